@@ -1,0 +1,48 @@
+#pragma once
+// The quality-score data-set document: element and attribute names, the
+// document frame, number formatting and serialisation, shared by every
+// program that reads or writes it.
+
+#include <memory>
+#include <string>
+
+namespace xmlpp {
+class Document;
+class Element;
+}  // namespace xmlpp
+class CFreqSpectrum;
+
+namespace qualxml {
+
+inline constexpr char kRoot[] = "Contig";
+inline constexpr char kSystemId[] = "qual.dtd";
+inline constexpr char kColumn[] = "Column";
+inline constexpr char kChr[] = "Chr";
+inline constexpr char kPrObservedCond[] = "PrObservedCond";
+inline constexpr char kFSParams[] = "FSParams";
+
+inline constexpr char kPos[] = "pos";
+inline constexpr char kScore[] = "score";
+inline constexpr char kError[] = "error";
+inline constexpr char kMinor[] = "minor";
+inline constexpr char kOther[] = "other";
+inline constexpr char kAnc[] = "anc";
+inline constexpr char kDist[] = "dist";
+inline constexpr char kParams[] = "params";
+
+// New document: version "1.0", internal subset Contig / "qual.dtd", root
+// element Contig, which is returned through root.
+std::unique_ptr<xmlpp::Document> NewDocument(xmlpp::Element*& root);
+
+// Appends FSParams with dist = model name, params = parameter string.
+void AppendFSParams(xmlpp::Element* root, const CFreqSpectrum& spectrum);
+
+// Formatted text of the document: `<?xml version="1.0"?>` first (no
+// encoding), two-blank indentation, a line break at the end.
+std::string Serialize(xmlpp::Document& doc);
+
+// A number as the documents write it: default stream format (six
+// significant digits), followed by one blank.
+void AppendNumber(std::string& out, double value);
+
+}  // namespace qualxml

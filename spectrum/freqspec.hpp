@@ -1,0 +1,97 @@
+#pragma once
+// Frequency-spectrum models: the probability that `numMinor` of `depth`
+// sampled copies carry the minor allele, optionally folded, memoised per
+// (depth, numMinor). Concrete models: CFSNeutral and CFSGrowth.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "spectrum/memotable.hpp"
+
+// Parameter vector: (value, given) pairs indexed by parameter number.
+using TParamVector = std::vector<std::pair<double, bool>>;
+
+class CFreqSpectrum {
+public:
+    CFreqSpectrum() = default;
+    virtual ~CFreqSpectrum() = default;
+
+    // Model name as written to the XML `dist` attribute.
+    virtual std::string GetName() const = 0;
+    // New heap copy of the same concrete class; the caller owns it.
+    virtual CFreqSpectrum* Clone() const = 0;
+    // True when the current parameters lie outside the model's domain.
+    virtual bool ParamsOutOfRange() const { return false; }
+
+    // Value of entry n, given or not. Requires n < number of entries.
+    double GetParam(unsigned int n) const;
+    // Grows the vector to n+1 entries, marks entry n given, empties the memo
+    // table and returns the value for the caller to assign.
+    double& SetParam(unsigned int n);
+    // Reads a parameter string: white-space separated numbers, parameter 0
+    // first; reading stops silently at the first token that is not a number.
+    void SetParams(const std::string& text);
+    // Replaces the whole vector (size and flags) and empties the memo table.
+    void SetParams(const TParamVector& params);
+    const TParamVector& GetParams() const { return m_Params; }
+    // Number of entries whose given flag is set.
+    unsigned int GetNumParams() const;
+    // Parameter string of entries 0..GetNumParams()-1, each value in default
+    // stream format followed by one blank.
+    std::string GetParamString() const;
+
+    void SetFolded(bool folded);
+    bool IsFolded() const { return m_Folded; }
+    void ClearCache() { m_Cache.Clear(); }
+
+    // (Possibly folded) probability of numMinor minor copies among depth,
+    // for 0 <= numMinor <= depth; memoised.
+    double operator()(int numMinor, int depth) const;
+
+protected:
+    CFreqSpectrum(const CFreqSpectrum&) = default;
+    CFreqSpectrum& operator=(const CFreqSpectrum&) = delete;
+
+    // Unfolded probability for 0 <= numMinor < depth.
+    virtual double x_UnfoldedProb(int numMinor, int depth) const = 0;
+
+    bool m_Folded = true;
+    TParamVector m_Params;
+    mutable CMemoTable<2> m_Cache;
+};
+
+// Constant-size neutral population: theta (1 - p) / k for k >= 1.
+// Parameters: 0 theta (default 0.01), 1 optional p.
+class CFSNeutral : public CFreqSpectrum {
+public:
+    CFSNeutral();
+    std::string GetName() const override { return "Neutral"; }
+    CFreqSpectrum* Clone() const override { return new CFSNeutral(*this); }
+    bool ParamsOutOfRange() const override;
+
+protected:
+    double x_UnfoldedProb(int numMinor, int depth) const override;
+};
+
+// Exponential growth at rate g (Polanski-Kimmel expected spectrum).
+// Parameters: 0 theta (default 0.01), 1 g (default 0.05).
+class CFSGrowth : public CFreqSpectrum {
+public:
+    CFSGrowth();
+    std::string GetName() const override { return "Growth"; }
+    CFreqSpectrum* Clone() const override { return new CFSGrowth(*this); }
+    bool ParamsOutOfRange() const override;
+
+private:
+    friend struct CFSGrowthProbe;  // tests reach the two helpers below
+
+    // Scaled expected time with k lineages, e^x E1(x), x = C(k,2)/g.
+    double x_ExpTime(int k) const;
+    // Weight of T(j) in the spectrum value for i minor copies at depth n.
+    double x_Weight(int i, int j, int n) const;
+
+    double x_UnfoldedProb(int numMinor, int depth) const override;
+
+    mutable CMemoTable<3> m_WCache;
+};
