@@ -13,7 +13,7 @@
 using TParamVector = std::vector<std::pair<double, bool>>;
 
 class CFreqSpectrum {
-public:
+  public:
     CFreqSpectrum() = default;
     virtual ~CFreqSpectrum() = default;
 
@@ -49,7 +49,7 @@ public:
     // for 0 <= numMinor <= depth; memoised.
     double operator()(int numMinor, int depth) const;
 
-protected:
+  protected:
     CFreqSpectrum(const CFreqSpectrum&) = default;
     CFreqSpectrum& operator=(const CFreqSpectrum&) = delete;
 
@@ -64,26 +64,30 @@ protected:
 // Constant-size neutral population: theta (1 - p) / k for k >= 1.
 // Parameters: 0 theta (default 0.01), 1 optional p.
 class CFSNeutral : public CFreqSpectrum {
-public:
+  public:
     CFSNeutral();
     std::string GetName() const override { return "Neutral"; }
     CFreqSpectrum* Clone() const override { return new CFSNeutral(*this); }
     bool ParamsOutOfRange() const override;
 
-protected:
+  protected:
     double x_UnfoldedProb(int numMinor, int depth) const override;
+
+  private:
+    // True when the optional parameter 1 is present and given.
+    bool x_HasP() const;
 };
 
 // Exponential growth at rate g (Polanski-Kimmel expected spectrum).
 // Parameters: 0 theta (default 0.01), 1 g (default 0.05).
 class CFSGrowth : public CFreqSpectrum {
-public:
+  public:
     CFSGrowth();
     std::string GetName() const override { return "Growth"; }
     CFreqSpectrum* Clone() const override { return new CFSGrowth(*this); }
     bool ParamsOutOfRange() const override;
 
-private:
+  private:
     friend struct CFSGrowthProbe;  // tests reach the two helpers below
 
     // Scaled expected time with k lineages, e^x E1(x), x = C(k,2)/g.
@@ -93,5 +97,15 @@ private:
 
     double x_UnfoldedProb(int numMinor, int depth) const override;
 
+    // Growth rate as the formulas use it: g, or 1e-10 when g is not positive.
+    double x_Rate() const;
+    // T(2..n) for the current rate, computed once per rate and depth range.
+    const std::vector<double>& x_Times(int n) const;
+
+    // Weights W(i, j, n), keyed [n][i][j] so that one depth costs O(n^2)
+    // cells. They depend on the indices only and are never cleared.
     mutable CMemoTable<3> m_WCache;
+    // T(k) at index k for the rate m_TimesRate (0 while nothing is stored).
+    mutable std::vector<double> m_Times;
+    mutable double m_TimesRate = 0.0;
 };

@@ -1,0 +1,141 @@
+// Expected site-frequency spectrum under exponential growth, after Polanski
+// and Kimmel: the probability of k derived copies among n is a weighted sum
+// over the expected times T(j) during which the sample has j lineages.
+
+#include <gsl/gsl_sf_expint.h>
+#include <gsl/gsl_sf_gamma.h>
+
+#include <cmath>
+#include <limits>
+
+#include "common/qt_assert.hpp"
+#include "spectrum/freqspec.hpp"
+
+namespace {
+
+// Stand-in for a growth rate that is not strictly positive.
+const double kMinRate = 1e-10;
+
+}  // namespace
+
+CFSGrowth::CFSGrowth() {
+    SetParam(0) = 0.01;
+    SetParam(1) = 0.05;
+}
+
+bool CFSGrowth::ParamsOutOfRange() const {
+    return GetParam(0) <= 0 || GetParam(1) < kMinRate;
+}
+
+double CFSGrowth::x_Rate() const {
+    const double g = GetParam(1);
+    return g > 0 ? g : kMinRate;
+}
+
+double CFSGrowth::x_ExpTime(int k) const {
+    QT_ASSERT(k >= 2);
+    const double x = gsl_sf_choose(static_cast<unsigned int>(k), 2) / x_Rate();
+    if (!(x > 0)) {
+        // Only an infinite rate gives x = 0, where e^x E1(x) diverges; the
+        // exponential integral must not be asked for Ei(0).
+        return std::numeric_limits<double>::infinity();
+    }
+    if (x < 50) {
+        return -std::exp(x) * gsl_sf_expint_Ei(-x);
+    }
+    // Asymptotic expansion e^x E1(x) ~ sum_{m>=1} (-1)^(m-1) (m-1)! / x^m,
+    // nine terms: at x >= 50 the truncation error is below 9!/50^10.
+    double sum = 0.0;
+    for (int m = 1; m <= 9; ++m) {
+        sum += std::pow(-1.0, m) * gsl_sf_fact(static_cast<unsigned int>(m - 1)) / std::pow(x, m);
+    }
+    return -sum;
+}
+
+const std::vector<double>& CFSGrowth::x_Times(int n) const {
+    const double rate = x_Rate();
+    if (m_TimesRate != rate) {
+        m_Times.clear();
+        m_TimesRate = rate;
+    }
+    if (m_Times.size() < 2) {
+        m_Times.assign(2, 0.0);  // T(0) and T(1) are never used
+    }
+    for (int k = static_cast<int>(m_Times.size()); k <= n; ++k) {
+        m_Times.push_back(x_ExpTime(k));
+    }
+    return m_Times;
+}
+
+double CFSGrowth::x_Weight(int i, int j, int n) const {
+    QT_ASSERT(2 <= j && j <= n);
+    if (const double* hit = m_WCache.Find(n, i, j)) {
+        return *hit;
+    }
+    // Every weight above j = 3 is stored together with the two below it, so
+    // the highest stored weight of the (n, i) row ends a gap-free run: climb
+    // from there instead of recursing down to j = 2.
+    int from = j;
+    while (from > 2 && m_WCache.Find(n, i, from - 1) == nullptr) {
+        --from;
+    }
+    const double nd = n;
+    const double id = i;
+    double w = 0.0;
+    for (int step = from; step <= j; ++step) {
+        const double jd = step;
+        if (step == 2) {
+            w = 6.0 / (nd + 1);
+        } else if (step == 3) {
+            w = 30.0 * (nd - 2 * id) / ((nd + 1) * (nd + 2));
+        } else {
+            // Three-term recurrence W(j) = A W(j-1) - B W(j-2); the integer
+            // factors are formed in double, exact up to 2^53, so no depth
+            // overflows them.
+            const double a = (2 * jd - 1) * (nd - 2 * id) / ((jd - 2) * (nd + jd - 1));
+            const double b =
+                (2 * jd - 1) * (jd - 1) * (nd - jd + 2) / ((2 * jd - 5) * (jd - 2) * (nd + jd - 1));
+            const double w2 = x_Weight(i, step - 2, n);
+            const double w1 = x_Weight(i, step - 1, n);
+            w = a * w1 - b * w2;
+        }
+        m_WCache.Store(w, n, i, step);
+    }
+    return w;
+}
+
+double CFSGrowth::x_UnfoldedProb(int numMinor, int depth) const {
+    const int n = depth;
+    const double theta = GetParam(0);
+    const double rate = x_Rate();
+    double s = 0.0;
+    if (n >= 2) {
+        const std::vector<double>& times = x_Times(n);
+        // c(j, n) = ((-1)^j + 1) (2j - 1) [n (n-1) ... (n-j+1)] / [n (n+1) ... (n+j-1)].
+        // The two products leave the range of a double from depth ~135 on,
+        // so their ratio is built one factor pair at a time.
+        long double ratio = 1.0L;
+        for (int j = 2; j <= n; ++j) {
+            ratio *= static_cast<long double>(n - j + 1) / static_cast<long double>(n + j - 1);
+            const double sign = (j % 2 == 0) ? 2.0 : 0.0;
+            const double c = sign * (2.0 * j - 1) * static_cast<double>(ratio);
+            s += times[static_cast<std::size_t>(j)] * c;
+        }
+    }
+    // Probability that the site is polymorphic in the sample.
+    const double polymorphic = theta * 0.5 * s / rate;
+    if (numMinor == 0) {
+        return 1 - polymorphic;
+    }
+    if (s == 0) {
+        // Every T(j) underflowed (a subnormal rate): no polymorphic mass, and
+        // U / S would be 0 / 0.
+        return 0.0;
+    }
+    const std::vector<double>& times = x_Times(n);
+    double u = 0.0;
+    for (int j = 2; j <= n; ++j) {
+        u += x_Weight(numMinor, j, n) * times[static_cast<std::size_t>(j)];
+    }
+    return polymorphic * (u / s);
+}
