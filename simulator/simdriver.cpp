@@ -1,0 +1,143 @@
+#include "simulator/simdriver.hpp"
+
+#include <gsl/gsl_rng.h>
+#include <libxml++/libxml++.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "common/probdist.hpp"
+#include "common/qualxml.hpp"
+#include "simulator/datagen.hpp"
+#include "simulator/fsms.hpp"
+#include "spectrum/freqspec.hpp"
+
+const char kQualgenOptions[] = "f:ben:s:d:p:";
+const char kQualgenRequired[] = "fpn";
+const char kQualgenUsage[] =
+    " -f <neutral|growth> [-b] [-n <number of sites>] [-s <scorefile>] [-d <depthfile>] [-p "
+    "'<param string>']\nWhere\t-f --> frequency spectrum to use\n\t-p --> string containing "
+    "parameters\n\t-n --> number of sites to generate\n\t-s <filename>--> (default: "
+    "score_dist.dat) file from which to load score dist\n\t-d <filename>--> (default: "
+    "depth_dist.dat) file from which to load depth dist\n\t-b --> (optional) flag to simulate "
+    "biallelic\n\t-e --> (optional) flag to force exact spectrum (otherwise stochastic)\n";
+
+namespace {
+
+struct CRngFree {
+    void operator()(gsl_rng* rng) const { gsl_rng_free(rng); }
+};
+
+// The -n argument as strtol reads it (leading blanks, a sign, digits up to
+// the first other character, no digits giving 0). A negative or oversized
+// count would wrap into billions of sites, so both are rejected.
+unsigned int ParseNumSites(const char* text) {
+    errno = 0;
+    const long n = std::strtol(text, nullptr, 10);
+    if (n < 0) {
+        throw std::runtime_error("Invalid number of sites '" + std::string(text) +
+                                 "': it must not be negative.");
+    }
+    if (errno == ERANGE || n > INT_MAX) {
+        throw std::runtime_error("Invalid number of sites '" + std::string(text) +
+                                 "': it is too large.");
+    }
+    return static_cast<unsigned int>(n);
+}
+
+void WarnIfUnopened(const std::ifstream& in, const std::string& file) {
+    if (!in.is_open()) {
+        std::cerr << "Warning: cannot open distribution file '" << file
+                  << "'; its distribution is empty." << std::endl;
+    }
+}
+
+// Opens a distribution file and appends its pairs. A file that cannot be
+// opened gives an empty distribution; when sites are wanted this is worth a
+// warning, since an empty data set could otherwise pass for a result.
+void LoadDistributionFiles(const std::string& scoreFile, const std::string& depthFile,
+                           unsigned int numSites) {
+    std::ifstream scoreIn(scoreFile);
+    std::ifstream depthIn(depthFile);
+    if (numSites > 0) {
+        WarnIfUnopened(scoreIn, scoreFile);
+        WarnIfUnopened(depthIn, depthFile);
+    }
+    // Each run starts from empty distributions, as a fresh process does.
+    g_ScoreDist.clear();
+    g_DepthDist.clear();
+    LoadDistributions(scoreIn, depthIn);
+}
+
+std::unique_ptr<CFreqSpectrum> MakeModel(const std::string& name) {
+    if (name == "neutral") {
+        return std::make_unique<CFSNeutral>();
+    }
+    if (name == "growth") {
+        return std::make_unique<CFSGrowth>();
+    }
+    if (name == "ms") {
+        return std::make_unique<CFSms>();
+    }
+    throw std::runtime_error("Invalid frequency spectrum '" + name + "'.");
+}
+
+}  // namespace
+
+int RunSimulator(TOptionMap& opts) {
+    return RunSimulator(opts, static_cast<unsigned long>(std::time(nullptr)), std::cout);
+}
+
+int RunSimulator(TOptionMap& opts, unsigned long seed, std::ostream& out) {
+    const char* numText = opts.count('n') ? opts['n'] : nullptr;
+    const unsigned int numSites = ParseNumSites(numText ? numText : "");
+
+    const std::string scoreFile = opts.count('s') ? opts['s'] : "score_dist.dat";
+    const std::string depthFile = opts.count('d') ? opts['d'] : "depth_dist.dat";
+    LoadDistributionFiles(scoreFile, depthFile, numSites);
+
+    const char* modelName = opts.count('f') ? opts['f'] : "";
+    std::unique_ptr<CFreqSpectrum> model = MakeModel(modelName ? modelName : "");
+    if (opts.count('p') && opts['p']) {
+        model->SetParams(std::string(opts['p']));
+    }
+    if (const auto* ms = dynamic_cast<const CFSms*>(model.get())) {
+        // Before anything is generated or started.
+        ms->CheckParams();
+    }
+    model->SetFolded(false);
+
+    xmlpp::Element* root = nullptr;
+    std::unique_ptr<xmlpp::Document> doc = qualxml::NewDocument(root);
+
+    std::unique_ptr<gsl_rng, CRngFree> rng(gsl_rng_alloc(gsl_rng_mt19937));
+    if (!rng) {
+        throw std::runtime_error("Cannot allocate the random-number generator.");
+    }
+    gsl_rng_set(rng.get(), seed);
+
+    CDataGenerator generator;
+    generator.m_Rng = rng.get();
+    generator.m_Biallelic = opts.count('b') > 0;
+    generator.m_Exact = opts.count('e') > 0;
+    generator.m_ScoreDistName = "score distribution (file '" + scoreFile + "')";
+    generator.GenerateSites(numSites, *model, root);
+
+    qualxml::AppendFSParams(root, *model);
+
+    // The document goes out in one piece, only once it is complete.
+    const std::string text = qualxml::Serialize(*doc);
+    out << text;
+    out.flush();
+    if (!out) {
+        throw std::runtime_error("Cannot write the document to the output.");
+    }
+    return 0;
+}
