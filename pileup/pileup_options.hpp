@@ -1,0 +1,39 @@
+#pragma once
+// Settings of one qualpileup run and their command line.
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+// Reads with any of these SAM flags are skipped unless the user says
+// otherwise: unmapped, secondary, QC-failed, duplicate, supplementary.
+inline constexpr std::uint32_t kDefaultSkipFlags = 0x4 | 0x100 | 0x200 | 0x400 | 0x800;
+
+struct SPileupOptions {
+    std::vector<std::string> m_Inputs;  // alignment files, pooled
+    std::string m_Output;               // empty or "-": standard output
+    std::string m_Region;               // empty: every contig
+    std::string m_Reference;            // indexed FASTA; empty: none
+    int m_MinMapQ = 20;
+    int m_MinBaseQ = 0;
+    std::uint32_t m_SkipFlags = kDefaultSkipFlags;
+    std::uint32_t m_RequireFlags = 0;  // non-zero: a read needs at least one of these
+    unsigned m_MinDepth = 1;
+    unsigned m_MaxDepth = 0;      // 0: no limit
+    bool m_KeepOverlaps = false;  // count both mates of a pair where they overlap
+    bool m_Progress = true;       // only ever shown on a terminal
+};
+
+enum class EParseResult { eRun, eHelp, eVersion };
+
+// Fills opts from argv (getopt_long). --help and --version print their text
+// to out and return eHelp / eVersion. A bad option or value throws
+// std::runtime_error naming the option.
+EParseResult ParsePileupArgs(int argc, char* argv[], SPileupOptions& opts, std::ostream& out);
+
+// The --help text.
+std::string PileupUsage();
+
+// "qualpileup <version>" and the htslib version, one per line.
+std::string PileupVersion();

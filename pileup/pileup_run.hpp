@@ -1,0 +1,40 @@
+#pragma once
+// One qualpileup run: pile up the reads of the input files site by site and
+// write every site that passes the filters as a Column of the document.
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+
+#include "pileup/pileup_options.hpp"
+
+// What a run wrote and what it left out, by filter.
+struct SPileupSummary {
+    std::uint64_t m_SitesWritten = 0;
+    std::uint64_t m_SitesNoReads = 0;  // every read there was filtered out
+    std::uint64_t m_SitesBelowMinDepth = 0;
+    std::uint64_t m_SitesAboveMaxDepth = 0;
+    std::uint64_t m_ReadsSkippedFlags = 0;  // by --skip-flags / --incl-flags, or unmapped
+    std::uint64_t m_ReadsSkippedMapQ = 0;
+    std::uint64_t m_ReadsNoQuality = 0;  // no bases or no base qualities ('*')
+    std::uint64_t m_BasesDeletion = 0;
+    std::uint64_t m_BasesRefSkip = 0;
+    std::uint64_t m_BasesN = 0;  // N or another ambiguity code
+    std::uint64_t m_BasesLowQuality = 0;
+    std::uint64_t m_BasesOverlap = 0;  // second mate where the mates overlap
+};
+
+// The summary as one line (without line break).
+std::string FormatSummary(const SPileupSummary& s, const SPileupOptions& opts);
+
+// Writes the whole document for opts' inputs, region and reference to out;
+// outName names out in error messages. With progress non-null, a progress
+// line (contig and position) is written there at most once a second. Every
+// bad input throws std::runtime_error naming the file and the fault.
+SPileupSummary WritePileupDocument(const SPileupOptions& opts, std::ostream& out,
+                                   const std::string& outName, std::ostream* progress);
+
+// The program's run: the document to opts.m_Output (replaced only when
+// complete) or standard output, the progress line on standard error when it
+// is a terminal, the summary line on standard error at the end.
+void RunQualPileup(const SPileupOptions& opts);
