@@ -1,0 +1,58 @@
+#include "estimator/fsmaximizer.hpp"
+
+#include <gsl/gsl_math.h>
+
+#include <cmath>
+
+#include "common/qt_assert.hpp"
+
+CQScores::CFSMaximizer::CFSMaximizer(CQScores* data) : m_Data(data) {
+    if (GetDimension() == 0) {
+        return;
+    }
+    x_Minimize();
+}
+
+namespace {
+
+TParamVector ToParams(const gsl_vector* x) {
+    TParamVector p(x->size);
+    for (std::size_t i = 0; i < x->size; ++i) {
+        p[i] = {gsl_vector_get(x, i), true};
+    }
+    return p;
+}
+
+}  // namespace
+
+double CQScores::CFSMaximizer::F(const gsl_vector* x) {
+    const double logLike = m_Data->GetLogLike(ToParams(x));
+    // Outside the domain (-inf), or where the model yields NaN or negative
+    // probabilities, the value is worse than any inside: the search stays
+    // inside and is unchanged there.
+    if (!std::isfinite(logLike)) {
+        return GSL_DBL_MAX;
+    }
+    return -logLike;
+}
+
+unsigned int CQScores::CFSMaximizer::GetDimension() const {
+    return m_Data->GetSpectrum().GetNumParams();
+}
+
+void CQScores::CFSMaximizer::GetStartPoint(gsl_vector* x) const {
+    x_SetVector(m_Data->GetSpectrum().GetParams(), x);
+}
+
+void CQScores::CFSMaximizer::SetResult(const gsl_vector* x) {
+    // SetParams empties the memo table and leaves exactly x->size given
+    // entries.
+    m_Data->GetSpectrum().SetParams(ToParams(x));
+}
+
+void CQScores::CFSMaximizer::x_SetVector(const TParamVector& p, gsl_vector* x) {
+    QT_ASSERT(x->size <= p.size());
+    for (std::size_t i = 0; i < x->size; ++i) {
+        gsl_vector_set(x, i, p[i].first);
+    }
+}

@@ -1,0 +1,27 @@
+#pragma once
+// Maximum-likelihood fit of the data set's spectrum parameters.
+
+#include "estimator/gslmultimin.hpp"
+#include "estimator/qscores.hpp"
+
+class CQScores::CFSMaximizer : public CGSLSimplex {
+  public:
+    // Runs the whole fit: on return the data set's model carries the best
+    // vertex (all coordinates given, no entries beyond them). A model
+    // without given parameters is left alone.
+    explicit CFSMaximizer(CQScores* data);
+
+    // -ln L of the parameter vector x; GSL_DBL_MAX where the log-likelihood
+    // is -inf or NaN (outside the model's domain).
+    double F(const gsl_vector* x) override;
+    // Number of given parameters of the model.
+    unsigned int GetDimension() const override;
+    void GetStartPoint(gsl_vector* x) const override;
+    void SetResult(const gsl_vector* x) override;
+
+    // Copies the values of the first x->size entries of p into x.
+    static void x_SetVector(const TParamVector& p, gsl_vector* x);
+
+  private:
+    CQScores* m_Data;
+};
