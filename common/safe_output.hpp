@@ -7,7 +7,7 @@
 #include <string>
 
 class CSafeOutputFile {
-public:
+  public:
     // Opens path for writing; on failure stream() is not good().
     explicit CSafeOutputFile(const std::string& path);
     // Removes the temporary file unless Commit() succeeded.
@@ -20,7 +20,7 @@ public:
     // std::runtime_error naming the file when any write or the rename failed.
     void Commit();
 
-private:
+  private:
     std::string m_Path;
     std::string m_TempPath;  // empty when writing directly
     std::ofstream m_Stream;
