@@ -175,6 +175,9 @@ TEST(CQScoreColumnRegroup, TiesKeepTheLowestClass) {
     const CQScoreColumn d(1, {Q{1}, Q{2}, Q{3}, Q{4, 5}}, "", false, nullptr);
     EXPECT_EQ(d.m_Scores[0], (Q{4, 5}));
     EXPECT_EQ(d.m_Scores[1], (Q{2, 3, 1}));
+    for (const auto& e : d.m_Errors) {
+        EXPECT_TRUE(e.empty());  // built without flags
+    }
 }
 
 TEST(CQScoreColumnRegroup, UnfoldedUseOnlyMergesTheOtherBases) {
@@ -470,6 +473,13 @@ TEST(CQScoreColumnLikelihood, SiteProbWeightsTheTableWithTheSpectrum) {
     }
     EXPECT_DOUBLE_EQ(c.GetSiteProb(spectrum), want);
     EXPECT_DOUBLE_EQ(c.GetPostProb(1, spectrum), c.m_PrObservedCond[1] * 0.5 / want);
+}
+
+TEST(CQScoreColumnLikelihood, FoldedEndsDifferOnlyThroughTheTable) {
+    const CQScoreColumn c(1, {Q{10, 20, 30}, Q{15}, {}, {}}, "", false, nullptr);
+    CSkewSpectrum spectrum;  // folded by default
+    const double ratio = c.GetPostProb(0, spectrum) / c.GetPostProb(4, spectrum);
+    EXPECT_NEAR(ratio, c.m_PrObservedCond[0] / c.m_PrObservedCond[4], 1e-12 * ratio);
 }
 
 TEST(CQScoreColumnLikelihood, PosteriorsSumToOne) {
