@@ -1,0 +1,151 @@
+#include "pileup/pileup_options.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Parses the arguments (program name added); returns the result and keeps
+// what was printed.
+EParseResult Parse(std::vector<std::string> args, SPileupOptions& opts,
+                   std::string* printed = nullptr) {
+    args.insert(args.begin(), "qualpileup");
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    std::ostringstream out;
+    EParseResult r = ParsePileupArgs(static_cast<int>(args.size()), argv.data(), opts, out);
+    if (printed) {
+        *printed = out.str();
+    }
+    return r;
+}
+
+std::string ParseError(std::vector<std::string> args) {
+    SPileupOptions opts;
+    try {
+        Parse(std::move(args), opts);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+const char kTry[] = "\nTry 'qualpileup --help' for the options.";
+
+TEST(ParsePileupArgs, DefaultsAreTheUsualPileupFilters) {
+    SPileupOptions o;
+    ASSERT_EQ(Parse({"a.bam", "b.bam"}, o), EParseResult::eRun);
+    EXPECT_EQ(o.m_Inputs, (std::vector<std::string>{"a.bam", "b.bam"}));
+    EXPECT_EQ(o.m_MinMapQ, 20);
+    EXPECT_EQ(o.m_MinBaseQ, 0);
+    EXPECT_EQ(o.m_SkipFlags, 0xf04u);  // UNMAP, SECONDARY, QCFAIL, DUP, SUPPLEMENTARY
+    EXPECT_EQ(o.m_RequireFlags, 0u);
+    EXPECT_EQ(o.m_MinDepth, 1u);
+    EXPECT_EQ(o.m_MaxDepth, 0u);
+    EXPECT_FALSE(o.m_KeepOverlaps);
+    EXPECT_TRUE(o.m_Progress);
+    EXPECT_TRUE(o.m_Output.empty());
+    EXPECT_TRUE(o.m_Region.empty());
+    EXPECT_TRUE(o.m_Reference.empty());
+}
+
+TEST(ParsePileupArgs, ShortAndLongOptionsSetTheSameFields) {
+    SPileupOptions s, l;
+    Parse({"-o", "out.xml", "-r", "chr1:5-9", "-f", "ref.fa", "-q", "30", "-Q", "13", "-d", "4",
+           "-D", "200", "-x", "-P", "in.bam"},
+          s);
+    Parse({"--output", "out.xml", "--region=chr1:5-9", "--reference", "ref.fa", "--min-MQ", "30",
+           "--min-BQ", "13", "--min-depth", "4", "--max-depth", "200", "--ignore-overlaps",
+           "--no-progress", "in.bam"},
+          l);
+    for (const SPileupOptions* o : {&s, &l}) {
+        EXPECT_EQ(o->m_Output, "out.xml");
+        EXPECT_EQ(o->m_Region, "chr1:5-9");
+        EXPECT_EQ(o->m_Reference, "ref.fa");
+        EXPECT_EQ(o->m_MinMapQ, 30);
+        EXPECT_EQ(o->m_MinBaseQ, 13);
+        EXPECT_EQ(o->m_MinDepth, 4u);
+        EXPECT_EQ(o->m_MaxDepth, 200u);
+        EXPECT_TRUE(o->m_KeepOverlaps);
+        EXPECT_FALSE(o->m_Progress);
+        EXPECT_EQ(o->m_Inputs, (std::vector<std::string>{"in.bam"}));
+    }
+}
+
+TEST(ParsePileupArgs, FlagsAcceptNumbersAndNames) {
+    SPileupOptions o;
+    Parse({"--skip-flags", "UNMAP,DUP", "--incl-flags", "0x40", "in.bam"}, o);
+    EXPECT_EQ(o.m_SkipFlags, 0x404u);
+    EXPECT_EQ(o.m_RequireFlags, 0x40u);
+    Parse({"--ff", "0", "--rf", "READ2", "in.bam"}, o);
+    EXPECT_EQ(o.m_SkipFlags, 0u);
+    EXPECT_EQ(o.m_RequireFlags, 0x80u);
+}
+
+TEST(ParsePileupArgs, BadValuesNameTheOption) {
+    EXPECT_EQ(
+        ParseError({"-q", "x", "a.bam"}),
+        std::string("Invalid value 'x' for --min-MQ: expected an integer from 0 to 255.") + kTry);
+    EXPECT_EQ(
+        ParseError({"--min-BQ", "256", "a.bam"}),
+        std::string("Invalid value '256' for --min-BQ: expected an integer from 0 to 255.") + kTry);
+    EXPECT_EQ(ParseError({"-d", "3x", "a.bam"}),
+              std::string("Invalid value '3x' for --min-depth: expected an integer from 0 to "
+                          "1000000000.") +
+                  kTry);
+    EXPECT_EQ(ParseError({"-D", "-1", "a.bam"}),
+              std::string("Invalid value '-1' for --max-depth: expected an integer from 0 to "
+                          "1000000000.") +
+                  kTry);
+    EXPECT_EQ(ParseError({"--skip-flags", "UNMAPPED", "a.bam"}),
+              std::string("Invalid flags 'UNMAPPED' for --skip-flags: expected a number or names "
+                          "such as UNMAP,SECONDARY,QCFAIL,DUP,SUPPLEMENTARY.") +
+                  kTry);
+    EXPECT_EQ(ParseError({"-d", "5", "-D", "4", "a.bam"}),
+              std::string("--max-depth 4 is below --min-depth 5.") + kTry);
+}
+
+TEST(ParsePileupArgs, UsageErrors) {
+    EXPECT_EQ(ParseError({}), std::string("No input file given.") + kTry);
+    EXPECT_EQ(ParseError({"-y", "a.bam"}), std::string("Unknown option -y.") + kTry);
+    EXPECT_EQ(ParseError({"--frobnicate", "a.bam"}),
+              std::string("Unknown option --frobnicate.") + kTry);
+    EXPECT_EQ(ParseError({"a.bam", "-r"}), std::string("Option -r needs a value.") + kTry);
+    EXPECT_EQ(ParseError({"a.bam", "--region"}),
+              std::string("Option --region needs a value.") + kTry);
+}
+
+TEST(ParsePileupArgs, HelpListsEveryOptionWithItsDefault) {
+    SPileupOptions o;
+    std::string text;
+    ASSERT_EQ(Parse({"--help"}, o, &text), EParseResult::eHelp);
+    EXPECT_EQ(text, PileupUsage());
+    for (const char* opt :
+         {"-o, --output", "-r, --region", "-f, --reference", "-q, --min-MQ", "-Q, --min-BQ",
+          "--skip-flags, --ff", "--incl-flags, --rf", "-d, --min-depth", "-D, --max-depth",
+          "-x, --ignore-overlaps", "-P, --no-progress", "-h, --help", "-V, --version"}) {
+        EXPECT_NE(text.find(opt), std::string::npos) << opt;
+    }
+    for (const char* def : {"[standard output]", "[20]", "[0]", "[1]",
+                            "[UNMAP,SECONDARY,QCFAIL,DUP,SUPPLEMENTARY]"}) {
+        EXPECT_NE(text.find(def), std::string::npos) << def;
+    }
+    ASSERT_EQ(Parse({"-h"}, o, &text), EParseResult::eHelp);
+}
+
+TEST(ParsePileupArgs, VersionNamesProgramAndHtslib) {
+    SPileupOptions o;
+    std::string text;
+    ASSERT_EQ(Parse({"-V"}, o, &text), EParseResult::eVersion);
+    EXPECT_EQ(text.rfind("qualpileup 1.", 0), 0u) << text;
+    EXPECT_NE(text.find("\nUsing htslib "), std::string::npos);
+}
+
+}  // namespace
