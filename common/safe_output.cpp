@@ -26,18 +26,35 @@ mode_t CurrentUmask() {
     return mask;
 }
 
+// The file that path names, through any symbolic links; path itself when it
+// does not resolve (a new file).
+std::string Target(const std::string& path) {
+    std::string target = path;
+    if (char* resolved = realpath(path.c_str(), nullptr)) {
+        target = resolved;
+        std::free(resolved);
+    }
+    return target;
+}
+
 }  // namespace
 
 CSafeOutputFile::CSafeOutputFile(const std::string& path) : m_Path(path) {
+    // Write through symbolic links: the file a link points to is replaced,
+    // never the link itself (as root, replacing /dev/stdout with a regular
+    // file would break every later program). A link into /proc, such as
+    // /dev/stdout -> /proc/self/fd/1, names an open descriptor, which is
+    // written directly whatever it refers to.
+    const std::string target = Target(path);
     struct stat st;
-    bool exists = stat(path.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) {
+    bool exists = stat(target.c_str(), &st) == 0;
+    if (target.compare(0, 6, "/proc/") == 0 || (exists && !S_ISREG(st.st_mode))) {
         // A device or a pipe (/dev/stdout, a FIFO): nothing to replace.
         m_Stream.open(path, std::ios::out | std::ios::trunc);
         return;
     }
 
-    std::string pattern = Directory(path) + "/.qualtmp.XXXXXX";
+    std::string pattern = Directory(target) + "/.qualtmp.XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     int fd = mkstemp(name.data());
@@ -69,7 +86,7 @@ void CSafeOutputFile::Commit() {
         throw std::runtime_error("Cannot write '" + m_Path +
                                  "': " + (err ? std::strerror(err) : "write failed") + ".");
     }
-    if (!m_TempPath.empty() && std::rename(m_TempPath.c_str(), m_Path.c_str()) != 0) {
+    if (!m_TempPath.empty() && std::rename(m_TempPath.c_str(), Target(m_Path).c_str()) != 0) {
         int err = errno;
         throw std::runtime_error("Cannot replace '" + m_Path + "': " + std::strerror(err) + ".");
     }
