@@ -1,5 +1,8 @@
 #include "estimator/driver.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <fstream>
 #include <iostream>
@@ -52,6 +55,14 @@ std::string ParamsText(const TParamVector& params) {
         }
     }
     return text.str();
+}
+
+// Whether path names the very file that standard output writes to.
+bool IsStandardOutput(const std::string& path) {
+    struct stat file;
+    struct stat standard;
+    return stat(path.c_str(), &file) == 0 && fstat(STDOUT_FILENO, &standard) == 0 &&
+           file.st_dev == standard.st_dev && file.st_ino == standard.st_ino;
 }
 
 void Load(CQScores& data, const std::string& input) {
@@ -149,12 +160,17 @@ int Run(const TOptionMap& opts, std::ostream& out) {
     out << '\n';
 
     if (Has(opts, 'o')) {
-        // The file may be a device such as /dev/stdout: what was printed
-        // comes first.
-        out.flush();
-        CSafeOutputFile file(opts.at('o'));
-        data.WriteToStream(file.stream());
-        file.Commit();
+        const std::string path = opts.at('o');
+        if (IsStandardOutput(path)) {
+            // /dev/stdout and its kin share the standard output's offset only
+            // through the stream itself; a second descriptor would truncate
+            // what was printed and be overwritten by what follows.
+            data.WriteToStream(out);
+        } else {
+            CSafeOutputFile file(path);
+            data.WriteToStream(file.stream());
+            file.Commit();
+        }
     }
 
     if (Has(opts, '1')) {
@@ -170,5 +186,9 @@ int Run(const TOptionMap& opts, std::ostream& out) {
         MultipletonReport(data, 3, out);
     }
     out.flush();
+    // A full disk or a closed pipe must not pass for success.
+    if (!out) {
+        throw std::runtime_error("Run: writing the results to the standard output failed.");
+    }
     return 0;
 }
