@@ -1,0 +1,268 @@
+#include "simulator/fsms.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+#include "simulator/tests/simtest_util.hpp"
+
+namespace {
+
+using simtest::ScratchDir;
+using simtest::WriteFixtureScript;
+
+CFSms MakeMs(const std::string& params) {
+    CFSms ms;
+    ms.SetParams(params);
+    ms.SetFolded(false);
+    return ms;
+}
+
+TEST(CFSms, ModelBasics) {
+    CFSms ms = MakeMs("0.01 0.05 0");
+    EXPECT_EQ(ms.GetName(), "m.s.");
+    EXPECT_FALSE(ms.ParamsOutOfRange());
+    EXPECT_EQ(ms(0, 5), 0.0);
+    EXPECT_EQ(ms(3, 5), 0.0);
+    std::unique_ptr<CFreqSpectrum> clone(ms.Clone());
+    EXPECT_EQ(clone->GetName(), "m.s.");
+    EXPECT_EQ(clone->GetParamString(), "0.01 0.05 0 ");
+    EXPECT_FALSE(clone->IsFolded());
+    EXPECT_EQ(CFSms().GetNumParams(), 0u);
+}
+
+TEST(CFSms, CommandPassesParametersAsThetaRateAndGrowth) {
+    EXPECT_EQ(MakeMs("0.01 0.05 0").GetCommand(1000, 12.5),
+              "./ms2spectrum.pl -d 12.5 -n 1000 -t 0.01 -r 0 -g 0.05");
+    EXPECT_EQ(MakeMs("1e-05 0.05 0").GetCommand(7, 11.123456789),
+              "./ms2spectrum.pl -d 11.1235 -n 7 -t 1e-05 -r 0 -g 0.05");
+    EXPECT_EQ(MakeMs("0.02 3 0.5 9").GetCommand(0, 0),
+              "./ms2spectrum.pl -d 0 -n 0 -t 0.02 -r 0.5 -g 3");
+}
+
+TEST(CFSms, FewerThanThreeParametersAreRejectedBeforeTheScriptStarts) {
+    ScratchDir dir;
+    WriteFixtureScript("touch started\necho 1 1\n");
+    for (const char* params : {"", "0.01", "0.01 0.05"}) {
+        CFSms ms = MakeMs(params);
+        TSpectrumTable table;
+        try {
+            ms.GetSpectrum(10, 12, table);
+            FAIL() << "no exception for '" << params << "'";
+        } catch (const std::runtime_error& e) {
+            const std::string expected =
+                "The model 'ms' needs three parameters in -p (theta, growth rate, recombination "
+                "rate); got " +
+                std::to_string(ms.GetParams().size()) + ".";
+            EXPECT_EQ(e.what(), expected);
+        }
+        EXPECT_TRUE(table.empty());
+    }
+    EXPECT_FALSE(std::filesystem::exists("started"));
+}
+
+class ScriptOutput : public ::testing::Test {
+  protected:
+    TSpectrumTable Run(const std::string& body, int numSites = 10) {
+        WriteFixtureScript(body);
+        TSpectrumTable table;
+        testing::internal::CaptureStderr();
+        try {
+            m_Ms.GetSpectrum(numSites, 12.5, table);
+        } catch (...) {
+            m_Stderr = testing::internal::GetCapturedStderr();
+            throw;
+        }
+        m_Stderr = testing::internal::GetCapturedStderr();
+        return table;
+    }
+
+    ScratchDir m_Dir;
+    CFSms m_Ms = MakeMs("0.01 0.05 0");
+    std::string m_Stderr;
+};
+
+TEST_F(ScriptOutput, OneRecord) {
+    EXPECT_EQ(Run("echo 3 0.5 0.1 0.05\n"), (TSpectrumTable{{3, {{0, 0.5}, {1, 0.1}, {2, 0.05}}}}));
+    EXPECT_EQ(m_Stderr, "");
+}
+
+TEST_F(ScriptOutput, RecordWithZeroOrNegativeDepthCarriesNoNumbers) {
+    EXPECT_EQ(Run("echo 0 2 0.3 0.2\n"), (TSpectrumTable{{2, {{0, 0.3}, {1, 0.2}}}}));
+    EXPECT_EQ(Run("printf '%s\\n' -4 2 0.3 0.2\n"), (TSpectrumTable{{2, {{0, 0.3}, {1, 0.2}}}}));
+}
+
+TEST_F(ScriptOutput, DepthPrintedTwiceIsAppended) {
+    EXPECT_EQ(Run("echo 2 0.3 0.2\necho 2 0.1 0.1\n"),
+              (TSpectrumTable{{2, {{0, 0.3}, {1, 0.2}, {0, 0.1}, {1, 0.1}}}}));
+}
+
+TEST_F(ScriptOutput, FreeFormatAnyDepthOrderAndTextEndsTheTable) {
+    TSpectrumTable table = Run("printf '4\\n0.6\\t0.1 0.05\\n1e-2   1 0.25 done 2 0.5 0.5\\n'\n");
+    EXPECT_EQ(table,
+              (TSpectrumTable{{1, {{0, 0.25}}}, {4, {{0, 0.6}, {1, 0.1}, {2, 0.05}, {3, 0.01}}}}));
+}
+
+TEST_F(ScriptOutput, EmptyOutputGivesAnEmptyTableAndAWarning) {
+    EXPECT_TRUE(Run("exit 0\n").empty());
+    EXPECT_EQ(m_Stderr,
+              "Warning: './ms2spectrum.pl -d 12.5 -n 10 -t 0.01 -r 0 -g 0.05' gave no spectrum "
+              "table (exit status 0); no sites are generated.\n");
+    // Nothing asked, nothing to warn about.
+    EXPECT_TRUE(Run("exit 0\n", 0).empty());
+    EXPECT_EQ(m_Stderr, "");
+}
+
+TEST_F(ScriptOutput, ScriptThatCannotBeStartedGivesAnEmptyTable) {
+    TSpectrumTable table;
+    testing::internal::CaptureStderr();
+    m_Ms.GetSpectrum(10, 12.5, table);  // no ./ms2spectrum.pl here
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(table.empty());
+    EXPECT_NE(err.find("(exit status 127); no sites are generated.\n"), std::string::npos) << err;
+
+    WriteFixtureScript("echo 1 1\n");
+    chmod("ms2spectrum.pl", 0644);
+    testing::internal::CaptureStderr();
+    m_Ms.GetSpectrum(10, 12.5, table);
+    const std::string err2 = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(table.empty());
+    EXPECT_NE(err2.find("(exit status 126); no sites are generated.\n"), std::string::npos) << err2;
+}
+
+TEST_F(ScriptOutput, FailingScriptKeepsWhatItPrinted) {
+    EXPECT_EQ(Run("echo 1 1\nexit 3\n"), (TSpectrumTable{{1, {{0, 1.0}}}}));
+    EXPECT_EQ(m_Stderr, "");
+}
+
+TEST_F(ScriptOutput, RecordCutShortIsMalformed) {
+    try {
+        Run("echo 2 0.3 0.2 3 0.5 0.1\n");
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(),
+                     "CFSms::GetSpectrum: malformed output of './ms2spectrum.pl -d 12.5 -n 10 "
+                     "-t 0.01 -r 0 -g 0.05': the record for depth 3 ends after 2 of its 3 "
+                     "numbers.");
+    }
+}
+
+TEST_F(ScriptOutput, NonNumericShareIsMalformed) {
+    try {
+        Run("echo 2 0.3 x\n");
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(
+            std::string(e.what()).find("the record for depth 2 ends after 1 of its 2 numbers."),
+            std::string::npos)
+            << e.what();
+    }
+}
+
+TEST_F(ScriptOutput, ScriptStillWritingWhenTheReadingStopsIsNotWaitedForForever) {
+    // The pipe is closed under a script that would print forever.
+    EXPECT_THROW(Run("echo 3 0.5 x\nyes 1\n"), std::runtime_error);
+}
+
+// The shipped script, run as qualgen runs it.
+class ShippedScript : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::filesystem::copy_file(simtest::SourceDir() + "/simulator/ms2spectrum.pl",
+                                   m_Dir.path() / "ms2spectrum.pl");
+        std::filesystem::permissions(m_Dir.path() / "ms2spectrum.pl",
+                                     std::filesystem::perms::owner_all);
+    }
+    ScratchDir m_Dir;
+};
+
+void ExpectWellFormed(const TSpectrumTable& table, double meanDepth) {
+    ASSERT_FALSE(table.empty());
+    double total = 0, mean = 0;
+    for (const auto& [n, list] : table) {
+        ASSERT_EQ(list.size(), n) << "depth " << n << " printed more than once or cut short";
+        for (unsigned int j = 0; j < n; ++j) {
+            EXPECT_EQ(list[j].first, j);
+            EXPECT_GE(list[j].second, 0.0);
+            total += list[j].second;
+            mean += n * list[j].second;
+        }
+    }
+    EXPECT_NEAR(total, 1.0, 1e-6);
+    EXPECT_NEAR(mean, meanDepth, 0.1 * meanDepth);
+}
+
+TEST_F(ShippedScript, PrintsWellFormedRecordsWhoseSharesSumToOne) {
+    CFSms ms = MakeMs("0.01 0 0");
+    TSpectrumTable table;
+    ms.GetSpectrum(5000, 12, table);
+    ExpectWellFormed(table, 12);
+    // Some sites are polymorphic, most are not.
+    double poly = 0;
+    for (const auto& [n, list] : table) {
+        for (unsigned int j = 1; j < n; ++j) {
+            poly += list[j].second;
+        }
+    }
+    EXPECT_GT(poly, 0.005);
+    EXPECT_LT(poly, 0.1);
+}
+
+TEST_F(ShippedScript, GrowthShortensTheGenealogy) {
+    // Polymorphic share under strong growth falls well below the neutral one.
+    auto polymorphic = [](const char* params) {
+        CFSms ms = MakeMs(params);
+        TSpectrumTable table;
+        ms.GetSpectrum(20000, 8, table);
+        ExpectWellFormed(table, 8);
+        double poly = 0;
+        for (const auto& [n, list] : table) {
+            for (unsigned int j = 1; j < n; ++j) {
+                poly += list[j].second;
+            }
+        }
+        return poly;
+    };
+    const double neutral = polymorphic("0.05 0 0");
+    const double grown = polymorphic("0.05 20 0");
+    std::printf("polymorphic share: neutral %g, growth 20: %g\n", neutral, grown);
+    EXPECT_LT(grown, 0.6 * neutral);
+}
+
+TEST_F(ShippedScript, RejectsBadArgumentsWithUsageAndNoRecords) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(
+        popen("./ms2spectrum.pl -d 12 -n 10 -t 0.01 -r 0 -g -1 2>usage.txt", "r"), &pclose);
+    ASSERT_TRUE(pipe);
+    int n = 0;
+    EXPECT_NE(std::fscanf(pipe.get(), "%d", &n), 1);
+    const int status = pclose(pipe.release());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+    const std::string usage = simtest::ReadFile("usage.txt");
+    EXPECT_NE(usage.find("-g must not be negative"), std::string::npos) << usage;
+    EXPECT_NE(usage.find("accepted and without effect"), std::string::npos) << usage;
+}
+
+TEST_F(ShippedScript, SeedMakesTheTableRepeatable) {
+    auto run = [] {
+        std::unique_ptr<FILE, int (*)(FILE*)> pipe(
+            popen("./ms2spectrum.pl -d 5 -n 300 -t 0.1 -r 0 -g 1 -s 42", "r"), &pclose);
+        std::string out;
+        char buf[256];
+        while (std::fgets(buf, sizeof buf, pipe.get())) {
+            out += buf;
+        }
+        return out;
+    };
+    const std::string a = run();
+    EXPECT_FALSE(a.empty());
+    EXPECT_EQ(a, run());
+}
+
+}  // namespace
