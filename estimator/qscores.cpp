@@ -27,12 +27,19 @@ void CQScores::LoadFromStream(std::istream& is) {
     if (is.fail()) {
         throw std::runtime_error("CQScores::LoadFromStream: stream not Good.");
     }
-    CParser parser(this);
-    parser.Parse(is);
     // The parser reads until the stream stops delivering; a read error (a
     // directory, an I/O fault) must not pass for the end of the document.
+    CParser parser(this);
+    try {
+        parser.Parse(is);
+    } catch (...) {
+        if (is.bad()) {
+            throw std::runtime_error("CQScores::LoadFromStream: the input could not be read.");
+        }
+        throw;
+    }
     if (is.bad()) {
-        throw std::runtime_error("CQScores::LoadFromStream: read error.");
+        throw std::runtime_error("CQScores::LoadFromStream: the input could not be read.");
     }
 }
 

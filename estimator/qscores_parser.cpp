@@ -30,6 +30,11 @@ CQScores::CParser::~CParser() = default;
 void CQScores::CParser::Parse(std::istream& is) {
     try {
         parse_stream(is);
+    } catch (const xmlpp::exception& e) {
+        if (!m_Error) {
+            x_ThrowClearer(e, is);
+            throw;
+        }
     } catch (...) {
         if (!m_Error) {
             throw;
@@ -41,6 +46,28 @@ void CQScores::CParser::Parse(std::istream& is) {
     }
 }
 
+void CQScores::CParser::x_ThrowClearer(const xmlpp::exception& e, const std::istream& is) const {
+    // The library's last message line names the fault.
+    std::string what = e.what();
+    while (!what.empty() && what.back() == '\n') {
+        what.pop_back();
+    }
+    what = what.substr(what.rfind('\n') + 1);
+    // The push parser reports input that stops inside the document as
+    // "Extra content at the end of the document" and binary data as an
+    // empty document; both say the opposite of what happened.
+    if (!m_SawElement) {
+        throw std::runtime_error(
+            "CQScores::LoadFromStream: the input holds no XML document (XML parser: " + what +
+            ").");
+    }
+    if (m_Depth > 0 && is.eof()) {
+        throw std::runtime_error(
+            "CQScores::LoadFromStream: the document ends before its " + m_Root +
+            " element is closed: the input is truncated (XML parser: " + what + ").");
+    }
+}
+
 int CQScores::CParser::x_Line() const {
     return context_ ? xmlSAX2GetLineNumber(context_) : 0;
 }
@@ -48,6 +75,11 @@ int CQScores::CParser::x_Line() const {
 void CQScores::CParser::on_start_element(const Glib::ustring& name,
                                          const AttributeList& attributes) {
     try {
+        if (!m_SawElement) {
+            m_SawElement = true;
+            m_Root = name.raw();
+        }
+        ++m_Depth;
         if (Is(name, qualxml::kChr)) {
             x_StartChr(attributes);
         } else if (Is(name, qualxml::kColumn)) {
@@ -137,6 +169,7 @@ void CQScores::CParser::x_StartChr(const AttributeList& attributes) {
 
 void CQScores::CParser::on_end_element(const Glib::ustring& name) {
     try {
+        --m_Depth;
         m_InPrObservedCond = false;
         if (Is(name, qualxml::kColumn)) {
             x_EndColumn();

@@ -27,6 +27,9 @@ class CQScores::CParser : public xmlpp::SaxParser {
     void x_StartColumn(const AttributeList& attributes);
     void x_StartChr(const AttributeList& attributes);
     void x_EndColumn();
+    // Throws a clearer message for the push parser's misleading reports of
+    // input that is no document or stops inside one; returns otherwise.
+    void x_ThrowClearer(const xmlpp::exception& e, const std::istream& is) const;
     // Line of the document being parsed, for messages.
     int x_Line() const;
 
@@ -41,6 +44,10 @@ class CQScores::CParser : public xmlpp::SaxParser {
     CQScoreColumn::TErrors m_ColErrors;
     // Inside a Column element (only for messages).
     bool m_InColumn = false;
+    // Nesting depth and the first element's name (only for messages).
+    bool m_SawElement = false;
+    int m_Depth = 0;
+    std::string m_Root;
     // First exception thrown by a handler; the library's callbacks swallow
     // foreign exceptions in some versions, so it is carried out here.
     std::exception_ptr m_Error;
