@@ -330,7 +330,7 @@ void ParseRegion(const std::string& region, sam_hdr_t* hdr, const std::string& p
     }
     hts_pos_t b = 0, e = 0;
     const char* nameEnd = hts_parse_reg64(region.c_str(), &b, &e);
-    if (!nameEnd || b >= e || (tid >= 0 && beg >= end)) {
+    if (!nameEnd || nameEnd == region.c_str() || b >= e || (tid >= 0 && beg >= end)) {
         Fail("Region " + Quoted(region) +
              " does not parse: expected chr, chr:beg or chr:beg-end with 1 <= beg <= end.");
     }
