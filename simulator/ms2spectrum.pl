@@ -155,6 +155,19 @@ for (1 .. $numSites) {
     ++$count{$n}[ site($n) ];
 }
 
+# The reader turns a share p back into trunc(numSites x p) sites. count/numSites
+# can come out a hair low (3/10000 x 10000 = 2.9999999999999996), which
+# would lose a site, so the share is raised to the next double until the
+# product reaches the count, and printed with enough digits to be read back
+# exactly.
+sub share
+{
+    my ($count) = @_;
+    my $p = $count / $numSites;
+    $p = POSIX::nextafter($p, 2) while $numSites * $p < $count;
+    return sprintf('%.17g', $p);
+}
+
 for my $n (sort { $a <=> $b } keys %count) {
-    print join(' ', $n, map { sprintf('%.10g', $_ / $numSites) } @{ $count{$n} }), "\n";
+    print join(' ', $n, map { share($_) } @{ $count{$n} }), "\n";
 }

@@ -183,9 +183,13 @@ class ShippedScript : public ::testing::Test {
     ScratchDir m_Dir;
 };
 
-void ExpectWellFormed(const TSpectrumTable& table, double meanDepth) {
+// Records are complete, shares sum to 1, and every share turns back into a
+// whole number of sites under truncation, so that all numSites sites are
+// generated.
+void ExpectWellFormed(const TSpectrumTable& table, double meanDepth, int numSites) {
     ASSERT_FALSE(table.empty());
     double total = 0, mean = 0;
+    long sites = 0;
     for (const auto& [n, list] : table) {
         ASSERT_EQ(list.size(), n) << "depth " << n << " printed more than once or cut short";
         for (unsigned int j = 0; j < n; ++j) {
@@ -193,9 +197,11 @@ void ExpectWellFormed(const TSpectrumTable& table, double meanDepth) {
             EXPECT_GE(list[j].second, 0.0);
             total += list[j].second;
             mean += n * list[j].second;
+            sites += static_cast<long>(std::trunc(numSites * list[j].second));
         }
     }
     EXPECT_NEAR(total, 1.0, 1e-6);
+    EXPECT_EQ(sites, numSites);
     EXPECT_NEAR(mean, meanDepth, 0.1 * meanDepth);
 }
 
@@ -203,7 +209,7 @@ TEST_F(ShippedScript, PrintsWellFormedRecordsWhoseSharesSumToOne) {
     CFSms ms = MakeMs("0.01 0 0");
     TSpectrumTable table;
     ms.GetSpectrum(5000, 12, table);
-    ExpectWellFormed(table, 12);
+    ExpectWellFormed(table, 12, 5000);
     // Some sites are polymorphic, most are not.
     double poly = 0;
     for (const auto& [n, list] : table) {
@@ -221,7 +227,7 @@ TEST_F(ShippedScript, GrowthShortensTheGenealogy) {
         CFSms ms = MakeMs(params);
         TSpectrumTable table;
         ms.GetSpectrum(20000, 8, table);
-        ExpectWellFormed(table, 8);
+        ExpectWellFormed(table, 8, 20000);
         double poly = 0;
         for (const auto& [n, list] : table) {
             for (unsigned int j = 1; j < n; ++j) {
