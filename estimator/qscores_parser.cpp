@@ -61,7 +61,7 @@ void CQScores::CParser::x_ThrowClearer(const xmlpp::exception& e, const std::ist
             "CQScores::LoadFromStream: the input holds no XML document (XML parser: " + what +
             ").");
     }
-    if (m_Depth > 0 && is.eof()) {
+    if (m_Depth > 0 && is.eof() && what == "Extra content at the end of the document") {
         throw std::runtime_error(
             "CQScores::LoadFromStream: the document ends before its " + m_Root +
             " element is closed: the input is truncated (XML parser: " + what + ").");
