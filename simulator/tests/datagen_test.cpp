@@ -20,7 +20,7 @@ using simtest::Columns;
 using simtest::Scripted;
 
 // A generator with its own distributions and a document to write into.
-class Generator : public ::testing::Test {
+class DataGenerator : public ::testing::Test {
   protected:
     void SetUp() override {
         m_Doc = qualxml::NewDocument(m_Root);
@@ -51,7 +51,7 @@ std::map<std::size_t, int> DepthCounts(const std::vector<Column>& cols) {
     return counts;
 }
 
-TEST_F(Generator, ExactModeTenSitesOfDepthFourAreAllMonomorphic) {
+TEST_F(DataGenerator, ExactModeTenSitesOfDepthFourAreAllMonomorphic) {
     // Unfolded neutral, depth 4: 0.98167, 0.01, 0.005, 0.00333 -> counts
     // rint(9.8167) = 10 and 0 for the rest. Per site 4 scores + 4 errors.
     m_Depths = {{4, 1.0}};
@@ -72,7 +72,7 @@ TEST_F(Generator, ExactModeTenSitesOfDepthFourAreAllMonomorphic) {
     EXPECT_EQ(m_Gen.m_NumColumns, 10);
 }
 
-TEST_F(Generator, ExactModeFixesTheNumberOfSitesPerMinorCount) {
+TEST_F(DataGenerator, ExactModeFixesTheNumberOfSitesPerMinorCount) {
     // theta 0.2, depth 3, 100 sites: 0.7, 0.2, 0.1 -> 70, 20, 10 sites, in
     // that order, the first j reads of each carrying the minor allele.
     m_Depths = {{3, 1.0}};
@@ -90,7 +90,7 @@ TEST_F(Generator, ExactModeFixesTheNumberOfSitesPerMinorCount) {
     }
 }
 
-TEST_F(Generator, SitesPerDepthRoundHalvesToEven) {
+TEST_F(DataGenerator, SitesPerDepthRoundHalvesToEven) {
     m_Depths = {{2, 0.25}, {3, 0.75}};
     for (bool exact : {false, true}) {
         SetUp();
@@ -106,7 +106,7 @@ TEST_F(Generator, SitesPerDepthRoundHalvesToEven) {
     }
 }
 
-TEST_F(Generator, StochasticSiteUsesOneNumberForTheCountThenScoresThenErrors) {
+TEST_F(DataGenerator, StochasticSiteUsesOneNumberForTheCountThenScoresThenErrors) {
     // Depth 2, unfolded theta 0.01: (0, 0.99), (1, 0.01).
     m_Depths = {{2, 1.0}};
     m_Scores = {{10, 0.5}, {20, 0.5}};
@@ -135,7 +135,7 @@ TEST_F(Generator, StochasticSiteUsesOneNumberForTheCountThenScoresThenErrors) {
     EXPECT_TRUE(r1.error);
 }
 
-TEST_F(Generator, AttributesAreWrittenScoreThenClassThenError) {
+TEST_F(DataGenerator, AttributesAreWrittenScoreThenClassThenError) {
     m_Depths = {{1, 1.0}};
     m_Scores = {{0, 1.0}};
     auto rng = simtest::MakeScriptedRng({0.0, 0.5, 0.1});  // count 0; score 0; error -> base 1
@@ -150,7 +150,7 @@ TEST_F(Generator, AttributesAreWrittenScoreThenClassThenError) {
     EXPECT_EQ(col->get_attributes().front()->get_name(), "pos");
 }
 
-TEST_F(Generator, FirstNonReferenceBasePresentBecomesTheMinorAllele) {
+TEST_F(DataGenerator, FirstNonReferenceBasePresentBecomesTheMinorAllele) {
     // True count 0; two reads turn into base 2, the third stays reference.
     m_Depths = {{3, 1.0}};
     m_Scores = {{0, 0.5}, {40, 0.5}};
@@ -169,7 +169,7 @@ TEST_F(Generator, FirstNonReferenceBasePresentBecomesTheMinorAllele) {
     EXPECT_FALSE(reads[2].minor || reads[2].error || reads[2].hasOther);
 }
 
-TEST_F(Generator, TriallelicSiteIsKeptAndGenerationContinues) {
+TEST_F(DataGenerator, TriallelicSiteIsKeptAndGenerationContinues) {
     // Site 1 (true count 0, every read erroneous): bases 1, 2, 3.
     // Site 2: three reads turned into the other allele.
     m_Depths = {{3, 1.0}};
@@ -190,7 +190,7 @@ TEST_F(Generator, TriallelicSiteIsKeptAndGenerationContinues) {
     }
 }
 
-TEST_F(Generator, BiallelicErrorsShowTheOtherAllele) {
+TEST_F(DataGenerator, BiallelicErrorsShowTheOtherAllele) {
     // Depth 2, true count 1, every read erroneous: the minor read shows the
     // reference, the reference read the minor allele, whatever u is.
     m_Depths = {{2, 1.0}};
@@ -206,7 +206,7 @@ TEST_F(Generator, BiallelicErrorsShowTheOtherAllele) {
     EXPECT_FALSE(cols[0].reads[0].hasOther || cols[0].reads[1].hasOther);
 }
 
-TEST_F(Generator, BiallelicRunNeverWritesOther) {
+TEST_F(DataGenerator, BiallelicRunNeverWritesOther) {
     m_Depths = {{5, 0.5}, {12, 0.5}};
     m_Scores = {{0, 0.3}, {3, 0.3}, {30, 0.4}};
     m_Gen.m_Biallelic = true;
@@ -223,7 +223,7 @@ TEST_F(Generator, BiallelicRunNeverWritesOther) {
     EXPECT_GT(errors, 1000);  // the run did exercise errors
 }
 
-TEST_F(Generator, WithoutBiallelicThirdBasesAppear) {
+TEST_F(DataGenerator, WithoutBiallelicThirdBasesAppear) {
     m_Depths = {{12, 1.0}};
     m_Scores = {{0, 0.3}, {30, 0.7}};
     auto rng = simtest::MakeMtRng(11);
@@ -239,7 +239,7 @@ TEST_F(Generator, WithoutBiallelicThirdBasesAppear) {
     EXPECT_GT(other2, 0);
 }
 
-TEST_F(Generator, EveryColumnHasAsManyReadsAsItsDepthAndMinorReadsComeFirst) {
+TEST_F(DataGenerator, EveryColumnHasAsManyReadsAsItsDepthAndMinorReadsComeFirst) {
     m_Depths = {{1, 0.1}, {4, 0.2}, {7, 0.3}, {15, 0.4}};
     m_Scores = {{255, 1.0}};  // no errors: written minor reads are the true ones
     CFSGrowth growth;
@@ -268,7 +268,7 @@ TEST_F(Generator, EveryColumnHasAsManyReadsAsItsDepthAndMinorReadsComeFirst) {
     EXPECT_GT(polymorphic, 20);
 }
 
-TEST_F(Generator, NoSitesFromAnEmptyDepthDistributionOrZeroSitesAsked) {
+TEST_F(DataGenerator, NoSitesFromAnEmptyDepthDistributionOrZeroSitesAsked) {
     auto rng = simtest::MakeScriptedRng({});
     EXPECT_TRUE(Run(100, m_Neutral, rng.get()).empty());
     m_Depths = {{4, 1.0}};
@@ -276,7 +276,7 @@ TEST_F(Generator, NoSitesFromAnEmptyDepthDistributionOrZeroSitesAsked) {
     EXPECT_EQ(Scripted::next, 0u);
 }
 
-TEST_F(Generator, SharesBelowOneSiteNegativeOrNaNGiveNoSites) {
+TEST_F(DataGenerator, SharesBelowOneSiteNegativeOrNaNGiveNoSites) {
     m_Depths = {{2, -0.5}, {3, std::numeric_limits<double>::quiet_NaN()}, {4, 0.04}, {5, 0.5}};
     for (bool exact : {false, true}) {
         SetUp();
@@ -288,7 +288,7 @@ TEST_F(Generator, SharesBelowOneSiteNegativeOrNaNGiveNoSites) {
     }
 }
 
-TEST_F(Generator, ScoresAreDrawnFromTheirDistribution) {
+TEST_F(DataGenerator, ScoresAreDrawnFromTheirDistribution) {
     m_Depths = {{10, 1.0}};
     m_Scores = {{20, 0.25}, {30, 0.25}, {40, 0.5}};
     auto rng = simtest::MakeMtRng(9);
@@ -305,7 +305,7 @@ TEST_F(Generator, ScoresAreDrawnFromTheirDistribution) {
     EXPECT_NEAR(counts["40"], 5000, 250);
 }
 
-TEST_F(Generator, ErrorRateFollowsTheScore) {
+TEST_F(DataGenerator, ErrorRateFollowsTheScore) {
     m_Depths = {{10, 1.0}};
     m_Scores = {{10, 1.0}};  // error probability 0.1
     auto rng = simtest::MakeMtRng(4);
@@ -319,7 +319,7 @@ TEST_F(Generator, ErrorRateFollowsTheScore) {
     EXPECT_NEAR(errors / 20000.0, 0.1, 0.01);
 }
 
-TEST_F(Generator, EmptyScoreDistributionIsANamedError) {
+TEST_F(DataGenerator, EmptyScoreDistributionIsANamedError) {
     m_Depths = {{3, 1.0}};
     m_Scores.clear();
     m_Gen.m_ScoreDistName = "score distribution (file 'scores.dat')";
@@ -333,7 +333,7 @@ TEST_F(Generator, EmptyScoreDistributionIsANamedError) {
     }
 }
 
-TEST_F(Generator, DepthZeroHasNothingToDrawInStochasticMode) {
+TEST_F(DataGenerator, DepthZeroHasNothingToDrawInStochasticMode) {
     m_Depths = {{0, 0.5}, {3, 0.5}};
     auto rng = simtest::MakeMtRng(1);
     try {
@@ -351,7 +351,7 @@ TEST_F(Generator, DepthZeroHasNothingToDrawInStochasticMode) {
     EXPECT_EQ(DepthCounts(Run(4, m_Neutral, rng.get())), (std::map<std::size_t, int>{{3, 2}}));
 }
 
-TEST_F(Generator, ScoresAboveTheDocumentLimitAreRejected) {
+TEST_F(DataGenerator, ScoresAboveTheDocumentLimitAreRejected) {
     m_Depths = {{1, 1.0}};
     m_Scores = {{256, 1.0}};
     auto rng = simtest::MakeMtRng(1);
@@ -365,7 +365,7 @@ TEST_F(Generator, ScoresAboveTheDocumentLimitAreRejected) {
     }
 }
 
-TEST_F(Generator, AbsurdShareIsAnErrorNotAWrappedCount) {
+TEST_F(DataGenerator, AbsurdShareIsAnErrorNotAWrappedCount) {
     m_Depths = {{3, 1e300}};
     auto rng = simtest::MakeMtRng(1);
     try {
@@ -378,10 +378,10 @@ TEST_F(Generator, AbsurdShareIsAnErrorNotAWrappedCount) {
 }
 
 // The coalescent branch reads its site table from ./ms2spectrum.pl.
-class CoalescentGenerator : public Generator {
+class CoalescentGenerator : public DataGenerator {
   protected:
     void SetUp() override {
-        Generator::SetUp();
+        DataGenerator::SetUp();
         m_Ms.SetParams(std::string("0.01 0.05 0"));
         m_Ms.SetFolded(false);
         m_Scores = {{255, 1.0}};

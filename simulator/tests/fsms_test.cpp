@@ -68,7 +68,7 @@ TEST(CFSms, FewerThanThreeParametersAreRejectedBeforeTheScriptStarts) {
     EXPECT_FALSE(std::filesystem::exists("started"));
 }
 
-class ScriptOutput : public ::testing::Test {
+class MsScriptOutput : public ::testing::Test {
   protected:
     TSpectrumTable Run(const std::string& body, int numSites = 10) {
         WriteFixtureScript(body);
@@ -89,28 +89,28 @@ class ScriptOutput : public ::testing::Test {
     std::string m_Stderr;
 };
 
-TEST_F(ScriptOutput, OneRecord) {
+TEST_F(MsScriptOutput, OneRecord) {
     EXPECT_EQ(Run("echo 3 0.5 0.1 0.05\n"), (TSpectrumTable{{3, {{0, 0.5}, {1, 0.1}, {2, 0.05}}}}));
     EXPECT_EQ(m_Stderr, "");
 }
 
-TEST_F(ScriptOutput, RecordWithZeroOrNegativeDepthCarriesNoNumbers) {
+TEST_F(MsScriptOutput, RecordWithZeroOrNegativeDepthCarriesNoNumbers) {
     EXPECT_EQ(Run("echo 0 2 0.3 0.2\n"), (TSpectrumTable{{2, {{0, 0.3}, {1, 0.2}}}}));
     EXPECT_EQ(Run("printf '%s\\n' -4 2 0.3 0.2\n"), (TSpectrumTable{{2, {{0, 0.3}, {1, 0.2}}}}));
 }
 
-TEST_F(ScriptOutput, DepthPrintedTwiceIsAppended) {
+TEST_F(MsScriptOutput, DepthPrintedTwiceIsAppended) {
     EXPECT_EQ(Run("echo 2 0.3 0.2\necho 2 0.1 0.1\n"),
               (TSpectrumTable{{2, {{0, 0.3}, {1, 0.2}, {0, 0.1}, {1, 0.1}}}}));
 }
 
-TEST_F(ScriptOutput, FreeFormatAnyDepthOrderAndTextEndsTheTable) {
+TEST_F(MsScriptOutput, FreeFormatAnyDepthOrderAndTextEndsTheTable) {
     TSpectrumTable table = Run("printf '4\\n0.6\\t0.1 0.05\\n1e-2   1 0.25 done 2 0.5 0.5\\n'\n");
     EXPECT_EQ(table,
               (TSpectrumTable{{1, {{0, 0.25}}}, {4, {{0, 0.6}, {1, 0.1}, {2, 0.05}, {3, 0.01}}}}));
 }
 
-TEST_F(ScriptOutput, EmptyOutputGivesAnEmptyTableAndAWarning) {
+TEST_F(MsScriptOutput, EmptyOutputGivesAnEmptyTableAndAWarning) {
     EXPECT_TRUE(Run("exit 0\n").empty());
     EXPECT_EQ(m_Stderr,
               "Warning: './ms2spectrum.pl -d 12.5 -n 10 -t 0.01 -r 0 -g 0.05' gave no spectrum "
@@ -120,7 +120,7 @@ TEST_F(ScriptOutput, EmptyOutputGivesAnEmptyTableAndAWarning) {
     EXPECT_EQ(m_Stderr, "");
 }
 
-TEST_F(ScriptOutput, ScriptThatCannotBeStartedGivesAnEmptyTable) {
+TEST_F(MsScriptOutput, ScriptThatCannotBeStartedGivesAnEmptyTable) {
     TSpectrumTable table;
     testing::internal::CaptureStderr();
     m_Ms.GetSpectrum(10, 12.5, table);  // no ./ms2spectrum.pl here
@@ -137,12 +137,12 @@ TEST_F(ScriptOutput, ScriptThatCannotBeStartedGivesAnEmptyTable) {
     EXPECT_NE(err2.find("(exit status 126); no sites are generated.\n"), std::string::npos) << err2;
 }
 
-TEST_F(ScriptOutput, FailingScriptKeepsWhatItPrinted) {
+TEST_F(MsScriptOutput, FailingScriptKeepsWhatItPrinted) {
     EXPECT_EQ(Run("echo 1 1\nexit 3\n"), (TSpectrumTable{{1, {{0, 1.0}}}}));
     EXPECT_EQ(m_Stderr, "");
 }
 
-TEST_F(ScriptOutput, RecordCutShortIsMalformed) {
+TEST_F(MsScriptOutput, RecordCutShortIsMalformed) {
     try {
         Run("echo 2 0.3 0.2 3 0.5 0.1\n");
         FAIL() << "no exception";
@@ -154,7 +154,7 @@ TEST_F(ScriptOutput, RecordCutShortIsMalformed) {
     }
 }
 
-TEST_F(ScriptOutput, NonNumericShareIsMalformed) {
+TEST_F(MsScriptOutput, NonNumericShareIsMalformed) {
     try {
         Run("echo 2 0.3 x\n");
         FAIL() << "no exception";
@@ -166,13 +166,13 @@ TEST_F(ScriptOutput, NonNumericShareIsMalformed) {
     }
 }
 
-TEST_F(ScriptOutput, ScriptStillWritingWhenTheReadingStopsIsNotWaitedForForever) {
+TEST_F(MsScriptOutput, ScriptStillWritingWhenTheReadingStopsIsNotWaitedForForever) {
     // The pipe is closed under a script that would print forever.
     EXPECT_THROW(Run("echo 3 0.5 x\nyes 1\n"), std::runtime_error);
 }
 
 // The shipped script, run as qualgen runs it.
-class ShippedScript : public ::testing::Test {
+class Ms2SpectrumScript : public ::testing::Test {
   protected:
     void SetUp() override {
         std::filesystem::copy_file(simtest::SourceDir() + "/simulator/ms2spectrum.pl",
@@ -205,7 +205,7 @@ void ExpectWellFormed(const TSpectrumTable& table, double meanDepth, int numSite
     EXPECT_NEAR(mean, meanDepth, 0.1 * meanDepth);
 }
 
-TEST_F(ShippedScript, PrintsWellFormedRecordsWhoseSharesSumToOne) {
+TEST_F(Ms2SpectrumScript, PrintsWellFormedRecordsWhoseSharesSumToOne) {
     CFSms ms = MakeMs("0.01 0 0");
     TSpectrumTable table;
     ms.GetSpectrum(5000, 12, table);
@@ -221,7 +221,7 @@ TEST_F(ShippedScript, PrintsWellFormedRecordsWhoseSharesSumToOne) {
     EXPECT_LT(poly, 0.1);
 }
 
-TEST_F(ShippedScript, GrowthShortensTheGenealogy) {
+TEST_F(Ms2SpectrumScript, GrowthShortensTheGenealogy) {
     // Polymorphic share under strong growth falls well below the neutral one.
     auto polymorphic = [](const char* params) {
         CFSms ms = MakeMs(params);
@@ -242,7 +242,7 @@ TEST_F(ShippedScript, GrowthShortensTheGenealogy) {
     EXPECT_LT(grown, 0.6 * neutral);
 }
 
-TEST_F(ShippedScript, RejectsBadArgumentsWithUsageAndNoRecords) {
+TEST_F(Ms2SpectrumScript, RejectsBadArgumentsWithUsageAndNoRecords) {
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(
         popen("./ms2spectrum.pl -d 12 -n 10 -t 0.01 -r 0 -g -1 2>usage.txt", "r"), &pclose);
     ASSERT_TRUE(pipe);
@@ -255,7 +255,7 @@ TEST_F(ShippedScript, RejectsBadArgumentsWithUsageAndNoRecords) {
     EXPECT_NE(usage.find("accepted and without effect"), std::string::npos) << usage;
 }
 
-TEST_F(ShippedScript, SeedMakesTheTableRepeatable) {
+TEST_F(Ms2SpectrumScript, SeedMakesTheTableRepeatable) {
     auto run = [] {
         std::unique_ptr<FILE, int (*)(FILE*)> pipe(
             popen("./ms2spectrum.pl -d 5 -n 300 -t 0.1 -r 0 -g 1 -s 42", "r"), &pclose);

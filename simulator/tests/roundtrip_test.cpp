@@ -71,7 +71,7 @@ Fit SimulateAndFit(const std::vector<const char*>& args, unsigned long seed) {
     return RunQualfit(simtest::BinDir() + "/qualfit", "data.xml");
 }
 
-TEST(RoundTrip, NeutralThetaIsRecoveredWithinFifteenPercent) {
+TEST(QualgenRoundTrip, NeutralThetaIsRecoveredWithinFifteenPercent) {
     const std::string qualfit = simtest::BinDir() + "/qualfit";
     ASSERT_TRUE(std::filesystem::exists(qualfit)) << qualfit << " is needed for this test";
     simtest::ScratchDir dir;

@@ -20,7 +20,7 @@ using simtest::ScratchDir;
 using simtest::WriteFile;
 
 // Runs the driver in a scratch directory holding small distribution files.
-class Driver : public ::testing::Test {
+class QualgenDriver : public ::testing::Test {
   protected:
     void SetUp() override {
         WriteFile("score_dist.dat", "20 0.2\n30 0.5\n40 0.3\n");
@@ -75,20 +75,20 @@ const char kEmptyNeutral[] =
     "  <FSParams dist=\"Neutral\" params=\"0.01 \"/>\n"
     "</Contig>\n";
 
-TEST_F(Driver, ZeroSitesGiveADocumentWithOnlyFSParams) {
+TEST_F(QualgenDriver, ZeroSitesGiveADocumentWithOnlyFSParams) {
     EXPECT_EQ(Run({"-f", "neutral", "-n", "0", "-p", "0.01"}), 0);
     EXPECT_EQ(m_Out.str(), kEmptyNeutral);
     EXPECT_EQ(m_Err, "");
 }
 
-TEST_F(Driver, NonNumericCountMeansZeroSites) {
+TEST_F(QualgenDriver, NonNumericCountMeansZeroSites) {
     Run({"-f", "neutral", "-n", "many", "-p", "0.01"});
     EXPECT_EQ(m_Out.str(), kEmptyNeutral);
     Run({"-f", "neutral", "-n", " +0x12", "-p", "0.01"});  // strtol stops at the x
     EXPECT_EQ(m_Out.str(), kEmptyNeutral);
 }
 
-TEST_F(Driver, DocumentFrameColumnsThenFSParams) {
+TEST_F(QualgenDriver, DocumentFrameColumnsThenFSParams) {
     Run({"-f", "neutral", "-n", "4", "-p", "0.01"});
     const std::string doc = m_Out.str();
     EXPECT_EQ(doc.rfind("<?xml version=\"1.0\"?>\n<!DOCTYPE Contig SYSTEM "
@@ -104,28 +104,28 @@ TEST_F(Driver, DocumentFrameColumnsThenFSParams) {
     EXPECT_EQ(doc.find("<Column pos=\"5\">"), std::string::npos);
 }
 
-TEST_F(Driver, CapitalisedModelNameIsRejected) {
+TEST_F(QualgenDriver, CapitalisedModelNameIsRejected) {
     EXPECT_EQ(RunExpectingError({"-f", "Neutral", "-n", "10", "-p", "0.01"}),
               "Invalid frequency spectrum 'Neutral'.");
     EXPECT_EQ(RunExpectingError({"-f", "foo", "-n", "10", "-p", "0.01"}),
               "Invalid frequency spectrum 'foo'.");
 }
 
-TEST_F(Driver, GrowthKeepsItsDefaultRate) {
+TEST_F(QualgenDriver, GrowthKeepsItsDefaultRate) {
     Run({"-f", "growth", "-n", "0", "-p", "0.02"});
     EXPECT_NE(m_Out.str().find("<FSParams dist=\"Growth\" params=\"0.02 0.05 \"/>"),
               std::string::npos)
         << m_Out.str();
 }
 
-TEST_F(Driver, NeutralWithTwoParametersWritesBoth) {
+TEST_F(QualgenDriver, NeutralWithTwoParametersWritesBoth) {
     Run({"-f", "neutral", "-n", "0", "-p", "0.02 0.5"});
     EXPECT_NE(m_Out.str().find("<FSParams dist=\"Neutral\" params=\"0.02 0.5 \"/>"),
               std::string::npos)
         << m_Out.str();
 }
 
-TEST_F(Driver, NegativeSiteCountIsRejectedBeforeAnythingElse) {
+TEST_F(QualgenDriver, NegativeSiteCountIsRejectedBeforeAnythingElse) {
     std::filesystem::remove("score_dist.dat");  // not even a warning about it
     EXPECT_EQ(RunExpectingError({"-f", "neutral", "-n", "-5", "-p", "0.01"}),
               "Invalid number of sites '-5': it must not be negative.");
@@ -134,7 +134,7 @@ TEST_F(Driver, NegativeSiteCountIsRejectedBeforeAnythingElse) {
               "Invalid number of sites '99999999999': it is too large.");
 }
 
-TEST_F(Driver, SameSeedSameDocumentOtherSeedOtherDocument) {
+TEST_F(QualgenDriver, SameSeedSameDocumentOtherSeedOtherDocument) {
     for (const char* model : {"neutral", "growth"}) {
         for (bool exact : {false, true}) {
             std::vector<std::string> args{"-f", model,  "-n", "300",
@@ -152,7 +152,7 @@ TEST_F(Driver, SameSeedSameDocumentOtherSeedOtherDocument) {
     }
 }
 
-TEST_F(Driver, RepeatedRunsDoNotAccumulateDistributions) {
+TEST_F(QualgenDriver, RepeatedRunsDoNotAccumulateDistributions) {
     Run({"-f", "neutral", "-n", "10", "-p", "0.01"});
     const std::string first = m_Out.str();
     EXPECT_EQ(g_DepthDist, (TProbDist{{4, 0.5}, {8, 0.5}}));
@@ -161,7 +161,7 @@ TEST_F(Driver, RepeatedRunsDoNotAccumulateDistributions) {
     EXPECT_EQ(g_DepthDist, (TProbDist{{4, 0.5}, {8, 0.5}}));
 }
 
-TEST_F(Driver, DistributionFilesAreNamedByOptions) {
+TEST_F(QualgenDriver, DistributionFilesAreNamedByOptions) {
     WriteFile("d.dat", "3 1\n");
     WriteFile("s.dat", "17 1\n");
     Run({"-f", "neutral", "-n", "2", "-p", "0.01", "-d", "d.dat", "-s", "s.dat", "-b", "-e"});
@@ -175,14 +175,14 @@ TEST_F(Driver, DistributionFilesAreNamedByOptions) {
     EXPECT_EQ(doc.find("other="), std::string::npos);
 }
 
-TEST_F(Driver, MissingScoreFileWarnsAndEmptyScoreDistributionIsNamed) {
+TEST_F(QualgenDriver, MissingScoreFileWarnsAndEmptyScoreDistributionIsNamed) {
     EXPECT_EQ(RunExpectingError({"-f", "neutral", "-n", "10", "-p", "0.01", "-s", "nope.dat"}),
               "Cannot draw a value: the score distribution (file 'nope.dat') is empty.");
     EXPECT_EQ(m_Err,
               "Warning: cannot open distribution file 'nope.dat'; its distribution is empty.\n");
 }
 
-TEST_F(Driver, MissingDepthFileWarnsAndGivesNoSites) {
+TEST_F(QualgenDriver, MissingDepthFileWarnsAndGivesNoSites) {
     Run({"-f", "neutral", "-n", "10", "-p", "0.01", "-d", "nope.dat"});
     EXPECT_EQ(m_Out.str(), kEmptyNeutral);
     EXPECT_EQ(m_Err,
@@ -192,7 +192,7 @@ TEST_F(Driver, MissingDepthFileWarnsAndGivesNoSites) {
     EXPECT_EQ(m_Err, "");
 }
 
-TEST_F(Driver, MsModelRunsTheScriptAndNamesItself) {
+TEST_F(QualgenDriver, MsModelRunsTheScriptAndNamesItself) {
     simtest::WriteFixtureScript("echo \"$@\" > args.txt\necho 4 0.5 0.2 0 0\n");
     Run({"-f", "ms", "-n", "10", "-p", "0.02 0.1 0"});
     EXPECT_EQ(simtest::ReadFile("args.txt"), "-d 6 -n 10 -t 0.02 -r 0 -g 0.1\n");
@@ -202,7 +202,7 @@ TEST_F(Driver, MsModelRunsTheScriptAndNamesItself) {
     EXPECT_EQ(doc.find("<Column pos=\"8\">"), std::string::npos);
 }
 
-TEST_F(Driver, MsModelWithTooFewParametersNeverStartsTheScript) {
+TEST_F(QualgenDriver, MsModelWithTooFewParametersNeverStartsTheScript) {
     simtest::WriteFixtureScript("touch started\n");
     EXPECT_EQ(RunExpectingError({"-f", "ms", "-n", "10", "-p", "0.02 0.1"}),
               "The model 'ms' needs three parameters in -p (theta, growth rate, recombination "
@@ -210,14 +210,14 @@ TEST_F(Driver, MsModelWithTooFewParametersNeverStartsTheScript) {
     EXPECT_FALSE(std::filesystem::exists("started"));
 }
 
-TEST_F(Driver, MalformedScriptOutputLeavesNoDocument) {
+TEST_F(QualgenDriver, MalformedScriptOutputLeavesNoDocument) {
     simtest::WriteFixtureScript("echo 4 0.5 0.2\n");
     const std::string msg = RunExpectingError({"-f", "ms", "-n", "10", "-p", "0.02 0.1 0"});
     EXPECT_NE(msg.find("malformed output of './ms2spectrum.pl -d 6 -n 10"), std::string::npos)
         << msg;
 }
 
-TEST_F(Driver, UnwritableOutputIsAnError) {
+TEST_F(QualgenDriver, UnwritableOutputIsAnError) {
     TOptionMap opts{{'f', "neutral"}, {'n', "0"}, {'p', "0.01"}};
     std::ostream bad(nullptr);
     try {
@@ -253,14 +253,14 @@ ProgramResult RunQualgen(const std::string& args) {
     return r;
 }
 
-TEST_F(Driver, ProgramWritesTheDocumentAndExitsZero) {
+TEST_F(QualgenDriver, ProgramWritesTheDocumentAndExitsZero) {
     ProgramResult r = RunQualgen("-f neutral -n 0 -p 0.01");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, kEmptyNeutral);
     EXPECT_EQ(r.err, "");
 }
 
-TEST_F(Driver, ProgramWithoutParametersPrintsUsageAndFails) {
+TEST_F(QualgenDriver, ProgramWithoutParametersPrintsUsageAndFails) {
     ProgramResult r = RunQualgen("-f neutral -n 10");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -275,7 +275,7 @@ TEST_F(Driver, ProgramWithoutParametersPrintsUsageAndFails) {
               std::string::npos);
 }
 
-TEST_F(Driver, ProgramReportsErrorsWithoutOutput) {
+TEST_F(QualgenDriver, ProgramReportsErrorsWithoutOutput) {
     ProgramResult r = RunQualgen("-f Neutral -n 10 -p 0.01");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
