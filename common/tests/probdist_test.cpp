@@ -123,9 +123,4 @@ TEST(ProbDistMean, SumOfValueTimesProbabilityWithoutNormalising) {
     EXPECT_DOUBLE_EQ(MeanOfDist({{10, 0.5}, {20, 0.5}, {10, -0.5}}), 10.0);
 }
 
-TEST(ProbDistMean, LargeValuesDoNotOverflow) {
-    const unsigned int big = std::numeric_limits<unsigned int>::max();
-    EXPECT_DOUBLE_EQ(MeanOfDist({{big, 1.0}, {big, 1.0}}), 2.0 * big);
-}
-
 }  // namespace

@@ -223,22 +223,6 @@ TEST_F(DataGenerator, BiallelicRunNeverWritesOther) {
     EXPECT_GT(errors, 1000);  // the run did exercise errors
 }
 
-TEST_F(DataGenerator, WithoutBiallelicThirdBasesAppear) {
-    m_Depths = {{12, 1.0}};
-    m_Scores = {{0, 0.3}, {30, 0.7}};
-    auto rng = simtest::MakeMtRng(11);
-    auto cols = Run(200, m_Neutral, rng.get());
-    int other1 = 0, other2 = 0;
-    for (const auto& c : cols) {
-        for (const auto& r : c.reads) {
-            other1 += r.hasOther && r.other == "1";
-            other2 += r.hasOther && r.other == "2";
-        }
-    }
-    EXPECT_GT(other1, 0);
-    EXPECT_GT(other2, 0);
-}
-
 TEST_F(DataGenerator, EveryColumnHasAsManyReadsAsItsDepthAndMinorReadsComeFirst) {
     m_Depths = {{1, 0.1}, {4, 0.2}, {7, 0.3}, {15, 0.4}};
     m_Scores = {{255, 1.0}};  // no errors: written minor reads are the true ones
@@ -286,37 +270,6 @@ TEST_F(DataGenerator, SharesBelowOneSiteNegativeOrNaNGiveNoSites) {
         auto cols = Run(10, m_Neutral, rng.get());  // 0.4 sites of depth 4, 5 of depth 5
         EXPECT_EQ(DepthCounts(cols), (std::map<std::size_t, int>{{5, 5}})) << "exact " << exact;
     }
-}
-
-TEST_F(DataGenerator, ScoresAreDrawnFromTheirDistribution) {
-    m_Depths = {{10, 1.0}};
-    m_Scores = {{20, 0.25}, {30, 0.25}, {40, 0.5}};
-    auto rng = simtest::MakeMtRng(9);
-    auto cols = Run(1000, m_Neutral, rng.get());
-    std::map<std::string, int> counts;
-    for (const auto& c : cols) {
-        for (const auto& r : c.reads) {
-            ++counts[r.score];
-        }
-    }
-    ASSERT_EQ(counts.size(), 3u);
-    EXPECT_NEAR(counts["20"], 2500, 200);
-    EXPECT_NEAR(counts["30"], 2500, 200);
-    EXPECT_NEAR(counts["40"], 5000, 250);
-}
-
-TEST_F(DataGenerator, ErrorRateFollowsTheScore) {
-    m_Depths = {{10, 1.0}};
-    m_Scores = {{10, 1.0}};  // error probability 0.1
-    auto rng = simtest::MakeMtRng(4);
-    auto cols = Run(2000, m_Neutral, rng.get());
-    int errors = 0;
-    for (const auto& c : cols) {
-        for (const auto& r : c.reads) {
-            errors += r.error;
-        }
-    }
-    EXPECT_NEAR(errors / 20000.0, 0.1, 0.01);
 }
 
 TEST_F(DataGenerator, EmptyScoreDistributionIsANamedError) {
