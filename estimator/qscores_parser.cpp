@@ -56,15 +56,14 @@ void CQScores::CParser::x_ThrowClearer(const xmlpp::exception& e, const std::ist
     // The push parser reports input that stops inside the document as
     // "Extra content at the end of the document" and binary data as an
     // empty document; both say the opposite of what happened.
-    if (!m_SawElement) {
-        throw std::runtime_error(
-            "CQScores::LoadFromStream: the input holds no XML document (XML parser: " + what +
-            ").");
+    const bool endOfDocument = what == "Extra content at the end of the document";
+    if (!m_SawElement && (endOfDocument || what == "Document is empty" ||
+                          what == "Start tag expected, '<' not found")) {
+        throw std::runtime_error("CQScores::LoadFromStream: the input holds no XML document.");
     }
-    if (m_Depth > 0 && is.eof() && what == "Extra content at the end of the document") {
-        throw std::runtime_error(
-            "CQScores::LoadFromStream: the document ends before its " + m_Root +
-            " element is closed: the input is truncated (XML parser: " + what + ").");
+    if (m_Depth > 0 && is.eof() && endOfDocument) {
+        throw std::runtime_error("CQScores::LoadFromStream: the document ends before its " +
+                                 m_Root + " element is closed: the input is truncated.");
     }
 }
 
