@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "common/qt_assert.hpp"
-#include "pileup/atomic_output.hpp"
+#include "common/safe_output.hpp"
 #include "pileup/doc_writer.hpp"
 #include "pileup/site_classes.hpp"
 
@@ -525,7 +525,10 @@ void RunQualPileup(const SPileupOptions& opts) {
     if (opts.m_Output.empty() || opts.m_Output == "-") {
         summary = WritePileupDocument(opts, std::cout, "standard output", progress);
     } else {
-        CAtomicOutputFile file(opts.m_Output);
+        CSafeOutputFile file(opts.m_Output);
+        if (!file.stream().good()) {
+            throw std::runtime_error("Cannot open '" + opts.m_Output + "' for writing.");
+        }
         summary = WritePileupDocument(opts, file.stream(), opts.m_Output, progress);
         file.Commit();
     }
