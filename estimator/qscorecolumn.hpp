@@ -29,7 +29,7 @@ struct CProbDist {
 };
 
 class CQScoreColumn {
-public:
+  public:
     enum EWhichScores { eMajor = 0, eMinor = 1, eOther1 = 2, eOther2 = 3, eAll = 4 };
     using TScores = std::array<std::vector<std::uint8_t>, 4>;
     using TErrors = std::array<std::vector<bool>, 4>;
@@ -60,7 +60,7 @@ public:
     TErrors m_Errors;
     CProbDist m_PrObservedCond;
 
-private:
+  private:
     friend struct CQScoreColumnProbe;  // tests reach x_CalcErrCountDist
 
     // Distribution of the number of erroneous reads among class w, over
