@@ -3,9 +3,9 @@
 
 #include <htslib/hts_log.h>
 
-#include <exception>
 #include <iostream>
 
+#include "common/main_guard.hpp"
 #include "pileup/pileup_options.hpp"
 #include "pileup/pileup_run.hpp"
 
@@ -13,15 +13,11 @@ int main(int argc, char* argv[]) {
     // Our own messages name the file and the fault; htslib's would repeat
     // them in its own words.
     hts_set_log_level(HTS_LOG_OFF);
-    try {
+    return GuardedMain([&] {
         SPileupOptions opts;
-        if (ParsePileupArgs(argc, argv, opts, std::cout) != EParseResult::eRun) {
-            return 0;
+        if (ParsePileupArgs(argc, argv, opts, std::cout) == EParseResult::eRun) {
+            RunQualPileup(opts);
         }
-        RunQualPileup(opts);
-    } catch (const std::exception& e) {
-        std::cerr << "Exception:\n\t" << e.what() << std::endl;
-        return 1;
-    }
-    return 0;
+        return 0;
+    });
 }
