@@ -102,8 +102,10 @@ class CFSGrowth : public CFreqSpectrum {
     // T(2..n) for the current rate, computed once per rate and depth range.
     const std::vector<double>& x_Times(int n) const;
 
-    // Weights W(i, j, n), keyed [n][i][j] so that one depth costs O(n^2)
-    // cells. They depend on the indices only and are never cleared.
+    // Weights W(i, j, n) asked of x_Weight, keyed [n][i][j]. They depend on
+    // the indices only and are never cleared. The spectrum values do not go
+    // through it: x_UnfoldedProb climbs the same recurrence for its one row
+    // without keeping it.
     mutable CMemoTable<3> m_WCache;
     // T(k) at index k for the rate m_TimesRate (0 while nothing is stored).
     mutable std::vector<double> m_Times;

@@ -16,6 +16,31 @@ namespace {
 // Stand-in for a growth rate that is not strictly positive.
 const double kMinRate = 1e-10;
 
+// Weight W(i, j, n) of T(j) from the two below it, w1 = W(i, j - 1, n) and
+// w2 = W(i, j - 2, n) (unused for j <= 3):
+//   W(i, 2, n) = 6 / (n + 1),
+//   W(i, 3, n) = 30 (n - 2i) / ((n + 1)(n + 2)),
+//   W(i, j, n) = A W(i, j - 1, n) - B W(i, j - 2, n) for j >= 4, with
+//   A = (2j - 1)(n - 2i) / ((j - 2)(n + j - 1)),
+//   B = (2j - 1)(j - 1)(n - j + 2) / ((2j - 5)(j - 2)(n + j - 1)).
+// The integer factors are formed in double, exact up to 2^53, so no depth
+// overflows them.
+double NextWeight(int i, int j, int n, double w1, double w2) {
+    const double nd = n;
+    const double id = i;
+    const double jd = j;
+    if (j == 2) {
+        return 6.0 / (nd + 1);
+    }
+    if (j == 3) {
+        return 30.0 * (nd - 2 * id) / ((nd + 1) * (nd + 2));
+    }
+    const double a = (2 * jd - 1) * (nd - 2 * id) / ((jd - 2) * (nd + jd - 1));
+    const double b =
+        (2 * jd - 1) * (jd - 1) * (nd - jd + 2) / ((2 * jd - 5) * (jd - 2) * (nd + jd - 1));
+    return a * w1 - b * w2;
+}
+
 }  // namespace
 
 CFSGrowth::CFSGrowth() {
@@ -79,26 +104,11 @@ double CFSGrowth::x_Weight(int i, int j, int n) const {
     while (from > 2 && m_WCache.Find(n, i, from - 1) == nullptr) {
         --from;
     }
-    const double nd = n;
-    const double id = i;
     double w = 0.0;
     for (int step = from; step <= j; ++step) {
-        const double jd = step;
-        if (step == 2) {
-            w = 6.0 / (nd + 1);
-        } else if (step == 3) {
-            w = 30.0 * (nd - 2 * id) / ((nd + 1) * (nd + 2));
-        } else {
-            // Three-term recurrence W(j) = A W(j-1) - B W(j-2); the integer
-            // factors are formed in double, exact up to 2^53, so no depth
-            // overflows them.
-            const double a = (2 * jd - 1) * (nd - 2 * id) / ((jd - 2) * (nd + jd - 1));
-            const double b =
-                (2 * jd - 1) * (jd - 1) * (nd - jd + 2) / ((2 * jd - 5) * (jd - 2) * (nd + jd - 1));
-            const double w2 = x_Weight(i, step - 2, n);
-            const double w1 = x_Weight(i, step - 1, n);
-            w = a * w1 - b * w2;
-        }
+        const double w2 = step >= 4 ? x_Weight(i, step - 2, n) : 0.0;
+        const double w1 = step >= 4 ? x_Weight(i, step - 1, n) : 0.0;
+        w = NextWeight(i, step, n, w1, w2);
         m_WCache.Store(w, n, i, step);
     }
     return w;
@@ -132,10 +142,22 @@ double CFSGrowth::x_UnfoldedProb(int numMinor, int depth) const {
         // U / S would be 0 / 0.
         return 0.0;
     }
+    // U = sum over j of W(k, j, n) T(j), climbing the recurrence of
+    // NextWeight with the same arithmetic as x_Weight. The weights are not
+    // kept: a spectrum value is memoised itself, so its row of weights is
+    // wanted once per parameter vector (twice when folded), and the
+    // likelihood evaluates fresh copies of the model. Keeping every row of
+    // every depth would cost 16 n^2 bytes per depth and evaluation (about
+    // 450 MB for the depths 2 to 400) without saving any arithmetic.
     const std::vector<double>& times = x_Times(n);
     double u = 0.0;
+    double w2 = 0.0;
+    double w1 = 0.0;
     for (int j = 2; j <= n; ++j) {
-        u += x_Weight(numMinor, j, n) * times[static_cast<std::size_t>(j)];
+        const double w = NextWeight(numMinor, j, n, w1, w2);
+        u += w * times[static_cast<std::size_t>(j)];
+        w2 = w1;
+        w1 = w;
     }
     return polymorphic * (u / s);
 }

@@ -15,6 +15,7 @@ struct CFSGrowthProbe {
     static bool WeightStored(const CFSGrowth& s, int i, int j, int n) {
         return s.m_WCache.Find(n, i, j) != nullptr;
     }
+    static bool NoWeightStored(const CFSGrowth& s) { return s.m_WCache.IsEmpty(); }
 };
 
 namespace {
@@ -123,8 +124,8 @@ TEST(GrowthSpectrum, NeutralLimitAndUnitSumAtEveryDepth) {
 TEST(GrowthSpectrum, ParameterChangeKeepsTheWeights) {
     CFSGrowth spectrum = Growth(0.01, 0.05, false);
     const double before = spectrum(2, 5);
-    ASSERT_TRUE(CFSGrowthProbe::WeightStored(spectrum, 2, 5, 5));
     const double weight = CFSGrowthProbe::Weight(spectrum, 2, 5, 5);
+    ASSERT_TRUE(CFSGrowthProbe::WeightStored(spectrum, 2, 5, 5));
 
     spectrum.SetParam(1) = 0.2;
     EXPECT_TRUE(CFSGrowthProbe::WeightStored(spectrum, 2, 5, 5));
@@ -142,6 +143,7 @@ TEST(GrowthSpectrum, ParameterChangeKeepsTheWeights) {
 TEST(GrowthSpectrum, CloneCarriesWeightsAndAnswersForItsOwnParameters) {
     CFSGrowth original = Growth(0.01, 0.05, false);
     const double value = original(1, 6);
+    CFSGrowthProbe::Weight(original, 1, 6, 6);
     std::unique_ptr<CFreqSpectrum> copy(original.Clone());
     const auto& growthCopy = dynamic_cast<const CFSGrowth&>(*copy);
     EXPECT_TRUE(CFSGrowthProbe::WeightStored(growthCopy, 1, 6, 6));
@@ -151,7 +153,7 @@ TEST(GrowthSpectrum, CloneCarriesWeightsAndAnswersForItsOwnParameters) {
     EXPECT_NE(other, value);
     EXPECT_EQ(original(1, 6), value);
     // Weights computed in the copy stay there.
-    (*copy)(2, 7);
+    CFSGrowthProbe::Weight(growthCopy, 2, 7, 7);
     EXPECT_FALSE(CFSGrowthProbe::WeightStored(original, 2, 7, 7));
     EXPECT_EQ(original.GetParamString(), "0.01 0.05 ");
 }
@@ -275,6 +277,19 @@ TEST(GrowthSpectrum, DepthFourHundredIsAProbabilityDistribution) {
         EXPECT_EQ(folded(k, n), folded(n - k, n)) << k;
     }
     EXPECT_NEAR(foldedSum, 1.0, 1e-9);
+}
+
+// A spectrum value needs its row of weights once per parameter vector, and
+// the likelihood evaluates fresh copies: keeping the rows would cost
+// 16 n^2 bytes per depth and evaluation (about 450 MB for depths 2 to 400).
+TEST(GrowthSpectrum, SpectrumValuesKeepNoWeights) {
+    CFSGrowth spectrum = Growth(0.01, 0.05, true);
+    for (int n = 1; n <= 60; ++n) {
+        for (int k = 0; k <= n; ++k) {
+            spectrum(k, n);
+        }
+    }
+    EXPECT_TRUE(CFSGrowthProbe::NoWeightStored(spectrum));
 }
 
 TEST(GrowthSpectrum, DeepSamplesAndExtremeRatesStayFinite) {
