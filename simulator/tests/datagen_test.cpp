@@ -17,7 +17,27 @@ namespace {
 
 using simtest::Column;
 using simtest::Columns;
+using simtest::RuntimeErrorOf;
 using simtest::Scripted;
+
+// A model with a fixed unfolded table per depth, for counts that land on
+// exact halves.
+class CFixedSpectrum : public CFreqSpectrum {
+  public:
+    explicit CFixedSpectrum(std::map<int, std::vector<double>> table) : m_Table(std::move(table)) {
+        SetFolded(false);
+    }
+    std::string GetName() const override { return "Fixed"; }
+    CFreqSpectrum* Clone() const override { return new CFixedSpectrum(*this); }
+
+  protected:
+    double x_UnfoldedProb(int numMinor, int depth) const override {
+        return m_Table.at(depth).at(static_cast<std::size_t>(numMinor));
+    }
+
+  private:
+    std::map<int, std::vector<double>> m_Table;
+};
 
 // A generator with its own distributions and a document to write into.
 class DataGenerator : public ::testing::Test {
@@ -104,6 +124,32 @@ TEST_F(DataGenerator, SitesPerDepthRoundHalvesToEven) {
             EXPECT_EQ(cols[i].reads.size(), i < 2 ? 2u : 3u);
         }
     }
+}
+
+TEST_F(DataGenerator, ExactCountsPerMinorCountRoundHalvesToEven) {
+    // 10 sites of depth 3: 2.5 -> 2 sites with no minor read, 3.5 -> 4 with
+    // one, 4.0 -> 4 with two; then 10 sites of depth 2: 0.5 -> none, 9.5 ->
+    // 10 with one.
+    m_Depths = {{3, 0.5}, {2, 0.5}};
+    m_Scores = {{255, 1.0}};
+    m_Gen.m_Exact = true;
+    CFixedSpectrum fixed({{3, {0.25, 0.35, 0.4}}, {2, {0.05, 0.95}}});
+    auto rng = simtest::MakeMtRng(1);
+    const auto cols = Run(20, fixed, rng.get());
+    std::vector<std::pair<std::size_t, std::size_t>> got;  // (depth, minor reads)
+    for (const auto& c : cols) {
+        std::size_t minor = 0;
+        for (const auto& r : c.reads) {
+            minor += r.minor;
+        }
+        got.emplace_back(c.reads.size(), minor);
+    }
+    std::vector<std::pair<std::size_t, std::size_t>> want;
+    want.insert(want.end(), 2, {3, 0});
+    want.insert(want.end(), 4, {3, 1});
+    want.insert(want.end(), 4, {3, 2});
+    want.insert(want.end(), 10, {2, 1});
+    EXPECT_EQ(got, want);
 }
 
 TEST_F(DataGenerator, StochasticSiteUsesOneNumberForTheCountThenScoresThenErrors) {
@@ -277,26 +323,15 @@ TEST_F(DataGenerator, EmptyScoreDistributionIsANamedError) {
     m_Scores.clear();
     m_Gen.m_ScoreDistName = "score distribution (file 'scores.dat')";
     auto rng = simtest::MakeMtRng(1);
-    try {
-        Run(5, m_Neutral, rng.get());
-        FAIL() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(),
-                     "Cannot draw a value: the score distribution (file 'scores.dat') is empty.");
-    }
+    EXPECT_EQ(RuntimeErrorOf([&] { Run(5, m_Neutral, rng.get()); }),
+              "Cannot draw a value: the score distribution (file 'scores.dat') is empty.");
 }
 
 TEST_F(DataGenerator, DepthZeroHasNothingToDrawInStochasticMode) {
     m_Depths = {{0, 0.5}, {3, 0.5}};
     auto rng = simtest::MakeMtRng(1);
-    try {
-        Run(4, m_Neutral, rng.get());
-        FAIL() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(
-            e.what(),
-            "Cannot draw a value: the distribution of minor-allele counts at depth 0 is empty.");
-    }
+    EXPECT_EQ(RuntimeErrorOf([&] { Run(4, m_Neutral, rng.get()); }),
+              "Cannot draw a value: the distribution of minor-allele counts at depth 0 is empty.");
     // Exact mode has no minor count to draw and gives no site of depth 0.
     SetUp();
     m_Depths = {{0, 0.5}, {3, 0.5}};
@@ -308,26 +343,16 @@ TEST_F(DataGenerator, ScoresAboveTheDocumentLimitAreRejected) {
     m_Depths = {{1, 1.0}};
     m_Scores = {{256, 1.0}};
     auto rng = simtest::MakeMtRng(1);
-    try {
-        Run(1, m_Neutral, rng.get());
-        FAIL() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(),
-                     "CDataGenerator: score 256 of the score distribution is above 255, the "
-                     "largest score a document can hold.");
-    }
+    EXPECT_EQ(RuntimeErrorOf([&] { Run(1, m_Neutral, rng.get()); }),
+              "CDataGenerator: score 256 of the score distribution is above 255, the largest "
+              "score a document can hold.");
 }
 
 TEST_F(DataGenerator, AbsurdShareIsAnErrorNotAWrappedCount) {
     m_Depths = {{3, 1e300}};
     auto rng = simtest::MakeMtRng(1);
-    try {
-        Run(10, m_Neutral, rng.get());
-        FAIL() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(),
-                     "CDataGenerator: depth 3 asks for 1e+301 sites, more than can be generated.");
-    }
+    EXPECT_EQ(RuntimeErrorOf([&] { Run(10, m_Neutral, rng.get()); }),
+              "CDataGenerator: depth 3 asks for 1e+301 sites, more than can be generated.");
 }
 
 // The coalescent branch reads its site table from ./ms2spectrum.pl.
@@ -380,24 +405,20 @@ TEST_F(CoalescentGenerator, DepthsAscendAndOnlyTheFirstRecordOfADepthCounts) {
 TEST_F(CoalescentGenerator, EmptyScriptOutputGivesNoSites) {
     simtest::WriteFixtureScript("exit 0\n");
     auto rng = simtest::MakeMtRng(1);
-    testing::internal::CaptureStderr();
-    auto cols = Run(10, m_Ms, rng.get());
-    testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(cols.empty());
+    std::string err;
+    {
+        simtest::StderrCapture capture(err);
+        EXPECT_TRUE(Run(10, m_Ms, rng.get()).empty());
+    }
+    EXPECT_NE(err.find("no sites are generated"), std::string::npos) << err;
 }
 
 TEST_F(CoalescentGenerator, MalformedScriptOutputIsAnError) {
     simtest::WriteFixtureScript("echo 3 0.5 0.1\n");
     auto rng = simtest::MakeMtRng(1);
-    try {
-        Run(10, m_Ms, rng.get());
-        FAIL() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(),
-                     "CFSms::GetSpectrum: malformed output of './ms2spectrum.pl -d 12.5 -n 10 "
-                     "-t 0.01 -r 0 -g 0.05': the record for depth 3 ends after 2 of its 3 "
-                     "numbers.");
-    }
+    EXPECT_EQ(RuntimeErrorOf([&] { Run(10, m_Ms, rng.get()); }),
+              "CFSms::GetSpectrum: malformed output of './ms2spectrum.pl -d 12.5 -n 10 -t 0.01 "
+              "-r 0 -g 0.05': the record for depth 3 ends after 2 of its 3 numbers.");
     EXPECT_TRUE(Columns(m_Root).empty());
 }
 

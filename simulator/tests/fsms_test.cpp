@@ -53,16 +53,11 @@ TEST(CFSms, FewerThanThreeParametersAreRejectedBeforeTheScriptStarts) {
     for (const char* params : {"", "0.01", "0.01 0.05"}) {
         CFSms ms = MakeMs(params);
         TSpectrumTable table;
-        try {
-            ms.GetSpectrum(10, 12, table);
-            FAIL() << "no exception for '" << params << "'";
-        } catch (const std::runtime_error& e) {
-            const std::string expected =
-                "The model 'ms' needs three parameters in -p (theta, growth rate, recombination "
-                "rate); got " +
-                std::to_string(ms.GetParams().size()) + ".";
-            EXPECT_EQ(e.what(), expected);
-        }
+        EXPECT_EQ(simtest::RuntimeErrorOf([&] { ms.GetSpectrum(10, 12, table); }),
+                  "The model 'ms' needs three parameters in -p (theta, growth rate, "
+                  "recombination rate); got " +
+                      std::to_string(ms.GetParams().size()) + ".")
+            << "-p '" << params << "'";
         EXPECT_TRUE(table.empty());
     }
     EXPECT_FALSE(std::filesystem::exists("started"));
@@ -73,14 +68,8 @@ class MsScriptOutput : public ::testing::Test {
     TSpectrumTable Run(const std::string& body, int numSites = 10) {
         WriteFixtureScript(body);
         TSpectrumTable table;
-        testing::internal::CaptureStderr();
-        try {
-            m_Ms.GetSpectrum(numSites, 12.5, table);
-        } catch (...) {
-            m_Stderr = testing::internal::GetCapturedStderr();
-            throw;
-        }
-        m_Stderr = testing::internal::GetCapturedStderr();
+        simtest::StderrCapture capture(m_Stderr);
+        m_Ms.GetSpectrum(numSites, 12.5, table);
         return table;
     }
 
@@ -121,20 +110,21 @@ TEST_F(MsScriptOutput, EmptyOutputGivesAnEmptyTableAndAWarning) {
 }
 
 TEST_F(MsScriptOutput, ScriptThatCannotBeStartedGivesAnEmptyTable) {
-    TSpectrumTable table;
-    testing::internal::CaptureStderr();
-    m_Ms.GetSpectrum(10, 12.5, table);  // no ./ms2spectrum.pl here
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(table.empty());
-    EXPECT_NE(err.find("(exit status 127); no sites are generated.\n"), std::string::npos) << err;
+    auto runHere = [this] {
+        TSpectrumTable table;
+        simtest::StderrCapture capture(m_Stderr);
+        m_Ms.GetSpectrum(10, 12.5, table);
+        return table;
+    };
+    EXPECT_TRUE(runHere().empty());  // no ./ms2spectrum.pl here
+    EXPECT_NE(m_Stderr.find("(exit status 127); no sites are generated.\n"), std::string::npos)
+        << m_Stderr;
 
     WriteFixtureScript("echo 1 1\n");
     chmod("ms2spectrum.pl", 0644);
-    testing::internal::CaptureStderr();
-    m_Ms.GetSpectrum(10, 12.5, table);
-    const std::string err2 = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(table.empty());
-    EXPECT_NE(err2.find("(exit status 126); no sites are generated.\n"), std::string::npos) << err2;
+    EXPECT_TRUE(runHere().empty());
+    EXPECT_NE(m_Stderr.find("(exit status 126); no sites are generated.\n"), std::string::npos)
+        << m_Stderr;
 }
 
 TEST_F(MsScriptOutput, FailingScriptKeepsWhatItPrinted) {
@@ -143,15 +133,9 @@ TEST_F(MsScriptOutput, FailingScriptKeepsWhatItPrinted) {
 }
 
 TEST_F(MsScriptOutput, RecordCutShortIsMalformed) {
-    try {
-        Run("echo 2 0.3 0.2 3 0.5 0.1\n");
-        FAIL() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(),
-                     "CFSms::GetSpectrum: malformed output of './ms2spectrum.pl -d 12.5 -n 10 "
-                     "-t 0.01 -r 0 -g 0.05': the record for depth 3 ends after 2 of its 3 "
-                     "numbers.");
-    }
+    EXPECT_EQ(simtest::RuntimeErrorOf([&] { Run("echo 2 0.3 0.2 3 0.5 0.1\n"); }),
+              "CFSms::GetSpectrum: malformed output of './ms2spectrum.pl -d 12.5 -n 10 -t 0.01 "
+              "-r 0 -g 0.05': the record for depth 3 ends after 2 of its 3 numbers.");
 }
 
 // The shipped script, run as qualgen runs it.
@@ -226,13 +210,10 @@ TEST_F(Ms2SpectrumScript, GrowthShortensTheGenealogy) {
 }
 
 TEST_F(Ms2SpectrumScript, RejectsBadArgumentsWithUsageAndNoRecords) {
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(
-        popen("./ms2spectrum.pl -d 12 -n 10 -t 0.01 -r 0 -g -1 2>usage.txt", "r"), &pclose);
-    ASSERT_TRUE(pipe);
-    int n = 0;
-    EXPECT_NE(std::fscanf(pipe.get(), "%d", &n), 1);
-    const int status = pclose(pipe.release());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+    const simtest::CommandResult r =
+        simtest::RunCommand("./ms2spectrum.pl -d 12 -n 10 -t 0.01 -r 0 -g -1 2>usage.txt");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 2);
     const std::string usage = simtest::ReadFile("usage.txt");
     EXPECT_NE(usage.find("-g must not be negative"), std::string::npos) << usage;
     EXPECT_NE(usage.find("accepted and without effect"), std::string::npos) << usage;
@@ -240,14 +221,7 @@ TEST_F(Ms2SpectrumScript, RejectsBadArgumentsWithUsageAndNoRecords) {
 
 TEST_F(Ms2SpectrumScript, SeedMakesTheTableRepeatable) {
     auto run = [] {
-        std::unique_ptr<FILE, int (*)(FILE*)> pipe(
-            popen("./ms2spectrum.pl -d 5 -n 300 -t 0.1 -r 0 -g 1 -s 42", "r"), &pclose);
-        std::string out;
-        char buf[256];
-        while (std::fgets(buf, sizeof buf, pipe.get())) {
-            out += buf;
-        }
-        return out;
+        return simtest::RunCommand("./ms2spectrum.pl -d 5 -n 300 -t 0.1 -r 0 -g 1 -s 42").out;
     };
     const std::string a = run();
     EXPECT_FALSE(a.empty());

@@ -18,7 +18,7 @@ namespace {
 
 struct Fit {
     int status = -1;
-    std::string output;
+    std::string output;  // qualfit's standard output
     double logLike = 0;
     std::string model;
     std::vector<double> params;
@@ -28,18 +28,9 @@ struct Fit {
 // "LogLikelihood: <value> / <model> w/ <p0>\t<p1>...".
 Fit RunQualfit(const std::string& qualfit, const std::string& file) {
     Fit fit;
-    const std::string cmd = "'" + qualfit + "' -i '" + file + "' -p";
-    FILE* pipe = popen(cmd.c_str(), "r");
-    if (!pipe) {
-        return fit;
-    }
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) {
-        fit.output.append(buf, n);
-    }
-    const int status = pclose(pipe);
-    fit.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const simtest::CommandResult r = simtest::RunCommand("'" + qualfit + "' -i '" + file + "' -p");
+    fit.status = r.status;
+    fit.output = r.out;
     const std::string key = "LogLikelihood: ";
     const std::size_t at = fit.output.find(key);
     if (at == std::string::npos) {
@@ -55,16 +46,10 @@ Fit RunQualfit(const std::string& qualfit, const std::string& file) {
     return fit;
 }
 
-Fit SimulateAndFit(const std::vector<const char*>& args, unsigned long seed) {
-    TOptionMap opts;
-    for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
-        opts[args[i][1]] = args[i + 1];
-    }
+Fit SimulateAndFit(std::vector<std::string> args, unsigned long seed) {
     const std::string examples = simtest::SourceDir() + "/examples/";
-    const std::string scores = examples + "score_dist.dat";
-    const std::string depths = examples + "depth_dist.dat";
-    opts['s'] = scores.c_str();
-    opts['d'] = depths.c_str();
+    args.insert(args.end(), {"-s", examples + "score_dist.dat", "-d", examples + "depth_dist.dat"});
+    TOptionMap opts = simtest::MakeOptions(args);
     std::ofstream doc("data.xml");
     RunSimulator(opts, seed, doc);
     doc.close();

@@ -30,36 +30,16 @@ class QualgenDriver : public ::testing::Test {
     // Options as argv strings: {"-f", "neutral", ...}.
     int Run(std::vector<std::string> args, unsigned long seed = 7) {
         m_Args = std::move(args);
-        TOptionMap opts;
-        for (std::size_t i = 0; i < m_Args.size(); ++i) {
-            const char letter = m_Args[i][1];
-            if (letter == 'b' || letter == 'e') {
-                opts[letter] = nullptr;
-            } else {
-                opts[letter] = m_Args[++i].c_str();
-            }
-        }
+        TOptionMap opts = simtest::MakeOptions(m_Args);
         m_Out.str("");
-        testing::internal::CaptureStderr();
-        try {
-            const int rc = RunSimulator(opts, seed, m_Out);
-            m_Err = testing::internal::GetCapturedStderr();
-            return rc;
-        } catch (...) {
-            m_Err = testing::internal::GetCapturedStderr();
-            throw;
-        }
+        simtest::StderrCapture capture(m_Err);
+        return RunSimulator(opts, seed, m_Out);
     }
 
     std::string RunExpectingError(std::vector<std::string> args) {
-        try {
-            Run(std::move(args));
-        } catch (const std::runtime_error& e) {
-            EXPECT_EQ(m_Out.str(), "") << "a failed run wrote to the output";
-            return e.what();
-        }
-        ADD_FAILURE() << "no exception";
-        return "";
+        const std::string msg = simtest::RuntimeErrorOf([&] { Run(std::move(args)); });
+        EXPECT_EQ(m_Out.str(), "") << "a failed run wrote to the output";
+        return msg;
     }
 
     ScratchDir m_Dir;
@@ -220,35 +200,19 @@ TEST_F(QualgenDriver, MalformedScriptOutputLeavesNoDocument) {
 TEST_F(QualgenDriver, UnwritableOutputIsAnError) {
     TOptionMap opts{{'f', "neutral"}, {'n', "0"}, {'p', "0.01"}};
     std::ostream bad(nullptr);
-    try {
-        RunSimulator(opts, 1, bad);
-        FAIL() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Cannot write the document to the output.");
-    }
+    EXPECT_EQ(simtest::RuntimeErrorOf([&] { RunSimulator(opts, 1, bad); }),
+              "Cannot write the document to the output.");
 }
 
 // The program itself, as a shell runs it.
-struct ProgramResult {
-    int status = -1;
-    std::string out;
+struct ProgramResult : simtest::CommandResult {
     std::string err;
 };
 
 ProgramResult RunQualgen(const std::string& args) {
-    const std::string cmd = "'" + simtest::BinDir() + "/qualgen' " + args + " 2>stderr.txt";
     ProgramResult r;
-    FILE* pipe = popen(cmd.c_str(), "r");
-    if (!pipe) {
-        return r;
-    }
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) {
-        r.out.append(buf, n);
-    }
-    const int status = pclose(pipe);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    static_cast<simtest::CommandResult&>(r) =
+        simtest::RunCommand("'" + simtest::BinDir() + "/qualgen' " + args + " 2>stderr.txt");
     r.err = simtest::ReadFile("stderr.txt");
     return r;
 }

@@ -1,19 +1,25 @@
 #pragma once
 // Helpers shared by the simulator tests: a random-number generator that
-// replays scripted uniforms, a scratch working directory, fixture scripts
-// and a reader for the generated Column elements.
+// replays scripted uniforms, a scratch working directory, fixture scripts,
+// running shell commands, catching error messages and standard error, and a
+// reader for the generated Column elements.
 
 #include <gsl/gsl_rng.h>
 #include <gtest/gtest.h>
 #include <libxml++/libxml++.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "common/options.hpp"
 
 namespace simtest {
 
@@ -104,6 +110,70 @@ inline std::string ReadFile(const std::string& name) {
 inline void WriteFixtureScript(const std::string& body) {
     WriteFile("ms2spectrum.pl", "#!/bin/sh\n" + body);
     chmod("ms2spectrum.pl", 0755);
+}
+
+// Standard output and exit status of a shell command (status -1 when it
+// could not be started or did not exit normally).
+struct CommandResult {
+    int status = -1;
+    std::string out;
+};
+
+inline CommandResult RunCommand(const std::string& cmd) {
+    CommandResult r;
+    FILE* pipe = popen(cmd.c_str(), "r");
+    if (!pipe) {
+        return r;
+    }
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) {
+        r.out.append(buf, n);
+    }
+    const int status = pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+// The message of the std::runtime_error that f throws; a test failure and
+// an empty text when it throws none.
+template <class F>
+std::string RuntimeErrorOf(F&& f) {
+    try {
+        f();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    ADD_FAILURE() << "no std::runtime_error thrown";
+    return "";
+}
+
+// Captures standard error for its lifetime and stores it in `into` when it
+// ends, also when the scope is left by an exception.
+class StderrCapture {
+  public:
+    explicit StderrCapture(std::string& into) : m_Into(into) { testing::internal::CaptureStderr(); }
+    ~StderrCapture() { m_Into = testing::internal::GetCapturedStderr(); }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+  private:
+    std::string& m_Into;
+};
+
+// Option map from argv-like strings ({"-f", "neutral", "-b", ...}); -b and
+// -e take no argument. The map points into args, which must outlive it.
+inline TOptionMap MakeOptions(const std::vector<std::string>& args) {
+    TOptionMap opts;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const char letter = args[i][1];
+        if (letter == 'b' || letter == 'e') {
+            opts[letter] = nullptr;
+        } else if (i + 1 < args.size()) {
+            opts[letter] = args[++i].c_str();
+        }
+    }
+    return opts;
 }
 
 // One read as written by the generator.
