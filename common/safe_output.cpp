@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,9 @@
 #include <vector>
 
 namespace {
+
+// Symbolic links followed before giving up, as the kernel does (ELOOP).
+const int kMaxLinks = 40;
 
 std::string Directory(const std::string& path) {
     std::string::size_type slash = path.rfind('/');
@@ -20,21 +24,61 @@ std::string Directory(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string BaseName(const std::string& path) {
+    std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool IsUnderProc(const std::string& path) {
+    return path == "/proc" || path.compare(0, 6, "/proc/") == 0;
+}
+
 mode_t CurrentUmask() {
     mode_t mask = umask(0);
     umask(mask);
     return mask;
 }
 
-// The file that path names, through any symbolic links; path itself when it
-// does not resolve (a new file).
-std::string Target(const std::string& path) {
-    std::string target = path;
-    if (char* resolved = realpath(path.c_str(), nullptr)) {
-        target = resolved;
-        std::free(resolved);
+// Where a path leads once every symbolic link is followed.
+struct SResolved {
+    enum EKind {
+        eFile,        // path names the file (existing or not) at `file`
+        eDescriptor,  // the chain passes through /proc: an open descriptor
+        eUnresolved   // a missing directory or a loop of links
+    };
+    EKind kind;
+    std::string file;
+};
+
+// Follows the links one at a time, so that a link into /proc (/dev/stdout ->
+// /proc/self/fd/1) is seen as such even when the descriptor behind it is a
+// regular file, and a dangling link leads to the file it would create.
+SResolved Resolve(const std::string& path) {
+    std::string current = path;
+    for (int links = 0; links <= kMaxLinks; ++links) {
+        char* real = realpath(Directory(current).c_str(), nullptr);
+        if (!real) {
+            return {SResolved::eUnresolved, path};
+        }
+        const std::string dir = real;
+        std::free(real);
+        if (IsUnderProc(dir)) {
+            return {SResolved::eDescriptor, path};
+        }
+        const std::string file = (dir == "/" ? "" : dir) + "/" + BaseName(current);
+        struct stat st;
+        if (lstat(file.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            return {SResolved::eFile, file};
+        }
+        std::vector<char> link(PATH_MAX);
+        const ssize_t length = readlink(file.c_str(), link.data(), link.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= link.size()) {
+            return {SResolved::eUnresolved, path};
+        }
+        const std::string next(link.data(), static_cast<std::size_t>(length));
+        current = next[0] == '/' ? next : dir + "/" + next;
     }
-    return target;
+    return {SResolved::eUnresolved, path};
 }
 
 }  // namespace
@@ -42,31 +86,48 @@ std::string Target(const std::string& path) {
 CSafeOutputFile::CSafeOutputFile(const std::string& path) : m_Path(path) {
     // Write through symbolic links: the file a link points to is replaced,
     // never the link itself (as root, replacing /dev/stdout with a regular
-    // file would break every later program). A link into /proc, such as
-    // /dev/stdout -> /proc/self/fd/1, names an open descriptor, which is
-    // written directly whatever it refers to.
-    const std::string target = Target(path);
+    // file would break every later program). A name of an open descriptor
+    // (/dev/stdout, /dev/fd/3, /proc/self/fd/3) is written directly whatever
+    // it refers to: replacing the file behind it would leave the descriptor
+    // writing into a file that no longer has a name.
+    const SResolved resolved = Resolve(path);
+    if (resolved.kind != SResolved::eFile) {
+        m_Stream.open(path, std::ios::out | std::ios::trunc);  // fails for a bad path
+        return;
+    }
     struct stat st;
-    bool exists = stat(target.c_str(), &st) == 0;
-    if (target.compare(0, 6, "/proc/") == 0 || (exists && !S_ISREG(st.st_mode))) {
-        // A device or a pipe (/dev/stdout, a FIFO): nothing to replace.
+    const bool exists = stat(resolved.file.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        // A device or a pipe: nothing to replace.
         m_Stream.open(path, std::ios::out | std::ios::trunc);
         return;
     }
 
-    std::string pattern = Directory(target) + "/.qualtmp.XXXXXX";
+    std::string pattern = Directory(resolved.file) + "/.qualtmp.XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     int fd = mkstemp(name.data());
     if (fd < 0) {
-        m_Stream.setstate(std::ios::failbit);  // the caller reports the stream
+        // No file can be made beside the target (a directory without write
+        // permission): write the target in place, as an ordinary program
+        // would, rather than refuse a file that may well be writable.
+        m_Stream.open(path, std::ios::out | std::ios::trunc);
         return;
     }
-    // The replacement keeps the old file's permissions; a new file gets the
-    // usual 0666 less the umask instead of mkstemp's 0600.
-    fchmod(fd, exists ? (st.st_mode & 07777) : (0666 & ~CurrentUmask()));
+    // The replacement keeps the old file's owner and permissions, as
+    // truncating it would; a new file gets the usual 0666 less the umask
+    // instead of mkstemp's 0600. Changing the owner needs privileges and is
+    // skipped silently without them.
+    if (exists) {
+        const int kept = fchown(fd, st.st_uid, st.st_gid);
+        static_cast<void>(kept);  // without privileges the file is the writer's
+        fchmod(fd, st.st_mode & 0777);
+    } else {
+        fchmod(fd, 0666 & ~CurrentUmask());
+    }
     close(fd);
     m_TempPath = name.data();
+    m_Target = resolved.file;
     m_Stream.open(m_TempPath, std::ios::out | std::ios::trunc);
 }
 
@@ -78,6 +139,11 @@ CSafeOutputFile::~CSafeOutputFile() {
 }
 
 void CSafeOutputFile::Commit() {
+    // errno names the cause only if it is set by the failing call: a stream
+    // that failed earlier keeps the errno of its failed write.
+    if (m_Stream.good()) {
+        errno = 0;
+    }
     m_Stream.flush();
     bool good = m_Stream.good();
     m_Stream.close();
@@ -86,7 +152,7 @@ void CSafeOutputFile::Commit() {
         throw std::runtime_error("Cannot write '" + m_Path +
                                  "': " + (err ? std::strerror(err) : "write failed") + ".");
     }
-    if (!m_TempPath.empty() && std::rename(m_TempPath.c_str(), Target(m_Path).c_str()) != 0) {
+    if (!m_TempPath.empty() && std::rename(m_TempPath.c_str(), m_Target.c_str()) != 0) {
         int err = errno;
         throw std::runtime_error("Cannot replace '" + m_Path + "': " + std::strerror(err) + ".");
     }

@@ -1,7 +1,10 @@
 #pragma once
 // Output file that never leaves a half-written file behind: an existing or
 // new regular file is written to a temporary file beside it and renamed into
-// place by Commit(); anything else (a device, a pipe) is written directly.
+// place by Commit(). Symbolic links are followed, so the file they lead to is
+// replaced, not the link. Written directly instead: a device or a pipe, a
+// name of an open descriptor (/dev/stdout, /dev/fd/N, /proc/self/fd/N), and a
+// file in a directory where no temporary file can be made.
 
 #include <fstream>
 #include <string>
@@ -23,6 +26,7 @@ class CSafeOutputFile {
   private:
     std::string m_Path;
     std::string m_TempPath;  // empty when writing directly
+    std::string m_Target;    // the file that Commit() replaces
     std::ofstream m_Stream;
     bool m_Committed = false;
 };
