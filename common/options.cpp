@@ -32,8 +32,12 @@ void ParseCommandLine(int argc, char* argv[], const char* optstring, const char*
         }
     }
 
+    // A program started with an empty argument vector has no name; a null
+    // pointer would put the error stream out of action for the messages
+    // that follow.
+    const char* program = argc > 0 && argv[0] ? argv[0] : "";
     std::cerr << "Usage:\n"
-              << "   " << argv[0] << usage << std::endl;
+              << "   " << program << usage << std::endl;
     if (*required) {
         std::cerr << "NOTE: Parameters '" << required << "' are required." << std::endl;
     }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -59,7 +60,21 @@ TEST(ParseCommandLine, UnknownLetterIsInvalidEvenWithRequiredPresent) {
 TEST(ParseCommandLine, MissingArgumentIsInvalid) {
     ParseResult r = Parse({"qualfit", "-i"}, "i:o:f:gap123", "i");
     EXPECT_EQ(r.message, "Invalid arguments.");
-    EXPECT_NE(r.err.find("option requires an argument -- 'i'"), std::string::npos);
+    EXPECT_EQ(r.err,
+              std::string("qualfit: option requires an argument -- 'i'\nUsage:\n   qualfit") +
+                  kFitUsage + "\nNOTE: Parameters 'i' are required.\n");
+}
+
+TEST(ParseCommandLine, EmptyArgumentVectorStillReports) {
+    char* argv[] = {nullptr};
+    TOptionMap opts;
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(ParseCommandLine(0, argv, "i:", "i", opts, " -i x\n"), std::runtime_error);
+    const bool usable = std::cerr.good();
+    std::cerr.clear();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Usage:\n    -i x\n\nNOTE: Parameters 'i' are required.\n");
+    EXPECT_TRUE(usable);
 }
 
 TEST(ParseCommandLine, AllRequiredLettersAreChecked) {
@@ -82,11 +97,14 @@ TEST(ParseCommandLine, FlagsAndRepeatedOptions) {
     for (auto& w : words) {
         argv.push_back(w.data());
     }
+    argv.push_back(nullptr);
     TOptionMap opts;
-    ParseCommandLine(static_cast<int>(argv.size()), argv.data(), "i:o:f:gap123", "i", opts, "");
+    ParseCommandLine(static_cast<int>(words.size()), argv.data(), "i:o:f:gap123", "i", opts, "");
     ASSERT_EQ(opts.count('i'), 1u);
-    EXPECT_STREQ(opts['i'], "b.xml");  // the last occurrence wins
-    EXPECT_EQ(opts.count('g'), 1u);
+    EXPECT_STREQ(opts['i'], "b.xml");        // the last occurrence wins
+    EXPECT_EQ(opts['i'], words[5].c_str());  // a pointer into argv, not a copy
+    ASSERT_EQ(opts.count('g'), 1u);
+    EXPECT_EQ(opts['g'], nullptr);  // a flag carries no argument
     EXPECT_EQ(opts.count('p'), 0u);
 }
 
