@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "spectrum/freqspec.hpp"
+#include "spectrum/tests/spectrum_test_util.hpp"
 
 // Reaches the private helpers of the growth model.
 struct CFSGrowthProbe {
@@ -21,11 +22,7 @@ struct CFSGrowthProbe {
 namespace {
 
 CFSGrowth Growth(double theta, double g, bool folded) {
-    CFSGrowth spectrum;
-    spectrum.SetParam(0) = theta;
-    spectrum.SetParam(1) = g;
-    spectrum.SetFolded(folded);
-    return spectrum;
+    return Model<CFSGrowth>({theta, g}, folded);
 }
 
 // c(j, n) = ((-1)^j + 1) (2j - 1) prod_{m<j} (n - m) / (n + m), the total
@@ -60,7 +57,7 @@ TEST(GrowthSpectrum, DepthFourAndTwoUnfolded) {
     EXPECT_NEAR(spectrum(2, 4), 0.0047344232650357593, 1e-15);
     EXPECT_NEAR(spectrum(3, 4), 0.0031078841807892708, 1e-15);
     EXPECT_EQ(spectrum(4, 4), 0.0);
-    EXPECT_NEAR(spectrum(0, 4) + spectrum(1, 4) + spectrum(2, 4) + spectrum(3, 4), 1.0, 1e-15);
+    EXPECT_NEAR(RowSum(spectrum, 4, 3), 1.0, 1e-15);
 
     EXPECT_NEAR(spectrum(0, 2), 0.99045629090080783, 1e-15);
     EXPECT_NEAR(spectrum(1, 2), 0.0095437090991921685, 1e-15);
@@ -145,6 +142,7 @@ TEST(GrowthSpectrum, CloneCarriesWeightsAndAnswersForItsOwnParameters) {
     const double value = original(1, 6);
     CFSGrowthProbe::Weight(original, 1, 6, 6);
     std::unique_ptr<CFreqSpectrum> copy(original.Clone());
+    EXPECT_EQ(copy->GetName(), "Growth");
     const auto& growthCopy = dynamic_cast<const CFSGrowth&>(*copy);
     EXPECT_TRUE(CFSGrowthProbe::WeightStored(growthCopy, 1, 6, 6));
 

@@ -4,14 +4,12 @@
 #include <limits>
 
 #include "spectrum/freqspec.hpp"
+#include "spectrum/tests/spectrum_test_util.hpp"
 
 namespace {
 
 CFSNeutral Unfolded(double theta) {
-    CFSNeutral spectrum;
-    spectrum.SetFolded(false);
-    spectrum.SetParam(0) = theta;
-    return spectrum;
+    return Model<CFSNeutral>({theta}, false);
 }
 
 }  // namespace
@@ -20,6 +18,9 @@ TEST(NeutralSpectrum, NameAndDefaults) {
     CFSNeutral spectrum;
     EXPECT_EQ(spectrum.GetName(), "Neutral");
     EXPECT_TRUE(spectrum.IsFolded());
+    EXPECT_EQ(spectrum.GetNumParams(), 1u);
+    ASSERT_EQ(spectrum.GetParams().size(), 1u);
+    EXPECT_EQ(spectrum.GetParams()[0], TParamVector::value_type(0.01, true));
     EXPECT_EQ(spectrum.GetParamString(), "0.01 ");
 }
 
@@ -50,11 +51,7 @@ TEST(NeutralSpectrum, OptionalSecondParameterShiftsMassToMonomorphic) {
     EXPECT_DOUBLE_EQ(spectrum(2, 4), 0.004975);
     EXPECT_DOUBLE_EQ(spectrum(3, 4), 0.00995 / 3);
     // Used unnormalised: the sum is 1 + p (1 - theta H(n - 1)).
-    double sum = 0;
-    for (int k = 0; k < 4; ++k) {
-        sum += spectrum(k, 4);
-    }
-    EXPECT_NEAR(sum, 1 + 0.005 * (1 - 0.01 * (1 + 0.5 + 1.0 / 3)), 1e-15);
+    EXPECT_NEAR(RowSum(spectrum, 4, 3), 1 + 0.005 * (1 - 0.01 * (1 + 0.5 + 1.0 / 3)), 1e-15);
 
     spectrum.SetFolded(true);
     EXPECT_NEAR(spectrum(1, 4), 0.5 * (0.00995 + 0.00995 / 3), 1e-15);
