@@ -118,6 +118,8 @@ std::string PileupUsage() {
            "                           [off: the later mate is skipped there]\n"
            "  -P, --no-progress        no progress line, even on a terminal [shown on a\n"
            "                           terminal, at most once a second]\n"
+           "      --fasta-ref, --min-mq, --min-bq\n"
+           "                           the same as --reference, --min-MQ, --min-BQ\n"
            "  -h, --help               this text\n"
            "  -V, --version            version of qualpileup and htslib\n"
            "\n"

@@ -130,7 +130,8 @@ TEST(ParsePileupArgs, HelpListsEveryOptionWithItsDefault) {
     for (const char* opt :
          {"-o, --output", "-r, --region", "-f, --reference", "-q, --min-MQ", "-Q, --min-BQ",
           "--skip-flags, --ff", "--incl-flags, --rf", "-d, --min-depth", "-D, --max-depth",
-          "-x, --ignore-overlaps", "-P, --no-progress", "-h, --help", "-V, --version"}) {
+          "-x, --ignore-overlaps", "-P, --no-progress", "-h, --help", "-V, --version",
+          "--fasta-ref", "--min-mq", "--min-bq"}) {
         EXPECT_NE(text.find(opt), std::string::npos) << opt;
     }
     for (const char* def : {"[standard output]", "[20]", "[0]", "[1]",
