@@ -157,9 +157,10 @@ class CInput {
                      ".");
             }
         }
-        // A BGZF file cut at a block boundary reads like a complete one; only
-        // its missing end-of-file marker tells.
-        if (fmt->format == bam && hts_check_EOF(m_Fp.get()) == 0) {
+        // A BGZF file (BAM, bgzipped SAM) cut at a block boundary, or a CRAM
+        // file cut at a container boundary, reads like a complete one; only
+        // its missing end-of-file marker tells. Plain SAM has no marker.
+        if (hts_check_EOF(m_Fp.get()) == 0) {
             Fail(Quoted(path) + " is truncated (its end-of-file marker is missing).");
         }
         m_Hdr.reset(sam_hdr_read(m_Fp.get()));

@@ -94,7 +94,7 @@ inline void SamTextToBam(const std::string& samText, const std::string& bamPath,
 }
 
 // SAM header with the given contigs (name, length).
-inline std::string Header(const std::vector<std::pair<std::string, int>>& contigs) {
+inline std::string Header(const std::vector<std::pair<std::string, long long>>& contigs) {
     std::string h = "@HD\tVN:1.6\tSO:coordinate\n";
     for (const auto& c : contigs) {
         h += "@SQ\tSN:" + c.first + "\tLN:" + std::to_string(c.second) + "\n";
@@ -103,7 +103,7 @@ inline std::string Header(const std::vector<std::pair<std::string, int>>& contig
 }
 
 // One SAM line; qual "" gives every base the quality character 'I' (40).
-inline std::string Read(const std::string& name, int flag, const std::string& contig, int pos,
+inline std::string Read(const std::string& name, int flag, const std::string& contig, long long pos,
                         int mapq, const std::string& cigar, const std::string& seq,
                         std::string qual = "", const std::string& mate = "*", int matePos = 0) {
     if (qual.empty()) {
@@ -112,6 +112,11 @@ inline std::string Read(const std::string& name, int flag, const std::string& co
     return name + "\t" + std::to_string(flag) + "\t" + contig + "\t" + std::to_string(pos) + "\t" +
            std::to_string(mapq) + "\t" + cigar + "\t" + mate + "\t" + std::to_string(matePos) +
            "\t0\t" + seq + "\t" + qual + "\n";
+}
+
+// The SAM quality character of a score.
+inline std::string Q(int score) {
+    return std::string(1, static_cast<char>(score + 33));
 }
 
 // One site of an expected document: position and (score, class) per read in

@@ -17,16 +17,12 @@ using fixture::Inputs;
 using fixture::LibraryDocument;
 using fixture::Pileup;
 using fixture::PileupError;
+using fixture::Q;
 using fixture::Read;
 using fixture::SamTextToBam;
 using fixture::SCol;
 
 const std::string kHeader = Header({{"c1", 100}, {"c2", 50}});
-
-// A quality character for a score.
-std::string Q(int score) {
-    return std::string(1, static_cast<char>(score + 33));
-}
 
 // A reference for c1 (100 bases) and c2 (50 bases): c1 is all 'a' (soft
 // masked) but 'N' at position 12; c2 is all 'C'.
@@ -393,18 +389,13 @@ TEST(Pileup, UnsortedInputIsAnError) {
                   "with 'samtools sort'.");
 }
 
-// A BAM of several compressed blocks.
+// A BAM of several compressed blocks, sorted by position.
 std::string BigBam(const CTempDir& dir) {
-    std::string sam = kHeader;
     std::string seq;
     for (int i = 0; i < 50; ++i) {
         seq += "ACGT"[(i * 7) % 4];
     }
-    for (int i = 0; i < 3000; ++i) {
-        sam += Read("read" + std::to_string(i), 0, "c1", 1 + i % 50, 60, "50M", seq);
-    }
     std::string path = dir / "big.bam";
-    // Sorted order: reads by position.
     std::string sorted = kHeader;
     for (int p = 1; p <= 50; ++p) {
         for (int i = p - 1; i < 3000; i += 50) {
@@ -435,6 +426,37 @@ TEST(Pileup, TruncatedOrCorruptBamIsAnError) {
     std::string head = "'" + (dir / "bad.bam") + "' is truncated or corrupt";
     EXPECT_EQ(err.substr(0, head.size()), head) << err;
     EXPECT_EQ(err.back(), '.');
+}
+
+TEST(Pileup, CramAndBgzippedSamCutAtABoundaryAreTruncated) {
+    // Without their end-of-file marker (CRAM's last container, BGZF's empty
+    // last block) both read like complete files that end early.
+    CTempDir dir;
+    std::string big = BigBam(dir);
+    std::string ref = dir / "c.fa";
+    fixture::WriteFile(ref,
+                       ">c1\n" + std::string(100, 'A') + "\n>c2\n" + std::string(50, 'A') + "\n");
+    ASSERT_EQ(fai_build(ref.c_str()), 0);
+    auto made = fixture::Shell(dir, "samtools view -C -T '" + ref + "' -o '" + (dir / "a.cram") +
+                                        "' '" + big + "' && samtools view -h -O sam.gz -o '" +
+                                        (dir / "a.sam.gz") + "' '" + big + "'");
+    ASSERT_EQ(made.status, 0) << made.err;
+    struct {
+        const char* name;
+        std::size_t markerSize;
+    } cases[] = {{"a.cram", 38}, {"a.sam.gz", 28}};
+    for (const auto& c : cases) {
+        std::string whole = dir / c.name;
+        std::string cut = dir / (std::string("cut.") + c.name);
+        std::string bytes = fixture::ReadFile(whole);
+        fixture::WriteFile(cut, bytes.substr(0, bytes.size() - c.markerSize));
+        SPileupOptions opts = Inputs({whole});
+        opts.m_Reference = ref;
+        EXPECT_EQ(PileupError(opts), "") << c.name;
+        opts.m_Inputs = {cut};
+        EXPECT_EQ(PileupError(opts),
+                  "'" + cut + "' is truncated (its end-of-file marker is missing).");
+    }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 namespace {
 
 using fixture::CTempDir;
+using fixture::Q;
 using fixture::Read;
 using fixture::SamTextToBam;
 using fixture::Shell;
@@ -23,10 +24,6 @@ std::string Prog() {
 }
 std::string Qualfit() {
     return fixture::BinDir() + "/qualfit";
-}
-
-std::string Q(int score) {
-    return std::string(1, static_cast<char>(score + 33));
 }
 
 // Sites with a majority, a minor allele and third and fourth bases, on two
