@@ -320,23 +320,65 @@ int LeaveCallback(void* data, const bam1_t* b, bam_pileup_cd* cd) {
     return 0;
 }
 
+// Whether text is a range as it follows the colon of a region: beg, beg-,
+// -end or beg-end, decimal digits with optional thousands commas, beg <= end
+// when both are given.
+bool IsRangeText(const std::string& text) {
+    const std::size_t dash = text.find('-');
+    auto number = [](const std::string& t, long long& v) {
+        v = -1;
+        for (char c : t) {
+            if (c >= '0' && c <= '9') {
+                v = (v < 0 ? 0 : v) * 10 + (c - '0');
+                if (v > (1LL << 50)) {
+                    return false;
+                }
+            } else if (c != ',') {
+                return false;
+            }
+        }
+        return true;
+    };
+    long long beg = -1, end = -1;
+    if (dash == std::string::npos) {
+        return number(text, beg);
+    }
+    return number(text.substr(0, dash), beg) && number(text.substr(dash + 1), end) &&
+           (beg < 0 || end < 0 || beg <= end);
+}
+
 // The region as contig index and 0-based half-open range, or an error saying
 // whether the text does not parse or names an unknown contig.
 void ParseRegion(const std::string& region, sam_hdr_t* hdr, const std::string& path, int& tid,
                  hts_pos_t& beg, hts_pos_t& end) {
-    if (sam_parse_region(hdr, region.c_str(), &tid, &beg, &end, HTS_PARSE_THOUSANDS_SEP)) {
-        if (tid >= 0 && beg < end) {
-            return;
-        }
+    if (sam_parse_region(hdr, region.c_str(), &tid, &beg, &end, HTS_PARSE_THOUSANDS_SEP) &&
+        tid >= 0 && beg < end) {
+        return;
     }
-    hts_pos_t b = 0, e = 0;
-    const char* nameEnd = hts_parse_reg64(region.c_str(), &b, &e);
-    if (!nameEnd || nameEnd == region.c_str() || b >= e || (tid >= 0 && beg >= end)) {
+    // Tell the two faults apart: a contig name (in braces when it holds a
+    // colon) and a well-formed range after it.
+    std::string name = region;
+    std::string range;
+    bool wellFormed = true;
+    if (!region.empty() && region[0] == '{') {
+        const std::size_t close = region.find('}');
+        wellFormed =
+            close != std::string::npos && (close + 1 == region.size() || region[close + 1] == ':');
+        if (wellFormed) {
+            name = region.substr(1, close - 1);
+            range = close + 1 < region.size() ? region.substr(close + 2) : "";
+        }
+    } else if (const std::size_t colon = region.rfind(':'); colon != std::string::npos) {
+        name = region.substr(0, colon);
+        range = region.substr(colon + 1);
+    }
+    if (!wellFormed || name.empty() || !IsRangeText(range) ||
+        sam_hdr_name2tid(hdr, name.c_str()) >= 0) {
         Fail("Region " + Quoted(region) +
              " does not parse: expected chr, chr:beg or chr:beg-end with 1 <= beg <= end.");
     }
-    Fail("Region " + Quoted(region) + " names a contig " +
-         Quoted(std::string(region.c_str(), nameEnd)) + " that " + Quoted(path) + " lacks.");
+    Fail("Region " + Quoted(region) + " names a contig " + Quoted(name) + " that " + Quoted(path) +
+         " lacks.");
 }
 
 // Progress line on a terminal: contig and position, at most once a second.

@@ -299,7 +299,8 @@ TEST(Pileup, RegionSelectsSitesAndNeedsAnIndex) {
     opts.m_Region = "c1:1,000-2,000";
     EXPECT_EQ(Pileup(opts).doc, LibraryDocument({}));
 
-    for (const char* bad : {"c1:9-3", "c1:abc", ":1-5"}) {
+    // Text after the range is no contig name.
+    for (const char* bad : {"c1:9-3", "c1:abc", ":1-5", "c1:1-5x", "c1:1-5,c2", "c9:5-1"}) {
         opts.m_Region = bad;
         EXPECT_EQ(PileupError(opts),
                   std::string("Region '") + bad +
@@ -309,6 +310,12 @@ TEST(Pileup, RegionSelectsSitesAndNeedsAnIndex) {
     opts.m_Region = "chr1:1-5";
     EXPECT_EQ(PileupError(opts),
               "Region 'chr1:1-5' names a contig 'chr1' that '" + (dir / "a.bam") + "' lacks.");
+    opts.m_Region = "{c1:7}:1,000-";
+    EXPECT_EQ(PileupError(opts),
+              "Region '{c1:7}:1,000-' names a contig 'c1:7' that '" + (dir / "a.bam") + "' lacks.");
+    opts.m_Region = "c3";
+    EXPECT_EQ(PileupError(opts),
+              "Region 'c3' names a contig 'c3' that '" + (dir / "a.bam") + "' lacks.");
 
     SamTextToBam(TwoContigs(), dir / "noindex.bam", false);
     opts = Inputs({dir / "noindex.bam"});
