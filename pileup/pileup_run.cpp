@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -434,6 +435,24 @@ std::string FormatSummary(const SPileupSummary& s, const SPileupOptions& opts) {
     return os.str();
 }
 
+std::string FormatWarnings(const SPileupSummary& s) {
+    std::string text;
+    if (s.m_ContigsWritten > 1) {
+        text += "qualpileup: warning: the document holds sites of " +
+                std::to_string(s.m_ContigsWritten) +
+                " contigs; Column positions restart with each contig, so a position alone does "
+                "not name a site (--region keeps one contig).\n";
+    }
+    if (s.m_SitesPastIntMax > 0) {
+        text += "qualpileup: warning: " + std::to_string(s.m_SitesPastIntMax) +
+                " sites lie beyond position " + std::to_string(INT_MAX) + " (the first at " +
+                s.m_FirstPastIntMax +
+                "); qualfit reads positions as 32-bit numbers and reports these wrongly (its "
+                "likelihood does not use them).\n";
+    }
+    return text;
+}
+
 SPileupSummary WritePileupDocument(const SPileupOptions& opts, std::ostream& out,
                                    const std::string& outName, std::ostream* progress) {
     SPileupSummary summary;
@@ -486,6 +505,7 @@ SPileupSummary WritePileupDocument(const SPileupOptions& opts, std::ostream& out
     const unsigned minBaseQ = static_cast<unsigned>(opts.m_MinBaseQ);
     int tid = -1;
     hts_pos_t pos = 0;
+    int lastWrittenTid = -1;
     int ret;
     while ((ret = bam_mplp64_auto(plp.get(), &tid, &pos, counts.data(), piles.data())) > 0) {
         if (regTid >= 0 && (tid != regTid || pos < regBeg || pos >= regEnd)) {
@@ -538,6 +558,15 @@ SPileupSummary WritePileupDocument(const SPileupOptions& opts, std::ostream& out
                                                 tid, pos)
                             : -1;
         const TBaseClasses classes = ClassifyBases(baseCounts, ref);
+        if (tid != lastWrittenTid) {
+            lastWrittenTid = tid;
+            ++summary.m_ContigsWritten;
+        }
+        if (pos + 1 > INT_MAX && summary.m_SitesPastIntMax++ == 0) {
+            summary.m_FirstPastIntMax =
+                std::string(sam_hdr_tid2name(inputs.front()->Header(), tid)) + ":" +
+                std::to_string(pos + 1);
+        }
         writer.BeginColumn(pos + 1);
         for (int cls = 0; cls < 4; ++cls) {
             for (const SRead& r : reads) {
@@ -575,5 +604,5 @@ void RunQualPileup(const SPileupOptions& opts) {
         summary = WritePileupDocument(opts, file.stream(), opts.m_Output, progress);
         file.Commit();
     }
-    std::cerr << FormatSummary(summary, opts) << std::endl;
+    std::cerr << FormatSummary(summary, opts) << '\n' << FormatWarnings(summary) << std::flush;
 }

@@ -22,10 +22,20 @@ struct SPileupSummary {
     std::uint64_t m_BasesN = 0;  // N or another ambiguity code
     std::uint64_t m_BasesLowQuality = 0;
     std::uint64_t m_BasesOverlap = 0;  // second mate where the mates overlap
+    // Contigs with sites in the document: positions restart with each.
+    std::uint64_t m_ContigsWritten = 0;
+    // Sites past INT_MAX, which qualfit cannot read back as written, and the
+    // first of them as contig:position.
+    std::uint64_t m_SitesPastIntMax = 0;
+    std::string m_FirstPastIntMax;
 };
 
 // The summary as one line (without line break).
 std::string FormatSummary(const SPileupSummary& s, const SPileupOptions& opts);
+
+// Warning lines (each ending in a line break, "" for none) about a document
+// that mixes contigs or holds positions qualfit cannot read back.
+std::string FormatWarnings(const SPileupSummary& s);
 
 // Writes the whole document for opts' inputs, region and reference to out;
 // outName names out in error messages. With progress non-null, a progress

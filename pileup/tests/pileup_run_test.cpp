@@ -4,6 +4,7 @@
 #include <htslib/faidx.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -341,6 +342,39 @@ TEST(Pileup, PooledFilesAreOneSample) {
                                     {11, {{2, 0}, {4, 0}}},
                                     {3, {{5, 0}}},
                                 }));
+}
+
+TEST(Pileup, SitesOfSeveralContigsAndPositionsPastIntMaxAreWarnedAbout) {
+    CTempDir dir;
+    SamTextToBam(TwoContigs(), dir / "a.bam");
+    SPileupOptions opts = Inputs({dir / "a.bam"});
+    auto run = Pileup(opts);
+    EXPECT_EQ(run.summary.m_ContigsWritten, 2u);
+    EXPECT_EQ(FormatWarnings(run.summary),
+              "qualpileup: warning: the document holds sites of 2 contigs; Column positions "
+              "restart with each contig, so a position alone does not name a site (--region "
+              "keeps one contig).\n");
+    opts.m_Region = "c2";
+    run = Pileup(opts);
+    EXPECT_EQ(run.summary.m_ContigsWritten, 1u);
+    EXPECT_EQ(FormatWarnings(run.summary), "");
+
+    // qualfit keeps a position in an int: these are written as they are,
+    // and said to be beyond what it reads back.
+    fixture::WriteFile(dir / "big.sam",
+                       Header({{"big", 2147483700}}) +
+                           Read("a", 0, "big", 2147483646, 60, "3M", "ACG", Q(1) + Q(2) + Q(3)) +
+                           Read("b", 0, "big", 2147483690, 60, "1M", "A", Q(4)));
+    run = Pileup(Inputs({dir / "big.sam"}));
+    EXPECT_EQ(run.doc, LibraryDocument({{2147483646, {{1, 0}}},
+                                        {2147483647, {{2, 0}}},
+                                        {2147483648, {{3, 0}}},
+                                        {2147483690, {{4, 0}}}}));
+    EXPECT_EQ(run.summary.m_SitesPastIntMax, 2u);
+    EXPECT_EQ(FormatWarnings(run.summary),
+              "qualpileup: warning: 2 sites lie beyond position 2147483647 (the first at "
+              "big:2147483648); qualfit reads positions as 32-bit numbers and reports these "
+              "wrongly (its likelihood does not use them).\n");
 }
 
 TEST(Pileup, PooledFilesNeedTheSameReferences) {
