@@ -377,6 +377,18 @@ TEST(Pileup, SitesOfSeveralContigsAndPositionsPastIntMaxAreWarnedAbout) {
               "wrongly (its likelihood does not use them).\n");
 }
 
+TEST(Pileup, ProgressNamesContigAndPositionAndIsClearedAtTheEnd) {
+    // The first line comes at the 1024th site; the next not within a second
+    // nor before another 1024 sites.
+    CTempDir dir;
+    SamTextToBam(
+        Header({{"c1", 2000}}) + Read("a", 0, "c1", 1, 60, "1100M", std::string(1100, 'A')),
+        dir / "a.bam");
+    std::ostringstream out, progress;
+    WritePileupDocument(Inputs({dir / "a.bam"}), out, "out", &progress);
+    EXPECT_EQ(progress.str(), "\r\033[Kqualpileup: c1:1024\r\033[K");
+}
+
 TEST(Pileup, PooledFilesNeedTheSameReferences) {
     CTempDir dir;
     std::string read = Read("a", 0, "c1", 10, 60, "1M", "A");
