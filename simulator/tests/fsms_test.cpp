@@ -1,6 +1,7 @@
 #include "simulator/fsms.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -125,6 +126,26 @@ TEST_F(MsScriptOutput, ScriptThatCannotBeStartedGivesAnEmptyTable) {
     EXPECT_TRUE(runHere().empty());
     EXPECT_NE(m_Stderr.find("(exit status 126); no sites are generated.\n"), std::string::npos)
         << m_Stderr;
+}
+
+TEST_F(MsScriptOutput, PipeThatCannotBeOpenedIsAnErrorNamingTheCommand) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizers check memory through descriptors of their own";
+#endif
+    WriteFixtureScript("echo 1 1\n");
+    // With no descriptor left to allocate, popen cannot make its pipe.
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit none = old;
+    none.rlim_cur = 0;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    TSpectrumTable table;
+    const std::string msg = simtest::RuntimeErrorOf([&] { m_Ms.GetSpectrum(10, 12.5, table); });
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    EXPECT_EQ(msg,
+              "CFSms::GetSpectrum: cannot run './ms2spectrum.pl -d 12.5 -n 10 -t 0.01 -r 0 -g "
+              "0.05'.");
+    EXPECT_TRUE(table.empty());
 }
 
 TEST_F(MsScriptOutput, FailingScriptKeepsWhatItPrinted) {
