@@ -18,9 +18,14 @@ use POSIX ();
 
 $Getopt::Std::STANDARD_HELP_VERSION = 1;
 
+# Deeper sites would take hours of genealogies each; the limit also keeps
+# the Poisson draw of a depth finite.
+my $maxMeanDepth = 10000;
+
 my $usage = <<"END";
 Usage: $0 -d <mean depth> -n <number of sites> -t <theta per site> [-r <rate>] [-g <growth rate>] [-s <seed>]
-Where\t-d --> mean of the Poisson distribution of read depths (a site has at least 1 read)
+Where\t-d --> mean of the Poisson distribution of read depths (a site has at least 1 read;
+\t       at most $maxMeanDepth)
 \t-n --> number of sites to simulate
 \t-t --> scaled mutation rate theta per site
 \t-r --> recombination rate: accepted and without effect, since every site
@@ -59,6 +64,7 @@ my $growth    = defined $opt{g} ? $opt{g} + 0 : 0;
 fail("-n '$opt{n}' is not a whole number >= 0") unless $opt{n} =~ /^\+?\d+$/;
 my $numSites = $opt{n} + 0;
 fail("-d must not be negative") if $meanDepth < 0;
+fail("-d must not exceed $maxMeanDepth") if $meanDepth > $maxMeanDepth;
 fail("-t must not be negative") if $theta < 0;
 # A shrinking population need not reach a common ancestor at all.
 fail("-g must not be negative") if $growth < 0;
@@ -132,7 +138,10 @@ sub site
     for my $i (0 .. $#dur) {
         $total += ($n - $i) * $dur[$i];
     }
-    return 0 if poisson($theta / 2 * $total) == 0;
+    # Only whether the Poisson(theta/2 x total) number of mutations is 0
+    # matters, which happens with probability e^-(theta/2 x total); drawing
+    # the number itself would take forever for a huge theta.
+    return 0 if rand() < exp(-$theta / 2 * $total);
     # The first mutation lies at a uniform point of the tree.
     my $x = rand() * $total;
     for my $i (0 .. $#dur) {

@@ -231,13 +231,35 @@ TEST_F(Ms2SpectrumScript, GrowthShortensTheGenealogy) {
 }
 
 TEST_F(Ms2SpectrumScript, RejectsBadArgumentsWithUsageAndNoRecords) {
-    const simtest::CommandResult r =
-        simtest::RunCommand("./ms2spectrum.pl -d 12 -n 10 -t 0.01 -r 0 -g -1 2>usage.txt");
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.status, 2);
-    const std::string usage = simtest::ReadFile("usage.txt");
-    EXPECT_NE(usage.find("-g must not be negative"), std::string::npos) << usage;
-    EXPECT_NE(usage.find("accepted and without effect"), std::string::npos) << usage;
+    // A shrinking population, and a mean depth whose genealogies (and
+    // Poisson draw) would never finish.
+    const std::pair<const char*, const char*> cases[] = {
+        {"-d 12 -n 10 -t 0.01 -r 0 -g -1", "-g must not be negative"},
+        {"-d 1e300 -n 10 -t 0.01 -r 0 -g 0", "-d must not exceed 10000"},
+    };
+    for (const auto& [args, message] : cases) {
+        const simtest::CommandResult r =
+            simtest::RunCommand(std::string("./ms2spectrum.pl ") + args + " 2>usage.txt");
+        EXPECT_EQ(r.out, "") << args;
+        EXPECT_EQ(r.status, 2) << args;
+        const std::string usage = simtest::ReadFile("usage.txt");
+        EXPECT_NE(usage.find(message), std::string::npos) << usage;
+        EXPECT_NE(usage.find("accepted and without effect"), std::string::npos) << usage;
+    }
+}
+
+TEST_F(Ms2SpectrumScript, HugeThetaMakesEverySiteWithTwoReadsPolymorphic) {
+    // Only whether a site has a mutation at all is drawn, so even an absurd
+    // theta finishes.
+    CFSms ms = MakeMs("1e300 0 0");
+    TSpectrumTable table;
+    ms.GetSpectrum(2000, 12, table);
+    ExpectWellFormed(table, 12, 2000);
+    for (const auto& [n, list] : table) {
+        if (n >= 2) {
+            EXPECT_EQ(list[0].second, 0.0) << "depth " << n;
+        }
+    }
 }
 
 TEST_F(Ms2SpectrumScript, SeedMakesTheTableRepeatable) {
