@@ -113,8 +113,7 @@ TEST_F(DataGenerator, ExactModeFixesTheNumberOfSitesPerMinorCount) {
 TEST_F(DataGenerator, SitesPerDepthRoundHalvesToEven) {
     m_Depths = {{2, 0.25}, {3, 0.75}};
     for (bool exact : {false, true}) {
-        SetUp();
-        m_Depths = {{2, 0.25}, {3, 0.75}};
+        SetUp();  // a fresh document
         m_Gen.m_Exact = exact;
         auto rng = simtest::MakeMtRng(1);
         auto cols = Run(10, m_Neutral, rng.get());
@@ -309,8 +308,7 @@ TEST_F(DataGenerator, NoSitesFromAnEmptyDepthDistributionOrZeroSitesAsked) {
 TEST_F(DataGenerator, SharesBelowOneSiteNegativeOrNaNGiveNoSites) {
     m_Depths = {{2, -0.5}, {3, std::numeric_limits<double>::quiet_NaN()}, {4, 0.04}, {5, 0.5}};
     for (bool exact : {false, true}) {
-        SetUp();
-        m_Depths = {{2, -0.5}, {3, std::numeric_limits<double>::quiet_NaN()}, {4, 0.04}, {5, 0.5}};
+        SetUp();  // a fresh document
         m_Gen.m_Exact = exact;
         auto rng = simtest::MakeMtRng(2);
         auto cols = Run(10, m_Neutral, rng.get());  // 0.4 sites of depth 4, 5 of depth 5
@@ -333,8 +331,7 @@ TEST_F(DataGenerator, DepthZeroHasNothingToDrawInStochasticMode) {
     EXPECT_EQ(RuntimeErrorOf([&] { Run(4, m_Neutral, rng.get()); }),
               "Cannot draw a value: the distribution of minor-allele counts at depth 0 is empty.");
     // Exact mode has no minor count to draw and gives no site of depth 0.
-    SetUp();
-    m_Depths = {{0, 0.5}, {3, 0.5}};
+    SetUp();  // a fresh document
     m_Gen.m_Exact = true;
     EXPECT_EQ(DepthCounts(Run(4, m_Neutral, rng.get())), (std::map<std::size_t, int>{{3, 2}}));
 }
