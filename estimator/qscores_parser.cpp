@@ -3,6 +3,7 @@
 #include <libxml/SAX2.h>
 #include <libxml/parser.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -16,6 +17,12 @@ namespace {
 bool Is(const Glib::ustring& s, const char* name) {
     return std::strcmp(s.c_str(), name) == 0;
 }
+
+// Text that entity references may add beyond the document's own size: a
+// flat amplification (one large internal entity referenced many times)
+// passes the XML library's checks, which bound only nested references.
+constexpr unsigned long long kFreeText = 10000000;
+constexpr unsigned long long kMaxAmplification = 10;
 
 long ReadInt(const Glib::ustring& s) {
     return std::strtol(s.c_str(), nullptr, 10);
@@ -192,8 +199,33 @@ void CQScores::CParser::x_EndColumn() {
 }
 
 void CQScores::CParser::on_characters(const Glib::ustring& text) {
-    // The library may hand one text over in several pieces.
-    if (m_InPrObservedCond) {
-        m_ColText += text.raw();
+    try {
+        m_TextBytes += text.bytes();
+        x_CheckExpansion();
+        // The library may hand one text over in several pieces.
+        if (m_InPrObservedCond) {
+            m_ColText += text.raw();
+        }
+    } catch (...) {
+        if (!m_Error) {
+            m_Error = std::current_exception();
+        }
+        throw;
+    }
+}
+
+void CQScores::CParser::x_CheckExpansion() {
+    // Text of the document itself never exceeds the bytes consumed, so only
+    // entity expansion can: stop it before it costs memory and time out of
+    // all proportion to the input.
+    if (m_TextBytes <= kFreeText) {
+        return;
+    }
+    const long consumed = context_ ? xmlByteConsumed(context_) : 0;
+    if (m_TextBytes / kMaxAmplification > static_cast<unsigned long long>(std::max(consumed, 0L))) {
+        throw std::runtime_error("CQScores::LoadFromStream: entity references at line " +
+                                 std::to_string(x_Line()) +
+                                 " expand the text to more than ten times the size of the "
+                                 "document; the input is refused.");
     }
 }

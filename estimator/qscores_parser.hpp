@@ -32,6 +32,8 @@ class CQScores::CParser : public xmlpp::SaxParser {
     void x_ThrowClearer(const xmlpp::exception& e, const std::istream& is) const;
     // Line of the document being parsed, for messages.
     int x_Line() const;
+    // Throws once the text delivered outgrows the document (see there).
+    void x_CheckExpansion();
 
     // Whether the element most recently started is PrObservedCond; cleared
     // at the end of every element, so only its own text is collected.
@@ -48,6 +50,8 @@ class CQScores::CParser : public xmlpp::SaxParser {
     bool m_SawElement = false;
     int m_Depth = 0;
     std::string m_Root;
+    // Bytes of text delivered so far, entity expansions included.
+    unsigned long long m_TextBytes = 0;
     // First exception thrown by a handler; the library's callbacks swallow
     // foreign exceptions in some versions, so it is carried out here.
     std::exception_ptr m_Error;

@@ -377,6 +377,33 @@ TEST_F(QScoresEntities, EntityExpansionIsBounded) {
     EXPECT_FALSE(Loads(doc));
 }
 
+TEST_F(QScoresEntities, EntityAmplificationIsBounded) {
+    // One flat entity of 100 KB referenced 2000 times: no nesting for the
+    // library to object to, yet 200 MB of text from a 110 KB document.
+    std::string entity;
+    while (entity.size() < 100000) {
+        entity += "0.5 ";
+    }
+    std::string refs;
+    for (int i = 0; i < 2000; ++i) {
+        refs += "&a;";
+    }
+    const std::string doc =
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE Contig [<!ENTITY a \"" + entity +
+        "\">]>\n<Contig><Column pos=\"1\"><Chr score=\"30\"/>\n<PrObservedCond>" + refs +
+        "</PrObservedCond></Column></Contig>\n";
+    CQScores data;
+    EXPECT_EQ(RuntimeMessage([&] { Load(data, doc); }),
+              "CQScores::LoadFromStream: entity references at line 4 expand the text to more than "
+              "ten times the size of the document; the input is refused.");
+    EXPECT_TRUE(data.GetColumns().empty());
+    // A few references to a small entity are fine.
+    EXPECT_TRUE(
+        Loads("<?xml version=\"1.0\"?>\n<!DOCTYPE Contig [<!ENTITY h \"0.5 \">]>\n"
+              "<Contig><Column pos=\"1\"><Chr score=\"30\"/><PrObservedCond>&h;&h;"
+              "</PrObservedCond></Column></Contig>\n"));
+}
+
 TEST(QScoresWrite, ReadsAreWrittenByClassWithFlagsAndAnc) {
     C::TScores scores = {Q({30, 31}), Q({20}), Q({10}), Q({12})};
     C::TErrors errors = {std::vector<bool>({false, true}), std::vector<bool>({true}),
