@@ -149,6 +149,11 @@ class CInput {
             Fail(Quoted(path) + " is not a SAM, BAM or CRAM file.");
         }
         if (fmt->format == cram) {
+            // A contig missing from the FASTA would make htslib look its
+            // sequence up by checksum, by default on a public web server.
+            // The reference is the one given with -f; a REF_PATH the user
+            // set is still honoured.
+            setenv("REF_PATH", "/nonexistent/%s", 0);
             if (opts.m_Reference.empty()) {
                 Fail(Quoted(path) +
                      " is a CRAM file: it needs its reference FASTA (-f/--reference).");
