@@ -111,6 +111,12 @@ int RunSimulator(TOptionMap& opts, unsigned long seed, std::ostream& out) {
     if (const auto* ms = dynamic_cast<const CFSms*>(model.get())) {
         // Before anything is generated or started.
         ms->CheckParams();
+    } else if (model->ParamsOutOfRange()) {
+        // The data are still drawn (the spectrum can be valid at the depths
+        // used), but probabilities outside [0, 1] are likely: say so.
+        std::cerr << "Warning: parameters '" << model->GetParamString()
+                  << "' lie outside the domain of the " << model->GetName()
+                  << " model; its spectrum may hold negative probabilities." << std::endl;
     }
     model->SetFolded(false);
 

@@ -172,6 +172,17 @@ TEST_F(QualgenDriver, MissingDepthFileWarnsAndGivesNoSites) {
     EXPECT_EQ(m_Err, "");
 }
 
+TEST_F(QualgenDriver, ParametersOutsideTheDomainAreWarnedAbout) {
+    EXPECT_EQ(Run({"-f", "neutral", "-n", "0", "-p", "-1"}), 0);
+    EXPECT_EQ(m_Err,
+              "Warning: parameters '-1 ' lie outside the domain of the Neutral model; its "
+              "spectrum may hold negative probabilities.\n");
+    Run({"-f", "growth", "-n", "0", "-p", "0.01 0"});  // g must be at least 1e-10
+    EXPECT_NE(m_Err.find("outside the domain of the Growth model"), std::string::npos);
+    Run({"-f", "growth", "-n", "0", "-p", "0.01 1e-10"});
+    EXPECT_EQ(m_Err, "");
+}
+
 TEST_F(QualgenDriver, MsModelRunsTheScriptAndNamesItself) {
     simtest::WriteFixtureScript("echo \"$@\" > args.txt\necho 4 0.5 0.2 0 0\n");
     Run({"-f", "ms", "-n", "10", "-p", "0.02 0.1 0"});
