@@ -3,12 +3,24 @@
 #include <gsl/gsl_math.h>
 
 #include <cmath>
+#include <stdexcept>
+#include <string>
 
 #include "common/qt_assert.hpp"
 
 CQScores::CFSMaximizer::CFSMaximizer(CQScores* data) : m_Data(data) {
-    if (GetDimension() == 0) {
+    const unsigned int n = GetDimension();
+    if (n == 0) {
         return;
+    }
+    // The simplex holds n + 1 vertices of n coordinates; a document may
+    // give any number of parameters, and a failed allocation would end the
+    // process in GSL's error handler.
+    if (n > kMaxDimension) {
+        throw std::runtime_error("CQScores::CFSMaximizer: the " + m_Data->GetSpectrum().GetName() +
+                                 " model has " + std::to_string(n) +
+                                 " given parameters; a fit handles at most " +
+                                 std::to_string(kMaxDimension) + ".");
     }
     x_Minimize();
 }

@@ -8,8 +8,11 @@ class CQScores::CFSMaximizer : public CGSLSimplex {
   public:
     // Runs the whole fit: on return the data set's model carries the best
     // vertex (all coordinates given, no entries beyond them). A model
-    // without given parameters is left alone.
+    // without given parameters is left alone; one with more than
+    // kMaxDimension is refused with a std::runtime_error.
     explicit CFSMaximizer(CQScores* data);
+
+    static constexpr unsigned int kMaxDimension = 1000;
 
     // -ln L of the parameter vector x; GSL_DBL_MAX where the log-likelihood
     // is -inf or NaN (outside the model's domain).

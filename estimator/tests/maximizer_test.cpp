@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -151,6 +152,33 @@ TEST(Maximizer, ModelWithoutGivenParametersIsLeftAlone) {
         CQScores::CFSMaximizer fit(&data);
         EXPECT_EQ(data.GetSpectrum().GetParams(), params);
     }
+}
+
+TEST(Maximizer, TooManyParametersAreRefusedBeforeAnyAllocation) {
+    // The simplex holds (n + 1) n doubles: 100,000 parameters from a
+    // document's params would ask GSL for 80 GB, and its handler aborts
+    // when the allocation fails.
+    CQScores data;
+    AddSites(data, 3);
+    TParamVector many(100000, {0.0, true});
+    many[0].first = 0.01;
+    data.GetSpectrum().SetParams(many);
+    try {
+        CQScores::CFSMaximizer fit(&data);
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(),
+                     "CQScores::CFSMaximizer: the Neutral model has 100000 given parameters; a "
+                     "fit handles at most 1000.");
+    }
+    EXPECT_EQ(data.GetSpectrum().GetParams(), many);
+    // The bound itself is fitted.
+    CQScores small;
+    AddSites(small, 1);
+    TParamVector thousand(1000, {0.0, true});
+    thousand[0].first = 0.01;
+    small.GetSpectrum().SetParams(thousand);
+    EXPECT_EQ(CQScores::CFSMaximizer(&small).GetDimension(), 1000u);
 }
 
 TEST(Maximizer, SetVectorCopiesTheLeadingValues) {
