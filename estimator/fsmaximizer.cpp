@@ -38,6 +38,15 @@ TParamVector ToParams(const gsl_vector* x) {
 }  // namespace
 
 double CQScores::CFSMaximizer::F(const gsl_vector* x) {
+    // Near the largest doubles the simplex's reflections overflow to
+    // infinite or NaN coordinates, which some models take for ordinary
+    // values (a NaN growth rate computes as the smallest one): such a
+    // vertex is never a result.
+    for (std::size_t i = 0; i < x->size; ++i) {
+        if (!std::isfinite(gsl_vector_get(x, i))) {
+            return GSL_DBL_MAX;
+        }
+    }
     const double logLike = m_Data->GetLogLike(ToParams(x));
     // Outside the domain (-inf), or where the model yields NaN or negative
     // probabilities, the value is worse than any inside: the search stays

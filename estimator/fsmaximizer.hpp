@@ -15,7 +15,8 @@ class CQScores::CFSMaximizer : public CGSLSimplex {
     static constexpr unsigned int kMaxDimension = 1000;
 
     // -ln L of the parameter vector x; GSL_DBL_MAX where the log-likelihood
-    // is -inf or NaN (outside the model's domain).
+    // is -inf or NaN (outside the model's domain) or a coordinate is not
+    // finite.
     double F(const gsl_vector* x) override;
     // Number of given parameters of the model.
     unsigned int GetDimension() const override;

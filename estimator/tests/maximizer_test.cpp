@@ -142,6 +142,28 @@ TEST(Maximizer, ObjectiveIsTheNegatedLogLikelihoodAndHugeOutsideTheDomain) {
     CVector negative({100.0, 0.05});  // negative probabilities: NaN
     ASSERT_TRUE(std::isnan(data.GetLogLike({{100.0, true}, {0.05, true}})));
     EXPECT_EQ(fit.F(negative.m_V), GSL_DBL_MAX);
+
+    // The growth model computes a NaN rate as the smallest one, finite; as
+    // a coordinate it is outside the domain all the same.
+    ASSERT_TRUE(std::isfinite(data.GetLogLike({{0.01, true}, {std::nan(""), true}})));
+    CVector nanRate({0.01, std::nan("")});
+    EXPECT_EQ(fit.F(nanRate.m_V), GSL_DBL_MAX);
+    CVector infiniteTheta({HUGE_VAL, 0.05});
+    EXPECT_EQ(fit.F(infiniteTheta.m_V), GSL_DBL_MAX);
+}
+
+TEST(Maximizer, FitNearTheLargestDoublesNeverEndsOnANonFiniteParameter) {
+    // Reflections of vertices near 1e308 overflow to infinite and NaN
+    // coordinates.
+    CQScores data;
+    AddSites(data, 20);
+    data.SetSpectrum(new CFSGrowth);
+    data.GetSpectrum().SetParams(TParamVector{{0.01, true}, {1e308, true}});
+    CQScores::CFSMaximizer fit(&data);
+    const TParamVector& p = data.GetSpectrum().GetParams();
+    ASSERT_EQ(p.size(), 2u);
+    EXPECT_TRUE(std::isfinite(p[0].first)) << p[0].first;
+    EXPECT_TRUE(std::isfinite(p[1].first)) << p[1].first;
 }
 
 TEST(Maximizer, ModelWithoutGivenParametersIsLeftAlone) {
