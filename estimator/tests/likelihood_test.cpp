@@ -10,31 +10,18 @@
 #include <vector>
 
 #include "estimator/qscores.hpp"
+#include "estimator/tests/test_util.hpp"
 
 namespace {
 
-using C = CQScoreColumn;
-using Q = std::vector<std::uint8_t>;
+using testutil::C;
+using testutil::Q;
 const double kInf = std::numeric_limits<double>::infinity();
 
-// A deterministic little population: depths 8..15, scores 15..40, about a
-// third of the sites polymorphic.
+// A deterministic little population: depths 8..15, scores 15..40, a third
+// of the sites polymorphic.
 void AddSites(CQScores& data, int count) {
-    unsigned state = 12345;
-    auto next = [&state](unsigned mod) {
-        state = state * 1103515245u + 12345u;
-        return (state >> 16) % mod;
-    };
-    for (int s = 0; s < count; ++s) {
-        C::TScores scores;
-        const unsigned depth = 8 + next(8);
-        const unsigned minor = next(3) == 0 ? 1 + next(depth - 1) : 0;
-        for (unsigned r = 0; r < depth; ++r) {
-            scores[r < minor ? C::eMinor : C::eMajor].push_back(
-                static_cast<std::uint8_t>(15 + next(26)));
-        }
-        data.AddColumn(std::make_unique<C>(s, scores, "", data.GetUseAll(), nullptr));
-    }
+    testutil::AddSites(data, count, {12345, 8, 8, 15, 26, 3});
 }
 
 // A site of one read whose stored table is the text given.

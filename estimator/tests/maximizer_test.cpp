@@ -5,35 +5,21 @@
 
 #include <cmath>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "estimator/fsmaximizer.hpp"
 #include "estimator/qscores.hpp"
+#include "estimator/tests/test_util.hpp"
 
 namespace {
 
-using C = CQScoreColumn;
-using Q = std::vector<std::uint8_t>;
+using testutil::C;
+using testutil::Q;
 
 // Depths 10..19, scores 20..40; every fourth site has a few minor reads.
 void AddSites(CQScores& data, int count) {
-    unsigned state = 777;
-    auto next = [&state](unsigned mod) {
-        state = state * 1103515245u + 12345u;
-        return (state >> 16) % mod;
-    };
-    for (int s = 0; s < count; ++s) {
-        C::TScores scores;
-        const unsigned depth = 10 + next(10);
-        const unsigned minor = s % 4 == 0 ? 1 + next(depth / 2) : 0;
-        for (unsigned r = 0; r < depth; ++r) {
-            scores[r < minor ? C::eMinor : C::eMajor].push_back(
-                static_cast<std::uint8_t>(20 + next(21)));
-        }
-        data.AddColumn(std::make_unique<C>(s, scores, "", false, nullptr));
-    }
+    testutil::AddSites(data, count, {777, 10, 10, 20, 21, 4});
 }
 
 struct CVector {
@@ -185,14 +171,9 @@ TEST(Maximizer, TooManyParametersAreRefusedBeforeAnyAllocation) {
     TParamVector many(100000, {0.0, true});
     many[0].first = 0.01;
     data.GetSpectrum().SetParams(many);
-    try {
-        CQScores::CFSMaximizer fit(&data);
-        FAIL() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(),
-                     "CQScores::CFSMaximizer: the Neutral model has 100000 given parameters; a "
-                     "fit handles at most 1000.");
-    }
+    EXPECT_EQ(testutil::RuntimeMessage([&] { CQScores::CFSMaximizer fit(&data); }),
+              "CQScores::CFSMaximizer: the Neutral model has 100000 given parameters; a fit "
+              "handles at most 1000.");
     EXPECT_EQ(data.GetSpectrum().GetParams(), many);
     // The bound itself is fitted.
     CQScores small;
@@ -218,9 +199,10 @@ TEST(Maximizer, DeepColumnFits) {
         scores[r % 100 == 0 ? C::eMinor : C::eMajor].push_back(
             static_cast<std::uint8_t>(2 + r % 39));
     }
-    testing::internal::CaptureStderr();  // the column reports its skipped rows
-    data.AddColumn(std::make_unique<C>(5000, scores, "", false, nullptr));
-    testing::internal::GetCapturedStderr();
+    {
+        testutil::CCerrCapture cerr;  // the column reports its skipped rows
+        data.AddColumn(std::make_unique<C>(5000, scores, "", false, nullptr));
+    }
     ASSERT_TRUE(std::isfinite(data.GetLogLike(data.GetSpectrum().GetParams())));
     CQScores::CFSMaximizer fit(&data);
     EXPECT_FALSE(data.GetSpectrum().ParamsOutOfRange());

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "estimator/tests/qscorecolumn_oracle.hpp"
+#include "estimator/tests/test_util.hpp"
 #include "spectrum/freqspec.hpp"
 
 struct CQScoreColumnProbe {
@@ -25,19 +26,9 @@ namespace {
 
 using TScores = CQScoreColumn::TScores;
 using TErrors = CQScoreColumn::TErrors;
-using Q = std::vector<std::uint8_t>;
-
-// Redirects std::cerr into a string for the lifetime of the object.
-class CCerrCapture {
-  public:
-    CCerrCapture() : m_Old(std::cerr.rdbuf(m_Text.rdbuf())) {}
-    ~CCerrCapture() { std::cerr.rdbuf(m_Old); }
-    std::string Text() const { return m_Text.str(); }
-
-  private:
-    std::ostringstream m_Text;
-    std::streambuf* m_Old;
-};
+using testutil::CCerrCapture;
+using testutil::Q;
+using testutil::RuntimeMessage;
 
 // Unfolded: 1/depth for every count below depth; tests fold it as needed.
 class CFlatSpectrum : public CFreqSpectrum {
@@ -132,12 +123,8 @@ TEST(CQScoreColumnErrTruth, FlagsFollowTheirReads) {
     EXPECT_FALSE(c.GetErrTruth(0, CQScoreColumn::eMinor));
     EXPECT_TRUE(c.GetErrTruth(1, CQScoreColumn::eMinor));
     EXPECT_TRUE(c.GetErrTruth(2, CQScoreColumn::eMinor));
-    try {
-        c.GetErrTruth(0, CQScoreColumn::eAll);
-        FAIL() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "eAll case given to GetErrTruth");
-    }
+    EXPECT_EQ(RuntimeMessage([&] { c.GetErrTruth(0, CQScoreColumn::eAll); }),
+              "eAll case given to GetErrTruth");
 }
 
 TEST(CQScoreColumnErrTruthDeathTest, IndexBeyondTheFlagsAborts) {
@@ -373,12 +360,9 @@ TEST(CQScoreColumnStored, TextIsTakenAsIsAndClassesStay) {
 }
 
 void ExpectCorrupted(const std::string& text, const TScores& s) {
-    try {
-        CQScoreColumn c(1, s, text, true, nullptr);
-        ADD_FAILURE() << "accepted '" << text << "'";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "CProbDist serialization corrupted!") << text;
-    }
+    EXPECT_EQ(RuntimeMessage([&] { CQScoreColumn c(1, s, text, true, nullptr); }),
+              "CProbDist serialization corrupted!")
+        << text;
 }
 
 TEST(CQScoreColumnStored, LastNumberMustBeFollowedByACharacter) {

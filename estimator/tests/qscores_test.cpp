@@ -3,6 +3,7 @@
 // reader's refusal of external entities, external DTDs and entity bombs.
 
 #include "estimator/qscores.hpp"
+#include "estimator/tests/test_util.hpp"
 
 #include <gtest/gtest.h>
 #include <libxml++/exceptions/exception.h>
@@ -17,8 +18,10 @@
 
 namespace {
 
-using C = CQScoreColumn;
-using Q = std::vector<std::uint8_t>;
+using testutil::C;
+using testutil::CCerrCapture;
+using testutil::Q;
+using testutil::RuntimeMessage;
 
 const char kHead[] = "<?xml version=\"1.0\"?>\n<!DOCTYPE Contig SYSTEM \"qual.dtd\">\n";
 
@@ -35,17 +38,6 @@ const char kExample[] =
     "  <FSParams dist=\"Neutral\" params=\"0.01 \"/>\n"
     "</Contig>\n";
 
-class CCerrCapture {
-  public:
-    CCerrCapture() : m_Old(std::cerr.rdbuf(m_Text.rdbuf())) {}
-    ~CCerrCapture() { std::cerr.rdbuf(m_Old); }
-    std::string Text() const { return m_Text.str(); }
-
-  private:
-    std::ostringstream m_Text;
-    std::streambuf* m_Old;
-};
-
 void Load(CQScores& data, const std::string& doc) {
     std::istringstream in(doc);
     data.LoadFromStream(in);
@@ -59,17 +51,6 @@ std::string Write(const CQScores& data) {
     std::ostringstream out;
     data.WriteToStream(out);
     return out.str();
-}
-
-// The message of the std::runtime_error that f throws ("" if none).
-template <class F>
-std::string RuntimeMessage(F f) {
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "";
 }
 
 TEST(QScoresLoad, ExampleDocumentComputesTheTableAndWritesItBack) {
