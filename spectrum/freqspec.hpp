@@ -110,4 +110,17 @@ class CFSGrowth : public CFreqSpectrum {
     // T(k) at index k for the rate m_TimesRate (0 while nothing is stored).
     mutable std::vector<double> m_Times;
     mutable double m_TimesRate = 0.0;
+
+    // What every value of one depth shares, kept for the depth last asked:
+    // c(j, n), the recurrence factors with A = a[j] (n - 2i) and B = b[j],
+    // and S = sum_j T(j) c(j, n) for the rate sRate. The likelihood asks for
+    // all counts of a depth in a row, so a row costs O(n) instead of O(n^2).
+    struct SDepthRow {
+        int depth = -1;
+        std::vector<double> c, a, b;
+        double sRate = 0.0;
+        double s = 0.0;
+    };
+    const SDepthRow& x_DepthRow(int n) const;
+    mutable SDepthRow m_Row;
 };

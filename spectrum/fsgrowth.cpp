@@ -114,24 +114,51 @@ double CFSGrowth::x_Weight(int i, int j, int n) const {
     return w;
 }
 
-double CFSGrowth::x_UnfoldedProb(int numMinor, int depth) const {
-    const int n = depth;
-    const double theta = GetParam(0);
+const CFSGrowth::SDepthRow& CFSGrowth::x_DepthRow(int n) const {
+    SDepthRow& row = m_Row;
     const double rate = x_Rate();
-    double s = 0.0;
-    if (n >= 2) {
-        const std::vector<double>& times = x_Times(n);
+    if (row.depth != n) {
+        row.depth = n;
+        row.sRate = 0.0;  // S is recomputed below
+        const std::size_t size = static_cast<std::size_t>(n) + 1;
+        row.c.assign(size, 0.0);
+        row.a.assign(size, 0.0);
+        row.b.assign(size, 0.0);
         // c(j, n) = ((-1)^j + 1) (2j - 1) [n (n-1) ... (n-j+1)] / [n (n+1) ... (n+j-1)].
         // The two products leave the range of a double from depth ~135 on,
         // so their ratio is built one factor pair at a time.
         long double ratio = 1.0L;
+        const double nd = n;
         for (int j = 2; j <= n; ++j) {
             ratio *= static_cast<long double>(n - j + 1) / static_cast<long double>(n + j - 1);
             const double sign = (j % 2 == 0) ? 2.0 : 0.0;
-            const double c = sign * (2.0 * j - 1) * static_cast<double>(ratio);
-            s += times[static_cast<std::size_t>(j)] * c;
+            const double jd = j;
+            row.c[static_cast<std::size_t>(j)] = sign * (2.0 * jd - 1) * static_cast<double>(ratio);
+            if (j >= 4) {
+                // The factors of NextWeight without their (n - 2i).
+                row.a[static_cast<std::size_t>(j)] = (2 * jd - 1) / ((jd - 2) * (nd + jd - 1));
+                row.b[static_cast<std::size_t>(j)] = (2 * jd - 1) * (jd - 1) * (nd - jd + 2) /
+                                                     ((2 * jd - 5) * (jd - 2) * (nd + jd - 1));
+            }
         }
     }
+    if (row.sRate != rate || row.sRate == 0.0) {
+        const std::vector<double>& times = x_Times(n);
+        double s = 0.0;
+        for (int j = 2; j <= n; ++j) {
+            s += times[static_cast<std::size_t>(j)] * row.c[static_cast<std::size_t>(j)];
+        }
+        row.s = s;
+        row.sRate = rate;
+    }
+    return row;
+}
+
+double CFSGrowth::x_UnfoldedProb(int numMinor, int depth) const {
+    const int n = depth;
+    const double theta = GetParam(0);
+    const double rate = x_Rate();
+    const double s = n >= 2 ? x_DepthRow(n).s : 0.0;
     // Probability that the site is polymorphic in the sample.
     const double polymorphic = theta * 0.5 * s / rate;
     if (numMinor == 0) {
@@ -143,21 +170,28 @@ double CFSGrowth::x_UnfoldedProb(int numMinor, int depth) const {
         return 0.0;
     }
     // U = sum over j of W(k, j, n) T(j), climbing the recurrence of
-    // NextWeight with the same arithmetic as x_Weight. The weights are not
-    // kept: a spectrum value is memoised itself, so its row of weights is
-    // wanted once per parameter vector (twice when folded), and the
-    // likelihood evaluates fresh copies of the model. Keeping every row of
-    // every depth would cost 16 n^2 bytes per depth and evaluation (about
-    // 450 MB for the depths 2 to 400) without saving any arithmetic.
+    // NextWeight. The weights are not kept: a spectrum value is memoised
+    // itself, so its row of weights is wanted once per parameter vector
+    // (twice when folded), and the likelihood evaluates fresh copies of the
+    // model. Keeping every row of every depth would cost 16 n^2 bytes per
+    // depth and evaluation (about 450 MB for the depths 2 to 400) without
+    // saving any arithmetic.
+    const SDepthRow& row = x_DepthRow(n);
     const std::vector<double>& times = x_Times(n);
-    double u = 0.0;
-    double w2 = 0.0;
-    double w1 = 0.0;
-    for (int j = 2; j <= n; ++j) {
-        const double w = NextWeight(numMinor, j, n, w1, w2);
-        u += w * times[static_cast<std::size_t>(j)];
-        w2 = w1;
-        w1 = w;
+    const double nd = n;
+    const double spread = nd - 2.0 * numMinor;  // n - 2i
+    double w2 = 6.0 / (nd + 1);                 // W(i, 2, n)
+    double u = w2 * times[2];
+    if (n >= 3) {
+        double w1 = 30.0 * spread / ((nd + 1) * (nd + 2));  // W(i, 3, n)
+        u += w1 * times[3];
+        for (int j = 4; j <= n; ++j) {
+            const std::size_t jj = static_cast<std::size_t>(j);
+            const double w = row.a[jj] * spread * w1 - row.b[jj] * w2;
+            u += w * times[jj];
+            w2 = w1;
+            w1 = w;
+        }
     }
     return polymorphic * (u / s);
 }
