@@ -7,8 +7,6 @@
 
 #include <memory>
 
-#include "spectrum/tests/spectrum_test_util.hpp"
-
 namespace {
 
 // Model with a recognisable unfolded spectrum u(k, n) = theta * (k + 1) / n
@@ -18,113 +16,75 @@ class CCountingSpectrum : public CFreqSpectrum {
     CCountingSpectrum() { SetParam(0) = 1.0; }
     std::string GetName() const override { return "Counting"; }
     CFreqSpectrum* Clone() const override { return new CCountingSpectrum(*this); }
-    int Calls() const { return m_Calls; }
-    void ResetCalls() { m_Calls = 0; }
+    mutable int calls = 0;
 
   protected:
     double x_UnfoldedProb(int numMinor, int depth) const override {
-        ++m_Calls;
+        ++calls;
         return GetParam(0) * (numMinor + 1) / depth;
     }
-
-  private:
-    mutable int m_Calls = 0;
 };
 
 }  // namespace
 
-TEST(ParamVector, SetParamBeyondTheEndMakesRoomWithAbsentEntries) {
+TEST(ParamVector, SetParamGrowsWithAbsentEntriesAndSetParamsReplacesAll) {
     CFSNeutral spectrum;
     spectrum.SetParam(3) = 7.5;
-    const TParamVector& params = spectrum.GetParams();
-    ASSERT_EQ(params.size(), 4u);
-    EXPECT_EQ(params[1], TParamVector::value_type(0.0, false));
-    EXPECT_EQ(params[2], TParamVector::value_type(0.0, false));
-    EXPECT_EQ(params[3], TParamVector::value_type(7.5, true));
+    EXPECT_EQ(spectrum.GetParams(),
+              (TParamVector{{0.01, true}, {0.0, false}, {0.0, false}, {7.5, true}}));
     EXPECT_EQ(spectrum.GetNumParams(), 2u);
     // Writing a lower index leaves the entries above it alone.
     spectrum.SetParam(1) = 0.5;
-    EXPECT_EQ(spectrum.GetParams().size(), 4u);
-    EXPECT_EQ(spectrum.GetParam(3), 7.5);
+    EXPECT_EQ(spectrum.GetParams(),
+              (TParamVector{{0.01, true}, {0.5, true}, {0.0, false}, {7.5, true}}));
     EXPECT_EQ(spectrum.GetNumParams(), 3u);
-}
 
-TEST(ParamVector, SetParamsFromVectorReplacesSizeAndFlags) {
-    CFSNeutral spectrum;
-    spectrum.SetParams(TParamVector{{0.02, true}, {0.001, false}, {3.0, true}});
-    EXPECT_EQ(spectrum.GetParams().size(), 3u);
+    const TParamVector three{{0.02, true}, {0.001, false}, {3.0, true}};
+    spectrum.SetParams(three);
+    EXPECT_EQ(spectrum.GetParams(), three);
     EXPECT_EQ(spectrum.GetNumParams(), 2u);
     spectrum.SetParams(TParamVector{{0.04, true}});
-    ASSERT_EQ(spectrum.GetParams().size(), 1u);
-    EXPECT_EQ(spectrum.GetParam(0), 0.04);
+    EXPECT_EQ(spectrum.GetParams(), (TParamVector{{0.04, true}}));
 }
 
-TEST(ParamVectorDeathTest, GetParamBeyondTheEndNamesTheCondition) {
+TEST(FreqSpectrumDeathTest, IndexBeyondTheEndNamesTheCondition) {
     CFSNeutral spectrum;
     EXPECT_DEATH(spectrum.GetParam(1),
                  "Assertion `n < m_Params.size\\(\\)' failed in double "
                  "CFreqSpectrum::GetParam\\(unsigned int\\) const");
+    EXPECT_DEATH(spectrum(5, 4),
+                 "Assertion `numMinor < depth' failed in double "
+                 "CFreqSpectrum::operator\\(\\)\\(int, int\\) const");
 }
 
-TEST(ParamString, ReadsWhiteSpaceSeparatedNumbersInOrder) {
-    CFSNeutral spectrum;
-    spectrum.SetParams(std::string("0.02 0.3"));
-    EXPECT_EQ(spectrum.GetNumParams(), 2u);
-    EXPECT_EQ(spectrum.GetParam(0), 0.02);
-    EXPECT_EQ(spectrum.GetParam(1), 0.3);
-
-    spectrum.SetParams(std::string(" \t1e-3\n -2.5E-2  +4 "));
-    EXPECT_EQ(spectrum.GetNumParams(), 3u);
-    EXPECT_EQ(spectrum.GetParam(0), 0.001);
-    EXPECT_EQ(spectrum.GetParam(1), -0.025);
-    EXPECT_EQ(spectrum.GetParam(2), 4.0);
+// Read into a growth model, whose defaults are {0.01, 0.05}: a value read
+// where reading should have stopped would replace one of them.
+TEST(ParamString, ReadsNumbersInOrderUntilAWord) {
+    const struct {
+        const char* text;
+        TParamVector expected;
+    } cases[] = {{"0.02 0.3", {{0.02, true}, {0.3, true}}},
+                 {" \t1e-3\n -2.5E-2  +4 ", {{0.001, true}, {-0.025, true}, {4.0, true}}},
+                 {"0.02", {{0.02, true}, {0.05, true}}},
+                 {"0.03 theta 0.004 0.005", {{0.03, true}, {0.05, true}}},
+                 {"abc 0.2", {{0.01, true}, {0.05, true}}},
+                 {"0.04xyz 0.5", {{0.04, true}, {0.05, true}}},
+                 {"", {{0.01, true}, {0.05, true}}},
+                 {"   \n", {{0.01, true}, {0.05, true}}}};
+    for (const auto& c : cases) {
+        CFSGrowth spectrum;
+        spectrum.SetParams(std::string(c.text));
+        EXPECT_EQ(spectrum.GetParams(), c.expected) << '"' << c.text << '"';
+    }
 }
 
-TEST(ParamString, WordEndsTheReading) {
-    CFSNeutral spectrum;
-    spectrum.SetParams(std::string("0.03 theta 0.004 0.005"));
-    EXPECT_EQ(spectrum.GetParams().size(), 1u);
-    EXPECT_EQ(spectrum.GetParam(0), 0.03);
-
-    spectrum.SetParams(std::string("abc 0.2"));
-    EXPECT_EQ(spectrum.GetParams().size(), 1u);
-    EXPECT_EQ(spectrum.GetParam(0), 0.03);
-}
-
-TEST(ParamString, NumberGluedToLettersGivesItsPrefixAndStops) {
-    CFSNeutral spectrum;
-    spectrum.SetParams(std::string("0.04xyz 0.5"));
-    EXPECT_EQ(spectrum.GetParams().size(), 1u);
-    EXPECT_EQ(spectrum.GetParam(0), 0.04);
-}
-
-TEST(ParamString, EmptyTextChangesNothing) {
-    CFSGrowth spectrum;
-    const TParamVector before = spectrum.GetParams();
-    spectrum.SetParams(std::string(""));
-    EXPECT_EQ(spectrum.GetParams(), before);
-    spectrum.SetParams(std::string("   \n"));
-    EXPECT_EQ(spectrum.GetParams(), before);
-}
-
-TEST(ParamString, GrowthKeepsItsRateWhenOnlyThetaIsGiven) {
-    CFSGrowth spectrum;
-    spectrum.SetParams(std::string("0.02"));
-    EXPECT_EQ(spectrum.GetParam(0), 0.02);
-    EXPECT_EQ(spectrum.GetParam(1), 0.05);
-    EXPECT_EQ(spectrum.GetNumParams(), 2u);
-}
-
-TEST(ParamString, WritesDefaultFormatEachValueFollowedByABlank) {
+TEST(ParamString, WritesDefaultFormatEachValueFollowedByABlankAndReadsBack) {
     CFSNeutral spectrum;
     spectrum.SetParams(TParamVector{{1234567.0, true}, {1.0 / 3.0, true}, {1e-7, true}});
     EXPECT_EQ(spectrum.GetParamString(), "1.23457e+06 0.333333 1e-07 ");
-
     spectrum.SetParams(TParamVector{});
     EXPECT_EQ(spectrum.GetParamString(), "");
-}
 
-TEST(ParamString, WrittenTextReadsBackToTheSameParameters) {
     CFSGrowth written;
     written.SetParams(std::string("0.0125 -0.75"));
     CFSGrowth read;
@@ -132,116 +92,69 @@ TEST(ParamString, WrittenTextReadsBackToTheSameParameters) {
     EXPECT_EQ(read.GetParams(), written.GetParams());
 }
 
-TEST(Folding, DepthFourIsSymmetricAndKeepsTheSum) {
-    CFSNeutral folded;
-    CFSNeutral unfolded;
-    unfolded.SetFolded(false);
-    ASSERT_TRUE(folded.IsFolded());
-    ASSERT_FALSE(unfolded.IsFolded());
-
-    EXPECT_DOUBLE_EQ(folded(0, 4), folded(4, 4));
-    EXPECT_DOUBLE_EQ(folded(1, 4), folded(3, 4));
-    EXPECT_NEAR(RowSum(folded, 4, 4), RowSum(unfolded, 4, 3), 1e-15);
-    EXPECT_NEAR(RowSum(folded, 4, 4), 1.0, 1e-15);
-}
-
-TEST(Folding, UnfoldedAllDerivedIsZero) {
-    CFSGrowth spectrum;
-    spectrum.SetFolded(false);
-    EXPECT_EQ(spectrum(4, 4), 0.0);
-    EXPECT_EQ(spectrum(1, 1), 0.0);
-}
-
 TEST(Folding, FoldedValueIsTheMeanOfAnAnswerAndItsMirror) {
     CCountingSpectrum spectrum;
-    // u(k, 5) = (k + 1) / 5.
-    EXPECT_DOUBLE_EQ(spectrum(0, 5), 0.5 * 0.2);
-    EXPECT_DOUBLE_EQ(spectrum(5, 5), 0.5 * 0.2);
-    EXPECT_DOUBLE_EQ(spectrum(1, 5), 0.5 * (0.4 + 1.0));
-    EXPECT_DOUBLE_EQ(spectrum(2, 5), 0.5 * (0.6 + 0.8));
+    // u(k, 5) = (k + 1) / 5; folded, k = 0 and k = n share u(0) / 2.
+    const double folded[] = {0.1, 0.7, 0.7, 0.7, 0.7, 0.1};
+    for (int k = 0; k <= 5; ++k) {
+        EXPECT_DOUBLE_EQ(spectrum(k, 5), folded[k]) << k;
+    }
     spectrum.SetFolded(false);
-    EXPECT_DOUBLE_EQ(spectrum(0, 5), 0.2);
-    EXPECT_DOUBLE_EQ(spectrum(1, 5), 0.4);
-    EXPECT_DOUBLE_EQ(spectrum(4, 5), 1.0);
-}
-
-TEST(FoldingDeathTest, CountAboveDepthNamesTheCondition) {
-    CFSNeutral spectrum;
-    EXPECT_DEATH(spectrum(5, 4),
-                 "Assertion `numMinor < depth' failed in double "
-                 "CFreqSpectrum::operator\\(\\)\\(int, int\\) const");
+    for (int k = 0; k < 5; ++k) {
+        EXPECT_DOUBLE_EQ(spectrum(k, 5), (k + 1) / 5.0) << k;
+    }
+    EXPECT_EQ(spectrum(5, 5), 0.0);
 }
 
 TEST(Memo, EachRequestedCellIsComputedOnceAndAloneStored) {
     CCountingSpectrum spectrum;
     spectrum(1, 4);
-    EXPECT_EQ(spectrum.Calls(), 2);  // u(1) and its mirror u(3)
+    EXPECT_EQ(spectrum.calls, 2);  // u(1) and its mirror u(3)
     spectrum(1, 4);
-    EXPECT_EQ(spectrum.Calls(), 2);
+    EXPECT_EQ(spectrum.calls, 2);
     // The mirror term computed above was not stored for count 3.
     spectrum(3, 4);
-    EXPECT_EQ(spectrum.Calls(), 4);
+    EXPECT_EQ(spectrum.calls, 4);
     spectrum(4, 4);
     spectrum(4, 4);
-    EXPECT_EQ(spectrum.Calls(), 5);
+    EXPECT_EQ(spectrum.calls, 5);
     spectrum.ClearCache();
     spectrum(1, 4);
-    EXPECT_EQ(spectrum.Calls(), 7);
+    EXPECT_EQ(spectrum.calls, 7);
 }
 
 TEST(Memo, EveryChangeOfParametersOrFoldingEmptiesIt) {
     CCountingSpectrum spectrum;
     const double first = spectrum(2, 4);
-
     spectrum.SetParam(0) = 2.0;
     EXPECT_DOUBLE_EQ(spectrum(2, 4), 2 * first);
-
     spectrum.SetParams(std::string("3"));
     EXPECT_DOUBLE_EQ(spectrum(2, 4), 3 * first);
-
     spectrum.SetParams(TParamVector{{4.0, true}});
     EXPECT_DOUBLE_EQ(spectrum(2, 4), 4 * first);
-
     spectrum.SetFolded(false);
     EXPECT_DOUBLE_EQ(spectrum(2, 4), 4.0 * 3 / 4);
-    spectrum.ResetCalls();
+    spectrum.calls = 0;
     spectrum(2, 4);
-    EXPECT_EQ(spectrum.Calls(), 0);
+    EXPECT_EQ(spectrum.calls, 0);
 }
 
-TEST(Memo, NeutralAnswersForItsNewParameterAfterAChange) {
-    CFSNeutral spectrum;
-    spectrum.SetFolded(false);
-    EXPECT_DOUBLE_EQ(spectrum(1, 4), 0.01);
-    spectrum.SetParam(0) = 0.02;
-    EXPECT_DOUBLE_EQ(spectrum(1, 4), 0.02);
-}
-
-TEST(Clone, CopiesModelFoldingParametersAndMemo) {
+TEST(Clone, CopiesFoldingParametersAndMemoAndLeavesTheOriginalAlone) {
     CCountingSpectrum spectrum;
     spectrum.SetFolded(false);
     spectrum.SetParam(2) = 5.0;
-    spectrum(1, 4);
+    const double value = spectrum(1, 4);
     std::unique_ptr<CFreqSpectrum> copy(spectrum.Clone());
     auto* counting = dynamic_cast<CCountingSpectrum*>(copy.get());
     ASSERT_NE(counting, nullptr);
     EXPECT_FALSE(copy->IsFolded());
     EXPECT_EQ(copy->GetParams(), spectrum.GetParams());
-    counting->ResetCalls();
+    counting->calls = 0;
     (*copy)(1, 4);
-    EXPECT_EQ(counting->Calls(), 0);
-}
+    EXPECT_EQ(counting->calls, 0);
 
-TEST(Clone, CloneWithOtherParametersLeavesTheOriginalAlone) {
-    CFSNeutral original;
-    original.SetFolded(false);
-    EXPECT_DOUBLE_EQ(original(2, 6), 0.005);
-
-    std::unique_ptr<CFreqSpectrum> copy(original.Clone());
-    EXPECT_EQ(copy->GetName(), "Neutral");
-    copy->ClearCache();
-    copy->SetParams(TParamVector{{0.04, true}});
-    EXPECT_DOUBLE_EQ((*copy)(2, 6), 0.02);
-    EXPECT_DOUBLE_EQ(original(2, 6), 0.005);
-    EXPECT_EQ(original.GetParam(0), 0.01);
+    copy->SetParams(TParamVector{{4.0, true}});
+    EXPECT_DOUBLE_EQ((*copy)(1, 4), 4 * value);
+    EXPECT_EQ(spectrum(1, 4), value);
+    EXPECT_EQ(spectrum.GetParam(0), 1.0);
 }
