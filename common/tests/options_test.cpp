@@ -5,64 +5,66 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
+const char kFitOptions[] = "i:o:f:gap123";
 const char kFitUsage[] = " -i <input.xml> [-o <output.xml>]\nWhere\t-i --> input\n";
 
-// Runs the parser on a command line given as words; returns the exception
-// message ("" on success) and captures standard error.
-struct ParseResult {
+// Runs the parser on a command line given as words, keeping the words alive
+// for the argument pointers; records the exception message ("" on success)
+// and standard error.
+struct CParse {
+    CParse(std::vector<std::string> line, const char* optstring, const char* required,
+           const char* usage = kFitUsage)
+        : words(std::move(line)) {
+        std::vector<char*> argv;
+        for (auto& w : words) {
+            argv.push_back(w.data());
+        }
+        argv.push_back(nullptr);
+        testing::internal::CaptureStderr();
+        try {
+            ParseCommandLine(static_cast<int>(words.size()), argv.data(), optstring, required, opts,
+                             usage);
+        } catch (const std::runtime_error& e) {
+            message = e.what();
+        }
+        err = testing::internal::GetCapturedStderr();
+    }
+    std::vector<std::string> words;
     TOptionMap opts;
     std::string message;
     std::string err;
 };
 
-ParseResult Parse(std::vector<std::string> words, const char* optstring, const char* required,
-                  const char* usage = kFitUsage) {
-    std::vector<char*> argv;
-    for (auto& w : words) {
-        argv.push_back(w.data());
+TEST(ParseCommandLine, FailuresPrintUsageAndNoteAndThrow) {
+    const std::string fitError =
+        std::string("Usage:\n   qualfit") + kFitUsage + "\nNOTE: Parameters 'i' are required.\n";
+    const struct {
+        CParse parse;
+        const char* message;
+        std::string err;
+    } cases[] = {
+        {CParse({"qualfit"}, kFitOptions, "i"), "Missing required argument.", fitError},
+        // getopt's own diagnostic comes first, even with the required present.
+        {CParse({"qualfit", "-i", "x.xml", "-c", "5"}, kFitOptions, "i"), "Invalid arguments.",
+         "qualfit: invalid option -- 'c'\n" + fitError},
+        {CParse({"qualfit", "-i"}, kFitOptions, "i"), "Invalid arguments.",
+         "qualfit: option requires an argument -- 'i'\n" + fitError},
+        // Every required letter is checked.
+        {CParse({"qualgen", "-f", "neutral", "-n", "10"}, "f:ben:s:d:p:", "fpn", " -f x\n"),
+         "Missing required argument.",
+         "Usage:\n   qualgen -f x\n\nNOTE: Parameters 'fpn' are required.\n"},
+        // No required letters, no note.
+        {CParse({"prog", "-z"}, "a", "", " [-a]\n"), "Invalid arguments.",
+         "prog: invalid option -- 'z'\nUsage:\n   prog [-a]\n\n"}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.parse.message, c.message) << c.parse.words[0];
+        EXPECT_EQ(c.parse.err, c.err) << c.parse.words[0];
     }
-    argv.push_back(nullptr);
-    ParseResult r;
-    testing::internal::CaptureStderr();
-    try {
-        ParseCommandLine(static_cast<int>(words.size()), argv.data(), optstring, required, r.opts,
-                         usage);
-    } catch (const std::runtime_error& e) {
-        r.message = e.what();
-    }
-    r.err = testing::internal::GetCapturedStderr();
-    // Arguments point into words, which die here: keep only presence.
-    for (auto& kv : r.opts) {
-        kv.second = kv.second ? "" : nullptr;
-    }
-    return r;
-}
-
-TEST(ParseCommandLine, MissingRequiredPrintsUsageAndNote) {
-    ParseResult r = Parse({"qualfit"}, "i:o:f:gap123", "i");
-    EXPECT_EQ(r.message, "Missing required argument.");
-    EXPECT_EQ(r.err, std::string("Usage:\n   qualfit") + kFitUsage +
-                         "\nNOTE: Parameters 'i' are required.\n");
-}
-
-TEST(ParseCommandLine, UnknownLetterIsInvalidEvenWithRequiredPresent) {
-    ParseResult r = Parse({"qualfit", "-i", "x.xml", "-c", "5"}, "i:o:f:gap123", "i");
-    EXPECT_EQ(r.message, "Invalid arguments.");
-    // getopt's own diagnostic comes first, then the usage block and the note.
-    EXPECT_EQ(r.err, std::string("qualfit: invalid option -- 'c'\nUsage:\n   qualfit") + kFitUsage +
-                         "\nNOTE: Parameters 'i' are required.\n");
-}
-
-TEST(ParseCommandLine, MissingArgumentIsInvalid) {
-    ParseResult r = Parse({"qualfit", "-i"}, "i:o:f:gap123", "i");
-    EXPECT_EQ(r.message, "Invalid arguments.");
-    EXPECT_EQ(r.err,
-              std::string("qualfit: option requires an argument -- 'i'\nUsage:\n   qualfit") +
-                  kFitUsage + "\nNOTE: Parameters 'i' are required.\n");
 }
 
 TEST(ParseCommandLine, EmptyArgumentVectorStillReports) {
@@ -77,35 +79,16 @@ TEST(ParseCommandLine, EmptyArgumentVectorStillReports) {
     EXPECT_TRUE(usable);
 }
 
-TEST(ParseCommandLine, AllRequiredLettersAreChecked) {
-    ParseResult r =
-        Parse({"qualgen", "-f", "neutral", "-n", "10"}, "f:ben:s:d:p:", "fpn", " -f x\n");
-    EXPECT_EQ(r.message, "Missing required argument.");
-    EXPECT_NE(r.err.find("NOTE: Parameters 'fpn' are required.\n"), std::string::npos);
-}
-
-TEST(ParseCommandLine, NoRequiredLettersMeansNoNote) {
-    ParseResult r = Parse({"prog", "-z"}, "a", "", " [-a]\n");
-    EXPECT_EQ(r.message, "Invalid arguments.");
-    EXPECT_EQ(r.err.find("NOTE"), std::string::npos);
-    EXPECT_TRUE(Parse({"prog"}, "a", "").message.empty());
-}
-
 TEST(ParseCommandLine, FlagsAndRepeatedOptions) {
-    std::vector<std::string> words = {"qualfit", "-i", "a.xml", "-g", "-i", "b.xml"};
-    std::vector<char*> argv;
-    for (auto& w : words) {
-        argv.push_back(w.data());
-    }
-    argv.push_back(nullptr);
-    TOptionMap opts;
-    ParseCommandLine(static_cast<int>(words.size()), argv.data(), "i:o:f:gap123", "i", opts, "");
-    ASSERT_EQ(opts.count('i'), 1u);
-    EXPECT_STREQ(opts['i'], "b.xml");        // the last occurrence wins
-    EXPECT_EQ(opts['i'], words[5].c_str());  // a pointer into argv, not a copy
-    ASSERT_EQ(opts.count('g'), 1u);
-    EXPECT_EQ(opts['g'], nullptr);  // a flag carries no argument
-    EXPECT_EQ(opts.count('p'), 0u);
+    const CParse r({"qualfit", "-i", "a.xml", "-g", "-i", "b.xml"}, kFitOptions, "i");
+    EXPECT_EQ(r.message, "");
+    EXPECT_EQ(r.err, "");
+    ASSERT_EQ(r.opts.count('i'), 1u);
+    EXPECT_EQ(r.opts.at('i'), r.words[5].c_str());  // the last occurrence, not a copy
+    ASSERT_EQ(r.opts.count('g'), 1u);
+    EXPECT_EQ(r.opts.at('g'), nullptr);  // a flag carries no argument
+    EXPECT_EQ(r.opts.count('p'), 0u);
+    EXPECT_EQ(CParse({"prog"}, "a", "").message, "");
 }
 
 }  // namespace

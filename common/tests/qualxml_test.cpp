@@ -8,43 +8,35 @@
 
 namespace {
 
+// The text of a whole document whose root holds body.
+std::string Framed(const std::string& body) {
+    return "<?xml version=\"1.0\"?>\n<!DOCTYPE Contig SYSTEM \"qual.dtd\">\n<Contig>\n" + body +
+           "</Contig>\n";
+}
+
 TEST(QualXml, FrameAndLayout) {
     xmlpp::Element* root = nullptr;
     auto doc = qualxml::NewDocument(root);
     xmlpp::Element* col = root->add_child(qualxml::kColumn);
     col->set_attribute(qualxml::kPos, "1");
     col->add_child(qualxml::kChr)->set_attribute(qualxml::kScore, "30");
-    xmlpp::Element* table = col->add_child(qualxml::kPrObservedCond);
     std::string text;
     qualxml::AppendNumber(text, 0.00999);
     qualxml::AppendNumber(text, 0.49451);
-    table->add_child_text(text);
-    CFSGrowth growth;
-    qualxml::AppendFSParams(root, growth);
-
+    col->add_child(qualxml::kPrObservedCond)->add_child_text(text);
+    qualxml::AppendFSParams(root, CFSGrowth());
     EXPECT_EQ(qualxml::Serialize(*doc),
-              "<?xml version=\"1.0\"?>\n"
-              "<!DOCTYPE Contig SYSTEM \"qual.dtd\">\n"
-              "<Contig>\n"
-              "  <Column pos=\"1\">\n"
-              "    <Chr score=\"30\"/>\n"
-              "    <PrObservedCond>0.00999 0.49451 </PrObservedCond>\n"
-              "  </Column>\n"
-              "  <FSParams dist=\"Growth\" params=\"0.01 0.05 \"/>\n"
-              "</Contig>\n");
-}
+              Framed("  <Column pos=\"1\">\n"
+                     "    <Chr score=\"30\"/>\n"
+                     "    <PrObservedCond>0.00999 0.49451 </PrObservedCond>\n"
+                     "  </Column>\n"
+                     "  <FSParams dist=\"Growth\" params=\"0.01 0.05 \"/>\n"));
 
-TEST(QualXml, EmptyDataSetHoldsOnlyFSParams) {
-    xmlpp::Element* root = nullptr;
-    auto doc = qualxml::NewDocument(root);
-    CFSNeutral neutral;
-    qualxml::AppendFSParams(root, neutral);
-    EXPECT_EQ(qualxml::Serialize(*doc),
-              "<?xml version=\"1.0\"?>\n"
-              "<!DOCTYPE Contig SYSTEM \"qual.dtd\">\n"
-              "<Contig>\n"
-              "  <FSParams dist=\"Neutral\" params=\"0.01 \"/>\n"
-              "</Contig>\n");
+    // An empty data set holds only FSParams.
+    auto empty = qualxml::NewDocument(root);
+    qualxml::AppendFSParams(root, CFSNeutral());
+    EXPECT_EQ(qualxml::Serialize(*empty),
+              Framed("  <FSParams dist=\"Neutral\" params=\"0.01 \"/>\n"));
 }
 
 TEST(QualXml, NumbersUseSixSignificantDigitsAndATrailingBlank) {

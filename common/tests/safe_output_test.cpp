@@ -1,18 +1,20 @@
 #include "common/safe_output.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 
 namespace {
+
+namespace fs = std::filesystem;
 
 class SafeOutputFile : public testing::Test {
   protected:
@@ -23,47 +25,39 @@ class SafeOutputFile : public testing::Test {
     }
     void TearDown() override {
         chmod(m_Dir.c_str(), 0700);
-        std::system(("rm -rf " + m_Dir).c_str());
+        fs::remove_all(m_Dir);
     }
 
     std::string Path(const std::string& name) const { return m_Dir + "/" + name; }
     static std::string Read(const std::string& path) {
-        std::ifstream in(path);
         std::stringstream ss;
-        ss << in.rdbuf();
+        ss << std::ifstream(path).rdbuf();
         return ss.str();
     }
     static void Write(const std::string& path, const std::string& text) {
         std::ofstream(path) << text;
     }
-    static bool IsLink(const std::string& path) {
-        struct stat st;
-        return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    static void WriteAndCommit(const std::string& path, const std::string& text) {
+        CSafeOutputFile out(path);
+        ASSERT_TRUE(out.stream().good()) << path;
+        out.stream() << text;
+        out.Commit();
     }
-    static ino_t Inode(const std::string& path) {
-        struct stat st;
-        return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+    static struct stat Stat(const std::string& path) {
+        struct stat st {};
+        EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+        return st;
     }
-    // Entries of the directory besides . and .. (temporary files included).
-    int CountEntries() const {
-        DIR* dir = opendir(m_Dir.c_str());
-        if (!dir) {
-            return -1;
-        }
-        int count = 0;
-        while (const dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            count += name != "." && name != "..";
-        }
-        closedir(dir);
-        return count;
+    // Entries of the directory, temporary files included.
+    long CountEntries() const {
+        return std::distance(fs::directory_iterator(m_Dir), fs::directory_iterator());
     }
 
     std::string m_Dir;
 };
 
-TEST_F(SafeOutputFile, ReplacesExistingFileOnlyOnCommit) {
-    std::string path = Path("data.xml");
+TEST_F(SafeOutputFile, ReplacesExistingFileOnlyOnCommitOrCreatesIt) {
+    const std::string path = Path("data.xml");
     Write(path, "old");
     chmod(path.c_str(), 0640);
     {
@@ -74,45 +68,31 @@ TEST_F(SafeOutputFile, ReplacesExistingFileOnlyOnCommit) {
         out.Commit();
     }
     EXPECT_EQ(Read(path), "new");
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(Stat(path).st_mode & 0777, 0640u);
     EXPECT_EQ(CountEntries(), 1);  // no temporary file left behind
+
+    WriteAndCommit(Path("new.xml"), "text");
+    EXPECT_EQ(Read(Path("new.xml")), "text");
 }
 
 TEST_F(SafeOutputFile, ReplacementKeepsTheOwner) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "giving a file to another user needs root";
     }
-    std::string path = Path("data.xml");
+    const std::string path = Path("data.xml");
     Write(path, "old");
     ASSERT_EQ(chown(path.c_str(), 4321, 4322), 0);
-    CSafeOutputFile out(path);
-    out.stream() << "new";
-    out.Commit();
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, 4321u);
-    EXPECT_EQ(st.st_gid, 4322u);
+    WriteAndCommit(path, "new");
+    EXPECT_EQ(Stat(path).st_uid, 4321u);
+    EXPECT_EQ(Stat(path).st_gid, 4322u);
 }
 
 TEST_F(SafeOutputFile, AbandonedWriteLeavesOldFileAndNoTemporary) {
-    std::string path = Path("data.xml");
+    const std::string path = Path("data.xml");
     Write(path, "old");
-    {
-        CSafeOutputFile out(path);
-        out.stream() << "half a docu";
-    }
+    CSafeOutputFile(path).stream() << "half a docu";
     EXPECT_EQ(Read(path), "old");
     EXPECT_EQ(CountEntries(), 1);
-}
-
-TEST_F(SafeOutputFile, CreatesNewFile) {
-    std::string path = Path("new.xml");
-    CSafeOutputFile out(path);
-    out.stream() << "text";
-    out.Commit();
-    EXPECT_EQ(Read(path), "text");
 }
 
 TEST_F(SafeOutputFile, UnusablePathsGiveABadStream) {
@@ -121,29 +101,24 @@ TEST_F(SafeOutputFile, UnusablePathsGiveABadStream) {
     // A loop of links is not replaced by a file.
     ASSERT_EQ(symlink("loop", Path("loop").c_str()), 0);
     EXPECT_FALSE(CSafeOutputFile(Path("loop")).stream().good());
-    EXPECT_TRUE(IsLink(Path("loop")));
+    EXPECT_TRUE(fs::is_symlink(Path("loop")));
     EXPECT_EQ(CountEntries(), 1);
 }
 
 TEST_F(SafeOutputFile, LinksAreFollowedAndKept) {
     Write(Path("real.xml"), "old");
     ASSERT_EQ(symlink("real.xml", Path("step.xml").c_str()), 0);
-    ASSERT_EQ(symlink((m_Dir + "/step.xml").c_str(), Path("link.xml").c_str()), 0);
-    CSafeOutputFile out(Path("link.xml"));
-    out.stream() << "new";
-    out.Commit();
-    EXPECT_TRUE(IsLink(Path("link.xml")));
-    EXPECT_TRUE(IsLink(Path("step.xml")));
+    ASSERT_EQ(symlink(Path("step.xml").c_str(), Path("link.xml").c_str()), 0);
+    WriteAndCommit(Path("link.xml"), "new");
+    EXPECT_TRUE(fs::is_symlink(Path("link.xml")));
+    EXPECT_TRUE(fs::is_symlink(Path("step.xml")));
     EXPECT_EQ(Read(Path("real.xml")), "new");
     EXPECT_EQ(CountEntries(), 3);
-}
 
-TEST_F(SafeOutputFile, DanglingLinkCreatesTheFileItNames) {
-    ASSERT_EQ(symlink("made.xml", Path("link.xml").c_str()), 0);
-    CSafeOutputFile out(Path("link.xml"));
-    out.stream() << "text";
-    out.Commit();
-    EXPECT_TRUE(IsLink(Path("link.xml")));
+    // A dangling link creates the file it names.
+    ASSERT_EQ(symlink("made.xml", Path("dangling.xml").c_str()), 0);
+    WriteAndCommit(Path("dangling.xml"), "text");
+    EXPECT_TRUE(fs::is_symlink(Path("dangling.xml")));
     EXPECT_EQ(Read(Path("made.xml")), "text");
 }
 
@@ -154,18 +129,13 @@ TEST_F(SafeOutputFile, DescriptorNamesWriteIntoTheOpenFile) {
     for (const char* prefix : {"/proc/self/fd/", "/dev/fd/"}) {
         const std::string path = Path("log.txt");
         Write(path, "old");
-        const ino_t inode = Inode(path);
+        const ino_t inode = Stat(path).st_ino;
         const int fd = open(path.c_str(), O_WRONLY | O_APPEND);
         ASSERT_GE(fd, 0);
-        {
-            CSafeOutputFile out(prefix + std::to_string(fd));
-            ASSERT_TRUE(out.stream().good()) << prefix;
-            out.stream() << "document\n";
-            out.Commit();
-        }
+        WriteAndCommit(prefix + std::to_string(fd), "document\n");
         ASSERT_EQ(write(fd, "summary\n", 8), 8);
         close(fd);
-        EXPECT_EQ(Inode(path), inode) << prefix;
+        EXPECT_EQ(Stat(path).st_ino, inode) << prefix;
         EXPECT_EQ(Read(path), "document\nsummary\n") << prefix;
         EXPECT_EQ(CountEntries(), 1) << prefix;
     }
@@ -175,13 +145,10 @@ TEST_F(SafeOutputFile, DirectoryWithoutWriteAccessWritesInPlace) {
     if (geteuid() == 0) {
         GTEST_SKIP() << "root writes into any directory";
     }
-    std::string path = Path("data.xml");
+    const std::string path = Path("data.xml");
     Write(path, "old");
     ASSERT_EQ(chmod(m_Dir.c_str(), 0500), 0);
-    CSafeOutputFile out(path);
-    ASSERT_TRUE(out.stream().good());
-    out.stream() << "new";
-    out.Commit();
+    WriteAndCommit(path, "new");
     EXPECT_EQ(Read(path), "new");
 }
 
