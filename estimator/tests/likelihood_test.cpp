@@ -1,10 +1,9 @@
-// The log-likelihood, the posterior probabilities and the grid.
+// The log-likelihood and the grid.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,22 +13,11 @@
 
 namespace {
 
+using testutil::AddSites;
 using testutil::C;
 using testutil::Q;
+using testutil::Site;
 const double kInf = std::numeric_limits<double>::infinity();
-
-// A deterministic little population: depths 8..15, scores 15..40, a third
-// of the sites polymorphic.
-void AddSites(CQScores& data, int count) {
-    testutil::AddSites(data, count, {12345, 8, 8, 15, 26, 3});
-}
-
-// A site of one read whose stored table is the text given.
-std::unique_ptr<C> OneRead(const std::string& table, bool useAll) {
-    C::TScores scores;
-    scores[C::eMajor] = Q({30});
-    return std::make_unique<C>(1, scores, table, useAll, nullptr);
-}
 
 TEST(LogLike, EmptyDataSetIsZeroInRangeAndMinusInfinityOutside) {
     CQScores data;
@@ -42,17 +30,13 @@ TEST(LogLike, EmptyDataSetIsZeroInRangeAndMinusInfinityOutside) {
 
 TEST(LogLike, IsTheSumOfLogSiteProbabilities) {
     CQScores data;
-    C::TScores scores;
-    scores[C::eMajor] = Q({30});
-    scores[C::eMinor] = Q({20});
-    data.AddColumn(std::make_unique<C>(1, scores, "0.00999 0.49451 0.00099 ", false, nullptr));
-    data.AddColumn(OneRead("0.25 0.75 ", false));
+    data.AddColumn(Site(1, {Q{30}, Q{20}, {}, {}}, "0.00999 0.49451 0.00099 "));
+    data.AddColumn(Site(2, {Q{30}, {}, {}, {}}, "0.25 0.75 "));
     // Folded neutral, theta 0.01: depth 2 gives 0.495, 0.01, 0.495; depth 1
     // gives 0.5 twice.
     const double expected = std::log(0.00999 * 0.495 + 0.49451 * 0.01 + 0.00099 * 0.495) +
                             std::log(0.25 * 0.5 + 0.75 * 0.5);
     EXPECT_NEAR(data.GetLogLike({{0.01, true}}), expected, 1e-12);
-
     double sum = 0.0;
     for (const auto& c : data.GetColumns()) {
         sum += std::log(c->GetSiteProb(data.GetSpectrum()));
@@ -70,7 +54,7 @@ TEST(LogLike, ImpossibleSiteMakesTheTotalMinusInfinity) {
     data.GetSpectrum().SetFolded(false);
     ASSERT_TRUE(std::isfinite(data.GetLogLike({{0.01, true}})));
     // Unfolded, one read never carries the minor allele: pi(1, 1) = 0.
-    data.AddColumn(OneRead("0 1 ", true));
+    data.AddColumn(Site(9, {Q{30}, {}, {}, {}}, "0 1 ", true));
     EXPECT_EQ(data.GetLogLike({{0.01, true}}), -kInf);
 }
 
@@ -98,53 +82,31 @@ TEST(LogLike, LeavesTheDataSetsModelAlone) {
 }
 
 TEST(LogLike, NaNFromTheModelIsReturnedNotHidden) {
-    // A large theta gives the growth model a negative probability of no
-    // minor copy, inside its range check; a monomorphic site then has a
-    // negative site probability.
     CQScores data;
     data.SetSpectrum(new CFSGrowth);
-    C::TScores scores;
-    scores[C::eMajor] = Q({30, 30});
-    data.AddColumn(std::make_unique<C>(1, scores, "", false, nullptr));
+    data.AddColumn(testutil::NaNProneSite());
     EXPECT_TRUE(std::isnan(data.GetLogLike({{100.0, true}, {0.05, true}})));
     EXPECT_TRUE(std::isfinite(data.GetLogLike({{0.01, true}, {0.05, true}})));
 }
 
-TEST(PostProb, SumsToOneOverTheMinorCount) {
-    for (bool useAll : {false, true}) {
-        CQScores data;
-        data.SetUseAll(useAll);
-        data.SetSpectrum(new CFSGrowth);
-        data.GetSpectrum().SetFolded(!useAll);
-        AddSites(data, 40);
-        for (const auto& c : data.GetColumns()) {
-            const int n = static_cast<int>(c->GetDepth(C::eAll));
-            double sum = 0.0;
-            for (int k = 0; k <= n; ++k) {
-                const double p = c->GetPostProb(k, data.GetSpectrum());
-                EXPECT_GE(p, 0.0);
-                sum += p;
-            }
-            EXPECT_NEAR(sum, 1.0, 1e-12) << "site " << c->m_Pos;
-        }
-    }
-}
-
-// Lines of the grid as (parameters..., log-likelihood) rows.
-std::vector<std::vector<double>> GridRows(const std::string& text) {
+// The grid printed for data as (parameters..., log-likelihood) rows.
+std::vector<std::vector<double>> Grid(CQScores& data, const TParamVector& low,
+                                      const TParamVector& high, const TParamVector& step,
+                                      std::string* text = nullptr) {
+    std::ostringstream out;
+    data.GridLogLike(low, high, step, out);
     std::vector<std::vector<double>> rows;
-    std::istringstream lines(text);
-    std::string line;
+    std::istringstream lines(out.str());
+    std::string line, field;
     while (std::getline(lines, line)) {
         std::istringstream fields(line);
-        std::vector<double> row;
-        std::string field;
+        rows.emplace_back();
         while (std::getline(fields, field, '\t')) {
-            row.push_back(field == "-inf"                          ? -kInf
-                          : field.find("nan") != std::string::npos ? std::nan("")
-                                                                   : std::stod(field));
+            rows.back().push_back(std::stod(field));  // reads "-inf" and "nan" too
         }
-        rows.push_back(row);
+    }
+    if (text != nullptr) {
+        *text = out.str();
     }
     return rows;
 }
@@ -157,21 +119,17 @@ TEST(Grid, RunsTheOdometerAndKeepsTheBestPoint) {
     CQScores data;
     AddSites(data, 30);
     data.SetSpectrum(new CFSGrowth);
-    std::ostringstream out;
-    data.GridLogLike(kLow, kHigh, kStep, out);
-    const auto rows = GridRows(out.str());
+    std::string text;
+    const auto rows = Grid(data, kLow, kHigh, kStep, &text);
     ASSERT_EQ(rows.size(), 121u);
-    EXPECT_EQ(out.str().substr(0, 8), "0.01\t25\t");
+    EXPECT_EQ(text.substr(0, 8), "0.01\t25\t");
     EXPECT_EQ(rows[1][0], 0.011);  // coordinate 0 runs fastest
     EXPECT_EQ(rows[11][1], 30.0);
-    EXPECT_EQ(out.str().substr(out.str().rfind("\n", out.str().size() - 2) + 1, 8), "0.02\t75\t");
-
+    EXPECT_EQ(text.substr(text.rfind("\n", text.size() - 2) + 1, 8), "0.02\t75\t");
     std::size_t best = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         ASSERT_EQ(rows[i].size(), 3u);
-        if (rows[i][2] > rows[best][2]) {
-            best = i;
-        }
+        best = rows[i][2] > rows[best][2] ? i : best;
     }
     const TParamVector& fit = data.GetSpectrum().GetParams();
     ASSERT_EQ(fit.size(), 2u);
@@ -183,9 +141,7 @@ TEST(Grid, RunsTheOdometerAndKeepsTheBestPoint) {
 TEST(Grid, NeutralModelIsOutOfRangeEverywhereAndKeepsTheStart) {
     CQScores data;
     AddSites(data, 10);
-    std::ostringstream out;
-    data.GridLogLike(kLow, kHigh, kStep, out);
-    const auto rows = GridRows(out.str());
+    const auto rows = Grid(data, kLow, kHigh, kStep);
     ASSERT_EQ(rows.size(), 121u);
     for (const auto& row : rows) {
         EXPECT_EQ(row[2], -kInf);
@@ -196,10 +152,8 @@ TEST(Grid, NeutralModelIsOutOfRangeEverywhereAndKeepsTheStart) {
 TEST(Grid, CoordinateIncludesTheFirstValueNotBelowItsBound) {
     CQScores data;
     AddSites(data, 10);
-    std::ostringstream out;
-    data.GridLogLike({{0.0, true}}, {{0.3, true}}, {{0.1, true}}, out);
     // 0.1 + 0.1 + 0.1 exceeds 0.3 in double precision: four values.
-    const auto rows = GridRows(out.str());
+    const auto rows = Grid(data, {{0.0, true}}, {{0.3, true}}, {{0.1, true}});
     ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(rows[0][0], 0.0);
     EXPECT_EQ(rows[3][1], -kInf);  // theta 0.3 is out of range
@@ -209,13 +163,9 @@ TEST(Grid, CoordinateIncludesTheFirstValueNotBelowItsBound) {
 TEST(Grid, NaNLinesArePrintedButNeverChosen) {
     CQScores data;
     data.SetSpectrum(new CFSGrowth);
-    C::TScores scores;
-    scores[C::eMajor] = Q({30, 30});
-    data.AddColumn(std::make_unique<C>(1, scores, "", false, nullptr));
-    std::ostringstream out;
-    data.GridLogLike({{0.01, true}, {0.05, true}}, {{200.0, true}, {0.05, true}},
-                     {{100.0, true}, {1.0, true}}, out);
-    const auto rows = GridRows(out.str());
+    data.AddColumn(testutil::NaNProneSite());
+    const auto rows = Grid(data, {{0.01, true}, {0.05, true}}, {{200.0, true}, {0.05, true}},
+                           {{100.0, true}, {1.0, true}});
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_TRUE(std::isfinite(rows[0][2]));
     EXPECT_EQ(rows[1][0], 100.01);
