@@ -1,9 +1,10 @@
 #pragma once
 // Test fixtures for qualpileup: a scratch directory, SAM texts turned into
-// sorted, indexed BAM files with htslib, runs of the library and of the
-// program, and expected documents built with the XML library itself.
+// BAM files with htslib, runs of the library and of shell commands, and
+// expected documents built with the XML library itself.
 
 #include <gtest/gtest.h>
+#include <htslib/faidx.h>
 #include <htslib/hts_log.h>
 #include <htslib/sam.h>
 #include <libxml++/libxml++.h>
@@ -67,35 +68,29 @@ class CTempDir {
 // of the field would.
 inline void SamTextToBam(const std::string& samText, const std::string& bamPath,
                          bool index = true) {
+    auto need = [&](bool ok) {
+        if (!ok) {
+            throw std::runtime_error("fixture: cannot convert to " + bamPath);
+        }
+    };
     std::string samPath = bamPath + ".src.sam";
     WriteFile(samPath, samText);
     samFile* in = sam_open(samPath.c_str(), "r");
     samFile* out = sam_open(bamPath.c_str(), "wb");
-    if (!in || !out) {
-        throw std::runtime_error("fixture: cannot open " + samPath);
-    }
+    need(in && out);
     sam_hdr_t* hdr = sam_hdr_read(in);
-    if (!hdr || sam_hdr_write(out, hdr) < 0) {
-        throw std::runtime_error("fixture: bad header in " + samPath);
-    }
+    need(hdr && sam_hdr_write(out, hdr) >= 0);
     bam1_t* b = bam_init1();
     int r;
     while ((r = sam_read1(in, hdr, b)) >= 0) {
-        if (sam_write1(out, hdr, b) < 0) {
-            throw std::runtime_error("fixture: cannot write " + bamPath);
-        }
+        need(sam_write1(out, hdr, b) >= 0);
     }
     bam_destroy1(b);
     sam_hdr_destroy(hdr);
     sam_close(in);
-    sam_close(out);
+    need(sam_close(out) == 0 && r == -1);
     std::remove(samPath.c_str());
-    if (r < -1) {
-        throw std::runtime_error("fixture: bad SAM record in " + samPath);
-    }
-    if (index && sam_index_build(bamPath.c_str(), 0) < 0) {
-        throw std::runtime_error("fixture: cannot index " + bamPath);
-    }
+    need(!index || sam_index_build(bamPath.c_str(), 0) == 0);
 }
 
 // SAM header with the given contigs (name, length).
@@ -167,7 +162,7 @@ struct SRun {
     SPileupSummary summary;
 };
 
-inline SRun Pileup(SPileupOptions opts) {
+inline SRun Pile(const SPileupOptions& opts) {
     std::ostringstream out;
     SRun r;
     r.summary = WritePileupDocument(opts, out, "test output", nullptr);
@@ -182,9 +177,9 @@ inline SPileupOptions Inputs(std::vector<std::string> files) {
 }
 
 // The message of the runtime_error that a run throws ("" when none).
-inline std::string PileupError(const SPileupOptions& opts) {
+inline std::string PileError(const SPileupOptions& opts) {
     try {
-        Pileup(opts);
+        Pile(opts);
     } catch (const std::runtime_error& e) {
         return e.what();
     }
@@ -196,22 +191,41 @@ inline std::string BinDir() {
     return env ? env : QT_BIN_DIR;
 }
 
-// Runs a shell command; returns its exit status, stdout and stderr.
+// A shell command's exit status, standard output and standard error.
 struct SCmd {
     int status;
     std::string out;
     std::string err;
 };
 
-inline SCmd Shell(const CTempDir& dir, const std::string& cmd) {
-    std::string outPath = dir / "cmd.out";
-    std::string errPath = dir / "cmd.err";
-    int raw = std::system(("(" + cmd + ") >'" + outPath + "' 2>'" + errPath + "'").c_str());
-    SCmd r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = ReadFile(outPath);
-    r.err = ReadFile(errPath);
-    return r;
-}
+// A test with a scratch directory, where it makes its files and runs shell
+// commands; in messages and commands '$' stands for the directory.
+class CScratchTest : public testing::Test {
+  protected:
+    // sam as a BAM file, indexed unless told not.
+    std::string Bam(const std::string& name, const std::string& sam, bool index = true) {
+        SamTextToBam(sam, dir / name, index);
+        return dir / name;
+    }
+    std::string Fasta(const std::string& name, const std::string& text, bool index = true) {
+        WriteFile(dir / name, text);
+        EXPECT_TRUE(!index || fai_build((dir / name).c_str()) == 0);
+        return dir / name;
+    }
+    std::string InDir(std::string text) const {
+        for (auto at = text.find('$'); at != std::string::npos;
+             at = text.find('$', at + dir.Path().size())) {
+            text.replace(at, 1, dir.Path());
+        }
+        return text;
+    }
+    SCmd Sh(const std::string& cmd) const {
+        int raw = std::system(InDir("(" + cmd + ") >$/cmd.out 2>$/cmd.err").c_str());
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(dir / "cmd.out"),
+                ReadFile(dir / "cmd.err")};
+    }
+
+    CTempDir dir;
+};
 
 }  // namespace fixture

@@ -37,8 +37,6 @@ std::string ParseError(std::vector<std::string> args) {
     return "";
 }
 
-const char kTry[] = "\nTry 'qualpileup --help' for the options.";
-
 TEST(ParsePileupArgs, DefaultsAreTheUsualPileupFilters) {
     SPileupOptions o;
     ASSERT_EQ(Parse({"a.bam", "b.bam"}, o), EParseResult::eRun);
@@ -89,37 +87,29 @@ TEST(ParsePileupArgs, FlagsAcceptNumbersAndNames) {
     EXPECT_EQ(o.m_RequireFlags, 0x80u);
 }
 
-TEST(ParsePileupArgs, BadValuesNameTheOption) {
-    EXPECT_EQ(
-        ParseError({"-q", "x", "a.bam"}),
-        std::string("Invalid value 'x' for --min-MQ: expected an integer from 0 to 255.") + kTry);
-    EXPECT_EQ(
-        ParseError({"--min-BQ", "256", "a.bam"}),
-        std::string("Invalid value '256' for --min-BQ: expected an integer from 0 to 255.") + kTry);
-    EXPECT_EQ(ParseError({"-d", "3x", "a.bam"}),
-              std::string("Invalid value '3x' for --min-depth: expected an integer from 0 to "
-                          "1000000000.") +
-                  kTry);
-    EXPECT_EQ(ParseError({"-D", "-1", "a.bam"}),
-              std::string("Invalid value '-1' for --max-depth: expected an integer from 0 to "
-                          "1000000000.") +
-                  kTry);
-    EXPECT_EQ(ParseError({"--skip-flags", "UNMAPPED", "a.bam"}),
-              std::string("Invalid flags 'UNMAPPED' for --skip-flags: expected a number or names "
-                          "such as UNMAP,SECONDARY,QCFAIL,DUP,SUPPLEMENTARY.") +
-                  kTry);
-    EXPECT_EQ(ParseError({"-d", "5", "-D", "4", "a.bam"}),
-              std::string("--max-depth 4 is below --min-depth 5.") + kTry);
-}
-
-TEST(ParsePileupArgs, UsageErrors) {
-    EXPECT_EQ(ParseError({}), std::string("No input file given.") + kTry);
-    EXPECT_EQ(ParseError({"-y", "a.bam"}), std::string("Unknown option -y.") + kTry);
-    EXPECT_EQ(ParseError({"--frobnicate", "a.bam"}),
-              std::string("Unknown option --frobnicate.") + kTry);
-    EXPECT_EQ(ParseError({"a.bam", "-r"}), std::string("Option -r needs a value.") + kTry);
-    EXPECT_EQ(ParseError({"a.bam", "--region"}),
-              std::string("Option --region needs a value.") + kTry);
+TEST(ParsePileupArgs, BadArgumentsNameTheOption) {
+    const std::string range = "expected an integer from 0 to ";
+    struct {
+        std::vector<std::string> args;
+        std::string msg;
+    } cases[] = {
+        {{"-q", "x", "a.bam"}, "Invalid value 'x' for --min-MQ: " + range + "255."},
+        {{"--min-BQ", "256", "a.bam"}, "Invalid value '256' for --min-BQ: " + range + "255."},
+        {{"-d", "3x", "a.bam"}, "Invalid value '3x' for --min-depth: " + range + "1000000000."},
+        {{"-D", "-1", "a.bam"}, "Invalid value '-1' for --max-depth: " + range + "1000000000."},
+        {{"--skip-flags", "UNMAPPED", "a.bam"},
+         "Invalid flags 'UNMAPPED' for --skip-flags: expected a number or names such as "
+         "UNMAP,SECONDARY,QCFAIL,DUP,SUPPLEMENTARY."},
+        {{"-d", "5", "-D", "4", "a.bam"}, "--max-depth 4 is below --min-depth 5."},
+        {{}, "No input file given."},
+        {{"-y", "a.bam"}, "Unknown option -y."},
+        {{"--frobnicate", "a.bam"}, "Unknown option --frobnicate."},
+        {{"a.bam", "-r"}, "Option -r needs a value."},
+        {{"a.bam", "--region"}, "Option --region needs a value."},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ParseError(c.args), c.msg + "\nTry 'qualpileup --help' for the options.");
+    }
 }
 
 TEST(ParsePileupArgs, HelpListsEveryOptionWithItsDefault) {

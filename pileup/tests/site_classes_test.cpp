@@ -4,56 +4,38 @@
 
 namespace {
 
-TEST(ClassifyBases, ReferenceBaseIsClassZeroEvenWhenRare) {
-    // C is the reference; G has most reads and becomes the minor allele.
-    TBaseClasses c = ClassifyBases({0, 1, 5, 2}, 1);
-    EXPECT_EQ(c[1], 0);
-    EXPECT_EQ(c[2], 1);
-    EXPECT_EQ(c[3], 2);
-    EXPECT_EQ(c[0], 3);
-}
-
-TEST(ClassifyBases, WithoutReferenceTheMostCommonBaseIsClassZero) {
-    TBaseClasses c = ClassifyBases({2, 0, 1, 7}, -1);
-    EXPECT_EQ(c[3], 0);
-    EXPECT_EQ(c[0], 1);
-    EXPECT_EQ(c[2], 2);
-    EXPECT_EQ(c[1], 3);
-}
-
-TEST(ClassifyBases, TiesGoToTheEarlierBaseInACGTOrder) {
-    // No reference, every base equally common: A, C, G, T in order.
-    TBaseClasses c = ClassifyBases({3, 3, 3, 3}, -1);
-    EXPECT_EQ(c, (TBaseClasses{0, 1, 2, 3}));
-    // Reference T; the other three tie.
-    c = ClassifyBases({1, 1, 1, 4}, 3);
-    EXPECT_EQ(c, (TBaseClasses{1, 2, 3, 0}));
-    // Majority tie between G and T: G is the reference, T the minor allele.
-    c = ClassifyBases({0, 0, 4, 4}, -1);
-    EXPECT_EQ(c[2], 0);
-    EXPECT_EQ(c[3], 1);
-    // A tie for second place among non-reference bases.
-    c = ClassifyBases({5, 0, 2, 2}, 0);
-    EXPECT_EQ(c, (TBaseClasses{0, 3, 1, 2}));
-}
-
-TEST(ClassifyBases, ReferenceOutsideACGTFallsBackToTheMajority) {
-    EXPECT_EQ(ClassifyBases({1, 6, 0, 0}, -1), ClassifyBases({1, 6, 0, 0}, 1));
-    EXPECT_EQ(ClassifyBases({1, 6, 0, 0}, 7)[1], 0);
+TEST(ClassifyBases, ReferenceFirstThenByCountWithTiesInACGTOrder) {
+    struct {
+        TBaseCounts counts;
+        int ref;
+        TBaseClasses classes;
+    } cases[] = {
+        {{0, 1, 5, 2}, 1, {3, 0, 1, 2}},   // the reference C is class 0 though rare
+        {{2, 0, 1, 7}, -1, {1, 3, 2, 0}},  // no reference: the majority T
+        {{3, 3, 3, 3}, -1, {0, 1, 2, 3}},  // all tie
+        {{1, 1, 1, 4}, 3, {1, 2, 3, 0}},   // the three others tie
+        {{0, 0, 4, 4}, -1, {2, 3, 0, 1}},  // majority tie: G before T
+        {{5, 0, 2, 2}, 0, {0, 3, 1, 2}},   // tie for the minor allele
+        {{1, 6, 0, 0}, 1, {1, 0, 2, 3}},  {{1, 6, 0, 0}, -1, {1, 0, 2, 3}},
+        {{1, 6, 0, 0}, 7, {1, 0, 2, 3}},  // reference outside ACGT: the majority
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ClassifyBases(c.counts, c.ref), c.classes)
+            << c.counts[0] << c.counts[1] << c.counts[2] << c.counts[3] << " ref " << c.ref;
+    }
 }
 
 TEST(BaseIndex, MapsBamCodesAndLettersAndRejectsAmbiguity) {
-    EXPECT_EQ(BaseIndexOfNt16(1), 0);
-    EXPECT_EQ(BaseIndexOfNt16(2), 1);
-    EXPECT_EQ(BaseIndexOfNt16(4), 2);
-    EXPECT_EQ(BaseIndexOfNt16(8), 3);
-    for (unsigned code : {0u, 3u, 5u, 15u}) {  // '=', M, R, N
-        EXPECT_EQ(BaseIndexOfNt16(code), -1) << code;
+    // BAM codes: '=', A, C, M, G, R, T, N.
+    const std::pair<unsigned, int> codes[] = {{0, -1}, {1, 0},  {2, 1}, {3, -1},
+                                              {4, 2},  {5, -1}, {8, 3}, {15, -1}};
+    for (const auto& c : codes) {
+        EXPECT_EQ(BaseIndexOfNt16(c.first), c.second) << c.first;
     }
-    EXPECT_EQ(BaseIndexOfLetter('g'), 2);
-    EXPECT_EQ(BaseIndexOfLetter('T'), 3);
-    EXPECT_EQ(BaseIndexOfLetter('N'), -1);
-    EXPECT_EQ(BaseIndexOfLetter('R'), -1);
+    const std::pair<char, int> letters[] = {{'g', 2}, {'T', 3}, {'N', -1}, {'R', -1}};
+    for (const auto& c : letters) {
+        EXPECT_EQ(BaseIndexOfLetter(c.first), c.second) << c.first;
+    }
 }
 
 }  // namespace
