@@ -3,14 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <sstream>
-#include <stdexcept>
 
 #include "simulator/tests/simtest_util.hpp"
 
@@ -66,66 +63,60 @@ TEST(CFSms, FewerThanThreeParametersAreRejectedBeforeTheScriptStarts) {
 
 class MsScriptOutput : public ::testing::Test {
   protected:
-    TSpectrumTable Run(const std::string& body, int numSites = 10) {
-        WriteFixtureScript(body);
-        TSpectrumTable table;
-        simtest::StderrCapture capture(m_Stderr);
-        m_Ms.GetSpectrum(numSites, 12.5, table);
-        return table;
-    }
-
     ScratchDir m_Dir;
     CFSms m_Ms = MakeMs("0.01 0.05 0");
     std::string m_Stderr;
 };
 
-TEST_F(MsScriptOutput, OneRecord) {
-    EXPECT_EQ(Run("echo 3 0.5 0.1 0.05\n"), (TSpectrumTable{{3, {{0, 0.5}, {1, 0.1}, {2, 0.05}}}}));
-    EXPECT_EQ(m_Stderr, "");
-}
-
-TEST_F(MsScriptOutput, RecordWithZeroOrNegativeDepthCarriesNoNumbers) {
-    EXPECT_EQ(Run("echo 0 2 0.3 0.2\n"), (TSpectrumTable{{2, {{0, 0.3}, {1, 0.2}}}}));
-    EXPECT_EQ(Run("printf '%s\\n' -4 2 0.3 0.2\n"), (TSpectrumTable{{2, {{0, 0.3}, {1, 0.2}}}}));
-}
-
-TEST_F(MsScriptOutput, DepthPrintedTwiceIsAppended) {
-    EXPECT_EQ(Run("echo 2 0.3 0.2\necho 2 0.1 0.1\n"),
-              (TSpectrumTable{{2, {{0, 0.3}, {1, 0.2}, {0, 0.1}, {1, 0.1}}}}));
-}
-
-TEST_F(MsScriptOutput, FreeFormatAnyDepthOrderAndTextEndsTheTable) {
-    TSpectrumTable table = Run("printf '4\\n0.6\\t0.1 0.05\\n1e-2   1 0.25 done 2 0.5 0.5\\n'\n");
-    EXPECT_EQ(table,
-              (TSpectrumTable{{1, {{0, 0.25}}}, {4, {{0, 0.6}, {1, 0.1}, {2, 0.05}, {3, 0.01}}}}));
-}
-
-TEST_F(MsScriptOutput, EmptyOutputGivesAnEmptyTableAndAWarning) {
-    EXPECT_TRUE(Run("exit 0\n").empty());
-    EXPECT_EQ(m_Stderr,
-              "Warning: './ms2spectrum.pl -d 12.5 -n 10 -t 0.01 -r 0 -g 0.05' gave no spectrum "
-              "table (exit status 0); no sites are generated.\n");
-    // Nothing asked, nothing to warn about.
-    EXPECT_TRUE(Run("exit 0\n", 0).empty());
-    EXPECT_EQ(m_Stderr, "");
-}
-
-TEST_F(MsScriptOutput, ScriptThatCannotBeStartedGivesAnEmptyTable) {
-    auto runHere = [this] {
-        TSpectrumTable table;
-        simtest::StderrCapture capture(m_Stderr);
-        m_Ms.GetSpectrum(10, 12.5, table);
-        return table;
+TEST_F(MsScriptOutput, RecordsAreReadIntoTheTable) {
+    const std::string noTable =
+        "Warning: './ms2spectrum.pl -d 12.5 -n 10 -t 0.01 -r 0 -g 0.05' "
+        "gave no spectrum table (exit status ";
+    struct Case {
+        const char* body;  // nullptr: no script at all
+        TSpectrumTable want;
+        std::string warning;  // "": nothing on standard error
+        int numSites = 10;
+        mode_t mode = 0755;
     };
-    EXPECT_TRUE(runHere().empty());  // no ./ms2spectrum.pl here
-    EXPECT_NE(m_Stderr.find("(exit status 127); no sites are generated.\n"), std::string::npos)
-        << m_Stderr;
-
-    WriteFixtureScript("echo 1 1\n");
-    chmod("ms2spectrum.pl", 0644);
-    EXPECT_TRUE(runHere().empty());
-    EXPECT_NE(m_Stderr.find("(exit status 126); no sites are generated.\n"), std::string::npos)
-        << m_Stderr;
+    const Case cases[] = {
+        {"echo 3 0.5 0.1 0.05\n", {{3, {{0, 0.5}, {1, 0.1}, {2, 0.05}}}}, ""},
+        // Records with a depth below one carry no numbers.
+        {"echo 0 2 0.3 0.2\n", {{2, {{0, 0.3}, {1, 0.2}}}}, ""},
+        {"printf '%s\\n' -4 2 0.3 0.2\n", {{2, {{0, 0.3}, {1, 0.2}}}}, ""},
+        // A depth printed twice is appended.
+        {"echo 2 0.3 0.2\necho 2 0.1 0.1\n", {{2, {{0, 0.3}, {1, 0.2}, {0, 0.1}, {1, 0.1}}}}, ""},
+        // Free format, any depth order; text ends the table.
+        {"printf '4\\n0.6\\t0.1 0.05\\n1e-2   1 0.25 done 2 0.5 0.5\\n'\n",
+         {{1, {{0, 0.25}}}, {4, {{0, 0.6}, {1, 0.1}, {2, 0.05}, {3, 0.01}}}},
+         ""},
+        // A failing script keeps what it printed.
+        {"echo 1 1\nexit 3\n", {{1, {{0, 1.0}}}}, ""},
+        {"exit 0\n", {}, noTable + "0); no sites are generated.\n"},
+        {"exit 0\n", {}, "", 0},  // nothing asked, nothing to warn about
+        // Scripts that cannot be started; the shell adds its own complaint.
+        {nullptr, {}, noTable + "127); no sites are generated.\n"},
+        {"echo 1 1\n", {}, noTable + "126); no sites are generated.\n", 10, 0644},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove("ms2spectrum.pl");
+        if (c.body) {
+            WriteFixtureScript(c.body);
+            chmod("ms2spectrum.pl", c.mode);
+        }
+        TSpectrumTable table;
+        {
+            simtest::StderrCapture capture(m_Stderr);
+            m_Ms.GetSpectrum(c.numSites, 12.5, table);
+        }
+        const std::string what = c.body ? c.body : "(no script)";
+        EXPECT_EQ(table, c.want) << what;
+        if ((c.body && c.mode == 0755) || c.warning.empty()) {
+            EXPECT_EQ(m_Stderr, c.warning) << what;
+        } else {
+            EXPECT_TRUE(simtest::EndsWith(m_Stderr, c.warning)) << what << ": " << m_Stderr;
+        }
+    }
 }
 
 TEST_F(MsScriptOutput, PipeThatCannotBeOpenedIsAnErrorNamingTheCommand) {
@@ -148,13 +139,10 @@ TEST_F(MsScriptOutput, PipeThatCannotBeOpenedIsAnErrorNamingTheCommand) {
     EXPECT_TRUE(table.empty());
 }
 
-TEST_F(MsScriptOutput, FailingScriptKeepsWhatItPrinted) {
-    EXPECT_EQ(Run("echo 1 1\nexit 3\n"), (TSpectrumTable{{1, {{0, 1.0}}}}));
-    EXPECT_EQ(m_Stderr, "");
-}
-
 TEST_F(MsScriptOutput, RecordCutShortIsMalformed) {
-    EXPECT_EQ(simtest::RuntimeErrorOf([&] { Run("echo 2 0.3 0.2 3 0.5 0.1\n"); }),
+    WriteFixtureScript("echo 2 0.3 0.2 3 0.5 0.1\n");
+    TSpectrumTable table;
+    EXPECT_EQ(simtest::RuntimeErrorOf([&] { m_Ms.GetSpectrum(10, 12.5, table); }),
               "CFSms::GetSpectrum: malformed output of './ms2spectrum.pl -d 12.5 -n 10 -t 0.01 "
               "-r 0 -g 0.05': the record for depth 3 ends after 2 of its 3 numbers.");
 }
@@ -171,16 +159,18 @@ class Ms2SpectrumScript : public ::testing::Test {
     ScratchDir m_Dir;
 };
 
-// Records are complete, shares sum to 1, and every share turns back into a
-// whole number of sites under truncation, so that all numSites sites are
-// generated.
-void ExpectWellFormed(const TSpectrumTable& table, double meanDepth, int numSites) {
-    ASSERT_FALSE(table.empty());
+// Runs the shipped script for numSites sites and checks that its records are
+// complete, its shares sum to 1 and truncate back to whole numbers of sites
+// adding up to numSites, and the depths average to meanDepth.
+TSpectrumTable RunShipped(const char* params, int numSites, double meanDepth) {
+    TSpectrumTable table;
+    MakeMs(params).GetSpectrum(numSites, meanDepth, table);
+    EXPECT_FALSE(table.empty());
     double total = 0, mean = 0;
     long sites = 0;
     for (const auto& [n, list] : table) {
-        ASSERT_EQ(list.size(), n) << "depth " << n << " printed more than once or cut short";
-        for (unsigned int j = 0; j < n; ++j) {
+        EXPECT_EQ(list.size(), n) << "depth " << n << " printed more than once or cut short";
+        for (unsigned int j = 0; j < n && j < list.size(); ++j) {
             EXPECT_EQ(list[j].first, j);
             EXPECT_GE(list[j].second, 0.0);
             total += list[j].second;
@@ -188,44 +178,31 @@ void ExpectWellFormed(const TSpectrumTable& table, double meanDepth, int numSite
             sites += static_cast<long>(std::trunc(numSites * list[j].second));
         }
     }
-    EXPECT_NEAR(total, 1.0, 1e-6);
-    EXPECT_EQ(sites, numSites);
-    EXPECT_NEAR(mean, meanDepth, 0.1 * meanDepth);
+    EXPECT_NEAR(total, 1.0, 1e-6) << params;
+    EXPECT_EQ(sites, numSites) << params;
+    EXPECT_NEAR(mean, meanDepth, 0.1 * meanDepth) << params;
+    return table;
 }
 
-TEST_F(Ms2SpectrumScript, PrintsWellFormedRecordsWhoseSharesSumToOne) {
-    CFSms ms = MakeMs("0.01 0 0");
-    TSpectrumTable table;
-    ms.GetSpectrum(5000, 12, table);
-    ExpectWellFormed(table, 12, 5000);
-    // Some sites are polymorphic, most are not.
+double PolymorphicShare(const TSpectrumTable& table) {
     double poly = 0;
     for (const auto& [n, list] : table) {
-        for (unsigned int j = 1; j < n; ++j) {
+        for (unsigned int j = 1; j < n && j < list.size(); ++j) {
             poly += list[j].second;
         }
     }
+    return poly;
+}
+
+TEST_F(Ms2SpectrumScript, PrintsWellFormedRecordsWithSomePolymorphicSites) {
+    const double poly = PolymorphicShare(RunShipped("0.01 0 0", 5000, 12));
     EXPECT_GT(poly, 0.005);
     EXPECT_LT(poly, 0.1);
 }
 
 TEST_F(Ms2SpectrumScript, GrowthShortensTheGenealogy) {
-    // Polymorphic share under strong growth falls well below the neutral one.
-    auto polymorphic = [](const char* params) {
-        CFSms ms = MakeMs(params);
-        TSpectrumTable table;
-        ms.GetSpectrum(20000, 8, table);
-        ExpectWellFormed(table, 8, 20000);
-        double poly = 0;
-        for (const auto& [n, list] : table) {
-            for (unsigned int j = 1; j < n; ++j) {
-                poly += list[j].second;
-            }
-        }
-        return poly;
-    };
-    const double neutral = polymorphic("0.05 0 0");
-    const double grown = polymorphic("0.05 20 0");
+    const double neutral = PolymorphicShare(RunShipped("0.05 0 0", 20000, 8));
+    const double grown = PolymorphicShare(RunShipped("0.05 20 0", 20000, 8));
     std::printf("polymorphic share: neutral %g, growth 20: %g\n", neutral, grown);
     EXPECT_LT(grown, 0.6 * neutral);
 }
@@ -251,11 +228,7 @@ TEST_F(Ms2SpectrumScript, RejectsBadArgumentsWithUsageAndNoRecords) {
 TEST_F(Ms2SpectrumScript, HugeThetaMakesEverySiteWithTwoReadsPolymorphic) {
     // Only whether a site has a mutation at all is drawn, so even an absurd
     // theta finishes.
-    CFSms ms = MakeMs("1e300 0 0");
-    TSpectrumTable table;
-    ms.GetSpectrum(2000, 12, table);
-    ExpectWellFormed(table, 12, 2000);
-    for (const auto& [n, list] : table) {
+    for (const auto& [n, list] : RunShipped("1e300 0 0", 2000, 12)) {
         if (n >= 2) {
             EXPECT_EQ(list[0].second, 0.0) << "depth " << n;
         }

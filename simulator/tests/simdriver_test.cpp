@@ -1,17 +1,13 @@
 #include "simulator/simdriver.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <sstream>
-#include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "common/probdist.hpp"
 #include "simulator/tests/simtest_util.hpp"
 
 namespace {
@@ -36,36 +32,69 @@ class QualgenDriver : public ::testing::Test {
         return RunSimulator(opts, seed, m_Out);
     }
 
-    std::string RunExpectingError(std::vector<std::string> args) {
-        const std::string msg = simtest::RuntimeErrorOf([&] { Run(std::move(args)); });
-        EXPECT_EQ(m_Out.str(), "") << "a failed run wrote to the output";
-        return msg;
-    }
-
     ScratchDir m_Dir;
     std::vector<std::string> m_Args;
     std::ostringstream m_Out;
     std::string m_Err;
 };
 
-const char kEmptyNeutral[] =
-    "<?xml version=\"1.0\"?>\n"
-    "<!DOCTYPE Contig SYSTEM \"qual.dtd\">\n"
-    "<Contig>\n"
-    "  <FSParams dist=\"Neutral\" params=\"0.01 \"/>\n"
-    "</Contig>\n";
-
-TEST_F(QualgenDriver, ZeroSitesGiveADocumentWithOnlyFSParams) {
-    EXPECT_EQ(Run({"-f", "neutral", "-n", "0", "-p", "0.01"}), 0);
-    EXPECT_EQ(m_Out.str(), kEmptyNeutral);
-    EXPECT_EQ(m_Err, "");
+std::string Document(const std::string& dist, const std::string& params) {
+    return "<?xml version=\"1.0\"?>\n<!DOCTYPE Contig SYSTEM \"qual.dtd\">\n<Contig>\n  <FSParams "
+           "dist=\"" +
+           dist + "\" params=\"" + params + "\"/>\n</Contig>\n";
 }
 
-TEST_F(QualgenDriver, NonNumericCountMeansZeroSites) {
-    Run({"-f", "neutral", "-n", "many", "-p", "0.01"});
-    EXPECT_EQ(m_Out.str(), kEmptyNeutral);
-    Run({"-f", "neutral", "-n", " +0x12", "-p", "0.01"});  // strtol stops at the x
-    EXPECT_EQ(m_Out.str(), kEmptyNeutral);
+std::string OutsideDomain(const std::string& params, const std::string& model) {
+    return "Warning: parameters '" + params + "' lie outside the domain of the " + model +
+           " model; its spectrum may hold negative probabilities.\n";
+}
+
+const std::string kMissing =
+    "Warning: cannot open distribution file 'nope.dat'; its distribution is empty.\n";
+const std::string kEmptyNeutral = Document("Neutral", "0.01 ");
+
+TEST_F(QualgenDriver, RunsWithoutSitesGiveADocumentWithOnlyFSParams) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* dist;
+        const char* params;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"-f", "neutral", "-n", "0", "-p", "0.01"}, "Neutral", "0.01 ", ""},
+        // strtol: no digits mean 0, and it stops at the x.
+        {{"-f", "neutral", "-n", "many", "-p", "0.01"}, "Neutral", "0.01 ", ""},
+        {{"-f", "neutral", "-n", " +0x12", "-p", "0.01"}, "Neutral", "0.01 ", ""},
+        {{"-f", "neutral", "-n", "10", "-p", "0.01", "-d", "nope.dat"},
+         "Neutral",
+         "0.01 ",
+         kMissing},
+        // Without sites wanted the missing files do not matter.
+        {{"-f", "neutral", "-n", "0", "-p", "0.01", "-d", "nope.dat", "-s", "nope2.dat"},
+         "Neutral",
+         "0.01 ",
+         ""},
+        {{"-f", "growth", "-n", "0", "-p", "0.02"}, "Growth", "0.02 0.05 ", ""},
+        {{"-f", "neutral", "-n", "0", "-p", "0.02 0.5"},
+         "Neutral",
+         "0.02 0.5 ",
+         OutsideDomain("0.02 0.5 ", "Neutral")},
+        {{"-f", "neutral", "-n", "0", "-p", "-1"},
+         "Neutral",
+         "-1 ",
+         OutsideDomain("-1 ", "Neutral")},
+        // The growth rate must be at least 1e-10.
+        {{"-f", "growth", "-n", "0", "-p", "0.01 0"},
+         "Growth",
+         "0.01 0 ",
+         OutsideDomain("0.01 0 ", "Growth")},
+        {{"-f", "growth", "-n", "0", "-p", "0.01 1e-10"}, "Growth", "0.01 1e-10 ", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Run(c.args), 0);
+        EXPECT_EQ(m_Out.str(), Document(c.dist, c.params)) << c.args[1] << " -p " << c.args[5];
+        EXPECT_EQ(m_Err, c.err) << c.args[1] << " -p " << c.args[5];
+    }
 }
 
 TEST_F(QualgenDriver, DocumentFrameColumnsThenFSParams) {
@@ -76,42 +105,43 @@ TEST_F(QualgenDriver, DocumentFrameColumnsThenFSParams) {
                         0),
               0u)
         << doc;
-    const std::string tail =
-        "  </Column>\n  <FSParams dist=\"Neutral\" params=\"0.01 \"/>\n</Contig>\n";
-    ASSERT_GE(doc.size(), tail.size());
-    EXPECT_EQ(doc.substr(doc.size() - tail.size()), tail);
+    EXPECT_TRUE(simtest::EndsWith(
+        doc, "  </Column>\n  <FSParams dist=\"Neutral\" params=\"0.01 \"/>\n</Contig>\n"));
     EXPECT_NE(doc.find("<Column pos=\"4\">"), std::string::npos);
     EXPECT_EQ(doc.find("<Column pos=\"5\">"), std::string::npos);
 }
 
-TEST_F(QualgenDriver, CapitalisedModelNameIsRejected) {
-    EXPECT_EQ(RunExpectingError({"-f", "Neutral", "-n", "10", "-p", "0.01"}),
-              "Invalid frequency spectrum 'Neutral'.");
-    EXPECT_EQ(RunExpectingError({"-f", "foo", "-n", "10", "-p", "0.01"}),
-              "Invalid frequency spectrum 'foo'.");
-}
-
-TEST_F(QualgenDriver, GrowthKeepsItsDefaultRate) {
-    Run({"-f", "growth", "-n", "0", "-p", "0.02"});
-    EXPECT_NE(m_Out.str().find("<FSParams dist=\"Growth\" params=\"0.02 0.05 \"/>"),
-              std::string::npos)
-        << m_Out.str();
-}
-
-TEST_F(QualgenDriver, NeutralWithTwoParametersWritesBoth) {
-    Run({"-f", "neutral", "-n", "0", "-p", "0.02 0.5"});
-    EXPECT_NE(m_Out.str().find("<FSParams dist=\"Neutral\" params=\"0.02 0.5 \"/>"),
-              std::string::npos)
-        << m_Out.str();
-}
-
-TEST_F(QualgenDriver, NegativeSiteCountIsRejectedBeforeAnythingElse) {
-    std::filesystem::remove("score_dist.dat");  // not even a warning about it
-    EXPECT_EQ(RunExpectingError({"-f", "neutral", "-n", "-5", "-p", "0.01"}),
-              "Invalid number of sites '-5': it must not be negative.");
-    EXPECT_EQ(m_Err, "");
-    EXPECT_EQ(RunExpectingError({"-f", "neutral", "-n", "99999999999", "-p", "0.01"}),
-              "Invalid number of sites '99999999999': it is too large.");
+TEST_F(QualgenDriver, FailedRunsWriteNoDocument) {
+    simtest::WriteFixtureScript("touch started\n");
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"-f", "Neutral", "-n", "10", "-p", "0.01"}, "Invalid frequency spectrum 'Neutral'.", ""},
+        {{"-f", "foo", "-n", "10", "-p", "0.01"}, "Invalid frequency spectrum 'foo'.", ""},
+        // Rejected before the files are even looked at.
+        {{"-f", "neutral", "-n", "-5", "-p", "0.01", "-s", "nope.dat"},
+         "Invalid number of sites '-5': it must not be negative.",
+         ""},
+        {{"-f", "neutral", "-n", "99999999999", "-p", "0.01"},
+         "Invalid number of sites '99999999999': it is too large.",
+         ""},
+        {{"-f", "neutral", "-n", "10", "-p", "0.01", "-s", "nope.dat"},
+         "Cannot draw a value: the score distribution (file 'nope.dat') is empty.",
+         kMissing},
+        {{"-f", "ms", "-n", "10", "-p", "0.02 0.1"},
+         "The model 'ms' needs three parameters in -p (theta, growth rate, recombination rate); "
+         "got 2.",
+         ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(simtest::RuntimeErrorOf([&] { Run(c.args); }), c.message);
+        EXPECT_EQ(m_Out.str(), "") << c.message;
+        EXPECT_EQ(m_Err, c.err) << c.message;
+    }
+    EXPECT_FALSE(std::filesystem::exists("started"));
 }
 
 TEST_F(QualgenDriver, SameSeedSameDocumentOtherSeedOtherDocument) {
@@ -132,55 +162,17 @@ TEST_F(QualgenDriver, SameSeedSameDocumentOtherSeedOtherDocument) {
     }
 }
 
-TEST_F(QualgenDriver, RepeatedRunsDoNotAccumulateDistributions) {
-    Run({"-f", "neutral", "-n", "10", "-p", "0.01"});
-    const std::string first = m_Out.str();
-    EXPECT_EQ(g_DepthDist, (TProbDist{{4, 0.5}, {8, 0.5}}));
-    Run({"-f", "neutral", "-n", "10", "-p", "0.01"});
-    EXPECT_EQ(first, m_Out.str());
-    EXPECT_EQ(g_DepthDist, (TProbDist{{4, 0.5}, {8, 0.5}}));
-}
-
 TEST_F(QualgenDriver, DistributionFilesAreNamedByOptions) {
     WriteFile("d.dat", "3 1\n");
     WriteFile("s.dat", "17 1\n");
     Run({"-f", "neutral", "-n", "2", "-p", "0.01", "-d", "d.dat", "-s", "s.dat", "-b", "-e"});
     const std::string doc = m_Out.str();
     std::size_t chr = 0;
-    for (std::size_t at = doc.find("<Chr score=\"17\""); at != std::string::npos;
-         at = doc.find("<Chr score=\"17\"", at + 1)) {
+    for (std::size_t at = 0; (at = doc.find("<Chr score=\"17\"", at)) != std::string::npos; ++at) {
         ++chr;
     }
     EXPECT_EQ(chr, 6u);
     EXPECT_EQ(doc.find("other="), std::string::npos);
-}
-
-TEST_F(QualgenDriver, MissingScoreFileWarnsAndEmptyScoreDistributionIsNamed) {
-    EXPECT_EQ(RunExpectingError({"-f", "neutral", "-n", "10", "-p", "0.01", "-s", "nope.dat"}),
-              "Cannot draw a value: the score distribution (file 'nope.dat') is empty.");
-    EXPECT_EQ(m_Err,
-              "Warning: cannot open distribution file 'nope.dat'; its distribution is empty.\n");
-}
-
-TEST_F(QualgenDriver, MissingDepthFileWarnsAndGivesNoSites) {
-    Run({"-f", "neutral", "-n", "10", "-p", "0.01", "-d", "nope.dat"});
-    EXPECT_EQ(m_Out.str(), kEmptyNeutral);
-    EXPECT_EQ(m_Err,
-              "Warning: cannot open distribution file 'nope.dat'; its distribution is empty.\n");
-    // Without sites wanted the missing files do not matter.
-    Run({"-f", "neutral", "-n", "0", "-p", "0.01", "-d", "nope.dat", "-s", "nope2.dat"});
-    EXPECT_EQ(m_Err, "");
-}
-
-TEST_F(QualgenDriver, ParametersOutsideTheDomainAreWarnedAbout) {
-    EXPECT_EQ(Run({"-f", "neutral", "-n", "0", "-p", "-1"}), 0);
-    EXPECT_EQ(m_Err,
-              "Warning: parameters '-1 ' lie outside the domain of the Neutral model; its "
-              "spectrum may hold negative probabilities.\n");
-    Run({"-f", "growth", "-n", "0", "-p", "0.01 0"});  // g must be at least 1e-10
-    EXPECT_NE(m_Err.find("outside the domain of the Growth model"), std::string::npos);
-    Run({"-f", "growth", "-n", "0", "-p", "0.01 1e-10"});
-    EXPECT_EQ(m_Err, "");
 }
 
 TEST_F(QualgenDriver, MsModelRunsTheScriptAndNamesItself) {
@@ -191,21 +183,14 @@ TEST_F(QualgenDriver, MsModelRunsTheScriptAndNamesItself) {
     EXPECT_NE(doc.find("<FSParams dist=\"m.s.\" params=\"0.02 0.1 0 \"/>"), std::string::npos);
     EXPECT_NE(doc.find("<Column pos=\"7\">"), std::string::npos);
     EXPECT_EQ(doc.find("<Column pos=\"8\">"), std::string::npos);
-}
 
-TEST_F(QualgenDriver, MsModelWithTooFewParametersNeverStartsTheScript) {
-    simtest::WriteFixtureScript("touch started\n");
-    EXPECT_EQ(RunExpectingError({"-f", "ms", "-n", "10", "-p", "0.02 0.1"}),
-              "The model 'ms' needs three parameters in -p (theta, growth rate, recombination "
-              "rate); got 2.");
-    EXPECT_FALSE(std::filesystem::exists("started"));
-}
-
-TEST_F(QualgenDriver, MalformedScriptOutputLeavesNoDocument) {
     simtest::WriteFixtureScript("echo 4 0.5 0.2\n");
-    const std::string msg = RunExpectingError({"-f", "ms", "-n", "10", "-p", "0.02 0.1 0"});
-    EXPECT_NE(msg.find("malformed output of './ms2spectrum.pl -d 6 -n 10"), std::string::npos)
-        << msg;
+    EXPECT_EQ(simtest::RuntimeErrorOf([&] {
+                  Run({"-f", "ms", "-n", "10", "-p", "0.02 0.1 0"});
+              }),
+              "CFSms::GetSpectrum: malformed output of './ms2spectrum.pl -d 6 -n 10 -t 0.02 -r 0 "
+              "-g 0.1': the record for depth 4 ends after 2 of its 4 numbers.");
+    EXPECT_EQ(m_Out.str(), "") << "a failed run wrote to the output";
 }
 
 TEST_F(QualgenDriver, UnwritableOutputIsAnError) {
@@ -215,51 +200,33 @@ TEST_F(QualgenDriver, UnwritableOutputIsAnError) {
               "Cannot write the document to the output.");
 }
 
-// The program itself, as a shell runs it.
-struct ProgramResult : simtest::CommandResult {
-    std::string err;
-};
-
-ProgramResult RunQualgen(const std::string& args) {
-    ProgramResult r;
-    static_cast<simtest::CommandResult&>(r) =
+// The program itself, as a shell runs it: standard output and error, and the
+// exit status.
+std::tuple<int, std::string, std::string> RunQualgen(const std::string& args) {
+    const simtest::CommandResult r =
         simtest::RunCommand("'" + simtest::BinDir() + "/qualgen' " + args + " 2>stderr.txt");
-    r.err = simtest::ReadFile("stderr.txt");
-    return r;
+    return {r.status, r.out, simtest::ReadFile("stderr.txt")};
 }
 
-TEST_F(QualgenDriver, ProgramWritesTheDocumentAndExitsZero) {
-    ProgramResult r = RunQualgen("-f neutral -n 0 -p 0.01");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, kEmptyNeutral);
-    EXPECT_EQ(r.err, "");
+TEST_F(QualgenDriver, ProgramWritesTheDocumentOrReportsTheErrorWithoutOutput) {
+    using Result = std::tuple<int, std::string, std::string>;
+    EXPECT_EQ(RunQualgen("-f neutral -n 0 -p 0.01"), Result(0, kEmptyNeutral, ""));
+    EXPECT_EQ(RunQualgen("-f Neutral -n 10 -p 0.01"),
+              Result(1, "", "Exception:\n\tInvalid frequency spectrum 'Neutral'.\n"));
 }
 
 TEST_F(QualgenDriver, ProgramWithoutParametersPrintsUsageAndFails) {
-    ProgramResult r = RunQualgen("-f neutral -n 10");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    const std::string usageEnd =
-        "\t-e --> (optional) flag to force exact spectrum (otherwise stochastic)\n\n"
-        "NOTE: Parameters 'fpn' are required.\n"
-        "Exception:\n\tMissing required argument.\n";
-    ASSERT_GE(r.err.size(), usageEnd.size()) << r.err;
-    EXPECT_EQ(r.err.substr(r.err.size() - usageEnd.size()), usageEnd);
-    EXPECT_EQ(r.err.rfind("Usage:\n   ", 0), 0u) << r.err;
-    EXPECT_NE(r.err.find("qualgen -f <neutral|growth> [-b] [-n <number of sites>]"),
+    const auto [status, out, err] = RunQualgen("-f neutral -n 10");
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err.rfind("Usage:\n   ", 0), 0u) << err;
+    EXPECT_NE(err.find("qualgen -f <neutral|growth> [-b] [-n <number of sites>]"),
               std::string::npos);
-}
-
-TEST_F(QualgenDriver, ProgramReportsErrorsWithoutOutput) {
-    ProgramResult r = RunQualgen("-f Neutral -n 10 -p 0.01");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Exception:\n\tInvalid frequency spectrum 'Neutral'.\n");
-
-    r = RunQualgen("-f neutral -n -3 -p 0.01");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Exception:\n\tInvalid number of sites '-3': it must not be negative.\n");
+    EXPECT_TRUE(simtest::EndsWith(
+        err,
+        "\t-e --> (optional) flag to force exact spectrum (otherwise stochastic)\n\n"
+        "NOTE: Parameters 'fpn' are required.\nException:\n\tMissing required argument.\n"))
+        << err;
 }
 
 }  // namespace

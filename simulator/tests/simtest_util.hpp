@@ -1,8 +1,5 @@
 #pragma once
-// Helpers shared by the simulator tests: a random-number generator that
-// replays scripted uniforms, a scratch working directory, fixture scripts,
-// running shell commands, catching error messages and standard error, and a
-// reader for the generated Column elements.
+// Helpers shared by the simulator tests.
 
 #include <gsl/gsl_rng.h>
 #include <gtest/gtest.h>
@@ -11,10 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,20 +29,12 @@ struct Scripted {
     static inline std::size_t next = 0;
     static inline bool overrun = false;
 
-    static void Reset(std::vector<double> v) {
-        values = std::move(v);
-        next = 0;
-        overrun = false;
-    }
     static double GetDouble(void*) {
-        if (next >= values.size()) {
-            overrun = true;
-            return 0.5;
-        }
-        return values[next++];
+        overrun = overrun || next >= values.size();
+        return next < values.size() ? values[next++] : 0.5;
     }
-    static unsigned long Get(void* state) {
-        return static_cast<unsigned long>(GetDouble(state) * 4294967296.0);
+    static unsigned long Get(void* s) {
+        return static_cast<unsigned long>(GetDouble(s) * 4294967296.0);
     }
     static void Set(void*, unsigned long) {}
 };
@@ -51,28 +42,26 @@ struct Scripted {
 inline const gsl_rng_type kScriptedType = {
     "scripted", 0xffffffffUL, 0, sizeof(int), &Scripted::Set, &Scripted::Get, &Scripted::GetDouble};
 
-struct RngDeleter {
-    void operator()(gsl_rng* r) const { gsl_rng_free(r); }
-};
-using RngPtr = std::unique_ptr<gsl_rng, RngDeleter>;
+using RngPtr = std::unique_ptr<gsl_rng, decltype(&gsl_rng_free)>;
 
 inline RngPtr MakeScriptedRng(std::vector<double> values) {
-    Scripted::Reset(std::move(values));
-    return RngPtr(gsl_rng_alloc(&kScriptedType));
+    Scripted::values = std::move(values);
+    Scripted::next = 0;
+    Scripted::overrun = false;
+    return RngPtr(gsl_rng_alloc(&kScriptedType), &gsl_rng_free);
 }
 
 inline RngPtr MakeMtRng(unsigned long seed) {
-    RngPtr rng(gsl_rng_alloc(gsl_rng_mt19937));
+    RngPtr rng(gsl_rng_alloc(gsl_rng_mt19937), &gsl_rng_free);
     gsl_rng_set(rng.get(), seed);
     return rng;
 }
 
-// A fresh temporary directory made the working directory for the lifetime
-// of the object; the previous one is restored and the directory removed.
+// A fresh temporary directory, the working directory for the lifetime of
+// the object; then the previous one is restored and the directory removed.
 class ScratchDir {
   public:
-    ScratchDir() {
-        m_Old = std::filesystem::current_path();
+    ScratchDir() : m_Old(std::filesystem::current_path()) {
         std::string tmpl =
             (std::filesystem::temp_directory_path() / "qualgen-test-XXXXXX").string();
         if (!mkdtemp(tmpl.data())) {
@@ -88,17 +77,14 @@ class ScratchDir {
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
-
     const std::filesystem::path& path() const { return m_Dir; }
 
   private:
-    std::filesystem::path m_Old;
-    std::filesystem::path m_Dir;
+    std::filesystem::path m_Old, m_Dir;
 };
 
 inline void WriteFile(const std::string& name, const std::string& text) {
-    std::ofstream out(name);
-    out << text;
+    std::ofstream(name) << text;
 }
 
 inline std::string ReadFile(const std::string& name) {
@@ -110,6 +96,11 @@ inline std::string ReadFile(const std::string& name) {
 inline void WriteFixtureScript(const std::string& body) {
     WriteFile("ms2spectrum.pl", "#!/bin/sh\n" + body);
     chmod("ms2spectrum.pl", 0755);
+}
+
+inline bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 // Standard output and exit status of a shell command (status -1 when it
@@ -126,8 +117,7 @@ inline CommandResult RunCommand(const std::string& cmd) {
         return r;
     }
     char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) {
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) {
         r.out.append(buf, n);
     }
     const int status = pclose(pipe);
@@ -148,8 +138,8 @@ std::string RuntimeErrorOf(F&& f) {
     return "";
 }
 
-// Captures standard error for its lifetime and stores it in `into` when it
-// ends, also when the scope is left by an exception.
+// Captures standard error for its lifetime into `into`, also when the scope
+// is left by an exception.
 class StderrCapture {
   public:
     explicit StderrCapture(std::string& into) : m_Into(into) { testing::internal::CaptureStderr(); }
@@ -176,43 +166,36 @@ inline TOptionMap MakeOptions(const std::vector<std::string>& args) {
     return opts;
 }
 
-// One read as written by the generator.
-struct Read {
-    std::string score;
-    bool minor = false;
-    bool error = false;
-    bool hasOther = false;
-    std::string other;
-};
-
+// A generated Column: its pos, the score of each read, and one letter per
+// read -- r reference, m minor, a other="1", b other="2" -- upper case when
+// the read carries the error flag.
 struct Column {
     std::string pos;
-    std::vector<Read> reads;
+    std::vector<std::string> scores;
+    std::string reads;
 };
-
-inline const xmlpp::Attribute* Attr(const xmlpp::Element* e, const char* name) {
-    return e->get_attribute(name);
-}
 
 inline std::vector<Column> Columns(const xmlpp::Element* root) {
     std::vector<Column> out;
     for (const xmlpp::Node* node : root->get_children("Column")) {
         const auto* col = dynamic_cast<const xmlpp::Element*>(node);
-        Column c;
-        c.pos = col->get_attribute_value("pos");
+        Column c{col->get_attribute_value("pos"), {}, ""};
         for (const xmlpp::Node* child : col->get_children()) {
             const auto* chr = dynamic_cast<const xmlpp::Element*>(child);
             if (!chr) {
                 continue;
             }
             EXPECT_EQ(chr->get_name(), "Chr");
-            Read r;
-            r.score = chr->get_attribute_value("score");
-            r.minor = Attr(chr, "minor") != nullptr;
-            r.error = Attr(chr, "error") != nullptr;
-            r.hasOther = Attr(chr, "other") != nullptr;
-            r.other = chr->get_attribute_value("other");
-            c.reads.push_back(r);
+            c.scores.push_back(chr->get_attribute_value("score"));
+            const std::string other = chr->get_attribute_value("other");
+            char letter = chr->get_attribute("minor") ? 'm' : 'r';
+            if (chr->get_attribute("other")) {
+                letter = letter == 'r' && other == "1"   ? 'a'
+                         : letter == 'r' && other == "2" ? 'b'
+                                                         : '?';
+            }
+            c.reads +=
+                chr->get_attribute("error") ? static_cast<char>(std::toupper(letter)) : letter;
         }
         out.push_back(c);
     }
