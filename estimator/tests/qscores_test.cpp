@@ -103,7 +103,7 @@ TEST(QScoresLoad, ChrAttributes) {
     // byte; error counts by presence.
     Load(data, Body("<Column pos=\"1\">"
                     "<Chr score=\"10\"/>"
-                    "<Chr minor=\"\" other=\"1\" score=\"11\"/>"
+                    "<Chr minor=\"\" other=\"1\" score=\"11\" error=\"\"/>"
                     "<Chr other=\"1\" minor=\"0\" score=\"12\"/>"
                     "<Chr score=\"13\" other=\"2\"/>"
                     "<Chr score=\"14\" other=\"x\"/>"
@@ -118,6 +118,7 @@ TEST(QScoresLoad, ChrAttributes) {
     EXPECT_EQ(c.m_Scores[C::eMajor], Q({10, 0, 44, 255, 0}));
     EXPECT_EQ(c.m_Errors[C::eMajor], Flags({false, true, false, true, false}));
     EXPECT_EQ(c.m_Scores[C::eMinor], Q({12, 11, 13, 14, 15, 16}));  // classes 2, 3 merged
+    EXPECT_EQ(c.m_Errors[C::eMinor], Flags({false, true, false, false, false, false}));
 }
 
 TEST(QScoresLoad, FSParamsAttributesActInDocumentOrder) {
