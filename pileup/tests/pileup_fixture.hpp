@@ -1,20 +1,19 @@
 #pragma once
 // Test fixtures for qualpileup: a scratch directory, SAM texts turned into
-// BAM files with htslib, runs of the library and of shell commands, and
+// BAM files with samtools, runs of the library and of shell commands, and
 // expected documents built with the XML library itself.
 
 #include <gtest/gtest.h>
 #include <htslib/faidx.h>
 #include <htslib/hts_log.h>
-#include <htslib/sam.h>
 #include <libxml++/libxml++.h>
 #include <libxml/tree.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -32,9 +31,7 @@ inline const bool kQuietHtslib = (hts_set_log_level(HTS_LOG_OFF), true);
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 inline void WriteFile(const std::string& path, const std::string& text) {
@@ -45,53 +42,11 @@ inline void WriteFile(const std::string& path, const std::string& text) {
     }
 }
 
-// A fresh directory, removed with everything in it at the end of the test.
-class CTempDir {
-  public:
-    CTempDir() {
-        char tmpl[] = "/tmp/qualpileup_testXXXXXX";
-        const char* d = ::mkdtemp(tmpl);
-        if (!d) {
-            throw std::runtime_error("fixture: mkdtemp failed");
-        }
-        m_Path = d;
-    }
-    ~CTempDir() { std::system(("rm -rf '" + m_Path + "'").c_str()); }
-    std::string operator/(const std::string& name) const { return m_Path + "/" + name; }
-    const std::string& Path() const { return m_Path; }
-
-  private:
-    std::string m_Path;
+// A directory; dir / name is a file in it.
+struct SDir {
+    std::string path;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
-
-// Converts SAM text to BAM (and indexes it) through htslib, as the programs
-// of the field would.
-inline void SamTextToBam(const std::string& samText, const std::string& bamPath,
-                         bool index = true) {
-    auto need = [&](bool ok) {
-        if (!ok) {
-            throw std::runtime_error("fixture: cannot convert to " + bamPath);
-        }
-    };
-    std::string samPath = bamPath + ".src.sam";
-    WriteFile(samPath, samText);
-    samFile* in = sam_open(samPath.c_str(), "r");
-    samFile* out = sam_open(bamPath.c_str(), "wb");
-    need(in && out);
-    sam_hdr_t* hdr = sam_hdr_read(in);
-    need(hdr && sam_hdr_write(out, hdr) >= 0);
-    bam1_t* b = bam_init1();
-    int r;
-    while ((r = sam_read1(in, hdr, b)) >= 0) {
-        need(sam_write1(out, hdr, b) >= 0);
-    }
-    bam_destroy1(b);
-    sam_hdr_destroy(hdr);
-    sam_close(in);
-    need(sam_close(out) == 0 && r == -1);
-    std::remove(samPath.c_str());
-    need(!index || sam_index_build(bamPath.c_str(), 0) == 0);
-}
 
 // SAM header with the given contigs (name, length).
 inline std::string Header(const std::vector<std::pair<std::string, long long>>& contigs) {
@@ -198,13 +153,26 @@ struct SCmd {
     std::string err;
 };
 
-// A test with a scratch directory, where it makes its files and runs shell
-// commands; in messages and commands '$' stands for the directory.
+// A test with a fresh scratch directory, removed with everything in it at
+// the end, where it makes its files and runs shell commands; in messages and
+// commands '$' stands for the directory.
 class CScratchTest : public testing::Test {
   protected:
-    // sam as a BAM file, indexed unless told not.
+    CScratchTest() {
+        char tmpl[] = "/tmp/qualpileup_testXXXXXX";
+        if (!::mkdtemp(tmpl)) {
+            throw std::runtime_error("fixture: mkdtemp failed");
+        }
+        dir.path = tmpl;
+    }
+    ~CScratchTest() override { std::system(("rm -rf '" + dir.path + "'").c_str()); }
+
+    // sam as a BAM file, indexed unless told not, made as users make theirs.
     std::string Bam(const std::string& name, const std::string& sam, bool index = true) {
-        SamTextToBam(sam, dir / name, index);
+        WriteFile(dir / "in.sam", sam);
+        std::string make = "samtools view -b -o $/" + name + " $/in.sam";
+        SCmd r = Sh(index ? make + " && samtools index $/" + name : make);
+        EXPECT_EQ(r.status, 0) << r.err;
         return dir / name;
     }
     std::string Fasta(const std::string& name, const std::string& text, bool index = true) {
@@ -214,8 +182,8 @@ class CScratchTest : public testing::Test {
     }
     std::string InDir(std::string text) const {
         for (auto at = text.find('$'); at != std::string::npos;
-             at = text.find('$', at + dir.Path().size())) {
-            text.replace(at, 1, dir.Path());
+             at = text.find('$', at + dir.path.size())) {
+            text.replace(at, 1, dir.path);
         }
         return text;
     }
@@ -225,7 +193,7 @@ class CScratchTest : public testing::Test {
                 ReadFile(dir / "cmd.err")};
     }
 
-    CTempDir dir;
+    SDir dir;
 };
 
 }  // namespace fixture

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -34,13 +33,12 @@ class Qualpileup : public fixture::CScratchTest {
 TEST_F(Qualpileup, WritesTheDocumentAndASummaryLine) {
     auto r = Sh(prog + "$/a.bam");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, fixture::LibraryDocument({
-                         {10, {{20, 0}, {21, 0}, {22, 0}, {23, 1}, {24, 1}, {25, 2}, {26, 3}}},
-                         {11, {{30, 0}, {30, 0}, {30, 0}, {30, 0}, {30, 0}, {30, 0}, {30, 0}}},
-                         {12, {{35, 0}, {35, 0}, {35, 0}, {35, 0}, {35, 0}, {35, 0}, {35, 0}}},
-                         {7, {{25, 0}}},
-                         {8, {{12, 0}}},
-                     }));
+    EXPECT_EQ(r.out, fixture::LibraryDocument(
+                         {{10, {{20, 0}, {21, 0}, {22, 0}, {23, 1}, {24, 1}, {25, 2}, {26, 3}}},
+                          {11, {{30, 0}, {30, 0}, {30, 0}, {30, 0}, {30, 0}, {30, 0}, {30, 0}}},
+                          {12, {{35, 0}, {35, 0}, {35, 0}, {35, 0}, {35, 0}, {35, 0}, {35, 0}}},
+                          {7, {{25, 0}}},
+                          {8, {{12, 0}}}}));
     // Standard error is no terminal here: no progress line, only the summary
     // and the note that two contigs share the document.
     EXPECT_EQ(r.err,
@@ -102,9 +100,24 @@ TEST_F(Qualpileup, PipedIntoQualfitGivesAFiniteLogLikelihood) {
     EXPECT_LT(ll, 0.0);
 }
 
+// doc without the tables qualfit -o adds (a line each); with merged, the
+// marks of third and fourth bases become minor-allele marks.
+std::string Normalised(const std::string& doc, bool merged) {
+    std::istringstream in(doc);
+    std::string out;
+    for (std::string line; std::getline(in, line);) {
+        std::size_t at = line.find(" other=\"");
+        if (merged && at != std::string::npos) {
+            line.replace(at, 10, " minor=\"\"");
+        }
+        if (line.find("<PrObservedCond") == std::string::npos) {
+            out += line + "\n";
+        }
+    }
+    return out;
+}
+
 TEST_F(Qualpileup, QualfitReadsTheDocumentAsWritten) {
-    // qualfit -o adds its tables, one line each.
-    const std::regex tables(".*<PrObservedCond.*\n");
     // A reference that makes the minority base C the reference at c1:10.
     Fasta("ref.fa", ">c1\n" + std::string(9, 'A') + "C" + std::string(90, 'A') + "\n>c2\n" +
                         std::string(50, 'G') + "\n");
@@ -117,8 +130,7 @@ TEST_F(Qualpileup, QualfitReadsTheDocumentAsWritten) {
     // fourth bases into the minor class, in the order they were written.
     r = Sh(qualfit + "-a -i $/doc.xml -o $/back.xml");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(std::regex_replace(fixture::ReadFile(dir / "back.xml"), tables, ""),
-              std::regex_replace(written, std::regex(" other=\"[12]\""), " minor=\"\""));
+    EXPECT_EQ(Normalised(fixture::ReadFile(dir / "back.xml"), false), Normalised(written, true));
 
     // Folded, without a reference and without third bases, the document
     // comes back unchanged.
@@ -130,7 +142,7 @@ TEST_F(Qualpileup, QualfitReadsTheDocumentAsWritten) {
     Bam("b.bam", sam);
     r = Sh(prog + "-o $/doc.xml $/b.bam && " + qualfit + "-i $/doc.xml -o $/back.xml");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(std::regex_replace(fixture::ReadFile(dir / "back.xml"), tables, ""),
+    EXPECT_EQ(Normalised(fixture::ReadFile(dir / "back.xml"), false),
               fixture::ReadFile(dir / "doc.xml"));
 }
 
