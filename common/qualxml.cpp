@@ -6,8 +6,6 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "spectrum/freqspec.hpp"
-
 namespace qualxml {
 
 std::unique_ptr<xmlpp::Document> NewDocument(xmlpp::Element*& root) {
@@ -17,10 +15,10 @@ std::unique_ptr<xmlpp::Document> NewDocument(xmlpp::Element*& root) {
     return doc;
 }
 
-void AppendFSParams(xmlpp::Element* root, const CFreqSpectrum& spectrum) {
-    xmlpp::Element* params = root->add_child(kFSParams);
-    params->set_attribute(kDist, spectrum.GetName());
-    params->set_attribute(kParams, spectrum.GetParamString());
+void AppendFSParams(xmlpp::Element* root, const std::string& dist, const TParamVector& params) {
+    xmlpp::Element* element = root->add_child(kFSParams);
+    element->set_attribute(kDist, dist);
+    element->set_attribute(kParams, FormatParamString(params));
 }
 
 std::string Serialize(xmlpp::Document& doc) {

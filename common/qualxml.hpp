@@ -6,11 +6,12 @@
 #include <memory>
 #include <string>
 
+#include "base/params.hpp"
+
 namespace xmlpp {
 class Document;
 class Element;
 }  // namespace xmlpp
-class CFreqSpectrum;
 
 namespace qualxml {
 
@@ -34,8 +35,9 @@ inline constexpr char kParams[] = "params";
 // element Contig, which is returned through root.
 std::unique_ptr<xmlpp::Document> NewDocument(xmlpp::Element*& root);
 
-// Appends FSParams with dist = model name, params = parameter string.
-void AppendFSParams(xmlpp::Element* root, const CFreqSpectrum& spectrum);
+// Appends FSParams with dist = the model's name, params = the parameter
+// string of params.
+void AppendFSParams(xmlpp::Element* root, const std::string& dist, const TParamVector& params);
 
 // Formatted text of the document: `<?xml version="1.0"?>` first (no
 // encoding), two-blank indentation, a line break at the end.

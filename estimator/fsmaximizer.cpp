@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/qt_assert.hpp"
+#include "base/qt_assert.hpp"
 
 CQScores::CFSMaximizer::CFSMaximizer(CQScores* data) : m_Data(data) {
     const unsigned int n = GetDimension();

@@ -3,7 +3,7 @@
 #include <memory>
 #include <ostream>
 
-#include "common/qt_assert.hpp"
+#include "base/qt_assert.hpp"
 #include "estimator/qscores.hpp"
 
 double CQScores::GetLogLike(const TParamVector& params) const {

@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "common/qt_assert.hpp"
+#include "base/qt_assert.hpp"
 #include "spectrum/freqspec.hpp"
 
 namespace {

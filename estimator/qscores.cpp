@@ -52,7 +52,7 @@ void CQScores::WriteToStream(std::ostream& os) const {
     for (const auto& column : m_Columns) {
         column->WriteXML(root, m_UseAll);
     }
-    qualxml::AppendFSParams(root, *m_Spectrum);
+    qualxml::AppendFSParams(root, m_Spectrum->GetName(), m_Spectrum->GetParams());
     os << qualxml::Serialize(*doc);
 }
 

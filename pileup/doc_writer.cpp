@@ -4,7 +4,7 @@
 #include <ostream>
 #include <stdexcept>
 
-#include "common/qt_assert.hpp"
+#include "base/qt_assert.hpp"
 #include "common/qualxml.hpp"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "common/qt_assert.hpp"
+#include "base/qt_assert.hpp"
 #include "common/safe_output.hpp"
 #include "pileup/doc_writer.hpp"
 #include "pileup/site_classes.hpp"

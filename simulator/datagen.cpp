@@ -7,7 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "common/qt_assert.hpp"
+#include "base/qt_assert.hpp"
 #include "common/qualxml.hpp"
 #include "simulator/fsms.hpp"
 #include "spectrum/freqspec.hpp"

@@ -136,7 +136,7 @@ int RunSimulator(TOptionMap& opts, unsigned long seed, std::ostream& out) {
     generator.m_ScoreDistName = "score distribution (file '" + scoreFile + "')";
     generator.GenerateSites(numSites, *model, root);
 
-    qualxml::AppendFSParams(root, *model);
+    qualxml::AppendFSParams(root, model->GetName(), model->GetParams());
 
     // The document goes out in one piece, only once it is complete.
     const std::string text = qualxml::Serialize(*doc);

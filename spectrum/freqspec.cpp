@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "common/qt_assert.hpp"
+#include "base/qt_assert.hpp"
 
 double CFreqSpectrum::GetParam(unsigned int n) const {
     QT_ASSERT(n < m_Params.size());
@@ -35,25 +35,11 @@ void CFreqSpectrum::SetParams(const TParamVector& params) {
 }
 
 unsigned int CFreqSpectrum::GetNumParams() const {
-    unsigned int count = 0;
-    for (const auto& param : m_Params) {
-        if (param.second) {
-            ++count;
-        }
-    }
-    return count;
+    return CountGivenParams(m_Params);
 }
 
 std::string CFreqSpectrum::GetParamString() const {
-    std::string text;
-    const unsigned int count = GetNumParams();
-    for (unsigned int i = 0; i < count; ++i) {
-        std::ostringstream out;
-        out << m_Params[i].first;
-        text += out.str();
-        text += ' ';
-    }
-    return text;
+    return FormatParamString(m_Params);
 }
 
 void CFreqSpectrum::SetFolded(bool folded) {

@@ -4,13 +4,10 @@
 // (depth, numMinor). Concrete models: CFSNeutral and CFSGrowth.
 
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "base/params.hpp"
 #include "spectrum/memotable.hpp"
-
-// Parameter vector: (value, given) pairs indexed by parameter number.
-using TParamVector = std::vector<std::pair<double, bool>>;
 
 class CFreqSpectrum {
   public:

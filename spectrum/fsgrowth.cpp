@@ -8,7 +8,7 @@
 #include <cmath>
 #include <limits>
 
-#include "common/qt_assert.hpp"
+#include "base/qt_assert.hpp"
 #include "spectrum/freqspec.hpp"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "common/qt_assert.hpp"
+#include "base/qt_assert.hpp"
 
 template <int Levels>
 class CMemoTable {

@@ -4,8 +4,6 @@
 
 #include <libxml++/libxml++.h>
 
-#include "spectrum/freqspec.hpp"
-
 namespace {
 
 // The text of a whole document whose root holds body.
@@ -24,7 +22,7 @@ TEST(QualXml, FrameAndLayout) {
     qualxml::AppendNumber(text, 0.00999);
     qualxml::AppendNumber(text, 0.49451);
     col->add_child(qualxml::kPrObservedCond)->add_child_text(text);
-    qualxml::AppendFSParams(root, CFSGrowth());
+    qualxml::AppendFSParams(root, "Growth", {{0.01, true}, {0.05, true}});
     EXPECT_EQ(qualxml::Serialize(*doc),
               Framed("  <Column pos=\"1\">\n"
                      "    <Chr score=\"30\"/>\n"
@@ -34,7 +32,7 @@ TEST(QualXml, FrameAndLayout) {
 
     // An empty data set holds only FSParams.
     auto empty = qualxml::NewDocument(root);
-    qualxml::AppendFSParams(root, CFSNeutral());
+    qualxml::AppendFSParams(root, "Neutral", {{0.01, true}});
     EXPECT_EQ(qualxml::Serialize(*empty),
               Framed("  <FSParams dist=\"Neutral\" params=\"0.01 \"/>\n"));
 }
