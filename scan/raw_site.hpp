@@ -3,6 +3,7 @@
 // computed: where it is and the quality scores of its reads by class.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -25,3 +26,16 @@ struct SRawSite {
                                      m_Scores[3].size());
     }
 };
+
+// A read at a site: its base (0..3 for A, C, G, T) and its quality score.
+struct SBaseRead {
+    unsigned char m_Base;
+    unsigned char m_Score;
+};
+
+// Fills site from the reads of one position: the reference base (0..3, or
+// -1 when unknown: the most common base takes its place) is class 0, the
+// other bases follow by their number of reads (qualpileup's classes), and
+// each class keeps its reads' scores in input order.
+void FillRawSite(int contig, std::int64_t pos, int refBase, const SBaseRead* reads,
+                 std::size_t count, SRawSite& site);
