@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -191,6 +193,50 @@ TEST_F(QualgenDriver, MsModelRunsTheScriptAndNamesItself) {
               "CFSms::GetSpectrum: malformed output of './ms2spectrum.pl -d 6 -n 10 -t 0.02 -r 0 "
               "-g 0.1': the record for depth 4 ends after 2 of its 4 numbers.");
     EXPECT_EQ(m_Out.str(), "") << "a failed run wrote to the output";
+}
+
+// Documents of fixed seeds, recorded while the generator still built a node
+// tree and had the XML library serialise it: every model and flag must give
+// them byte for byte. QT_REGEN_GOLDEN=1 rewrites them (then review the diff).
+TEST_F(QualgenDriver, FixedSeedsGiveTheRecordedDocuments) {
+    // A replayed coalescent table, with a share that truncates to no site.
+    simtest::WriteFixtureScript(
+        "cat <<'EOF'\n1 0.1\n4 0.25 0.05 0.05 0.05\n"
+        "9 0.3 0.05 0.05 0.025 0.025 0 0 0 0.05\nEOF\n");
+    const std::string examples = simtest::SourceDir() + "/examples/";
+    const bool regen = std::getenv("QT_REGEN_GOLDEN") != nullptr;
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        unsigned long seed;
+    };
+    const Case cases[] = {
+        {"neutral", {"-f", "neutral", "-p", "0.01", "-n", "40"}, 11},
+        {"neutral-biallelic", {"-f", "neutral", "-p", "0.05", "-n", "40", "-b"}, 12},
+        {"growth-exact", {"-f", "growth", "-p", "0.02 5", "-n", "40", "-e"}, 13},
+        // Far more sites than asked for: spectrum values well above 1.
+        {"growth-large-theta", {"-f", "growth", "-p", "10 5", "-n", "13", "-e", "-b"}, 14},
+        {"ms-replayed", {"-f", "ms", "-p", "0.01 0 0", "-n", "40"}, 15},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(),
+                    {"-s", examples + "score_dist.dat", "-d", examples + "depth_dist.dat"});
+        ASSERT_EQ(Run(args, c.seed), 0) << c.name;
+        const std::string doc = m_Out.str();
+        const std::string path =
+            simtest::SourceDir() + "/simulator/tests/golden/" + c.name + ".xml";
+        if (regen) {
+            simtest::WriteFile(path, doc);
+            continue;
+        }
+        const std::string want = simtest::ReadFile(path);
+        ASSERT_FALSE(want.empty()) << path;
+        const auto diff = std::mismatch(doc.begin(), doc.end(), want.begin(), want.end());
+        EXPECT_TRUE(doc == want) << c.name << ": first difference at byte "
+                                 << (diff.first - doc.begin()) << " of " << doc.size() << " ("
+                                 << want.size() << " recorded)";
+    }
 }
 
 TEST_F(QualgenDriver, UnwritableOutputIsAnError) {
