@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -10,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "simulator/datagen.hpp"
 #include "simulator/tests/simtest_util.hpp"
 
 namespace {
@@ -259,6 +261,36 @@ TEST_F(QualgenDriver, ProgramWritesTheDocumentOrReportsTheErrorWithoutOutput) {
     EXPECT_EQ(RunQualgen("-f neutral -n 0 -p 0.01"), Result(0, kEmptyNeutral, ""));
     EXPECT_EQ(RunQualgen("-f Neutral -n 10 -p 0.01"),
               Result(1, "", "Exception:\n\tInvalid frequency spectrum 'Neutral'.\n"));
+}
+
+// The depth files of the reproducers, run as a user runs them.
+TEST_F(QualgenDriver, ProgramRefusesSitesBeyondMemoryAndWarnsAboutFarMoreSitesThanAsked) {
+    WriteFile("big-share.dat", "274 255\n");
+    const auto [status, out, err] = RunQualgen("-f neutral -p 0.01 -n 1 -d big-share.dat");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(err,
+              "Warning: 255 sites are generated for -n 1: the shares of the depth distribution sum "
+              "to 255.\n");
+    EXPECT_NE(out.find("<Column pos=\"255\">"), std::string::npos);
+    EXPECT_EQ(out.find("<Column pos=\"256\">"), std::string::npos);
+
+    // Once std::bad_alloc (an abort in the sanitizer build): one site of
+    // 2^31 - 1 reads takes over 100 GiB before it is even drawn.
+    WriteFile("depth-intmax.dat", "2147483647 1\n");
+    if (AvailableMemory() > (std::uint64_t(150) << 30)) {
+        GTEST_SKIP() << "this machine might hold such a site";
+    }
+    for (const char* mode : {"", " -e"}) {
+        const auto [status, out, err] =
+            RunQualgen(std::string("-f neutral -p 0.02 -n 1 -d depth-intmax.dat") + mode);
+        EXPECT_EQ(status, 1) << mode;
+        EXPECT_EQ(out, "") << mode;
+        EXPECT_EQ(err.rfind("Exception:\n\tCDataGenerator: with ", 0), 0u) << err;
+        EXPECT_NE(err.find("of depth 2147483647, the data set would take at least "),
+                  std::string::npos)
+            << err;
+        EXPECT_TRUE(simtest::EndsWith(err, " available.\n")) << err;
+    }
 }
 
 TEST_F(QualgenDriver, ProgramWithoutParametersPrintsUsageAndFails) {
