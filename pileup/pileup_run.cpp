@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "base/qt_assert.hpp"
+#include "common/doc_writer.hpp"
 #include "common/safe_output.hpp"
-#include "pileup/doc_writer.hpp"
 #include "pileup/site_classes.hpp"
 
 namespace {

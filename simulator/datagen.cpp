@@ -1,14 +1,18 @@
 #include "simulator/datagen.hpp"
 
-#include <libxml++/libxml++.h>
+#include <sys/resource.h>
+#include <sys/sysinfo.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdio>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 
 #include "base/qt_assert.hpp"
-#include "common/qualxml.hpp"
+#include "base/warnings.hpp"
 #include "simulator/fsms.hpp"
 #include "spectrum/freqspec.hpp"
 
@@ -37,22 +41,92 @@ std::string DepthText(unsigned int depth) {
     return "depth " + std::to_string(depth);
 }
 
-}  // namespace
-
-void CDataGenerator::GenerateSites(unsigned int numSites, const CFreqSpectrum& spectrum,
-                                   xmlpp::Element* root) {
-    QT_ASSERT(m_Rng != nullptr && root != nullptr);
-    m_Root = root;
-    m_NumColumns = 0;
-    if (spectrum.GetName() == "m.s.") {
-        x_CoalescentBranch(numSites, spectrum);
-    } else {
-        x_DepthBranch(numSites, spectrum);
-    }
+// "1 site", "492 sites".
+std::string Count(double n, const char* noun) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.0f %s%s", n, noun, n == 1 ? "" : "s");
+    return text;
 }
 
-void CDataGenerator::x_DepthBranch(unsigned int numSites, const CFreqSpectrum& spectrum) {
+std::string Number(double x) {
+    std::ostringstream out;
+    out << x;
+    return out.str();
+}
+
+// "1.5 GiB", "20.0 MiB", "3.0 KiB".
+std::string Bytes(double bytes) {
+    const char* units[] = {"KiB", "MiB", "GiB"};
+    int unit = 0;
+    bytes /= 1024;
+    while (unit < 2 && bytes >= 1024) {
+        bytes /= 1024;
+        ++unit;
+    }
+    char text[48];
+    std::snprintf(text, sizeof text, "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+// What the memory check counts, as lower bounds. The shortest lines of a
+// site: `  <Column pos="1">` and `  </Column>`, and `    <Chr score="0"/>`
+// per read, with their line breaks.
+constexpr double kMinColumnBytes = 31;
+constexpr double kMinChrBytes = 21;
+// Per read of the deepest site while it is drawn: its error probability and
+// its base. Where the spectrum is evaluated at that depth, also the memo row
+// of the spectrum: a row slot and a cell per minor count (32 + 16 bytes).
+constexpr double kSiteBytesPerRead = 9;
+constexpr double kSpectrumBytesPerRead = 48;
+
+}  // namespace
+
+std::uint64_t AvailableMemory() {
+    std::uint64_t bytes = std::numeric_limits<std::uint64_t>::max();
+    struct sysinfo info {};
+    if (sysinfo(&info) == 0) {
+        bytes = (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * info.mem_unit;
+    }
+    for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        rlimit limit{};
+        if (getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+            bytes = std::min<std::uint64_t>(bytes, limit.rlim_cur);
+        }
+    }
+    return bytes;
+}
+
+void CDataGenerator::SPlan::Add(unsigned int depth, int numMinor, unsigned int count) {
+    batches.push_back({depth, numMinor, count});
+    sites += count;
+    reads += static_cast<double>(count) * depth;
+    maxDepth = std::max(maxDepth, depth);
+}
+
+void CDataGenerator::GenerateSites(unsigned int numSites, const CFreqSpectrum& spectrum,
+                                   CQualDocWriter& writer) {
+    QT_ASSERT(m_Rng != nullptr);
+    m_Writer = &writer;
+    m_NumColumns = 0;
+    SPlan plan;
+    if (spectrum.GetName() == "m.s.") {
+        x_PlanCoalescentBranch(numSites, spectrum, plan);
+    } else {
+        x_PlanDepthBranch(numSites, spectrum, plan);
+    }
+    x_WarnAboutSiteCount(plan, numSites, spectrum);
+    x_CheckMemory(
+        plan, plan.maxDepth,
+        "the data set of " + Count(plan.sites, "site") + " and " + Count(plan.reads, "read"));
+    x_Generate(plan, spectrum);
+}
+
+void CDataGenerator::x_PlanDepthBranch(unsigned int numSites, const CFreqSpectrum& spectrum,
+                                       SPlan& plan) {
     for (const auto& [depth, share] : *m_DepthDist) {
+        if (share > 0) {
+            plan.shareSum += share;
+        }
         // Nearest integer, halves to the even neighbour (the default
         // rounding mode of rint).
         const unsigned int nd =
@@ -60,38 +134,45 @@ void CDataGenerator::x_DepthBranch(unsigned int numSites, const CFreqSpectrum& s
         if (nd == 0) {
             continue;
         }
+        plan.shareSites += nd;
         if (depth > static_cast<unsigned int>(INT_MAX)) {
             throw std::runtime_error("CDataGenerator: depth " + std::to_string(depth) +
                                      " of the depth distribution is too large.");
         }
-        const int d = static_cast<int>(depth);
+        // Checked before the spectrum is evaluated at this depth: its row
+        // alone may not fit.
         if (!m_Exact) {
-            TProbDist probs;
-            probs.reserve(depth);
-            for (int j = 0; j < d; ++j) {
-                probs.emplace_back(static_cast<unsigned int>(j), spectrum(j, d));
+            plan.Add(depth, -1, nd);
+            x_CheckMemory(
+                plan, depth,
+                "with " + Count(nd, "site") + " of " + DepthText(depth) + ", the data set");
+            continue;
+        }
+        x_CheckMemory(plan, depth, "with sites of " + DepthText(depth) + ", the data set");
+        const int d = static_cast<int>(depth);
+        double sum = 0;
+        for (int j = 0; j < d; ++j) {
+            const double p = spectrum(j, d);
+            sum += std::max(p, 0.0);
+            const unsigned int q = SiteCount(
+                std::rint(p * nd), DepthText(depth) + ", minor count " + std::to_string(j));
+            if (q > 0) {
+                plan.Add(depth, j, q);
             }
-            const std::string name = "distribution of minor-allele counts at " + DepthText(depth);
-            for (unsigned int s = 0; s < nd; ++s) {
-                x_GenerateSite(x_DrawValue(probs, name), depth);
-            }
-        } else {
-            for (int j = 0; j < d; ++j) {
-                const unsigned int q =
-                    SiteCount(std::rint(spectrum(j, d) * nd),
-                              DepthText(depth) + ", minor count " + std::to_string(j));
-                for (unsigned int s = 0; s < q; ++s) {
-                    x_GenerateSite(static_cast<unsigned int>(j), depth);
-                }
-            }
+        }
+        if (sum > plan.probSum) {
+            plan.probSum = sum;
+            plan.probDepth = depth;
         }
     }
 }
 
-void CDataGenerator::x_CoalescentBranch(unsigned int numSites, const CFreqSpectrum& spectrum) {
+void CDataGenerator::x_PlanCoalescentBranch(unsigned int numSites, const CFreqSpectrum& spectrum,
+                                            SPlan& plan) {
     const auto* ms = dynamic_cast<const CFSms*>(&spectrum);
     QT_ASSERT(ms != nullptr);
     QT_ASSERT(numSites <= static_cast<unsigned int>(INT_MAX));
+    plan.spectrumRows = false;
     TSpectrumTable table;
     ms->GetSpectrum(static_cast<int>(numSites), x_MeanDepth(), table);
     for (const auto& [depth, list] : table) {
@@ -99,14 +180,76 @@ void CDataGenerator::x_CoalescentBranch(unsigned int numSites, const CFreqSpectr
         // record of a depth printed twice is used.
         QT_ASSERT(list.size() >= depth);
         for (unsigned int j = 0; j < depth; ++j) {
-            // Truncation toward zero.
-            const unsigned int q =
-                SiteCount(std::trunc(static_cast<double>(numSites) * list[j].second),
-                          "the coalescent table at " + DepthText(depth) + ", minor count " +
-                              std::to_string(j));
-            for (unsigned int s = 0; s < q; ++s) {
-                x_GenerateSite(j, depth);
+            const double share = list[j].second;
+            if (share > 0) {
+                plan.shareSum += share;
             }
+            // Truncation toward zero.
+            const unsigned int q = SiteCount(std::trunc(static_cast<double>(numSites) * share),
+                                             "the coalescent table at " + DepthText(depth) +
+                                                 ", minor count " + std::to_string(j));
+            if (q > 0) {
+                plan.Add(depth, static_cast<int>(j), q);
+            }
+        }
+    }
+    plan.shareSites = plan.sites;
+}
+
+void CDataGenerator::x_CheckMemory(const SPlan& plan, unsigned int depth,
+                                   const std::string& what) const {
+    const double perRead = kSiteBytesPerRead + (plan.spectrumRows ? kSpectrumBytesPerRead : 0);
+    const double need = kMinColumnBytes * plan.sites + kMinChrBytes * plan.reads + perRead * depth;
+    if (need > static_cast<double>(m_MemoryBudget)) {
+        throw std::runtime_error("CDataGenerator: " + what + " would take at least " + Bytes(need) +
+                                 " of memory, more than the " +
+                                 Bytes(static_cast<double>(m_MemoryBudget)) + " available.");
+    }
+}
+
+void CDataGenerator::x_WarnAboutSiteCount(const SPlan& plan, unsigned int numSites,
+                                          const CFreqSpectrum& spectrum) const {
+    if (!(plan.sites > 2.0 * numSites)) {
+        return;
+    }
+    std::vector<std::string> causes;
+    if (plan.shareSites > 2.0 * numSites) {
+        causes.push_back(std::string("the shares of the ") +
+                         (plan.spectrumRows ? "depth distribution" : "coalescent table") +
+                         " sum to " + Number(plan.shareSum));
+    }
+    // Beyond what rounding the sum of a normalised spectrum can give.
+    if (plan.probSum > 1 + 1e-9) {
+        causes.push_back("the " + spectrum.GetName() + " model's probabilities at " +
+                         DepthText(plan.probDepth) + " sum to " + Number(plan.probSum) +
+                         ", and with -e each minor count gets rint(probability x sites of its "
+                         "depth) sites");
+    }
+    std::string line = "Warning: " + Count(plan.sites, "site") + " are generated for -n " +
+                       std::to_string(numSites);
+    for (std::size_t i = 0; i < causes.size(); ++i) {
+        line += (i == 0 ? ": " : "; ") + causes[i];
+    }
+    Warn(line + ".");
+}
+
+void CDataGenerator::x_Generate(const SPlan& plan, const CFreqSpectrum& spectrum) {
+    for (const SBatch& batch : plan.batches) {
+        if (batch.numMinor >= 0) {
+            for (unsigned int s = 0; s < batch.count; ++s) {
+                x_GenerateSite(static_cast<unsigned int>(batch.numMinor), batch.depth);
+            }
+            continue;
+        }
+        const int d = static_cast<int>(batch.depth);
+        TProbDist probs;
+        probs.reserve(batch.depth);
+        for (int j = 0; j < d; ++j) {
+            probs.emplace_back(static_cast<unsigned int>(j), spectrum(j, d));
+        }
+        const std::string name = "distribution of minor-allele counts at " + DepthText(batch.depth);
+        for (unsigned int s = 0; s < batch.count; ++s) {
+            x_GenerateSite(x_DrawValue(probs, name), batch.depth);
         }
     }
 }
@@ -160,30 +303,15 @@ void CDataGenerator::x_GenerateColumn(unsigned int numMinor, unsigned int depth)
     if (m_NumColumns == INT_MAX) {
         throw std::runtime_error("CDataGenerator: too many sites to number.");
     }
-    xmlpp::Element* column = m_Root->add_child(qualxml::kColumn);
     ++m_NumColumns;
-    column->set_attribute(qualxml::kPos, std::to_string(m_NumColumns));
+    m_Writer->BeginColumn(m_NumColumns);
     for (unsigned int i = 0; i < depth; ++i) {
-        xmlpp::Element* chr = column->add_child(qualxml::kChr);
         const long score = std::lrint(-10.0 * std::log10(errProbs[i]));
-        chr->set_attribute(qualxml::kScore, std::to_string(score));
-        switch (label[observed[i]]) {
-            case 1:
-                chr->set_attribute(qualxml::kMinor, "");
-                break;
-            case 2:
-                chr->set_attribute(qualxml::kOther, "1");
-                break;
-            case 3:
-                chr->set_attribute(qualxml::kOther, "2");
-                break;
-            default:
-                break;
-        }
-        if (erroneous[i]) {
-            chr->set_attribute(qualxml::kError, "");
-        }
+        // Labels 1, 2, 3 are the minor allele and the two other bases.
+        m_Writer->AddChr(static_cast<unsigned>(score),
+                         static_cast<CQualDocWriter::EClass>(label[observed[i]]), erroneous[i]);
     }
+    m_Writer->EndColumn();
 
     if (k >= 2) {
         throw CExceptionTriallelic(numMinor == 0);

@@ -2,11 +2,13 @@
 
 #include <sys/wait.h>
 
+#include <climits>
 #include <cstdio>
-#include <iostream>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
+
+#include "base/warnings.hpp"
 
 namespace {
 
@@ -63,30 +65,43 @@ void CFSms::GetSpectrum(int numSites, double meanDepth, TSpectrumTable& table) c
         throw std::runtime_error("CFSms::GetSpectrum: cannot run '" + cmd + "'.");
     }
 
+    const bool gotRecord = ReadSpectrumTable(pipe.get(), "output of '" + cmd + "'", table);
+
+    const int status = pclose(pipe.release());
+    if (numSites > 0 && !gotRecord) {
+        Warn("Warning: '" + cmd + "' gave no spectrum table (" + DescribeStatus(status) +
+             "); no sites are generated.");
+    }
+}
+
+bool ReadSpectrumTable(std::FILE* in, const std::string& source, TSpectrumTable& table) {
+    auto malformed = [&source](const std::string& what) {
+        return std::runtime_error("CFSms::GetSpectrum: malformed " + source + ": " + what);
+    };
     bool gotRecord = false;
-    int n = 0;
-    while (std::fscanf(pipe.get(), "%d", &n) == 1) {
+    // A long, so that a depth beyond the int range is seen as such instead
+    // of being cut to its low bits.
+    long n = 0;
+    while (std::fscanf(in, "%ld", &n) == 1) {
         if (n < 1) {
             continue;
         }
+        if (n > INT_MAX) {
+            throw malformed("depth " + std::to_string(n) + " is above " + std::to_string(INT_MAX) +
+                            ", more reads than a site can have.");
+        }
+        // Filled as the numbers come, so memory grows with the text read,
+        // never with the depth a record claims.
         TProbDist& list = table[static_cast<unsigned int>(n)];
-        for (int i = 0; i < n; ++i) {
+        for (long i = 0; i < n; ++i) {
             double p = 0.0;
-            if (std::fscanf(pipe.get(), "%lf", &p) != 1) {
-                std::ostringstream msg;
-                msg << "CFSms::GetSpectrum: malformed output of '" << cmd
-                    << "': the record for depth " << n << " ends after " << i << " of its " << n
-                    << " numbers.";
-                throw std::runtime_error(msg.str());
+            if (std::fscanf(in, "%lf", &p) != 1) {
+                throw malformed("the record for depth " + std::to_string(n) + " ends after " +
+                                std::to_string(i) + " of its " + std::to_string(n) + " numbers.");
             }
             list.emplace_back(static_cast<unsigned int>(i), p);
         }
         gotRecord = true;
     }
-
-    const int status = pclose(pipe.release());
-    if (numSites > 0 && !gotRecord) {
-        std::cerr << "Warning: '" << cmd << "' gave no spectrum table (" << DescribeStatus(status)
-                  << "); no sites are generated." << std::endl;
-    }
+    return gotRecord;
 }

@@ -4,6 +4,7 @@
 // minor-allele reads -- is read from the standard output of
 // "./ms2spectrum.pl", started through the shell in the working directory.
 
+#include <cstdio>
 #include <map>
 #include <string>
 
@@ -31,14 +32,20 @@ class CFSms : public CFreqSpectrum {
     // Checks the parameters first.
     std::string GetCommand(int numSites, double meanDepth) const;
 
-    // Runs the command and appends its records to table: each record is a
-    // depth n followed by n shares; records with n < 1 carry no numbers and
-    // are skipped; reading ends at the first token that is not an integer.
-    // A record cut short is an error naming the command's output as
-    // malformed. When sites were asked for and nothing usable came back, a
-    // one-line warning on standard error names the command and its status.
+    // Runs the command and appends its records to table (ReadSpectrumTable).
+    // When sites were asked for and nothing usable came back, a one-line
+    // warning names the command and its status.
     void GetSpectrum(int numSites, double meanDepth, TSpectrumTable& table) const;
 
   protected:
     double x_UnfoldedProb(int, int) const override { return 0.0; }
 };
+
+// Appends the records of in to table: each record is a depth n followed by
+// n shares; records with n < 1 carry no numbers and are skipped; reading
+// ends at the first token that is not an integer where a depth is expected.
+// A record cut short, or a depth above 2147483647 (no site can be that
+// deep), is an error "CFSms::GetSpectrum: malformed <source>: ...". Returns
+// whether a record of depth 1 or more was read. It reads nothing but in, so
+// any text can be checked with it (fmemopen) without running a script.
+bool ReadSpectrumTable(std::FILE* in, const std::string& source, TSpectrumTable& table);

@@ -1,8 +1,8 @@
 #include "simulator/simdriver.hpp"
 
 #include <gsl/gsl_rng.h>
-#include <libxml++/libxml++.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -11,10 +11,13 @@
 #include <iostream>
 #include <memory>
 #include <stdexcept>
+#include <streambuf>
 #include <string>
+#include <vector>
 
+#include "base/warnings.hpp"
+#include "common/doc_writer.hpp"
 #include "common/probdist.hpp"
-#include "common/qualxml.hpp"
 #include "simulator/datagen.hpp"
 #include "simulator/fsms.hpp"
 #include "spectrum/freqspec.hpp"
@@ -33,6 +36,47 @@ namespace {
 
 struct CRngFree {
     void operator()(gsl_rng* rng) const { gsl_rng_free(rng); }
+};
+
+// Keeps what is written to it in blocks of 1 MiB until it is handed on.
+// The document is held in memory whole, so it is held once: a growing
+// string would copy it at every doubling and briefly hold it three times
+// over.
+class CHeldText : public std::streambuf {
+  public:
+    void WriteTo(std::ostream& out) const {
+        for (const std::string& block : m_Blocks) {
+            out.write(block.data(), static_cast<std::streamsize>(block.size()));
+        }
+    }
+
+  protected:
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        for (std::streamsize left = n; left > 0;) {
+            if (m_Blocks.empty() || m_Blocks.back().size() == kBlockSize) {
+                m_Blocks.emplace_back();
+                m_Blocks.back().reserve(kBlockSize);
+            }
+            std::string& block = m_Blocks.back();
+            const std::size_t part =
+                std::min(static_cast<std::size_t>(left), kBlockSize - block.size());
+            block.append(s, part);
+            s += part;
+            left -= static_cast<std::streamsize>(part);
+        }
+        return n;
+    }
+    int_type overflow(int_type c) override {
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            const char ch = traits_type::to_char_type(c);
+            xsputn(&ch, 1);
+        }
+        return traits_type::not_eof(c);
+    }
+
+  private:
+    static constexpr std::size_t kBlockSize = std::size_t(1) << 20;
+    std::vector<std::string> m_Blocks;
 };
 
 // The -n argument as strtol reads it (leading blanks, a sign, digits up to
@@ -54,8 +98,7 @@ unsigned int ParseNumSites(const char* text) {
 
 void WarnIfUnopened(const std::ifstream& in, const std::string& file) {
     if (!in.is_open()) {
-        std::cerr << "Warning: cannot open distribution file '" << file
-                  << "'; its distribution is empty." << std::endl;
+        Warn("Warning: cannot open distribution file '" + file + "'; its distribution is empty.");
     }
 }
 
@@ -114,14 +157,11 @@ int RunSimulator(TOptionMap& opts, unsigned long seed, std::ostream& out) {
     } else if (model->ParamsOutOfRange()) {
         // The data are still drawn (the spectrum can be valid at the depths
         // used), but probabilities outside [0, 1] are likely: say so.
-        std::cerr << "Warning: parameters '" << model->GetParamString()
-                  << "' lie outside the domain of the " << model->GetName()
-                  << " model; its spectrum may hold negative probabilities." << std::endl;
+        Warn("Warning: parameters '" + model->GetParamString() +
+             "' lie outside the domain of the " + model->GetName() +
+             " model; its spectrum may hold negative probabilities.");
     }
     model->SetFolded(false);
-
-    xmlpp::Element* root = nullptr;
-    std::unique_ptr<xmlpp::Document> doc = qualxml::NewDocument(root);
 
     std::unique_ptr<gsl_rng, CRngFree> rng(gsl_rng_alloc(gsl_rng_mt19937));
     if (!rng) {
@@ -134,13 +174,20 @@ int RunSimulator(TOptionMap& opts, unsigned long seed, std::ostream& out) {
     generator.m_Biallelic = opts.count('b') > 0;
     generator.m_Exact = opts.count('e') > 0;
     generator.m_ScoreDistName = "score distribution (file '" + scoreFile + "')";
-    generator.GenerateSites(numSites, *model, root);
 
-    qualxml::AppendFSParams(root, model->GetName(), model->GetParams());
+    // The document goes out in one piece, only once it is complete: a
+    // failed run leaves the output empty.
+    CHeldText held;
+    std::ostream heldOut(&held);
+    // An allocation that fails must surface as itself, not as a write
+    // error.
+    heldOut.exceptions(std::ios::badbit);
+    CQualDocWriter writer(heldOut, "the document in memory");
+    writer.Begin();
+    generator.GenerateSites(numSites, *model, writer);
+    writer.End(model->GetName(), model->GetParams());
 
-    // The document goes out in one piece, only once it is complete.
-    const std::string text = qualxml::Serialize(*doc);
-    out << text;
+    held.WriteTo(out);
     out.flush();
     if (!out) {
         throw std::runtime_error("Cannot write the document to the output.");

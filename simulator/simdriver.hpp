@@ -12,8 +12,8 @@ extern const char kQualgenRequired[];
 extern const char kQualgenUsage[];
 
 // One run seeded from the clock, document on standard output. Returns 0;
-// every failure is a std::runtime_error (or an exception of the XML
-// library), and then nothing has been written to standard output.
+// every failure is a std::runtime_error, and then nothing has been written
+// to standard output.
 int RunSimulator(TOptionMap& opts);
 
 // The same with a given seed and output stream, so that a run can be

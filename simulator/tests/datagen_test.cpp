@@ -2,14 +2,19 @@
 
 #include <gtest/gtest.h>
 #include <libxml++/libxml++.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <limits>
 #include <map>
+#include <memory>
+#include <sstream>
 #include <stdexcept>
 
-#include "common/qualxml.hpp"
+#include "base/warnings.hpp"
+#include "common/doc_writer.hpp"
 #include "simulator/fsms.hpp"
 #include "simulator/tests/simtest_util.hpp"
 #include "spectrum/freqspec.hpp"
@@ -65,12 +70,20 @@ class DataGenerator : public ::testing::Test {
         m_Gen.m_ScoreDistName = "score distribution (file 'scores.dat')";
     }
 
-    // The read letters of every column generated; the columns in m_Cols.
+    // The read letters of every column generated; the columns in m_Cols,
+    // the document in m_Text.
     std::vector<std::string> Run(unsigned int numSites, const CFreqSpectrum& spectrum,
                                  gsl_rng* rng) {
-        m_Doc = qualxml::NewDocument(m_Root);
+        std::ostringstream out;
+        CQualDocWriter writer(out, "test document");
+        writer.Begin();
         m_Gen.m_Rng = rng;
-        m_Gen.GenerateSites(numSites, spectrum, m_Root);
+        m_Gen.GenerateSites(numSites, spectrum, writer);
+        writer.End();
+        m_Text = out.str();
+        m_Parser = std::make_unique<xmlpp::DomParser>();
+        m_Parser->parse_memory(m_Text);
+        m_Root = m_Parser->get_document()->get_root_node();
         m_Cols = simtest::Columns(m_Root);
         std::vector<std::string> reads;
         for (const auto& c : m_Cols) {
@@ -95,8 +108,9 @@ class DataGenerator : public ::testing::Test {
     TProbDist m_Depths;
     CDataGenerator m_Gen;
     CFSNeutral m_Neutral = Neutral("0.01");
+    std::string m_Text;
+    std::unique_ptr<xmlpp::DomParser> m_Parser;
     xmlpp::Element* m_Root = nullptr;
-    std::unique_ptr<xmlpp::Document> m_Doc;
     std::vector<Column> m_Cols;
 };
 
@@ -250,6 +264,160 @@ TEST_F(DataGenerator, ImpossibleDrawsAreNamedErrors) {
               "CDataGenerator: depth 3 asks for 1e+301 sites, more than can be generated.");
 }
 
+TEST_F(DataGenerator, FarMoreSitesThanAskedForAreWarnedAboutWithTheirCause) {
+    const CFixedSpectrum heavy({{2, {1.5, 1.5}}});
+    CFSGrowth growth;
+    growth.SetParams(std::string("10 5"));
+    growth.SetFolded(false);
+    const std::string exactCause =
+        ", and with -e each minor count gets rint(probability x sites of "
+        "its depth) sites.";
+    struct Case {
+        const CFreqSpectrum* model;
+        TProbDist depths;
+        unsigned int numSites;
+        bool exact;
+        std::string warning;  // "": none; "...": only its start is known
+    };
+    const Case cases[] = {
+        {&m_Neutral,
+         {{5, 255}},
+         2,
+         false,
+         "Warning: 510 sites are generated for -n 2: the shares of the depth distribution sum to "
+         "255."},
+        {&m_Neutral,
+         {{2, 2.2}},
+         5,
+         false,
+         "Warning: 11 sites are generated for -n 5: the shares of the depth distribution sum to "
+         "2.2."},
+        {&heavy,
+         {{2, 1.0}},
+         10,
+         true,
+         "Warning: 30 sites are generated for -n 10: the Fixed model's probabilities at depth 2 "
+         "sum to 3" +
+             exactCause},
+        {&heavy,
+         {{2, 3.0}},
+         10,
+         true,
+         "Warning: 90 sites are generated for -n 10: the shares of the depth distribution sum to "
+         "3; the Fixed model's probabilities at depth 2 sum to 3" +
+             exactCause},
+        // The case: a growth theta of 10 spreads far more than one
+        // site over the minor counts of every depth.
+        {&growth, {{12, 1.0}}, 50, true, "...the Growth model's probabilities at depth 12 sum to "},
+        // Twice -n is still within what rounding can give.
+        {&m_Neutral, {{2, 2.0}}, 5, false, ""},
+        {&heavy, {{2, 1.0}}, 10, false, ""},
+        {&m_Neutral, {{4, 0.5}, {7, 0.5}}, 9, true, ""},
+    };
+    for (const Case& c : cases) {
+        m_Depths = c.depths;
+        m_Gen.m_Exact = c.exact;
+        std::vector<std::string> warnings;
+        auto rng = simtest::MakeMtRng(2);
+        {
+            CScopedWarningSink sink([&](const std::string& line) { warnings.push_back(line); });
+            Run(c.numSites, *c.model, rng.get());
+        }
+        if (c.warning.empty()) {
+            EXPECT_EQ(warnings, std::vector<std::string>{});
+            continue;
+        }
+        ASSERT_EQ(warnings.size(), 1u) << c.warning;
+        if (c.warning.rfind("...", 0) == 0) {
+            EXPECT_NE(warnings[0].find(c.warning.substr(3)), std::string::npos) << warnings[0];
+            EXPECT_TRUE(simtest::EndsWith(warnings[0], exactCause)) << warnings[0];
+        } else {
+            EXPECT_EQ(warnings[0], c.warning);
+        }
+        // The count it gives is the count written.
+        EXPECT_EQ(warnings[0].rfind("Warning: " + std::to_string(m_Cols.size()) + " sites are", 0),
+                  0u)
+            << warnings[0];
+        EXPECT_GT(m_Cols.size(), 2 * c.numSites);
+    }
+}
+
+TEST_F(DataGenerator, DataSetsThatCannotFitIntoMemoryAreRefusedBeforeAnythingIsDrawn) {
+    const CFixedSpectrum halves({{2, {0.5, 0.5}}});
+    constexpr std::uint64_t kKiB = 1024, kGiB = kKiB * kKiB * kKiB;
+    struct Case {
+        const CFreqSpectrum* model;
+        TProbDist depths;
+        unsigned int numSites;
+        bool exact;
+        std::uint64_t budget;
+        const char* message;  // nullptr: the run fits
+    };
+    const Case cases[] = {
+        // The depth: refused before the spectrum is evaluated at it,
+        // whose memo row alone would need 48 bytes per minor count.
+        {&m_Neutral,
+         {{2147483647, 1.0}},
+         1,
+         false,
+         kGiB,
+         "CDataGenerator: with 1 site of depth 2147483647, the data set would take at least 156.0 "
+         "GiB of memory, more than the 1.0 GiB available."},
+        {&m_Neutral,
+         {{2147483647, 1.0}},
+         1,
+         true,
+         kGiB,
+         "CDataGenerator: with sites of depth 2147483647, the data set would take at least 114.0 "
+         "GiB of memory, more than the 1.0 GiB available."},
+        // 1000 x 31 + 2000 x 21 + 2 x 57 bytes: 71.4 KiB.
+        {&halves,
+         {{2, 1.0}},
+         1000,
+         true,
+         64 * kKiB,
+         "CDataGenerator: the data set of 1000 sites and 2000 reads would take at least 71.4 KiB "
+         "of memory, more than the 64.0 KiB available."},
+        {&halves, {{2, 1.0}}, 1000, true, 72 * kKiB, nullptr},
+        {&halves,
+         {{2, 1.0}},
+         1000,
+         false,
+         64 * kKiB,
+         "CDataGenerator: with 1000 sites of depth 2, the data set would take at least 71.4 KiB "
+         "of memory, more than the 64.0 KiB available."},
+    };
+    for (const Case& c : cases) {
+        m_Depths = c.depths;
+        m_Gen.m_Exact = c.exact;
+        m_Gen.m_MemoryBudget = c.budget;
+        auto rng = simtest::MakeScriptedRng(std::vector<double>(10000, 0.5));
+        if (!c.message) {
+            EXPECT_EQ(Run(c.numSites, *c.model, rng.get()).size(), c.numSites);
+            // The bound is a lower one indeed.
+            EXPECT_GE(m_Text.size(), 1000u * 31 + 2000 * 21);
+            continue;
+        }
+        EXPECT_EQ(simtest::RuntimeErrorOf([&] { Run(c.numSites, *c.model, rng.get()); }),
+                  c.message);
+        EXPECT_EQ(Scripted::next, 0u) << c.message;
+        EXPECT_EQ(m_Gen.m_NumColumns, 0) << c.message;
+    }
+}
+
+TEST(AvailableMemory, IsBoundByTheProcessLimits) {
+    const std::uint64_t machine = AvailableMemory();
+    EXPECT_GT(machine, 64u << 20);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_DATA, &old), 0);
+    rlimit lower = old;
+    lower.rlim_cur = std::min<rlim_t>(old.rlim_cur, machine / 2);
+    ASSERT_EQ(setrlimit(RLIMIT_DATA, &lower), 0);
+    const std::uint64_t limited = AvailableMemory();
+    ASSERT_EQ(setrlimit(RLIMIT_DATA, &old), 0);
+    EXPECT_EQ(limited, lower.rlim_cur);
+}
+
 // The coalescent branch reads its site table from ./ms2spectrum.pl and takes
 // no number for a minor count.
 TEST_F(DataGenerator, CoalescentBranchTruncatesTheScriptSharesAndPassesTheMeanDepth) {
@@ -258,17 +426,30 @@ TEST_F(DataGenerator, CoalescentBranchTruncatesTheScriptSharesAndPassesTheMeanDe
     ms.SetParams(std::string("0.01 0.05 0"));
     ms.SetFolded(false);
     m_Depths = {{10, 0.5}, {15, 0.5}};  // mean 12.5
-    const std::pair<const char*, std::vector<std::pair<int, std::string>>> cases[] = {
+    struct Case {
+        const char* script;
+        std::vector<std::pair<int, std::string>> runs;
+        std::string err;
+    };
+    const Case cases[] = {
         // 5 sites with no minor read, 1.9 -> 1 site with one, 0.5 -> none.
-        {"echo 3 0.5 0.19 0.05\n", {{5, "rrr"}, {1, "mrr"}}},
+        {"echo 3 0.5 0.19 0.05\n", {{5, "rrr"}, {1, "mrr"}}, ""},
         // Depths ascend; a record of depth 0 is skipped; only the first
         // record of depth 2 counts; a negative share gives no sites.
         {"echo 2 0.3 0.2\necho 0\necho 1 0.1\necho 2 0.1 0.1\necho 3 -0.4 0.1 0\n",
-         {{1, "r"}, {3, "rr"}, {2, "mr"}, {1, "mrr"}}},
-        {"exit 0\n", {}},
+         {{1, "r"}, {3, "rr"}, {2, "mr"}, {1, "mrr"}},
+         ""},
+        {"echo 1 2.5\n",
+         {{25, "r"}},
+         "Warning: 25 sites are generated for -n 10: the shares of the coalescent table sum to "
+         "2.5.\n"},
+        {"exit 0\n",
+         {},
+         "Warning: './ms2spectrum.pl -d 12.5 -n 10 -t 0.01 -r 0 -g 0.05' gave no spectrum table "
+         "(exit status 0); no sites are generated.\n"},
     };
-    for (const auto& [script, runs] : cases) {
-        simtest::WriteFixtureScript("echo \"$@\" > args.txt\n" + std::string(script));
+    for (const Case& c : cases) {
+        simtest::WriteFixtureScript("echo \"$@\" > args.txt\n" + std::string(c.script));
         auto rng = simtest::MakeScriptedRng(std::vector<double>(100, 0.5));
         std::string err;
         std::vector<std::string> got;
@@ -277,14 +458,14 @@ TEST_F(DataGenerator, CoalescentBranchTruncatesTheScriptSharesAndPassesTheMeanDe
             got = Run(10, ms, rng.get());
         }
         EXPECT_EQ(simtest::ReadFile("args.txt"), "-d 12.5 -n 10 -t 0.01 -r 0 -g 0.05\n");
-        const auto want = Expand(runs);
-        EXPECT_EQ(got, want) << script;
+        const auto want = Expand(c.runs);
+        EXPECT_EQ(got, want) << c.script;
         std::size_t reads = 0;
         for (const auto& s : want) {
             reads += s.size();
         }
-        EXPECT_EQ(Scripted::next, 2 * reads) << script;
-        EXPECT_EQ(err.find("no sites are generated") != std::string::npos, want.empty()) << err;
+        EXPECT_EQ(Scripted::next, 2 * reads) << c.script;
+        EXPECT_EQ(err, c.err) << c.script;
     }
 }
 

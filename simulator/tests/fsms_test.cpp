@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
+#include <limits>
 #include <memory>
 
 #include "simulator/tests/simtest_util.hpp"
@@ -140,6 +142,87 @@ TEST_F(MsScriptOutput, RecordCutShortIsMalformed) {
     EXPECT_EQ(simtest::RuntimeErrorOf([&] { m_Ms.GetSpectrum(10, 12.5, table); }),
               "CFSms::GetSpectrum: malformed output of './ms2spectrum.pl -d 12.5 -n 10 -t 0.01 "
               "-r 0 -g 0.05': the record for depth 3 ends after 2 of its 3 numbers.");
+}
+
+// The reader on text in memory, as a fuzzer feeds it.
+TSpectrumTable ReadText(const std::string& text, bool* gotRecord = nullptr) {
+    TSpectrumTable table;
+    std::string copy = text;  // fmemopen wants a non-empty writable buffer
+    copy += '\0';
+    std::unique_ptr<FILE, decltype(&std::fclose)> in(fmemopen(copy.data(), text.size() + 1, "r"),
+                                                     &std::fclose);
+    if (!in) {
+        ADD_FAILURE() << "fmemopen failed";
+        return table;
+    }
+    const bool got = ReadSpectrumTable(in.get(), "input", table);
+    if (gotRecord) {
+        *gotRecord = got;
+    }
+    return table;
+}
+
+TEST(ReadSpectrumTable, ReadsRecordsFromAnyTextAndRefusesImpossibleDepths) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::pair<const char*, TSpectrumTable> good[] = {
+        {"3 0.5 0.1 0.05\n", {{3, {{0, 0.5}, {1, 0.1}, {2, 0.05}}}}},
+        {"", {}},
+        {"x 1 1", {}},
+        {"0 -7 2 0.3 0.2 done 1 1", {{2, {{0, 0.3}, {1, 0.2}}}}},
+        // Depths below the long range are still below one.
+        {"-99999999999999999999 1 0.5", {{1, {{0, 0.5}}}}},
+        {"1 inf 1 1e-400", {{1, {{0, inf}, {0, 0.0}}}}},
+    };
+    for (const auto& [text, want] : good) {
+        bool got = false;
+        EXPECT_EQ(ReadText(text, &got), want) << text;
+        EXPECT_EQ(got, !want.empty()) << text;
+    }
+    const std::pair<const char*, const char*> bad[] = {
+        // Once read as depth 1 from the low 32 bits.
+        {"4294967297 0.5\n",
+         "depth 4294967297 is above 2147483647, more reads than a site can have."},
+        {"99999999999999999999 0.5",
+         "depth 9223372036854775807 is above 2147483647, more reads than a site can have."},
+        {"2147483647 0.5 0.25",
+         "the record for depth 2147483647 ends after 2 of its 2147483647 numbers."},
+        {"3 0.5 0.1 x", "the record for depth 3 ends after 2 of its 3 numbers."},
+    };
+    for (const auto& [text, message] : bad) {
+        EXPECT_EQ(simtest::RuntimeErrorOf([&] { ReadText(text); }),
+                  std::string("CFSms::GetSpectrum: malformed input: ") + message)
+            << text;
+    }
+}
+
+TEST(ReadSpectrumTable, RandomTextEndsInATableOrAnErrorNeverACrash) {
+    const char* tokens[] = {"-1", "0",   "1",   "2",          "3",          "2147483647",
+                            "x",  "0.5", "nan", "-0.25",      "1e308",      "99999999999999999999",
+                            "\n", " ",   "\t",  "4294967296", "2147483648", "0x10"};
+    auto rng = simtest::MakeMtRng(3);
+    int tables = 0, errors = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        const unsigned long length = gsl_rng_uniform_int(rng.get(), 12);
+        for (unsigned long i = 0; i < length; ++i) {
+            text += tokens[gsl_rng_uniform_int(rng.get(), std::size(tokens))];
+            text += ' ';
+        }
+        try {
+            for (const auto& [depth, list] : ReadText(text)) {
+                // What the generator relies on: whole records only.
+                EXPECT_GE(depth, 1u) << text;
+                EXPECT_EQ(list.size() % depth, 0u) << text;
+                EXPECT_FALSE(list.empty()) << text;
+            }
+            ++tables;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("CFSms::GetSpectrum: malformed input: ", 0), 0u);
+            ++errors;
+        }
+    }
+    EXPECT_GT(tables, 100);
+    EXPECT_GT(errors, 100);
 }
 
 // The shipped script, run as qualgen runs it.

@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "simulator/datagen.hpp"
 #include "simulator/tests/simtest_util.hpp"
 
 namespace {
@@ -193,6 +197,50 @@ TEST_F(QualgenDriver, MsModelRunsTheScriptAndNamesItself) {
     EXPECT_EQ(m_Out.str(), "") << "a failed run wrote to the output";
 }
 
+// Documents of fixed seeds, recorded while the generator still built a node
+// tree and had the XML library serialise it: every model and flag must give
+// them byte for byte. QT_REGEN_GOLDEN=1 rewrites them (then review the diff).
+TEST_F(QualgenDriver, FixedSeedsGiveTheRecordedDocuments) {
+    // A replayed coalescent table, with a share that truncates to no site.
+    simtest::WriteFixtureScript(
+        "cat <<'EOF'\n1 0.1\n4 0.25 0.05 0.05 0.05\n"
+        "9 0.3 0.05 0.05 0.025 0.025 0 0 0 0.05\nEOF\n");
+    const std::string examples = simtest::SourceDir() + "/examples/";
+    const bool regen = std::getenv("QT_REGEN_GOLDEN") != nullptr;
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        unsigned long seed;
+    };
+    const Case cases[] = {
+        {"neutral", {"-f", "neutral", "-p", "0.01", "-n", "40"}, 11},
+        {"neutral-biallelic", {"-f", "neutral", "-p", "0.05", "-n", "40", "-b"}, 12},
+        {"growth-exact", {"-f", "growth", "-p", "0.02 5", "-n", "40", "-e"}, 13},
+        // Far more sites than asked for: spectrum values well above 1.
+        {"growth-large-theta", {"-f", "growth", "-p", "10 5", "-n", "13", "-e", "-b"}, 14},
+        {"ms-replayed", {"-f", "ms", "-p", "0.01 0 0", "-n", "40"}, 15},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(),
+                    {"-s", examples + "score_dist.dat", "-d", examples + "depth_dist.dat"});
+        ASSERT_EQ(Run(args, c.seed), 0) << c.name;
+        const std::string doc = m_Out.str();
+        const std::string path =
+            simtest::SourceDir() + "/simulator/tests/golden/" + c.name + ".xml";
+        if (regen) {
+            simtest::WriteFile(path, doc);
+            continue;
+        }
+        const std::string want = simtest::ReadFile(path);
+        ASSERT_FALSE(want.empty()) << path;
+        const auto diff = std::mismatch(doc.begin(), doc.end(), want.begin(), want.end());
+        EXPECT_TRUE(doc == want) << c.name << ": first difference at byte "
+                                 << (diff.first - doc.begin()) << " of " << doc.size() << " ("
+                                 << want.size() << " recorded)";
+    }
+}
+
 TEST_F(QualgenDriver, UnwritableOutputIsAnError) {
     TOptionMap opts{{'f', "neutral"}, {'n', "0"}, {'p', "0.01"}};
     std::ostream bad(nullptr);
@@ -213,6 +261,36 @@ TEST_F(QualgenDriver, ProgramWritesTheDocumentOrReportsTheErrorWithoutOutput) {
     EXPECT_EQ(RunQualgen("-f neutral -n 0 -p 0.01"), Result(0, kEmptyNeutral, ""));
     EXPECT_EQ(RunQualgen("-f Neutral -n 10 -p 0.01"),
               Result(1, "", "Exception:\n\tInvalid frequency spectrum 'Neutral'.\n"));
+}
+
+// The depth files of the reproducers, run as a user runs them.
+TEST_F(QualgenDriver, ProgramRefusesSitesBeyondMemoryAndWarnsAboutFarMoreSitesThanAsked) {
+    WriteFile("big-share.dat", "274 255\n");
+    const auto [status, out, err] = RunQualgen("-f neutral -p 0.01 -n 1 -d big-share.dat");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(err,
+              "Warning: 255 sites are generated for -n 1: the shares of the depth distribution sum "
+              "to 255.\n");
+    EXPECT_NE(out.find("<Column pos=\"255\">"), std::string::npos);
+    EXPECT_EQ(out.find("<Column pos=\"256\">"), std::string::npos);
+
+    // Once std::bad_alloc (an abort in the sanitizer build): one site of
+    // 2^31 - 1 reads takes over 100 GiB before it is even drawn.
+    WriteFile("depth-intmax.dat", "2147483647 1\n");
+    if (AvailableMemory() > (std::uint64_t(150) << 30)) {
+        GTEST_SKIP() << "this machine might hold such a site";
+    }
+    for (const char* mode : {"", " -e"}) {
+        const auto [status, out, err] =
+            RunQualgen(std::string("-f neutral -p 0.02 -n 1 -d depth-intmax.dat") + mode);
+        EXPECT_EQ(status, 1) << mode;
+        EXPECT_EQ(out, "") << mode;
+        EXPECT_EQ(err.rfind("Exception:\n\tCDataGenerator: with ", 0), 0u) << err;
+        EXPECT_NE(err.find("of depth 2147483647, the data set would take at least "),
+                  std::string::npos)
+            << err;
+        EXPECT_TRUE(simtest::EndsWith(err, " available.\n")) << err;
+    }
 }
 
 TEST_F(QualgenDriver, ProgramWithoutParametersPrintsUsageAndFails) {

@@ -3,11 +3,14 @@
 // same bytes as the XML library's formatted serialisation of the equivalent
 // document tree (declaration, document type, two blanks of indentation per
 // level, self-closing empty elements, a final line break), but holds only a
-// small buffer, so memory does not grow with the number of sites.
+// small buffer and no node per element, so memory does not grow with the
+// number of sites. qualpileup and qualgen both write through it.
 
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+
+#include "base/params.hpp"
 
 class CQualDocWriter {
   public:
@@ -22,14 +25,19 @@ class CQualDocWriter {
 
     // The XML declaration, the document type and the root start tag.
     void Begin();
-    // A Column start tag; Chr elements follow, then EndColumn(). A column is
-    // only begun when it will hold at least one read.
+    // A Column; Chr elements follow, then EndColumn(). A column closed
+    // without any Chr is written as an empty element.
     void BeginColumn(std::int64_t pos);
-    void AddChr(unsigned score, EClass cls);
+    // A Chr with its score, its class mark (none for the reference), then,
+    // for a read known to be wrong, the error mark.
+    void AddChr(unsigned score, EClass cls, bool error = false);
     void EndColumn();
     // FSParams with the default neutral model, the root end tag; flushes.
     // Throws std::runtime_error naming the output when any write failed.
     void End();
+    // The same with FSParams naming the model dist and holding the
+    // parameter string of params.
+    void End(const std::string& dist, const TParamVector& params);
 
   private:
     void x_Flush();
@@ -37,6 +45,9 @@ class CQualDocWriter {
     std::ostream& m_Out;
     std::string m_Name;
     std::string m_Buf;
-    // Complete Chr lines for every score and class, built once.
-    std::string m_ChrLines[256][4];
+    // The open column has no Chr yet: its start tag still lacks its '>'.
+    bool m_ColumnEmpty = false;
+    // Complete Chr lines for every score and class, at [score][class], the
+    // erroneous ones at [score][class + 4], built once.
+    std::string m_ChrLines[256][8];
 };
