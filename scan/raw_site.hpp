@@ -21,7 +21,7 @@ struct SRawSite {
     std::vector<double> m_StoredTable;
 
     unsigned Depth() const {
-        return static_cast<unsigned>(m_Scores[0].size() + m_Scores[1].size() +
-                                     m_Scores[2].size() + m_Scores[3].size());
+        return static_cast<unsigned>(m_Scores[0].size() + m_Scores[1].size() + m_Scores[2].size() +
+                                     m_Scores[3].size());
     }
 };
