@@ -1,0 +1,159 @@
+#include "scan/input_kind.hpp"
+
+#include <htslib/hfile.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include "scan/xml_reader.hpp"
+
+namespace {
+
+// Bytes peeked at for the content test. hpeek() keeps them in the handle's
+// buffer, so they are read again by whoever reads the file.
+constexpr std::size_t kPeek = 4096;
+
+// What a recogniser sees of an input.
+struct SPeek {
+    const htsFormat& m_Format;
+    const unsigned char* m_Bytes;
+    std::size_t m_Size;
+};
+
+bool IsAlignment(const SPeek& in) {
+    const htsExactFormat f = in.m_Format.format;
+    return f == sam || f == bam || f == cram;
+}
+
+// An XML document starts with '<', after an optional UTF-8 byte-order mark
+// and white space.
+bool IsXml(const SPeek& in) {
+    if (in.m_Format.compression != no_compression) {
+        return false;
+    }
+    std::size_t i = 0;
+    if (in.m_Size >= 3 && in.m_Bytes[0] == 0xEF && in.m_Bytes[1] == 0xBB && in.m_Bytes[2] == 0xBF) {
+        i = 3;
+    }
+    while (i < in.m_Size && (in.m_Bytes[i] == ' ' || in.m_Bytes[i] == '\t' ||
+                             in.m_Bytes[i] == '\n' || in.m_Bytes[i] == '\r')) {
+        ++i;
+    }
+    return i < in.m_Size && in.m_Bytes[i] == '<';
+}
+
+// The recognisers, tried in order; the first that matches decides.
+struct SRecogniser {
+    EInputKind m_Kind;
+    bool (*m_Matches)(const SPeek&);
+};
+constexpr SRecogniser kRecognisers[] = {
+    {EInputKind::eAlignment, IsAlignment},
+    {EInputKind::eXmlDataSet, IsXml},
+};
+
+}  // namespace
+
+CInputFile::CInputFile(const std::string& path) : m_Path(path), m_Name(InputDisplayName(path)) {
+    errno = 0;
+    m_File = hopen(path.c_str(), "r");
+    if (!m_File) {
+        throw std::runtime_error("Cannot open " + m_Name + ": " +
+                                 (errno ? std::strerror(errno) : "unknown error") + ".");
+    }
+    unsigned char bytes[kPeek];
+    errno = 0;
+    ssize_t n = -1;
+    if (hts_detect_format(m_File, &m_Format) == 0) {
+        n = hpeek(m_File, bytes, sizeof bytes);
+    }
+    if (n < 0) {
+        const int err = errno;
+        hclose_abruptly(m_File);
+        m_File = nullptr;
+        throw std::runtime_error("Cannot read " + m_Name + ": " +
+                                 (err ? std::strerror(err) : "unknown error") + ".");
+    }
+    const SPeek peek{m_Format, bytes, static_cast<std::size_t>(n)};
+    for (const SRecogniser& r : kRecognisers) {
+        if (r.m_Matches(peek)) {
+            m_Kind = r.m_Kind;
+            return;
+        }
+    }
+    hclose_abruptly(m_File);
+    m_File = nullptr;
+    throw std::runtime_error(m_Name + (n == 0 ? " is empty: it" : "") +
+                             " is neither an alignment file (SAM, BAM, CRAM) nor a qualtools "
+                             "XML data set.");
+}
+
+CInputFile::~CInputFile() {
+    if (m_File) {
+        hclose_abruptly(m_File);
+    }
+}
+
+CInputFile::CInputFile(CInputFile&& other) noexcept
+    : m_Path(std::move(other.m_Path)),
+      m_Name(std::move(other.m_Name)),
+      m_File(std::exchange(other.m_File, nullptr)),
+      m_Format(other.m_Format),
+      m_Kind(other.m_Kind) {}
+
+CInputFile& CInputFile::operator=(CInputFile&& other) noexcept {
+    if (this != &other) {
+        if (m_File) {
+            hclose_abruptly(m_File);
+        }
+        m_Path = std::move(other.m_Path);
+        m_Name = std::move(other.m_Name);
+        m_File = std::exchange(other.m_File, nullptr);
+        m_Format = other.m_Format;
+        m_Kind = other.m_Kind;
+    }
+    return *this;
+}
+
+hFILE* CInputFile::Release() {
+    return std::exchange(m_File, nullptr);
+}
+
+EInputKind DetectInputKind(const std::string& path) {
+    return CInputFile(path).Kind();
+}
+
+std::vector<CInputFile> OpenInputs(const std::vector<std::string>& paths) {
+    if (std::count(paths.begin(), paths.end(), "-") > 1) {
+        throw std::runtime_error("Standard input ('-') is named more than once.");
+    }
+    std::vector<CInputFile> inputs;
+    for (const std::string& path : paths) {
+        inputs.emplace_back(path);
+        const CInputFile& in = inputs.back();
+        if (inputs.size() > 1 && in.Kind() != inputs.front().Kind()) {
+            const CInputFile& xml = in.Kind() == EInputKind::eXmlDataSet ? in : inputs.front();
+            throw std::runtime_error(xml.Name() +
+                                     " is an XML data set: it is read alone, not pooled with "
+                                     "alignment files.");
+        }
+        if (inputs.size() > 1 && in.Kind() == EInputKind::eXmlDataSet) {
+            throw std::runtime_error(in.Name() + " and " + inputs.front().Name() +
+                                     " are both XML data sets: qualscan reads one at a time.");
+        }
+    }
+    return inputs;
+}
+
+const char* InputKindName(EInputKind kind) {
+    switch (kind) {
+        case EInputKind::eAlignment:
+            return "an alignment file";
+        case EInputKind::eXmlDataSet:
+            return "an XML data set";
+    }
+    return "an input";
+}

@@ -1,0 +1,206 @@
+#include "scan/tabulate.hpp"
+
+#include <htslib/thread_pool.h>
+
+#include <algorithm>
+#include <array>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+#include "base/qt_assert.hpp"
+
+void CSiteTabulator::Tabulate(const SRawSite& site, STabulatedSite& out) {
+    out.m_Contig = site.m_Contig;
+    out.m_Pos = site.m_Pos;
+    out.m_Depth = site.Depth();
+    if (!site.m_StoredTable.empty()) {
+        QT_ASSERT(site.m_StoredTable.size() == out.m_Depth + std::size_t{1});
+        out.m_MinorReads = out.m_Depth - static_cast<unsigned>(site.m_Scores[0].size());
+        out.m_Table = site.m_StoredTable;
+        out.m_LogScale = 0.0;
+        out.m_Stored = true;
+        return;
+    }
+    const std::array<std::size_t, 4> counts = {site.m_Scores[0].size(), site.m_Scores[1].size(),
+                                               site.m_Scores[2].size(), site.m_Scores[3].size()};
+    // qualfit swaps the reference class into place 0 and appends classes 2
+    // and 3 to class 1: the minor reads are places 1, 2, 3 after the swap.
+    std::array<int, 4> place = {0, 1, 2, 3};
+    std::swap(place[0], place[static_cast<std::size_t>(ReferenceClass(counts, m_Folded))]);
+    const std::vector<std::uint8_t>& major = site.m_Scores[static_cast<std::size_t>(place[0])];
+    const std::uint8_t* minor = nullptr;
+    std::size_t nMinor = 0;
+    const auto& first = site.m_Scores[static_cast<std::size_t>(place[1])];
+    const auto& second = site.m_Scores[static_cast<std::size_t>(place[2])];
+    const auto& third = site.m_Scores[static_cast<std::size_t>(place[3])];
+    if (second.empty() && third.empty()) {
+        minor = first.data();
+        nMinor = first.size();
+    } else {
+        m_Minor.assign(first.begin(), first.end());
+        m_Minor.insert(m_Minor.end(), second.begin(), second.end());
+        m_Minor.insert(m_Minor.end(), third.begin(), third.end());
+        minor = m_Minor.data();
+        nMinor = m_Minor.size();
+    }
+    out.m_MinorReads = static_cast<unsigned>(nMinor);
+    out.m_LogScale = ComputeObsTable(minor, nMinor, major.data(), major.size(), ETableMode::eExact,
+                                     site.m_Pos + 1, m_Workspace, out.m_Table);
+    out.m_Stored = false;
+}
+
+struct CBatchTabulator::SBatch {
+    CBatchTabulator* m_Owner = nullptr;
+    std::vector<SRawSite> m_Raw;
+    std::vector<STabulatedSite> m_Sites;
+    std::size_t m_Count = 0;
+    // A failure of the worker (memory), carried to the reading thread.
+    std::exception_ptr m_Error;
+};
+
+CBatchTabulator::CBatchTabulator(CSiteSource& source, bool folded, hts_tpool* pool,
+                                 std::size_t batchSites)
+    : m_Source(source),
+      m_Folded(folded),
+      m_BatchSites(std::max<std::size_t>(batchSites, 1)),
+      m_Pool(pool) {
+    if (m_Pool) {
+        // Enough batches in flight to keep every thread busy while the
+        // reading thread fills the next; the queue holds them all, so a
+        // dispatch never waits on a result nobody collects.
+        m_MaxInFlight = 2 * static_cast<std::size_t>(std::max(hts_tpool_size(m_Pool), 1)) + 1;
+        m_Queue = hts_tpool_process_init(m_Pool, static_cast<int>(m_MaxInFlight), 0);
+        if (!m_Queue) {
+            throw std::bad_alloc();
+        }
+    }
+}
+
+CBatchTabulator::~CBatchTabulator() {
+    if (m_Queue) {
+        // Batches still at work point into this object: wait for them.
+        for (; m_InFlight > 0; --m_InFlight) {
+            hts_tpool_result* r = hts_tpool_next_result_wait(m_Queue);
+            if (!r) {
+                break;
+            }
+            hts_tpool_delete_result(r, 0);
+        }
+        hts_tpool_process_destroy(m_Queue);
+    }
+}
+
+CBatchTabulator::SBatch* CBatchTabulator::x_FreeBatch() {
+    if (m_Free.empty()) {
+        m_Batches.push_back(std::make_unique<SBatch>());
+        SBatch* b = m_Batches.back().get();
+        b->m_Owner = this;
+        b->m_Raw.resize(m_BatchSites);
+        b->m_Sites.resize(m_BatchSites);
+        return b;
+    }
+    SBatch* b = m_Free.back();
+    m_Free.pop_back();
+    return b;
+}
+
+bool CBatchTabulator::x_Fill(SBatch& batch) {
+    batch.m_Count = 0;
+    batch.m_Error = nullptr;
+    try {
+        while (batch.m_Count < m_BatchSites && m_Source.Next(batch.m_Raw[batch.m_Count])) {
+            ++batch.m_Count;
+        }
+    } catch (...) {
+        // The sites before the fault are still delivered, then the error.
+        m_SourceError = std::current_exception();
+        m_SourceDone = true;
+        return batch.m_Count > 0;
+    }
+    if (batch.m_Count < m_BatchSites) {
+        m_SourceDone = true;
+    }
+    return batch.m_Count > 0;
+}
+
+void CBatchTabulator::x_Tabulate(SBatch& batch) {
+    CSiteTabulator* tab = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        if (m_IdleTabulators.empty()) {
+            m_Tabulators.push_back(std::make_unique<CSiteTabulator>(m_Folded));
+            m_IdleTabulators.push_back(m_Tabulators.back().get());
+        }
+        tab = m_IdleTabulators.back();
+        m_IdleTabulators.pop_back();
+    }
+    for (std::size_t i = 0; i < batch.m_Count; ++i) {
+        tab->Tabulate(batch.m_Raw[i], batch.m_Sites[i]);
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_IdleTabulators.push_back(tab);
+}
+
+void* CBatchTabulator::x_Work(void* arg) {
+    auto* batch = static_cast<SBatch*>(arg);
+    try {
+        batch->m_Owner->x_Tabulate(*batch);
+    } catch (...) {
+        batch->m_Error = std::current_exception();
+    }
+    return batch;
+}
+
+STabulatedBatch CBatchTabulator::NextBatch() {
+    if (m_Current) {
+        m_Free.push_back(m_Current);
+        m_Current = nullptr;
+    }
+    if (!m_Pool) {
+        if (!m_SourceDone) {
+            SBatch* b = x_FreeBatch();
+            if (x_Fill(*b)) {
+                x_Tabulate(*b);
+                m_Current = b;
+                return {b->m_Sites.data(), b->m_Count};
+            }
+            m_Free.push_back(b);
+        }
+        if (m_SourceError) {
+            std::rethrow_exception(std::exchange(m_SourceError, nullptr));
+        }
+        return {};
+    }
+
+    while (!m_SourceDone && m_InFlight < m_MaxInFlight) {
+        SBatch* b = x_FreeBatch();
+        if (!x_Fill(*b)) {
+            m_Free.push_back(b);
+            break;
+        }
+        if (hts_tpool_dispatch(m_Pool, m_Queue, x_Work, b) != 0) {
+            m_Free.push_back(b);
+            throw std::runtime_error("Cannot hand work to the thread pool.");
+        }
+        ++m_InFlight;
+    }
+    if (m_InFlight == 0) {
+        if (m_SourceError) {
+            std::rethrow_exception(std::exchange(m_SourceError, nullptr));
+        }
+        return {};
+    }
+    hts_tpool_result* r = hts_tpool_next_result_wait(m_Queue);
+    if (!r) {
+        throw std::runtime_error("The thread pool stopped before its work was done.");
+    }
+    auto* b = static_cast<SBatch*>(hts_tpool_result_data(r));
+    hts_tpool_delete_result(r, 0);
+    --m_InFlight;
+    m_Current = b;
+    if (b->m_Error) {
+        std::rethrow_exception(b->m_Error);
+    }
+    return {b->m_Sites.data(), b->m_Count};
+}

@@ -1,0 +1,108 @@
+#pragma once
+// From a site's reads to its observation table (estimator/obstable.hpp, in
+// exact mode), one site at a time or in batches computed by a thread pool
+// and returned in input order.
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "estimator/obstable.hpp"
+#include "scan/raw_site.hpp"
+#include "scan/site_source.hpp"
+
+struct hts_tpool;
+struct hts_tpool_process;
+
+// A site with its table: entry t is the probability of the reads seen given
+// that t of them truly carry the minor allele, m_Table[t] * e^m_LogScale.
+struct STabulatedSite {
+    int m_Contig = 0;
+    std::int64_t m_Pos = 0;  // 0-based
+    unsigned m_Depth = 0;
+    // Reads that count as the minor allele: every read not of the reference
+    // class.
+    unsigned m_MinorReads = 0;
+    std::vector<double> m_Table;  // m_Depth + 1 entries
+    double m_LogScale = 0.0;
+    // The table came from the input (a stored table), not from the scores.
+    bool m_Stored = false;
+};
+
+// Tabulates sites one by one, with its own buffers (one per thread).
+class CSiteTabulator {
+  public:
+    // folded: the class with most reads is the reference (ties keep the
+    // lower class), as in qualfit; unfolded: class 0 is the reference. The
+    // other classes count as the minor allele.
+    explicit CSiteTabulator(bool folded) : m_Folded(folded) {}
+
+    // Fills out from site. A stored table is used as it is (scale 0);
+    // otherwise the table is computed exactly. The minor reads are taken in
+    // qualfit's order (its regrouping), so both programs sum the same terms
+    // in the same order.
+    void Tabulate(const SRawSite& site, STabulatedSite& out);
+
+  private:
+    bool m_Folded;
+    CObsTableWorkspace m_Workspace;
+    std::vector<std::uint8_t> m_Minor;
+};
+
+// Sites of a batch, in input order.
+struct STabulatedBatch {
+    const STabulatedSite* m_Sites = nullptr;
+    std::size_t m_Count = 0;
+};
+
+// Reads sites from a source in the calling thread, in batches, and has the
+// pool's threads tabulate them; batches come back in input order, and every
+// table is the same whatever the number of threads. With a null pool the
+// calling thread tabulates as well.
+class CBatchTabulator {
+  public:
+    static constexpr std::size_t kDefaultBatch = 4096;
+
+    // The pool (if any) must outlive the tabulator; it may be shared, for
+    // instance with htslib's decompression.
+    CBatchTabulator(CSiteSource& source, bool folded, hts_tpool* pool,
+                    std::size_t batchSites = kDefaultBatch);
+    ~CBatchTabulator();
+    CBatchTabulator(const CBatchTabulator&) = delete;
+    CBatchTabulator& operator=(const CBatchTabulator&) = delete;
+
+    // The next batch; m_Count is 0 at the end of the input. The sites stay
+    // valid until the next call. An error of the source is thrown after the
+    // sites read before it have been returned.
+    STabulatedBatch NextBatch();
+
+  private:
+    struct SBatch;
+
+    // Fills batch from the source; false when the source had nothing more.
+    bool x_Fill(SBatch& batch);
+    static void* x_Work(void* arg);
+    void x_Tabulate(SBatch& batch);
+    SBatch* x_FreeBatch();
+
+    CSiteSource& m_Source;
+    bool m_Folded;
+    std::size_t m_BatchSites;
+    hts_tpool* m_Pool;
+    hts_tpool_process* m_Queue = nullptr;
+    std::size_t m_MaxInFlight = 1;
+    std::size_t m_InFlight = 0;
+    bool m_SourceDone = false;
+    std::exception_ptr m_SourceError;
+    // Every batch ever made; the free ones are listed in m_Free.
+    std::vector<std::unique_ptr<SBatch>> m_Batches;
+    std::vector<SBatch*> m_Free;
+    SBatch* m_Current = nullptr;
+    // One tabulator per thread at work, handed out under the lock.
+    std::mutex m_Lock;
+    std::vector<std::unique_ptr<CSiteTabulator>> m_Tabulators;
+    std::vector<CSiteTabulator*> m_IdleTabulators;
+};
