@@ -11,23 +11,24 @@
 #include "pileup/pileup_options.hpp"
 #include "pileup/pileup_run.hpp"
 #include "scan/raw_site.hpp"
+#include "scan/site_source.hpp"
 
 struct BGZF;
 
-class CMpileupReader {
+class CMpileupReader : public CSiteSource {
   public:
     // Opens path ("-": standard input). filters supplies --min-BQ and the
     // depth limits; summary counts what they leave out. Throws naming the
     // file when it cannot be opened.
     CMpileupReader(const std::string& path, const SPileupOptions& filters, SPileupSummary& summary);
-    ~CMpileupReader();
+    ~CMpileupReader() override;
     CMpileupReader(const CMpileupReader&) = delete;
     CMpileupReader& operator=(const CMpileupReader&) = delete;
 
     // Next position with reads that pass the filters; false at the end.
     // Throws naming the file and line for text that is not mpileup output,
     // positions out of order, or bases and qualities that do not match.
-    bool Next(SRawSite& site);
+    bool Next(SRawSite& site) override;
 
     // Contigs in the order they appeared.
     const std::vector<std::string>& Contigs() const { return m_Contigs; }
