@@ -1,6 +1,6 @@
 #include "base/warnings.hpp"
 
-#include <cstdio>
+#include <iostream>
 #include <mutex>
 #include <utility>
 
@@ -19,8 +19,9 @@ TWarningSink& InstalledSink() {
 void WriteToStandardError(const std::string& line) {
     std::string text = line;
     text += '\n';
-    // Standard error is unbuffered: one fwrite is one write.
-    std::fwrite(text.data(), 1, text.size(), stderr);
+    // One insertion: standard error is unbuffered, so this is one write of
+    // the whole line instead of one per piece.
+    std::cerr.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 }  // namespace

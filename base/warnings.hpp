@@ -11,8 +11,8 @@
 using TWarningSink = std::function<void(const std::string& line)>;
 
 // Installs sink and returns the one it replaces. An empty sink restores the
-// default, which writes the line and a line break to standard error in one
-// write, so lines are never torn apart by other output.
+// default, which writes the line and a line break to standard error (through
+// std::cerr) in one write, so lines are never torn apart by other output.
 TWarningSink SetWarningSink(TWarningSink sink);
 
 // Passes line to the installed sink.

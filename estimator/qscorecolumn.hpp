@@ -64,7 +64,7 @@ class CQScoreColumn {
     friend struct CQScoreColumnProbe;  // tests reach x_CalcErrCountDist
 
     // Distribution of the number of erroneous reads among class w, over
-    // 0..GetDepth(w), with the 1e-10 row stop and the C(n,k) > 1e6 skip.
+    // 0..GetDepth(w), with qualfit's row rules (obstable.hpp).
     void x_CalcErrCountDist(EWhichScores w, CProbDist& out) const;
     void x_CalcPrObservedCond();
 };

@@ -14,19 +14,19 @@
 namespace oracle {
 
 // Distribution of the number of erroneous reads, row k summing over every
-// set of k reads the product of e (read in the set) or 1 - e (not), with
-// the row rules: after a positive entry a row at or below 1e-10 ends it;
+// set of k reads the product of e (read in the set) or 1 - e (not). With
+// rules (qualfit's): after a positive entry a row at or below 1e-10 ends it;
 // rows of more than 1e6 sets are reported on err and left 0.
 inline std::vector<double> ErrCountDist(const std::vector<std::uint8_t>& scores, int pos,
-                                        std::ostream& err) {
+                                        std::ostream& err, bool rules = true) {
     const auto n = static_cast<unsigned>(scores.size());
     std::vector<double> out(n + 1, 0.0);
     double maxSeen = 0.0;
     for (unsigned k = 0; k <= n; ++k) {
-        if (k > 0 && out[k - 1] <= 1e-10 && maxSeen != 0.0) {
+        if (rules && k > 0 && out[k - 1] <= 1e-10 && maxSeen != 0.0) {
             continue;
         }
-        if (gsl_sf_choose(n, k) > 1e6) {
+        if (rules && gsl_sf_choose(n, k) > 1e6) {
             err << "Depth/numFalse too big at #" << pos << "; last prob: " << out[k - 1]
                 << std::endl;
             continue;

@@ -1,0 +1,319 @@
+#include "scan/scan_options.hpp"
+
+#include <getopt.h>
+#include <htslib/hts.h>
+#include <htslib/sam.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <ostream>
+#include <stdexcept>
+
+#ifndef QUALSCAN_VERSION
+#define QUALSCAN_VERSION "unknown"
+#endif
+
+namespace {
+
+enum ELongOnly {
+    eSkipFlags = 256,
+    eInclFlags,
+    eWindows,
+    eWindowsOnly,
+    eModel,
+    eLevel,
+    ePoolSize,
+    eUnfolded,
+    eContig,
+};
+
+const char kShortOptions[] = ":o:w:t:r:f:q:Q:d:D:xPhV";
+
+const struct option kLongOptions[] = {
+    {"output", required_argument, nullptr, 'o'},
+    {"windows-file", required_argument, nullptr, 'w'},
+    {"windows", required_argument, nullptr, eWindows},
+    {"windows-only", no_argument, nullptr, eWindowsOnly},
+    {"model", required_argument, nullptr, eModel},
+    {"level", required_argument, nullptr, eLevel},
+    {"pool-size", required_argument, nullptr, ePoolSize},
+    {"unfolded", no_argument, nullptr, eUnfolded},
+    {"contig", required_argument, nullptr, eContig},
+    {"threads", required_argument, nullptr, 't'},
+    {"region", required_argument, nullptr, 'r'},
+    {"reference", required_argument, nullptr, 'f'},
+    {"fasta-ref", required_argument, nullptr, 'f'},
+    {"min-MQ", required_argument, nullptr, 'q'},
+    {"min-mq", required_argument, nullptr, 'q'},
+    {"min-BQ", required_argument, nullptr, 'Q'},
+    {"min-bq", required_argument, nullptr, 'Q'},
+    {"min-depth", required_argument, nullptr, 'd'},
+    {"max-depth", required_argument, nullptr, 'D'},
+    {"skip-flags", required_argument, nullptr, eSkipFlags},
+    {"ff", required_argument, nullptr, eSkipFlags},
+    {"incl-flags", required_argument, nullptr, eInclFlags},
+    {"rf", required_argument, nullptr, eInclFlags},
+    {"ignore-overlaps", no_argument, nullptr, 'x'},
+    {"no-progress", no_argument, nullptr, 'P'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+
+[[noreturn]] void BadArgs(const std::string& what) {
+    throw std::runtime_error(what + "\nTry 'qualscan --help' for the options.");
+}
+
+// A whole decimal integer within [lo, hi]; anything else is an error naming
+// the option.
+long long ParseInt(const char* text, const char* option, long long lo, long long hi) {
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE || v < lo || v > hi) {
+        BadArgs(std::string("Invalid value '") + text + "' for " + option +
+                ": expected an integer from " + std::to_string(lo) + " to " + std::to_string(hi) +
+                ".");
+    }
+    return v;
+}
+
+// Flags as samtools accepts them: a number (decimal, 0x hex or 0 octal) or a
+// comma-separated list of names such as UNMAP,DUP.
+std::uint32_t ParseFlags(const char* text, const char* option) {
+    const int v = bam_str2flag(text);
+    if (*text == '\0' || v < 0 || v > 0xffff) {
+        BadArgs(std::string("Invalid flags '") + text + "' for " + option +
+                ": expected a number or names such as UNMAP,SECONDARY,QCFAIL,DUP,SUPPLEMENTARY.");
+    }
+    return static_cast<std::uint32_t>(v);
+}
+
+std::string FlagNames(std::uint32_t flags) {
+    char* s = bam_flag2str(static_cast<int>(flags));
+    std::string names = s ? s : "";
+    std::free(s);
+    return names;
+}
+
+// SIZE or SIZE:STEP, whole numbers of bases, 1 <= STEP <= SIZE.
+void ParseWindows(const char* text, SScanOptions& opts) {
+    const std::string spec = text;
+    const std::size_t colon = spec.find(':');
+    const long long kMax = 1LL << 40;
+    const std::string size = spec.substr(0, colon);
+    opts.m_WindowSize = ParseInt(size.c_str(), "--windows (size)", 1, kMax);
+    opts.m_WindowStep = opts.m_WindowSize;
+    if (colon != std::string::npos) {
+        const std::string step = spec.substr(colon + 1);
+        opts.m_WindowStep = ParseInt(step.c_str(), "--windows (step)", 1, kMax);
+        if (opts.m_WindowStep > opts.m_WindowSize) {
+            BadArgs("Invalid value '" + spec + "' for --windows: the step " + step +
+                    " is larger than the window " + size +
+                    ", so positions between windows "
+                    "would not count.");
+        }
+    }
+}
+
+double ParseLevel(const char* text) {
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno == ERANGE || !(v > 0.0 && v < 1.0)) {
+        BadArgs(std::string("Invalid value '") + text +
+                "' for --level: expected a number between 0 and 1 (exclusive), such as 0.95.");
+    }
+    return v;
+}
+
+}  // namespace
+
+std::string ScanUsage() {
+    SScanOptions d;
+    const SPileupOptions& p = d.m_Pileup;
+    return "Usage: qualscan [options] in1.bam [in2.bam ...]\n"
+           "       qualscan [options] data.xml      (a data set of qualpileup, qualgen or\n"
+           "                                         qualfit -o; - reads standard input)\n"
+           "\n"
+           "Estimates theta of the neutral spectrum and theta and the growth rate of the\n"
+           "exponential-growth spectrum from quality-scored reads, with profile-likelihood\n"
+           "intervals and a likelihood-ratio test for growth, genome-wide and in windows.\n"
+           "The kind of input is recognised by its content. Several alignment files are\n"
+           "pooled as reads of one population sample.\n"
+           "\n"
+           "Output (default in brackets):\n"
+           "  -o, --output FILE        the genome-wide table [standard output]\n"
+           "      --model MODEL        neutral, growth or both [both]\n"
+           "      --level L            confidence level of the intervals, 0 < L < 1 [0.95]\n"
+           "      --windows SIZE[:STEP]\n"
+           "                           neutral estimate in windows of SIZE bases, one every\n"
+           "                           STEP bases [STEP = SIZE]; needs -w\n"
+           "  -w, --windows-file FILE  where the windows go (BED-like, 0-based starts)\n"
+           "      --windows-only       no genome-wide table: memory bounded by one window\n"
+           "\n"
+           "Model:\n"
+           "      --pool-size N        the reads come from a pool of N >= 2 chromosomes\n"
+           "                           [every read is a chromosome of its own]\n"
+           "      --unfolded           the reference base is ancestral (-f for alignments,\n"
+           "                           class 0 for a data set) [folded: the base seen most\n"
+           "                           often is the reference]\n"
+           "      --contig NAME        contig name of a data set's sites [.]\n"
+           "  -t, --threads N          threads for tables, fits and decompression [1]\n"
+           "\n"
+           "Alignments (as qualpileup):\n"
+           "  -r, --region REG         only sites in REG (chr, chr:beg or chr:beg-end,\n"
+           "                           1-based, inclusive); needs an index [all contigs]\n"
+           "  -f, --reference FILE     FASTA with .fai index; gives the reference base\n"
+           "                           and decodes CRAM [none]\n"
+           "  -q, --min-MQ INT         skip reads with mapping quality below INT [" +
+           std::to_string(p.m_MinMapQ) +
+           "]\n"
+           "  -Q, --min-BQ INT         skip bases with quality below INT [" +
+           std::to_string(p.m_MinBaseQ) +
+           "]\n"
+           "      --skip-flags, --ff FLAGS\n"
+           "                           skip reads with any of FLAGS (number or names) [" +
+           FlagNames(p.m_SkipFlags) +
+           "]\n"
+           "      --incl-flags, --rf FLAGS\n"
+           "                           keep only reads with at least one of FLAGS [none]\n"
+           "  -d, --min-depth INT      leave out sites with fewer reads after filtering [" +
+           std::to_string(p.m_MinDepth) +
+           "]\n"
+           "  -D, --max-depth INT      leave out sites with more reads after filtering;\n"
+           "                           0 means no limit [0]\n"
+           "  -x, --ignore-overlaps    count both mates of a read pair where they overlap\n"
+           "                           [off: the later mate is skipped there]\n"
+           "  -P, --no-progress        no progress line, even on a terminal [shown on a\n"
+           "                           terminal, at most once a second]\n"
+           "  -h, --help               this text\n"
+           "  -V, --version            version of qualscan and htslib\n";
+}
+
+std::string ScanVersion() {
+    return std::string("qualscan ") + QUALSCAN_VERSION + "\nUsing htslib " + hts_version() + "\n";
+}
+
+EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostream& out) {
+    optind = 0;  // restart getopt's scan (GNU), so the parser can run more than once
+    opterr = 0;  // errors are reported by us, with the option's name
+    SPileupOptions& p = opts.m_Pileup;
+    int c;
+    while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+        switch (c) {
+            case 'o':
+                opts.m_Output = optarg;
+                break;
+            case 'w':
+                opts.m_WindowsOutput = optarg;
+                break;
+            case eWindows:
+                ParseWindows(optarg, opts);
+                break;
+            case eWindowsOnly:
+                opts.m_WindowsOnly = true;
+                break;
+            case eModel: {
+                const std::string m = optarg;
+                if (m == "neutral") {
+                    opts.m_Models = EScanModels::eNeutral;
+                } else if (m == "growth") {
+                    opts.m_Models = EScanModels::eGrowth;
+                } else if (m == "both") {
+                    opts.m_Models = EScanModels::eBoth;
+                } else {
+                    BadArgs("Invalid value '" + m +
+                            "' for --model: expected neutral, growth or both.");
+                }
+                break;
+            }
+            case eLevel:
+                opts.m_Level = ParseLevel(optarg);
+                break;
+            case ePoolSize:
+                opts.m_PoolSize = static_cast<unsigned>(ParseInt(optarg, "--pool-size", 2, 100000));
+                break;
+            case eUnfolded:
+                opts.m_Unfolded = true;
+                break;
+            case eContig:
+                opts.m_Contig = optarg;
+                if (opts.m_Contig.empty() ||
+                    opts.m_Contig.find_first_of(" \t\n\r") != std::string::npos) {
+                    BadArgs("Invalid value '" + opts.m_Contig +
+                            "' for --contig: a contig name is one word without blanks.");
+                }
+                break;
+            case 't':
+                opts.m_Threads = static_cast<unsigned>(ParseInt(optarg, "--threads", 1, 1024));
+                break;
+            case 'r':
+                p.m_Region = optarg;
+                break;
+            case 'f':
+                p.m_Reference = optarg;
+                break;
+            case 'q':
+                p.m_MinMapQ = static_cast<int>(ParseInt(optarg, "--min-MQ", 0, 255));
+                break;
+            case 'Q':
+                p.m_MinBaseQ = static_cast<int>(ParseInt(optarg, "--min-BQ", 0, 255));
+                break;
+            case 'd':
+                p.m_MinDepth =
+                    static_cast<unsigned>(ParseInt(optarg, "--min-depth", 0, 1000000000));
+                break;
+            case 'D':
+                p.m_MaxDepth =
+                    static_cast<unsigned>(ParseInt(optarg, "--max-depth", 0, 1000000000));
+                break;
+            case eSkipFlags:
+                p.m_SkipFlags = ParseFlags(optarg, "--skip-flags");
+                break;
+            case eInclFlags:
+                p.m_RequireFlags = ParseFlags(optarg, "--incl-flags");
+                break;
+            case 'x':
+                p.m_KeepOverlaps = true;
+                break;
+            case 'P':
+                p.m_Progress = false;
+                break;
+            case 'h':
+                out << ScanUsage();
+                return EParseResult::eHelp;
+            case 'V':
+                out << ScanVersion();
+                return EParseResult::eVersion;
+            case ':':
+                BadArgs(std::string("Option ") + argv[optind - 1] + " needs a value.");
+            default:
+                if (optopt != 0 && optopt < 256) {
+                    BadArgs(std::string("Unknown option -") + static_cast<char>(optopt) + ".");
+                }
+                BadArgs(std::string("Unknown option ") + argv[optind - 1] + ".");
+        }
+    }
+    for (int i = optind; i < argc; ++i) {
+        p.m_Inputs.emplace_back(argv[i]);
+    }
+    if (p.m_Inputs.empty()) {
+        BadArgs("No input file given.");
+    }
+    if (p.m_MaxDepth != 0 && p.m_MaxDepth < p.m_MinDepth) {
+        BadArgs("--max-depth " + std::to_string(p.m_MaxDepth) + " is below --min-depth " +
+                std::to_string(p.m_MinDepth) + ".");
+    }
+    if (opts.m_WindowSize > 0 && opts.m_WindowsOutput.empty()) {
+        BadArgs("--windows needs -w/--windows-file FILE for the windows.");
+    }
+    if (opts.m_WindowSize == 0 && !opts.m_WindowsOutput.empty()) {
+        BadArgs("-w/--windows-file needs --windows SIZE[:STEP].");
+    }
+    if (opts.m_WindowsOnly && opts.m_WindowSize == 0) {
+        BadArgs("--windows-only needs --windows SIZE[:STEP] and -w FILE.");
+    }
+    return EParseResult::eRun;
+}

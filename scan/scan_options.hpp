@@ -1,0 +1,38 @@
+#pragma once
+// Settings of one qualscan run and their command line.
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+
+#include "pileup/pileup_options.hpp"
+
+enum class EScanModels { eNeutral, eGrowth, eBoth };
+
+struct SScanOptions {
+    // Inputs, alignment filters, region, reference, overlaps and progress,
+    // with qualpileup's names and defaults.
+    SPileupOptions m_Pileup;
+    std::string m_Output;           // the genome-wide table; empty or "-": standard output
+    std::string m_WindowsOutput;    // -w: the windows file
+    std::int64_t m_WindowSize = 0;  // 0: no windows
+    std::int64_t m_WindowStep = 0;  // equal to the size unless given
+    bool m_WindowsOnly = false;
+    EScanModels m_Models = EScanModels::eBoth;
+    double m_Level = 0.95;
+    unsigned m_PoolSize = 0;  // 0: every read is a chromosome of its own
+    bool m_Unfolded = false;
+    std::string m_Contig = ".";  // contig of an XML data set's sites
+    unsigned m_Threads = 1;
+};
+
+// Fills opts from argv. --help and --version print their text to out and
+// return eHelp / eVersion. A bad option or value throws std::runtime_error
+// naming the option.
+EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostream& out);
+
+// The --help text.
+std::string ScanUsage();
+
+// "qualscan <version>" and the htslib version, one per line.
+std::string ScanVersion();

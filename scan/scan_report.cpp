@@ -1,0 +1,47 @@
+#include "scan/scan_report.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+std::string FormatNumber(double v) {
+    if (std::isnan(v)) {
+        return "NA";
+    }
+    if (std::isinf(v)) {
+        return v > 0 ? "inf" : "-inf";
+    }
+    char buffer[40];
+    const int n = std::snprintf(buffer, sizeof buffer, "%.10g", v);
+    return std::string(buffer, static_cast<std::size_t>(n));
+}
+
+std::string TableHeader() {
+    return "model\ttheta\ttheta_lo\ttheta_hi\tgrowth\tgrowth_lo\tgrowth_hi\tloglik\tlrt\tp_value\t"
+           "sites\treads\n";
+}
+
+std::string FormatTableRow(const SModelRow& r) {
+    std::string line = r.m_Model;
+    for (double v : {r.m_Theta, r.m_ThetaLo, r.m_ThetaHi, r.m_Growth, r.m_GrowthLo, r.m_GrowthHi,
+                     r.m_LogLik, r.m_Lrt, r.m_PValue}) {
+        line += '\t';
+        line += FormatNumber(v);
+    }
+    line += '\t' + std::to_string(r.m_Sites) + '\t' + std::to_string(r.m_Reads) + '\n';
+    return line;
+}
+
+std::string WindowsHeader() {
+    return "contig\tstart\tend\tsites\treads\ttheta\ttheta_lo\ttheta_hi\tloglik\n";
+}
+
+std::string FormatWindowRow(const SWindowRow& r) {
+    std::string line = r.m_Contig + '\t' + std::to_string(r.m_Start) + '\t' +
+                       std::to_string(r.m_End) + '\t' + std::to_string(r.m_Sites) + '\t' +
+                       std::to_string(r.m_Reads);
+    for (double v : {r.m_Theta, r.m_ThetaLo, r.m_ThetaHi, r.m_LogLik}) {
+        line += '\t';
+        line += FormatNumber(v);
+    }
+    return line + '\n';
+}

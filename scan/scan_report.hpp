@@ -1,0 +1,32 @@
+#pragma once
+// The text qualscan writes: the genome-wide table and the windows file,
+// tab-separated with a header line, numbers with 10 significant digits,
+// NA where a value does not apply.
+
+#include <cstdint>
+#include <string>
+
+// One row of the genome-wide table. NaN stands for "does not apply".
+struct SModelRow {
+    std::string m_Model;  // "neutral" or "growth"
+    double m_Theta, m_ThetaLo, m_ThetaHi;
+    double m_Growth, m_GrowthLo, m_GrowthHi;
+    double m_LogLik, m_Lrt, m_PValue;
+    std::uint64_t m_Sites = 0, m_Reads = 0;
+};
+
+// One line of the windows file.
+struct SWindowRow {
+    std::string m_Contig;
+    std::int64_t m_Start = 0, m_End = 0;  // 0-based, half-open
+    std::uint64_t m_Sites = 0, m_Reads = 0;
+    double m_Theta, m_ThetaLo, m_ThetaHi, m_LogLik;  // NaN without sites
+};
+
+// A number with 10 significant digits; NaN is "NA", infinities "inf"/"-inf".
+std::string FormatNumber(double v);
+
+std::string TableHeader();
+std::string FormatTableRow(const SModelRow& row);
+std::string WindowsHeader();
+std::string FormatWindowRow(const SWindowRow& row);
