@@ -6,6 +6,8 @@
 #include <gsl/gsl_roots.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cmath>
 #include <exception>
 #include <functional>
@@ -19,6 +21,7 @@
 #include "scan/priorrows.hpp"
 #include "scan/taskpool.hpp"
 #include "scan/thetalik.hpp"
+#include "scan/windows.hpp"
 
 namespace {
 
@@ -31,8 +34,8 @@ constexpr double kMinLogGrowth = -10.0;
 constexpr double kFirstPhi = 0.25;
 // Tolerances on log10 g: the growth estimate and its interval ends, and the
 // minimum of lo(g) (its value is flat there, so a coarser x suffices).
-constexpr double kLogGrowthTol = 1e-5;
-constexpr double kProfileTol = 1e-3;
+constexpr double kLogGrowthTol = 1e-3;
+constexpr double kProfileTol = 1e-2;
 
 SFitResult EmptyResult(const std::string& model, const CSiteStore& store) {
     SFitResult r;
@@ -66,6 +69,11 @@ SThetaSolution FitAtRows(const CSiteStore& store, const std::vector<SSpan>& span
             return s;
         }
         SThetaSolution s = SolveTheta(lik, guess, threshold, drop);
+        if (std::getenv("QT_SCAN_DEBUG")) {
+            std::fprintf(stderr, "build g=%g phi=%g exact=%lu of %lu theta=%g needWider=%d\n",
+                         rows.GetGrowth(), phi, (unsigned long)lik.GetExactSites(),
+                         (unsigned long)lik.GetSites(), s.theta, (int)s.needWider);
+        }
         if (!s.needWider) {
             const double reach = std::isfinite(s.hi) ? std::max(s.hi, s.theta) : s.theta;
             phi = std::min(1.0, reach / rows.ThetaMax());
@@ -391,59 +399,62 @@ SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options,
     return r;
 }
 
-std::vector<SWindowFit> FitWindows(const CSiteStore& store, const SFitOptions& options,
-                                   hts_tpool* pool) {
-    CheckFitOptions(options);
-    std::vector<SWindowFit> fits;
-    const long size = store.GetOptions().windowSize;
-    if (size <= 0 || store.GetSites() == 0) {
-        return fits;
+CWindowFitter::CWindowFitter(const SSiteOptions& site, const SFitOptions& fit)
+    : m_Site(site), m_Rows(new CSiteEncoder(site)) {
+    CheckFitOptions(fit);
+    m_Drop = ChiSquareDrop(fit.level);
+}
+
+CWindowFitter::~CWindowFitter() = default;
+
+double CWindowFitter::x_Polymorphic(int K) {
+    const std::size_t k = static_cast<std::size_t>(K);
+    if (m_P.size() <= k) {
+        m_P.resize(k + 1, kNaN);
     }
-    // Windows: runs of segments with one contig and window index.
-    const std::vector<SSegment>& segments = store.GetSegments();
-    std::vector<std::pair<std::size_t, std::size_t>> runs;
-    for (std::size_t i = 0; i < segments.size();) {
-        std::size_t j = i + 1;
-        while (j < segments.size() && segments[j].contig == segments[i].contig &&
-               segments[j].window == segments[i].window) {
-            ++j;
-        }
-        runs.emplace_back(i, j);
-        i = j;
+    if (std::isnan(m_P[k])) {
+        m_P[k] = m_Rows->NeutralRow(K, 0)[0];
     }
-    const CPriorRows rows = CPriorRows::Neutral(store);
-    const double drop = ChiSquareDrop(options.level);
-    fits.resize(runs.size());
-    std::function<SWindowFit(std::size_t)> job = [&](std::size_t w) {
-        const std::size_t first = runs[w].first, last = runs[w].second;
-        SWindowFit f;
-        f.contig = segments[first].contig;
-        f.begin = segments[first].window * size + 1;
-        f.end = (segments[first].window + 1) * size;
-        f.firstPos = segments[first].firstPos;
-        f.lastPos = segments[last - 1].lastPos;
-        double constant = 0.0;
-        for (std::size_t i = first; i < last; ++i) {
-            constant += segments[i].constant;
-            f.sites += segments[i].sites;
-            f.reads += segments[i].reads;
+    return m_P[k];
+}
+
+SWindowEstimate CWindowFitter::Fit(const SWindowSite* sites, std::size_t count) {
+    SWindowEstimate e{kNaN, kNaN, kNaN, kNaN};
+    if (count == 0) {
+        return e;
+    }
+    // Back from (a, b) to (a, u): b = u - a P_K.
+    std::vector<CThetaLik::SSummary> summaries(count);
+    double constant = 0.0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const SWindowSite& s = sites[i];
+        const int K = m_Site.poolSize > 0 ? m_Site.poolSize : static_cast<int>(s.m_Reads);
+        const double p = x_Polymorphic(K);
+        summaries[i] = CThetaLik::SSummary{K, s.m_A, std::max(0.0, s.m_B + s.m_A * p)};
+        constant += s.m_LogScale;
+    }
+    double thetaMax = kInf;
+    for (const auto& s : summaries) {
+        if (m_P[static_cast<std::size_t>(s.K)] > 0.0) {
+            thetaMax = std::min(thetaMax, 1.0 / m_P[static_cast<std::size_t>(s.K)]);
         }
-        double phi = kFirstPhi;
-        int passes = 0;
-        bool informative = true;
-        const SThetaSolution s = FitAtRows(store, SegmentSpans(store, first, last), rows, phi, kNaN,
-                                           kNaN, drop, nullptr, passes, informative);
-        f.theta = informative ? s.theta : kNaN;
-        f.thetaLo = informative ? s.lo : kNaN;
-        f.thetaHi = informative ? s.hi : kNaN;
-        f.logLik = constant + s.logLik;
-        return f;
-    };
-    std::function<void(std::size_t, SWindowFit&)> merge = [&](std::size_t w, SWindowFit& f) {
-        fits[w] = f;
-    };
-    RunOrdered<SWindowFit>(pool, runs.size(), job, merge);
-    return fits;
+    }
+    CThetaLik lik;
+    for (double phi = kFirstPhi;; phi = phi >= 0.25 ? 1.0 : 4.0 * phi) {
+        lik.Build(summaries, m_P, phi >= 1.0 ? kInf : phi * thetaMax);
+        if (!std::isfinite(lik.ThetaMax())) {
+            e.logLik = constant + lik.Eval(0.0);
+            return e;
+        }
+        const SThetaSolution s = SolveTheta(lik, kNaN, kNaN, m_Drop);
+        if (!s.needWider) {
+            e.theta = s.theta;
+            e.thetaLo = s.lo;
+            e.thetaHi = s.hi;
+            e.logLik = constant + s.logLik;
+            return e;
+        }
+    }
 }
 
 double LogLikelihood(const CSiteStore& store, const CPriorRows& rows, double theta,

@@ -22,7 +22,9 @@
 // addition hi(g) is largest there. Every evaluated g is kept, so the searches
 // share their passes.
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,20 +58,31 @@ SFitResult FitNeutral(const CSiteStore& store, const SFitOptions& options, hts_t
 SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options,
                      const SFitResult& neutral, hts_tpool* pool);
 
-// Neutral estimate of one window: the sites of one contig whose positions
-// fall in [begin, end] = [w W + 1, (w + 1) W], W the store's window size.
-struct SWindowFit {
-    int contig = 0;
-    long begin = 0, end = 0;
-    long firstPos = 0, lastPos = 0;  // of its sites
-    double theta, thetaLo, thetaHi, logLik;
-    std::uint64_t sites = 0, reads = 0;
+// Neutral estimate of a window from its sites' neutral summaries (the
+// SWindowSite of windows.hpp, filled from SEncodedSite: m_A = neutralA,
+// m_B = neutralB, m_LogScale = constant, m_Reads = reads). A workspace: one
+// per thread; it keeps P_K of the classes it has seen.
+struct SWindowEstimate {
+    double theta, thetaLo, thetaHi, logLik;  // NaN without a site that tells about theta
 };
 
-// One fit per window with sites, in genome order (windows run on the pool,
-// one job each). Without windows in the store's options, none.
-std::vector<SWindowFit> FitWindows(const CSiteStore& store, const SFitOptions& options,
-                                   hts_tpool* pool);
+class CWindowFitter {
+  public:
+    CWindowFitter(const SSiteOptions& site, const SFitOptions& fit);
+    ~CWindowFitter();
+    CWindowFitter(const CWindowFitter&) = delete;
+    CWindowFitter& operator=(const CWindowFitter&) = delete;
+
+    SWindowEstimate Fit(const struct SWindowSite* sites, std::size_t count);
+
+  private:
+    double x_Polymorphic(int K);
+
+    SSiteOptions m_Site;
+    double m_Drop;
+    std::unique_ptr<class CSiteEncoder> m_Rows;
+    std::vector<double> m_P;
+};
 
 // Exact log-likelihood of the whole store at theta for the given rows
 // (every site evaluated on its own; for checks and single evaluations).

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/qt_assert.hpp"
+#include "spectrum/freqspec.hpp"
 
 namespace {
 
@@ -62,10 +63,6 @@ void CheckSiteOptions(const SSiteOptions& options) {
         throw std::invalid_argument("The block size must be positive (got " +
                                     std::to_string(options.blockSize) + ").");
     }
-    if (options.windowSize < 0) {
-        throw std::invalid_argument("The window size must not be negative (got " +
-                                    std::to_string(options.windowSize) + ").");
-    }
 }
 
 const unsigned char* ReadSiteRecord(const unsigned char* p, SSiteView& view) {
@@ -86,8 +83,31 @@ const unsigned char* ReadSiteRecord(const unsigned char* p, SSiteView& view) {
     return p + view.doubles * sizeof(double) + view.floats * sizeof(float);
 }
 
-CSiteEncoder::CSiteEncoder(const SSiteOptions& options) : m_Options(options) {
+CSiteEncoder::CSiteEncoder(const SSiteOptions& options)
+    : m_Options(options), m_Neutral(new CFSNeutral) {
     CheckSiteOptions(options);
+    m_Neutral->SetParam(0) = 1.0;
+    m_Neutral->SetFolded(options.folded);
+}
+
+CSiteEncoder::~CSiteEncoder() = default;
+
+const std::vector<double>& CSiteEncoder::NeutralRow(int K, int kept) {
+    const std::size_t k = static_cast<std::size_t>(K);
+    if (m_NeutralRows.size() <= k) {
+        m_NeutralRows.resize(k + 1);
+    }
+    std::vector<double>& row = m_NeutralRows[k];
+    // The same formulas as CPriorRows, so windows and the genome-wide fit
+    // see one spectrum.
+    const double p0 = m_Options.folded ? 0.5 : 1.0;
+    if (row.empty()) {
+        row.push_back((p0 - (*m_Neutral)(0, K)) / p0);
+    }
+    for (int j = static_cast<int>(row.size()); j <= kept; ++j) {
+        row.push_back((*m_Neutral)(j, K) / p0);
+    }
+    return row;
 }
 
 const std::vector<double>& CSiteEncoder::x_Binomials(int depth) {
@@ -118,7 +138,7 @@ const std::vector<double>& CSiteEncoder::x_Binomials(int depth) {
     return m;
 }
 
-bool CSiteEncoder::Encode(int contig, long pos, int depth, const double* table, double logScale,
+bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double* table, double logScale,
                           std::vector<unsigned char>& out, SEncodedSite& site) {
     if (depth < 0) {
         throw std::invalid_argument("A site has a negative depth (" + std::to_string(depth) +
@@ -127,16 +147,16 @@ bool CSiteEncoder::Encode(int contig, long pos, int depth, const double* table, 
     if (depth == 0) {
         return false;
     }
-    const std::string where = " at position " + std::to_string(pos) + ".";
+    auto where = [pos]() { return " at position " + std::to_string(pos) + "."; };
     if (!std::isfinite(logScale)) {
-        throw std::invalid_argument("The observation table has a non-finite scale" + where);
+        throw std::invalid_argument("The observation table has a non-finite scale" + where());
     }
     double maxTau = 0.0;
     for (int t = 0; t <= depth; ++t) {
         const double v = table[t];
         if (!(v >= 0.0) || !std::isfinite(v)) {
             throw std::invalid_argument("The observation table has a negative, NaN or infinite entry" +
-                                        where);
+                                        where());
         }
         maxTau = std::max(maxTau, v);
     }
@@ -182,7 +202,7 @@ bool CSiteEncoder::Encode(int contig, long pos, int depth, const double* table, 
     const double c0 = m_C[0];
     if (c0 == 0.0 && maxRest == 0.0) {
         throw std::invalid_argument(
-            "The observation table gives the site probability 0 under every spectrum" + where);
+            "The observation table gives the site probability 0 under every spectrum" + where());
     }
     const bool scaledByC0 = c0 > 0.0 && maxRest <= c0 * kMaxRatio;
     const double ref = scaledByC0 ? c0 : std::max(c0, maxRest);
@@ -261,10 +281,29 @@ bool CSiteEncoder::Encode(int contig, long pos, int depth, const double* table, 
     site.kept = doubles + floats;
     site.constant = logScale + std::log(p0 * ref);
     site.bytes = static_cast<std::uint32_t>(out.size() - start);
+    SSiteView view;
+    ReadSiteRecord(out.data() + start, view);
+    const std::vector<double>& row = NeutralRow(K, site.kept);
+    double u = 0.0;
+    {
+        const unsigned char* p = view.z;
+        for (int k = 0; k < view.doubles; ++k, p += sizeof(double)) {
+            double z;
+            std::memcpy(&z, p, sizeof z);
+            u += row[static_cast<std::size_t>(k) + 1] * z;
+        }
+        for (int k = view.doubles; k < site.kept; ++k, p += sizeof(float)) {
+            float z;
+            std::memcpy(&z, p, sizeof z);
+            u += row[static_cast<std::size_t>(k) + 1] * static_cast<double>(z);
+        }
+    }
+    site.neutralA = view.a;
+    site.neutralB = u - view.a * row[0];
     return true;
 }
 
-bool SSiteBatch::Add(CSiteEncoder& encoder, int contig, long pos, int depth, const double* table,
+bool SSiteBatch::Add(CSiteEncoder& encoder, int contig, std::int64_t pos, int depth, const double* table,
                      double logScale) {
     SEncodedSite site;
     if (!encoder.Encode(contig, pos, depth, table, logScale, bytes, site)) {
@@ -276,7 +315,7 @@ bool SSiteBatch::Add(CSiteEncoder& encoder, int contig, long pos, int depth, con
 
 CSiteStore::CSiteStore(const SSiteOptions& options) : m_Options(options), m_Encoder(options) {}
 
-bool CSiteStore::Append(int contig, long pos, int depth, const double* table, double logScale) {
+bool CSiteStore::Append(int contig, std::int64_t pos, int depth, const double* table, double logScale) {
     m_One.Clear();
     if (!m_One.Add(m_Encoder, contig, pos, depth, table, logScale)) {
         return false;
@@ -294,8 +333,7 @@ void CSiteStore::Append(const SSiteBatch& batch) {
 }
 
 void CSiteStore::x_Add(const SEncodedSite& site, const unsigned char* bytes) {
-    const long block = (site.pos - 1) / m_Options.blockSize;
-    const long window = m_Options.windowSize > 0 ? (site.pos - 1) / m_Options.windowSize : 0;
+    const std::int64_t block = site.pos / m_Options.blockSize;
     if (!m_Segments.empty()) {
         const SSegment& last = m_Segments.back();
         if (last.contig == site.contig && site.pos < last.lastPos) {
@@ -313,11 +351,10 @@ void CSiteStore::x_Add(const SEncodedSite& site, const unsigned char* bytes) {
     }
     const std::uint32_t page = static_cast<std::uint32_t>(m_Pages.size() - 1);
     if (newPage || m_Segments.empty() || m_Segments.back().contig != site.contig ||
-        m_Segments.back().block != block || m_Segments.back().window != window) {
+        m_Segments.back().block != block) {
         SSegment s;
         s.contig = site.contig;
         s.block = block;
-        s.window = window;
         s.firstPos = site.pos;
         s.page = page;
         s.offset = static_cast<std::uint32_t>(m_PageUsed.back());

@@ -40,9 +40,9 @@
 // Layout. Records sit in pages of kPageBytes; a record never straddles two
 // pages, and a page is the unit of the parallel passes (so the reduction order
 // does not depend on the number of threads). Segments cut the sequence of
-// sites at every page, contig, block and window boundary; each keeps its
-// sites' count, reads and summed constant, so blocks and windows are runs of
-// segments and a block bootstrap can resample them without touching a site.
+// sites at every page, contig and block boundary; each keeps its sites'
+// count, reads and summed constant, so a block is a run of segments and a
+// block bootstrap can resample blocks without touching a site.
 
 #include <cstddef>
 #include <cstdint>
@@ -53,8 +53,7 @@
 struct SSiteOptions {
     bool folded = true;  // folded spectrum (the table's reference is the majority class)
     int poolSize = 0;    // N >= 2: reads drawn from a pool of N chromosomes; 0: none
-    long blockSize = 1000000;  // bases per bootstrap block (> 0)
-    long windowSize = 0;       // bases per window; 0: no windows
+    std::int64_t blockSize = 1000000;  // bases per bootstrap block (> 0)
 };
 
 // Throws std::invalid_argument when the options are unusable.
@@ -76,27 +75,39 @@ const unsigned char* ReadSiteRecord(const unsigned char* p, SSiteView& view);
 // One encoded site before it joins the store.
 struct SEncodedSite {
     int contig = 0;
-    long pos = 0;           // 1-based position
+    std::int64_t pos = 0;   // 0-based position
     int reads = 0;          // depth n
     int chromosomes = 0;    // K
     int kept = 0;           // entries z_1..z_kept
     double constant = 0.0;  // logScale + log(p0 c_ref)
+    // The site under the neutral spectrum: likelihood e^constant (a + theta b),
+    // from the record as stored (what windows need).
+    double neutralA = 0.0, neutralB = 0.0;
     std::uint32_t bytes = 0;
 };
 
 // Turns tables into records. A workspace: one per thread; it keeps the
 // binomial matrices of the depths it has seen when a pool is set.
+class CFSNeutral;
+
 class CSiteEncoder {
   public:
     explicit CSiteEncoder(const SSiteOptions& options);
+    ~CSiteEncoder();
+    CSiteEncoder(const CSiteEncoder&) = delete;
+    CSiteEncoder& operator=(const CSiteEncoder&) = delete;
 
     // Appends the record of one site to out and describes it in site.
     // Returns false (and appends nothing) for a site without reads. Throws
     // std::invalid_argument for a table with a negative, NaN or infinite
     // entry, a non-finite logScale, or a table that no spectrum can explain
     // (every entry with a non-zero prior is 0).
-    bool Encode(int contig, long pos, int depth, const double* table, double logScale,
+    bool Encode(int contig, std::int64_t pos, int depth, const double* table, double logScale,
                 std::vector<unsigned char>& out, SEncodedSite& site);
+
+    // The neutral P_K and beta_1..beta_kept of class K (see priorrows.hpp),
+    // extended as asked; the row's entry 0 is P_K.
+    const std::vector<double>& NeutralRow(int K, int kept);
 
   private:
     const std::vector<double>& x_Binomials(int depth);
@@ -105,6 +116,8 @@ class CSiteEncoder {
     std::vector<double> m_Lambda, m_C, m_Suffix;
     std::vector<std::vector<double>> m_Binom;  // [depth] (n+1) x (N+1), t fastest
     std::size_t m_BinomEntries = 0;
+    std::vector<std::vector<double>> m_NeutralRows;  // [K]
+    std::unique_ptr<CFSNeutral> m_Neutral;
 };
 
 // Sites encoded by a worker, in order, for CSiteStore::Append.
@@ -112,7 +125,7 @@ struct SSiteBatch {
     std::vector<unsigned char> bytes;
     std::vector<SEncodedSite> sites;
     // Encodes one site into the batch; see CSiteEncoder::Encode.
-    bool Add(CSiteEncoder& encoder, int contig, long pos, int depth, const double* table,
+    bool Add(CSiteEncoder& encoder, int contig, std::int64_t pos, int depth, const double* table,
              double logScale);
     void Clear() {
         bytes.clear();
@@ -120,12 +133,11 @@ struct SSiteBatch {
     }
 };
 
-// A run of sites inside one page that share contig, block and window.
+// A run of sites inside one page that share contig and block.
 struct SSegment {
     int contig = 0;
-    long block = 0;   // (pos - 1) / blockSize
-    long window = 0;  // (pos - 1) / windowSize, 0 without windows
-    long firstPos = 0, lastPos = 0;
+    std::int64_t block = 0;  // pos / blockSize
+    std::int64_t firstPos = 0, lastPos = 0;
     std::uint32_t page = 0;
     std::uint32_t offset = 0;  // byte offset of the first record in the page
     std::uint32_t bytes = 0;
@@ -152,7 +164,7 @@ class CSiteStore {
     // order: within a run of one contig, positions never decrease (else
     // std::invalid_argument). Returns false for a site without reads, which
     // is not stored.
-    bool Append(int contig, long pos, int depth, const double* table, double logScale);
+    bool Append(int contig, std::int64_t pos, int depth, const double* table, double logScale);
     // Appends a batch encoded elsewhere with the same options, in order.
     void Append(const SSiteBatch& batch);
 

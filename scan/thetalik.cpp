@@ -103,18 +103,8 @@ void CThetaLik::Build(const CSiteStore& store, const std::vector<SSpan>& spans,
             p = ReadSiteRecord(p, view);
             const int cls = index[static_cast<std::size_t>(view.chromosomes)];
             const double u = SiteU(view, rows.Beta(view.chromosomes));
-            double* a = part.acc.data() + static_cast<std::size_t>(cls) * kStride;
-            a[kStride - 1] += 1.0;
-            if (view.a == 1.0 && (u == 0.0 || u * tq[static_cast<std::size_t>(cls)] <= kQuietRho)) {
-                a[0] += 1.0;
-                double power = u;
-                for (int j = 1; j <= kTerms; ++j) {
-                    a[j] += power;
-                    power *= u;
-                }
-            } else {
-                part.exact.push_back(SExact{view.a, u, cls});
-            }
+            x_Add(cls, view.a, u, tq[static_cast<std::size_t>(cls)],
+                  part.acc.data() + static_cast<std::size_t>(cls) * kStride, part.exact);
         }
         return part;
     };
@@ -126,6 +116,27 @@ void CThetaLik::Build(const CSiteStore& store, const std::vector<SSpan>& spans,
     };
     RunOrdered<SPart>(pool, spans.size(), job, merge);
 
+    x_Finish(all, acc, thetaQuiet, exact);
+}
+
+void CThetaLik::x_Add(int cls, double a, double u, double tq, double* acc,
+                      std::vector<SExact>& exact) {
+    acc[kStride - 1] += 1.0;
+    if (a == 1.0 && (u == 0.0 || u * tq <= kQuietRho)) {
+        acc[0] += 1.0;
+        double power = u;
+        for (int j = 1; j <= kTerms; ++j) {
+            acc[j] += power;
+            power *= u;
+        }
+    } else {
+        exact.push_back(SExact{a, u, cls});
+    }
+}
+
+void CThetaLik::x_Finish(const std::vector<SClass>& all, const std::vector<double>& acc,
+                         double thetaQuiet, bool exact) {
+    const std::size_t nClasses = all.size();
     m_Classes.clear();
     m_Sites = 0;
     double maxP = 0.0;
@@ -133,7 +144,7 @@ void CThetaLik::Build(const CSiteStore& store, const std::vector<SSpan>& spans,
     for (std::size_t c = 0; c < nClasses; ++c) {
         const double* a = acc.data() + c * kStride;
         if (a[kStride - 1] == 0.0) {
-            continue;  // no site of this class in the spans
+            continue;  // no site of this class
         }
         remap[c] = static_cast<int>(m_Classes.size());
         SClass cl = all[c];
@@ -147,10 +158,35 @@ void CThetaLik::Build(const CSiteStore& store, const std::vector<SSpan>& spans,
         e.cls = remap[static_cast<std::size_t>(e.cls)];
     }
     m_ThetaMax = maxP > 0.0 ? 1.0 / maxP : kInf;
-    m_ThetaValid = std::min(thetaQuiet, m_ThetaMax);
-    if (exact) {
-        m_ThetaValid = m_ThetaMax;
+    m_ThetaValid = exact ? m_ThetaMax : std::min(thetaQuiet, m_ThetaMax);
+}
+
+void CThetaLik::Build(const std::vector<SSummary>& sites, const std::vector<double>& polymorphic,
+                      double thetaQuiet) {
+    std::vector<int> index(polymorphic.size(), -1);
+    std::vector<SClass> all;
+    std::vector<double> tq;
+    for (const SSummary& s : sites) {
+        const std::size_t k = static_cast<std::size_t>(s.K);
+        if (index[k] >= 0) {
+            continue;
+        }
+        index[k] = static_cast<int>(all.size());
+        SClass c;
+        c.K = s.K;
+        c.P = polymorphic[k];
+        all.push_back(c);
+        const double w = 1.0 - thetaQuiet * c.P;
+        tq.push_back(w > 0.0 ? thetaQuiet / w : kInf);
     }
+    std::vector<double> acc(all.size() * kStride, 0.0);
+    m_Exact.clear();
+    for (const SSummary& s : sites) {
+        const int cls = index[static_cast<std::size_t>(s.K)];
+        x_Add(cls, s.a, s.u, tq[static_cast<std::size_t>(cls)],
+              acc.data() + static_cast<std::size_t>(cls) * kStride, m_Exact);
+    }
+    x_Finish(all, acc, thetaQuiet, false);
 }
 
 void CThetaLik::Eval(double theta, double& l, double& d1, double& d2) const {

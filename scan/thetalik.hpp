@@ -52,6 +52,15 @@ class CThetaLik {
     void Build(const CSiteStore& store, const std::vector<SSpan>& spans, const CPriorRows& rows,
                double thetaQuiet, bool exact, hts_tpool* pool);
 
+    // One site given by its summary: class K, a and u.
+    struct SSummary {
+        int K;
+        double a, u;
+    };
+    // Builds from summaries; polymorphic[K] is P_K.
+    void Build(const std::vector<SSummary>& sites, const std::vector<double>& polymorphic,
+               double thetaQuiet);
+
     // Largest theta of the domain for the classes present.
     double ThetaMax() const { return m_ThetaMax; }
     // Largest theta at which Eval is exact: min(thetaQuiet, ThetaMax()).
@@ -76,6 +85,14 @@ class CThetaLik {
         double a, u;
         int cls;
     };
+    // Files one site: into the moments of its class (acc, kStride numbers
+    // per class) when quiet, else onto exact.
+    static void x_Add(int cls, double a, double u, double tq, double* acc,
+                      std::vector<SExact>& exact);
+    // Keeps the classes with sites of acc and sets the domain.
+    void x_Finish(const std::vector<SClass>& all, const std::vector<double>& acc, double thetaQuiet,
+                  bool exact);
+
     std::vector<SClass> m_Classes;  // classes with sites, by K
     std::vector<SExact> m_Exact;
     std::uint64_t m_Sites = 0;
