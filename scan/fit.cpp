@@ -6,9 +6,9 @@
 #include <gsl/gsl_roots.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cmath>
 #include <exception>
 #include <functional>
 #include <limits>
@@ -48,7 +48,9 @@ SFitResult EmptyResult(const std::string& model, const CSiteStore& store) {
     return r;
 }
 
-double ChiSquareDrop(double level) { return 0.5 * gsl_cdf_chisq_Pinv(level, 1.0); }
+double ChiSquareDrop(double level) {
+    return 0.5 * gsl_cdf_chisq_Pinv(level, 1.0);
+}
 
 // Builds the theta likelihood of rows over spans and solves it, widening the
 // range of the series until the solution lies inside it. phi is the share of
@@ -274,7 +276,8 @@ void CheckFitOptions(const SFitOptions& options) {
                                     std::to_string(options.level) + ").");
     }
     if (!(options.growthCap > 1e-3) || !std::isfinite(options.growthCap)) {
-        throw std::invalid_argument("The largest growth rate searched must be finite and above 1e-3.");
+        throw std::invalid_argument(
+            "The largest growth rate searched must be finite and above 1e-3.");
     }
 }
 
@@ -299,8 +302,8 @@ SFitResult FitNeutral(const CSiteStore& store, const SFitOptions& options, hts_t
     return r;
 }
 
-SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options,
-                     const SFitResult& neutral, hts_tpool* pool) {
+SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const SFitResult& neutral,
+                     hts_tpool* pool) {
     CheckFitOptions(options);
     SFitResult r = EmptyResult("growth", store);
     if (store.GetSites() == 0 || !std::isfinite(neutral.theta)) {

@@ -55,8 +55,8 @@ struct SFitResult {
 
 SFitResult FitNeutral(const CSiteStore& store, const SFitOptions& options, hts_tpool* pool);
 // neutral: FitNeutral's result for the same store and options.
-SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options,
-                     const SFitResult& neutral, hts_tpool* pool);
+SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const SFitResult& neutral,
+                     hts_tpool* pool);
 
 // Neutral estimate of a window from its sites' neutral summaries (the
 // SWindowSite of windows.hpp, filled from SEncodedSite: m_A = neutralA,

@@ -22,7 +22,9 @@ class CPriorRows {
     // P_K; 0 for a class without sites.
     double Polymorphic(int K) const { return m_P[static_cast<std::size_t>(K)]; }
     // beta_1 .. beta_kept of class K at index 0 ..
-    const double* Beta(int K) const { return m_Beta.data() + m_Offset[static_cast<std::size_t>(K)]; }
+    const double* Beta(int K) const {
+        return m_Beta.data() + m_Offset[static_cast<std::size_t>(K)];
+    }
     int GetClassCount() const { return static_cast<int>(m_P.size()); }
     // 1 / max_K P_K over the classes with sites: the largest theta for which
     // every prior entry is non-negative (infinity when no class has a

@@ -91,6 +91,8 @@ CSiteEncoder::CSiteEncoder(const SSiteOptions& options)
 }
 
 CSiteEncoder::~CSiteEncoder() = default;
+CSiteEncoder::CSiteEncoder(CSiteEncoder&&) noexcept = default;
+CSiteEncoder& CSiteEncoder::operator=(CSiteEncoder&&) noexcept = default;
 
 const std::vector<double>& CSiteEncoder::NeutralRow(int K, int kept) {
     const std::size_t k = static_cast<std::size_t>(K);
@@ -138,8 +140,8 @@ const std::vector<double>& CSiteEncoder::x_Binomials(int depth) {
     return m;
 }
 
-bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double* table, double logScale,
-                          std::vector<unsigned char>& out, SEncodedSite& site) {
+bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double* table,
+                          double logScale, std::vector<unsigned char>& out, SEncodedSite& site) {
     if (depth < 0) {
         throw std::invalid_argument("A site has a negative depth (" + std::to_string(depth) +
                                     ") at position " + std::to_string(pos) + ".");
@@ -155,8 +157,8 @@ bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double*
     for (int t = 0; t <= depth; ++t) {
         const double v = table[t];
         if (!(v >= 0.0) || !std::isfinite(v)) {
-            throw std::invalid_argument("The observation table has a negative, NaN or infinite entry" +
-                                        where());
+            throw std::invalid_argument(
+                "The observation table has a negative, NaN or infinite entry" + where());
         }
         maxTau = std::max(maxTau, v);
     }
@@ -204,7 +206,9 @@ bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double*
         throw std::invalid_argument(
             "The observation table gives the site probability 0 under every spectrum" + where());
     }
-    const bool scaledByC0 = c0 > 0.0 && maxRest <= c0 * kMaxRatio;
+    // c[0] scales the record only when it is a normal double: a subnormal
+    // one carries too few bits for the quotients.
+    const bool scaledByC0 = c0 >= std::numeric_limits<double>::min() && maxRest <= c0 * kMaxRatio;
     const double ref = scaledByC0 ? c0 : std::max(c0, maxRest);
     for (int k = 0; k <= last; ++k) {
         m_C[static_cast<std::size_t>(k)] /= ref;
@@ -279,7 +283,8 @@ bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double*
     site.reads = depth;
     site.chromosomes = K;
     site.kept = doubles + floats;
-    site.constant = logScale + std::log(p0 * ref);
+    // p0 and ref apart: their product may be subnormal and lose bits.
+    site.constant = logScale + std::log(p0) + std::log(ref);
     site.bytes = static_cast<std::uint32_t>(out.size() - start);
     SSiteView view;
     ReadSiteRecord(out.data() + start, view);
@@ -303,8 +308,8 @@ bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double*
     return true;
 }
 
-bool SSiteBatch::Add(CSiteEncoder& encoder, int contig, std::int64_t pos, int depth, const double* table,
-                     double logScale) {
+bool SSiteBatch::Add(CSiteEncoder& encoder, int contig, std::int64_t pos, int depth,
+                     const double* table, double logScale) {
     SEncodedSite site;
     if (!encoder.Encode(contig, pos, depth, table, logScale, bytes, site)) {
         return false;
@@ -315,7 +320,8 @@ bool SSiteBatch::Add(CSiteEncoder& encoder, int contig, std::int64_t pos, int de
 
 CSiteStore::CSiteStore(const SSiteOptions& options) : m_Options(options), m_Encoder(options) {}
 
-bool CSiteStore::Append(int contig, std::int64_t pos, int depth, const double* table, double logScale) {
+bool CSiteStore::Append(int contig, std::int64_t pos, int depth, const double* table,
+                        double logScale) {
     m_One.Clear();
     if (!m_One.Add(m_Encoder, contig, pos, depth, table, logScale)) {
         return false;

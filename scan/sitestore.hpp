@@ -96,6 +96,8 @@ class CSiteEncoder {
     ~CSiteEncoder();
     CSiteEncoder(const CSiteEncoder&) = delete;
     CSiteEncoder& operator=(const CSiteEncoder&) = delete;
+    CSiteEncoder(CSiteEncoder&&) noexcept;
+    CSiteEncoder& operator=(CSiteEncoder&&) noexcept;
 
     // Appends the record of one site to out and describes it in site.
     // Returns false (and appends nothing) for a site without reads. Throws

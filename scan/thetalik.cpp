@@ -226,7 +226,7 @@ void CThetaLik::Eval(double theta, double& l, double& d1, double& d2) const {
                 }
             }
             s *= t;
-            const double dt = 1.0 / (wc * wc);        // dt/dtheta
+            const double dt = 1.0 / (wc * wc);               // dt/dtheta
             const double ddt = 2.0 * cl.P / (wc * wc * wc);  // d2t/dtheta2
             l += s;
             d1 += s1 * dt;
@@ -329,7 +329,8 @@ SThetaSolution SolveTheta(const CThetaLik& lik, double guess, double threshold,
                 if (!(next > lo && next < hi)) {
                     next = 0.5 * (lo + hi);
                 }
-                const bool done = std::fabs(next - x) <= 1e-14 * std::fabs(x) || hi - lo <= 1e-15 * hi;
+                const bool done =
+                    std::fabs(next - x) <= 1e-14 * std::fabs(x) || hi - lo <= 1e-15 * hi;
                 x = next;
                 if (done) {
                     break;

@@ -8,10 +8,10 @@
 #include <htslib/thread_pool.h>
 
 #include <chrono>
-#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <random>
 #include <string>
@@ -37,10 +37,11 @@ double WallNow() {
 }
 
 void PrintRow(const SFitResult& r, double cpu, double wall, double per) {
-    std::printf("  %-8s theta %.6g [%.6g, %.6g] g %.4g [%.4g, %.4g] loglik %.10g lrt %.4g p %.3g\n"
-                "           %d passes, per 1e6 sites: cpu %.3f s, wall %.3f s\n",
-                r.model.c_str(), r.theta, r.thetaLo, r.thetaHi, r.growth, r.growthLo, r.growthHi,
-                r.logLik, r.lrt, r.pValue, r.passes, cpu * per, wall * per);
+    std::printf(
+        "  %-8s theta %.6g [%.6g, %.6g] g %.4g [%.4g, %.4g] loglik %.10g lrt %.4g p %.3g\n"
+        "           %d passes, per 1e6 sites: cpu %.3f s, wall %.3f s\n",
+        r.model.c_str(), r.theta, r.thetaLo, r.thetaHi, r.growth, r.growthLo, r.growthHi, r.logLik,
+        r.lrt, r.pValue, r.passes, cpu * per, wall * per);
 }
 
 }  // namespace
@@ -113,7 +114,8 @@ int main(int argc, char* argv[]) {
         for (int r = 0; r < n; ++r) {
             const double y = unif(rng);
             int qi = 0;
-            while (qi + 1 < static_cast<int>(qValue.size()) && y >= qCum[static_cast<std::size_t>(qi)]) {
+            while (qi + 1 < static_cast<int>(qValue.size()) &&
+                   y >= qCum[static_cast<std::size_t>(qi)]) {
                 ++qi;
             }
             const std::uint8_t q = static_cast<std::uint8_t>(qValue[static_cast<std::size_t>(qi)]);
@@ -149,8 +151,8 @@ int main(int argc, char* argv[]) {
     std::printf("  record bytes per site %.2f, allocated bytes per site %.2f\n",
                 static_cast<double>(store.GetRecordBytes()) / store.GetSites(),
                 static_cast<double>(store.GetAllocatedBytes()) / store.GetSites());
-    std::printf("  cpu per 1e6 sites: tables %.3f s, encoding and appending %.3f s\n", tableSeconds * per,
-                encodeSeconds * per);
+    std::printf("  cpu per 1e6 sites: tables %.3f s, encoding and appending %.3f s\n",
+                tableSeconds * per, encodeSeconds * per);
     for (int t : threads) {
         if (t <= 0) {
             continue;  // encoding only
