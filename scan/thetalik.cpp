@@ -284,7 +284,7 @@ double MonotoneRoot(const CThetaLik& lik, double c, double a, double b, double g
         if (!(next > a && next < b)) {
             next = 0.5 * (a + b);
         }
-        if (std::fabs(next - x) <= 1e-14 * std::fabs(x) || b - a <= 1e-15 * b) {
+        if (std::fabs(next - x) <= 1e-11 * std::fabs(x) || b - a <= 1e-15 * b) {
             return next;
         }
         x = next;
@@ -330,7 +330,7 @@ SThetaSolution SolveTheta(const CThetaLik& lik, double guess, double threshold,
                     next = 0.5 * (lo + hi);
                 }
                 const bool done =
-                    std::fabs(next - x) <= 1e-14 * std::fabs(x) || hi - lo <= 1e-15 * hi;
+                    std::fabs(next - x) <= 1e-11 * std::fabs(x) || hi - lo <= 1e-15 * hi;
                 x = next;
                 if (done) {
                     break;
