@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <functional>
 #include <limits>
@@ -71,11 +69,6 @@ SThetaSolution FitAtRows(const CSiteStore& store, const std::vector<SSpan>& span
             return s;
         }
         SThetaSolution s = SolveTheta(lik, guess, threshold, drop);
-        if (std::getenv("QT_SCAN_DEBUG")) {
-            std::fprintf(stderr, "build g=%g phi=%g exact=%lu of %lu theta=%g needWider=%d\n",
-                         rows.GetGrowth(), phi, (unsigned long)lik.GetExactSites(),
-                         (unsigned long)lik.GetSites(), s.theta, (int)s.needWider);
-        }
         if (!s.needWider) {
             const double reach = std::isfinite(s.hi) ? std::max(s.hi, s.theta) : s.theta;
             phi = std::min(1.0, reach / rows.ThetaMax());
