@@ -1,0 +1,203 @@
+#pragma once
+// Per-site summaries of a genome-scale data set, kept in a compact
+// append-only arena in genome order.
+//
+// What a site keeps. A site of n reads comes with its observation table
+// T[t] = exp(logScale) tau[t], t = 0..n (the probability of the observed reads
+// given t reads truly minor). Every spectrum prior the engine uses is a
+// distribution over K "chromosomes" with a minor count k: K = n when every
+// read is a chromosome of its own; K = N for a pool of N chromosomes, where
+// the chance of t minor reads is sum_k pi(k; N) Binom(t; n, k/N), so the site
+// is summarised by lambda[k] = sum_t tau[t] Binom(t; n, k/N) (exchange of the
+// two sums). Folded, the prior is symmetric in k <-> K-k, so the pairs are
+// merged: c[k] = lambda[k] + lambda[K-k] for k < K/2, c[K/2] = lambda[K/2];
+// unfolded, c = lambda without its last entry, whose prior is 0. With p0 the
+// prior at theta 0 (1 at k = 0 unfolded, 1/2 folded) the site likelihood is
+//   L = exp(logScale) p0 c[0] [ (1 - theta P_K) + theta sum_{k>=1} beta_k z_k ],
+// z_k = c[k] / c[0], P_K the polymorphic mass per unit theta and beta_k the
+// prior of k per unit theta over p0 (priorrows.hpp). The factor in front is a
+// constant; the record keeps K and z_1..z_h, and the constants are summed per
+// segment.
+//
+// The cut-off (exact to 1e-10 relative in every site's log-likelihood). For
+// every parameter value in the domain, the prior of k >= 1 is theta v_k with
+// v_k non-increasing in k over 1..M: unfolded, E[xi_k] is a sum over the
+// number j of lineages of j E[T_j] C(K-k-1, j-2)/C(K-1, j-1) with E[T_j] >= 0
+// (Kingman topology under any size history, growth included), and each term
+// falls with k; folded, each term plus its mirror is a convex sequence
+// symmetric about K/2, so it falls on 1..K/2. Hence, perturbing the entries
+// from f on by d_k (dropping them: d_k = z_k; rounding them to float:
+// |d_k| <= 2^-24 z_k),
+//   |dL| <= theta sum_{k>=f} v_k |d_k| <= theta v_{f-1} sum_{k>=f} |d_k|
+//         <= r theta sum_{1<=k<f} v_k z_k <= r L
+// whenever sum_{k>=f} |d_k| <= r sum_{1<=k<f} z_k. Since the prior sums to 1,
+// L <= max_t T[t], so -log L >= lam = -(logScale + log max_t tau[t]); with
+// r = 0.25e-10 min(1, lam) the change of log L is below 1e-10 |log L|. The
+// encoder takes the fewest bytes that meet the bound: the first d entries as
+// doubles, the next ones as floats, the rest dropped; c[0] and every entry it
+// needs stay exact.
+//
+// Layout. Records sit in pages of kPageBytes; a record never straddles two
+// pages, and a page is the unit of the parallel passes (so the reduction order
+// does not depend on the number of threads). Segments cut the sequence of
+// sites at every page, contig and block boundary; each keeps its sites'
+// count, reads and summed constant, so a block is a run of segments and a
+// block bootstrap can resample blocks without touching a site.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// Options that decide what a site's record means.
+struct SSiteOptions {
+    bool folded = true;  // folded spectrum (the table's reference is the majority class)
+    int poolSize = 0;    // N >= 2: reads drawn from a pool of N chromosomes; 0: none
+    std::int64_t blockSize = 1000000;  // bases per bootstrap block (> 0)
+};
+
+// Throws std::invalid_argument when the options are unusable.
+void CheckSiteOptions(const SSiteOptions& options);
+
+// What a record's header says, and where its numbers are.
+struct SSiteView {
+    int chromosomes = 0;     // K
+    int doubles = 0;         // z_1..z_doubles stored as doubles
+    int floats = 0;          // z_{doubles+1}..z_{doubles+floats} as floats
+    double a = 1.0;          // the weight of (1 - theta P_K) relative to the z's
+    const unsigned char* z;  // doubles, then floats, unaligned
+    int Kept() const { return doubles + floats; }
+};
+
+// Reads the record at p into view; returns the first byte after it.
+const unsigned char* ReadSiteRecord(const unsigned char* p, SSiteView& view);
+
+// One encoded site before it joins the store.
+struct SEncodedSite {
+    int contig = 0;
+    std::int64_t pos = 0;   // 0-based position
+    int reads = 0;          // depth n
+    int chromosomes = 0;    // K
+    int kept = 0;           // entries z_1..z_kept
+    double constant = 0.0;  // logScale + log(p0 c_ref)
+    // The site under the neutral spectrum: likelihood e^constant (a + theta b),
+    // from the record as stored (what windows need).
+    double neutralA = 0.0, neutralB = 0.0;
+    std::uint32_t bytes = 0;
+};
+
+// Turns tables into records. A workspace: one per thread; it keeps the
+// binomial matrices of the depths it has seen when a pool is set.
+class CFSNeutral;
+
+class CSiteEncoder {
+  public:
+    explicit CSiteEncoder(const SSiteOptions& options);
+    ~CSiteEncoder();
+    CSiteEncoder(const CSiteEncoder&) = delete;
+    CSiteEncoder& operator=(const CSiteEncoder&) = delete;
+    CSiteEncoder(CSiteEncoder&&) noexcept;
+    CSiteEncoder& operator=(CSiteEncoder&&) noexcept;
+
+    // Appends the record of one site to out and describes it in site.
+    // Returns false (and appends nothing) for a site without reads. Throws
+    // std::invalid_argument for a table with a negative, NaN or infinite
+    // entry, a non-finite logScale, or a table that no spectrum can explain
+    // (every entry with a non-zero prior is 0).
+    bool Encode(int contig, std::int64_t pos, int depth, const double* table, double logScale,
+                std::vector<unsigned char>& out, SEncodedSite& site);
+
+    // The neutral P_K and beta_1..beta_kept of class K (see priorrows.hpp),
+    // extended as asked; the row's entry 0 is P_K.
+    const std::vector<double>& NeutralRow(int K, int kept);
+
+  private:
+    const std::vector<double>& x_Binomials(int depth);
+
+    SSiteOptions m_Options;
+    std::vector<double> m_Lambda, m_C, m_Suffix;
+    std::vector<std::vector<double>> m_Binom;  // [depth] (n+1) x (N+1), t fastest
+    std::size_t m_BinomEntries = 0;
+    std::vector<std::vector<double>> m_NeutralRows;  // [K]
+    std::unique_ptr<CFSNeutral> m_Neutral;
+};
+
+// Sites encoded by a worker, in order, for CSiteStore::Append.
+struct SSiteBatch {
+    std::vector<unsigned char> bytes;
+    std::vector<SEncodedSite> sites;
+    // Encodes one site into the batch; see CSiteEncoder::Encode.
+    bool Add(CSiteEncoder& encoder, int contig, std::int64_t pos, int depth, const double* table,
+             double logScale);
+    void Clear() {
+        bytes.clear();
+        sites.clear();
+    }
+};
+
+// A run of sites inside one page that share contig and block.
+struct SSegment {
+    int contig = 0;
+    std::int64_t block = 0;  // pos / blockSize
+    std::int64_t firstPos = 0, lastPos = 0;
+    std::uint32_t page = 0;
+    std::uint32_t offset = 0;  // byte offset of the first record in the page
+    std::uint32_t bytes = 0;
+    std::uint32_t sites = 0;
+    std::uint64_t reads = 0;
+    double constant = 0.0;  // sum of the sites' constants
+};
+
+// Sites of one depth class: how many, and how many entries the longest keeps.
+struct SChromosomeClass {
+    std::uint64_t sites = 0;
+    int maxKept = 0;
+};
+
+class CSiteStore {
+  public:
+    static constexpr std::size_t kPageBytes = 256 * 1024;
+
+    explicit CSiteStore(const SSiteOptions& options);
+
+    const SSiteOptions& GetOptions() const { return m_Options; }
+
+    // Appends one site (encoded on this thread). Sites must come in genome
+    // order: within a run of one contig, positions never decrease (else
+    // std::invalid_argument). Returns false for a site without reads, which
+    // is not stored.
+    bool Append(int contig, std::int64_t pos, int depth, const double* table, double logScale);
+    // Appends a batch encoded elsewhere with the same options, in order.
+    void Append(const SSiteBatch& batch);
+
+    std::uint64_t GetSites() const { return m_Sites; }
+    std::uint64_t GetReads() const { return m_Reads; }
+    // Bytes of the records (pages are allocated in full).
+    std::uint64_t GetRecordBytes() const { return m_RecordBytes; }
+    std::uint64_t GetAllocatedBytes() const;
+
+    std::size_t GetPageCount() const { return m_Pages.size(); }
+    // Byte range of the records of page i.
+    const unsigned char* GetPage(std::size_t i) const { return m_Pages[i].get(); }
+    std::size_t GetPageUsed(std::size_t i) const { return m_PageUsed[i]; }
+    std::uint32_t GetPageSites(std::size_t i) const { return m_PageSites[i]; }
+
+    const std::vector<SSegment>& GetSegments() const { return m_Segments; }
+    // Indexed by K; empty classes have sites == 0.
+    const std::vector<SChromosomeClass>& GetClasses() const { return m_Classes; }
+    // Sum of every site's constant, segment by segment in order.
+    double GetConstant() const;
+
+  private:
+    void x_Add(const SEncodedSite& site, const unsigned char* bytes);
+
+    SSiteOptions m_Options;
+    CSiteEncoder m_Encoder;
+    SSiteBatch m_One;
+    std::vector<std::unique_ptr<unsigned char[]>> m_Pages;
+    std::vector<std::size_t> m_PageUsed;
+    std::vector<std::uint32_t> m_PageSites;
+    std::vector<SSegment> m_Segments;
+    std::vector<SChromosomeClass> m_Classes;
+    std::uint64_t m_Sites = 0, m_Reads = 0, m_RecordBytes = 0;
+};
