@@ -1,0 +1,172 @@
+#include "pileup/pileup_input.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "pileup/reference_fasta.hpp"
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& msg) {
+    throw std::runtime_error(msg);
+}
+
+}  // namespace
+
+CPileupInput::CPileupInput(const std::string& path, const SPileupOptions& opts,
+                           const CReferenceFasta* reference, SPileupSummary& summary,
+                           htsThreadPool* threadPool)
+    : m_Path(path), m_Opts(opts), m_Summary(summary) {
+    errno = 0;
+    m_Fp.reset(hts_open(path.c_str(), "r"));
+    if (!m_Fp) {
+        Fail("Cannot open " + Quoted(path) + ": " +
+             (errno ? std::strerror(errno) : "not a readable alignment file") + ".");
+    }
+    const htsFormat* fmt = hts_get_format(m_Fp.get());
+    if (fmt->category != sequence_data ||
+        (fmt->format != sam && fmt->format != bam && fmt->format != cram)) {
+        Fail(Quoted(path) + " is not a SAM, BAM or CRAM file.");
+    }
+    m_Cram = fmt->format == cram;
+    if (m_Cram) {
+        // A contig missing from the FASTA would make htslib look its
+        // sequence up by checksum, by default on a public web server. The
+        // reference is the one given with -f; a REF_PATH the user set is
+        // still honoured.
+        setenv("REF_PATH", "/nonexistent/%s", 0);
+        if (!reference) {
+            Fail(Quoted(path) + " is a CRAM file: it needs its reference FASTA (-f/--reference).");
+        }
+        if (hts_set_fai_filename(m_Fp.get(), reference->Path().c_str()) != 0) {
+            Fail("Cannot use reference " + Quoted(reference->Path()) + " for " + Quoted(path) +
+                 ".");
+        }
+    }
+    if (threadPool && hts_set_opt(m_Fp.get(), HTS_OPT_THREAD_POOL, threadPool) != 0) {
+        Fail("Cannot read " + Quoted(path) + " through the thread pool.");
+    }
+    // A BGZF file (BAM, bgzipped SAM) cut at a block boundary, or a CRAM
+    // file cut at a container boundary, reads like a complete one; only its
+    // missing end-of-file marker tells. Plain SAM has no marker.
+    if (hts_check_EOF(m_Fp.get()) == 0) {
+        Fail(Quoted(path) + " is truncated (its end-of-file marker is missing).");
+    }
+    m_Hdr.reset(sam_hdr_read(m_Fp.get()));
+    if (!m_Hdr) {
+        Fail(Quoted(path) + " has no readable header: the file is truncated or corrupt.");
+    }
+    if (sam_hdr_nref(m_Hdr.get()) <= 0) {
+        Fail(Quoted(path) + " names no reference sequences in its header (@SQ lines).");
+    }
+}
+
+void CPileupInput::CheckSameReferences(const CPileupInput& first) const {
+    const sam_hdr_t* a = first.Header();
+    const sam_hdr_t* b = Header();
+    int n = sam_hdr_nref(a);
+    if (sam_hdr_nref(b) != n) {
+        Fail(Quoted(m_Path) + " and " + Quoted(first.Path()) +
+             " have different reference sequences: " + std::to_string(sam_hdr_nref(b)) +
+             " against " + std::to_string(n) + " contigs.");
+    }
+    for (int i = 0; i < n; ++i) {
+        if (std::strcmp(sam_hdr_tid2name(a, i), sam_hdr_tid2name(b, i)) != 0 ||
+            sam_hdr_tid2len(a, i) != sam_hdr_tid2len(b, i)) {
+            Fail(Quoted(m_Path) + " and " + Quoted(first.Path()) +
+                 " have different reference sequences: contig " + std::to_string(i + 1) + " is " +
+                 Quoted(sam_hdr_tid2name(b, i)) + " of length " +
+                 std::to_string(sam_hdr_tid2len(b, i)) + " against " +
+                 Quoted(sam_hdr_tid2name(a, i)) + " of length " +
+                 std::to_string(sam_hdr_tid2len(a, i)) + ".");
+        }
+    }
+}
+
+void CPileupInput::SetRegion(const std::string& region) {
+    m_Idx.reset(sam_index_load(m_Fp.get(), m_Path.c_str()));
+    if (!m_Idx) {
+        Fail(Quoted(m_Path) +
+             " has no index, which --region needs; create it with 'samtools index " + m_Path +
+             "' (the file must be BAM, CRAM or bgzip-compressed SAM).");
+    }
+    m_Itr.reset(sam_itr_querys(m_Idx.get(), m_Hdr.get(), region.c_str()));
+    if (!m_Itr) {
+        Fail("Cannot read region " + Quoted(region) + " of " + Quoted(m_Path) + ".");
+    }
+}
+
+int CPileupInput::Next(bam1_t* b) {
+    for (;;) {
+        int r = m_Itr ? sam_itr_next(m_Fp.get(), m_Itr.get(), b)
+                      : sam_read1(m_Fp.get(), m_Hdr.get(), b);
+        if (r == -1) {
+            return -1;
+        }
+        if (r < -1) {
+            m_Error = Quoted(m_Path) + " is truncated or corrupt";
+            if (m_Cram) {
+                m_Error += " (or " + Quoted(m_Opts.m_Reference) + " is not its reference)";
+            }
+            m_Error += m_LastTid >= 0 ? " after " + x_Where(m_LastTid, m_LastPos) : "";
+            m_Error += ".";
+            return -2;
+        }
+        const bam1_core_t& c = b->core;
+        if ((c.flag & m_Opts.m_SkipFlags) || (c.flag & BAM_FUNMAP) || c.tid < 0 ||
+            (m_Opts.m_RequireFlags && !(c.flag & m_Opts.m_RequireFlags))) {
+            ++m_Summary.m_ReadsSkippedFlags;
+            continue;
+        }
+        if (c.qual < m_Opts.m_MinMapQ) {
+            ++m_Summary.m_ReadsSkippedMapQ;
+            continue;
+        }
+        if (c.l_qseq <= 0 || bam_get_qual(b)[0] == 0xff) {
+            ++m_Summary.m_ReadsNoQuality;
+            continue;
+        }
+        if (c.tid < m_LastTid || (c.tid == m_LastTid && c.pos < m_LastPos)) {
+            m_Error = Quoted(m_Path) + " is not sorted by coordinate: read " +
+                      Quoted(bam_get_qname(b)) + " at " + x_Where(c.tid, c.pos) + " follows " +
+                      x_Where(m_LastTid, m_LastPos) + "; sort it with 'samtools sort'.";
+            return -2;
+        }
+        m_LastTid = c.tid;
+        m_LastPos = c.pos;
+        return r;
+    }
+}
+
+void CPileupInput::OnEnter(const bam1_t* b, bam_pileup_cd* cd) {
+    cd->i = 0;
+    const bam1_core_t& c = b->core;
+    if (m_Opts.m_KeepOverlaps || !(c.flag & BAM_FPAIRED) || (c.flag & BAM_FMUNMAP) ||
+        c.mtid != c.tid) {
+        return;
+    }
+    const char* name = bam_get_qname(b);
+    auto it = m_OpenMates.find(name);
+    if (it != m_OpenMates.end()) {
+        cd->i = it->second;
+        m_OpenMates.erase(it);
+        return;
+    }
+    hts_pos_t end = bam_endpos(b);
+    if (c.mpos >= c.pos && c.mpos < end) {
+        m_OpenMates.emplace(name, end);
+        cd->i = -1;
+    }
+}
+
+void CPileupInput::OnLeave(const bam1_t* b, bam_pileup_cd* cd) {
+    if (cd->i == -1) {
+        m_OpenMates.erase(bam_get_qname(b));  // its mate never came
+    }
+}
+
+std::string CPileupInput::x_Where(int tid, hts_pos_t pos) const {
+    return std::string(sam_hdr_tid2name(m_Hdr.get(), tid)) + ":" + std::to_string(pos + 1);
+}
