@@ -116,7 +116,8 @@ TEST_F(Pileup, DeletionsReferenceSkipsAndNBasesNeverCount) {
     EXPECT_EQ(run.summary.m_SitesNoReads, 1u);  // c1:35
     EXPECT_EQ(run.summary.m_BasesLowQuality, 0u);
 
-    opts.m_MinBaseQ = 4;
+    // A base of exactly --min-BQ stays (the scores of 8 at c1:29 and 31).
+    opts.m_MinBaseQ = 8;
     run = Pile(opts);
     EXPECT_EQ(run.doc,
               LibraryDocument({{29, {{8, 0}, {8, 0}}}, {30, {{40, 0}}}, {31, {{8, 0}, {8, 0}}}}));
@@ -154,20 +155,25 @@ TEST_F(Pileup, DepthLimitsLeaveSitesOutAndCountThemAndTheEngineCapsNone) {
 TEST_F(Pileup, OverlappingMatesCountOnce) {
     // Pair p: first mate c1:60-63 (score 10), second mate c1:62-65 (score
     // 20). Pair q: its first mate fails --min-MQ, so its second mate counts
-    // everywhere.
+    // everywhere. Pair s: both mates start at c1:70; the first in the file
+    // (score 30) counts.
     SPileupOptions opts =
         Inputs({Bam("a.bam", kHeader + Read("p", 99, "c1", 60, 60, "4M", "AAAA", "++++", "=", 62) +
                                  Read("q", 99, "c1", 60, 5, "2M", "CC", "++", "=", 61) +
                                  Read("q", 147, "c1", 61, 60, "2M", "CC", "55", "=", 60) +
-                                 Read("p", 147, "c1", 62, 60, "4M", "AAAA", "5555", "=", 60))});
+                                 Read("p", 147, "c1", 62, 60, "4M", "AAAA", "5555", "=", 60) +
+                                 Read("s", 99, "c1", 70, 60, "2M", "GG", "??", "=", 70) +
+                                 Read("s", 147, "c1", 70, 60, "2M", "GG", "((", "=", 70))});
     auto run = Pile(opts);
     EXPECT_EQ(run.doc, LibraryDocument({{60, {{10, 0}}},
                                         {61, {{10, 0}, {20, 1}}},
                                         {62, {{10, 0}, {20, 1}}},
                                         {63, {{10, 0}}},
                                         {64, {{20, 0}}},
-                                        {65, {{20, 0}}}}));
-    EXPECT_EQ(run.summary.m_BasesOverlap, 2u);
+                                        {65, {{20, 0}}},
+                                        {70, {{30, 0}}},
+                                        {71, {{30, 0}}}}));
+    EXPECT_EQ(run.summary.m_BasesOverlap, 4u);
     opts.m_KeepOverlaps = true;
     run = Pile(opts);
     EXPECT_EQ(run.summary.m_BasesOverlap, 0u);
@@ -176,7 +182,9 @@ TEST_F(Pileup, OverlappingMatesCountOnce) {
                                         {62, {{10, 0}, {20, 0}, {20, 1}}},
                                         {63, {{10, 0}, {20, 0}}},
                                         {64, {{20, 0}}},
-                                        {65, {{20, 0}}}}));
+                                        {65, {{20, 0}}},
+                                        {70, {{30, 0}, {7, 0}}},
+                                        {71, {{30, 0}, {7, 0}}}}));
 }
 
 TEST_F(Pileup, RegionKeepsOneContigWhereSeveralAreWarnedAbout) {
