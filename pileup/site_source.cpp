@@ -34,6 +34,9 @@ int LeaveCallback(void* data, const bam1_t* b, bam_pileup_cd* cd) {
     return 0;
 }
 
+// Not yet looked up (a site's reference base is fetched when first needed).
+constexpr int kRefUnknown = -2;
+
 }  // namespace
 
 struct CPileupSiteSource::SImpl {
@@ -53,6 +56,14 @@ struct CPileupSiteSource::SImpl {
 
     int RefBase(int tid, hts_pos_t pos) {
         return m_Reference ? m_Reference->BaseAt(Header(), m_Inputs.front()->Path(), tid, pos) : -1;
+    }
+
+    // A base written as '=' is the reference base; the file needs its FASTA.
+    [[noreturn]] void NoReferenceForEquals(const CPileupInput& in, const bam1_t* b, int tid,
+                                           hts_pos_t pos) const {
+        Fail(Quoted(in.Path()) + " writes bases equal to the reference as '=' (read " +
+             Quoted(bam_get_qname(b)) + " at " + sam_hdr_tid2name(Header(), tid) + ":" +
+             std::to_string(pos + 1) + "): it needs the reference FASTA (-f/--reference).");
     }
 };
 
@@ -127,6 +138,7 @@ bool CPileupSiteSource::Next(SPileupSite& site) {
         }
         site.m_Reads.clear();
         site.m_Counts = TBaseCounts{};
+        int ref = kRefUnknown;
         for (std::size_t i = 0; i < s.m_Inputs.size(); ++i) {
             const bam_pileup1_t* pile = s.m_Piles[i];
             for (int j = 0; j < s.m_Depths[i]; ++j) {
@@ -139,7 +151,20 @@ bool CPileupSiteSource::Next(SPileupSite& site) {
                     ++sum.m_BasesOverlap;
                     continue;
                 }
-                const int base = BaseIndexOfNt16(bam_seqi(bam_get_seq(p.b), p.qpos));
+                const unsigned code = bam_seqi(bam_get_seq(p.b), p.qpos);
+                int base;
+                if (code != 0) {
+                    base = BaseIndexOfNt16(code);
+                } else {
+                    // '=': the same as the reference base (samtools calmd -e).
+                    if (!s.m_Reference) {
+                        s.NoReferenceForEquals(*s.m_Inputs[i], p.b, tid, pos);
+                    }
+                    if (ref == kRefUnknown) {
+                        ref = s.RefBase(tid, pos);
+                    }
+                    base = ref;
+                }
                 if (base < 0) {
                     ++sum.m_BasesN;
                     continue;
@@ -169,7 +194,7 @@ bool CPileupSiteSource::Next(SPileupSite& site) {
         }
         site.m_Tid = tid;
         site.m_Pos = pos;
-        site.m_RefBase = s.RefBase(tid, pos);
+        site.m_RefBase = ref == kRefUnknown ? s.RefBase(tid, pos) : ref;
         return true;
     }
 }

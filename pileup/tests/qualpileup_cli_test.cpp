@@ -71,6 +71,34 @@ TEST_F(Qualpileup, ErrorsEndWithStatusOneAndAMessageHelpAndVersionWithZero) {
     EXPECT_EQ(r.out.rfind("qualpileup ", 0), 0u);
 }
 
+// Inputs that once crashed the program, ran it out of memory, let htslib's
+// own lines reach standard error first, or lost data; they live in
+// pileup/tests/data, where the program runs for these cases.
+TEST_F(Qualpileup, DamagedAndUnusualInputsFromTheFieldEndWithOneMessage) {
+    const std::string data = fixture::SourceDir() + "/pileup/tests/data";
+    const std::string exception = "Exception:\n\t";
+    const std::pair<std::string, std::string> cases[] = {
+        // Bases written as '=' need the reference they stand for.
+        {"seq-equals.sam",
+         "'seq-equals.sam' writes bases equal to the reference as '=' (read 'r1' at c1:2): it "
+         "needs the reference FASTA (-f/--reference)."},
+    };
+    for (const auto& c : cases) {
+        auto r = Sh("cd '" + data + "' && " + prog + c.first);
+        EXPECT_EQ(r.status, 1) << c.first;
+        EXPECT_EQ(r.out, "") << c.first;
+        EXPECT_EQ(r.err, exception + c.second + "\n") << c.first;
+    }
+    // With its reference, a file written by 'samtools calmd -e' gives what
+    // the file with every base spelled out gives.
+    auto equals = Sh("cd '" + data + "' && " + prog + "-f seq-equals-ref.fa seq-equals.sam");
+    auto plain = Sh("cd '" + data + "' && " + prog + "-f seq-equals-ref.fa seq-equals-plain.sam");
+    EXPECT_EQ(equals.status, 0) << equals.err;
+    EXPECT_EQ(equals.out, plain.out);
+    EXPECT_EQ(equals.err, plain.err);
+    EXPECT_NE(equals.err.find("qualpileup: 5 sites written;"), std::string::npos) << equals.err;
+}
+
 TEST_F(Qualpileup, OutputFileIsReplacedOnlyByACompleteDocument) {
     fixture::WriteFile(dir / "out.xml", "old content\n");
     // A failing run leaves the old file and no temporary file.

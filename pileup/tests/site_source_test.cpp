@@ -184,12 +184,16 @@ TEST_F(SiteSource, AgreesWithSamtoolsMpileupOnRandomReadsInEveryEncoding) {
                     paired ? pos + 1 + uniform(0, 40) : 0);
     }
     fixture::WriteFile(dir / "in.sam", sam);
-    // The same reads sorted (BAM), and as CRAM.
+    // The same reads sorted (BAM), with bases equal to the reference written
+    // as '=' (samtools calmd -e), and as CRAM.
     auto made = Sh(
-        "samtools sort -o $/s.bam $/in.sam && samtools view -C -T $/ref.fa -o $/s.cram $/s.bam && "
+        "samtools sort -o $/s.bam $/in.sam && samtools calmd -e $/s.bam $/ref.fa >$/eq.sam "
+        "2>/dev/null && samtools view -C -T $/ref.fa -o $/s.cram $/s.bam && "
+        "grep -c '\t[=ACGTN]*=[=ACGTN]*\t' $/eq.sam && "
         "samtools mpileup -B -A -x -d 0 -q 20 -Q 13 --ff UNMAP,SECONDARY,QCFAIL,DUP,SUPPLEMENTARY "
         "-f $/ref.fa -o $/mpileup.txt $/s.bam");
     ASSERT_EQ(made.status, 0) << made.err;
+    ASSERT_GT(std::stoi(made.out), 100) << "calmd -e wrote few '=' bases";
     const std::vector<SSeen> expected = MpileupSites(fixture::ReadFile(dir / "mpileup.txt"));
     ASSERT_GT(expected.size(), 400u);
 
@@ -201,7 +205,7 @@ TEST_F(SiteSource, AgreesWithSamtoolsMpileupOnRandomReadsInEveryEncoding) {
     hts_tpool* threads = hts_tpool_init(2);
     ASSERT_NE(threads, nullptr);
     htsThreadPool pool{threads, 0};
-    for (const char* file : {"s.bam", "s.cram"}) {
+    for (const char* file : {"s.bam", "eq.sam", "s.cram"}) {
         opts.m_Inputs = {dir / file};
         EXPECT_EQ(Sites(opts, nullptr), expected) << file;
         EXPECT_EQ(Sites(opts, &pool), expected) << file << " in threads";
