@@ -85,20 +85,31 @@ void CPileupInput::CheckSameReferences(const CPileupInput& first) const {
     }
 }
 
-void CPileupInput::SetRegion(const std::string& region) {
+void CPileupInput::SetRegion(const SRegion& region) {
     m_Idx.reset(sam_index_load(m_Fp.get(), m_Path.c_str()));
     if (!m_Idx) {
         Fail(Quoted(m_Path) +
              " has no index, which --region needs; create it with 'samtools index " + m_Path +
              "' (the file must be BAM, CRAM or bgzip-compressed SAM).");
     }
-    m_Itr.reset(sam_itr_querys(m_Idx.get(), m_Hdr.get(), region.c_str()));
+    // htslib's index query walks bins one by one down from the region's
+    // start: a start far past the contig takes practically forever. No
+    // read lies there, so the region is empty.
+    if (region.m_Beg >= sam_hdr_tid2len(m_Hdr.get(), region.m_Tid)) {
+        m_RegionIsEmpty = true;
+        return;
+    }
+    m_Itr.reset(sam_itr_queryi(m_Idx.get(), region.m_Tid, region.m_Beg, region.m_End));
     if (!m_Itr) {
-        Fail("Cannot read region " + Quoted(region) + " of " + Quoted(m_Path) + ".");
+        Fail("Cannot read region " + Quoted(sam_hdr_tid2name(m_Hdr.get(), region.m_Tid)) + " of " +
+             Quoted(m_Path) + " through its index.");
     }
 }
 
 int CPileupInput::Next(bam1_t* b) {
+    if (m_RegionIsEmpty) {
+        return -1;
+    }
     for (;;) {
         int r = m_Itr ? sam_itr_next(m_Fp.get(), m_Itr.get(), b)
                       : sam_read1(m_Fp.get(), m_Hdr.get(), b);

@@ -10,6 +10,7 @@
 #include "pileup/hts_handles.hpp"
 #include "pileup/pileup_options.hpp"
 #include "pileup/pileup_summary.hpp"
+#include "pileup/region.hpp"
 
 class CReferenceFasta;
 
@@ -32,8 +33,10 @@ class CPileupInput {
     // Same contigs, lengths and order as first; else an error naming both.
     void CheckSameReferences(const CPileupInput& first) const;
 
-    // Restricts reading to region (already checked against the header).
-    void SetRegion(const std::string& region);
+    // Restricts reading to region (of this file's header) through the
+    // file's index. A region that starts past its contig's end holds no
+    // reads.
+    void SetRegion(const SRegion& region);
 
     // The next read that passes the read filters: 0 or more on success, -1
     // at the end, -2 on a fault (kept in Error()). Counts the reads it
@@ -58,6 +61,7 @@ class CPileupInput {
     THeader m_Hdr;
     TIndex m_Idx;
     TIterator m_Itr;
+    bool m_RegionIsEmpty = false;  // the region starts past its contig's end
     int m_LastTid = -1;
     hts_pos_t m_LastPos = -1;
     std::string m_Error;

@@ -88,7 +88,7 @@ CPileupSiteSource::CPileupSiteSource(const SPileupOptions& opts, SPileupSummary&
         s.m_Region = ParseRegion(s.m_Opts.m_Region, s.Header(), s.m_Inputs.front()->Path());
         s.m_HasRegion = true;
         for (auto& in : s.m_Inputs) {
-            in->SetRegion(s.m_Opts.m_Region);
+            in->SetRegion(s.m_Region);
         }
     }
 

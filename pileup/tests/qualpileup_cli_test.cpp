@@ -78,6 +78,14 @@ TEST_F(Qualpileup, DamagedAndUnusualInputsFromTheFieldEndWithOneMessage) {
     const std::string data = fixture::SourceDir() + "/pileup/tests/data";
     const std::string exception = "Exception:\n\t";
     const std::pair<std::string, std::string> cases[] = {
+        // A coordinate past the 64-bit range: htslib's parser overflowed
+        // into a query that crashed or ran away.
+        {"-r chr1:99999999999999999999 pileup-region-segv.bam",
+         "Region 'chr1:99999999999999999999' does not parse: expected chr, chr:beg or "
+         "chr:beg-end with 1 <= beg <= end."},
+        {"-r chr1:99999999999999999999 pileup-region-hang.bam",
+         "Region 'chr1:99999999999999999999' does not parse: expected chr, chr:beg or "
+         "chr:beg-end with 1 <= beg <= end."},
         // Bases written as '=' need the reference they stand for.
         {"seq-equals.sam",
          "'seq-equals.sam' writes bases equal to the reference as '=' (read 'r1' at c1:2): it "
