@@ -58,8 +58,19 @@ CPileupInput::CPileupInput(const std::string& path, const SPileupOptions& opts,
     if (!m_Hdr) {
         Fail(Quoted(path) + " has no readable header: the file is truncated or corrupt.");
     }
+    x_CheckHeader();
+}
+
+void CPileupInput::x_CheckHeader() {
     if (sam_hdr_nref(m_Hdr.get()) <= 0) {
-        Fail(Quoted(path) + " names no reference sequences in its header (@SQ lines).");
+        Fail(Quoted(m_Path) + " names no reference sequences in its header (@SQ lines).");
+    }
+    // htslib parses the header's text only when a name is first looked up;
+    // a text it cannot parse then makes every contig look absent.
+    if (sam_hdr_count_lines(m_Hdr.get(), "SQ") < 0) {
+        Fail(Quoted(m_Path) +
+             " has a malformed header (a line that is no SAM header record, or stray bytes in "
+             "one): the file is corrupt.");
     }
 }
 

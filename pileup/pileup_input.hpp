@@ -51,6 +51,7 @@ class CPileupInput {
     void OnLeave(const bam1_t* b, bam_pileup_cd* cd);
 
   private:
+    void x_CheckHeader();
     std::string x_Where(int tid, hts_pos_t pos) const;
 
     std::string m_Path;

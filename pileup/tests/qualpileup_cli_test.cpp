@@ -86,6 +86,11 @@ TEST_F(Qualpileup, DamagedAndUnusualInputsFromTheFieldEndWithOneMessage) {
         {"-r chr1:99999999999999999999 pileup-region-hang.bam",
          "Region 'chr1:99999999999999999999' does not parse: expected chr, chr:beg or "
          "chr:beg-end with 1 <= beg <= end."},
+        // NUL bytes in a @CO line: htslib cannot parse the header's text, so
+        // every contig looked absent.
+        {"-r chr2:800-800 pileup-leak-region-badheader.sam",
+         "'pileup-leak-region-badheader.sam' has a malformed header (a line that is no SAM "
+         "header record, or stray bytes in one): the file is corrupt."},
         // Bases written as '=' need the reference they stand for.
         {"seq-equals.sam",
          "'seq-equals.sam' writes bases equal to the reference as '=' (read 'r1' at c1:2): it "
