@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "pileup/alignment_index.hpp"
 #include "pileup/reference_fasta.hpp"
 
 namespace {
@@ -97,11 +98,19 @@ void CPileupInput::CheckSameReferences(const CPileupInput& first) const {
 }
 
 void CPileupInput::SetRegion(const SRegion& region) {
-    m_Idx.reset(sam_index_load(m_Fp.get(), m_Path.c_str()));
-    if (!m_Idx) {
+    const std::string idxPath = FindAlignmentIndex(m_Path, m_Cram);
+    if (idxPath.empty()) {
         Fail(Quoted(m_Path) +
              " has no index, which --region needs; create it with 'samtools index " + m_Path +
              "' (the file must be BAM, CRAM or bgzip-compressed SAM).");
+    }
+    if (!m_Cram) {
+        CheckAlignmentIndex(idxPath, m_Path);
+    }
+    m_Idx.reset(sam_index_load2(m_Fp.get(), m_Path.c_str(), idxPath.c_str()));
+    if (!m_Idx) {
+        Fail("Cannot load index " + Quoted(idxPath) + " of " + Quoted(m_Path) +
+             "; recreate it with 'samtools index " + m_Path + "'.");
     }
     // htslib's index query walks bins one by one down from the region's
     // start: a start far past the contig takes practically forever. No
@@ -113,7 +122,7 @@ void CPileupInput::SetRegion(const SRegion& region) {
     m_Itr.reset(sam_itr_queryi(m_Idx.get(), region.m_Tid, region.m_Beg, region.m_End));
     if (!m_Itr) {
         Fail("Cannot read region " + Quoted(sam_hdr_tid2name(m_Hdr.get(), region.m_Tid)) + " of " +
-             Quoted(m_Path) + " through its index.");
+             Quoted(m_Path) + " through its index " + Quoted(idxPath) + ".");
     }
 }
 

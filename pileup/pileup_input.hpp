@@ -34,7 +34,7 @@ class CPileupInput {
     void CheckSameReferences(const CPileupInput& first) const;
 
     // Restricts reading to region (of this file's header) through the
-    // file's index. A region that starts past its contig's end holds no
+    // file's index, which is checked first. A region that starts past its contig's end holds no
     // reads.
     void SetRegion(const SRegion& region);
 

@@ -91,6 +91,11 @@ TEST_F(Qualpileup, DamagedAndUnusualInputsFromTheFieldEndWithOneMessage) {
         {"-r chr2:800-800 pileup-leak-region-badheader.sam",
          "'pileup-leak-region-badheader.sam' has a malformed header (a line that is no SAM "
          "header record, or stray bytes in one): the file is corrupt."},
+        // A .bai announcing two billion chunks.
+        {"-r chr1:100 pileup-asan-oom-badbai.bam",
+         "Index 'pileup-asan-oom-badbai.bam.bai' of 'pileup-asan-oom-badbai.bam' ends before "
+         "the 2080374786 chunks it announces; recreate it with 'samtools index "
+         "pileup-asan-oom-badbai.bam'."},
         // Bases written as '=' need the reference they stand for.
         {"seq-equals.sam",
          "'seq-equals.sam' writes bases equal to the reference as '=' (read 'r1' at c1:2): it "
