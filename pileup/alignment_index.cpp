@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pileup/hts_handles.hpp"
+#include "pileup/hts_quiet.hpp"
 
 namespace {
 
@@ -149,6 +150,7 @@ std::string FindAlignmentIndex(const std::string& path, bool cram) {
 }
 
 void CheckAlignmentIndex(const std::string& idxPath, const std::string& path) {
+    CQuietHts quiet;
     CIndexReader in(idxPath, path);
     char magic[4];
     in.Bytes(magic, 4);

@@ -8,8 +8,15 @@
 #include <memory>
 #include <string>
 
+#include "pileup/hts_quiet.hpp"
+
+// Closing may report a fault of its own; the file's faults are reported by
+// its reader.
 struct SHtsFileCloser {
-    void operator()(htsFile* f) const { hts_close(f); }
+    void operator()(htsFile* f) const {
+        CQuietHts quiet;
+        hts_close(f);
+    }
 };
 struct SHeaderFree {
     void operator()(sam_hdr_t* h) const { sam_hdr_destroy(h); }

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "pileup/alignment_index.hpp"
+#include "pileup/hts_quiet.hpp"
 #include "pileup/reference_fasta.hpp"
 
 namespace {
@@ -20,6 +21,7 @@ CPileupInput::CPileupInput(const std::string& path, const SPileupOptions& opts,
                            const CReferenceFasta* reference, SPileupSummary& summary,
                            htsThreadPool* threadPool)
     : m_Path(path), m_Opts(opts), m_Summary(summary) {
+    CQuietHts quiet;
     errno = 0;
     m_Fp.reset(hts_open(path.c_str(), "r"));
     if (!m_Fp) {
@@ -107,6 +109,7 @@ void CPileupInput::SetRegion(const SRegion& region) {
     if (!m_Cram) {
         CheckAlignmentIndex(idxPath, m_Path);
     }
+    CQuietHts quiet;
     m_Idx.reset(sam_index_load2(m_Fp.get(), m_Path.c_str(), idxPath.c_str()));
     if (!m_Idx) {
         Fail("Cannot load index " + Quoted(idxPath) + " of " + Quoted(m_Path) +
@@ -131,8 +134,12 @@ int CPileupInput::Next(bam1_t* b) {
         return -1;
     }
     for (;;) {
-        int r = m_Itr ? sam_itr_next(m_Fp.get(), m_Itr.get(), b)
+        int r;
+        {
+            CQuietHts quiet;
+            r = m_Itr ? sam_itr_next(m_Fp.get(), m_Itr.get(), b)
                       : sam_read1(m_Fp.get(), m_Hdr.get(), b);
+        }
         if (r == -1) {
             return -1;
         }

@@ -34,8 +34,8 @@ class CPileupInput {
     void CheckSameReferences(const CPileupInput& first) const;
 
     // Restricts reading to region (of this file's header) through the
-    // file's index, which is checked first. A region that starts past its contig's end holds no
-    // reads.
+    // file's index, which is checked first. A region that starts past its
+    // contig's end holds no reads.
     void SetRegion(const SRegion& region);
 
     // The next read that passes the read filters: 0 or more on success, -1

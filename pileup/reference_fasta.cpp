@@ -8,6 +8,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "pileup/hts_quiet.hpp"
+
 namespace {
 
 // Windows of 1 Mb: one read per window, small memory.
@@ -23,12 +25,40 @@ CReferenceFasta::CReferenceFasta(const std::string& path) : m_Path(path) {
     if (::access(path.c_str(), R_OK) != 0) {
         Fail("Cannot open reference " + Quoted(path) + ": " + std::strerror(errno) + ".");
     }
+    CQuietHts quiet;
     // Only an existing index is used: qualpileup never writes beside its
     // inputs.
     m_Fai.reset(fai_load3(path.c_str(), nullptr, nullptr, 0));
     if (!m_Fai) {
         Fail("Reference " + Quoted(path) + " has no usable index (" + path +
              ".fai); create it with 'samtools faidx " + path + "'.");
+    }
+    x_CheckSize();
+}
+
+// An index made for a longer file (the FASTA was cut, or replaced after
+// indexing) sends reads past the end of the file; htslib's CRAM decoder then
+// fails with a bare system message. The index lists contigs in file order,
+// so the last one ends last: it must be readable to its last base.
+void CReferenceFasta::x_CheckSize() const {
+    const int n = faidx_nseq(m_Fai.get());
+    if (n <= 0) {
+        return;
+    }
+    const char* name = faidx_iseq(m_Fai.get(), n - 1);
+    const hts_pos_t len = faidx_seq_len(m_Fai.get(), name);
+    if (len <= 0) {
+        return;
+    }
+    hts_pos_t got = 0;
+    char* s = faidx_fetch_seq64(m_Fai.get(), name, len - 1, len - 1, &got);
+    std::free(s);
+    if (!s || got != 1) {
+        Fail("Reference " + Quoted(m_Path) + " ends before the end of its contig " + Quoted(name) +
+             " as its index (" + m_Path +
+             ".fai) gives it: the file is truncated or the index is stale; recreate the index "
+             "with 'samtools faidx " +
+             m_Path + "'.");
     }
 }
 
@@ -60,7 +90,11 @@ void CReferenceFasta::x_Fetch(hts_pos_t pos) {
     }
     hts_pos_t last = std::min(pos + kWindow, m_Len) - 1;
     hts_pos_t len = 0;
-    char* s = faidx_fetch_seq64(m_Fai.get(), m_Name.c_str(), pos, last, &len);
+    char* s;
+    {
+        CQuietHts quiet;
+        s = faidx_fetch_seq64(m_Fai.get(), m_Name.c_str(), pos, last, &len);
+    }
     if (!s || len != last - pos + 1) {
         std::free(s);
         Fail("Cannot read contig " + Quoted(m_Name) + " from reference " + Quoted(m_Path) + ".");

@@ -11,7 +11,8 @@
 
 class CReferenceFasta {
   public:
-    // Opens path with its existing index (never writes one). Throws
+    // Opens path with its existing index (never writes one) and checks that
+    // the file holds every base the index promises. Throws
     // std::runtime_error naming the file.
     explicit CReferenceFasta(const std::string& path);
 
@@ -32,6 +33,7 @@ class CReferenceFasta {
     }
 
   private:
+    void x_CheckSize() const;
     void x_EnterContig(const sam_hdr_t* hdr, const std::string& inputName, int tid);
     void x_Fetch(hts_pos_t pos);
 

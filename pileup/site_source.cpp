@@ -109,7 +109,10 @@ CPileupSiteSource::CPileupSiteSource(const SPileupOptions& opts, SPileupSummary&
     s.m_Depths.resize(static_cast<std::size_t>(n));
 }
 
-CPileupSiteSource::~CPileupSiteSource() = default;
+CPileupSiteSource::~CPileupSiteSource() {
+    CQuietHts quiet;
+    m_Impl.reset();
+}
 
 bool CPileupSiteSource::Next(SPileupSite& site) {
     SImpl& s = *m_Impl;
@@ -118,8 +121,11 @@ bool CPileupSiteSource::Next(SPileupSite& site) {
     for (;;) {
         int tid = -1;
         hts_pos_t pos = 0;
-        const int ret =
-            bam_mplp64_auto(s.m_Plp.get(), &tid, &pos, s.m_Depths.data(), s.m_Piles.data());
+        int ret;
+        {
+            CQuietHts quiet;
+            ret = bam_mplp64_auto(s.m_Plp.get(), &tid, &pos, s.m_Depths.data(), s.m_Piles.data());
+        }
         if (ret == 0) {
             return false;
         }

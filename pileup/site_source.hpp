@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "pileup/hts_quiet.hpp"
 #include "pileup/pileup_options.hpp"
 #include "pileup/pileup_summary.hpp"
 #include "pileup/site_classes.hpp"
@@ -43,7 +44,8 @@ class CPileupSiteSource {
     // and CRAM); it must outlive the source. The source keeps a copy of
     // opts and counts what its filters leave out in summary, which must
     // outlive it. Every bad input throws std::runtime_error naming the file,
-    // here or from Next().
+    // here or from Next(). While the source exists, htslib's own lines on
+    // standard error are dropped (see hts_quiet.hpp).
     CPileupSiteSource(const SPileupOptions& opts, SPileupSummary& summary,
                       htsThreadPool* threadPool = nullptr);
     ~CPileupSiteSource();
@@ -61,5 +63,7 @@ class CPileupSiteSource {
 
   private:
     struct SImpl;
+    // First member: installed before any input opens, removed last.
+    CHtsStderrFilter m_Filter;
     std::unique_ptr<SImpl> m_Impl;
 };

@@ -91,6 +91,15 @@ TEST_F(Qualpileup, DamagedAndUnusualInputsFromTheFieldEndWithOneMessage) {
         {"-r chr2:800-800 pileup-leak-region-badheader.sam",
          "'pileup-leak-region-badheader.sam' has a malformed header (a line that is no SAM "
          "header record, or stray bytes in one): the file is corrupt."},
+        // A FASTA cut short of its index; a CRAM container damaged.
+        {"-f pileup-stray-msg-truncref.fa pileup-stray-msg-truncref.cram",
+         "Reference 'pileup-stray-msg-truncref.fa' ends before the end of its contig 'chr2' as "
+         "its index (pileup-stray-msg-truncref.fa.fai) gives it: the file is truncated or the "
+         "index is stale; recreate the index with 'samtools faidx "
+         "pileup-stray-msg-truncref.fa'."},
+        {"-f pileup-ref.fa pileup-stray-msg-varint.cram",
+         "'pileup-stray-msg-varint.cram' is truncated or corrupt (or 'pileup-ref.fa' is not its "
+         "reference)."},
         // A .bai announcing two billion chunks.
         {"-r chr1:100 pileup-asan-oom-badbai.bam",
          "Index 'pileup-asan-oom-badbai.bam.bai' of 'pileup-asan-oom-badbai.bam' ends before "
