@@ -1,7 +1,8 @@
 #include "pileup/pileup_input.hpp"
 
+#include <htslib/cram.h>
+
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -35,18 +36,10 @@ CPileupInput::CPileupInput(const std::string& path, const SPileupOptions& opts,
     }
     m_Cram = fmt->format == cram;
     if (m_Cram) {
-        // A contig missing from the FASTA would make htslib look its
-        // sequence up by checksum, by default on a public web server. The
-        // reference is the one given with -f; a REF_PATH the user set is
-        // still honoured.
-        setenv("REF_PATH", "/nonexistent/%s", 0);
         if (!reference) {
             Fail(Quoted(path) + " is a CRAM file: it needs its reference FASTA (-f/--reference).");
         }
-        if (hts_set_fai_filename(m_Fp.get(), reference->Path().c_str()) != 0) {
-            Fail("Cannot use reference " + Quoted(reference->Path()) + " for " + Quoted(path) +
-                 ".");
-        }
+        x_DecodeOnlyWith(*reference);
     }
     if (threadPool && hts_set_opt(m_Fp.get(), HTS_OPT_THREAD_POOL, threadPool) != 0) {
         Fail("Cannot read " + Quoted(path) + " through the thread pool.");
@@ -74,6 +67,31 @@ void CPileupInput::x_CheckHeader() {
         Fail(Quoted(m_Path) +
              " has a malformed header (a line that is no SAM header record, or stray bytes in "
              "one): the file is corrupt.");
+    }
+}
+
+// htslib fetches a contig the given FASTA lacks by the checksum in the @SQ
+// line (M5: REF_PATH, REF_CACHE, by default a public web server) or from
+// the file or URL in its UR tag. Without these two tags in the decoder's
+// copy of the header, it has nowhere to look but the FASTA, and no process
+// environment needs changing.
+void CPileupInput::x_DecodeOnlyWith(const CReferenceFasta& reference) {
+    if (hts_set_fai_filename(m_Fp.get(), reference.Path().c_str()) != 0) {
+        Fail("Cannot use reference " + Quoted(reference.Path()) + " for " + Quoted(m_Path) + ".");
+    }
+    sam_hdr_t* decoderHdr = cram_fd_get_header(m_Fp->fp.cram);
+    const int n = decoderHdr ? sam_hdr_nref(decoderHdr) : 0;
+    int missing = 0;
+    for (int tid = 0; tid < n; ++tid) {
+        const char* name = sam_hdr_tid2name(decoderHdr, tid);
+        sam_hdr_remove_tag_id(decoderHdr, "SQ", "SN", name, "M5");
+        sam_hdr_remove_tag_id(decoderHdr, "SQ", "SN", name, "UR");
+        if (!reference.HasContig(name) && missing++ == 0) {
+            m_MissingContigs = Quoted(name);
+        }
+    }
+    if (missing > 1) {
+        m_MissingContigs += " and " + std::to_string(missing - 1) + " more";
     }
 }
 
@@ -146,7 +164,8 @@ int CPileupInput::Next(bam1_t* b) {
         if (r < -1) {
             m_Error = Quoted(m_Path) + " is truncated or corrupt";
             if (m_Cram) {
-                m_Error += " (or " + Quoted(m_Opts.m_Reference) + " is not its reference)";
+                m_Error += " (or " + Quoted(m_Opts.m_Reference) + " is not its reference";
+                m_Error += m_MissingContigs.empty() ? ")" : ": it lacks " + m_MissingContigs + ")";
             }
             m_Error += m_LastTid >= 0 ? " after " + x_Where(m_LastTid, m_LastPos) : "";
             m_Error += ".";

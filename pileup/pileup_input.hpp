@@ -17,8 +17,11 @@ class CReferenceFasta;
 class CPileupInput {
   public:
     // Opens path as SAM, BAM or CRAM and reads its header. A CRAM file is
-    // decoded with reference (required). threadPool, when not null, decompresses for this file.
-    // Throws std::runtime_error naming the file for every fault found.
+    // decoded with reference (required) and with nothing else: htslib's
+    // look-up of missing contigs by checksum (REF_PATH, REF_CACHE, a public
+    // server) or by the header's UR path is switched off for this file.
+    // threadPool, when not null, decompresses for this file. Throws
+    // std::runtime_error naming the file for every fault found.
     CPileupInput(const std::string& path, const SPileupOptions& opts,
                  const CReferenceFasta* reference, SPileupSummary& summary,
                  htsThreadPool* threadPool);
@@ -52,12 +55,16 @@ class CPileupInput {
 
   private:
     void x_CheckHeader();
+    void x_DecodeOnlyWith(const CReferenceFasta& reference);
     std::string x_Where(int tid, hts_pos_t pos) const;
 
     std::string m_Path;
     const SPileupOptions& m_Opts;
     SPileupSummary& m_Summary;
     bool m_Cram = false;
+    // For a CRAM file: the contigs of its header that the reference lacks,
+    // as a message names them ("" for none).
+    std::string m_MissingContigs;
     THtsFile m_Fp;
     THeader m_Hdr;
     TIndex m_Idx;

@@ -17,6 +17,7 @@ class CReferenceFasta {
     explicit CReferenceFasta(const std::string& path);
 
     const std::string& Path() const { return m_Path; }
+    bool HasContig(const char* name) const { return faidx_has_seq(m_Fai.get(), name) != 0; }
 
     // Base index (0..3) of the reference at 0-based pos of contig tid of
     // hdr, -1 for any other letter there or past the contig's end. The first

@@ -390,6 +390,25 @@ TEST_F(Pileup, CramNeedsItsReferenceAndCutOrDamagedFilesAreErrors) {
     EXPECT_EQ(PileError(opts), InDir("'$/a.cram' is a CRAM file: it needs its reference FASTA "
                                      "(-f/--reference)."));
 
+    // The CRAM is decoded with the FASTA given and nothing else: not with
+    // the file its header names (UR), nor one found by checksum (M5), and
+    // without changing the environment for the rest of the process. Its
+    // reads on c2 fail --min-MQ, but decoding them needs c2.
+    ::unsetenv("REF_PATH");
+    Bam("two.bam",
+        kHeader + Read("a", 0, "c1", 5, 60, "2M", "AA") + Read("b", 0, "c2", 5, 0, "2M", "CC"));
+    Fasta("c1.fa", ">c1\n" + std::string(100, 'a') + "\n");
+    made =
+        Sh("samtools view -C -T $/ref.fa -o $/two.cram $/two.bam && samtools view -H "
+           "$/two.cram | grep -c 'SN:c2.*M5:.*UR:'");
+    ASSERT_EQ(made.status, 0) << made.err;
+    opts = Inputs({dir / "two.cram"});
+    opts.m_Reference = dir / "c1.fa";
+    EXPECT_EQ(PileError(opts),
+              InDir("'$/two.cram' is truncated or corrupt (or '$/c1.fa' is not its reference: it "
+                    "lacks 'c2') after c1:5."));
+    EXPECT_EQ(std::getenv("REF_PATH"), nullptr);
+
     // A BAM cut mid-block, and one damaged in the middle of its data.
     std::string bytes = fixture::ReadFile(bam);
     ASSERT_GT(bytes.size(), 4000u);
