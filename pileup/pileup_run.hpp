@@ -1,41 +1,12 @@
 #pragma once
-// One qualpileup run: pile up the reads of the input files site by site and
-// write every site that passes the filters as a Column of the document.
+// One qualpileup run: every site of the site source that passes the depth
+// filters becomes a Column of the document.
 
-#include <cstdint>
 #include <iosfwd>
 #include <string>
 
 #include "pileup/pileup_options.hpp"
-
-// What a run wrote and what it left out, by filter.
-struct SPileupSummary {
-    std::uint64_t m_SitesWritten = 0;
-    std::uint64_t m_SitesNoReads = 0;  // every read there was filtered out
-    std::uint64_t m_SitesBelowMinDepth = 0;
-    std::uint64_t m_SitesAboveMaxDepth = 0;
-    std::uint64_t m_ReadsSkippedFlags = 0;  // by --skip-flags / --incl-flags, or unmapped
-    std::uint64_t m_ReadsSkippedMapQ = 0;
-    std::uint64_t m_ReadsNoQuality = 0;  // no bases or no base qualities ('*')
-    std::uint64_t m_BasesDeletion = 0;
-    std::uint64_t m_BasesRefSkip = 0;
-    std::uint64_t m_BasesN = 0;  // N or another ambiguity code
-    std::uint64_t m_BasesLowQuality = 0;
-    std::uint64_t m_BasesOverlap = 0;  // second mate where the mates overlap
-    // Contigs with sites in the document: positions restart with each.
-    std::uint64_t m_ContigsWritten = 0;
-    // Sites past INT_MAX, which qualfit cannot read back as written, and the
-    // first of them as contig:position.
-    std::uint64_t m_SitesPastIntMax = 0;
-    std::string m_FirstPastIntMax;
-};
-
-// The summary as one line (without line break).
-std::string FormatSummary(const SPileupSummary& s, const SPileupOptions& opts);
-
-// Warning lines (each ending in a line break, "" for none) about a document
-// that mixes contigs or holds positions qualfit cannot read back.
-std::string FormatWarnings(const SPileupSummary& s);
+#include "pileup/pileup_summary.hpp"
 
 // Writes the whole document for opts' inputs, region and reference to out;
 // outName names out in error messages. With progress non-null, a progress

@@ -141,6 +141,11 @@ inline std::string PileError(const SPileupOptions& opts) {
     return "";
 }
 
+inline std::string SourceDir() {
+    const char* env = std::getenv("QT_SOURCE_DIR");
+    return env ? env : QT_SOURCE_DIR;
+}
+
 inline std::string BinDir() {
     const char* env = std::getenv("QT_BIN_DIR");
     return env ? env : QT_BIN_DIR;

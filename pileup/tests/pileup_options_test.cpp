@@ -95,6 +95,11 @@ TEST(ParsePileupArgs, BadArgumentsNameTheOption) {
         {{"--min-BQ", "256", "a.bam"}, "Invalid value '256' for --min-BQ: " + range + "255."},
         {{"-d", "3x", "a.bam"}, "Invalid value '3x' for --min-depth: " + range + "1000000000."},
         {{"-D", "-1", "a.bam"}, "Invalid value '-1' for --max-depth: " + range + "1000000000."},
+        {{"-q", "99999999999999999999", "a.bam"},
+         "Invalid value '99999999999999999999' for --min-MQ: " + range + "255."},
+        {{"-d", "-1", "a.bam"}, "Invalid value '-1' for --min-depth: " + range + "1000000000."},
+        {{"-D", "abc", "a.bam"}, "Invalid value 'abc' for --max-depth: " + range + "1000000000."},
+        {{"-Q", "", "a.bam"}, "Invalid value '' for --min-BQ: " + range + "255."},
         {{"--skip-flags", "UNMAPPED", "a.bam"},
          "Invalid flags 'UNMAPPED' for --skip-flags: expected a number or names such as "
          "UNMAP,SECONDARY,QCFAIL,DUP,SUPPLEMENTARY."},

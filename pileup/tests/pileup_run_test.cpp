@@ -116,7 +116,8 @@ TEST_F(Pileup, DeletionsReferenceSkipsAndNBasesNeverCount) {
     EXPECT_EQ(run.summary.m_SitesNoReads, 1u);  // c1:35
     EXPECT_EQ(run.summary.m_BasesLowQuality, 0u);
 
-    opts.m_MinBaseQ = 4;
+    // A base of exactly --min-BQ stays (the scores of 8 at c1:29 and 31).
+    opts.m_MinBaseQ = 8;
     run = Pile(opts);
     EXPECT_EQ(run.doc,
               LibraryDocument({{29, {{8, 0}, {8, 0}}}, {30, {{40, 0}}}, {31, {{8, 0}, {8, 0}}}}));
@@ -154,20 +155,25 @@ TEST_F(Pileup, DepthLimitsLeaveSitesOutAndCountThemAndTheEngineCapsNone) {
 TEST_F(Pileup, OverlappingMatesCountOnce) {
     // Pair p: first mate c1:60-63 (score 10), second mate c1:62-65 (score
     // 20). Pair q: its first mate fails --min-MQ, so its second mate counts
-    // everywhere.
+    // everywhere. Pair s: both mates start at c1:70; the first in the file
+    // (score 30) counts.
     SPileupOptions opts =
         Inputs({Bam("a.bam", kHeader + Read("p", 99, "c1", 60, 60, "4M", "AAAA", "++++", "=", 62) +
                                  Read("q", 99, "c1", 60, 5, "2M", "CC", "++", "=", 61) +
                                  Read("q", 147, "c1", 61, 60, "2M", "CC", "55", "=", 60) +
-                                 Read("p", 147, "c1", 62, 60, "4M", "AAAA", "5555", "=", 60))});
+                                 Read("p", 147, "c1", 62, 60, "4M", "AAAA", "5555", "=", 60) +
+                                 Read("s", 99, "c1", 70, 60, "2M", "GG", "??", "=", 70) +
+                                 Read("s", 147, "c1", 70, 60, "2M", "GG", "((", "=", 70))});
     auto run = Pile(opts);
     EXPECT_EQ(run.doc, LibraryDocument({{60, {{10, 0}}},
                                         {61, {{10, 0}, {20, 1}}},
                                         {62, {{10, 0}, {20, 1}}},
                                         {63, {{10, 0}}},
                                         {64, {{20, 0}}},
-                                        {65, {{20, 0}}}}));
-    EXPECT_EQ(run.summary.m_BasesOverlap, 2u);
+                                        {65, {{20, 0}}},
+                                        {70, {{30, 0}}},
+                                        {71, {{30, 0}}}}));
+    EXPECT_EQ(run.summary.m_BasesOverlap, 4u);
     opts.m_KeepOverlaps = true;
     run = Pile(opts);
     EXPECT_EQ(run.summary.m_BasesOverlap, 0u);
@@ -176,7 +182,9 @@ TEST_F(Pileup, OverlappingMatesCountOnce) {
                                         {62, {{10, 0}, {20, 0}, {20, 1}}},
                                         {63, {{10, 0}, {20, 0}}},
                                         {64, {{20, 0}}},
-                                        {65, {{20, 0}}}}));
+                                        {65, {{20, 0}}},
+                                        {70, {{30, 0}, {7, 0}}},
+                                        {71, {{30, 0}, {7, 0}}}}));
 }
 
 TEST_F(Pileup, RegionKeepsOneContigWhereSeveralAreWarnedAbout) {
@@ -195,8 +203,31 @@ TEST_F(Pileup, RegionKeepsOneContigWhereSeveralAreWarnedAbout) {
     // Sites are clipped to the region even where a read reaches beyond it.
     opts.m_Region = "c1:11-11";
     EXPECT_EQ(Pile(opts).doc, LibraryDocument({{11, {{2, 0}}}}));
-    opts.m_Region = "c1:1,000-2,000";
-    EXPECT_EQ(Pile(opts).doc, LibraryDocument({}));
+    // A region starting past its contig holds nothing, however far out (the
+    // index query would walk its bins one by one).
+    for (const char* empty : {"c1:1,000-2,000", "c1:9223372034707292159"}) {
+        opts.m_Region = empty;
+        EXPECT_EQ(Pile(opts).doc, LibraryDocument({})) << empty;
+    }
+    // A contig whose name reads as another contig and a range: the whole
+    // name wins, braces choose, and a text that is both is refused.
+    opts = Inputs({Bam("colon.bam", Header({{"c1", 100}, {"c1:5", 50}, {"c2:7", 50}}) +
+                                        Read("a", 0, "c1", 5, 60, "2M", "AC", Q(1) + Q(2)) +
+                                        Read("b", 0, "c1:5", 3, 60, "1M", "G", Q(3)) +
+                                        Read("c", 0, "c2:7", 4, 60, "1M", "T", Q(4)))});
+    const std::pair<const char*, std::vector<fixture::SCol>> colons[] = {
+        {"{c1:5}", {{3, {{3, 0}}}}},
+        {"{c1}:5", {{5, {{1, 0}}}, {6, {{2, 0}}}}},
+        {"c2:7", {{4, {{4, 0}}}}},
+        {"{c2:7}:4-4", {{4, {{4, 0}}}}},
+    };
+    for (const auto& c : colons) {
+        opts.m_Region = c.first;
+        EXPECT_EQ(Pile(opts).doc, LibraryDocument(c.second)) << c.first;
+    }
+    opts.m_Region = "c1:5";
+    EXPECT_EQ(PileError(opts),
+              "Region 'c1:5' is ambiguous: write {c1:5} for the contig or {c1}:5 for the range.");
 }
 
 TEST_F(Pileup, PositionsPastIntMaxAreWrittenAndWarnedAbout) {
@@ -308,7 +339,10 @@ TEST_F(Pileup, BadInputsAreErrorsNamingTheFileAndTheFault) {
     }
     // Text after the range is no contig name.
     SPileupOptions opts = Inputs({dir / "a.bam"});
-    for (const char* bad : {"c1:9-3", "c1:abc", ":1-5", "c1:1-5x", "c1:1-5,c2", "c9:5-1"}) {
+    // Coordinates start at 1 and end within the 64-bit range.
+    for (const char* bad :
+         {"c1:9-3", "c1:abc", ":1-5", "c1:1-5x", "c1:1-5,c2", "c9:5-1", "c1:0-5",
+          "c1:9223372034707292160", "c1:1-99999999999999999999", "{c1", "{c1}x"}) {
         opts.m_Region = bad;
         EXPECT_EQ(PileError(opts), std::string("Region '") + bad +
                                        "' does not parse: expected chr, chr:beg or chr:beg-end "
@@ -355,6 +389,25 @@ TEST_F(Pileup, CramNeedsItsReferenceAndCutOrDamagedFilesAreErrors) {
     opts = Inputs({dir / "a.cram"});
     EXPECT_EQ(PileError(opts), InDir("'$/a.cram' is a CRAM file: it needs its reference FASTA "
                                      "(-f/--reference)."));
+
+    // The CRAM is decoded with the FASTA given and nothing else: not with
+    // the file its header names (UR), nor one found by checksum (M5), and
+    // without changing the environment for the rest of the process. Its
+    // reads on c2 fail --min-MQ, but decoding them needs c2.
+    ::unsetenv("REF_PATH");
+    Bam("two.bam",
+        kHeader + Read("a", 0, "c1", 5, 60, "2M", "AA") + Read("b", 0, "c2", 5, 0, "2M", "CC"));
+    Fasta("c1.fa", ">c1\n" + std::string(100, 'a') + "\n");
+    made =
+        Sh("samtools view -C -T $/ref.fa -o $/two.cram $/two.bam && samtools view -H "
+           "$/two.cram | grep -c 'SN:c2.*M5:.*UR:'");
+    ASSERT_EQ(made.status, 0) << made.err;
+    opts = Inputs({dir / "two.cram"});
+    opts.m_Reference = dir / "c1.fa";
+    EXPECT_EQ(PileError(opts),
+              InDir("'$/two.cram' is truncated or corrupt (or '$/c1.fa' is not its reference: it "
+                    "lacks 'c2') after c1:5."));
+    EXPECT_EQ(std::getenv("REF_PATH"), nullptr);
 
     // A BAM cut mid-block, and one damaged in the middle of its data.
     std::string bytes = fixture::ReadFile(bam);

@@ -71,6 +71,61 @@ TEST_F(Qualpileup, ErrorsEndWithStatusOneAndAMessageHelpAndVersionWithZero) {
     EXPECT_EQ(r.out.rfind("qualpileup ", 0), 0u);
 }
 
+// Inputs that once crashed the program, ran it out of memory, let htslib's
+// own lines reach standard error first, or lost data; they live in
+// pileup/tests/data, where the program runs for these cases.
+TEST_F(Qualpileup, DamagedAndUnusualInputsFromTheFieldEndWithOneMessage) {
+    const std::string data = fixture::SourceDir() + "/pileup/tests/data";
+    const std::string exception = "Exception:\n\t";
+    const std::pair<std::string, std::string> cases[] = {
+        // A coordinate past the 64-bit range: htslib's parser overflowed
+        // into a query that crashed or ran away.
+        {"-r chr1:99999999999999999999 pileup-region-segv.bam",
+         "Region 'chr1:99999999999999999999' does not parse: expected chr, chr:beg or "
+         "chr:beg-end with 1 <= beg <= end."},
+        {"-r chr1:99999999999999999999 pileup-region-hang.bam",
+         "Region 'chr1:99999999999999999999' does not parse: expected chr, chr:beg or "
+         "chr:beg-end with 1 <= beg <= end."},
+        // NUL bytes in a @CO line: htslib cannot parse the header's text, so
+        // every contig looked absent.
+        {"-r chr2:800-800 pileup-leak-region-badheader.sam",
+         "'pileup-leak-region-badheader.sam' has a malformed header (a line that is no SAM "
+         "header record, or stray bytes in one): the file is corrupt."},
+        // A FASTA cut short of its index; a CRAM container damaged.
+        {"-f pileup-stray-msg-truncref.fa pileup-stray-msg-truncref.cram",
+         "Reference 'pileup-stray-msg-truncref.fa' ends before the end of its contig 'chr2' as "
+         "its index (pileup-stray-msg-truncref.fa.fai) gives it: the file is truncated or the "
+         "index is stale; recreate the index with 'samtools faidx "
+         "pileup-stray-msg-truncref.fa'."},
+        {"-f pileup-ref.fa pileup-stray-msg-varint.cram",
+         "'pileup-stray-msg-varint.cram' is truncated or corrupt (or 'pileup-ref.fa' is not its "
+         "reference)."},
+        // A .bai announcing two billion chunks.
+        {"-r chr1:100 pileup-asan-oom-badbai.bam",
+         "Index 'pileup-asan-oom-badbai.bam.bai' of 'pileup-asan-oom-badbai.bam' ends before "
+         "the 2080374786 chunks it announces; recreate it with 'samtools index "
+         "pileup-asan-oom-badbai.bam'."},
+        // Bases written as '=' need the reference they stand for.
+        {"seq-equals.sam",
+         "'seq-equals.sam' writes bases equal to the reference as '=' (read 'r1' at c1:2): it "
+         "needs the reference FASTA (-f/--reference)."},
+    };
+    for (const auto& c : cases) {
+        auto r = Sh("cd '" + data + "' && " + prog + c.first);
+        EXPECT_EQ(r.status, 1) << c.first;
+        EXPECT_EQ(r.out, "") << c.first;
+        EXPECT_EQ(r.err, exception + c.second + "\n") << c.first;
+    }
+    // With its reference, a file written by 'samtools calmd -e' gives what
+    // the file with every base spelled out gives.
+    auto equals = Sh("cd '" + data + "' && " + prog + "-f seq-equals-ref.fa seq-equals.sam");
+    auto plain = Sh("cd '" + data + "' && " + prog + "-f seq-equals-ref.fa seq-equals-plain.sam");
+    EXPECT_EQ(equals.status, 0) << equals.err;
+    EXPECT_EQ(equals.out, plain.out);
+    EXPECT_EQ(equals.err, plain.err);
+    EXPECT_NE(equals.err.find("qualpileup: 5 sites written;"), std::string::npos) << equals.err;
+}
+
 TEST_F(Qualpileup, OutputFileIsReplacedOnlyByACompleteDocument) {
     fixture::WriteFile(dir / "out.xml", "old content\n");
     // A failing run leaves the old file and no temporary file.

@@ -1,0 +1,229 @@
+#include "pileup/pileup_input.hpp"
+
+#include <htslib/cram.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "pileup/alignment_index.hpp"
+#include "pileup/hts_quiet.hpp"
+#include "pileup/reference_fasta.hpp"
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& msg) {
+    throw std::runtime_error(msg);
+}
+
+}  // namespace
+
+CPileupInput::CPileupInput(const std::string& path, const SPileupOptions& opts,
+                           const CReferenceFasta* reference, SPileupSummary& summary,
+                           htsThreadPool* threadPool)
+    : m_Path(path), m_Opts(opts), m_Summary(summary) {
+    CQuietHts quiet;
+    errno = 0;
+    m_Fp.reset(hts_open(path.c_str(), "r"));
+    if (!m_Fp) {
+        Fail("Cannot open " + Quoted(path) + ": " +
+             (errno ? std::strerror(errno) : "not a readable alignment file") + ".");
+    }
+    const htsFormat* fmt = hts_get_format(m_Fp.get());
+    if (fmt->category != sequence_data ||
+        (fmt->format != sam && fmt->format != bam && fmt->format != cram)) {
+        Fail(Quoted(path) + " is not a SAM, BAM or CRAM file.");
+    }
+    m_Cram = fmt->format == cram;
+    if (m_Cram) {
+        if (!reference) {
+            Fail(Quoted(path) + " is a CRAM file: it needs its reference FASTA (-f/--reference).");
+        }
+        x_DecodeOnlyWith(*reference);
+    }
+    if (threadPool && hts_set_opt(m_Fp.get(), HTS_OPT_THREAD_POOL, threadPool) != 0) {
+        Fail("Cannot read " + Quoted(path) + " through the thread pool.");
+    }
+    // A BGZF file (BAM, bgzipped SAM) cut at a block boundary, or a CRAM
+    // file cut at a container boundary, reads like a complete one; only its
+    // missing end-of-file marker tells. Plain SAM has no marker.
+    if (hts_check_EOF(m_Fp.get()) == 0) {
+        Fail(Quoted(path) + " is truncated (its end-of-file marker is missing).");
+    }
+    m_Hdr.reset(sam_hdr_read(m_Fp.get()));
+    if (!m_Hdr) {
+        Fail(Quoted(path) + " has no readable header: the file is truncated or corrupt.");
+    }
+    x_CheckHeader();
+}
+
+void CPileupInput::x_CheckHeader() {
+    if (sam_hdr_nref(m_Hdr.get()) <= 0) {
+        Fail(Quoted(m_Path) + " names no reference sequences in its header (@SQ lines).");
+    }
+    // htslib parses the header's text only when a name is first looked up;
+    // a text it cannot parse then makes every contig look absent.
+    if (sam_hdr_count_lines(m_Hdr.get(), "SQ") < 0) {
+        Fail(Quoted(m_Path) +
+             " has a malformed header (a line that is no SAM header record, or stray bytes in "
+             "one): the file is corrupt.");
+    }
+}
+
+// htslib fetches a contig the given FASTA lacks by the checksum in the @SQ
+// line (M5: REF_PATH, REF_CACHE, by default a public web server) or from
+// the file or URL in its UR tag. Without these two tags in the decoder's
+// copy of the header, it has nowhere to look but the FASTA, and no process
+// environment needs changing.
+void CPileupInput::x_DecodeOnlyWith(const CReferenceFasta& reference) {
+    if (hts_set_fai_filename(m_Fp.get(), reference.Path().c_str()) != 0) {
+        Fail("Cannot use reference " + Quoted(reference.Path()) + " for " + Quoted(m_Path) + ".");
+    }
+    sam_hdr_t* decoderHdr = cram_fd_get_header(m_Fp->fp.cram);
+    const int n = decoderHdr ? sam_hdr_nref(decoderHdr) : 0;
+    int missing = 0;
+    for (int tid = 0; tid < n; ++tid) {
+        const char* name = sam_hdr_tid2name(decoderHdr, tid);
+        sam_hdr_remove_tag_id(decoderHdr, "SQ", "SN", name, "M5");
+        sam_hdr_remove_tag_id(decoderHdr, "SQ", "SN", name, "UR");
+        if (!reference.HasContig(name) && missing++ == 0) {
+            m_MissingContigs = Quoted(name);
+        }
+    }
+    if (missing > 1) {
+        m_MissingContigs += " and " + std::to_string(missing - 1) + " more";
+    }
+}
+
+void CPileupInput::CheckSameReferences(const CPileupInput& first) const {
+    const sam_hdr_t* a = first.Header();
+    const sam_hdr_t* b = Header();
+    int n = sam_hdr_nref(a);
+    if (sam_hdr_nref(b) != n) {
+        Fail(Quoted(m_Path) + " and " + Quoted(first.Path()) +
+             " have different reference sequences: " + std::to_string(sam_hdr_nref(b)) +
+             " against " + std::to_string(n) + " contigs.");
+    }
+    for (int i = 0; i < n; ++i) {
+        if (std::strcmp(sam_hdr_tid2name(a, i), sam_hdr_tid2name(b, i)) != 0 ||
+            sam_hdr_tid2len(a, i) != sam_hdr_tid2len(b, i)) {
+            Fail(Quoted(m_Path) + " and " + Quoted(first.Path()) +
+                 " have different reference sequences: contig " + std::to_string(i + 1) + " is " +
+                 Quoted(sam_hdr_tid2name(b, i)) + " of length " +
+                 std::to_string(sam_hdr_tid2len(b, i)) + " against " +
+                 Quoted(sam_hdr_tid2name(a, i)) + " of length " +
+                 std::to_string(sam_hdr_tid2len(a, i)) + ".");
+        }
+    }
+}
+
+void CPileupInput::SetRegion(const SRegion& region) {
+    const std::string idxPath = FindAlignmentIndex(m_Path, m_Cram);
+    if (idxPath.empty()) {
+        Fail(Quoted(m_Path) +
+             " has no index, which --region needs; create it with 'samtools index " + m_Path +
+             "' (the file must be BAM, CRAM or bgzip-compressed SAM).");
+    }
+    if (!m_Cram) {
+        CheckAlignmentIndex(idxPath, m_Path);
+    }
+    CQuietHts quiet;
+    m_Idx.reset(sam_index_load2(m_Fp.get(), m_Path.c_str(), idxPath.c_str()));
+    if (!m_Idx) {
+        Fail("Cannot load index " + Quoted(idxPath) + " of " + Quoted(m_Path) +
+             "; recreate it with 'samtools index " + m_Path + "'.");
+    }
+    // htslib's index query walks bins one by one down from the region's
+    // start: a start far past the contig takes practically forever. No
+    // read lies there, so the region is empty.
+    if (region.m_Beg >= sam_hdr_tid2len(m_Hdr.get(), region.m_Tid)) {
+        m_RegionIsEmpty = true;
+        return;
+    }
+    m_Itr.reset(sam_itr_queryi(m_Idx.get(), region.m_Tid, region.m_Beg, region.m_End));
+    if (!m_Itr) {
+        Fail("Cannot read region " + Quoted(sam_hdr_tid2name(m_Hdr.get(), region.m_Tid)) + " of " +
+             Quoted(m_Path) + " through its index " + Quoted(idxPath) + ".");
+    }
+}
+
+int CPileupInput::Next(bam1_t* b) {
+    if (m_RegionIsEmpty) {
+        return -1;
+    }
+    for (;;) {
+        int r;
+        {
+            CQuietHts quiet;
+            r = m_Itr ? sam_itr_next(m_Fp.get(), m_Itr.get(), b)
+                      : sam_read1(m_Fp.get(), m_Hdr.get(), b);
+        }
+        if (r == -1) {
+            return -1;
+        }
+        if (r < -1) {
+            m_Error = Quoted(m_Path) + " is truncated or corrupt";
+            if (m_Cram) {
+                m_Error += " (or " + Quoted(m_Opts.m_Reference) + " is not its reference";
+                m_Error += m_MissingContigs.empty() ? ")" : ": it lacks " + m_MissingContigs + ")";
+            }
+            m_Error += m_LastTid >= 0 ? " after " + x_Where(m_LastTid, m_LastPos) : "";
+            m_Error += ".";
+            return -2;
+        }
+        const bam1_core_t& c = b->core;
+        if ((c.flag & m_Opts.m_SkipFlags) || (c.flag & BAM_FUNMAP) || c.tid < 0 ||
+            (m_Opts.m_RequireFlags && !(c.flag & m_Opts.m_RequireFlags))) {
+            ++m_Summary.m_ReadsSkippedFlags;
+            continue;
+        }
+        if (c.qual < m_Opts.m_MinMapQ) {
+            ++m_Summary.m_ReadsSkippedMapQ;
+            continue;
+        }
+        if (c.l_qseq <= 0 || bam_get_qual(b)[0] == 0xff) {
+            ++m_Summary.m_ReadsNoQuality;
+            continue;
+        }
+        if (c.tid < m_LastTid || (c.tid == m_LastTid && c.pos < m_LastPos)) {
+            m_Error = Quoted(m_Path) + " is not sorted by coordinate: read " +
+                      Quoted(bam_get_qname(b)) + " at " + x_Where(c.tid, c.pos) + " follows " +
+                      x_Where(m_LastTid, m_LastPos) + "; sort it with 'samtools sort'.";
+            return -2;
+        }
+        m_LastTid = c.tid;
+        m_LastPos = c.pos;
+        return r;
+    }
+}
+
+void CPileupInput::OnEnter(const bam1_t* b, bam_pileup_cd* cd) {
+    cd->i = 0;
+    const bam1_core_t& c = b->core;
+    if (m_Opts.m_KeepOverlaps || !(c.flag & BAM_FPAIRED) || (c.flag & BAM_FMUNMAP) ||
+        c.mtid != c.tid) {
+        return;
+    }
+    const char* name = bam_get_qname(b);
+    auto it = m_OpenMates.find(name);
+    if (it != m_OpenMates.end()) {
+        cd->i = it->second;
+        m_OpenMates.erase(it);
+        return;
+    }
+    hts_pos_t end = bam_endpos(b);
+    if (c.mpos >= c.pos && c.mpos < end) {
+        m_OpenMates.emplace(name, end);
+        cd->i = -1;
+    }
+}
+
+void CPileupInput::OnLeave(const bam1_t* b, bam_pileup_cd* cd) {
+    if (cd->i == -1) {
+        m_OpenMates.erase(bam_get_qname(b));  // its mate never came
+    }
+}
+
+std::string CPileupInput::x_Where(int tid, hts_pos_t pos) const {
+    return std::string(sam_hdr_tid2name(m_Hdr.get(), tid)) + ":" + std::to_string(pos + 1);
+}

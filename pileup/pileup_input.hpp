@@ -1,0 +1,77 @@
+#pragma once
+// One alignment file as a source of reads for the pileup engine: opening and
+// checking it, its region, and the read filters of the options.
+
+#include <htslib/sam.h>
+
+#include <string>
+#include <unordered_map>
+
+#include "pileup/hts_handles.hpp"
+#include "pileup/pileup_options.hpp"
+#include "pileup/pileup_summary.hpp"
+#include "pileup/region.hpp"
+
+class CReferenceFasta;
+
+class CPileupInput {
+  public:
+    // Opens path as SAM, BAM or CRAM and reads its header. A CRAM file is
+    // decoded with reference (required) and with nothing else: htslib's
+    // look-up of missing contigs by checksum (REF_PATH, REF_CACHE, a public
+    // server) or by the header's UR path is switched off for this file.
+    // threadPool, when not null, decompresses for this file. Throws
+    // std::runtime_error naming the file for every fault found.
+    CPileupInput(const std::string& path, const SPileupOptions& opts,
+                 const CReferenceFasta* reference, SPileupSummary& summary,
+                 htsThreadPool* threadPool);
+    CPileupInput(const CPileupInput&) = delete;
+    CPileupInput& operator=(const CPileupInput&) = delete;
+
+    const std::string& Path() const { return m_Path; }
+    const sam_hdr_t* Header() const { return m_Hdr.get(); }
+    // The fault that ended reading (Next() returned -2).
+    const std::string& Error() const { return m_Error; }
+
+    // Same contigs, lengths and order as first; else an error naming both.
+    void CheckSameReferences(const CPileupInput& first) const;
+
+    // Restricts reading to region (of this file's header) through the
+    // file's index, which is checked first. A region that starts past its
+    // contig's end holds no reads.
+    void SetRegion(const SRegion& region);
+
+    // The next read that passes the read filters: 0 or more on success, -1
+    // at the end, -2 on a fault (kept in Error()). Counts the reads it
+    // skips in the summary.
+    int Next(bam1_t* b);
+
+    // Overlapping mates, as the pileup engine's constructor and destructor
+    // of a read: the first mate to enter records its end under the read
+    // name, the second finds it and is skipped up to there (cd->i: 0
+    // nothing, -1 first mate recorded, > 0 skip before this position).
+    void OnEnter(const bam1_t* b, bam_pileup_cd* cd);
+    void OnLeave(const bam1_t* b, bam_pileup_cd* cd);
+
+  private:
+    void x_CheckHeader();
+    void x_DecodeOnlyWith(const CReferenceFasta& reference);
+    std::string x_Where(int tid, hts_pos_t pos) const;
+
+    std::string m_Path;
+    const SPileupOptions& m_Opts;
+    SPileupSummary& m_Summary;
+    bool m_Cram = false;
+    // For a CRAM file: the contigs of its header that the reference lacks,
+    // as a message names them ("" for none).
+    std::string m_MissingContigs;
+    THtsFile m_Fp;
+    THeader m_Hdr;
+    TIndex m_Idx;
+    TIterator m_Itr;
+    bool m_RegionIsEmpty = false;  // the region starts past its contig's end
+    int m_LastTid = -1;
+    hts_pos_t m_LastPos = -1;
+    std::string m_Error;
+    std::unordered_map<std::string, hts_pos_t> m_OpenMates;
+};

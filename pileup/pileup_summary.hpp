@@ -1,0 +1,36 @@
+#pragma once
+// What a qualpileup run wrote and what it left out, by filter, and its
+// summary and warning lines.
+
+#include <cstdint>
+#include <string>
+
+#include "pileup/pileup_options.hpp"
+
+struct SPileupSummary {
+    std::uint64_t m_SitesWritten = 0;
+    std::uint64_t m_SitesNoReads = 0;  // every read there was filtered out
+    std::uint64_t m_SitesBelowMinDepth = 0;
+    std::uint64_t m_SitesAboveMaxDepth = 0;
+    std::uint64_t m_ReadsSkippedFlags = 0;  // by --skip-flags / --incl-flags, or unmapped
+    std::uint64_t m_ReadsSkippedMapQ = 0;
+    std::uint64_t m_ReadsNoQuality = 0;  // no bases or no base qualities ('*')
+    std::uint64_t m_BasesDeletion = 0;
+    std::uint64_t m_BasesRefSkip = 0;
+    std::uint64_t m_BasesN = 0;  // N or another ambiguity code
+    std::uint64_t m_BasesLowQuality = 0;
+    std::uint64_t m_BasesOverlap = 0;  // second mate where the mates overlap
+    // Contigs with sites in the document: positions restart with each.
+    std::uint64_t m_ContigsWritten = 0;
+    // Sites past INT_MAX, which qualfit cannot read back as written, and the
+    // first of them as contig:position.
+    std::uint64_t m_SitesPastIntMax = 0;
+    std::string m_FirstPastIntMax;
+};
+
+// The summary as one line (without line break).
+std::string FormatSummary(const SPileupSummary& s, const SPileupOptions& opts);
+
+// Warning lines (each ending in a line break, "" for none) about a document
+// that mixes contigs or holds positions qualfit cannot read back.
+std::string FormatWarnings(const SPileupSummary& s);
