@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
-#include <iostream>
 #include <stdexcept>
+#include <string>
+
+#include "base/warnings.hpp"
 
 void ParseCommandLine(int argc, char* argv[], const char* optstring, const char* required,
                       TOptionMap& opts, const char* usage) {
@@ -36,10 +38,18 @@ void ParseCommandLine(int argc, char* argv[], const char* optstring, const char*
     // pointer would put the error stream out of action for the messages
     // that follow.
     const char* program = argc > 0 && argv[0] ? argv[0] : "";
-    std::cerr << "Usage:\n"
-              << "   " << program << usage << std::endl;
+    const std::string text = std::string("Usage:\n   ") + program + usage;
+    std::string::size_type begin = 0;
+    for (;;) {
+        const std::string::size_type end = text.find('\n', begin);
+        Warn(text.substr(begin, end == std::string::npos ? std::string::npos : end - begin));
+        if (end == std::string::npos) {
+            break;
+        }
+        begin = end + 1;
+    }
     if (*required) {
-        std::cerr << "NOTE: Parameters '" << required << "' are required." << std::endl;
+        Warn(std::string("NOTE: Parameters '") + required + "' are required.");
     }
     throw std::runtime_error(invalid ? "Invalid arguments." : "Missing required argument.");
 }

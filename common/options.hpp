@@ -7,9 +7,9 @@
 using TOptionMap = std::map<char, const char*>;
 
 // Fills opts from argv with getopt(optstring). On an unknown option or a
-// missing argument, or when a letter of `required` is absent, prints
-// "Usage:\n   <argv[0]><usage>\n" (and a NOTE line naming `required`) to
-// stderr and throws std::runtime_error "Invalid arguments." or
+// missing argument, or when a letter of `required` is absent, reports
+// "Usage:\n   <argv[0]><usage>\n" (and a NOTE line naming `required`) line
+// by line through Warn() and throws std::runtime_error "Invalid arguments." or
 // "Missing required argument.".
 void ParseCommandLine(int argc, char* argv[], const char* optstring, const char* required,
                       TOptionMap& opts, const char* usage);

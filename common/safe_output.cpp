@@ -1,5 +1,6 @@
 #include "common/safe_output.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -106,7 +107,7 @@ CSafeOutputFile::CSafeOutputFile(const std::string& path) : m_Path(path) {
     std::string pattern = Directory(resolved.file) + "/.qualtmp.XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    int fd = mkstemp(name.data());
+    int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) {
         // No file can be made beside the target (a directory without write
         // permission): write the target in place, as an ordinary program
@@ -114,24 +115,37 @@ CSafeOutputFile::CSafeOutputFile(const std::string& path) : m_Path(path) {
         m_Stream.open(path, std::ios::out | std::ios::trunc);
         return;
     }
+    m_TempPath = name.data();
+    m_Fd = fd;
+    m_Target = resolved.file;
     // The replacement keeps the old file's owner and permissions, as
     // truncating it would; a new file gets the usual 0666 less the umask
-    // instead of mkstemp's 0600. Changing the owner needs privileges and is
-    // skipped silently without them.
-    if (exists) {
-        const int kept = fchown(fd, st.st_uid, st.st_gid);
-        static_cast<void>(kept);  // without privileges the file is the writer's
-        fchmod(fd, st.st_mode & 0777);
-    } else {
-        fchmod(fd, 0666 & ~CurrentUmask());
+    // instead of mkstemp's 0600. Changing the owner needs privileges: without
+    // them (EPERM) the file is the writer's, as documented.
+    if (exists && fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) {
+        x_Abandon("Cannot give the temporary file for '" + m_Path + "' its owner");
     }
-    close(fd);
-    m_TempPath = name.data();
-    m_Target = resolved.file;
+    if (fchmod(fd, exists ? st.st_mode & 0777 : 0666 & ~CurrentUmask()) != 0) {
+        x_Abandon("Cannot give the temporary file for '" + m_Path + "' its permissions");
+    }
+    // The descriptor stays open for the fsync in Commit().
     m_Stream.open(m_TempPath, std::ios::out | std::ios::trunc);
 }
 
+void CSafeOutputFile::x_Abandon(const std::string& what) {
+    const int err = errno;
+    m_Stream.close();
+    close(m_Fd);
+    m_Fd = -1;
+    std::remove(m_TempPath.c_str());
+    m_TempPath.clear();
+    throw std::runtime_error(what + ": " + std::strerror(err) + ".");
+}
+
 CSafeOutputFile::~CSafeOutputFile() {
+    if (m_Fd >= 0) {
+        close(m_Fd);
+    }
     if (!m_Committed && !m_TempPath.empty()) {
         m_Stream.close();
         std::remove(m_TempPath.c_str());
@@ -152,9 +166,42 @@ void CSafeOutputFile::Commit() {
         throw std::runtime_error("Cannot write '" + m_Path +
                                  "': " + (err ? std::strerror(err) : "write failed") + ".");
     }
-    if (!m_TempPath.empty() && std::rename(m_TempPath.c_str(), m_Target.c_str()) != 0) {
+    if (m_TempPath.empty()) {
+        m_Committed = true;
+        return;
+    }
+    // The data must reach the disk before the name points at it: otherwise
+    // a crash soon after the rename can leave the target empty or partial,
+    // the very thing the temporary file is there to prevent. A delayed
+    // write error (a full disk, a quota, NFS) also shows here. EINVAL: the
+    // file system cannot sync, and there is nothing to wait for.
+    if (fsync(m_Fd) != 0 && errno != EINVAL) {
+        int err = errno;
+        throw std::runtime_error("Cannot write '" + m_Path + "': " + std::strerror(err) + ".");
+    }
+    const int fd = m_Fd;
+    m_Fd = -1;
+    if (close(fd) != 0) {
+        int err = errno;
+        throw std::runtime_error("Cannot write '" + m_Path + "': " + std::strerror(err) + ".");
+    }
+    if (std::rename(m_TempPath.c_str(), m_Target.c_str()) != 0) {
         int err = errno;
         throw std::runtime_error("Cannot replace '" + m_Path + "': " + std::strerror(err) + ".");
     }
     m_Committed = true;
+    // The rename itself lasts through a crash only once the directory is on
+    // disk. A directory that cannot be opened for reading cannot be synced,
+    // and one whose file system cannot sync (EINVAL) needs nothing.
+    const int dir = open(Directory(m_Target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        const bool synced = fsync(dir) == 0 || errno == EINVAL;
+        const int err = errno;
+        close(dir);
+        if (!synced) {
+            throw std::runtime_error("Cannot write '" + m_Path +
+                                     "': its directory could not be synced: " + std::strerror(err) +
+                                     ".");
+        }
+    }
 }

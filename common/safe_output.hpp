@@ -11,7 +11,9 @@
 
 class CSafeOutputFile {
   public:
-    // Opens path for writing; on failure stream() is not good().
+    // Opens path for writing; on failure stream() is not good(). Throws
+    // std::runtime_error naming the file when the temporary file cannot be
+    // given the permissions (or, with privileges, the owner) it must carry.
     explicit CSafeOutputFile(const std::string& path);
     // Removes the temporary file unless Commit() succeeded.
     ~CSafeOutputFile();
@@ -19,14 +21,20 @@ class CSafeOutputFile {
     CSafeOutputFile& operator=(const CSafeOutputFile&) = delete;
 
     std::ostream& stream() { return m_Stream; }
-    // Flushes and closes, then renames the temporary file over path. Throws
-    // std::runtime_error naming the file when any write or the rename failed.
+    // Flushes, closes and syncs the temporary file to the disk, renames it
+    // over path and syncs the directory, so that after a crash the name holds
+    // either the old file or the whole new one. Throws std::runtime_error
+    // naming the file when any write, the sync or the rename failed.
     void Commit();
 
   private:
+    // Removes the temporary file and throws what, with errno's message.
+    [[noreturn]] void x_Abandon(const std::string& what);
+
     std::string m_Path;
     std::string m_TempPath;  // empty when writing directly
     std::string m_Target;    // the file that Commit() replaces
+    int m_Fd = -1;           // the temporary file, open until Commit()
     std::ofstream m_Stream;
     bool m_Committed = false;
 };

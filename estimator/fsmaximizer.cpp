@@ -3,6 +3,7 @@
 #include <gsl/gsl_math.h>
 
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -47,7 +48,11 @@ double CQScores::CFSMaximizer::F(const gsl_vector* x) {
             return GSL_DBL_MAX;
         }
     }
-    const double logLike = m_Data->GetLogLike(ToParams(x));
+    const TParamVector params = ToParams(x);
+    if (x_StoredOutOfRange(params)) {
+        return GSL_DBL_MAX;
+    }
+    const double logLike = m_Data->GetLogLike(params);
     // Outside the domain (-inf), or where the model yields NaN or negative
     // probabilities, the value is worse than any inside: the search stays
     // inside and is unchanged there.
@@ -55,6 +60,17 @@ double CQScores::CFSMaximizer::F(const gsl_vector* x) {
         return GSL_DBL_MAX;
     }
     return -logLike;
+}
+
+bool CQScores::CFSMaximizer::x_StoredOutOfRange(const TParamVector& params) const {
+    // -o writes the parameters with six significant digits, which can round
+    // a value on a bound across it: theta on the neutral bound 1/H(30) =
+    // 0.25031370 is written as 0.250314, and the document then reads back as
+    // -inf. The fit stays where the written form is inside the domain too.
+    std::unique_ptr<CFreqSpectrum> stored(m_Data->GetSpectrum().Clone());
+    stored->SetParams(params);
+    stored->SetParams(FormatParamString(params));
+    return stored->ParamsOutOfRange();
 }
 
 unsigned int CQScores::CFSMaximizer::GetDimension() const {

@@ -15,8 +15,9 @@ class CQScores::CFSMaximizer : public CGSLSimplex {
     static constexpr unsigned int kMaxDimension = 1000;
 
     // -ln L of the parameter vector x; GSL_DBL_MAX where the log-likelihood
-    // is -inf or NaN (outside the model's domain) or a coordinate is not
-    // finite.
+    // is -inf or NaN (outside the model's domain), where a coordinate is not
+    // finite, and where the parameter string that -o writes (six significant
+    // digits) lies outside the domain.
     double F(const gsl_vector* x) override;
     // Number of given parameters of the model.
     unsigned int GetDimension() const override;
@@ -27,5 +28,9 @@ class CQScores::CFSMaximizer : public CGSLSimplex {
     static void x_SetVector(const TParamVector& p, gsl_vector* x);
 
   private:
+    // Whether params, written as the document's parameter string and read
+    // back, lie outside the model's domain.
+    bool x_StoredOutOfRange(const TParamVector& params) const;
+
     CQScores* m_Data;
 };

@@ -85,12 +85,10 @@ class CFSGrowth : public CFreqSpectrum {
     bool ParamsOutOfRange() const override;
 
   private:
-    friend struct CFSGrowthProbe;  // tests reach the two helpers below
+    friend struct CFSGrowthProbe;  // tests reach x_ExpTime
 
     // Scaled expected time with k lineages, e^x E1(x), x = C(k,2)/g.
     double x_ExpTime(int k) const;
-    // Weight of T(j) in the spectrum value for i minor copies at depth n.
-    double x_Weight(int i, int j, int n) const;
 
     double x_UnfoldedProb(int numMinor, int depth) const override;
 
@@ -99,11 +97,6 @@ class CFSGrowth : public CFreqSpectrum {
     // T(2..n) for the current rate, computed once per rate and depth range.
     const std::vector<double>& x_Times(int n) const;
 
-    // Weights W(i, j, n) asked of x_Weight, keyed [n][i][j]. They depend on
-    // the indices only and are never cleared. The spectrum values do not go
-    // through it: x_UnfoldedProb climbs the same recurrence for its one row
-    // without keeping it.
-    mutable CMemoTable<3> m_WCache;
     // T(k) at index k for the rate m_TimesRate (0 while nothing is stored).
     mutable std::vector<double> m_Times;
     mutable double m_TimesRate = 0.0;

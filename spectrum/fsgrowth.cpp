@@ -16,31 +16,6 @@ namespace {
 // Stand-in for a growth rate that is not strictly positive.
 const double kMinRate = 1e-10;
 
-// Weight W(i, j, n) of T(j) from the two below it, w1 = W(i, j - 1, n) and
-// w2 = W(i, j - 2, n) (unused for j <= 3):
-//   W(i, 2, n) = 6 / (n + 1),
-//   W(i, 3, n) = 30 (n - 2i) / ((n + 1)(n + 2)),
-//   W(i, j, n) = A W(i, j - 1, n) - B W(i, j - 2, n) for j >= 4, with
-//   A = (2j - 1)(n - 2i) / ((j - 2)(n + j - 1)),
-//   B = (2j - 1)(j - 1)(n - j + 2) / ((2j - 5)(j - 2)(n + j - 1)).
-// The integer factors are formed in double, exact up to 2^53, so no depth
-// overflows them.
-double NextWeight(int i, int j, int n, double w1, double w2) {
-    const double nd = n;
-    const double id = i;
-    const double jd = j;
-    if (j == 2) {
-        return 6.0 / (nd + 1);
-    }
-    if (j == 3) {
-        return 30.0 * (nd - 2 * id) / ((nd + 1) * (nd + 2));
-    }
-    const double a = (2 * jd - 1) * (nd - 2 * id) / ((jd - 2) * (nd + jd - 1));
-    const double b =
-        (2 * jd - 1) * (jd - 1) * (nd - jd + 2) / ((2 * jd - 5) * (jd - 2) * (nd + jd - 1));
-    return a * w1 - b * w2;
-}
-
 }  // namespace
 
 CFSGrowth::CFSGrowth() {
@@ -92,28 +67,6 @@ const std::vector<double>& CFSGrowth::x_Times(int n) const {
     return m_Times;
 }
 
-double CFSGrowth::x_Weight(int i, int j, int n) const {
-    QT_ASSERT(2 <= j && j <= n);
-    if (const double* hit = m_WCache.Find(n, i, j)) {
-        return *hit;
-    }
-    // Every weight above j = 3 is stored together with the two below it, so
-    // the highest stored weight of the (n, i) row ends a gap-free run: climb
-    // from there instead of recursing down to j = 2.
-    int from = j;
-    while (from > 2 && m_WCache.Find(n, i, from - 1) == nullptr) {
-        --from;
-    }
-    double w = 0.0;
-    for (int step = from; step <= j; ++step) {
-        const double w2 = step >= 4 ? x_Weight(i, step - 2, n) : 0.0;
-        const double w1 = step >= 4 ? x_Weight(i, step - 1, n) : 0.0;
-        w = NextWeight(i, step, n, w1, w2);
-        m_WCache.Store(w, n, i, step);
-    }
-    return w;
-}
-
 const CFSGrowth::SDepthRow& CFSGrowth::x_DepthRow(int n) const {
     SDepthRow& row = m_Row;
     const double rate = x_Rate();
@@ -135,7 +88,8 @@ const CFSGrowth::SDepthRow& CFSGrowth::x_DepthRow(int n) const {
             const double jd = j;
             row.c[static_cast<std::size_t>(j)] = sign * (2.0 * jd - 1) * static_cast<double>(ratio);
             if (j >= 4) {
-                // The factors of NextWeight without their (n - 2i).
+                // The factors A and B of the weight recurrence (see
+                // x_UnfoldedProb) without A's (n - 2i).
                 row.a[static_cast<std::size_t>(j)] = (2 * jd - 1) / ((jd - 2) * (nd + jd - 1));
                 row.b[static_cast<std::size_t>(j)] = (2 * jd - 1) * (jd - 1) * (nd - jd + 2) /
                                                      ((2 * jd - 5) * (jd - 2) * (nd + jd - 1));
@@ -169,13 +123,20 @@ double CFSGrowth::x_UnfoldedProb(int numMinor, int depth) const {
         // U / S would be 0 / 0.
         return 0.0;
     }
-    // U = sum over j of W(k, j, n) T(j), climbing the recurrence of
-    // NextWeight. The weights are not kept: a spectrum value is memoised
-    // itself, so its row of weights is wanted once per parameter vector
-    // (twice when folded), and the likelihood evaluates fresh copies of the
-    // model. Keeping every row of every depth would cost 16 n^2 bytes per
-    // depth and evaluation (about 450 MB for the depths 2 to 400) without
-    // saving any arithmetic.
+    // U = sum over j of W(i, j, n) T(j) for i = numMinor, with the weights
+    // of Polanski and Kimmel climbed upwards from j = 2:
+    //   W(i, 2, n) = 6 / (n + 1),
+    //   W(i, 3, n) = 30 (n - 2i) / ((n + 1)(n + 2)),
+    //   W(i, j, n) = A W(i, j - 1, n) - B W(i, j - 2, n) for j >= 4, with
+    //   A = (2j - 1)(n - 2i) / ((j - 2)(n + j - 1)),
+    //   B = (2j - 1)(j - 1)(n - j + 2) / ((2j - 5)(j - 2)(n + j - 1)).
+    // The integer factors are formed in double, exact up to 2^53, so no
+    // depth overflows them. The weights are not kept: a spectrum value is
+    // memoised itself, so its row of weights is wanted once per parameter
+    // vector (twice when folded), and the likelihood evaluates fresh copies
+    // of the model. Keeping every row of every depth would cost 16 n^2 bytes
+    // per depth and evaluation (about 450 MB for the depths 2 to 400)
+    // without saving any arithmetic.
     const SDepthRow& row = x_DepthRow(n);
     const std::vector<double>& times = x_Times(n);
     const double nd = n;

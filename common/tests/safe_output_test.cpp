@@ -71,8 +71,15 @@ TEST_F(SafeOutputFile, ReplacesExistingFileOnlyOnCommitOrCreatesIt) {
     EXPECT_EQ(Stat(path).st_mode & 0777, 0640u);
     EXPECT_EQ(CountEntries(), 1);  // no temporary file left behind
 
-    WriteAndCommit(Path("new.xml"), "text");
-    EXPECT_EQ(Read(Path("new.xml")), "text");
+    // A new file gets 0666 less the umask, not the temporary file's 0600.
+    for (mode_t mask : {mode_t(022), mode_t(027), mode_t(0)}) {
+        const mode_t previous = umask(mask);
+        const std::string made = Path("new" + std::to_string(mask) + ".xml");
+        WriteAndCommit(made, "text");
+        umask(previous);
+        EXPECT_EQ(Read(made), "text");
+        EXPECT_EQ(Stat(made).st_mode & 0777, 0666u & ~mask) << std::oct << mask;
+    }
 }
 
 TEST_F(SafeOutputFile, ReplacementKeepsTheOwner) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@ namespace {
 
 using testutil::AddSites;
 using testutil::C;
+using testutil::Q;
 using Fit = CQScores::CFSMaximizer;
 
 // The objective of fit at the point given.
@@ -92,6 +94,10 @@ TEST(Maximizer, ObjectiveIsTheNegatedLogLikelihoodAndHugeOutsideTheDomain) {
     EXPECT_DOUBLE_EQ(F(fit, {0.012}), -data.GetLogLike({{0.012, true}}));
     EXPECT_EQ(F(fit, {-0.5}), GSL_DBL_MAX);
     EXPECT_EQ(F(fit, {std::nan("")}), GSL_DBL_MAX);
+    // Inside the bound 1/H(30) = 0.25031370, but written as 0.250314.
+    ASSERT_TRUE(std::isfinite(data.GetLogLike({{0.2503136, true}})));
+    EXPECT_EQ(F(fit, {0.2503136}), GSL_DBL_MAX);
+    EXPECT_LT(F(fit, {0.2503134}), GSL_DBL_MAX);
 
     data.SetSpectrum(new CFSGrowth);
     data.AddColumn(testutil::NaNProneSite());
@@ -107,16 +113,74 @@ TEST(Maximizer, ObjectiveIsTheNegatedLogLikelihoodAndHugeOutsideTheDomain) {
 
 TEST(Maximizer, FitNearTheLargestDoublesNeverEndsOnANonFiniteParameter) {
     // Reflections of vertices near 1e308 overflow to infinite and NaN
-    // coordinates.
+    // coordinates. A fit that finds no point inside the domain keeps its
+    // start; one that does keeps the best finite vertex.
+    const struct {
+        CFreqSpectrum* model;
+        TParamVector start;
+        int sites;
+        bool inside;  // whether the fit can find the domain
+    } cases[] = {
+        {new CFSGrowth, {{0.01, true}, {1e308, true}}, 20, true},
+        {new CFSNeutral, {{0.3, true}, {1.7976931348623157e308, true}}, 1, false},
+        {new CFSGrowth, {{-1e308, true}, {-2147483649.0, true}}, 0, false},
+    };
+    for (const auto& c : cases) {
+        CQScores data;
+        AddSites(data, c.sites);
+        data.SetSpectrum(c.model);
+        data.GetSpectrum().SetParams(c.start);
+        Fit fit(&data);
+        const TParamVector& p = data.GetSpectrum().GetParams();
+        ASSERT_EQ(p.size(), 2u);
+        EXPECT_TRUE(std::isfinite(p[0].first)) << p[0].first;
+        EXPECT_TRUE(std::isfinite(p[1].first)) << p[1].first;
+        if (c.inside) {
+            EXPECT_TRUE(std::isfinite(data.GetLogLike(p)));
+        } else {
+            EXPECT_EQ(p, c.start);
+        }
+    }
+}
+
+// Every point is -inf when no table entry is positive: a search without any
+// value stops after a few dozen evaluations instead of 200 iterations (a
+// 5000-read site made each evaluation cost 0.1 s), keeping its start.
+TEST(Maximizer, SearchThatMeetsNoValueStopsEarlyAtItsStart) {
+    for (CFreqSpectrum* model : std::vector<CFreqSpectrum*>{new CFSGrowth, new CFSNeutral}) {
+        CQScores data;
+        data.AddColumn(testutil::Site(1, {Q{30, 30}, {}, {}, {}}, "0 0 0 "));
+        data.SetSpectrum(model);
+        const TParamVector start = data.GetSpectrum().GetParams();
+        ASSERT_EQ(data.GetLogLike(start), -HUGE_VAL);
+        Fit fit(&data);
+        EXPECT_GE(fit.GetEvaluations(), Fit::kMaxBlindEvaluations);
+        EXPECT_LE(fit.GetEvaluations(), Fit::kMaxBlindEvaluations + 3);
+        EXPECT_FALSE(fit.IsConverged());
+        EXPECT_EQ(data.GetSpectrum().GetParams(), start);
+    }
+}
+
+// -o writes six significant digits: a fit onto the neutral bound 1/H(30) =
+// 0.25031370 was written as 0.250314, beyond it, and the document read back
+// as -inf. The fit stays inside the written bound, and what it writes reads
+// back with a finite log-likelihood.
+TEST(Maximizer, WrittenFitReadsBackInsideTheDomain) {
     CQScores data;
-    AddSites(data, 20);
-    data.SetSpectrum(new CFSGrowth);
-    data.GetSpectrum().SetParams(TParamVector{{0.01, true}, {1e308, true}});
+    data.AddColumn(testutil::Site(1001, {Q{}, Q{36}, Q{32}, {}}));
+    data.AddColumn(testutil::Site(1040, {Q{33, 38, 37}, {}, {}, {}}));
+    data.GetSpectrum().SetParams("0.01 0.005");
     Fit fit(&data);
-    const TParamVector& p = data.GetSpectrum().GetParams();
-    ASSERT_EQ(p.size(), 2u);
-    EXPECT_TRUE(std::isfinite(p[0].first)) << p[0].first;
-    EXPECT_TRUE(std::isfinite(p[1].first)) << p[1].first;
+    const TParamVector fitted = data.GetSpectrum().GetParams();
+    EXPECT_GT(fitted[0].first, 0.2503130);                           // on the bound ...
+    EXPECT_EQ(FormatParamString(fitted).substr(0, 9), "0.250313 ");  // ... as written
+    std::stringstream document;
+    data.WriteToStream(document);
+    CQScores reread;
+    reread.LoadFromStream(document);
+    const double logLike = reread.GetLogLike(reread.GetSpectrum().GetParams());
+    EXPECT_TRUE(std::isfinite(logLike));
+    EXPECT_NEAR(logLike, data.GetLogLike(fitted), 1e-5);
 }
 
 TEST(Maximizer, ModelWithoutGivenParametersIsLeftAlone) {

@@ -52,6 +52,23 @@ std::string Write(const CQScores& data) {
     return out.str();
 }
 
+// A document whose table is `references` references to one flat entity of
+// 100 KB, after a comment of `padding` bytes: 110 references are 11 MB of
+// text, beyond the 10 MB that expand freely.
+std::string FlatExpansion(int references, std::size_t padding) {
+    std::string entity, refs;
+    for (int i = 0; i < 25000; ++i) {
+        entity += "0.5 ";
+    }
+    for (int i = 0; i < references; ++i) {
+        refs += "&a;";
+    }
+    return kXmlDecl + "<!DOCTYPE Contig [<!ENTITY a \"" + entity + "\">]>\n<!-- " +
+           std::string(padding, 'x') + " -->\n<Contig>" +
+           "<Column pos=\"1\"><Chr score=\"20\"/><PrObservedCond>\n" + refs +
+           "</PrObservedCond></Column></Contig>\n";
+}
+
 // A column of one score-20 read (more reads first) with the table text given.
 std::string TableColumn(const std::string& table, const std::string& reads = "") {
     return "<Column pos=\"1\">" + reads + "<Chr score=\"20\"/><PrObservedCond>" + table +
@@ -194,6 +211,11 @@ TEST(QScoresLoad, FaultsStopTheLoadWithAClearMessage) {
          "CQScores::LoadFromStream: entity references at line 4 expand the text to more than ten "
          "times the size of the document; the input is refused.",
          0},
+        // 11 MB from 0.4 MB: refused at ten times, though not at a hundred.
+        {FlatExpansion(110, 300000),
+         "CQScores::LoadFromStream: entity references at line 5 expand the text to more than ten "
+         "times the size of the document; the input is refused.",
+         0},
     };
     for (const auto& k : cases) {
         CQScores data;
@@ -306,9 +328,11 @@ TEST_F(QScoresEntities, ExternalFilesAndEntityBombsAreNeverExpanded) {
          }) {
         EXPECT_FALSE(Loads(doc)) << doc.substr(0, 200);
     }
-    // A few references to a small entity are fine.
+    // A few references to a small entity are fine, and so is a flat
+    // expansion to 11 MB from a document of 2.1 MB.
     EXPECT_TRUE(Loads(kXmlDecl + "<!DOCTYPE Contig [<!ENTITY h \"0.5 \">]>\n<Contig>" +
                       TableColumn("&h;&h;") + "</Contig>\n"));
+    EXPECT_TRUE(Loads(FlatExpansion(110, 2000000)));
 }
 
 TEST(QScoresWrite, ReadsAreWrittenByClassWithFlagsAndAnc) {

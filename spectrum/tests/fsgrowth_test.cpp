@@ -1,7 +1,9 @@
+#include <gsl/gsl_sf_expint.h>
 #include <gsl/gsl_sf_gamma.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -9,14 +11,9 @@
 #include "spectrum/freqspec.hpp"
 #include "spectrum/tests/spectrum_test_util.hpp"
 
-// Reaches the private helpers of the growth model.
+// Reaches the private helper of the growth model.
 struct CFSGrowthProbe {
     static double ExpTime(const CFSGrowth& s, int k) { return s.x_ExpTime(k); }
-    static double Weight(const CFSGrowth& s, int i, int j, int n) { return s.x_Weight(i, j, n); }
-    static bool WeightStored(const CFSGrowth& s, int i, int j, int n) {
-        return s.m_WCache.Find(n, i, j) != nullptr;
-    }
-    static bool NoWeightStored(const CFSGrowth& s) { return s.m_WCache.IsEmpty(); }
 };
 
 namespace {
@@ -118,50 +115,57 @@ TEST(GrowthSpectrum, DeepSamplesAndExtremeRatesStayFinite) {
     EXPECT_NEAR(CheckedSum(Growth(0.01, 1e4), 50, 49), 1.0, 1e-12);
 }
 
-TEST(GrowthSpectrum, ParameterChangeKeepsTheWeights) {
-    CFSGrowth spectrum = Growth(0.01, 0.05);
-    const double before = spectrum(2, 5);
-    const double weight = Probe::Weight(spectrum, 2, 5, 5);
-    ASSERT_TRUE(Probe::WeightStored(spectrum, 2, 5, 5));
-    spectrum.SetParam(1) = 0.2;
-    EXPECT_TRUE(Probe::WeightStored(spectrum, 2, 5, 5));
-    EXPECT_EQ(Probe::Weight(spectrum, 2, 5, 5), weight);
-    EXPECT_GT(std::fabs(spectrum(2, 5) - before), 1e-6);
-
-    spectrum.SetParam(1) = 0.05;
-    spectrum.SetFolded(true);
-    spectrum.SetFolded(false);
-    EXPECT_TRUE(Probe::WeightStored(spectrum, 2, 5, 5));
-    EXPECT_EQ(spectrum(2, 5), before);
+// The row of a depth and the times T(j) are kept between calls; a new
+// parameter vector, however it is set, must replace what depends on it. The
+// row of the depth last asked is the one kept, so each step starts and ends
+// with depth 10.
+TEST(GrowthSpectrum, ChangedParametersAnswerAsAFreshModel) {
+    CFSGrowth spectrum = Growth(0.01, 1.0);
+    const struct {
+        const char* how;
+        std::function<void(CFSGrowth&)> change;
+        double theta, g;
+        bool folded;
+    } steps[] = {
+        {"start", [](CFSGrowth&) {}, 0.01, 1.0, false},
+        {"SetParam(1)", [](CFSGrowth& s) { s.SetParam(1) = 5.0; }, 0.01, 5.0, false},
+        {"SetParams(vector)",
+         [](CFSGrowth& s) {
+             s.SetParams(TParamVector{{0.03, true}, {1.0, true}});
+         },
+         0.03, 1.0, false},
+        {"SetParams(text)", [](CFSGrowth& s) { s.SetParams("0.03 0.2"); }, 0.03, 0.2, false},
+        {"SetFolded", [](CFSGrowth& s) { s.SetFolded(true); }, 0.03, 0.2, true},
+        {"SetParam(0)", [](CFSGrowth& s) { s.SetParam(0) = 0.02; }, 0.02, 0.2, true},
+    };
+    for (const auto& step : steps) {
+        step.change(spectrum);
+        const CFSGrowth fresh = Growth(step.theta, step.g, step.folded);
+        for (int n : {10, 3, 40, 10}) {
+            for (int k = 0; k <= n; ++k) {
+                EXPECT_EQ(spectrum(k, n), fresh(k, n)) << step.how << " " << n << " " << k;
+            }
+        }
+    }
+    // Rate 1, then 5 on the same object: a row kept from rate 1 gives
+    // 0.99642 here.
+    CFSGrowth changed = Growth(0.01, 1.0);
+    EXPECT_NEAR(changed(0, 10), 0.98208, 5e-6);
+    changed.SetParam(1) = 5.0;
+    EXPECT_NEAR(changed(0, 10), 0.99026, 5e-6);
 }
 
-TEST(GrowthSpectrum, CloneCarriesWeightsAndAnswersForItsOwnParameters) {
+TEST(GrowthSpectrum, CloneAnswersForItsOwnParameters) {
     const CFSGrowth original = Growth(0.01, 0.05);
     const double value = original(1, 6);
-    Probe::Weight(original, 1, 6, 6);
     std::unique_ptr<CFreqSpectrum> copy(original.Clone());
     EXPECT_EQ(copy->GetName(), "Growth");
-    const auto& growthCopy = dynamic_cast<const CFSGrowth&>(*copy);
-    EXPECT_TRUE(Probe::WeightStored(growthCopy, 1, 6, 6));
-
+    EXPECT_EQ((*copy)(1, 6), value);
     copy->SetParams(TParamVector{{0.02, true}, {1.0, true}});
+    EXPECT_EQ((*copy)(1, 6), Growth(0.02, 1.0)(1, 6));
     EXPECT_NE((*copy)(1, 6), value);
     EXPECT_EQ(original(1, 6), value);
-    // Weights computed in the copy stay there.
-    Probe::Weight(growthCopy, 2, 7, 7);
-    EXPECT_FALSE(Probe::WeightStored(original, 2, 7, 7));
     EXPECT_EQ(original.GetParamString(), "0.01 0.05 ");
-}
-
-// A spectrum value needs its row of weights once per parameter vector, and
-// the likelihood evaluates fresh copies: keeping the rows would cost
-// 16 n^2 bytes per depth and evaluation (about 450 MB for depths 2 to 400).
-TEST(GrowthSpectrum, SpectrumValuesKeepNoWeights) {
-    const CFSGrowth spectrum = Growth(0.01, 0.05, true);
-    for (int n = 1; n <= 60; ++n) {
-        RowSum(spectrum, n, n);
-    }
-    EXPECT_TRUE(Probe::NoWeightStored(spectrum));
 }
 
 // Theta must be positive and the rate at least the floor 1e-10; NaN is not
@@ -210,48 +214,63 @@ TEST(GrowthHelpers, ExpTimeOnBothSidesOfTheSwitchAndAtExtremeRates) {
     EXPECT_EQ(Probe::ExpTime(Growth(0.01, kInf), 2), kInf);
 }
 
-TEST(GrowthHelpers, WeightsAtDepthFour) {
-    const CFSGrowth spectrum;
-    const struct {
-        int i, j;
-        double w;
-    } cases[] = {{1, 2, 1.2}, {1, 3, 2.0}, {1, 4, 0.8}, {2, 4, -1.2},
-                 {3, 4, 0.8}, {2, 2, 1.2}, {2, 3, 0.0}, {3, 3, -2.0}};
-    for (const auto& c : cases) {
-        EXPECT_NEAR(Probe::Weight(spectrum, c.i, c.j, 4), c.w, 1e-15) << c.i << " " << c.j;
+// Slow oracle that shares no step with the model's weight recurrence: the
+// time with k lineages from the lineage-count distribution of the standard
+// coalescent (Tavare 1984) under the time change of exponential growth, and
+// the share of those branches that subtend b of the n leaves (Griffiths and
+// Tavare):
+//   P(b) = theta/2 sum_{k=2..n} k E[tau_k] C(n-b-1, k-2) / C(n-1, k-1),
+//   E[tau_k] = 1/g sum_{i=k..n} (-1)^(i-k) (2i-1) k^(i-1) n_(i) / (k! (i-k)! n^(i)) e^x E1(x)
+// with x = C(i,2)/g, rising factorials a^(m) and falling ones a_(m); e^x E1(x)
+// / g is the integral of exp(-C(i,2) (e^(gt) - 1) / g) over t. It takes
+// e^x E1(x) from the model (checked on its own below), so the comparison
+// isolates the weights; the alternating sums stay exact in long double up to
+// depth 14.
+long double OracleProb(double theta, double g, int b, int n) {
+    const CFSGrowth model = Growth(theta, g);
+    auto rising = [](long double a, int m) {
+        long double r = 1;
+        for (int q = 0; q < m; ++q) {
+            r *= a + q;
+        }
+        return r;
+    };
+    auto falling = [](long double a, int m) {
+        long double r = 1;
+        for (int q = 0; q < m; ++q) {
+            r *= a - q;
+        }
+        return r;
+    };
+    auto choose = [&](int a, int m) {
+        return m < 0 || m > a ? 0.0L : falling(a, m) / rising(1, m);
+    };
+    long double sum = 0;
+    for (int k = 2; k <= n; ++k) {
+        long double tau = 0;
+        for (int i = k; i <= n; ++i) {
+            const long double sign = (i - k) % 2 ? -1 : 1;
+            const long double coef = sign * (2 * i - 1) * rising(k, i - 1) * falling(n, i) /
+                                     (rising(1, k) * rising(1, i - k) * rising(n, i));
+            tau += coef * Probe::ExpTime(model, i) / g;
+        }
+        sum += k * tau * choose(n - b - 1, k - 2) / choose(n - 1, k - 1);
     }
+    return theta / 2 * sum;
 }
 
-TEST(GrowthHelpers, WeightRequestedHighFirstStoresTheWholeRun) {
-    const CFSGrowth spectrum;
-    const double w30 = Probe::Weight(spectrum, 4, 30, 30);
-    for (int j = 2; j <= 30; ++j) {
-        EXPECT_TRUE(Probe::WeightStored(spectrum, 4, j, 30)) << j;
-    }
-    // The same weight from a fresh model asked in increasing order.
-    const CFSGrowth fresh;
-    double w = 0;
-    for (int j = 2; j <= 30; ++j) {
-        w = Probe::Weight(fresh, 4, j, 30);
-    }
-    EXPECT_EQ(w, w30);
-}
-
-// The weights of T(j) over all counts add up to
-// c(j, n) = ((-1)^j + 1) (2j - 1) prod_{m<j} (n - m) / (n + m).
-TEST(GrowthHelpers, WeightsOfAllCountsAddUpToTheCoefficient) {
-    const CFSGrowth spectrum;
-    for (int n = 2; n <= 80; n += 3) {
-        double product = 1;
-        for (int j = 2; j <= n; ++j) {
-            product *= static_cast<double>(n - j + 1) / (n + j - 1);
-            double sum = 0;
-            for (int i = 1; i < n; ++i) {
-                sum += Probe::Weight(spectrum, i, j, n);
+TEST(GrowthSpectrum, AgreesWithTheLineageCountOracle) {
+    for (double g : {0.05, 0.5, 3.0, 40.0}) {
+        const CFSGrowth spectrum = Growth(0.01, g);
+        for (int n = 2; n <= 14; ++n) {
+            long double polymorphic = 0;
+            for (int b = 1; b < n; ++b) {
+                const long double expected = OracleProb(0.01, g, b, n);
+                polymorphic += expected;
+                EXPECT_NEAR(spectrum(b, n), expected, 1e-13 * expected)
+                    << "g " << g << " n " << n << " b " << b;
             }
-            // The weights of low j are of order one; the recurrence carries
-            // their rounding into the tiny coefficients of high j.
-            EXPECT_NEAR(sum, j % 2 ? 0.0 : 2.0 * (2 * j - 1) * product, 1e-13) << n << " " << j;
+            EXPECT_NEAR(spectrum(0, n), 1 - polymorphic, 1e-14) << "g " << g << " n " << n;
         }
     }
 }
