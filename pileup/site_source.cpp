@@ -1,5 +1,7 @@
 #include "pileup/site_source.hpp"
 
+#include <algorithm>
+
 #include <htslib/sam.h>
 
 #include <climits>
@@ -215,4 +217,14 @@ const char* CPileupSiteSource::ContigName(int tid) const {
 
 std::int64_t CPileupSiteSource::ContigLength(int tid) const {
     return sam_hdr_tid2len(m_Impl->Header(), tid);
+}
+
+bool CPileupSiteSource::GetRegion(int& tid, std::int64_t& beg, std::int64_t& end) const {
+    if (!m_Impl->m_HasRegion) {
+        return false;
+    }
+    tid = m_Impl->m_Region.m_Tid;
+    beg = m_Impl->m_Region.m_Beg;
+    end = std::min<std::int64_t>(m_Impl->m_Region.m_End, ContigLength(tid));
+    return true;
 }

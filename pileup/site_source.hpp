@@ -60,6 +60,9 @@ class CPileupSiteSource {
     int NumContigs() const;
     const char* ContigName(int tid) const;
     std::int64_t ContigLength(int tid) const;
+    // The region of --region: its contig and 0-based half-open range
+    // (the end clipped to the contig), or false without a region.
+    bool GetRegion(int& tid, std::int64_t& beg, std::int64_t& end) const;
 
   private:
     struct SImpl;

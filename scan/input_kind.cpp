@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "scan/xml_reader.hpp"
 
@@ -45,6 +47,33 @@ bool IsXml(const SPeek& in) {
     return i < in.m_Size && in.m_Bytes[i] == '<';
 }
 
+// samtools mpileup text: the first line holds contig, position, reference
+// base, then depth, bases and qualities for each sample.
+bool IsMpileupText(const SPeek& in) {
+    if (in.m_Format.compression != no_compression) {
+        return false;
+    }
+    const unsigned char* end =
+        static_cast<const unsigned char*>(std::memchr(in.m_Bytes, '\n', in.m_Size));
+    if (end == nullptr) {
+        end = in.m_Bytes + in.m_Size;
+    }
+    std::vector<std::string> fields(1);
+    for (const unsigned char* p = in.m_Bytes; p < end; ++p) {
+        if (*p == '\t') {
+            fields.emplace_back();
+        } else if (*p != '\r') {
+            fields.back() += static_cast<char>(*p);
+        }
+    }
+    auto digits = [](const std::string& s) {
+        return !s.empty() &&
+               std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    return fields.size() >= 6 && (fields.size() - 3) % 3 == 0 && !fields[0].empty() &&
+           digits(fields[1]) && fields[2].size() == 1 && digits(fields[3]);
+}
+
 // The recognisers, tried in order; the first that matches decides.
 struct SRecogniser {
     EInputKind m_Kind;
@@ -53,6 +82,7 @@ struct SRecogniser {
 constexpr SRecogniser kRecognisers[] = {
     {EInputKind::eAlignment, IsAlignment},
     {EInputKind::eXmlDataSet, IsXml},
+    {EInputKind::eMpileupText, IsMpileupText},
 };
 
 }  // namespace
@@ -87,8 +117,8 @@ CInputFile::CInputFile(const std::string& path) : m_Path(path), m_Name(InputDisp
     hclose_abruptly(m_File);
     m_File = nullptr;
     throw std::runtime_error(m_Name + (n == 0 ? " is empty: it" : "") +
-                             " is neither an alignment file (SAM, BAM, CRAM) nor a qualtools "
-                             "XML data set.");
+                             " is neither an alignment file (SAM, BAM, CRAM), nor a qualtools "
+                             "XML data set, nor samtools mpileup text.");
 }
 
 CInputFile::~CInputFile() {
@@ -135,14 +165,16 @@ std::vector<CInputFile> OpenInputs(const std::vector<std::string>& paths) {
         inputs.emplace_back(path);
         const CInputFile& in = inputs.back();
         if (inputs.size() > 1 && in.Kind() != inputs.front().Kind()) {
-            const CInputFile& xml = in.Kind() == EInputKind::eXmlDataSet ? in : inputs.front();
-            throw std::runtime_error(xml.Name() +
-                                     " is an XML data set: it is read alone, not pooled with "
-                                     "alignment files.");
+            const CInputFile& alone = in.Kind() != EInputKind::eAlignment ? in : inputs.front();
+            throw std::runtime_error(alone.Name() + " is " + InputKindName(alone.Kind()) +
+                                     ": it is read alone, not pooled with alignment files.");
         }
-        if (inputs.size() > 1 && in.Kind() == EInputKind::eXmlDataSet) {
-            throw std::runtime_error(in.Name() + " and " + inputs.front().Name() +
-                                     " are both XML data sets: qualscan reads one at a time.");
+        if (inputs.size() > 1 && in.Kind() != EInputKind::eAlignment) {
+            throw std::runtime_error(
+                in.Name() + " and " + inputs.front().Name() + " are both " +
+                (in.Kind() == EInputKind::eXmlDataSet ? "XML data sets" : "pileup texts") +
+                ": qualscan reads one at a time (samtools mpileup pools "
+                "samples into the columns of one text).");
         }
     }
     return inputs;
@@ -154,6 +186,8 @@ const char* InputKindName(EInputKind kind) {
             return "an alignment file";
         case EInputKind::eXmlDataSet:
             return "an XML data set";
+        case EInputKind::eMpileupText:
+            return "samtools mpileup text";
     }
     return "an input";
 }

@@ -21,6 +21,9 @@ enum class EInputKind {
     eAlignment,
     // A qualtools XML data set: read it with CXmlSiteReader on the handle.
     eXmlDataSet,
+    // Text of samtools mpileup with base qualities: read it with
+    // CMpileupReader on the handle.
+    eMpileupText,
 };
 
 // An input opened and recognised; the handle is positioned at its start.
@@ -28,7 +31,7 @@ class CInputFile {
   public:
     // Opens path ("-" is standard input) and recognises it. Throws
     // std::runtime_error naming the file when it cannot be opened or read,
-    // or when it is neither an alignment file nor an XML data set.
+    // or when it is none of the kinds above.
     explicit CInputFile(const std::string& path);
     ~CInputFile();
     CInputFile(CInputFile&& other) noexcept;

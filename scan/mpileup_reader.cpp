@@ -1,6 +1,7 @@
 #include "scan/mpileup_reader.hpp"
 
 #include <htslib/bgzf.h>
+#include <htslib/hfile.h>
 #include <htslib/kstring.h>
 
 #include <cerrno>
@@ -31,12 +32,24 @@ long long WholeNumber(const std::string& text, long long lo, long long hi) {
 
 CMpileupReader::CMpileupReader(const std::string& path, const SPileupOptions& filters,
                                SPileupSummary& summary)
-    : m_Path(path), m_Filters(filters), m_Summary(summary) {
+    : m_Path(path == "-" ? "standard input" : "'" + path + "'"),
+      m_Filters(filters),
+      m_Summary(summary) {
     errno = 0;
     m_File = bgzf_open(path.c_str(), "r");
     if (m_File == nullptr) {
         throw std::runtime_error("Cannot open '" + path +
                                  "': " + (errno ? std::strerror(errno) : "unreadable") + ".");
+    }
+}
+
+CMpileupReader::CMpileupReader(hFILE* fp, const std::string& name, const SPileupOptions& filters,
+                               SPileupSummary& summary)
+    : m_Path(name), m_Filters(filters), m_Summary(summary) {
+    m_File = bgzf_hopen(fp, "r");
+    if (m_File == nullptr) {
+        hclose_abruptly(fp);
+        throw std::runtime_error("Cannot read " + name + ".");
     }
 }
 
@@ -47,7 +60,7 @@ CMpileupReader::~CMpileupReader() {
 }
 
 void CMpileupReader::x_Fail(const std::string& what) const {
-    throw std::runtime_error("'" + m_Path + "' line " + std::to_string(m_Line) + ": " + what);
+    throw std::runtime_error(m_Path + ", line " + std::to_string(m_Line) + ": " + what);
 }
 
 void CMpileupReader::x_Sample(const char* bases, std::size_t nBases, const char* quals,

@@ -9,11 +9,12 @@
 #include <vector>
 
 #include "pileup/pileup_options.hpp"
-#include "pileup/pileup_run.hpp"
+#include "pileup/pileup_summary.hpp"
 #include "scan/raw_site.hpp"
 #include "scan/site_source.hpp"
 
 struct BGZF;
+struct hFILE;
 
 class CMpileupReader : public CSiteSource {
   public:
@@ -21,6 +22,9 @@ class CMpileupReader : public CSiteSource {
     // depth limits; summary counts what they leave out. Throws naming the
     // file when it cannot be opened.
     CMpileupReader(const std::string& path, const SPileupOptions& filters, SPileupSummary& summary);
+    // Reads from fp, which it takes over; name names it in messages.
+    CMpileupReader(hFILE* fp, const std::string& name, const SPileupOptions& filters,
+                   SPileupSummary& summary);
     ~CMpileupReader() override;
     CMpileupReader(const CMpileupReader&) = delete;
     CMpileupReader& operator=(const CMpileupReader&) = delete;

@@ -55,16 +55,21 @@ struct CBatchTabulator::SBatch {
     std::vector<SRawSite> m_Raw;
     std::vector<STabulatedSite> m_Sites;
     std::size_t m_Count = 0;
+    SSiteBatch m_Encoded;
     // A failure of the worker (memory), carried to the reading thread.
     std::exception_ptr m_Error;
 };
 
 CBatchTabulator::CBatchTabulator(CSiteSource& source, bool folded, hts_tpool* pool,
-                                 std::size_t batchSites)
+                                 std::size_t batchSites, const SSiteOptions* encode)
     : m_Source(source),
       m_Folded(folded),
       m_BatchSites(std::max<std::size_t>(batchSites, 1)),
-      m_Pool(pool) {
+      m_Pool(pool),
+      m_Encode(encode != nullptr) {
+    if (encode) {
+        m_EncodeOptions = *encode;
+    }
     if (m_Pool) {
         // Enough batches in flight to keep every thread busy while the
         // reading thread fills the next; the queue holds them all, so a
@@ -125,21 +130,38 @@ bool CBatchTabulator::x_Fill(SBatch& batch) {
 }
 
 void CBatchTabulator::x_Tabulate(SBatch& batch) {
-    CSiteTabulator* tab = nullptr;
+    SWorker* worker = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_Lock);
-        if (m_IdleTabulators.empty()) {
-            m_Tabulators.push_back(std::make_unique<CSiteTabulator>(m_Folded));
-            m_IdleTabulators.push_back(m_Tabulators.back().get());
+        if (m_IdleWorkers.empty()) {
+            m_Workers.push_back(std::make_unique<SWorker>(m_Folded));
+            if (m_Encode) {
+                m_Workers.back()->m_Encoder = std::make_unique<CSiteEncoder>(m_EncodeOptions);
+            }
+            m_IdleWorkers.push_back(m_Workers.back().get());
         }
-        tab = m_IdleTabulators.back();
-        m_IdleTabulators.pop_back();
+        worker = m_IdleWorkers.back();
+        m_IdleWorkers.pop_back();
     }
+    // The worker goes back to the list however this ends.
+    struct SReturn {
+        CBatchTabulator* owner;
+        SWorker* worker;
+        ~SReturn() {
+            std::lock_guard<std::mutex> lock(owner->m_Lock);
+            owner->m_IdleWorkers.push_back(worker);
+        }
+    } giveBack{this, worker};
+    batch.m_Encoded.Clear();
     for (std::size_t i = 0; i < batch.m_Count; ++i) {
-        tab->Tabulate(batch.m_Raw[i], batch.m_Sites[i]);
+        STabulatedSite& site = batch.m_Sites[i];
+        worker->m_Tabulator.Tabulate(batch.m_Raw[i], site);
+        if (worker->m_Encoder) {
+            batch.m_Encoded.Add(*worker->m_Encoder, site.m_Contig, site.m_Pos,
+                                static_cast<int>(site.m_Depth), site.m_Table.data(),
+                                site.m_LogScale);
+        }
     }
-    std::lock_guard<std::mutex> lock(m_Lock);
-    m_IdleTabulators.push_back(tab);
 }
 
 void* CBatchTabulator::x_Work(void* arg) {
@@ -163,7 +185,7 @@ STabulatedBatch CBatchTabulator::NextBatch() {
             if (x_Fill(*b)) {
                 x_Tabulate(*b);
                 m_Current = b;
-                return {b->m_Sites.data(), b->m_Count};
+                return {b->m_Sites.data(), b->m_Count, m_Encode ? &b->m_Encoded : nullptr};
             }
             m_Free.push_back(b);
         }
@@ -202,5 +224,5 @@ STabulatedBatch CBatchTabulator::NextBatch() {
     if (b->m_Error) {
         std::rethrow_exception(b->m_Error);
     }
-    return {b->m_Sites.data(), b->m_Count};
+    return {b->m_Sites.data(), b->m_Count, m_Encode ? &b->m_Encoded : nullptr};
 }

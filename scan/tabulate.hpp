@@ -13,6 +13,7 @@
 #include "estimator/obstable.hpp"
 #include "scan/raw_site.hpp"
 #include "scan/site_source.hpp"
+#include "scan/sitestore.hpp"
 
 struct hts_tpool;
 struct hts_tpool_process;
@@ -52,10 +53,12 @@ class CSiteTabulator {
     std::vector<std::uint8_t> m_Minor;
 };
 
-// Sites of a batch, in input order.
+// Sites of a batch, in input order, and their records for a site store when
+// the tabulator encodes them.
 struct STabulatedBatch {
     const STabulatedSite* m_Sites = nullptr;
     std::size_t m_Count = 0;
+    const SSiteBatch* m_Encoded = nullptr;
 };
 
 // Reads sites from a source in the calling thread, in batches, and has the
@@ -67,9 +70,11 @@ class CBatchTabulator {
     static constexpr std::size_t kDefaultBatch = 4096;
 
     // The pool (if any) must outlive the tabulator; it may be shared, for
-    // instance with htslib's decompression.
+    // instance with htslib's decompression. With encode, the threads also
+    // turn every table into a site store's record (CSiteEncoder), so that
+    // work is shared out too.
     CBatchTabulator(CSiteSource& source, bool folded, hts_tpool* pool,
-                    std::size_t batchSites = kDefaultBatch);
+                    std::size_t batchSites = kDefaultBatch, const SSiteOptions* encode = nullptr);
     ~CBatchTabulator();
     CBatchTabulator(const CBatchTabulator&) = delete;
     CBatchTabulator& operator=(const CBatchTabulator&) = delete;
@@ -101,8 +106,16 @@ class CBatchTabulator {
     std::vector<std::unique_ptr<SBatch>> m_Batches;
     std::vector<SBatch*> m_Free;
     SBatch* m_Current = nullptr;
-    // One tabulator per thread at work, handed out under the lock.
+    // What a thread at work needs: a tabulator and, when encoding, an
+    // encoder; handed out under the lock.
+    struct SWorker {
+        explicit SWorker(bool folded) : m_Tabulator(folded) {}
+        CSiteTabulator m_Tabulator;
+        std::unique_ptr<CSiteEncoder> m_Encoder;
+    };
+    bool m_Encode = false;
+    SSiteOptions m_EncodeOptions;
     std::mutex m_Lock;
-    std::vector<std::unique_ptr<CSiteTabulator>> m_Tabulators;
-    std::vector<CSiteTabulator*> m_IdleTabulators;
+    std::vector<std::unique_ptr<SWorker>> m_Workers;
+    std::vector<SWorker*> m_IdleWorkers;
 };

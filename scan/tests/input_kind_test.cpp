@@ -73,7 +73,8 @@ TEST_F(CInputKindTest, TellsKindsByContentNotByName) {
     Write("empty", "");
     ASSERT_EQ(Sh("gzip -c data.bam > xml.gz && mkdir dir"), 0);
     const std::string neither =
-        " is neither an alignment file (SAM, BAM, CRAM) nor a qualtools XML data set.";
+        " is neither an alignment file (SAM, BAM, CRAM), nor a qualtools XML data set, nor "
+        "samtools mpileup text.";
     struct SBad {
         const char* m_Name;
         std::string m_Message;

@@ -1,0 +1,431 @@
+#include "scan/scan_run.hpp"
+
+#include <htslib/thread_pool.h>
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <ostream>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "common/safe_output.hpp"
+#include "pileup/pileup_summary.hpp"
+#include "scan/alignment_source.hpp"
+#include "scan/fit.hpp"
+#include "scan/input_kind.hpp"
+#include "scan/mpileup_reader.hpp"
+#include "scan/scan_report.hpp"
+#include "scan/sitestore.hpp"
+#include "scan/tabulate.hpp"
+#include "scan/taskpool.hpp"
+#include "scan/windows.hpp"
+#include "scan/xml_reader.hpp"
+
+namespace {
+
+constexpr double kNA = std::numeric_limits<double>::quiet_NaN();
+
+struct SPoolFree {
+    void operator()(hts_tpool* p) const { hts_tpool_destroy(p); }
+};
+
+// An output that is replaced only when complete, or a given stream.
+class COutput {
+  public:
+    COutput(const std::string& path, std::ostream& fallback) {
+        if (path.empty() || path == "-") {
+            m_Stream = &fallback;
+            m_Name = "standard output";
+            return;
+        }
+        m_File = std::make_unique<CSafeOutputFile>(path);
+        if (!m_File->stream().good()) {
+            throw std::runtime_error("Cannot open '" + path + "' for writing.");
+        }
+        m_Stream = &m_File->stream();
+        m_Name = path;
+    }
+    std::ostream& Stream() { return *m_Stream; }
+    void Commit() {
+        if (m_File) {
+            m_File->Commit();
+        } else if (!m_Stream->flush()) {
+            throw std::runtime_error("Cannot write " + m_Name + ".");
+        }
+    }
+
+  private:
+    std::unique_ptr<CSafeOutputFile> m_File;
+    std::ostream* m_Stream = nullptr;
+    std::string m_Name;
+};
+
+// Progress on a terminal: contig and position, at most once a second.
+class CProgress {
+  public:
+    explicit CProgress(std::ostream* out) : m_Out(out) {}
+    ~CProgress() {
+        if (m_Out && m_Shown) {
+            *m_Out << "\r\033[K" << std::flush;
+        }
+    }
+    void Tick(const std::string& contig, std::int64_t pos) {
+        if (!m_Out) {
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (m_Shown && now - m_Last < std::chrono::seconds(1)) {
+            return;
+        }
+        m_Last = now;
+        m_Shown = true;
+        *m_Out << "\r\033[Kqualscan: " << contig << ':' << pos + 1 << std::flush;
+    }
+
+  private:
+    std::ostream* m_Out;
+    bool m_Shown = false;
+    std::chrono::steady_clock::time_point m_Last;
+};
+
+// The contigs of a run: names and, where known, lengths (-1 unknown).
+struct SContigs {
+    std::vector<std::string> m_Names;
+    std::vector<std::int64_t> m_Lengths;
+    // -r: only this contig and range get windows.
+    int m_RegionTid = -1;
+    std::int64_t m_RegionBeg = 0, m_RegionEnd = -1;
+};
+
+// Windows: streamed over the encoded sites, fitted in parallel in groups,
+// written in order.
+class CWindowWriter {
+  public:
+    CWindowWriter(const SScanOptions& opts, const SSiteOptions& site, const SFitOptions& fit,
+                  hts_tpool* pool, std::ostream& out, const SContigs& contigs)
+        : m_Site(site),
+          m_Fit(fit),
+          m_Pool(pool),
+          m_Out(out),
+          m_Contigs(contigs),
+          m_Stream(opts.m_WindowSize, opts.m_WindowStep,
+                   [this](const SWindowSpan& w) { x_Collect(w); }) {
+        m_Out << WindowsHeader();
+    }
+
+    // Sites of contig tid follow; every contig before it without sites gets
+    // its windows (NA) when its length is known.
+    void EnterContig(int tid) {
+        x_CloseCurrent();
+        const int from = m_Current < 0 ? 0 : m_Current + 1;
+        for (int c = from; c < tid; ++c) {
+            x_EmptyContig(c);
+        }
+        m_Current = tid;
+        std::int64_t beg = 0, end = x_Length(tid);
+        x_Clip(tid, beg, end);
+        m_Stream.BeginContig(tid, beg, end);
+    }
+
+    void Add(const SEncodedSite& s) {
+        SWindowSite w;
+        w.m_Pos = s.pos;
+        w.m_A = s.neutralA;
+        w.m_B = s.neutralB;
+        w.m_LogScale = s.constant;
+        w.m_Reads = static_cast<std::uint32_t>(s.reads);
+        m_Stream.AddSite(w);
+    }
+
+    // Closes the last contig and gives the remaining known contigs their
+    // windows.
+    void Finish() {
+        x_CloseCurrent();
+        for (int c = m_Current < 0 ? 0 : m_Current + 1;
+             c < static_cast<int>(m_Contigs.m_Lengths.size()); ++c) {
+            x_EmptyContig(c);
+        }
+        x_Flush();
+    }
+
+    std::uint64_t Count() const { return m_Written; }
+
+  private:
+    struct SPending {
+        int m_Contig;
+        std::int64_t m_Start, m_End;
+        std::vector<SWindowSite> m_Sites;
+    };
+    static constexpr std::size_t kGroup = 256;
+
+    std::int64_t x_Length(int tid) const {
+        return tid < static_cast<int>(m_Contigs.m_Lengths.size())
+                   ? m_Contigs.m_Lengths[static_cast<std::size_t>(tid)]
+                   : -1;
+    }
+    // With a region only its contig has windows, over its range.
+    bool x_Clip(int tid, std::int64_t& beg, std::int64_t& end) const {
+        if (m_Contigs.m_RegionTid < 0) {
+            return true;
+        }
+        if (tid != m_Contigs.m_RegionTid) {
+            return false;
+        }
+        beg = m_Contigs.m_RegionBeg;
+        if (end < 0 || m_Contigs.m_RegionEnd < end) {
+            end = m_Contigs.m_RegionEnd;
+        }
+        return true;
+    }
+    void x_CloseCurrent() {
+        if (m_Current >= 0) {
+            m_Stream.EndContig();
+        }
+    }
+    void x_EmptyContig(int tid) {
+        std::int64_t beg = 0, end = x_Length(tid);
+        if (end < 0 || !x_Clip(tid, beg, end) || end <= beg) {
+            return;
+        }
+        m_Stream.BeginContig(tid, beg, end);
+        m_Stream.EndContig();
+    }
+    void x_Collect(const SWindowSpan& w) {
+        m_Pending.push_back(
+            SPending{w.m_Contig, w.m_Start, w.m_End, {w.m_First, w.m_First + w.m_Count}});
+        if (m_Pending.size() >= kGroup) {
+            x_Flush();
+        }
+    }
+    void x_Flush() {
+        if (m_Pending.empty()) {
+            return;
+        }
+        // Groups of windows per job, each job with its own fitter; rows are
+        // written in window order, so the file is the same for any number
+        // of threads.
+        const std::size_t perJob = 16;
+        const std::size_t jobs = (m_Pending.size() + perJob - 1) / perJob;
+        std::function<std::string(std::size_t)> job = [&](std::size_t j) {
+            CWindowFitter fitter(m_Site, m_Fit);
+            std::string text;
+            const std::size_t last = std::min(m_Pending.size(), (j + 1) * perJob);
+            for (std::size_t i = j * perJob; i < last; ++i) {
+                const SPending& p = m_Pending[i];
+                SWindowRow row;
+                row.m_Contig = m_Contigs.m_Names[static_cast<std::size_t>(p.m_Contig)];
+                row.m_Start = p.m_Start;
+                row.m_End = p.m_End;
+                row.m_Sites = p.m_Sites.size();
+                for (const SWindowSite& s : p.m_Sites) {
+                    row.m_Reads += s.m_Reads;
+                }
+                row.m_Theta = row.m_ThetaLo = row.m_ThetaHi = row.m_LogLik = kNA;
+                if (!p.m_Sites.empty()) {
+                    const SWindowEstimate e = fitter.Fit(p.m_Sites.data(), p.m_Sites.size());
+                    row.m_Theta = e.theta;
+                    row.m_ThetaLo = e.thetaLo;
+                    row.m_ThetaHi = e.thetaHi;
+                    row.m_LogLik = e.logLik;
+                }
+                text += FormatWindowRow(row);
+            }
+            return text;
+        };
+        std::function<void(std::size_t, std::string&)> merge = [&](std::size_t, std::string& t) {
+            m_Out << t;
+        };
+        RunOrdered<std::string>(m_Pool, jobs, job, merge);
+        m_Written += m_Pending.size();
+        m_Pending.clear();
+    }
+
+    SSiteOptions m_Site;
+    SFitOptions m_Fit;
+    hts_tpool* m_Pool;
+    std::ostream& m_Out;
+    const SContigs& m_Contigs;
+    CWindowStream m_Stream;
+    int m_Current = -1;
+    std::vector<SPending> m_Pending;
+    std::uint64_t m_Written = 0;
+};
+
+SModelRow ToRow(const SFitResult& r) {
+    SModelRow row;
+    row.m_Model = r.model;
+    row.m_Theta = r.theta;
+    row.m_ThetaLo = r.thetaLo;
+    row.m_ThetaHi = r.thetaHi;
+    row.m_Growth = r.growth;
+    row.m_GrowthLo = r.growthLo;
+    row.m_GrowthHi = r.growthHi;
+    row.m_LogLik = r.logLik;
+    row.m_Lrt = r.lrt;
+    row.m_PValue = r.pValue;
+    row.m_Sites = r.sites;
+    row.m_Reads = r.reads;
+    return row;
+}
+
+}  // namespace
+
+SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostream* progress) {
+    SScanSummary summary;
+    const SPileupOptions& p = opts.m_Pileup;
+
+    SSiteOptions siteOptions;
+    siteOptions.folded = !opts.m_Unfolded;
+    siteOptions.poolSize = static_cast<int>(opts.m_PoolSize);
+    SFitOptions fitOptions;
+    fitOptions.level = opts.m_Level;
+
+    std::unique_ptr<hts_tpool, SPoolFree> pool;
+    if (opts.m_Threads > 1) {
+        pool.reset(hts_tpool_init(static_cast<int>(opts.m_Threads)));
+        if (!pool) {
+            throw std::runtime_error("Cannot start " + std::to_string(opts.m_Threads) +
+                                     " threads.");
+        }
+    }
+    htsThreadPool htsPool{pool.get(), 0};
+
+    // Inputs, recognised by content.
+    std::vector<CInputFile> inputs = OpenInputs(p.m_Inputs);
+    SPileupSummary filtered;
+    SContigs contigs;
+    std::unique_ptr<CSiteSource> source;
+    CMpileupReader* pileupText = nullptr;
+    switch (inputs.front().Kind()) {
+        case EInputKind::eXmlDataSet: {
+            summary.m_InputKind = "an XML data set";
+            CInputFile& in = inputs.front();
+            const std::string name = in.Name();
+            source = std::make_unique<CXmlSiteReader>(in.Release(), name, !opts.m_Unfolded);
+            contigs.m_Names.push_back(opts.m_Contig);
+            contigs.m_Lengths.push_back(-1);
+            break;
+        }
+        case EInputKind::eMpileupText: {
+            summary.m_InputKind = "pileup text";
+            CInputFile& in = inputs.front();
+            const std::string name = in.Name();
+            auto reader = std::make_unique<CMpileupReader>(in.Release(), name, p, filtered);
+            pileupText = reader.get();
+            source = std::move(reader);
+            break;
+        }
+        case EInputKind::eAlignment: {
+            summary.m_InputKind = "alignments";
+            for (const CInputFile& in : inputs) {
+                if (in.Path() == "-") {
+                    throw std::runtime_error(
+                        "Alignments cannot be read from standard input: name the file (it is "
+                        "read by its index for -r, and as a file by htslib).");
+                }
+            }
+            if (opts.m_Unfolded && p.m_Reference.empty()) {
+                throw std::runtime_error(
+                    "--unfolded takes the reference base as ancestral: alignments need the "
+                    "reference FASTA (-f/--reference).");
+            }
+            inputs.clear();  // the source opens the files itself
+            auto alignments =
+                std::make_unique<CAlignmentSiteSource>(p, filtered, pool ? &htsPool : nullptr);
+            for (int tid = 0; tid < alignments->NumContigs(); ++tid) {
+                contigs.m_Names.push_back(alignments->ContigName(tid));
+                contigs.m_Lengths.push_back(alignments->ContigLength(tid));
+            }
+            alignments->Region(contigs.m_RegionTid, contigs.m_RegionBeg, contigs.m_RegionEnd);
+            source = std::move(alignments);
+            break;
+        }
+    }
+
+    COutput table(opts.m_Output, out);
+    std::unique_ptr<COutput> windowsFile;
+    std::unique_ptr<CWindowWriter> windows;
+    if (opts.m_WindowSize > 0) {
+        windowsFile = std::make_unique<COutput>(opts.m_WindowsOutput, out);
+        windows = std::make_unique<CWindowWriter>(opts, siteOptions, fitOptions, pool.get(),
+                                                  windowsFile->Stream(), contigs);
+    }
+    std::unique_ptr<CSiteStore> store;
+    if (!opts.m_WindowsOnly) {
+        store = std::make_unique<CSiteStore>(siteOptions);
+    }
+
+    CProgress bar(progress);
+    CBatchTabulator tabulator(*source, !opts.m_Unfolded, pool.get(), CBatchTabulator::kDefaultBatch,
+                              &siteOptions);
+    int lastContig = -1;
+    for (;;) {
+        const STabulatedBatch batch = tabulator.NextBatch();
+        if (batch.m_Count == 0) {
+            break;
+        }
+        if (pileupText) {
+            contigs.m_Names = pileupText->Contigs();
+            contigs.m_Lengths.assign(contigs.m_Names.size(), -1);
+        }
+        const SSiteBatch& encoded = *batch.m_Encoded;
+        if (store) {
+            store->Append(encoded);
+        }
+        for (const SEncodedSite& s : encoded.sites) {
+            if (s.contig != lastContig) {
+                lastContig = s.contig;
+                ++summary.m_Contigs;
+                if (windows) {
+                    windows->EnterContig(s.contig);
+                }
+            }
+            if (windows) {
+                windows->Add(s);
+            }
+            ++summary.m_Sites;
+            summary.m_Reads += static_cast<std::uint64_t>(s.reads);
+        }
+        const SEncodedSite& last = encoded.sites.back();
+        bar.Tick(contigs.m_Names[static_cast<std::size_t>(last.contig)], last.pos);
+    }
+    if (windows) {
+        windows->Finish();
+        summary.m_Windows = windows->Count();
+    }
+
+    if (store) {
+        table.Stream() << TableHeader();
+        const SFitResult neutral = FitNeutral(*store, fitOptions, pool.get());
+        if (opts.m_Models != EScanModels::eGrowth) {
+            table.Stream() << FormatTableRow(ToRow(neutral));
+        }
+        if (opts.m_Models != EScanModels::eNeutral) {
+            table.Stream() << FormatTableRow(
+                ToRow(FitGrowth(*store, fitOptions, neutral, pool.get())));
+        }
+    }
+    // The windows first: a table on standard output is the last word.
+    if (windowsFile) {
+        windowsFile->Commit();
+    }
+    if (store) {
+        table.Commit();
+    }
+    return summary;
+}
+
+std::string FormatScanSummary(const SScanSummary& s, const SScanOptions& opts) {
+    std::ostringstream os;
+    os << "qualscan: " << s.m_Sites << " sites with " << s.m_Reads << " reads from "
+       << s.m_InputKind << " on " << s.m_Contigs << (s.m_Contigs == 1 ? " contig" : " contigs");
+    if (opts.m_WindowSize > 0) {
+        os << "; " << s.m_Windows << " windows of " << opts.m_WindowSize << " bases (step "
+           << opts.m_WindowStep << ") written to '" << opts.m_WindowsOutput << "'";
+    }
+    return os.str();
+}

@@ -1,0 +1,27 @@
+#pragma once
+// One qualscan run: inputs to sites, sites to tables and records, records to
+// the genome-wide fits and the windows.
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+
+#include "scan/scan_options.hpp"
+
+// What a run read and fitted, for the summary line.
+struct SScanSummary {
+    std::uint64_t m_Sites = 0;
+    std::uint64_t m_Reads = 0;
+    std::uint64_t m_Windows = 0;
+    std::uint64_t m_Contigs = 0;  // contigs with sites
+    std::string m_InputKind;      // "alignments", "an XML data set", "pileup text"
+};
+
+// Runs qualscan with opts: the table to opts.m_Output (or out when that is
+// empty or "-"), windows to opts.m_WindowsOutput; files are replaced only
+// when complete. progress, when not null, gets a progress line at most once
+// a second. Every bad input throws std::runtime_error naming the file.
+SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostream* progress);
+
+// The summary line (without line break).
+std::string FormatScanSummary(const SScanSummary& summary, const SScanOptions& opts);
