@@ -172,9 +172,10 @@ std::vector<CInputFile> OpenInputs(const std::vector<std::string>& paths) {
         if (inputs.size() > 1 && in.Kind() != EInputKind::eAlignment) {
             throw std::runtime_error(
                 in.Name() + " and " + inputs.front().Name() + " are both " +
-                (in.Kind() == EInputKind::eXmlDataSet ? "XML data sets" : "pileup texts") +
-                ": qualscan reads one at a time (samtools mpileup pools "
-                "samples into the columns of one text).");
+                (in.Kind() == EInputKind::eXmlDataSet
+                     ? "XML data sets: qualscan reads one at a time."
+                     : "pileup texts: qualscan reads one at a time (samtools mpileup pools "
+                       "samples into the columns of one text)."));
         }
     }
     return inputs;
