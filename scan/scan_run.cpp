@@ -161,6 +161,7 @@ class CWindowWriter {
         std::vector<SWindowSite> m_Sites;
     };
     static constexpr std::size_t kGroup = 256;
+    static constexpr std::size_t kGroupSites = 1 << 16;
 
     std::int64_t x_Length(int tid) const {
         return tid < static_cast<int>(m_Contigs.m_Lengths.size())
@@ -197,7 +198,10 @@ class CWindowWriter {
     void x_Collect(const SWindowSpan& w) {
         m_Pending.push_back(
             SPending{w.m_Contig, w.m_Start, w.m_End, {w.m_First, w.m_First + w.m_Count}});
-        if (m_Pending.size() >= kGroup) {
+        m_PendingSites += w.m_Count;
+        // Enough windows to keep the threads busy, but never so many sites
+        // that the pending copies outgrow a few windows.
+        if (m_Pending.size() >= kGroup || m_PendingSites >= kGroupSites) {
             x_Flush();
         }
     }
@@ -242,6 +246,7 @@ class CWindowWriter {
         RunOrdered<std::string>(m_Pool, jobs, job, merge);
         m_Written += m_Pending.size();
         m_Pending.clear();
+        m_PendingSites = 0;
     }
 
     SSiteOptions m_Site;
@@ -252,6 +257,7 @@ class CWindowWriter {
     CWindowStream m_Stream;
     int m_Current = -1;
     std::vector<SPending> m_Pending;
+    std::size_t m_PendingSites = 0;
     std::uint64_t m_Written = 0;
 };
 
