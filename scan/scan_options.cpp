@@ -26,6 +26,11 @@ enum ELongOnly {
     ePoolSize,
     eUnfolded,
     eContig,
+    eCi,
+    eBlock,
+    eBootstrap,
+    eSeed,
+    eSaveSites,
 };
 
 const char kShortOptions[] = ":o:w:t:r:f:q:Q:d:D:xPhV";
@@ -40,6 +45,11 @@ const struct option kLongOptions[] = {
     {"pool-size", required_argument, nullptr, ePoolSize},
     {"unfolded", no_argument, nullptr, eUnfolded},
     {"contig", required_argument, nullptr, eContig},
+    {"ci", required_argument, nullptr, eCi},
+    {"block", required_argument, nullptr, eBlock},
+    {"bootstrap", required_argument, nullptr, eBootstrap},
+    {"seed", required_argument, nullptr, eSeed},
+    {"save-sites", required_argument, nullptr, eSaveSites},
     {"threads", required_argument, nullptr, 't'},
     {"region", required_argument, nullptr, 'r'},
     {"reference", required_argument, nullptr, 'f'},
@@ -152,6 +162,22 @@ std::string ScanUsage() {
            "                           STEP bases [STEP = SIZE]; needs -w\n"
            "  -w, --windows-file FILE  where the windows go (BED-like, 0-based starts)\n"
            "      --windows-only       no genome-wide table: memory bounded by one window\n"
+           "      --ci profile|bootstrap\n"
+           "                           intervals from the profile likelihood, or the\n"
+           "                           percentile interval of a block bootstrap, which\n"
+           "                           accounts for linked sites [profile]\n"
+           "      --block SIZE         bases per bootstrap block [" +
+           std::to_string(d.m_BlockSize) +
+           "]\n"
+           "      --bootstrap B        bootstrap resamples [" +
+           std::to_string(d.m_Replicates) +
+           "]\n"
+           "      --seed N             seed of the bootstrap's draws [" +
+           std::to_string(d.m_Seed) +
+           "]\n"
+           "      --save-sites FILE    also write the per-site summaries to FILE (BGZF);\n"
+           "                           qualscan reads such files, several at once, as if\n"
+           "                           it had read all their sites in one run\n"
            "\n"
            "Model:\n"
            "      --pool-size N        the reads come from a pool of N >= 2 chromosomes\n"
@@ -245,6 +271,27 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
                     BadArgs("Invalid value '" + opts.m_Contig +
                             "' for --contig: a contig name is one word without blanks.");
                 }
+                break;
+            case eCi: {
+                const std::string m = optarg;
+                if (m != "profile" && m != "bootstrap") {
+                    BadArgs("Invalid value '" + m + "' for --ci: expected profile or bootstrap.");
+                }
+                opts.m_Bootstrap = m == "bootstrap";
+                break;
+            }
+            case eBlock:
+                opts.m_BlockSize = ParseInt(optarg, "--block", 1, 1LL << 40);
+                break;
+            case eBootstrap:
+                opts.m_Replicates = static_cast<int>(ParseInt(optarg, "--bootstrap", 1, 1000000));
+                break;
+            case eSeed:
+                opts.m_Seed =
+                    static_cast<unsigned long>(ParseInt(optarg, "--seed", 0, 4294967295LL));
+                break;
+            case eSaveSites:
+                opts.m_SaveSites = optarg;
                 break;
             case 't':
                 opts.m_Threads = static_cast<unsigned>(ParseInt(optarg, "--threads", 1, 1024));
