@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/warnings.hpp"
+
 std::vector<std::size_t> SegmentBlocks(const CSiteStore& store, std::size_t& blocks) {
     const std::vector<SSegment>& segments = store.GetSegments();
     std::vector<std::size_t> index(segments.size());
@@ -32,6 +34,10 @@ double Quantile(const std::vector<double>& sorted, double q) {
 }
 
 namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Below this many blocks the percentile interval is rough.
+constexpr std::size_t kFewBlocks = 20;
 
 // Ends of the percentile interval of values, NaNs left out.
 void Percentile(std::vector<double> values, double level, double& lo, double& hi) {
@@ -59,6 +65,22 @@ void BootstrapIntervals(const CSiteStore& store, const SFitOptions& fit,
     const bool withGrowth = growth != nullptr && options.growth;
     std::size_t blocks = 0;
     const std::vector<std::size_t> blockOf = SegmentBlocks(store, blocks);
+    if (blocks < kFewBlocks) {
+        Warn("qualscan: the sites lie in " + std::to_string(blocks) +
+             (blocks == 1 ? " block" : " blocks") +
+             (blocks < 2 ? ", so a block bootstrap cannot tell how estimates vary: its interval "
+                           "ends are NA; choose a smaller --block."
+                         : ", too few for reliable bootstrap intervals; choose a smaller --block "
+                           "(" +
+                               std::to_string(kFewBlocks) + " blocks or more are advised)."));
+    }
+    if (blocks < 2) {
+        neutral.thetaLo = neutral.thetaHi = kNaN;
+        if (withGrowth) {
+            growth->thetaLo = growth->thetaHi = growth->growthLo = growth->growthHi = kNaN;
+        }
+        return;
+    }
     std::unique_ptr<gsl_rng, void (*)(gsl_rng*)> rng(gsl_rng_alloc(gsl_rng_mt19937), gsl_rng_free);
     if (!rng) {
         throw std::runtime_error("Cannot allocate GSL's random number generator.");

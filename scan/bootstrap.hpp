@@ -43,7 +43,9 @@ double Quantile(const std::vector<double>& sorted, double q);
 // growth_lo, growth_hi) by the block bootstrap's percentile interval at
 // fit.level: the (1 - level)/2 and (1 + level)/2 quantiles of the refitted
 // estimates. Resamples whose estimate is NaN (no informative site drawn) are
-// left out of that estimate's quantiles. Throws std::invalid_argument for
+// left out of that estimate's quantiles. With fewer than 20 blocks a warning
+// says the interval is rough; with a single block the ends are NaN (every
+// resample would be the data). Throws std::invalid_argument for
 // replicates < 1.
 void BootstrapIntervals(const CSiteStore& store, const SFitOptions& fit,
                         const SBootstrapOptions& options, hts_tpool* pool, SFitResult& neutral,

@@ -397,8 +397,12 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
 
     std::unique_ptr<CSiteFileWriter> saveSites;
     if (!opts.m_SaveSites.empty()) {
-        saveSites = std::make_unique<CSiteFileWriter>(opts.m_SaveSites,
-                                                      RunSettings(opts, summary.m_InputKind));
+        // Sites from summary files keep the filters those files record.
+        SSiteFileSettings settings = RunSettings(opts, summary.m_InputKind);
+        if (siteFiles) {
+            settings = SavedAgain(siteFiles->Settings(), opts, p.m_Inputs.size());
+        }
+        saveSites = std::make_unique<CSiteFileWriter>(opts.m_SaveSites, settings);
     }
 
     CProgress bar(progress);

@@ -106,6 +106,18 @@ SSiteFileSettings RunSettings(const SScanOptions& opts, const std::string& input
     return s;
 }
 
+SSiteFileSettings SavedAgain(const SSiteFileSettings& first, const SScanOptions& opts,
+                             std::size_t files) {
+    SSiteFileSettings s = first;
+    s.version = QUALSCAN_VERSION;
+    s.blockSize = opts.m_BlockSize;
+    if (files > 1) {
+        s.region = "(" + std::to_string(files) + " summary files)";
+    }
+    s.input = "summary files";
+    return s;
+}
+
 bool IsSiteFile(const unsigned char* bytes, std::size_t size) {
     // A BGZF block: gzip header with the "BC" extra field, 18 bytes, then
     // raw deflate data.

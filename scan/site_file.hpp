@@ -115,6 +115,10 @@ class CSiteFileReader {
 // what was read ("alignments", "pileup text", ...).
 struct SScanOptions;
 SSiteFileSettings RunSettings(const SScanOptions& opts, const std::string& input);
+// The settings of a file saved again from files whose common settings are
+// first: their filters, the run's block size.
+SSiteFileSettings SavedAgain(const SSiteFileSettings& first, const SScanOptions& opts,
+                             std::size_t files);
 
 // Reads the header of the summary file at path (for tests and messages).
 SSiteFileSettings ReadSiteFileSettings(const std::string& path);
