@@ -28,9 +28,8 @@ const char kMagic[] = "##qualscan-sites\t1\n";
 constexpr std::size_t kMagicSize = sizeof kMagic - 1;
 // Buffered bytes before they go to BGZF.
 constexpr std::size_t kFlushBytes = 1 << 20;
-// A record never holds more than K doubles and a short header; K is at most
-// the pool size (100000) or the depth.
-constexpr std::uint64_t kMaxRecordBytes = std::uint64_t(1) << 31;
+// A record holds three varints and at most K + 1 doubles.
+constexpr std::uint64_t kMaxRecordHead = 30;
 
 void PutVarint(std::vector<unsigned char>& out, std::uint64_t v) {
     while (v >= 0x80) {
@@ -495,9 +494,9 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
         double numbers[3];
         read(numbers, sizeof numbers);
         if (pos > static_cast<std::uint64_t>(INT64_MAX) || reads == 0 || reads > 1000000000 ||
-            K == 0 || K > 1000000000 || kept > K || size == 0 || size > kMaxRecordBytes ||
-            !std::isfinite(numbers[0]) || !std::isfinite(numbers[1]) ||
-            !std::isfinite(numbers[2])) {
+            K == 0 || K > 1000000000 || kept > K || size == 0 ||
+            size > kMaxRecordHead + 8 * (K + 1) || !std::isfinite(numbers[0]) ||
+            !std::isfinite(numbers[1]) || !std::isfinite(numbers[2])) {
             x_Fail("is damaged: a site with impossible numbers.");
         }
         bytes.resize(static_cast<std::size_t>(size));

@@ -144,7 +144,7 @@ void CThetaLik::x_Add(int cls, double a, double u, double tq, double weight, dou
             power *= u;
         }
     } else {
-        exact.push_back(SExact{a, u, cls, weight});
+        exact.push_back(SExact{a, u, cls, static_cast<float>(weight)});
     }
 }
 
@@ -256,9 +256,10 @@ void CThetaLik::Eval(double theta, double& l, double& d1, double& d2) const {
             continue;
         }
         const double y = (e.u - e.a * cl.P) / L;
-        l += e.weight * std::log(L);
-        d1 += e.weight * y;
-        d2 -= e.weight * (y * y);
+        const double weight = e.weight;
+        l += weight * std::log(L);
+        d1 += weight * y;
+        d2 -= weight * (y * y);
     }
     if (zero) {
         l = -kInf;

@@ -30,7 +30,8 @@ struct SSpan {
     std::uint32_t offset = 0;
     std::uint32_t bytes = 0;
     // Every site of the span counts this many times (a block bootstrap's
-    // multiplicity); 1 leaves every sum bit for bit as without weights.
+    // multiplicity, a whole number below 2^24); 1 leaves every sum bit for
+    // bit as without weights.
     double weight = 1.0;
 };
 
@@ -90,7 +91,9 @@ class CThetaLik {
     struct SExact {
         double a, u;
         int cls;
-        double weight;
+        // A multiplicity (a whole number below 2^24, exact as a float), in
+        // the padding, so the list of exact sites grows no larger.
+        float weight;
     };
     // Files one site: into the moments of its class (acc, kStride numbers
     // per class) when quiet, else onto exact.
