@@ -229,6 +229,7 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
     optind = 0;  // restart getopt's scan (GNU), so the parser can run more than once
     opterr = 0;  // errors are reported by us, with the option's name
     SPileupOptions& p = opts.m_Pileup;
+    const char* bootstrapOnly = nullptr;  // a bootstrap option given
     int c;
     while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
         switch (c) {
@@ -284,12 +285,15 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
                 break;
             }
             case eBlock:
+                bootstrapOnly = "--block";
                 opts.m_BlockSize = ParseInt(optarg, "--block", 1, 1LL << 40);
                 break;
             case eBootstrap:
+                bootstrapOnly = "--bootstrap";
                 opts.m_Replicates = static_cast<int>(ParseInt(optarg, "--bootstrap", 1, 1000000));
                 break;
             case eSeed:
+                bootstrapOnly = "--seed";
                 opts.m_Seed =
                     static_cast<unsigned long>(ParseInt(optarg, "--seed", 0, 4294967295LL));
                 break;
@@ -361,6 +365,10 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
     }
     if (opts.m_WindowSize == 0 && !opts.m_WindowsOutput.empty()) {
         BadArgs("-w/--windows-file needs --windows SIZE[:STEP].");
+    }
+    if (bootstrapOnly && !opts.m_Bootstrap) {
+        BadArgs(std::string(bootstrapOnly) +
+                " applies to the block bootstrap: add --ci bootstrap.");
     }
     if (opts.m_WindowsOnly && opts.m_WindowSize == 0) {
         BadArgs("--windows-only needs --windows SIZE[:STEP] and -w FILE.");

@@ -494,7 +494,7 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
         double numbers[3];
         read(numbers, sizeof numbers);
         if (pos > static_cast<std::uint64_t>(INT64_MAX) || reads == 0 || reads > 1000000000 ||
-            K == 0 || K > 1000000000 || kept > K || size == 0 ||
+            K == 0 || K > 1000000000 || kept > (m_Options.folded ? K / 2 : K - 1) || size == 0 ||
             size > kMaxRecordHead + 8 * (K + 1) || !std::isfinite(numbers[0]) ||
             !std::isfinite(numbers[1]) || !std::isfinite(numbers[2])) {
             x_Fail("is damaged: a site with impossible numbers.");

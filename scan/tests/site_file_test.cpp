@@ -94,6 +94,8 @@ TEST_F(CSiteFileTest, BadSummaryFilesAndOptionsEndWithStatusOne) {
              SCase{"--bootstrap 0 a.sites", "Invalid value '0' for --bootstrap"},
              SCase{"--ci jackknife a.sites", "Invalid value 'jackknife' for --ci"},
              SCase{"--seed -1 a.sites", "Invalid value '-1' for --seed"},
+             SCase{"--bootstrap 50 a.sites",
+                   "--bootstrap applies to the block bootstrap: add --ci bootstrap."},
          }) {
         EXPECT_EQ(Scan(c.m_Args), 1) << c.m_Args;
         EXPECT_NE(Err().find(c.m_Message), std::string::npos) << c.m_Args << ": " << Err();
