@@ -299,6 +299,11 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
                 break;
             case eSaveSites:
                 opts.m_SaveSites = optarg;
+                if (opts.m_SaveSites.empty() || opts.m_SaveSites == "-") {
+                    BadArgs(
+                        "--save-sites needs a file name: the summaries are not written to "
+                        "standard output, where the table goes.");
+                }
                 break;
             case 't':
                 opts.m_Threads = static_cast<unsigned>(ParseInt(optarg, "--threads", 1, 1024));
