@@ -46,6 +46,23 @@ SFitResult EmptyResult(const std::string& model, const CSiteStore& store) {
     return r;
 }
 
+// The spans of a fit and the sum of its sites' constants, weighted or not.
+std::vector<SSpan> FitSpans(const CSiteStore& store, const std::vector<double>* weights) {
+    return weights ? WeightedSpans(store, *weights) : WholeStore(store);
+}
+
+double FitConstant(const CSiteStore& store, const std::vector<double>* weights) {
+    if (!weights) {
+        return store.GetConstant();
+    }
+    double sum = 0.0;
+    const std::vector<SSegment>& segments = store.GetSegments();
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        sum += (*weights)[i] * segments[i].constant;
+    }
+    return sum;
+}
+
 double ChiSquareDrop(double level) {
     return 0.5 * gsl_cdf_chisq_Pinv(level, 1.0);
 }
@@ -102,8 +119,12 @@ class CGrowthSearch {
         double share = kNaN;      // theta / ThetaMax of the rows
     };
 
-    CGrowthSearch(const CSiteStore& store, const SFitResult& neutral, hts_tpool* pool)
-        : m_Store(store), m_Spans(WholeStore(store)), m_Pool(pool) {
+    CGrowthSearch(const CSiteStore& store, const SFitResult& neutral, hts_tpool* pool,
+                  const std::vector<double>* weights)
+        : m_Store(store),
+          m_Spans(FitSpans(store, weights)),
+          m_Constant(FitConstant(store, weights)),
+          m_Pool(pool) {
         // The neutral limit is known without a pass until an interval is asked.
         SPoint p;
         p.lp = neutral.logLik;
@@ -121,7 +142,7 @@ class CGrowthSearch {
         }
         const CPriorRows rows = x <= kMinLogGrowth ? CPriorRows::Neutral(m_Store)
                                                    : CPriorRows::Growth(m_Store, std::pow(10.0, x));
-        const double constant = m_Store.GetConstant();
+        const double constant = m_Constant;
         // A neighbour's maximum, on the scale of the domain, starts Newton.
         auto near = m_Points.lower_bound(x);
         if (near == m_Points.end()) {
@@ -150,6 +171,7 @@ class CGrowthSearch {
   private:
     const CSiteStore& m_Store;
     std::vector<SSpan> m_Spans;
+    double m_Constant;
     hts_tpool* m_Pool;
     std::map<double, SPoint> m_Points;
     double m_Phi = kFirstPhi;
@@ -274,7 +296,8 @@ void CheckFitOptions(const SFitOptions& options) {
     }
 }
 
-SFitResult FitNeutral(const CSiteStore& store, const SFitOptions& options, hts_tpool* pool) {
+SFitResult FitNeutral(const CSiteStore& store, const SFitOptions& options, hts_tpool* pool,
+                      const std::vector<double>* weights) {
     CheckFitOptions(options);
     SFitResult r = EmptyResult("neutral", store);
     if (store.GetSites() == 0) {
@@ -284,9 +307,10 @@ SFitResult FitNeutral(const CSiteStore& store, const SFitOptions& options, hts_t
     const CPriorRows rows = CPriorRows::Neutral(store);
     double phi = kFirstPhi;
     bool informative = true;
-    const SThetaSolution s = FitAtRows(store, WholeStore(store), rows, phi, kNaN, kNaN,
-                                       ChiSquareDrop(options.level), pool, r.passes, informative);
-    r.logLik = store.GetConstant() + s.logLik;
+    const SThetaSolution s = FitAtRows(store, FitSpans(store, weights), rows, phi, kNaN, kNaN,
+                                       options.intervals ? ChiSquareDrop(options.level) : 0.0, pool,
+                                       r.passes, informative);
+    r.logLik = FitConstant(store, weights) + s.logLik;
     if (informative) {
         r.theta = s.theta;
         r.thetaLo = s.lo;
@@ -296,7 +320,7 @@ SFitResult FitNeutral(const CSiteStore& store, const SFitOptions& options, hts_t
 }
 
 SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const SFitResult& neutral,
-                     hts_tpool* pool) {
+                     hts_tpool* pool, const std::vector<double>* weights) {
     CheckFitOptions(options);
     SFitResult r = EmptyResult("growth", store);
     if (store.GetSites() == 0 || !std::isfinite(neutral.theta)) {
@@ -305,7 +329,7 @@ SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const 
         return r;
     }
     CGslErrorGuard guard;
-    CGrowthSearch search(store, neutral, pool);
+    CGrowthSearch search(store, neutral, pool, weights);
     const double xMin = kMinLogGrowth;
     const double xMax = std::log10(options.growthCap);
     auto lp = [&](double x) { return search.At(x).lp; };
@@ -334,6 +358,15 @@ SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const 
         }
     }
     const double lHat = lp(xHat);
+    if (!options.intervals) {
+        r.theta = search.At(xHat).theta;
+        r.growth = std::pow(10.0, xHat);
+        r.logLik = lHat;
+        r.lrt = std::max(0.0, 2.0 * (lHat - neutral.logLik));
+        r.pValue = r.lrt > 0.0 ? 0.5 * gsl_cdf_chisq_Q(r.lrt, 1.0) : 1.0;
+        r.passes = search.Passes();
+        return r;
+    }
     const double threshold = lHat - ChiSquareDrop(options.level);
     auto below = [&](double x) { return lp(x) - threshold; };
 

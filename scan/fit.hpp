@@ -36,6 +36,8 @@ class CPriorRows;
 struct SFitOptions {
     double level = 0.95;     // of the profile-likelihood intervals, in (0, 1)
     double growthCap = 1e6;  // largest growth rate searched (> 1e-3)
+    // false: the estimates alone, no interval (the refits of a bootstrap).
+    bool intervals = true;
 };
 
 // Throws std::invalid_argument when the options are unusable.
@@ -53,10 +55,14 @@ struct SFitResult {
     int passes = 0;  // passes over the sites the fit made
 };
 
-SFitResult FitNeutral(const CSiteStore& store, const SFitOptions& options, hts_tpool* pool);
-// neutral: FitNeutral's result for the same store and options.
+// weights, when given, holds one multiplicity per segment of the store (a
+// block bootstrap's resample): every sum over sites counts each site that
+// many times. Without it every site counts once.
+SFitResult FitNeutral(const CSiteStore& store, const SFitOptions& options, hts_tpool* pool,
+                      const std::vector<double>* weights = nullptr);
+// neutral: FitNeutral's result for the same store, options and weights.
 SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const SFitResult& neutral,
-                     hts_tpool* pool);
+                     hts_tpool* pool, const std::vector<double>* weights = nullptr);
 
 // Neutral estimate of a window from its sites' neutral summaries (the
 // SWindowSite of windows.hpp, filled from SEncodedSite: m_A = neutralA,

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "scan/site_file.hpp"
 #include "scan/xml_reader.hpp"
 
 namespace {
@@ -74,6 +75,11 @@ bool IsMpileupText(const SPeek& in) {
            digits(fields[1]) && fields[2].size() == 1 && digits(fields[3]);
 }
 
+// qualscan --save-sites: BGZF whose content starts with the summary magic.
+bool IsSummary(const SPeek& in) {
+    return in.m_Format.compression == bgzf && IsSiteFile(in.m_Bytes, in.m_Size);
+}
+
 // The recognisers, tried in order; the first that matches decides.
 struct SRecogniser {
     EInputKind m_Kind;
@@ -83,6 +89,7 @@ constexpr SRecogniser kRecognisers[] = {
     {EInputKind::eAlignment, IsAlignment},
     {EInputKind::eXmlDataSet, IsXml},
     {EInputKind::eMpileupText, IsMpileupText},
+    {EInputKind::eSiteFile, IsSummary},
 };
 
 }  // namespace
@@ -118,7 +125,8 @@ CInputFile::CInputFile(const std::string& path) : m_Path(path), m_Name(InputDisp
     m_File = nullptr;
     throw std::runtime_error(m_Name + (n == 0 ? " is empty: it" : "") +
                              " is neither an alignment file (SAM, BAM, CRAM), nor a qualtools "
-                             "XML data set, nor samtools mpileup text.");
+                             "XML data set, nor samtools mpileup text, nor a qualscan summary "
+                             "file.");
 }
 
 CInputFile::~CInputFile() {
@@ -164,12 +172,21 @@ std::vector<CInputFile> OpenInputs(const std::vector<std::string>& paths) {
     for (const std::string& path : paths) {
         inputs.emplace_back(path);
         const CInputFile& in = inputs.back();
+        if (inputs.size() > 1 && in.Kind() != inputs.front().Kind() &&
+            (in.Kind() == EInputKind::eSiteFile ||
+             inputs.front().Kind() == EInputKind::eSiteFile)) {
+            throw std::runtime_error(in.Name() + " is " + InputKindName(in.Kind()) + " and " +
+                                     inputs.front().Name() + " is " +
+                                     InputKindName(inputs.front().Kind()) +
+                                     ": summary files are fitted only with other summary files.");
+        }
         if (inputs.size() > 1 && in.Kind() != inputs.front().Kind()) {
             const CInputFile& alone = in.Kind() != EInputKind::eAlignment ? in : inputs.front();
             throw std::runtime_error(alone.Name() + " is " + InputKindName(alone.Kind()) +
                                      ": it is read alone, not pooled with alignment files.");
         }
-        if (inputs.size() > 1 && in.Kind() != EInputKind::eAlignment) {
+        if (inputs.size() > 1 && in.Kind() != EInputKind::eAlignment &&
+            in.Kind() != EInputKind::eSiteFile) {
             throw std::runtime_error(
                 in.Name() + " and " + inputs.front().Name() + " are both " +
                 (in.Kind() == EInputKind::eXmlDataSet
@@ -189,6 +206,8 @@ const char* InputKindName(EInputKind kind) {
             return "an XML data set";
         case EInputKind::eMpileupText:
             return "samtools mpileup text";
+        case EInputKind::eSiteFile:
+            return "a qualscan summary file";
     }
     return "an input";
 }

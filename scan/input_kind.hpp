@@ -24,6 +24,9 @@ enum class EInputKind {
     // Text of samtools mpileup with base qualities: read it with
     // CMpileupReader on the handle.
     eMpileupText,
+    // Per-site summaries of qualscan --save-sites (BGZF): read them with
+    // CSiteFileReader by path; several are fitted together.
+    eSiteFile,
 };
 
 // An input opened and recognised; the handle is positioned at its start.
@@ -63,7 +66,8 @@ class CInputFile {
 EInputKind DetectInputKind(const std::string& path);
 
 // Opens every input of one run: either alignment files, which are pooled,
-// or exactly one XML data set. Standard input may be named once. Throws
+// or summary files, which are concatenated, or exactly one XML data set or
+// pileup text. Standard input may be named once. Throws
 // std::runtime_error naming the file that breaks the rule.
 std::vector<CInputFile> OpenInputs(const std::vector<std::string>& paths);
 

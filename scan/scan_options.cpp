@@ -26,6 +26,11 @@ enum ELongOnly {
     ePoolSize,
     eUnfolded,
     eContig,
+    eCi,
+    eBlock,
+    eBootstrap,
+    eSeed,
+    eSaveSites,
 };
 
 const char kShortOptions[] = ":o:w:t:r:f:q:Q:d:D:xPhV";
@@ -40,6 +45,11 @@ const struct option kLongOptions[] = {
     {"pool-size", required_argument, nullptr, ePoolSize},
     {"unfolded", no_argument, nullptr, eUnfolded},
     {"contig", required_argument, nullptr, eContig},
+    {"ci", required_argument, nullptr, eCi},
+    {"block", required_argument, nullptr, eBlock},
+    {"bootstrap", required_argument, nullptr, eBootstrap},
+    {"seed", required_argument, nullptr, eSeed},
+    {"save-sites", required_argument, nullptr, eSaveSites},
     {"threads", required_argument, nullptr, 't'},
     {"region", required_argument, nullptr, 'r'},
     {"reference", required_argument, nullptr, 'f'},
@@ -136,6 +146,9 @@ std::string ScanUsage() {
     return "Usage: qualscan [options] in1.bam [in2.bam ...]\n"
            "       qualscan [options] data.xml      (a data set of qualpileup, qualgen or\n"
            "                                         qualfit -o; - reads standard input)\n"
+           "       qualscan [options] a.sites [b.sites ...]\n"
+           "                                        (summary files of --save-sites, in genome\n"
+           "                                         order, fitted as one run)\n"
            "\n"
            "Estimates theta of the neutral spectrum and theta and the growth rate of the\n"
            "exponential-growth spectrum from quality-scored reads, with profile-likelihood\n"
@@ -152,6 +165,22 @@ std::string ScanUsage() {
            "                           STEP bases [STEP = SIZE]; needs -w\n"
            "  -w, --windows-file FILE  where the windows go (BED-like, 0-based starts)\n"
            "      --windows-only       no genome-wide table: memory bounded by one window\n"
+           "      --ci profile|bootstrap\n"
+           "                           intervals from the profile likelihood, or the\n"
+           "                           percentile interval of a block bootstrap, which\n"
+           "                           accounts for linked sites [profile]\n"
+           "      --block SIZE         bases per bootstrap block [" +
+           std::to_string(d.m_BlockSize) +
+           "]\n"
+           "      --bootstrap B        bootstrap resamples [" +
+           std::to_string(d.m_Replicates) +
+           "]\n"
+           "      --seed N             seed of the bootstrap's draws [" +
+           std::to_string(d.m_Seed) +
+           "]\n"
+           "      --save-sites FILE    also write the per-site summaries to FILE (BGZF);\n"
+           "                           qualscan reads such files, several at once, as if\n"
+           "                           it had read all their sites in one run\n"
            "\n"
            "Model:\n"
            "      --pool-size N        the reads come from a pool of N >= 2 chromosomes\n"
@@ -200,6 +229,7 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
     optind = 0;  // restart getopt's scan (GNU), so the parser can run more than once
     opterr = 0;  // errors are reported by us, with the option's name
     SPileupOptions& p = opts.m_Pileup;
+    const char* bootstrapOnly = nullptr;  // a bootstrap option given
     int c;
     while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
         switch (c) {
@@ -244,6 +274,35 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
                     opts.m_Contig.find_first_of(" \t\n\r") != std::string::npos) {
                     BadArgs("Invalid value '" + opts.m_Contig +
                             "' for --contig: a contig name is one word without blanks.");
+                }
+                break;
+            case eCi: {
+                const std::string m = optarg;
+                if (m != "profile" && m != "bootstrap") {
+                    BadArgs("Invalid value '" + m + "' for --ci: expected profile or bootstrap.");
+                }
+                opts.m_Bootstrap = m == "bootstrap";
+                break;
+            }
+            case eBlock:
+                bootstrapOnly = "--block";
+                opts.m_BlockSize = ParseInt(optarg, "--block", 1, 1LL << 40);
+                break;
+            case eBootstrap:
+                bootstrapOnly = "--bootstrap";
+                opts.m_Replicates = static_cast<int>(ParseInt(optarg, "--bootstrap", 1, 1000000));
+                break;
+            case eSeed:
+                bootstrapOnly = "--seed";
+                opts.m_Seed =
+                    static_cast<unsigned long>(ParseInt(optarg, "--seed", 0, 4294967295LL));
+                break;
+            case eSaveSites:
+                opts.m_SaveSites = optarg;
+                if (opts.m_SaveSites.empty() || opts.m_SaveSites == "-") {
+                    BadArgs(
+                        "--save-sites needs a file name: the summaries are not written to "
+                        "standard output, where the table goes.");
                 }
                 break;
             case 't':
@@ -311,6 +370,10 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
     }
     if (opts.m_WindowSize == 0 && !opts.m_WindowsOutput.empty()) {
         BadArgs("-w/--windows-file needs --windows SIZE[:STEP].");
+    }
+    if (bootstrapOnly && !opts.m_Bootstrap) {
+        BadArgs(std::string(bootstrapOnly) +
+                " applies to the block bootstrap: add --ci bootstrap.");
     }
     if (opts.m_WindowsOnly && opts.m_WindowSize == 0) {
         BadArgs("--windows-only needs --windows SIZE[:STEP] and -w FILE.");

@@ -24,6 +24,12 @@ struct SScanOptions {
     bool m_Unfolded = false;
     std::string m_Contig = ".";  // contig of an XML data set's sites
     unsigned m_Threads = 1;
+    // Intervals: profile likelihood, or the block bootstrap (bootstrap.hpp).
+    bool m_Bootstrap = false;
+    std::int64_t m_BlockSize = 1000000;
+    int m_Replicates = 200;
+    unsigned long m_Seed = 1;
+    std::string m_SaveSites;  // --save-sites: the per-site summaries (site_file.hpp)
 };
 
 // Fills opts from argv. --help and --version print their text to out and

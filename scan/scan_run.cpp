@@ -12,13 +12,16 @@
 #include <utility>
 #include <vector>
 
+#include "base/warnings.hpp"
 #include "common/safe_output.hpp"
 #include "pileup/pileup_summary.hpp"
 #include "scan/alignment_source.hpp"
+#include "scan/bootstrap.hpp"
 #include "scan/fit.hpp"
 #include "scan/input_kind.hpp"
 #include "scan/mpileup_reader.hpp"
 #include "scan/scan_report.hpp"
+#include "scan/site_file.hpp"
 #include "scan/sitestore.hpp"
 #include "scan/tabulate.hpp"
 #include "scan/taskpool.hpp"
@@ -261,6 +264,21 @@ class CWindowWriter {
     std::uint64_t m_Written = 0;
 };
 
+// --ci bootstrap: the percentile intervals of the block bootstrap replace
+// the profile-likelihood ones.
+void ApplyBootstrap(const SScanOptions& opts, const CSiteStore& store, const SFitOptions& fit,
+                    hts_tpool* pool, SFitResult& neutral, SFitResult& growth) {
+    if (opts.m_Replicates < 100) {
+        Warn("qualscan: " + std::to_string(opts.m_Replicates) +
+             " bootstrap resamples give rough interval ends; 200 or more are advised.");
+    }
+    SBootstrapOptions b;
+    b.replicates = opts.m_Replicates;
+    b.seed = opts.m_Seed;
+    b.growth = opts.m_Models != EScanModels::eNeutral;
+    BootstrapIntervals(store, fit, b, pool, neutral, b.growth ? &growth : nullptr);
+}
+
 SModelRow ToRow(const SFitResult& r) {
     SModelRow row;
     row.m_Model = r.model;
@@ -287,6 +305,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     SSiteOptions siteOptions;
     siteOptions.folded = !opts.m_Unfolded;
     siteOptions.poolSize = static_cast<int>(opts.m_PoolSize);
+    siteOptions.blockSize = opts.m_BlockSize;
     SFitOptions fitOptions;
     fitOptions.level = opts.m_Level;
 
@@ -306,6 +325,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     SContigs contigs;
     std::unique_ptr<CSiteSource> source;
     CMpileupReader* pileupText = nullptr;
+    std::unique_ptr<CSiteFileReader> siteFiles;
     switch (inputs.front().Kind()) {
         case EInputKind::eXmlDataSet: {
             summary.m_InputKind = "an XML data set";
@@ -323,6 +343,16 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             auto reader = std::make_unique<CMpileupReader>(in.Release(), name, p, filtered);
             pileupText = reader.get();
             source = std::move(reader);
+            break;
+        }
+        case EInputKind::eSiteFile: {
+            summary.m_InputKind = "summary files";
+            std::vector<std::string> paths;
+            for (const CInputFile& in : inputs) {
+                paths.push_back(in.Path());
+            }
+            inputs.clear();
+            siteFiles = std::make_unique<CSiteFileReader>(paths, siteOptions);
             break;
         }
         case EInputKind::eAlignment: {
@@ -365,22 +395,48 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         store = std::make_unique<CSiteStore>(siteOptions);
     }
 
+    std::unique_ptr<CSiteFileWriter> saveSites;
+    if (!opts.m_SaveSites.empty()) {
+        // Sites from summary files keep the filters those files record.
+        SSiteFileSettings settings = RunSettings(opts, summary.m_InputKind);
+        if (siteFiles) {
+            settings = SavedAgain(siteFiles->Settings(), opts, p.m_Inputs.size());
+        }
+        saveSites = std::make_unique<CSiteFileWriter>(opts.m_SaveSites, settings);
+    }
+
     CProgress bar(progress);
-    CBatchTabulator tabulator(*source, !opts.m_Unfolded, pool.get(), CBatchTabulator::kDefaultBatch,
-                              &siteOptions);
+    std::unique_ptr<CBatchTabulator> tabulator;
+    if (source) {
+        tabulator = std::make_unique<CBatchTabulator>(*source, !opts.m_Unfolded, pool.get(),
+                                                      CBatchTabulator::kDefaultBatch, &siteOptions);
+    }
+    SSiteBatch fromFiles;
     int lastContig = -1;
     for (;;) {
-        const STabulatedBatch batch = tabulator.NextBatch();
-        if (batch.m_Count == 0) {
+        const SSiteBatch* next = nullptr;
+        if (siteFiles) {
+            next = siteFiles->Next(fromFiles) ? &fromFiles : nullptr;
+        } else {
+            const STabulatedBatch batch = tabulator->NextBatch();
+            next = batch.m_Count == 0 ? nullptr : batch.m_Encoded;
+        }
+        if (!next) {
             break;
         }
-        if (pileupText) {
-            contigs.m_Names = pileupText->Contigs();
+        if (pileupText || siteFiles) {
+            contigs.m_Names = pileupText ? pileupText->Contigs() : siteFiles->Contigs();
             contigs.m_Lengths.assign(contigs.m_Names.size(), -1);
         }
-        const SSiteBatch& encoded = *batch.m_Encoded;
+        const SSiteBatch& encoded = *next;
+        if (encoded.sites.empty()) {
+            continue;
+        }
         if (store) {
             store->Append(encoded);
+        }
+        if (saveSites) {
+            saveSites->Add(encoded, contigs.m_Names);
         }
         for (const SEncodedSite& s : encoded.sites) {
             if (s.contig != lastContig) {
@@ -403,16 +459,25 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         windows->Finish();
         summary.m_Windows = windows->Count();
     }
+    if (saveSites) {
+        saveSites->Commit();
+    }
 
     if (store) {
         table.Stream() << TableHeader();
-        const SFitResult neutral = FitNeutral(*store, fitOptions, pool.get());
+        SFitResult neutral = FitNeutral(*store, fitOptions, pool.get());
+        SFitResult growth;
+        if (opts.m_Models != EScanModels::eNeutral) {
+            growth = FitGrowth(*store, fitOptions, neutral, pool.get());
+        }
+        if (opts.m_Bootstrap) {
+            ApplyBootstrap(opts, *store, fitOptions, pool.get(), neutral, growth);
+        }
         if (opts.m_Models != EScanModels::eGrowth) {
             table.Stream() << FormatTableRow(ToRow(neutral));
         }
         if (opts.m_Models != EScanModels::eNeutral) {
-            table.Stream() << FormatTableRow(
-                ToRow(FitGrowth(*store, fitOptions, neutral, pool.get())));
+            table.Stream() << FormatTableRow(ToRow(growth));
         }
     }
     // The windows first: a table on standard output is the last word.

@@ -41,6 +41,19 @@ std::vector<SSpan> SegmentSpans(const CSiteStore& store, std::size_t first, std:
     return spans;
 }
 
+std::vector<SSpan> WeightedSpans(const CSiteStore& store, const std::vector<double>& weights) {
+    const std::vector<SSegment>& segments = store.GetSegments();
+    QT_ASSERT(weights.size() == segments.size());
+    std::vector<SSpan> spans;
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        if (weights[i] > 0.0) {
+            const SSegment& s = segments[i];
+            spans.push_back(SSpan{s.page, s.offset, s.bytes, weights[i]});
+        }
+    }
+    return spans;
+}
+
 double SiteU(const SSiteView& view, const double* beta) {
     double u = 0.0;
     const unsigned char* p = view.z;
@@ -103,7 +116,7 @@ void CThetaLik::Build(const CSiteStore& store, const std::vector<SSpan>& spans,
             p = ReadSiteRecord(p, view);
             const int cls = index[static_cast<std::size_t>(view.chromosomes)];
             const double u = SiteU(view, rows.Beta(view.chromosomes));
-            x_Add(cls, view.a, u, tq[static_cast<std::size_t>(cls)],
+            x_Add(cls, view.a, u, tq[static_cast<std::size_t>(cls)], span.weight,
                   part.acc.data() + static_cast<std::size_t>(cls) * kStride, part.exact);
         }
         return part;
@@ -119,18 +132,19 @@ void CThetaLik::Build(const CSiteStore& store, const std::vector<SSpan>& spans,
     x_Finish(all, acc, thetaQuiet, exact);
 }
 
-void CThetaLik::x_Add(int cls, double a, double u, double tq, double* acc,
+void CThetaLik::x_Add(int cls, double a, double u, double tq, double weight, double* acc,
                       std::vector<SExact>& exact) {
+    // A weight of 1 multiplies exactly, so unweighted sums stay as they were.
     acc[kStride - 1] += 1.0;
     if (a == 1.0 && (u == 0.0 || u * tq <= kQuietRho)) {
-        acc[0] += 1.0;
+        acc[0] += weight;
         double power = u;
         for (int j = 1; j <= kTerms; ++j) {
-            acc[j] += power;
+            acc[j] += weight * power;
             power *= u;
         }
     } else {
-        exact.push_back(SExact{a, u, cls});
+        exact.push_back(SExact{a, u, cls, static_cast<float>(weight)});
     }
 }
 
@@ -183,7 +197,7 @@ void CThetaLik::Build(const std::vector<SSummary>& sites, const std::vector<doub
     m_Exact.clear();
     for (const SSummary& s : sites) {
         const int cls = index[static_cast<std::size_t>(s.K)];
-        x_Add(cls, s.a, s.u, tq[static_cast<std::size_t>(cls)],
+        x_Add(cls, s.a, s.u, tq[static_cast<std::size_t>(cls)], 1.0,
               acc.data() + static_cast<std::size_t>(cls) * kStride, m_Exact);
     }
     x_Finish(all, acc, thetaQuiet, false);
@@ -242,9 +256,10 @@ void CThetaLik::Eval(double theta, double& l, double& d1, double& d2) const {
             continue;
         }
         const double y = (e.u - e.a * cl.P) / L;
-        l += std::log(L);
-        d1 += y;
-        d2 -= y * y;
+        const double weight = e.weight;
+        l += weight * std::log(L);
+        d1 += weight * y;
+        d2 -= weight * (y * y);
     }
     if (zero) {
         l = -kInf;

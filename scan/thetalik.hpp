@@ -29,12 +29,19 @@ struct SSpan {
     std::uint32_t page = 0;
     std::uint32_t offset = 0;
     std::uint32_t bytes = 0;
+    // Every site of the span counts this many times (a block bootstrap's
+    // multiplicity, a whole number below 2^24); 1 leaves every sum bit for
+    // bit as without weights.
+    double weight = 1.0;
 };
 
 // One span per page: the whole store.
 std::vector<SSpan> WholeStore(const CSiteStore& store);
 // The spans of segments [first, last).
 std::vector<SSpan> SegmentSpans(const CSiteStore& store, std::size_t first, std::size_t last);
+// One span per segment with a positive weight, weighted by it; weights holds
+// one number per segment of the store.
+std::vector<SSpan> WeightedSpans(const CSiteStore& store, const std::vector<double>& weights);
 
 // u = sum_k beta_k z_k of one record.
 double SiteU(const SSiteView& view, const double* beta);
@@ -84,10 +91,13 @@ class CThetaLik {
     struct SExact {
         double a, u;
         int cls;
+        // A multiplicity (a whole number below 2^24, exact as a float), in
+        // the padding, so the list of exact sites grows no larger.
+        float weight;
     };
     // Files one site: into the moments of its class (acc, kStride numbers
     // per class) when quiet, else onto exact.
-    static void x_Add(int cls, double a, double u, double tq, double* acc,
+    static void x_Add(int cls, double a, double u, double tq, double weight, double* acc,
                       std::vector<SExact>& exact);
     // Keeps the classes with sites of acc and sets the domain.
     void x_Finish(const std::vector<SClass>& all, const std::vector<double>& acc, double thetaQuiet,

@@ -74,7 +74,7 @@ TEST_F(CInputKindTest, TellsKindsByContentNotByName) {
     ASSERT_EQ(Sh("gzip -c data.bam > xml.gz && mkdir dir"), 0);
     const std::string neither =
         " is neither an alignment file (SAM, BAM, CRAM), nor a qualtools XML data set, nor "
-        "samtools mpileup text.";
+        "samtools mpileup text, nor a qualscan summary file.";
     struct SBad {
         const char* m_Name;
         std::string m_Message;

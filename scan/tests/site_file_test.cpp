@@ -1,0 +1,107 @@
+// Summary files end to end through the program: parts saved apart give the
+// table of one run over everything, byte for byte; bad summary files and
+// bad bootstrap options end with status 1 and a message naming the problem.
+
+#include <gtest/gtest.h>
+#include <htslib/bgzf.h>
+
+#include <string>
+#include <vector>
+
+#include "scan/tests/scan_fixture.hpp"
+
+namespace {
+
+class CSiteFileTest : public scanfix::CScratchTest {
+  protected:
+    static std::string Bin() {
+        const char* env = std::getenv("QT_BIN_DIR");
+        return std::string(env ? env : QT_BIN_DIR) + "/qualscan";
+    }
+    // Runs qualscan with args in the scratch directory, standard output to
+    // out.tsv and standard error to err.txt; returns its status.
+    int Scan(const std::string& args) const {
+        return Sh("'" + Bin() + "' -P " + args + " > out.tsv 2> err.txt");
+    }
+    std::string Out() const { return scanfix::ReadFile(Path("out.tsv")); }
+    std::string Err() const { return scanfix::ReadFile(Path("err.txt")); }
+};
+
+TEST_F(CSiteFileTest, PartsSavedApartGiveTheTableOfOneRun) {
+    ASSERT_EQ(Sh("'" + scanfix::SourceDir() + "/scripts/make_bench_bam' 2000 24000 x.bam"), 0);
+    for (const std::string& ci :
+         {std::string(), std::string(" --ci bootstrap --bootstrap 20 --block 3000")}) {
+        const std::string opts = "-t 2" + ci;
+        ASSERT_EQ(Scan(opts + " x.bam"), 0) << Err();
+        const std::string whole = Out();
+        ASSERT_NE(whole.find("growth"), std::string::npos);
+        ASSERT_EQ(Scan(opts + " -r chrB:1-10000 --save-sites a.sites x.bam"), 0) << Err();
+        const std::string partA = Out();
+        ASSERT_EQ(Scan(opts + " -r chrB:10001-24000 --save-sites b.sites x.bam"), 0) << Err();
+        // The saved part alone is its run again; both together the whole.
+        ASSERT_EQ(Scan(opts + " a.sites"), 0) << Err();
+        EXPECT_EQ(Out(), partA);
+        ASSERT_EQ(Scan(opts + " a.sites b.sites"), 0) << Err();
+        EXPECT_EQ(Out(), whole) << ci;
+        EXPECT_NE(Err().find("from summary files"), std::string::npos) << Err();
+        // One thread reads and fits them the same.
+        ASSERT_EQ(Scan("-t 1" + ci + " a.sites b.sites"), 0) << Err();
+        EXPECT_EQ(Out(), whole) << ci;
+    }
+    // Out of genome order: refused, naming the file.
+    EXPECT_EQ(Scan("b.sites a.sites"), 1);
+    EXPECT_NE(Err().find("'a.sites' has position"), std::string::npos) << Err();
+}
+
+TEST_F(CSiteFileTest, BadSummaryFilesAndOptionsEndWithStatusOne) {
+    ASSERT_EQ(Sh("'" + scanfix::SourceDir() + "/scripts/make_bench_bam' 500 6000 x.bam"), 0);
+    ASSERT_EQ(Scan("--save-sites a.sites x.bam"), 0) << Err();
+    ASSERT_EQ(Scan("--pool-size 40 --save-sites pool.sites x.bam"), 0) << Err();
+    ASSERT_EQ(Scan("--unfolded -f x.fa --save-sites unfolded.sites x.bam"), 0) << Err();
+    // Truncated: the end-of-file marker cut off, and a file cut in its middle
+    // with a marker after it.
+    ASSERT_EQ(Sh("head -c $(( $(stat -c %s a.sites) - 28 )) a.sites > short.sites"), 0);
+    {
+        BGZF* in = bgzf_open(Path("a.sites").c_str(), "r");
+        BGZF* out = bgzf_open(Path("cut.sites").c_str(), "w");
+        ASSERT_TRUE(in && out);
+        std::vector<char> head(30000);
+        ASSERT_EQ(bgzf_read(in, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+        ASSERT_EQ(bgzf_write(out, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+        bgzf_close(in);
+        ASSERT_EQ(bgzf_close(out), 0);
+    }
+    struct SCase {
+        std::string m_Args;
+        std::string m_Message;
+    };
+    for (const SCase& c : {
+             SCase{"short.sites",
+                   "'short.sites' is truncated: its BGZF end-of-file marker is "
+                   "missing."},
+             SCase{"cut.sites", "'cut.sites' is truncated"},
+             SCase{"a.sites pool.sites",
+                   "'pool.sites' differs from 'a.sites' in its pool size (--pool-size 40 against "
+                   "no --pool-size)"},
+             SCase{"a.sites unfolded.sites",
+                   "'unfolded.sites' differs from 'a.sites' in its folding (--unfolded against "
+                   "folded)"},
+             SCase{"pool.sites",
+                   "'pool.sites' was written with another pool size (--pool-size "
+                   "40 against no --pool-size) than this run"},
+             SCase{"a.sites x.bam", "summary files are fitted only with other summary files"},
+             SCase{"--block 0 a.sites", "Invalid value '0' for --block"},
+             SCase{"--bootstrap 0 a.sites", "Invalid value '0' for --bootstrap"},
+             SCase{"--ci jackknife a.sites", "Invalid value 'jackknife' for --ci"},
+             SCase{"--seed -1 a.sites", "Invalid value '-1' for --seed"},
+             SCase{"--bootstrap 50 a.sites",
+                   "--bootstrap applies to the block bootstrap: add --ci bootstrap."},
+         }) {
+        EXPECT_EQ(Scan(c.m_Args), 1) << c.m_Args;
+        EXPECT_NE(Err().find(c.m_Message), std::string::npos) << c.m_Args << ": " << Err();
+        EXPECT_EQ(Out(), "") << c.m_Args;
+    }
+    ASSERT_EQ(Scan("--pool-size 40 pool.sites"), 0) << Err();
+}
+
+}  // namespace
