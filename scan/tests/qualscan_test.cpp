@@ -300,6 +300,11 @@ TEST_F(CQualscanTest, BadInputEndsWithStatusOneAndAMessageNamingIt) {
     Write("pos.xml", scanfix::Document(good + "  <Column pos=\"12abc\">\n  </Column>\n"));
     Write("score.xml", scanfix::Document(good + "  <Column pos=\"8\">\n    <Chr score=\"30\"/>\n"
                                                 "    <Chr score=\"256\"/>\n  </Column>\n"));
+    // Two contigs as qualpileup writes them without -r: the positions
+    // restart.
+    Write("two.xml",
+          scanfix::Document(good + "  <Column pos=\"9\">\n    <Chr score=\"30\"/>\n  </Column>\n" +
+                            "  <Column pos=\"2\">\n    <Chr score=\"30\"/>\n  </Column>\n"));
     const std::string help = "\nTry 'qualscan --help' for the options.\n";
     struct SCase {
         std::string args, message;
@@ -330,6 +335,14 @@ TEST_F(CQualscanTest, BadInputEndsWithStatusOneAndAMessageNamingIt) {
          "9223372036854775807.\n"},
         {"score.xml",
          "'score.xml', line 9: the score of Chr, \"256\", is not a whole number from 0 to 255.\n"},
+        {"two.xml --windows 100 -w w.tsv --windows-only",
+         "'two.xml', line 10: the pos of Column, \"2\", comes after pos 9: the sites must be in "
+         "position order, on one contig (a document of several contigs restarts its positions; "
+         "write one per contig with qualpileup -r).\n"},
+        {"two.xml",
+         "'two.xml', line 10: the pos of Column, \"2\", comes after pos 9: the sites must be in "
+         "position order, on one contig (a document of several contigs restarts its positions; "
+         "write one per contig with qualpileup -r).\n"},
     };
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.args);
