@@ -174,6 +174,8 @@ struct CXmlSiteReader::SImpl {
     std::vector<EElement> m_Stack;
     bool m_SawRoot = false;
     bool m_RootClosed = false;
+    // Position (0-based) of the last Column, -1 before the first.
+    std::int64_t m_LastPos = -1;
     // State of the Column being read.
     bool m_SawTable = false;
     bool m_TableUnfolded = false;
@@ -492,6 +494,17 @@ void CXmlSiteReader::SImpl::x_StartColumn(int nAttributes, const xmlChar** attri
                               ", is not a whole number from 1 to 9223372036854775807.");
             }
             site.m_Pos = static_cast<std::int64_t>(pos) - 1;
+            // Windows and the site store take the sites in position order;
+            // a document of several contigs (qualpileup without -r)
+            // restarts its positions, and its sites would be mixed up.
+            if (site.m_Pos < m_LastPos) {
+                return x_Fail(x_At() + "the pos of Column, " + Shown(a[3], a[4]) +
+                              ", comes after pos " + std::to_string(m_LastPos + 1) +
+                              ": the sites must be in position order, on one contig (a "
+                              "document of several contigs restarts its positions; write one "
+                              "per contig with qualpileup -r).");
+            }
+            m_LastPos = site.m_Pos;
             havePos = true;
         }
     }

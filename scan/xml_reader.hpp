@@ -9,7 +9,8 @@
 //   and PrObservedCond children of a Column, PrObservedCond at most once
 //   and after the Column's Chr elements;
 // - Column needs pos, a whole decimal number from 1 to 2^63 - 1 (the
-//   attribute is found by its name, not by its place);
+//   attribute is found by its name, not by its place), not below the pos
+//   of the Column before it;
 // - Chr needs score, a whole decimal number from 0 to 255; other is "1" or
 //   "2"; a Chr marked both minor and other is refused; minor and error count
 //   by their presence (error is not used);
