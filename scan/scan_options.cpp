@@ -26,6 +26,8 @@ enum ELongOnly {
     ePoolSize,
     eUnfolded,
     eContig,
+    eRegionsFile,
+    eMask,
 };
 
 const char kShortOptions[] = ":o:w:t:r:f:q:Q:d:D:xPhV";
@@ -40,6 +42,8 @@ const struct option kLongOptions[] = {
     {"pool-size", required_argument, nullptr, ePoolSize},
     {"unfolded", no_argument, nullptr, eUnfolded},
     {"contig", required_argument, nullptr, eContig},
+    {"regions-file", required_argument, nullptr, eRegionsFile},
+    {"mask", required_argument, nullptr, eMask},
     {"threads", required_argument, nullptr, 't'},
     {"region", required_argument, nullptr, 'r'},
     {"reference", required_argument, nullptr, 'f'},
@@ -162,6 +166,11 @@ std::string ScanUsage() {
            "      --contig NAME        contig name of a data set's sites [.]\n"
            "  -t, --threads N          threads for tables, fits and decompression [1]\n"
            "\n"
+           "Positions (any input):\n"
+           "      --regions-file BED   only positions in these intervals (BED: contig, 0-based\n"
+           "                           start, end; plain or gzip) [all]\n"
+           "      --mask BED           never positions in these intervals [none]\n"
+           "\n"
            "Alignments (as qualpileup):\n"
            "  -r, --region REG         only sites in REG (chr, chr:beg or chr:beg-end,\n"
            "                           1-based, inclusive); needs an index [all contigs]\n"
@@ -245,6 +254,12 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
                     BadArgs("Invalid value '" + opts.m_Contig +
                             "' for --contig: a contig name is one word without blanks.");
                 }
+                break;
+            case eRegionsFile:
+                opts.m_RegionsFile = optarg;
+                break;
+            case eMask:
+                opts.m_MaskFile = optarg;
                 break;
             case 't':
                 opts.m_Threads = static_cast<unsigned>(ParseInt(optarg, "--threads", 1, 1024));

@@ -19,6 +19,7 @@
 #include "scan/input_kind.hpp"
 #include "scan/mpileup_reader.hpp"
 #include "scan/scan_report.hpp"
+#include "scan/site_filter.hpp"
 #include "scan/sitestore.hpp"
 #include "scan/tabulate.hpp"
 #include "scan/taskpool.hpp"
@@ -106,8 +107,10 @@ struct SContigs {
 class CWindowWriter {
   public:
     CWindowWriter(const SScanOptions& opts, const SSiteOptions& site, const SFitOptions& fit,
-                  hts_tpool* pool, std::ostream& out, const SContigs& contigs)
-        : m_Site(site),
+                  hts_tpool* pool, std::ostream& out, const SContigs& contigs,
+                  CCoverageRuns& covered)
+        : m_Covered(covered),
+          m_Site(site),
           m_Fit(fit),
           m_Pool(pool),
           m_Out(out),
@@ -159,6 +162,7 @@ class CWindowWriter {
         int m_Contig;
         std::int64_t m_Start, m_End;
         std::vector<SWindowSite> m_Sites;
+        std::uint64_t m_Covered;
     };
     static constexpr std::size_t kGroup = 256;
     static constexpr std::size_t kGroupSites = 1 << 16;
@@ -196,8 +200,11 @@ class CWindowWriter {
         m_Stream.EndContig();
     }
     void x_Collect(const SWindowSpan& w) {
-        m_Pending.push_back(
-            SPending{w.m_Contig, w.m_Start, w.m_End, {w.m_First, w.m_First + w.m_Count}});
+        m_Pending.push_back(SPending{w.m_Contig,
+                                     w.m_Start,
+                                     w.m_End,
+                                     {w.m_First, w.m_First + w.m_Count},
+                                     m_Covered.CountAndDrop(w.m_Contig, w.m_Start, w.m_End)});
         m_PendingSites += w.m_Count;
         // Enough windows to keep the threads busy, but never so many sites
         // that the pending copies outgrow a few windows.
@@ -225,6 +232,7 @@ class CWindowWriter {
                 row.m_Start = p.m_Start;
                 row.m_End = p.m_End;
                 row.m_Sites = p.m_Sites.size();
+                row.m_Covered = p.m_Covered;
                 for (const SWindowSite& s : p.m_Sites) {
                     row.m_Reads += s.m_Reads;
                 }
@@ -249,6 +257,7 @@ class CWindowWriter {
         m_PendingSites = 0;
     }
 
+    CCoverageRuns& m_Covered;
     SSiteOptions m_Site;
     SFitOptions m_Fit;
     hts_tpool* m_Pool;
@@ -300,6 +309,21 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     }
     htsThreadPool htsPool{pool.get(), 0};
 
+    // The intervals first: a bad file should not wait for the input.
+    std::unique_ptr<CBedFile> regions, mask;
+    if (!opts.m_RegionsFile.empty()) {
+        regions = std::make_unique<CBedFile>(opts.m_RegionsFile);
+    }
+    if (!opts.m_MaskFile.empty()) {
+        mask = std::make_unique<CBedFile>(opts.m_MaskFile);
+    }
+    // The sources deliver every position with reads; the site filter
+    // applies the depth limits, so that covered positions count whatever
+    // the depth.
+    SPileupOptions sourceOptions = p;
+    sourceOptions.m_MinDepth = 0;
+    sourceOptions.m_MaxDepth = 0;
+
     // Inputs, recognised by content.
     std::vector<CInputFile> inputs = OpenInputs(p.m_Inputs);
     SPileupSummary filtered;
@@ -320,7 +344,8 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             summary.m_InputKind = "pileup text";
             CInputFile& in = inputs.front();
             const std::string name = in.Name();
-            auto reader = std::make_unique<CMpileupReader>(in.Release(), name, p, filtered);
+            auto reader =
+                std::make_unique<CMpileupReader>(in.Release(), name, sourceOptions, filtered);
             pileupText = reader.get();
             source = std::move(reader);
             break;
@@ -340,8 +365,8 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
                     "reference FASTA (-f/--reference).");
             }
             inputs.clear();  // the source opens the files itself
-            auto alignments =
-                std::make_unique<CAlignmentSiteSource>(p, filtered, pool ? &htsPool : nullptr);
+            auto alignments = std::make_unique<CAlignmentSiteSource>(sourceOptions, filtered,
+                                                                     pool ? &htsPool : nullptr);
             for (int tid = 0; tid < alignments->NumContigs(); ++tid) {
                 contigs.m_Names.push_back(alignments->ContigName(tid));
                 contigs.m_Lengths.push_back(alignments->ContigLength(tid));
@@ -352,13 +377,41 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         }
     }
 
+    // Contigs of the intervals must be contigs of the input; pileup text
+    // names its contigs as they come, so it is checked at its end.
+    auto checkContigs = [&](const std::string& what) {
+        for (const CBedFile* bed : {regions.get(), mask.get()}) {
+            if (bed) {
+                bed->CheckContigs(contigs.m_Names, what);
+            }
+        }
+    };
+    if (!pileupText) {
+        checkContigs(inputs.empty()
+                         ? "the alignments' header does not name"
+                         : "is not the data set's contig (--contig " + opts.m_Contig + ")");
+    }
+    std::function<std::string(int)> contigName = [&](int c) {
+        return pileupText ? pileupText->Contigs()[static_cast<std::size_t>(c)]
+                          : contigs.m_Names[static_cast<std::size_t>(c)];
+    };
+    SSiteFilterOptions filterOptions;
+    filterOptions.m_Regions = regions.get();
+    filterOptions.m_Mask = mask.get();
+    filterOptions.m_MinDepth = p.m_MinDepth;
+    filterOptions.m_MaxDepth = p.m_MaxDepth;
+    CCoverageRuns covered;
+    CSiteFilter filter(*source, filterOptions, contigName,
+                       opts.m_WindowSize > 0 ? &covered : nullptr,
+                       inputs.empty() ? std::string("the alignments") : inputs.front().Name());
+
     COutput table(opts.m_Output, out);
     std::unique_ptr<COutput> windowsFile;
     std::unique_ptr<CWindowWriter> windows;
     if (opts.m_WindowSize > 0) {
         windowsFile = std::make_unique<COutput>(opts.m_WindowsOutput, out);
         windows = std::make_unique<CWindowWriter>(opts, siteOptions, fitOptions, pool.get(),
-                                                  windowsFile->Stream(), contigs);
+                                                  windowsFile->Stream(), contigs, covered);
     }
     std::unique_ptr<CSiteStore> store;
     if (!opts.m_WindowsOnly) {
@@ -366,7 +419,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     }
 
     CProgress bar(progress);
-    CBatchTabulator tabulator(*source, !opts.m_Unfolded, pool.get(), CBatchTabulator::kDefaultBatch,
+    CBatchTabulator tabulator(filter, !opts.m_Unfolded, pool.get(), CBatchTabulator::kDefaultBatch,
                               &siteOptions);
     int lastContig = -1;
     for (;;) {
@@ -398,6 +451,11 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         }
         const SEncodedSite& last = encoded.sites.back();
         bar.Tick(contigs.m_Names[static_cast<std::size_t>(last.contig)], last.pos);
+    }
+    if (pileupText) {
+        contigs.m_Names = pileupText->Contigs();
+        contigs.m_Lengths.assign(contigs.m_Names.size(), -1);
+        checkContigs("does not occur in " + inputs.front().Name());
     }
     if (windows) {
         windows->Finish();
