@@ -139,7 +139,8 @@ std::string ScanUsage() {
     const SPileupOptions& p = d.m_Pileup;
     return "Usage: qualscan [options] in1.bam [in2.bam ...]\n"
            "       qualscan [options] data.xml      (a data set of qualpileup, qualgen or\n"
-           "                                         qualfit -o; - reads standard input)\n"
+           "                                         qualfit -o, plain or gzip; - reads\n"
+           "                                         standard input)\n"
            "\n"
            "Estimates theta of the neutral spectrum and theta and the growth rate of the\n"
            "exponential-growth spectrum from quality-scored reads, with profile-likelihood\n"
@@ -188,11 +189,12 @@ std::string ScanUsage() {
            "]\n"
            "      --incl-flags, --rf FLAGS\n"
            "                           keep only reads with at least one of FLAGS [none]\n"
-           "  -d, --min-depth INT      leave out sites with fewer reads after filtering [" +
+           "  -d, --min-depth INT      leave out sites with fewer reads after filtering\n"
+           "                           (any input) [" +
            std::to_string(p.m_MinDepth) +
            "]\n"
-           "  -D, --max-depth INT      leave out sites with more reads after filtering;\n"
-           "                           0 means no limit [0]\n"
+           "  -D, --max-depth INT      leave out sites with more reads after filtering\n"
+           "                           (any input); 0 means no limit [0]\n"
            "  -x, --ignore-overlaps    count both mates of a read pair where they overlap\n"
            "                           [off: the later mate is skipped there]\n"
            "  -P, --no-progress        no progress line, even on a terminal [shown on a\n"
