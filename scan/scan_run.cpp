@@ -186,14 +186,19 @@ class CWindowWriter {
         }
         return true;
     }
+    // Without a known length, a contig's windows reach its last covered
+    // position (the source has passed the contig when it is closed).
     void x_CloseCurrent() {
         if (m_Current >= 0) {
-            m_Stream.EndContig();
+            m_Stream.EndContig(m_Covered.End(m_Current));
         }
     }
     void x_EmptyContig(int tid) {
         std::int64_t beg = 0, end = x_Length(tid);
-        if (end < 0 || !x_Clip(tid, beg, end) || end <= beg) {
+        if (end < 0) {
+            end = m_Covered.End(tid);
+        }
+        if (end <= 0 || !x_Clip(tid, beg, end) || end <= beg) {
             return;
         }
         m_Stream.BeginContig(tid, beg, end);

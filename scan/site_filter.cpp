@@ -15,6 +15,10 @@ void CCoverageRuns::Add(int contig, std::int64_t pos) {
         m_Runs.push_back(SRun{contig, pos, pos + 1, m_Total});
     }
     ++m_Total;
+    if (m_End.size() <= static_cast<std::size_t>(contig)) {
+        m_End.resize(static_cast<std::size_t>(contig) + 1, 0);
+    }
+    m_End[static_cast<std::size_t>(contig)] = pos + 1;
 }
 
 std::uint64_t CCoverageRuns::x_Before(int contig, std::int64_t pos) const {

@@ -25,6 +25,12 @@ class CCoverageRuns {
     // order; every run before (contig, beg) is dropped as no later window
     // needs it, so the runs kept span the windows not yet written.
     std::uint64_t CountAndDrop(int contig, std::int64_t beg, std::int64_t end);
+    // One past the last covered position of contig so far; 0 for none.
+    std::int64_t End(int contig) const {
+        return contig >= 0 && static_cast<std::size_t>(contig) < m_End.size()
+                   ? m_End[static_cast<std::size_t>(contig)]
+                   : 0;
+    }
 
   private:
     struct SRun {
@@ -37,6 +43,7 @@ class CCoverageRuns {
 
     std::deque<SRun> m_Runs;
     std::uint64_t m_Total = 0;
+    std::vector<std::int64_t> m_End;  // End() of every contig
 };
 
 struct SSiteFilterOptions {
