@@ -54,15 +54,12 @@ CSiteFilter::CSiteFilter(CSiteSource& source, const SSiteFilterOptions& opts,
       m_InputName(inputName) {}
 
 bool CSiteFilter::Next(SRawSite& site) {
-    const bool ordered = m_Opts.m_Regions || m_Opts.m_Mask || m_Covered;
     while (m_Source.Next(site)) {
-        if (ordered &&
-            (site.m_Contig < m_Contig || (site.m_Contig == m_Contig && site.m_Pos <= m_LastPos))) {
-            throw std::runtime_error(
-                m_InputName + ": the site at " + m_ContigName(site.m_Contig) + ":" +
-                std::to_string(site.m_Pos + 1) +
-                " does not follow the one before it; --regions-file, --mask and --windows "
-                "need the sites in genome order, each position once.");
+        if (site.m_Contig < m_Contig || (site.m_Contig == m_Contig && site.m_Pos <= m_LastPos)) {
+            throw std::runtime_error(m_InputName + ": the site at " + m_ContigName(site.m_Contig) +
+                                     ":" + std::to_string(site.m_Pos + 1) + " comes after " +
+                                     m_ContigName(m_Contig) + ":" + std::to_string(m_LastPos + 1) +
+                                     "; the sites must be in genome order, each position once.");
         }
         m_LastPos = site.m_Pos;
         if (site.m_Contig != m_Contig) {

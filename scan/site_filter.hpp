@@ -59,9 +59,9 @@ class CSiteFilter : public CSiteSource {
     // least one read (it applies no depth limits of its own). contigName
     // gives the name of a contig index of the source when its first site
     // comes. covered, when not null, receives every covered position.
-    // Intervals and coverage need the sites in genome order: with either, a
-    // site that does not follow the one before throws std::runtime_error
-    // naming the input (inputName).
+    // The intervals, the coverage, the windows and the site store need the
+    // sites in genome order: a site that does not follow the one before
+    // throws std::runtime_error naming the input (inputName).
     CSiteFilter(CSiteSource& source, const SSiteFilterOptions& opts,
                 std::function<std::string(int)> contigName, CCoverageRuns* covered,
                 const std::string& inputName);

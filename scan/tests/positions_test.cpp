@@ -1,7 +1,8 @@
 // Which positions count: --regions-file, --mask and the depth limits give
 // the windows' sites and covered positions a hand count gives, the same for
-// alignments, pileup text and a data set; bad interval files end the run
-// with status 1 and a message naming the file and the fault.
+// alignments, pileup text and a data set; bad interval files and sites out
+// of order end the run with status 1 and a message naming the file and the
+// fault.
 
 #include <gtest/gtest.h>
 
@@ -138,7 +139,7 @@ TEST_F(CPositionsTest, RegionsMaskAndDepthGiveTheHandCount) {
                                                                                 {"c2", 10, 0, 0}}));
 }
 
-TEST_F(CPositionsTest, BadIntervalFilesEndTheRun) {
+TEST_F(CPositionsTest, BadIntervalFilesAndUnsortedSitesEndTheRun) {
     Write("in.sam", kSam);
     ASSERT_EQ(Sh("samtools view -b -o in.bam in.sam && samtools index in.bam && "
                  "samtools mpileup -B -Q 0 -q 0 -o "
@@ -168,7 +169,15 @@ TEST_F(CPositionsTest, BadIntervalFilesEndTheRun) {
          "separated by tabs or spaces."},
         {"in.bam --regions-file missing.bed",
          "Cannot open 'missing.bed': No such file or directory."},
+        // Windows alone once aborted on a site before the last.
+        {"unsorted.xml --windows-only",
+         "'unsorted.xml': the site at .:3 comes after .:5; the sites must be in genome order, "
+         "each position once."},
+        {"unsorted.xml --mask ok.bed --contig c1",
+         "'unsorted.xml': the site at c1:3 comes after c1:5;"},
     };
+    Write("unsorted.xml", scanfix::Document("<Column pos=\"5\"><Chr score=\"30\"/></Column>\n"
+                                            "<Column pos=\"3\"><Chr score=\"30\"/></Column>\n"));
     Write("start.bed", "c1\t0\t5\nc1\t9\t3\n");
     Write("word.bed", "c1\t0\t5x\n");
     Write("negative.bed", "c1\t-1\t5\n");
