@@ -12,6 +12,7 @@
 
 #include "common/safe_output.hpp"
 #include "estimator/fsmaximizer.hpp"
+#include "estimator/gzip_input.hpp"
 #include "estimator/qscores.hpp"
 
 const char* const kQualfitOptions = "i:o:f:gap123";
@@ -70,8 +71,8 @@ void Load(CQScores& data, const std::string& input) {
         data.LoadFromStream(std::cin);
         return;
     }
-    std::ifstream file(input);
-    data.LoadFromStream(file);
+    CInputDocument file(input);
+    data.LoadFromStream(file.Stream());
 }
 
 void SingletonReport(const CQScores& data, std::ostream& out) {

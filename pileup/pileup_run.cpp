@@ -9,6 +9,7 @@
 
 #include "common/doc_writer.hpp"
 #include "common/safe_output.hpp"
+#include "pileup/bgzf_output.hpp"
 #include "pileup/site_classes.hpp"
 #include "pileup/site_source.hpp"
 
@@ -94,7 +95,18 @@ void RunQualPileup(const SPileupOptions& opts) {
         if (!file.stream().good()) {
             throw std::runtime_error("Cannot open '" + opts.m_Output + "' for writing.");
         }
-        summary = WritePileupDocument(opts, file.stream(), opts.m_Output, progress);
+        const std::string& o = opts.m_Output;
+        if (o.size() > 3 && o.compare(o.size() - 3, 3, ".gz") == 0) {
+            // FILE.gz: BGZF, through the same temporary file.
+            CBgzfOutBuf compress(file.stream());
+            std::ostream out(&compress);
+            summary = WritePileupDocument(opts, out, o, progress);
+            if (!compress.Finish()) {
+                throw std::runtime_error("Cannot write '" + o + "'.");
+            }
+        } else {
+            summary = WritePileupDocument(opts, file.stream(), o, progress);
+        }
         file.Commit();
     }
     std::cerr << FormatSummary(summary, opts) << '\n' << FormatWarnings(summary) << std::flush;

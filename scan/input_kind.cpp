@@ -1,6 +1,7 @@
 #include "scan/input_kind.hpp"
 
 #include <htslib/hfile.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,12 +20,32 @@ namespace {
 // buffer, so they are read again by whoever reads the file.
 constexpr std::size_t kPeek = 4096;
 
-// What a recogniser sees of an input.
+// What a recogniser sees of an input: htslib's view, and its first bytes,
+// decompressed when it is compressed with gzip or bgzip.
 struct SPeek {
     const htsFormat& m_Format;
     const unsigned char* m_Bytes;
     std::size_t m_Size;
 };
+
+// The start of the data that the gzip (or bgzip) member in in..in+n holds,
+// into out (at most size bytes); the number of bytes, 0 when they do not
+// inflate.
+std::size_t Inflate(const unsigned char* in, std::size_t n, unsigned char* out, std::size_t size) {
+    z_stream z{};
+    // 15 + 16: a gzip header, as both gzip and bgzip write.
+    if (inflateInit2(&z, 15 + 16) != Z_OK) {
+        return 0;
+    }
+    z.next_in = const_cast<unsigned char*>(in);
+    z.avail_in = static_cast<uInt>(n);
+    z.next_out = out;
+    z.avail_out = static_cast<uInt>(size);
+    const int r = inflate(&z, Z_SYNC_FLUSH);
+    const std::size_t got = size - z.avail_out;
+    inflateEnd(&z);
+    return r == Z_OK || r == Z_STREAM_END || r == Z_BUF_ERROR ? got : 0;
+}
 
 bool IsAlignment(const SPeek& in) {
     const htsExactFormat f = in.m_Format.format;
@@ -34,9 +55,6 @@ bool IsAlignment(const SPeek& in) {
 // An XML document starts with '<', after an optional UTF-8 byte-order mark
 // and white space.
 bool IsXml(const SPeek& in) {
-    if (in.m_Format.compression != no_compression) {
-        return false;
-    }
     std::size_t i = 0;
     if (in.m_Size >= 3 && in.m_Bytes[0] == 0xEF && in.m_Bytes[1] == 0xBB && in.m_Bytes[2] == 0xBF) {
         i = 3;
@@ -51,9 +69,6 @@ bool IsXml(const SPeek& in) {
 // samtools mpileup text: the first line holds contig, position, reference
 // base, then depth, bases and qualities for each sample.
 bool IsMpileupText(const SPeek& in) {
-    if (in.m_Format.compression != no_compression) {
-        return false;
-    }
     const unsigned char* end =
         static_cast<const unsigned char*>(std::memchr(in.m_Bytes, '\n', in.m_Size));
     if (end == nullptr) {
@@ -76,6 +91,7 @@ bool IsMpileupText(const SPeek& in) {
 }
 
 // qualscan --save-sites: BGZF whose content starts with the summary magic.
+// A summary file is BGZF; the bytes seen here are already decompressed.
 bool IsSummary(const SPeek& in) {
     return in.m_Format.compression == bgzf && IsSiteFile(in.m_Bytes, in.m_Size);
 }
@@ -114,7 +130,12 @@ CInputFile::CInputFile(const std::string& path) : m_Path(path), m_Name(InputDisp
         throw std::runtime_error("Cannot read " + m_Name + ": " +
                                  (err ? std::strerror(err) : "unknown error") + ".");
     }
-    const SPeek peek{m_Format, bytes, static_cast<std::size_t>(n)};
+    SPeek peek{m_Format, bytes, static_cast<std::size_t>(n)};
+    unsigned char plain[kPeek];
+    if (m_Format.compression == gzip || m_Format.compression == bgzf) {
+        peek.m_Bytes = plain;
+        peek.m_Size = Inflate(bytes, static_cast<std::size_t>(n), plain, sizeof plain);
+    }
     for (const SRecogniser& r : kRecognisers) {
         if (r.m_Matches(peek)) {
             m_Kind = r.m_Kind;

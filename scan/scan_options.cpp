@@ -31,6 +31,8 @@ enum ELongOnly {
     eBootstrap,
     eSeed,
     eSaveSites,
+    eRegionsFile,
+    eMask,
 };
 
 const char kShortOptions[] = ":o:w:t:r:f:q:Q:d:D:xPhV";
@@ -50,6 +52,8 @@ const struct option kLongOptions[] = {
     {"bootstrap", required_argument, nullptr, eBootstrap},
     {"seed", required_argument, nullptr, eSeed},
     {"save-sites", required_argument, nullptr, eSaveSites},
+    {"regions-file", required_argument, nullptr, eRegionsFile},
+    {"mask", required_argument, nullptr, eMask},
     {"threads", required_argument, nullptr, 't'},
     {"region", required_argument, nullptr, 'r'},
     {"reference", required_argument, nullptr, 'f'},
@@ -145,7 +149,8 @@ std::string ScanUsage() {
     const SPileupOptions& p = d.m_Pileup;
     return "Usage: qualscan [options] in1.bam [in2.bam ...]\n"
            "       qualscan [options] data.xml      (a data set of qualpileup, qualgen or\n"
-           "                                         qualfit -o; - reads standard input)\n"
+           "                                         qualfit -o, plain or gzip; - reads\n"
+           "                                         standard input)\n"
            "       qualscan [options] a.sites [b.sites ...]\n"
            "                                        (summary files of --save-sites, in genome\n"
            "                                         order, fitted as one run)\n"
@@ -191,6 +196,11 @@ std::string ScanUsage() {
            "      --contig NAME        contig name of a data set's sites [.]\n"
            "  -t, --threads N          threads for tables, fits and decompression [1]\n"
            "\n"
+           "Positions (any input):\n"
+           "      --regions-file BED   only positions in these intervals (BED: contig, 0-based\n"
+           "                           start, end; plain or gzip) [all]\n"
+           "      --mask BED           never positions in these intervals [none]\n"
+           "\n"
            "Alignments (as qualpileup):\n"
            "  -r, --region REG         only sites in REG (chr, chr:beg or chr:beg-end,\n"
            "                           1-based, inclusive); needs an index [all contigs]\n"
@@ -208,11 +218,12 @@ std::string ScanUsage() {
            "]\n"
            "      --incl-flags, --rf FLAGS\n"
            "                           keep only reads with at least one of FLAGS [none]\n"
-           "  -d, --min-depth INT      leave out sites with fewer reads after filtering [" +
+           "  -d, --min-depth INT      leave out sites with fewer reads after filtering\n"
+           "                           (any input) [" +
            std::to_string(p.m_MinDepth) +
            "]\n"
-           "  -D, --max-depth INT      leave out sites with more reads after filtering;\n"
-           "                           0 means no limit [0]\n"
+           "  -D, --max-depth INT      leave out sites with more reads after filtering\n"
+           "                           (any input); 0 means no limit [0]\n"
            "  -x, --ignore-overlaps    count both mates of a read pair where they overlap\n"
            "                           [off: the later mate is skipped there]\n"
            "  -P, --no-progress        no progress line, even on a terminal [shown on a\n"
@@ -304,6 +315,12 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
                         "--save-sites needs a file name: the summaries are not written to "
                         "standard output, where the table goes.");
                 }
+                break;
+            case eRegionsFile:
+                opts.m_RegionsFile = optarg;
+                break;
+            case eMask:
+                opts.m_MaskFile = optarg;
                 break;
             case 't':
                 opts.m_Threads = static_cast<unsigned>(ParseInt(optarg, "--threads", 1, 1024));

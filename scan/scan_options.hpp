@@ -23,6 +23,8 @@ struct SScanOptions {
     unsigned m_PoolSize = 0;  // 0: every read is a chromosome of its own
     bool m_Unfolded = false;
     std::string m_Contig = ".";  // contig of an XML data set's sites
+    std::string m_RegionsFile;   // BED: only these positions; empty: all
+    std::string m_MaskFile;      // BED: never these positions; empty: none
     unsigned m_Threads = 1;
     // Intervals: profile likelihood, or the block bootstrap (bootstrap.hpp).
     bool m_Bootstrap = false;

@@ -32,13 +32,14 @@ std::string FormatTableRow(const SModelRow& r) {
 }
 
 std::string WindowsHeader() {
-    return "contig\tstart\tend\tsites\treads\ttheta\ttheta_lo\ttheta_hi\tloglik\n";
+    return "contig\tstart\tend\tsites\treads\tcovered\ttheta\ttheta_lo\ttheta_hi\tloglik\n";
 }
 
 std::string FormatWindowRow(const SWindowRow& r) {
     std::string line = r.m_Contig + '\t' + std::to_string(r.m_Start) + '\t' +
                        std::to_string(r.m_End) + '\t' + std::to_string(r.m_Sites) + '\t' +
-                       std::to_string(r.m_Reads);
+                       std::to_string(r.m_Reads) + '\t' +
+                       (r.m_CoveredKnown ? std::to_string(r.m_Covered) : std::string("NA"));
     for (double v : {r.m_Theta, r.m_ThetaLo, r.m_ThetaHi, r.m_LogLik}) {
         line += '\t';
         line += FormatNumber(v);

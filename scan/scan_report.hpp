@@ -20,6 +20,9 @@ struct SWindowRow {
     std::string m_Contig;
     std::int64_t m_Start = 0, m_End = 0;  // 0-based, half-open
     std::uint64_t m_Sites = 0, m_Reads = 0;
+    // Positions in the regions, outside the mask, with at least one read.
+    std::uint64_t m_Covered = 0;
+    bool m_CoveredKnown = true;  // false: written as NA (summary files keep no coverage)
     double m_Theta, m_ThetaLo, m_ThetaHi, m_LogLik;  // NaN without sites
 };
 

@@ -22,6 +22,7 @@
 #include "scan/mpileup_reader.hpp"
 #include "scan/scan_report.hpp"
 #include "scan/site_file.hpp"
+#include "scan/site_filter.hpp"
 #include "scan/sitestore.hpp"
 #include "scan/tabulate.hpp"
 #include "scan/taskpool.hpp"
@@ -109,8 +110,11 @@ struct SContigs {
 class CWindowWriter {
   public:
     CWindowWriter(const SScanOptions& opts, const SSiteOptions& site, const SFitOptions& fit,
-                  hts_tpool* pool, std::ostream& out, const SContigs& contigs)
-        : m_Site(site),
+                  hts_tpool* pool, std::ostream& out, const SContigs& contigs,
+                  CCoverageRuns& covered, bool coveredKnown)
+        : m_Covered(covered),
+          m_CoveredKnown(coveredKnown),
+          m_Site(site),
           m_Fit(fit),
           m_Pool(pool),
           m_Out(out),
@@ -162,6 +166,7 @@ class CWindowWriter {
         int m_Contig;
         std::int64_t m_Start, m_End;
         std::vector<SWindowSite> m_Sites;
+        std::uint64_t m_Covered;
     };
     static constexpr std::size_t kGroup = 256;
     static constexpr std::size_t kGroupSites = 1 << 16;
@@ -185,22 +190,30 @@ class CWindowWriter {
         }
         return true;
     }
+    // Without a known length, a contig's windows reach its last covered
+    // position (the source has passed the contig when it is closed).
     void x_CloseCurrent() {
         if (m_Current >= 0) {
-            m_Stream.EndContig();
+            m_Stream.EndContig(m_Covered.End(m_Current));
         }
     }
     void x_EmptyContig(int tid) {
         std::int64_t beg = 0, end = x_Length(tid);
-        if (end < 0 || !x_Clip(tid, beg, end) || end <= beg) {
+        if (end < 0) {
+            end = m_Covered.End(tid);
+        }
+        if (end <= 0 || !x_Clip(tid, beg, end) || end <= beg) {
             return;
         }
         m_Stream.BeginContig(tid, beg, end);
         m_Stream.EndContig();
     }
     void x_Collect(const SWindowSpan& w) {
-        m_Pending.push_back(
-            SPending{w.m_Contig, w.m_Start, w.m_End, {w.m_First, w.m_First + w.m_Count}});
+        m_Pending.push_back(SPending{w.m_Contig,
+                                     w.m_Start,
+                                     w.m_End,
+                                     {w.m_First, w.m_First + w.m_Count},
+                                     m_Covered.CountAndDrop(w.m_Contig, w.m_Start, w.m_End)});
         m_PendingSites += w.m_Count;
         // Enough windows to keep the threads busy, but never so many sites
         // that the pending copies outgrow a few windows.
@@ -228,6 +241,8 @@ class CWindowWriter {
                 row.m_Start = p.m_Start;
                 row.m_End = p.m_End;
                 row.m_Sites = p.m_Sites.size();
+                row.m_Covered = p.m_Covered;
+                row.m_CoveredKnown = m_CoveredKnown;
                 for (const SWindowSite& s : p.m_Sites) {
                     row.m_Reads += s.m_Reads;
                 }
@@ -252,6 +267,8 @@ class CWindowWriter {
         m_PendingSites = 0;
     }
 
+    CCoverageRuns& m_Covered;
+    bool m_CoveredKnown;
     SSiteOptions m_Site;
     SFitOptions m_Fit;
     hts_tpool* m_Pool;
@@ -319,6 +336,21 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     }
     htsThreadPool htsPool{pool.get(), 0};
 
+    // The intervals first: a bad file should not wait for the input.
+    std::unique_ptr<CBedFile> regions, mask;
+    if (!opts.m_RegionsFile.empty()) {
+        regions = std::make_unique<CBedFile>(opts.m_RegionsFile);
+    }
+    if (!opts.m_MaskFile.empty()) {
+        mask = std::make_unique<CBedFile>(opts.m_MaskFile);
+    }
+    // The sources deliver every position with reads; the site filter
+    // applies the depth limits, so that covered positions count whatever
+    // the depth.
+    SPileupOptions sourceOptions = p;
+    sourceOptions.m_MinDepth = 0;
+    sourceOptions.m_MaxDepth = 0;
+
     // Inputs, recognised by content.
     std::vector<CInputFile> inputs = OpenInputs(p.m_Inputs);
     SPileupSummary filtered;
@@ -340,7 +372,8 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             summary.m_InputKind = "pileup text";
             CInputFile& in = inputs.front();
             const std::string name = in.Name();
-            auto reader = std::make_unique<CMpileupReader>(in.Release(), name, p, filtered);
+            auto reader =
+                std::make_unique<CMpileupReader>(in.Release(), name, sourceOptions, filtered);
             pileupText = reader.get();
             source = std::move(reader);
             break;
@@ -370,8 +403,8 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
                     "reference FASTA (-f/--reference).");
             }
             inputs.clear();  // the source opens the files itself
-            auto alignments =
-                std::make_unique<CAlignmentSiteSource>(p, filtered, pool ? &htsPool : nullptr);
+            auto alignments = std::make_unique<CAlignmentSiteSource>(sourceOptions, filtered,
+                                                                     pool ? &htsPool : nullptr);
             for (int tid = 0; tid < alignments->NumContigs(); ++tid) {
                 contigs.m_Names.push_back(alignments->ContigName(tid));
                 contigs.m_Lengths.push_back(alignments->ContigLength(tid));
@@ -382,13 +415,49 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         }
     }
 
+    // Contigs of the intervals must be contigs of the input; pileup text
+    // names its contigs as they come, so it is checked at its end.
+    auto checkContigs = [&](const std::string& what) {
+        for (const CBedFile* bed : {regions.get(), mask.get()}) {
+            if (bed) {
+                bed->CheckContigs(contigs.m_Names, what);
+            }
+        }
+    };
+    if (!pileupText) {
+        checkContigs(inputs.empty()
+                         ? "the alignments' header does not name"
+                         : "is not the data set's contig (--contig " + opts.m_Contig + ")");
+    }
+    std::function<std::string(int)> contigName = [&](int c) {
+        return pileupText ? pileupText->Contigs()[static_cast<std::size_t>(c)]
+                          : contigs.m_Names[static_cast<std::size_t>(c)];
+    };
+    SSiteFilterOptions filterOptions;
+    filterOptions.m_Regions = regions.get();
+    filterOptions.m_Mask = mask.get();
+    filterOptions.m_MinDepth = p.m_MinDepth;
+    filterOptions.m_MaxDepth = p.m_MaxDepth;
+    CCoverageRuns covered;
+    std::unique_ptr<CSiteFilter> filter;
+    if (source) {
+        filter = std::make_unique<CSiteFilter>(
+            *source, filterOptions, contigName, opts.m_WindowSize > 0 ? &covered : nullptr,
+            inputs.empty() ? std::string("the alignments") : inputs.front().Name());
+    } else if (regions || mask) {
+        throw std::runtime_error(
+            "--regions-file and --mask apply where sites are read: summary files hold the sites "
+            "their runs kept, so give the intervals to those runs.");
+    }
+
     COutput table(opts.m_Output, out);
     std::unique_ptr<COutput> windowsFile;
     std::unique_ptr<CWindowWriter> windows;
     if (opts.m_WindowSize > 0) {
         windowsFile = std::make_unique<COutput>(opts.m_WindowsOutput, out);
         windows = std::make_unique<CWindowWriter>(opts, siteOptions, fitOptions, pool.get(),
-                                                  windowsFile->Stream(), contigs);
+                                                  windowsFile->Stream(), contigs, covered,
+                                                  siteFiles == nullptr);
     }
     std::unique_ptr<CSiteStore> store;
     if (!opts.m_WindowsOnly) {
@@ -407,8 +476,8 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
 
     CProgress bar(progress);
     std::unique_ptr<CBatchTabulator> tabulator;
-    if (source) {
-        tabulator = std::make_unique<CBatchTabulator>(*source, !opts.m_Unfolded, pool.get(),
+    if (filter) {
+        tabulator = std::make_unique<CBatchTabulator>(*filter, !opts.m_Unfolded, pool.get(),
                                                       CBatchTabulator::kDefaultBatch, &siteOptions);
     }
     SSiteBatch fromFiles;
@@ -454,6 +523,11 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         }
         const SEncodedSite& last = encoded.sites.back();
         bar.Tick(contigs.m_Names[static_cast<std::size_t>(last.contig)], last.pos);
+    }
+    if (pileupText) {
+        contigs.m_Names = pileupText->Contigs();
+        contigs.m_Lengths.assign(contigs.m_Names.size(), -1);
+        checkContigs("does not occur in " + inputs.front().Name());
     }
     if (windows) {
         windows->Finish();

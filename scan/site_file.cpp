@@ -5,7 +5,6 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cerrno>
 #include <cmath>
@@ -117,27 +116,8 @@ SSiteFileSettings SavedAgain(const SSiteFileSettings& first, const SScanOptions&
     return s;
 }
 
-bool IsSiteFile(const unsigned char* bytes, std::size_t size) {
-    // A BGZF block: gzip header with the "BC" extra field, 18 bytes, then
-    // raw deflate data.
-    if (size < 18 || bytes[0] != 31 || bytes[1] != 139 || bytes[2] != 8 || !(bytes[3] & 4) ||
-        bytes[12] != 'B' || bytes[13] != 'C') {
-        return false;
-    }
-    unsigned char out[kMagicSize];
-    z_stream z{};
-    if (inflateInit2(&z, -15) != Z_OK) {
-        return false;
-    }
-    z.next_in = const_cast<unsigned char*>(bytes + 18);
-    z.avail_in = static_cast<uInt>(size - 18);
-    z.next_out = out;
-    z.avail_out = sizeof out;
-    const int status = inflate(&z, Z_SYNC_FLUSH);
-    const bool full = z.avail_out == 0;
-    inflateEnd(&z);
-    return (status == Z_OK || status == Z_STREAM_END || status == Z_BUF_ERROR) && full &&
-           std::memcmp(out, kMagic, kMagicSize) == 0;
+bool IsSiteFile(const unsigned char* plain, std::size_t size) {
+    return size >= kMagicSize && std::memcmp(plain, kMagic, kMagicSize) == 0;
 }
 
 CSiteFileWriter::CSiteFileWriter(const std::string& path, const SSiteFileSettings& settings)

@@ -42,9 +42,9 @@ struct SSiteFileSettings {
     std::string region, reference, input;
 };
 
-// True when bytes (the first bytes of a file, as stored) are a BGZF block
-// whose content starts with the summary file's magic line.
-bool IsSiteFile(const unsigned char* bytes, std::size_t size);
+// True when plain (the first bytes of a file's content, decompressed)
+// starts with the summary file's magic line.
+bool IsSiteFile(const unsigned char* plain, std::size_t size);
 
 // Writes a summary file through a temporary file beside path, renamed over
 // path by Commit() only when complete.

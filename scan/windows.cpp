@@ -31,8 +31,8 @@ void CWindowStream::AddSite(const SWindowSite& site) {
     m_Sites.push_back(site);
 }
 
-void CWindowStream::EndContig() {
-    const std::int64_t end = m_To >= 0 ? m_To : m_LastPos + 1;
+void CWindowStream::EndContig(std::int64_t atLeast) {
+    const std::int64_t end = m_To >= 0 ? m_To : std::max(m_LastPos + 1, atLeast);
     while (m_NextStart < end) {
         x_Emit(m_NextStart, m_NextStart + m_Size);
         m_NextStart += m_Step;

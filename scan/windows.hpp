@@ -40,8 +40,10 @@ class CWindowStream {
     void BeginContig(int contig, std::int64_t from, std::int64_t to);
     // A site of the current contig; positions must not decrease.
     void AddSite(const SWindowSite& site);
-    // Emits every window of the contig not yet emitted.
-    void EndContig();
+    // Emits every window of the contig not yet emitted. With the contig's
+    // end unknown, the windows reach the last site and at least up to
+    // atLeast (exclusive).
+    void EndContig(std::int64_t atLeast = 0);
 
   private:
     // Emits the windows that end at or before pos (all of them for pos < 0

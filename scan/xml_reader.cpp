@@ -1,5 +1,6 @@
 #include "scan/xml_reader.hpp"
 
+#include <htslib/bgzf.h>
 #include <htslib/hfile.h>
 #include <libxml/SAX2.h>
 #include <libxml/entities.h>
@@ -81,7 +82,7 @@ std::string InputDisplayName(const std::string& path) {
 }
 
 struct CXmlSiteReader::SImpl {
-    SImpl(hFILE* fp, const std::string& name, bool folded);
+    SImpl(BGZF* fp, const std::string& name, bool folded);
     ~SImpl();
 
     bool Next(SRawSite& site);
@@ -145,7 +146,8 @@ struct CXmlSiteReader::SImpl {
     static xmlParserInputPtr OnResolveEntity(void* ctx, const xmlChar* publicId,
                                              const xmlChar* systemId);
 
-    hFILE* m_File;
+    // Plain, gzip or bgzip: BGZF reads all three.
+    BGZF* m_File = nullptr;
     std::string m_Name;
     bool m_Folded;
     xmlSAXHandler m_Sax;
@@ -184,7 +186,7 @@ struct CXmlSiteReader::SImpl {
     std::size_t m_TokenLen = 0;
 };
 
-CXmlSiteReader::SImpl::SImpl(hFILE* fp, const std::string& name, bool folded)
+CXmlSiteReader::SImpl::SImpl(BGZF* fp, const std::string& name, bool folded)
     : m_File(fp), m_Name(name), m_Folded(folded), m_Buffer(kChunk) {
     // libxml2's SAX2 handlers keep the DTD's entity declarations (so that
     // internal entities expand) but build no tree; ours take the elements.
@@ -221,7 +223,7 @@ CXmlSiteReader::SImpl::~SImpl() {
         xmlFreeParserCtxt(m_Ctxt);
     }
     if (m_File) {
-        hclose_abruptly(m_File);
+        bgzf_close(m_File);
     }
 }
 
@@ -264,10 +266,16 @@ bool CXmlSiteReader::SImpl::Next(SRawSite& site) {
 }
 
 void CXmlSiteReader::SImpl::x_Feed() {
-    const ssize_t n = hread(m_File, m_Buffer.data(), m_Buffer.size());
+    errno = 0;
+    const ssize_t n = bgzf_read(m_File, m_Buffer.data(), m_Buffer.size());
     if (n < 0) {
         m_Done = true;
-        x_Fail("Cannot read " + m_Name + ": " + std::strerror(errno) + ".");
+        const bool compressed = m_File->is_compressed;
+        const int err = errno;
+        x_Fail("Cannot read " + m_Name + ": " +
+               (compressed ? std::string("the compressed data are truncated or corrupt")
+                           : std::strerror(err ? err : EIO)) +
+               ".");
         return;
     }
     m_BytesRead += static_cast<unsigned long long>(n);
@@ -683,10 +691,18 @@ void CXmlSiteReader::SImpl::x_CheckExpansion() {
 
 CXmlSiteReader::CXmlSiteReader(hFILE* fp, const std::string& name, bool folded) {
     QT_ASSERT(fp != nullptr);
-    try {
-        m_Impl = std::make_unique<SImpl>(fp, name, folded);
-    } catch (...) {
+    errno = 0;
+    BGZF* in = bgzf_hopen(fp, "r");
+    if (!in) {
+        const int err = errno;
         hclose_abruptly(fp);
+        throw std::runtime_error("Cannot read " + name + ": " +
+                                 (err ? std::strerror(err) : "unknown error") + ".");
+    }
+    try {
+        m_Impl = std::make_unique<SImpl>(in, name, folded);
+    } catch (...) {
+        bgzf_close(in);
         throw;
     }
 }

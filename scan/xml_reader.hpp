@@ -40,7 +40,8 @@ struct hFILE;
 
 class CXmlSiteReader : public CSiteSource {
   public:
-    // Reads the document from fp, which the reader takes over and closes;
+    // Reads the document from fp, plain or compressed with gzip or bgzip,
+    // which the reader takes over and closes;
     // name names the input in messages. A stored table is delivered when it
     // was written in this folding mode (anc marks an unfolded table, as for
     // qualfit).

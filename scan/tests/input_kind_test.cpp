@@ -42,12 +42,13 @@ TEST_F(CInputKindTest, TellsKindsByContentNotByName) {
     Write("in.sam", kSam);
     Write("ref.fa", kFasta);
     const std::string xml = scanfix::SimulatedDocument(3, 1);
+    Write("data.bam", xml);
     // Names that say the opposite of what the files hold.
     ASSERT_EQ(Sh("samtools faidx ref.fa && samtools view -b -o aln.xml in.sam && "
                  "samtools view -C -T ref.fa -o aln.cram.xml in.sam && cp in.sam sam.xml && "
                  "gzip -c in.sam > sam.gz.xml"),
               0);
-    Write("data.bam", xml);
+    ASSERT_EQ(Sh("gzip -c data.bam > xml.gz.sam"), 0);
     Write("bom.sam", "\xEF\xBB\xBF \n\t" + xml);
     struct SCase {
         const char* m_Name;
@@ -59,7 +60,8 @@ TEST_F(CInputKindTest, TellsKindsByContentNotByName) {
                            SCase{"sam.xml", EInputKind::eAlignment, sam},
                            SCase{"sam.gz.xml", EInputKind::eAlignment, sam},
                            SCase{"data.bam", EInputKind::eXmlDataSet, text_format},
-                           SCase{"bom.sam", EInputKind::eXmlDataSet, text_format}}) {
+                           SCase{"bom.sam", EInputKind::eXmlDataSet, text_format},
+                           SCase{"xml.gz.sam", EInputKind::eXmlDataSet, text_format}}) {
         SCOPED_TRACE(c.m_Name);
         CInputFile in(Path(c.m_Name));
         EXPECT_EQ(in.Kind(), c.m_Kind);
@@ -71,7 +73,7 @@ TEST_F(CInputKindTest, TellsKindsByContentNotByName) {
     Write("garbage", std::string("\x01\x02garbage\xff", 11));
     Write("text.txt", "Contig pos=1\n");
     Write("empty", "");
-    ASSERT_EQ(Sh("gzip -c data.bam > xml.gz && mkdir dir"), 0);
+    ASSERT_EQ(Sh("gzip -c garbage > garbage.gz && mkdir dir"), 0);
     const std::string neither =
         " is neither an alignment file (SAM, BAM, CRAM), nor a qualtools XML data set, nor "
         "samtools mpileup text, nor a qualscan summary file.";
@@ -81,8 +83,8 @@ TEST_F(CInputKindTest, TellsKindsByContentNotByName) {
     };
     for (const SBad& c :
          {SBad{"garbage", "'$/garbage'" + neither}, SBad{"text.txt", "'$/text.txt'" + neither},
-          // Compressed data sets are not read yet.
-          SBad{"xml.gz", "'$/xml.gz'" + neither}, SBad{"empty", "'$/empty' is empty: it" + neither},
+          SBad{"garbage.gz", "'$/garbage.gz'" + neither},
+          SBad{"empty", "'$/empty' is empty: it" + neither},
           SBad{"dir", "Cannot read '$/dir': Is a directory."},
           SBad{"missing", "Cannot open '$/missing': No such file or directory."}}) {
         std::string expected = c.m_Message;

@@ -1,0 +1,32 @@
+#pragma once
+// A stream buffer that writes BGZF (bgzip's blocked gzip, which gzip and
+// every htslib reader decompress) to another stream, so a compressed output
+// takes the same route to its file as a plain one (CSafeOutputFile: a
+// temporary file renamed over the name when complete).
+
+#include <ostream>
+#include <streambuf>
+#include <vector>
+
+class CBgzfOutBuf : public std::streambuf {
+  public:
+    explicit CBgzfOutBuf(std::ostream& sink);
+    CBgzfOutBuf(const CBgzfOutBuf&) = delete;
+    CBgzfOutBuf& operator=(const CBgzfOutBuf&) = delete;
+
+    // Compresses what is left and writes the end-of-file block; false when
+    // a block could not be compressed or written.
+    bool Finish();
+
+  protected:
+    int_type overflow(int_type c) override;
+
+  private:
+    // Compresses the buffered bytes into one block and writes it.
+    bool x_Block();
+
+    std::ostream& m_Sink;
+    std::vector<char> m_Buffer;
+    std::vector<char> m_Block;
+    bool m_Failed = false;
+};
