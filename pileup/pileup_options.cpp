@@ -15,8 +15,6 @@
 
 namespace {
 
-enum ELongOnly { eSkipFlags = 256, eInclFlags };
-
 const char kShortOptions[] = ":o:r:f:q:Q:d:D:xPhV";
 
 const struct option kLongOptions[] = {
@@ -30,10 +28,10 @@ const struct option kLongOptions[] = {
     {"min-bq", required_argument, nullptr, 'Q'},
     {"min-depth", required_argument, nullptr, 'd'},
     {"max-depth", required_argument, nullptr, 'D'},
-    {"skip-flags", required_argument, nullptr, eSkipFlags},
-    {"ff", required_argument, nullptr, eSkipFlags},
-    {"incl-flags", required_argument, nullptr, eInclFlags},
-    {"rf", required_argument, nullptr, eInclFlags},
+    {"skip-flags", required_argument, nullptr, kSkipFlagsOption},
+    {"ff", required_argument, nullptr, kSkipFlagsOption},
+    {"incl-flags", required_argument, nullptr, kInclFlagsOption},
+    {"rf", required_argument, nullptr, kInclFlagsOption},
     {"ignore-overlaps", no_argument, nullptr, 'x'},
     {"no-progress", no_argument, nullptr, 'P'},
     {"help", no_argument, nullptr, 'h'},
@@ -41,31 +39,33 @@ const struct option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-[[noreturn]] void BadArgs(const std::string& what) {
-    throw std::runtime_error(what + "\nTry 'qualpileup --help' for the options.");
+const char kProgram[] = "qualpileup";
+
+}  // namespace
+
+void BadOption(const std::string& program, const std::string& what) {
+    throw std::runtime_error(what + "\nTry '" + program + " --help' for the options.");
 }
 
-// A whole decimal integer within [lo, hi]; anything else is an error naming
-// the option.
-long ParseInt(const char* text, const char* option, long lo, long hi) {
+long long ParseOptionInt(const std::string& program, const char* text, const char* option,
+                         long long lo, long long hi) {
     errno = 0;
     char* end = nullptr;
-    long v = std::strtol(text, &end, 10);
+    const long long v = std::strtoll(text, &end, 10);
     if (end == text || *end != '\0' || errno == ERANGE || v < lo || v > hi) {
-        BadArgs(std::string("Invalid value '") + text + "' for " + option +
-                ": expected an integer from " + std::to_string(lo) + " to " + std::to_string(hi) +
-                ".");
+        BadOption(program, std::string("Invalid value '") + text + "' for " + option +
+                               ": expected an integer from " + std::to_string(lo) + " to " +
+                               std::to_string(hi) + ".");
     }
     return v;
 }
 
-// Flags as samtools accepts them: a number (decimal, 0x hex or 0 octal) or a
-// comma-separated list of names such as UNMAP,DUP.
-std::uint32_t ParseFlags(const char* text, const char* option) {
-    int v = bam_str2flag(text);
+std::uint32_t ParseOptionFlags(const std::string& program, const char* text, const char* option) {
+    const int v = bam_str2flag(text);
     if (*text == '\0' || v < 0 || v > 0xffff) {
-        BadArgs(std::string("Invalid flags '") + text + "' for " + option +
-                ": expected a number or names such as UNMAP,SECONDARY,QCFAIL,DUP,SUPPLEMENTARY.");
+        BadOption(program, std::string("Invalid flags '") + text + "' for " + option +
+                               ": expected a number or names such as "
+                               "UNMAP,SECONDARY,QCFAIL,DUP,SUPPLEMENTARY.");
     }
     return static_cast<std::uint32_t>(v);
 }
@@ -77,7 +77,55 @@ std::string FlagNames(std::uint32_t flags) {
     return names;
 }
 
-}  // namespace
+bool ApplyAlignmentOption(const std::string& program, int c, const char* arg,
+                          SPileupOptions& opts) {
+    switch (c) {
+        case 'r':
+            opts.m_Region = arg;
+            return true;
+        case 'f':
+            opts.m_Reference = arg;
+            return true;
+        case 'q':
+            opts.m_MinMapQ = static_cast<int>(ParseOptionInt(program, arg, "--min-MQ", 0, 255));
+            return true;
+        case 'Q':
+            opts.m_MinBaseQ = static_cast<int>(ParseOptionInt(program, arg, "--min-BQ", 0, 255));
+            return true;
+        case 'd':
+            opts.m_MinDepth =
+                static_cast<unsigned>(ParseOptionInt(program, arg, "--min-depth", 0, 1000000000));
+            return true;
+        case 'D':
+            opts.m_MaxDepth =
+                static_cast<unsigned>(ParseOptionInt(program, arg, "--max-depth", 0, 1000000000));
+            return true;
+        case kSkipFlagsOption:
+            opts.m_SkipFlags = ParseOptionFlags(program, arg, "--skip-flags");
+            return true;
+        case kInclFlagsOption:
+            opts.m_RequireFlags = ParseOptionFlags(program, arg, "--incl-flags");
+            return true;
+        case 'x':
+            opts.m_KeepOverlaps = true;
+            return true;
+        case 'P':
+            opts.m_Progress = false;
+            return true;
+        default:
+            return false;
+    }
+}
+
+void CheckAlignmentOptions(const std::string& program, const SPileupOptions& opts) {
+    if (opts.m_Inputs.empty()) {
+        BadOption(program, "No input file given.");
+    }
+    if (opts.m_MaxDepth != 0 && opts.m_MaxDepth < opts.m_MinDepth) {
+        BadOption(program, "--max-depth " + std::to_string(opts.m_MaxDepth) +
+                               " is below --min-depth " + std::to_string(opts.m_MinDepth) + ".");
+    }
+}
 
 std::string PileupUsage() {
     SPileupOptions d;
@@ -139,41 +187,12 @@ EParseResult ParsePileupArgs(int argc, char* argv[], SPileupOptions& opts, std::
     opterr = 0;  // errors are reported by us, with the option's name
     int c;
     while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+        if (ApplyAlignmentOption(kProgram, c, optarg, opts)) {
+            continue;
+        }
         switch (c) {
             case 'o':
                 opts.m_Output = optarg;
-                break;
-            case 'r':
-                opts.m_Region = optarg;
-                break;
-            case 'f':
-                opts.m_Reference = optarg;
-                break;
-            case 'q':
-                opts.m_MinMapQ = static_cast<int>(ParseInt(optarg, "--min-MQ", 0, 255));
-                break;
-            case 'Q':
-                opts.m_MinBaseQ = static_cast<int>(ParseInt(optarg, "--min-BQ", 0, 255));
-                break;
-            case 'd':
-                opts.m_MinDepth =
-                    static_cast<unsigned>(ParseInt(optarg, "--min-depth", 0, 1000000000));
-                break;
-            case 'D':
-                opts.m_MaxDepth =
-                    static_cast<unsigned>(ParseInt(optarg, "--max-depth", 0, 1000000000));
-                break;
-            case eSkipFlags:
-                opts.m_SkipFlags = ParseFlags(optarg, "--skip-flags");
-                break;
-            case eInclFlags:
-                opts.m_RequireFlags = ParseFlags(optarg, "--incl-flags");
-                break;
-            case 'x':
-                opts.m_KeepOverlaps = true;
-                break;
-            case 'P':
-                opts.m_Progress = false;
                 break;
             case 'h':
                 out << PileupUsage();
@@ -182,23 +201,18 @@ EParseResult ParsePileupArgs(int argc, char* argv[], SPileupOptions& opts, std::
                 out << PileupVersion();
                 return EParseResult::eVersion;
             case ':':
-                BadArgs(std::string("Option ") + argv[optind - 1] + " needs a value.");
+                BadOption(kProgram, std::string("Option ") + argv[optind - 1] + " needs a value.");
             default:
                 if (optopt != 0 && optopt < 256) {
-                    BadArgs(std::string("Unknown option -") + static_cast<char>(optopt) + ".");
+                    BadOption(kProgram,
+                              std::string("Unknown option -") + static_cast<char>(optopt) + ".");
                 }
-                BadArgs(std::string("Unknown option ") + argv[optind - 1] + ".");
+                BadOption(kProgram, std::string("Unknown option ") + argv[optind - 1] + ".");
         }
     }
     for (int i = optind; i < argc; ++i) {
         opts.m_Inputs.emplace_back(argv[i]);
     }
-    if (opts.m_Inputs.empty()) {
-        BadArgs("No input file given.");
-    }
-    if (opts.m_MaxDepth != 0 && opts.m_MaxDepth < opts.m_MinDepth) {
-        BadArgs("--max-depth " + std::to_string(opts.m_MaxDepth) + " is below --min-depth " +
-                std::to_string(opts.m_MinDepth) + ".");
-    }
+    CheckAlignmentOptions(kProgram, opts);
     return EParseResult::eRun;
 }

@@ -37,3 +37,32 @@ std::string PileupUsage();
 
 // "qualpileup <version>" and the htslib version, one per line.
 std::string PileupVersion();
+
+// Pieces of the command line shared by every program that reads alignments
+// (qualpileup, qualscan). program names the program in "Try 'program
+// --help'".
+
+// The codes getopt_long returns for the long-only alignment options; a
+// program's own long-only options start above them.
+inline constexpr int kSkipFlagsOption = 256;
+inline constexpr int kInclFlagsOption = 257;
+inline constexpr int kFirstProgramOption = 258;
+
+// Throws std::runtime_error: what, then a line pointing to --help.
+[[noreturn]] void BadOption(const std::string& program, const std::string& what);
+// A whole decimal integer within [lo, hi]; anything else is an error naming
+// the option.
+long long ParseOptionInt(const std::string& program, const char* text, const char* option,
+                         long long lo, long long hi);
+// SAM flags as samtools accepts them (a number or names such as UNMAP,DUP).
+std::uint32_t ParseOptionFlags(const std::string& program, const char* text, const char* option);
+// Names of the flags, as samtools writes them.
+std::string FlagNames(std::uint32_t flags);
+
+// Applies one alignment option (-r, -f, -q, -Q, -d, -D, --skip-flags,
+// --incl-flags, -x, -P; c as getopt_long returns it) with its argument;
+// false when c is none of them.
+bool ApplyAlignmentOption(const std::string& program, int c, const char* arg, SPileupOptions& opts);
+// After the options: at least one input, and --max-depth not below
+// --min-depth.
+void CheckAlignmentOptions(const std::string& program, const SPileupOptions& opts);

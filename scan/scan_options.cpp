@@ -17,9 +17,7 @@
 namespace {
 
 enum ELongOnly {
-    eSkipFlags = 256,
-    eInclFlags,
-    eWindows,
+    eWindows = kFirstProgramOption,
     eWindowsOnly,
     eModel,
     eLevel,
@@ -64,10 +62,10 @@ const struct option kLongOptions[] = {
     {"min-bq", required_argument, nullptr, 'Q'},
     {"min-depth", required_argument, nullptr, 'd'},
     {"max-depth", required_argument, nullptr, 'D'},
-    {"skip-flags", required_argument, nullptr, eSkipFlags},
-    {"ff", required_argument, nullptr, eSkipFlags},
-    {"incl-flags", required_argument, nullptr, eInclFlags},
-    {"rf", required_argument, nullptr, eInclFlags},
+    {"skip-flags", required_argument, nullptr, kSkipFlagsOption},
+    {"ff", required_argument, nullptr, kSkipFlagsOption},
+    {"incl-flags", required_argument, nullptr, kInclFlagsOption},
+    {"rf", required_argument, nullptr, kInclFlagsOption},
     {"ignore-overlaps", no_argument, nullptr, 'x'},
     {"no-progress", no_argument, nullptr, 'P'},
     {"help", no_argument, nullptr, 'h'},
@@ -75,40 +73,14 @@ const struct option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+const char kProgram[] = "qualscan";
+
 [[noreturn]] void BadArgs(const std::string& what) {
-    throw std::runtime_error(what + "\nTry 'qualscan --help' for the options.");
+    BadOption(kProgram, what);
 }
 
-// A whole decimal integer within [lo, hi]; anything else is an error naming
-// the option.
 long long ParseInt(const char* text, const char* option, long long lo, long long hi) {
-    errno = 0;
-    char* end = nullptr;
-    const long long v = std::strtoll(text, &end, 10);
-    if (end == text || *end != '\0' || errno == ERANGE || v < lo || v > hi) {
-        BadArgs(std::string("Invalid value '") + text + "' for " + option +
-                ": expected an integer from " + std::to_string(lo) + " to " + std::to_string(hi) +
-                ".");
-    }
-    return v;
-}
-
-// Flags as samtools accepts them: a number (decimal, 0x hex or 0 octal) or a
-// comma-separated list of names such as UNMAP,DUP.
-std::uint32_t ParseFlags(const char* text, const char* option) {
-    const int v = bam_str2flag(text);
-    if (*text == '\0' || v < 0 || v > 0xffff) {
-        BadArgs(std::string("Invalid flags '") + text + "' for " + option +
-                ": expected a number or names such as UNMAP,SECONDARY,QCFAIL,DUP,SUPPLEMENTARY.");
-    }
-    return static_cast<std::uint32_t>(v);
-}
-
-std::string FlagNames(std::uint32_t flags) {
-    char* s = bam_flag2str(static_cast<int>(flags));
-    std::string names = s ? s : "";
-    std::free(s);
-    return names;
+    return ParseOptionInt(kProgram, text, option, lo, hi);
 }
 
 // SIZE or SIZE:STEP, whole numbers of bases, 1 <= STEP <= SIZE.
@@ -243,6 +215,9 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
     const char* bootstrapOnly = nullptr;  // a bootstrap option given
     int c;
     while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+        if (ApplyAlignmentOption(kProgram, c, optarg, p)) {
+            continue;
+        }
         switch (c) {
             case 'o':
                 opts.m_Output = optarg;
@@ -325,38 +300,6 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
             case 't':
                 opts.m_Threads = static_cast<unsigned>(ParseInt(optarg, "--threads", 1, 1024));
                 break;
-            case 'r':
-                p.m_Region = optarg;
-                break;
-            case 'f':
-                p.m_Reference = optarg;
-                break;
-            case 'q':
-                p.m_MinMapQ = static_cast<int>(ParseInt(optarg, "--min-MQ", 0, 255));
-                break;
-            case 'Q':
-                p.m_MinBaseQ = static_cast<int>(ParseInt(optarg, "--min-BQ", 0, 255));
-                break;
-            case 'd':
-                p.m_MinDepth =
-                    static_cast<unsigned>(ParseInt(optarg, "--min-depth", 0, 1000000000));
-                break;
-            case 'D':
-                p.m_MaxDepth =
-                    static_cast<unsigned>(ParseInt(optarg, "--max-depth", 0, 1000000000));
-                break;
-            case eSkipFlags:
-                p.m_SkipFlags = ParseFlags(optarg, "--skip-flags");
-                break;
-            case eInclFlags:
-                p.m_RequireFlags = ParseFlags(optarg, "--incl-flags");
-                break;
-            case 'x':
-                p.m_KeepOverlaps = true;
-                break;
-            case 'P':
-                p.m_Progress = false;
-                break;
             case 'h':
                 out << ScanUsage();
                 return EParseResult::eHelp;
@@ -375,13 +318,7 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
     for (int i = optind; i < argc; ++i) {
         p.m_Inputs.emplace_back(argv[i]);
     }
-    if (p.m_Inputs.empty()) {
-        BadArgs("No input file given.");
-    }
-    if (p.m_MaxDepth != 0 && p.m_MaxDepth < p.m_MinDepth) {
-        BadArgs("--max-depth " + std::to_string(p.m_MaxDepth) + " is below --min-depth " +
-                std::to_string(p.m_MinDepth) + ".");
-    }
+    CheckAlignmentOptions(kProgram, p);
     if (opts.m_WindowSize > 0 && opts.m_WindowsOutput.empty()) {
         BadArgs("--windows needs -w/--windows-file FILE for the windows.");
     }
