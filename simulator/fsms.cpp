@@ -31,6 +31,30 @@ std::string DescribeStatus(int status) {
 
 }  // namespace
 
+bool ReadSpectrumTable(std::FILE* in, const std::string& source, TSpectrumTable& table) {
+    bool gotRecord = false;
+    int n = 0;
+    while (std::fscanf(in, "%d", &n) == 1) {
+        if (n < 1) {
+            continue;
+        }
+        TProbDist& list = table[static_cast<unsigned int>(n)];
+        for (int i = 0; i < n; ++i) {
+            double p = 0.0;
+            if (std::fscanf(in, "%lf", &p) != 1) {
+                std::ostringstream msg;
+                msg << "CFSms::GetSpectrum: malformed output of '" << source
+                    << "': the record for depth " << n << " ends after " << i << " of its " << n
+                    << " numbers.";
+                throw std::runtime_error(msg.str());
+            }
+            list.emplace_back(static_cast<unsigned int>(i), p);
+        }
+        gotRecord = true;
+    }
+    return gotRecord;
+}
+
 void CFSms::CheckParams() const {
     if (m_Params.size() < 3) {
         std::ostringstream msg;
@@ -63,26 +87,7 @@ void CFSms::GetSpectrum(int numSites, double meanDepth, TSpectrumTable& table) c
         throw std::runtime_error("CFSms::GetSpectrum: cannot run '" + cmd + "'.");
     }
 
-    bool gotRecord = false;
-    int n = 0;
-    while (std::fscanf(pipe.get(), "%d", &n) == 1) {
-        if (n < 1) {
-            continue;
-        }
-        TProbDist& list = table[static_cast<unsigned int>(n)];
-        for (int i = 0; i < n; ++i) {
-            double p = 0.0;
-            if (std::fscanf(pipe.get(), "%lf", &p) != 1) {
-                std::ostringstream msg;
-                msg << "CFSms::GetSpectrum: malformed output of '" << cmd
-                    << "': the record for depth " << n << " ends after " << i << " of its " << n
-                    << " numbers.";
-                throw std::runtime_error(msg.str());
-            }
-            list.emplace_back(static_cast<unsigned int>(i), p);
-        }
-        gotRecord = true;
-    }
+    const bool gotRecord = ReadSpectrumTable(pipe.get(), cmd, table);
 
     const int status = pclose(pipe.release());
     if (numSites > 0 && !gotRecord) {

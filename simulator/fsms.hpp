@@ -4,6 +4,7 @@
 // minor-allele reads -- is read from the standard output of
 // "./ms2spectrum.pl", started through the shell in the working directory.
 
+#include <cstdio>
 #include <map>
 #include <string>
 
@@ -13,6 +14,12 @@
 // Depth -> list of (minor count, share of all sites) pairs, in the order the
 // script printed them.
 using TSpectrumTable = std::map<unsigned int, TProbDist>;
+
+// Appends the records of a site table read from in (the format GetSpectrum
+// describes) to table, without running anything, so the reader can be
+// exercised on its own. `source` names the input in the error for a record
+// cut short. Returns whether at least one record with n >= 1 was read.
+bool ReadSpectrumTable(std::FILE* in, const std::string& source, TSpectrumTable& table);
 
 // Parameters (no defaults; all come from -p): 0 theta (-t), 1 growth rate
 // (-g), 2 recombination rate (-r). The probability operator answers 0.0:
