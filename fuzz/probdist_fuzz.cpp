@@ -131,7 +131,7 @@ const fuzz::CScratchDir& Scratch() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::SilenceWarnings();
+    fuzz::Init();
     return 0;
 }
 
@@ -162,9 +162,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     CNullBuf sink;
     std::ostream out(&sink);
-    try {
-        RunSimulator(opts, 1, out);
-    } catch (const std::exception&) {
-    }
+    fuzz::ExpectSilentStderr([&] {
+        try {
+            RunSimulator(opts, 1, out);
+        } catch (const std::exception&) {
+        }
+    });
     return 0;
 }
