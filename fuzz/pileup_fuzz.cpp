@@ -17,12 +17,10 @@
 #include <htslib/hts_log.h>
 
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <ostream>
 #include <streambuf>
 #include <string>
-#include <vector>
 
 #include "fuzz/fuzz_util.hpp"
 #include "pileup/pileup_run.hpp"
@@ -46,7 +44,7 @@ const fuzz::CScratchDir& Scratch() {
 void ClearScratch() {
     for (std::size_t i = 0; i < kMaxInputs; ++i) {
         const std::string name = "in" + std::to_string(i);
-        for (const char* ext : {"", ".bai", ".csi", ".crai"}) {
+        for (const char* ext : {"", ".bai", ".crai"}) {
             Scratch().Remove(name + ext);
         }
     }
@@ -95,8 +93,8 @@ void Unpack(const std::string& data, SPileupOptions& opts) {
                 break;
             case 'I':
                 if (!opts.m_Inputs.empty()) {
-                    // htslib finds a BAM index as .bai (or .csi) and a CRAM
-                    // index as .crai, and tells the kind by its content.
+                    // htslib finds a BAM index as .bai and a CRAM index as
+                    // .crai, and tells BAI from CSI by its content.
                     const std::string name = "in" + std::to_string(opts.m_Inputs.size() - 1);
                     Scratch().Write(name + ".bai", body);
                     Scratch().Write(name + ".crai", body);
