@@ -2,11 +2,13 @@
 
 #include <libxml/SAX2.h>
 #include <libxml/parser.h>
+#include <libxml/xmlerror.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 #include "common/qualxml.hpp"
 
@@ -34,7 +36,32 @@ CQScores::CParser::CParser(CQScores* data) : m_Data(data) {}
 
 CQScores::CParser::~CParser() = default;
 
+namespace {
+
+void DropGenericError(void*, const char*, ...) {}
+
+// libxml2 reports some faults (an input that cannot be converted from its
+// encoding) through its global generic error function, which writes to
+// standard error, before the parser's own error reaches us. The parser's
+// error carries the fault, so the generic channel is silenced meanwhile.
+class CQuietGenericErrors {
+  public:
+    CQuietGenericErrors() : m_Func(xmlGenericError), m_Context(xmlGenericErrorContext) {
+        xmlSetGenericErrorFunc(nullptr, DropGenericError);
+    }
+    ~CQuietGenericErrors() { xmlSetGenericErrorFunc(m_Context, m_Func); }
+    CQuietGenericErrors(const CQuietGenericErrors&) = delete;
+    CQuietGenericErrors& operator=(const CQuietGenericErrors&) = delete;
+
+  private:
+    xmlGenericErrorFunc m_Func;
+    void* m_Context;
+};
+
+}  // namespace
+
 void CQScores::CParser::Parse(std::istream& is) {
+    const CQuietGenericErrors quiet;
     try {
         parse_stream(is);
     } catch (const xmlpp::exception& e) {
@@ -81,6 +108,16 @@ int CQScores::CParser::x_Line() const {
 void CQScores::CParser::on_start_element(const Glib::ustring& name,
                                          const AttributeList& attributes) {
     try {
+        // Inside an entity's replacement text the parser's entity depth is
+        // positive. Entities that stand for elements would let a few bytes
+        // make any number of sites and reads (documents of these programs
+        // hold no entities), so only text may come from them.
+        if (context_ && context_->depth > 0) {
+            throw std::runtime_error("CQScores::LoadFromStream: an entity reference at line " +
+                                     std::to_string(x_Line()) +
+                                     " stands for markup (the element <" + name.raw() +
+                                     ">); entities may stand for text only.");
+        }
         if (!m_SawElement) {
             m_SawElement = true;
             m_Root = name.raw();
