@@ -2,49 +2,16 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <climits>
 #include <iostream>
 #include <stdexcept>
 
 #include "common/doc_writer.hpp"
+#include "common/progress.hpp"
 #include "common/safe_output.hpp"
 #include "pileup/bgzf_output.hpp"
 #include "pileup/site_classes.hpp"
 #include "pileup/site_source.hpp"
-
-namespace {
-
-// Progress line on a terminal: contig and position, at most once a second.
-class CProgress {
-  public:
-    explicit CProgress(std::ostream* out) : m_Out(out) {}
-    ~CProgress() {
-        if (m_Out && m_Shown) {
-            *m_Out << "\r\033[K" << std::flush;
-        }
-    }
-    void Tick(const char* contig, std::int64_t pos) {
-        if (!m_Out || ++m_Calls % 1024 != 0) {
-            return;
-        }
-        auto now = std::chrono::steady_clock::now();
-        if (m_Shown && now - m_Last < std::chrono::seconds(1)) {
-            return;
-        }
-        m_Last = now;
-        m_Shown = true;
-        *m_Out << "\r\033[Kqualpileup: " << contig << ':' << pos + 1 << std::flush;
-    }
-
-  private:
-    std::ostream* m_Out;
-    unsigned m_Calls = 0;
-    bool m_Shown = false;
-    std::chrono::steady_clock::time_point m_Last;
-};
-
-}  // namespace
 
 SPileupSummary WritePileupDocument(const SPileupOptions& opts, std::ostream& out,
                                    const std::string& outName, std::ostream* progress) {
@@ -52,7 +19,7 @@ SPileupSummary WritePileupDocument(const SPileupOptions& opts, std::ostream& out
     CPileupSiteSource source(opts, summary);
     CQualDocWriter writer(out, outName);
     writer.Begin();
-    CProgress bar(progress);
+    CProgressLine bar(progress, "qualpileup", 1024);
     SPileupSite site;
     site.m_Reads.reserve(1024);
     int lastWrittenTid = -1;

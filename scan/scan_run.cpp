@@ -2,7 +2,6 @@
 
 #include <htslib/thread_pool.h>
 
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "base/warnings.hpp"
+#include "common/progress.hpp"
 #include "common/safe_output.hpp"
 #include "pileup/pileup_summary.hpp"
 #include "scan/alignment_source.hpp"
@@ -66,34 +66,6 @@ class COutput {
     std::unique_ptr<CSafeOutputFile> m_File;
     std::ostream* m_Stream = nullptr;
     std::string m_Name;
-};
-
-// Progress on a terminal: contig and position, at most once a second.
-class CProgress {
-  public:
-    explicit CProgress(std::ostream* out) : m_Out(out) {}
-    ~CProgress() {
-        if (m_Out && m_Shown) {
-            *m_Out << "\r\033[K" << std::flush;
-        }
-    }
-    void Tick(const std::string& contig, std::int64_t pos) {
-        if (!m_Out) {
-            return;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (m_Shown && now - m_Last < std::chrono::seconds(1)) {
-            return;
-        }
-        m_Last = now;
-        m_Shown = true;
-        *m_Out << "\r\033[Kqualscan: " << contig << ':' << pos + 1 << std::flush;
-    }
-
-  private:
-    std::ostream* m_Out;
-    bool m_Shown = false;
-    std::chrono::steady_clock::time_point m_Last;
 };
 
 // The contigs of a run: names and, where known, lengths (-1 unknown).
@@ -474,7 +446,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         saveSites = std::make_unique<CSiteFileWriter>(opts.m_SaveSites, settings);
     }
 
-    CProgress bar(progress);
+    CProgressLine bar(progress, "qualscan");
     std::unique_ptr<CBatchTabulator> tabulator;
     if (filter) {
         tabulator = std::make_unique<CBatchTabulator>(*filter, !opts.m_Unfolded, pool.get(),
