@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
+#include <vector>
 
 #include "pileup/hts_quiet.hpp"
 
@@ -25,6 +27,7 @@ CReferenceFasta::CReferenceFasta(const std::string& path) : m_Path(path) {
     if (::access(path.c_str(), R_OK) != 0) {
         Fail("Cannot open reference " + Quoted(path) + ": " + std::strerror(errno) + ".");
     }
+    x_CheckIndexText();
     CQuietHts quiet;
     // Only an existing index is used: qualpileup never writes beside its
     // inputs.
@@ -34,6 +37,44 @@ CReferenceFasta::CReferenceFasta(const std::string& path) : m_Path(path) {
              ".fai); create it with 'samtools faidx " + path + "'.");
     }
     x_CheckSize();
+}
+
+// htslib divides by an index line's bases per line when it fetches (its
+// own fetches and the CRAM decoder's), so a damaged line with 0 there ends
+// the process with a division fault: every line is checked first. A missing
+// index is left to htslib, whose failure is reported below.
+void CReferenceFasta::x_CheckIndexText() const {
+    const std::string faiPath = m_Path + ".fai";
+    std::ifstream in(faiPath);
+    if (!in) {
+        return;
+    }
+    std::string line;
+    for (long number = 1; std::getline(in, line); ++number) {
+        if (line.empty()) {
+            continue;
+        }
+        std::vector<long long> fields;
+        std::size_t at = line.find('\t');
+        while (at != std::string::npos && fields.size() < 4) {
+            const std::size_t next = line.find('\t', at + 1);
+            const std::string text =
+                line.substr(at + 1, next == std::string::npos ? next : next - at - 1);
+            char* end = nullptr;
+            const long long v = std::strtoll(text.c_str(), &end, 10);
+            fields.push_back(text.empty() || *end != '\0' || v < 0 ? -1 : v);
+            at = next;
+        }
+        const bool ok = fields.size() == 4 && fields[0] >= 0 && fields[1] >= 0 &&
+                        (fields[0] == 0 || (fields[2] > 0 && fields[3] >= fields[2]));
+        if (!ok) {
+            Fail("Reference " + Quoted(m_Path) + " has a damaged index (" + faiPath + ", line " +
+                 std::to_string(number) +
+                 ": expected name, length, offset, bases per line and bytes per line, with at "
+                 "least one base per line); recreate it with 'samtools faidx " +
+                 m_Path + "'.");
+        }
+    }
 }
 
 // An index made for a longer file (the FASTA was cut, or replaced after

@@ -34,6 +34,7 @@ class CReferenceFasta {
     }
 
   private:
+    void x_CheckIndexText() const;
     void x_CheckSize() const;
     void x_EnterContig(const sam_hdr_t* hdr, const std::string& inputName, int tid);
     void x_Fetch(hts_pos_t pos);
