@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "base/qt_assert.hpp"
-#include "estimator/obstable.hpp"
+#include "model/obstable.hpp"
 #include "spectrum/freqspec.hpp"
 
 CProbDist::CProbDist(int first, int last) : m_First(first), m_Last(last) {

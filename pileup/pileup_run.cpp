@@ -9,9 +9,9 @@
 #include "common/doc_writer.hpp"
 #include "common/progress.hpp"
 #include "common/safe_output.hpp"
+#include "model/site_classes.hpp"
 #include "pileup/bgzf_output.hpp"
-#include "pileup/site_classes.hpp"
-#include "pileup/site_source.hpp"
+#include "pileup/pileup_source.hpp"
 
 SPileupSummary WritePileupDocument(const SPileupOptions& opts, std::ostream& out,
                                    const std::string& outName, std::ostream* progress) {

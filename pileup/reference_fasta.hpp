@@ -6,8 +6,8 @@
 
 #include <string>
 
+#include "model/site_classes.hpp"
 #include "pileup/hts_handles.hpp"
-#include "pileup/site_classes.hpp"
 
 class CReferenceFasta {
   public:

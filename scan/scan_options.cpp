@@ -334,3 +334,35 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
     }
     return EParseResult::eRun;
 }
+
+SSiteFileSettings RunSettings(const SScanOptions& opts, const std::string& input) {
+    const SPileupOptions& p = opts.m_Pileup;
+    SSiteFileSettings s;
+    s.version = QUALSCAN_VERSION;
+    s.folded = !opts.m_Unfolded;
+    s.poolSize = static_cast<int>(opts.m_PoolSize);
+    s.blockSize = opts.m_BlockSize;
+    s.minMapQ = p.m_MinMapQ;
+    s.minBaseQ = p.m_MinBaseQ;
+    s.skipFlags = p.m_SkipFlags;
+    s.requireFlags = p.m_RequireFlags;
+    s.minDepth = p.m_MinDepth;
+    s.maxDepth = p.m_MaxDepth;
+    s.keepOverlaps = p.m_KeepOverlaps;
+    s.region = p.m_Region;
+    s.reference = p.m_Reference;
+    s.input = input;
+    return s;
+}
+
+SSiteFileSettings SavedAgain(const SSiteFileSettings& first, const SScanOptions& opts,
+                             std::size_t files) {
+    SSiteFileSettings s = first;
+    s.version = QUALSCAN_VERSION;
+    s.blockSize = opts.m_BlockSize;
+    if (files > 1) {
+        s.region = "(" + std::to_string(files) + " summary files)";
+    }
+    s.input = "summary files";
+    return s;
+}

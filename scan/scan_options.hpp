@@ -6,6 +6,7 @@
 #include <string>
 
 #include "pileup/pileup_options.hpp"
+#include "sitefile/site_file.hpp"
 
 enum class EScanModels { eNeutral, eGrowth, eBoth };
 
@@ -44,3 +45,11 @@ std::string ScanUsage();
 
 // "qualscan <version>" and the htslib version, one per line.
 std::string ScanVersion();
+
+// The settings of a run (model, filters, region, reference); input names
+// what was read ("alignments", "pileup text", ...).
+SSiteFileSettings RunSettings(const SScanOptions& opts, const std::string& input);
+// The settings of a file saved again from files whose common settings are
+// first: their filters, the run's block size.
+SSiteFileSettings SavedAgain(const SSiteFileSettings& first, const SScanOptions& opts,
+                             std::size_t files);

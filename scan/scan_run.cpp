@@ -14,20 +14,20 @@
 #include "base/warnings.hpp"
 #include "common/progress.hpp"
 #include "common/safe_output.hpp"
+#include "engine/batch_tabulator.hpp"
+#include "engine/bootstrap.hpp"
+#include "engine/fit.hpp"
+#include "engine/sitestore.hpp"
+#include "engine/taskpool.hpp"
+#include "io/alignment_source.hpp"
+#include "io/input_kind.hpp"
+#include "io/mpileup_reader.hpp"
+#include "io/site_filter.hpp"
+#include "io/xml_reader.hpp"
 #include "pileup/pileup_summary.hpp"
-#include "scan/alignment_source.hpp"
-#include "scan/bootstrap.hpp"
-#include "scan/fit.hpp"
-#include "scan/input_kind.hpp"
-#include "scan/mpileup_reader.hpp"
 #include "scan/scan_report.hpp"
-#include "scan/site_file.hpp"
-#include "scan/site_filter.hpp"
-#include "scan/sitestore.hpp"
-#include "scan/tabulate.hpp"
-#include "scan/taskpool.hpp"
-#include "scan/windows.hpp"
-#include "scan/xml_reader.hpp"
+#include "sitefile/site_file.hpp"
+#include "windows/windows.hpp"
 
 namespace {
 
@@ -92,7 +92,7 @@ class CWindowWriter {
           m_Out(out),
           m_Contigs(contigs),
           m_Stream(opts.m_WindowSize, opts.m_WindowStep,
-                   [this](const SWindowSpan& w) { x_Collect(w); }) {
+                   [this](const SWindowSpan<SWindowSite>& w) { x_Collect(w); }) {
         m_Out << WindowsHeader();
     }
 
@@ -180,7 +180,7 @@ class CWindowWriter {
         m_Stream.BeginContig(tid, beg, end);
         m_Stream.EndContig();
     }
-    void x_Collect(const SWindowSpan& w) {
+    void x_Collect(const SWindowSpan<SWindowSite>& w) {
         m_Pending.push_back(SPending{w.m_Contig,
                                      w.m_Start,
                                      w.m_End,
@@ -246,7 +246,7 @@ class CWindowWriter {
     hts_tpool* m_Pool;
     std::ostream& m_Out;
     const SContigs& m_Contigs;
-    CWindowStream m_Stream;
+    CWindowStream<SWindowSite> m_Stream;
     int m_Current = -1;
     std::vector<SPending> m_Pending;
     std::size_t m_PendingSites = 0;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "estimator/tests/qscorecolumn_oracle.hpp"
 #include "estimator/tests/test_util.hpp"
+#include "model/tests/obstable_oracle.hpp"
 #include "spectrum/freqspec.hpp"
 
 struct CQScoreColumnProbe {

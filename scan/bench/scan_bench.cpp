@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "estimator/obstable.hpp"
-#include "scan/fit.hpp"
-#include "scan/sitestore.hpp"
+#include "engine/fit.hpp"
+#include "engine/sitestore.hpp"
+#include "model/obstable.hpp"
 
 namespace {
 

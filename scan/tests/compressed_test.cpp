@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "scan/tests/scan_fixture.hpp"
+#include "model/tests/scan_fixture.hpp"
 
 namespace {
 

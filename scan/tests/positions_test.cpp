@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/tests/scan_fixture.hpp"
+#include "model/tests/scan_fixture.hpp"
 
 namespace {
 

@@ -13,17 +13,17 @@
 
 #include "base/warnings.hpp"
 #include "common/options.hpp"
+#include "engine/batch_tabulator.hpp"
+#include "engine/fit.hpp"
+#include "engine/priorrows.hpp"
+#include "engine/sitestore.hpp"
 #include "estimator/fsmaximizer.hpp"
 #include "estimator/qscores.hpp"
-#include "scan/fit.hpp"
-#include "scan/priorrows.hpp"
-#include "scan/sitestore.hpp"
-#include "scan/tabulate.hpp"
-#include "scan/tests/scan_fixture.hpp"
-#include "scan/windows.hpp"
-#include "scan/xml_reader.hpp"
+#include "io/xml_reader.hpp"
+#include "model/tests/scan_fixture.hpp"
 #include "simulator/simdriver.hpp"
 #include "spectrum/freqspec.hpp"
+#include "windows/windows.hpp"
 
 namespace {
 
@@ -157,7 +157,7 @@ std::string Simulate(const std::string& model, const std::string& params, unsign
 // The document read, tabulated and encoded by qualscan's library; with
 // windows, every encoded site is passed on as the program passes it.
 CSiteStore Store(const std::string& path, const SSiteOptions& options,
-                 CWindowStream* windows = nullptr) {
+                 CWindowStream<SWindowSite>* windows = nullptr) {
     CXmlSiteReader reader(path, options.folded);
     CSiteStore store(options);
     CBatchTabulator tabulator(reader, options.folded, nullptr, CBatchTabulator::kDefaultBatch,
@@ -267,7 +267,7 @@ TEST_F(CQualscanTest, WindowLikelihoodsAddUpToTheWholeRegion) {
             // Tiling windows of a size that does not divide the positions.
             std::vector<std::vector<SWindowSite>> windows;
             std::int64_t nextStart = 0;
-            CWindowStream stream(337, 337, [&](const SWindowSpan& w) {
+            CWindowStream<SWindowSite> stream(337, 337, [&](const SWindowSpan<SWindowSite>& w) {
                 EXPECT_EQ(w.m_Start, nextStart);
                 nextStart = w.m_End;
                 windows.emplace_back(w.m_First, w.m_First + w.m_Count);

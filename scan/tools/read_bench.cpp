@@ -15,9 +15,9 @@
 #include <string>
 
 #include "common/main_guard.hpp"
-#include "scan/input_kind.hpp"
-#include "scan/tabulate.hpp"
-#include "scan/xml_reader.hpp"
+#include "engine/batch_tabulator.hpp"
+#include "io/input_kind.hpp"
+#include "io/xml_reader.hpp"
 
 namespace {
 

@@ -1,0 +1,84 @@
+#pragma once
+// Sites read from a source and tabulated (model/tabulate.hpp) in batches by a
+// thread pool, returned in input order, optionally encoded into site-store
+// records on the same threads.
+
+#include <cstddef>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "engine/sitestore.hpp"
+#include "model/site_source.hpp"
+#include "model/tabulate.hpp"
+
+struct hts_tpool;
+struct hts_tpool_process;
+
+// Sites of a batch, in input order, and their records for a site store when
+// the tabulator encodes them.
+struct STabulatedBatch {
+    const STabulatedSite* m_Sites = nullptr;
+    std::size_t m_Count = 0;
+    const SSiteBatch* m_Encoded = nullptr;
+};
+
+// Reads sites from a source in the calling thread, in batches, and has the
+// pool's threads tabulate them; batches come back in input order, and every
+// table is the same whatever the number of threads. With a null pool the
+// calling thread tabulates as well.
+class CBatchTabulator {
+  public:
+    static constexpr std::size_t kDefaultBatch = 4096;
+
+    // The pool (if any) must outlive the tabulator; it may be shared, for
+    // instance with htslib's decompression. With encode, the threads also
+    // turn every table into a site store's record (CSiteEncoder), so that
+    // work is shared out too.
+    CBatchTabulator(CSiteSource& source, bool folded, hts_tpool* pool,
+                    std::size_t batchSites = kDefaultBatch, const SSiteOptions* encode = nullptr);
+    ~CBatchTabulator();
+    CBatchTabulator(const CBatchTabulator&) = delete;
+    CBatchTabulator& operator=(const CBatchTabulator&) = delete;
+
+    // The next batch; m_Count is 0 at the end of the input. The sites stay
+    // valid until the next call. An error of the source is thrown after the
+    // sites read before it have been returned.
+    STabulatedBatch NextBatch();
+
+  private:
+    struct SBatch;
+
+    // Fills batch from the source; false when the source had nothing more.
+    bool x_Fill(SBatch& batch);
+    static void* x_Work(void* arg);
+    void x_Tabulate(SBatch& batch);
+    SBatch* x_FreeBatch();
+
+    CSiteSource& m_Source;
+    bool m_Folded;
+    std::size_t m_BatchSites;
+    hts_tpool* m_Pool;
+    hts_tpool_process* m_Queue = nullptr;
+    std::size_t m_MaxInFlight = 1;
+    std::size_t m_InFlight = 0;
+    bool m_SourceDone = false;
+    std::exception_ptr m_SourceError;
+    // Every batch ever made; the free ones are listed in m_Free.
+    std::vector<std::unique_ptr<SBatch>> m_Batches;
+    std::vector<SBatch*> m_Free;
+    SBatch* m_Current = nullptr;
+    // What a thread at work needs: a tabulator and, when encoding, an
+    // encoder; handed out under the lock.
+    struct SWorker {
+        explicit SWorker(bool folded) : m_Tabulator(folded) {}
+        CSiteTabulator m_Tabulator;
+        std::unique_ptr<CSiteEncoder> m_Encoder;
+    };
+    bool m_Encode = false;
+    SSiteOptions m_EncodeOptions;
+    std::mutex m_Lock;
+    std::vector<std::unique_ptr<SWorker>> m_Workers;
+    std::vector<SWorker*> m_IdleWorkers;
+};

@@ -1,0 +1,52 @@
+#pragma once
+// Intervals that account for linkage: the block bootstrap.
+//
+// Sites close together share their genealogy, so the profile-likelihood
+// interval, which treats every site as independent, is too narrow when theta
+// varies along the genome. The block bootstrap cuts the genome into blocks of
+// SSiteOptions::blockSize bases (per contig; the store's segments already
+// break at every block boundary), draws as many blocks as there are, with
+// replacement, refits the model to the resample (every site of a block that
+// was drawn m times counts m times: the weighted passes of fit.hpp) and
+// reports the percentile interval of the refitted estimates. Nothing is read
+// again: the resamples are weights on the per-site summaries in memory.
+//
+// Reproducibility. The draws come from GSL's gsl_rng_mt19937 seeded with the
+// seed, all on the calling thread, B times nBlocks draws in replicate order;
+// every refit reduces its sums in page order (taskpool.hpp), so the interval
+// is the same for every number of threads.
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/fit.hpp"
+
+struct hts_tpool;
+
+struct SBootstrapOptions {
+    int replicates = 200;    // B >= 1
+    unsigned long seed = 1;  // of gsl_rng_mt19937
+    bool growth = true;      // also refit the growth model per resample
+};
+
+// Block of every segment of the store (blocks numbered from 0 in store
+// order: a new block starts where the contig or the block index changes).
+std::vector<std::size_t> SegmentBlocks(const CSiteStore& store, std::size_t& blocks);
+
+// The q-quantile of sorted values (q in [0, 1]) by linear interpolation
+// between order statistics: with h = (n - 1) q, x[floor h] + (h - floor h)
+// (x[floor h + 1] - x[floor h]) (GSL's gsl_stats_quantile_from_sorted_data).
+double Quantile(const std::vector<double>& sorted, double q);
+
+// Replaces the interval ends of neutral (theta_lo, theta_hi) and, when
+// growth is given and options.growth is set, of growth (theta_lo, theta_hi,
+// growth_lo, growth_hi) by the block bootstrap's percentile interval at
+// fit.level: the (1 - level)/2 and (1 + level)/2 quantiles of the refitted
+// estimates. Resamples whose estimate is NaN (no informative site drawn) are
+// left out of that estimate's quantiles. With fewer than 20 blocks a warning
+// says the interval is rough; with a single block the ends are NaN (every
+// resample would be the data). Throws std::invalid_argument for
+// replicates < 1.
+void BootstrapIntervals(const CSiteStore& store, const SFitOptions& fit,
+                        const SBootstrapOptions& options, hts_tpool* pool, SFitResult& neutral,
+                        SFitResult* growth);

@@ -1,0 +1,403 @@
+#include "engine/sitestore.hpp"
+
+#include <gsl/gsl_randist.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "base/qt_assert.hpp"
+#include "spectrum/freqspec.hpp"
+
+namespace {
+
+// Relative change of a site's likelihood that the record may make, per unit
+// of min(1, lam); see the header. The factor 4 below 1e-10 covers the
+// rounding of the sums that decide the cut and of the spectrum itself.
+constexpr double kBudget = 0.25e-10;
+// Relative rounding error of a float.
+constexpr double kFloatEps = 1.0 / 16777216.0;  // 2^-24
+// Above this ratio of an entry to c[0] the entries are scaled by the largest
+// one instead, so that no z overflows.
+constexpr double kMaxRatio = 1e300;
+// The pool's binomial matrices an encoder keeps, in doubles (32 MiB).
+constexpr std::size_t kMaxBinomEntries = std::size_t(1) << 22;
+
+void PutVarint(std::vector<unsigned char>& out, std::uint64_t v) {
+    while (v >= 0x80) {
+        out.push_back(static_cast<unsigned char>(v | 0x80));
+        v >>= 7;
+    }
+    out.push_back(static_cast<unsigned char>(v));
+}
+
+const unsigned char* GetVarint(const unsigned char* p, std::uint64_t& v) {
+    v = 0;
+    int shift = 0;
+    while (*p & 0x80) {
+        v |= static_cast<std::uint64_t>(*p++ & 0x7f) << shift;
+        shift += 7;
+    }
+    v |= static_cast<std::uint64_t>(*p++) << shift;
+    return p;
+}
+
+template <typename T>
+void PutRaw(std::vector<unsigned char>& out, T v) {
+    unsigned char b[sizeof(T)];
+    std::memcpy(b, &v, sizeof(T));
+    out.insert(out.end(), b, b + sizeof(T));
+}
+
+}  // namespace
+
+void CheckSiteOptions(const SSiteOptions& options) {
+    if (options.poolSize != 0 && options.poolSize < 2) {
+        throw std::invalid_argument("The pool size must be at least 2 (got " +
+                                    std::to_string(options.poolSize) + ").");
+    }
+    if (options.blockSize <= 0) {
+        throw std::invalid_argument("The block size must be positive (got " +
+                                    std::to_string(options.blockSize) + ").");
+    }
+}
+
+const unsigned char* ReadSiteRecord(const unsigned char* p, SSiteView& view) {
+    std::uint64_t k, code, floats;
+    p = GetVarint(p, k);
+    p = GetVarint(p, code);
+    p = GetVarint(p, floats);
+    view.chromosomes = static_cast<int>(k);
+    view.doubles = static_cast<int>(code >> 1);
+    view.floats = static_cast<int>(floats);
+    if (code & 1) {
+        std::memcpy(&view.a, p, sizeof(double));
+        p += sizeof(double);
+    } else {
+        view.a = 1.0;
+    }
+    view.z = p;
+    return p + view.doubles * sizeof(double) + view.floats * sizeof(float);
+}
+
+CSiteEncoder::CSiteEncoder(const SSiteOptions& options)
+    : m_Options(options), m_Neutral(new CFSNeutral) {
+    CheckSiteOptions(options);
+    m_Neutral->SetParam(0) = 1.0;
+    m_Neutral->SetFolded(options.folded);
+}
+
+CSiteEncoder::~CSiteEncoder() = default;
+CSiteEncoder::CSiteEncoder(CSiteEncoder&&) noexcept = default;
+CSiteEncoder& CSiteEncoder::operator=(CSiteEncoder&&) noexcept = default;
+
+const std::vector<double>& CSiteEncoder::NeutralRow(int K, int kept) {
+    const std::size_t k = static_cast<std::size_t>(K);
+    if (m_NeutralRows.size() <= k) {
+        m_NeutralRows.resize(k + 1);
+    }
+    std::vector<double>& row = m_NeutralRows[k];
+    // The same formulas as CPriorRows, so windows and the genome-wide fit
+    // see one spectrum.
+    const double p0 = m_Options.folded ? 0.5 : 1.0;
+    if (row.empty()) {
+        row.push_back((p0 - (*m_Neutral)(0, K)) / p0);
+    }
+    for (int j = static_cast<int>(row.size()); j <= kept; ++j) {
+        row.push_back((*m_Neutral)(j, K) / p0);
+    }
+    return row;
+}
+
+const std::vector<double>& CSiteEncoder::x_Binomials(int depth) {
+    const std::size_t d = static_cast<std::size_t>(depth);
+    if (m_Binom.size() <= d) {
+        m_Binom.resize(d + 1);
+    }
+    std::vector<double>& m = m_Binom[d];
+    if (m.empty()) {
+        const int pool = m_Options.poolSize;
+        const std::size_t size = (d + 1) * (static_cast<std::size_t>(pool) + 1);
+        if (m_BinomEntries + size > kMaxBinomEntries) {
+            for (auto& row : m_Binom) {
+                std::vector<double>().swap(row);
+            }
+            m_BinomEntries = 0;
+        }
+        m.resize(size);
+        for (int k = 0; k <= pool; ++k) {
+            const double p = static_cast<double>(k) / pool;
+            for (int t = 0; t <= depth; ++t) {
+                m[static_cast<std::size_t>(k) * (d + 1) + static_cast<std::size_t>(t)] =
+                    gsl_ran_binomial_pdf(static_cast<unsigned>(t), p, static_cast<unsigned>(depth));
+            }
+        }
+        m_BinomEntries += size;
+    }
+    return m;
+}
+
+bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double* table,
+                          double logScale, std::vector<unsigned char>& out, SEncodedSite& site) {
+    if (depth < 0) {
+        throw std::invalid_argument("A site has a negative depth (" + std::to_string(depth) +
+                                    ") at position " + std::to_string(pos) + ".");
+    }
+    if (depth == 0) {
+        return false;
+    }
+    auto where = [pos]() { return " at position " + std::to_string(pos) + "."; };
+    if (!std::isfinite(logScale)) {
+        throw std::invalid_argument("The observation table has a non-finite scale" + where());
+    }
+    double maxTau = 0.0;
+    for (int t = 0; t <= depth; ++t) {
+        const double v = table[t];
+        if (!(v >= 0.0) || !std::isfinite(v)) {
+            throw std::invalid_argument(
+                "The observation table has a negative, NaN or infinite entry" + where());
+        }
+        maxTau = std::max(maxTau, v);
+    }
+
+    // The chromosome table lambda over k = 0..K.
+    int K = depth;
+    const double* lambda = table;
+    if (m_Options.poolSize > 0) {
+        K = m_Options.poolSize;
+        const std::vector<double>& b = x_Binomials(depth);
+        const std::size_t stride = static_cast<std::size_t>(depth) + 1;
+        m_Lambda.assign(static_cast<std::size_t>(K) + 1, 0.0);
+        for (int k = 0; k <= K; ++k) {
+            const double* row = b.data() + static_cast<std::size_t>(k) * stride;
+            double s = 0.0;
+            for (int t = 0; t <= depth; ++t) {
+                s += table[t] * row[t];
+            }
+            m_Lambda[static_cast<std::size_t>(k)] = s;
+        }
+        lambda = m_Lambda.data();
+    }
+
+    // Collapsed table c[0..M].
+    const int M = m_Options.folded ? K / 2 : K - 1;
+    m_C.assign(static_cast<std::size_t>(M) + 1, 0.0);
+    for (int k = 0; k <= M; ++k) {
+        const std::size_t kk = static_cast<std::size_t>(k);
+        if (m_Options.folded && k < K - k) {
+            m_C[kk] = lambda[k] + lambda[K - k];
+        } else {
+            m_C[kk] = lambda[k];
+        }
+    }
+    double maxRest = 0.0;
+    int last = 0;  // last positive entry above 0
+    for (int k = 1; k <= M; ++k) {
+        if (m_C[static_cast<std::size_t>(k)] > 0.0) {
+            maxRest = std::max(maxRest, m_C[static_cast<std::size_t>(k)]);
+            last = k;
+        }
+    }
+    const double c0 = m_C[0];
+    if (c0 == 0.0 && maxRest == 0.0) {
+        throw std::invalid_argument(
+            "The observation table gives the site probability 0 under every spectrum" + where());
+    }
+    // c[0] scales the record only when it is a normal double: a subnormal
+    // one carries too few bits for the quotients.
+    const bool scaledByC0 = c0 >= std::numeric_limits<double>::min() && maxRest <= c0 * kMaxRatio;
+    const double ref = scaledByC0 ? c0 : std::max(c0, maxRest);
+    for (int k = 0; k <= last; ++k) {
+        m_C[static_cast<std::size_t>(k)] /= ref;
+    }
+
+    // The cut and the precision of every kept entry (see the header).
+    double maxLambda = 0.0;
+    for (int k = 0; k <= K; ++k) {
+        maxLambda = std::max(maxLambda, lambda[k]);
+    }
+    const double lam = -(logScale + std::log(maxLambda > 0.0 ? maxLambda : maxTau));
+    const double r = kBudget * std::min(1.0, std::max(0.0, lam));
+    m_Suffix.assign(static_cast<std::size_t>(last) + 2, 0.0);
+    for (int k = last; k >= 1; --k) {
+        m_Suffix[static_cast<std::size_t>(k)] =
+            m_Suffix[static_cast<std::size_t>(k) + 1] + m_C[static_cast<std::size_t>(k)];
+    }
+    int doubles = last, floats = 0;
+    if (r > 0.0 && last > 0) {
+        // All exact: the smallest h with S[h+1] <= r H[h+1].
+        double head = 0.0;  // H[h+1] = z_1 + ... + z_h
+        int hExact = 0;
+        while (hExact < last && !(m_Suffix[static_cast<std::size_t>(hExact) + 1] <= r * head)) {
+            ++hExact;
+            head += m_C[static_cast<std::size_t>(hExact)];
+        }
+        // Doubles up to d, floats up to h: half the budget for the rounding,
+        // half for the dropped tail, both against H[d+1].
+        head = 0.0;
+        int d = 0;
+        while (d < last &&
+               !(kFloatEps * m_Suffix[static_cast<std::size_t>(d) + 1] <= 0.5 * r * head)) {
+            ++d;
+            head += m_C[static_cast<std::size_t>(d)];
+        }
+        int h = d;
+        while (h < last && !(m_Suffix[static_cast<std::size_t>(h) + 1] <= 0.5 * r * head)) {
+            ++h;
+        }
+        // Check the rounding as it is (subnormal floats round coarser).
+        double err = m_Suffix[static_cast<std::size_t>(h) + 1];
+        for (int k = d + 1; k <= h; ++k) {
+            const double z = m_C[static_cast<std::size_t>(k)];
+            err += std::fabs(z - static_cast<double>(static_cast<float>(z)));
+        }
+        const bool floatsOk = err <= r * head;
+        if (floatsOk && 8 * d + 4 * (h - d) < 8 * hExact) {
+            doubles = d;
+            floats = h - d;
+        } else {
+            doubles = hExact;
+            floats = 0;
+        }
+    }
+
+    const std::size_t start = out.size();
+    PutVarint(out, static_cast<std::uint64_t>(K));
+    PutVarint(out, (static_cast<std::uint64_t>(doubles) << 1) | (scaledByC0 ? 0u : 1u));
+    PutVarint(out, static_cast<std::uint64_t>(floats));
+    if (!scaledByC0) {
+        PutRaw(out, m_C[0]);
+    }
+    for (int k = 1; k <= doubles; ++k) {
+        PutRaw(out, m_C[static_cast<std::size_t>(k)]);
+    }
+    for (int k = doubles + 1; k <= doubles + floats; ++k) {
+        PutRaw(out, static_cast<float>(m_C[static_cast<std::size_t>(k)]));
+    }
+    const double p0 = m_Options.folded ? 0.5 : 1.0;
+    site.contig = contig;
+    site.pos = pos;
+    site.reads = depth;
+    site.chromosomes = K;
+    site.kept = doubles + floats;
+    // p0 and ref apart: their product may be subnormal and lose bits.
+    site.constant = logScale + std::log(p0) + std::log(ref);
+    site.bytes = static_cast<std::uint32_t>(out.size() - start);
+    SSiteView view;
+    ReadSiteRecord(out.data() + start, view);
+    const std::vector<double>& row = NeutralRow(K, site.kept);
+    double u = 0.0;
+    {
+        const unsigned char* p = view.z;
+        for (int k = 0; k < view.doubles; ++k, p += sizeof(double)) {
+            double z;
+            std::memcpy(&z, p, sizeof z);
+            u += row[static_cast<std::size_t>(k) + 1] * z;
+        }
+        for (int k = view.doubles; k < site.kept; ++k, p += sizeof(float)) {
+            float z;
+            std::memcpy(&z, p, sizeof z);
+            u += row[static_cast<std::size_t>(k) + 1] * static_cast<double>(z);
+        }
+    }
+    site.neutralA = view.a;
+    site.neutralB = u - view.a * row[0];
+    return true;
+}
+
+bool SSiteBatch::Add(CSiteEncoder& encoder, int contig, std::int64_t pos, int depth,
+                     const double* table, double logScale) {
+    SEncodedSite site;
+    if (!encoder.Encode(contig, pos, depth, table, logScale, bytes, site)) {
+        return false;
+    }
+    sites.push_back(site);
+    return true;
+}
+
+CSiteStore::CSiteStore(const SSiteOptions& options) : m_Options(options), m_Encoder(options) {}
+
+bool CSiteStore::Append(int contig, std::int64_t pos, int depth, const double* table,
+                        double logScale) {
+    m_One.Clear();
+    if (!m_One.Add(m_Encoder, contig, pos, depth, table, logScale)) {
+        return false;
+    }
+    Append(m_One);
+    return true;
+}
+
+void CSiteStore::Append(const SSiteBatch& batch) {
+    const unsigned char* p = batch.bytes.data();
+    for (const SEncodedSite& site : batch.sites) {
+        x_Add(site, p);
+        p += site.bytes;
+    }
+}
+
+void CSiteStore::x_Add(const SEncodedSite& site, const unsigned char* bytes) {
+    const std::int64_t block = site.pos / m_Options.blockSize;
+    if (!m_Segments.empty()) {
+        const SSegment& last = m_Segments.back();
+        if (last.contig == site.contig && site.pos < last.lastPos) {
+            throw std::invalid_argument("Sites out of order: position " + std::to_string(site.pos) +
+                                        " comes after " + std::to_string(last.lastPos) +
+                                        " on the same contig.");
+        }
+    }
+    bool newPage = m_Pages.empty() || m_PageUsed.back() + site.bytes > kPageBytes;
+    if (newPage) {
+        const std::size_t size = std::max<std::size_t>(kPageBytes, site.bytes);
+        m_Pages.emplace_back(new unsigned char[size]);
+        m_PageUsed.push_back(0);
+        m_PageSites.push_back(0);
+    }
+    const std::uint32_t page = static_cast<std::uint32_t>(m_Pages.size() - 1);
+    if (newPage || m_Segments.empty() || m_Segments.back().contig != site.contig ||
+        m_Segments.back().block != block) {
+        SSegment s;
+        s.contig = site.contig;
+        s.block = block;
+        s.firstPos = site.pos;
+        s.page = page;
+        s.offset = static_cast<std::uint32_t>(m_PageUsed.back());
+        m_Segments.push_back(s);
+    }
+    SSegment& seg = m_Segments.back();
+    std::memcpy(m_Pages.back().get() + m_PageUsed.back(), bytes, site.bytes);
+    m_PageUsed.back() += site.bytes;
+    ++m_PageSites.back();
+    seg.lastPos = site.pos;
+    seg.bytes += site.bytes;
+    ++seg.sites;
+    seg.reads += static_cast<std::uint64_t>(site.reads);
+    seg.constant += site.constant;
+    const std::size_t k = static_cast<std::size_t>(site.chromosomes);
+    if (m_Classes.size() <= k) {
+        m_Classes.resize(k + 1);
+    }
+    ++m_Classes[k].sites;
+    m_Classes[k].maxKept = std::max(m_Classes[k].maxKept, site.kept);
+    ++m_Sites;
+    m_Reads += static_cast<std::uint64_t>(site.reads);
+    m_RecordBytes += site.bytes;
+}
+
+std::uint64_t CSiteStore::GetAllocatedBytes() const {
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < m_Pages.size(); ++i) {
+        total += std::max<std::uint64_t>(kPageBytes, m_PageUsed[i]);
+    }
+    return total + m_Segments.capacity() * sizeof(SSegment);
+}
+
+double CSiteStore::GetConstant() const {
+    double sum = 0.0;
+    for (const SSegment& s : m_Segments) {
+        sum += s.constant;
+    }
+    return sum;
+}

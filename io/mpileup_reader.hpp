@@ -1,0 +1,57 @@
+#pragma once
+// Reads the text that `samtools mpileup` writes (with base qualities, one or
+// more samples per line, plain or compressed) as qualscan's raw sites, with
+// qualpileup's classes and base and depth filters.
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "model/raw_site.hpp"
+#include "model/site_source.hpp"
+#include "pileup/pileup_options.hpp"
+#include "pileup/pileup_summary.hpp"
+
+struct BGZF;
+struct hFILE;
+
+class CMpileupReader : public CSiteSource {
+  public:
+    // Opens path ("-": standard input). filters supplies --min-BQ and the
+    // depth limits; summary counts what they leave out. Throws naming the
+    // file when it cannot be opened.
+    CMpileupReader(const std::string& path, const SPileupOptions& filters, SPileupSummary& summary);
+    // Reads from fp, which it takes over; name names it in messages.
+    CMpileupReader(hFILE* fp, const std::string& name, const SPileupOptions& filters,
+                   SPileupSummary& summary);
+    ~CMpileupReader() override;
+    CMpileupReader(const CMpileupReader&) = delete;
+    CMpileupReader& operator=(const CMpileupReader&) = delete;
+
+    // Next position with reads that pass the filters; false at the end.
+    // Throws naming the file and line for text that is not mpileup output,
+    // positions out of order, or bases and qualities that do not match.
+    bool Next(SRawSite& site) override;
+
+    // Contigs in the order they appeared.
+    const std::vector<std::string>& Contigs() const { return m_Contigs; }
+
+  private:
+    [[noreturn]] void x_Fail(const std::string& what) const;
+    // Parses the reads of one sample (bases and qualities) into m_Reads.
+    void x_Sample(const char* bases, std::size_t nBases, const char* quals, std::size_t nQuals,
+                  int refBase);
+
+    std::string m_Path;
+    const SPileupOptions& m_Filters;
+    SPileupSummary& m_Summary;
+    BGZF* m_File = nullptr;
+    std::uint64_t m_Line = 0;
+    std::vector<std::string> m_Contigs;
+    std::unordered_map<std::string, int> m_ContigIndex;
+    int m_LastContig = -1;
+    std::int64_t m_LastPos = -1;
+    std::vector<SBaseRead> m_Reads;
+    std::vector<std::string> m_Fields;
+};

@@ -1,0 +1,200 @@
+// Inputs are recognised by their content, and standard input loses no byte
+// to the recognition.
+
+#include "io/input_kind.hpp"
+
+#include <gtest/gtest.h>
+#include <htslib/hfile.h>
+#include <htslib/sam.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "io/xml_reader.hpp"
+#include "model/tests/scan_fixture.hpp"
+
+namespace {
+
+using scanfix::CScratchTest;
+
+const char kSam[] =
+    "@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:c1\tLN:40\n"
+    "r1\t0\tc1\t3\t60\t8M\t*\t0\t0\tACGTACGT\tIIIIIIII\n"
+    "r2\t0\tc1\t5\t60\t8M\t*\t0\t0\tGTACGTAC\tIIIIIIII\n";
+const char kFasta[] = ">c1\nGGACGTACGTACGTACGTACGTACGTACGTACGTACGTAC\n";
+
+class CInputKindTest : public CScratchTest {
+  protected:
+    // The message of the error that opening path throws ("" if none).
+    static std::string OpenError(const std::string& path) {
+        try {
+            CInputFile in(path);
+        } catch (const std::runtime_error& e) {
+            return e.what();
+        }
+        return "";
+    }
+};
+
+TEST_F(CInputKindTest, TellsKindsByContentNotByName) {
+    Write("in.sam", kSam);
+    Write("ref.fa", kFasta);
+    const std::string xml = scanfix::SimulatedDocument(3, 1);
+    Write("data.bam", xml);
+    // Names that say the opposite of what the files hold.
+    ASSERT_EQ(Sh("samtools faidx ref.fa && samtools view -b -o aln.xml in.sam && "
+                 "samtools view -C -T ref.fa -o aln.cram.xml in.sam && cp in.sam sam.xml && "
+                 "gzip -c in.sam > sam.gz.xml"),
+              0);
+    ASSERT_EQ(Sh("gzip -c data.bam > xml.gz.sam"), 0);
+    Write("bom.sam", "\xEF\xBB\xBF \n\t" + xml);
+    struct SCase {
+        const char* m_Name;
+        EInputKind m_Kind;
+        htsExactFormat m_Format;
+    };
+    for (const SCase& c : {SCase{"aln.xml", EInputKind::eAlignment, bam},
+                           SCase{"aln.cram.xml", EInputKind::eAlignment, cram},
+                           SCase{"sam.xml", EInputKind::eAlignment, sam},
+                           SCase{"sam.gz.xml", EInputKind::eAlignment, sam},
+                           SCase{"data.bam", EInputKind::eXmlDataSet, text_format},
+                           SCase{"bom.sam", EInputKind::eXmlDataSet, text_format},
+                           SCase{"xml.gz.sam", EInputKind::eXmlDataSet, text_format}}) {
+        SCOPED_TRACE(c.m_Name);
+        CInputFile in(Path(c.m_Name));
+        EXPECT_EQ(in.Kind(), c.m_Kind);
+        EXPECT_EQ(in.Format().format, c.m_Format);
+        EXPECT_EQ(DetectInputKind(Path(c.m_Name)), c.m_Kind);
+    }
+
+    // Nothing else passes, and the message names the file.
+    Write("garbage", std::string("\x01\x02garbage\xff", 11));
+    Write("text.txt", "Contig pos=1\n");
+    Write("empty", "");
+    ASSERT_EQ(Sh("gzip -c garbage > garbage.gz && mkdir dir"), 0);
+    const std::string neither =
+        " is neither an alignment file (SAM, BAM, CRAM), nor a qualtools XML data set, nor "
+        "samtools mpileup text, nor a qualscan summary file.";
+    struct SBad {
+        const char* m_Name;
+        std::string m_Message;
+    };
+    for (const SBad& c :
+         {SBad{"garbage", "'$/garbage'" + neither}, SBad{"text.txt", "'$/text.txt'" + neither},
+          SBad{"garbage.gz", "'$/garbage.gz'" + neither},
+          SBad{"empty", "'$/empty' is empty: it" + neither},
+          SBad{"dir", "Cannot read '$/dir': Is a directory."},
+          SBad{"missing", "Cannot open '$/missing': No such file or directory."}}) {
+        std::string expected = c.m_Message;
+        expected.replace(expected.find('$'), 1, m_Dir);
+        EXPECT_EQ(OpenError(Path(c.m_Name)), expected);
+    }
+}
+
+// Runs body with standard input reading text from a pipe, fed by another
+// thread, so the text may exceed the pipe's capacity.
+template <class TBody>
+void WithStandardInput(const std::string& text, TBody body) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const int saved = ::dup(0);
+    ASSERT_GE(saved, 0);
+    ASSERT_EQ(::dup2(fds[0], 0), 0);
+    ::close(fds[0]);
+    std::thread writer([&] {
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = ::write(fds[1], text.data() + done, text.size() - done);
+            if (n <= 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        ::close(fds[1]);
+    });
+    body();
+    writer.join();
+    ::dup2(saved, 0);
+    ::close(saved);
+}
+
+TEST_F(CInputKindTest, StandardInputIsReadWhole) {
+    // Far more than the handle's buffer and the pipe's capacity.
+    const std::string xml = scanfix::SimulatedDocument(2000, 3);
+    ASSERT_GT(xml.size(), 300000u);
+    CXmlSiteReader fromFile(Write("d.xml", xml), true);
+    const scanfix::SAll expected = scanfix::ReadAll(fromFile);
+    ASSERT_EQ(expected.m_Error, "");
+
+    WithStandardInput(xml, [&] {
+        std::vector<CInputFile> inputs = OpenInputs({"-"});
+        ASSERT_EQ(inputs.size(), 1u);
+        ASSERT_EQ(inputs[0].Kind(), EInputKind::eXmlDataSet);
+        EXPECT_EQ(inputs[0].Name(), "standard input");
+        CXmlSiteReader reader(inputs[0].Release(), inputs[0].Name(), true);
+        const scanfix::SAll all = scanfix::ReadAll(reader);
+        EXPECT_EQ(all.m_Error, "");
+        ASSERT_EQ(all.m_Sites.size(), expected.m_Sites.size());
+        for (std::size_t i = 0; i < all.m_Sites.size(); ++i) {
+            ASSERT_EQ(all.m_Sites[i].m_Pos, expected.m_Sites[i].m_Pos);
+            ASSERT_EQ(all.m_Sites[i].m_Scores, expected.m_Sites[i].m_Scores);
+        }
+    });
+
+    // An alignment file on standard input continues in htslib from the
+    // same handle: header and both records.
+    WithStandardInput(kSam, [&] {
+        CInputFile in("-");
+        ASSERT_EQ(in.Kind(), EInputKind::eAlignment);
+        htsFile* fp = hts_hopen(in.Release(), "-", "r");
+        ASSERT_NE(fp, nullptr);
+        sam_hdr_t* hdr = sam_hdr_read(fp);
+        ASSERT_NE(hdr, nullptr);
+        EXPECT_EQ(sam_hdr_nref(hdr), 1);
+        bam1_t* b = bam_init1();
+        std::vector<long> starts;
+        while (sam_read1(fp, hdr, b) >= 0) {
+            starts.push_back(static_cast<long>(b->core.pos));
+        }
+        EXPECT_EQ(starts, (std::vector<long>{2, 4}));
+        bam_destroy1(b);
+        sam_hdr_destroy(hdr);
+        hts_close(fp);
+    });
+}
+
+TEST_F(CInputKindTest, PoolsAlignmentsOrReadsOneDataSet) {
+    Write("in.sam", kSam);
+    ASSERT_EQ(Sh("samtools view -b -o a.bam in.sam"), 0);
+    Write("d.xml", scanfix::SimulatedDocument(2, 1));
+    Write("e.xml", scanfix::SimulatedDocument(2, 1));
+    EXPECT_EQ(OpenInputs({Path("a.bam"), Path("in.sam")}).size(), 2u);
+    EXPECT_EQ(OpenInputs({Path("d.xml")}).size(), 1u);
+    struct SCase {
+        std::vector<std::string> m_Paths;
+        std::string m_Message;
+    };
+    for (const SCase& c :
+         {SCase{{Path("a.bam"), Path("d.xml")},
+                "'" + Path("d.xml") +
+                    "' is an XML data set: it is read alone, not pooled with alignment files."},
+          SCase{{Path("d.xml"), Path("a.bam")},
+                "'" + Path("d.xml") +
+                    "' is an XML data set: it is read alone, not pooled with alignment files."},
+          SCase{{Path("d.xml"), Path("e.xml")},
+                "'" + Path("e.xml") + "' and '" + Path("d.xml") +
+                    "' are both XML data sets: qualscan reads one at a time."},
+          SCase{{"-", Path("a.bam"), "-"}, "Standard input ('-') is named more than once."}}) {
+        std::string error;
+        try {
+            OpenInputs(c.m_Paths);
+        } catch (const std::runtime_error& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(error, c.m_Message);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,13 @@
+#include "windows/window_policy.hpp"
+
+#include "base/qt_assert.hpp"
+
+CWindowPolicy::CWindowPolicy(std::int64_t size, std::int64_t step) : m_Size(size), m_Step(step) {
+    QT_ASSERT(size >= 1 && step >= 1 && step <= size);
+}
+
+std::int64_t CWindowPolicy::FirstStart(std::int64_t from) const {
+    QT_ASSERT(from >= 0);
+    const std::int64_t k = from >= m_Size ? (from - m_Size) / m_Step + 1 : 0;
+    return k * m_Step;
+}
