@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "base/input_error.hpp"
 #include "base/params.hpp"
 #include "base/warnings.hpp"
 
@@ -28,6 +29,27 @@ TEST(WarningSink, ScopedSinkCollectsLinesAndRestoresThePreviousOne) {
     Warn("three");
     EXPECT_EQ(outer, (std::vector<std::string>{"one", "three"}));
     EXPECT_EQ(inner, (std::vector<std::string>{"two"}));
+}
+
+TEST(InputError, MessageNamesOnlyThePartsItHasAndKeepsTheKind) {
+    const CInputError e(EInputError::eRange, {"a.pileup", 12, 0, "chr2", 1045},
+                        "the depth 'x' is not a whole number.");
+    EXPECT_STREQ(e.what(), "'a.pileup', line 12, chr2:1045: the depth 'x' is not a whole number.");
+    EXPECT_EQ(e.Kind(), EInputError::eRange);
+    EXPECT_EQ(e.Where().m_Pos, 1045);
+    EXPECT_EQ(CInputError(EInputError::eTruncated, {"-", 0, 7, "", 0}, "cut.").what(),
+              std::string("standard input, record 7: cut."));
+    EXPECT_EQ(CInputError(EInputError::eFormat, {}, "bad.").what(), std::string("bad."));
+    EXPECT_EQ(FormatWhere({"", 0, 0, "", 5}), "position 5");
+    EXPECT_EQ(FormatWhere({"b.bed", 0, 0, "scaffold_9", 0}), "'b.bed', contig scaffold_9");
+}
+
+TEST(InputError, OutOfOrderNamesBothEntries) {
+    const CInputError e =
+        OutOfOrder({"x.sites", 0, 3, "c1", 5}, "c1", 9, "sites must be in genome order");
+    EXPECT_EQ(e.Kind(), EInputError::eOrder);
+    EXPECT_EQ(std::string(e.what()),
+              "'x.sites', record 3, c1:5: comes after c1:9; sites must be in genome order.");
 }
 
 }  // namespace
