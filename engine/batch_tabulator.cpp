@@ -6,44 +6,52 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 // A worker's tables (and records) of sites seen before, keyed on the sites'
-// content (CSiteTabulator::Key): direct-mapped, one entry per slot, the
-// newest one kept. The entries' memory is counted; past the limit every
-// entry is dropped and the cache fills again. An entry is a pure function of
-// its key, so a hit gives bit for bit what the worker would compute, and
-// results do not depend on which worker saw which site first.
+// content (CSiteTabulator::Key). Entries are packed into two arenas, the
+// current generation and the one before; when the current one is full, the
+// older one is dropped and a new one begins. An index of sets of kWays
+// entries, most recently used first, finds them; a hit in the older
+// generation is copied into the current one, so entries in use survive:
+// about least-recently-used, in bounded memory and without an allocation
+// per entry. An entry is a pure function of its key, so a hit gives bit for
+// bit what the worker would compute, and results do not depend on which
+// worker saw which site first.
+static_assert(std::is_trivially_copyable<SEncodedSite>::value, "records are copied as bytes");
+
 class CBatchTabulator::CCache {
   public:
-    struct SEntry {
-        bool m_Used = false;
-        std::uint64_t m_Hash = 0;
-        std::vector<std::uint64_t> m_Key;
-        unsigned m_Depth = 0, m_MinorReads = 0;
-        double m_LogScale = 0.0;
-        std::vector<double> m_Table;  // the kept entries
-        // The record, when the site had one.
-        bool m_Encoded = false;
-        SEncodedSite m_Site;
-        std::vector<unsigned char> m_Record;
+    static constexpr std::size_t kWays = 4;
 
-        std::size_t Bytes() const {
-            return sizeof(SEntry) + m_Key.capacity() * sizeof(std::uint64_t) +
-                   m_Table.capacity() * sizeof(double) + m_Record.capacity();
-        }
+    // What an entry holds, read back from an arena.
+    struct SValue {
+        unsigned depth = 0, minorReads = 0;
+        double logScale = 0.0;
+        const double* table = nullptr;  // the kept entries, unaligned
+        std::size_t kept = 0;
+        bool encoded = false;  // the site had a record
+        SEncodedSite site;
+        const unsigned char* record = nullptr;
+        std::size_t recordBytes = 0;
     };
 
-    explicit CCache(const STableCacheLimits& limits) : m_Limits(limits) {
-        std::size_t slots = 1;
-        while (slots < limits.slots) {
-            slots <<= 1;
+    // At most limits.slots entries in the index (a multiple of kWays), whose
+    // array takes at most a quarter of limits.bytes; the arenas take the
+    // rest, half each.
+    explicit CCache(const STableCacheLimits& limits) {
+        std::size_t sets = 1;
+        while (2 * sets * kWays <= limits.slots &&
+               2 * sets * kWays * sizeof(SWay) <= limits.bytes / 4) {
+            sets <<= 1;
         }
-        m_Mask = slots - 1;
+        m_Sets = limits.slots >= kWays ? sets : 0;
+        m_ArenaBytes = (limits.bytes - std::min(limits.bytes, m_Sets * kWays * sizeof(SWay))) / 2;
     }
 
     static std::uint64_t Hash(const std::vector<std::uint64_t>& key) {
-        // Multiply-xorshift mixing of each word (splitmix64's finaliser).
+        // splitmix64's finaliser over the words.
         std::uint64_t h = key.size();
         for (std::uint64_t w : key) {
             h ^= w + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
@@ -56,44 +64,149 @@ class CBatchTabulator::CCache {
         return h;
     }
 
-    const SEntry* Find(const std::vector<std::uint64_t>& key, std::uint64_t hash) const {
-        if (m_Slots.empty()) {
-            return nullptr;
+    // Finds key; true and value filled on a hit.
+    bool Find(const std::vector<std::uint64_t>& key, std::uint64_t hash, SValue& value) {
+        if (m_Sets == 0 || m_Ways.empty()) {
+            return false;
         }
-        const SEntry& e = m_Slots[hash & m_Mask];
-        if (e.m_Used && e.m_Hash == hash && e.m_Key == key) {
-            return &e;
+        SWay* set = &m_Ways[(hash & (m_Sets - 1)) * kWays];
+        for (std::size_t w = 0; w < kWays; ++w) {
+            if (!x_Live(set[w]) || set[w].hash != hash) {
+                continue;
+            }
+            const unsigned char* p = x_Arena(set[w].generation).data() + set[w].offset;
+            if (!x_Read(p, key, value)) {
+                continue;
+            }
+            const bool old = set[w].generation != m_Generation;
+            std::rotate(set, set + w, set + w + 1);  // most recent first
+            if (old) {
+                // Into the current generation (the value is copied first:
+                // making room may drop the older one).
+                m_Scratch.assign(p, p + set[0].bytes);
+                set[0].generation = 0;  // dead until stored again
+                x_Store(hash, m_Scratch.data(), m_Scratch.size());
+                x_Read(x_Arena(m_Generation).data() + m_Ways[x_Index(hash)].offset, key, value);
+            }
+            return true;
         }
-        return nullptr;
+        return false;
     }
 
-    // The slot of hash, emptied, for a new entry; Filled() afterwards.
-    SEntry& Take(std::uint64_t hash) {
-        if (m_Slots.empty()) {
-            m_Slots.resize(m_Mask + 1);
-            m_Bytes = m_Slots.size() * sizeof(SEntry);
+    void Store(const std::vector<std::uint64_t>& key, std::uint64_t hash,
+               const STabulatedSite& site, const SEncodedSite* encoded, const unsigned char* record,
+               std::size_t recordBytes) {
+        if (m_Sets == 0) {
+            return;
         }
-        SEntry& e = m_Slots[hash & m_Mask];
-        m_Bytes -= e.Bytes();
-        e.m_Used = false;
-        e.m_Hash = hash;
-        return e;
-    }
-
-    void Filled(SEntry& e) {
-        e.m_Used = true;
-        m_Bytes += e.Bytes();
-        if (m_Bytes > m_Limits.bytes) {
-            std::vector<SEntry>().swap(m_Slots);
-            m_Bytes = 0;
+        // Layout: key words, depth, minor reads, kept, record bytes (one
+        // word each), log scale, the site's record summary when encoded,
+        // the kept entries, the record.
+        m_Scratch.clear();
+        auto put = [&](const void* data, std::size_t bytes) {
+            const auto* b = static_cast<const unsigned char*>(data);
+            m_Scratch.insert(m_Scratch.end(), b, b + bytes);
+        };
+        const std::uint64_t head[] = {key.size(), site.m_Depth, site.m_MinorReads, site.m_Kept,
+                                      encoded ? recordBytes + 1 : 0};
+        put(head, sizeof head);
+        put(key.data(), key.size() * sizeof(std::uint64_t));
+        put(&site.m_LogScale, sizeof(double));
+        if (encoded) {
+            put(encoded, sizeof(SEncodedSite));
         }
+        put(site.m_Table.data(), site.m_Kept * sizeof(double));
+        put(record, recordBytes);
+        x_Store(hash, m_Scratch.data(), m_Scratch.size());
     }
 
   private:
-    STableCacheLimits m_Limits;
-    std::size_t m_Mask = 0;
-    std::vector<SEntry> m_Slots;  // allocated on first use
-    std::size_t m_Bytes = 0;
+    struct SWay {
+        std::uint64_t hash = 0;
+        std::uint32_t generation = 0;  // 0: empty
+        std::uint32_t offset = 0;
+        std::uint32_t bytes = 0;
+    };
+
+    bool x_Live(const SWay& w) const {
+        return w.generation != 0 &&
+               (w.generation == m_Generation || w.generation + 1 == m_Generation);
+    }
+    std::vector<unsigned char>& x_Arena(std::uint32_t generation) {
+        return m_Arenas[generation & 1];
+    }
+    // The way that holds hash in the current generation (after x_Store).
+    std::size_t x_Index(std::uint64_t hash) const { return (hash & (m_Sets - 1)) * kWays; }
+
+    static bool x_Read(const unsigned char* p, const std::vector<std::uint64_t>& key,
+                       SValue& value) {
+        std::uint64_t head[5];
+        std::memcpy(head, p, sizeof head);
+        p += sizeof head;
+        if (head[0] != key.size() ||
+            std::memcmp(p, key.data(), key.size() * sizeof(std::uint64_t)) != 0) {
+            return false;
+        }
+        p += key.size() * sizeof(std::uint64_t);
+        value.depth = static_cast<unsigned>(head[1]);
+        value.minorReads = static_cast<unsigned>(head[2]);
+        value.kept = static_cast<std::size_t>(head[3]);
+        value.encoded = head[4] != 0;
+        value.recordBytes = value.encoded ? static_cast<std::size_t>(head[4] - 1) : 0;
+        std::memcpy(&value.logScale, p, sizeof(double));
+        p += sizeof(double);
+        if (value.encoded) {
+            std::memcpy(&value.site, p, sizeof(SEncodedSite));
+            p += sizeof(SEncodedSite);
+        }
+        value.table = reinterpret_cast<const double*>(p);
+        p += value.kept * sizeof(double);
+        value.record = p;
+        return true;
+    }
+
+    void x_Store(std::uint64_t hash, const unsigned char* entry, std::size_t bytes) {
+        if (bytes > m_ArenaBytes) {
+            return;  // too large to keep
+        }
+        if (m_Ways.empty()) {
+            m_Ways.resize(m_Sets * kWays);
+            m_Generation = 1;
+            m_Arenas[1].reserve(m_ArenaBytes);
+        }
+        std::vector<unsigned char>* arena = &x_Arena(m_Generation);
+        if (arena->size() + bytes > m_ArenaBytes) {
+            // A new generation in the older one's memory.
+            ++m_Generation;
+            arena = &x_Arena(m_Generation);
+            arena->clear();
+            arena->reserve(m_ArenaBytes);
+        }
+        SWay* set = &m_Ways[x_Index(hash)];
+        SWay way;
+        way.hash = hash;
+        way.generation = m_Generation;
+        way.offset = static_cast<std::uint32_t>(arena->size());
+        way.bytes = static_cast<std::uint32_t>(bytes);
+        arena->insert(arena->end(), entry, entry + bytes);
+        // Newest first; the least recently used (or a dead way) goes.
+        std::size_t drop = kWays - 1;
+        for (std::size_t w = 0; w < kWays; ++w) {
+            if (!x_Live(set[w])) {
+                drop = w;
+                break;
+            }
+        }
+        std::rotate(set, set + drop, set + drop + 1);
+        set[0] = way;
+    }
+
+    std::size_t m_Sets = 0;
+    std::size_t m_ArenaBytes = 0;
+    std::vector<SWay> m_Ways;  // allocated on first use
+    std::uint32_t m_Generation = 0;
+    std::vector<unsigned char> m_Arenas[2];
+    std::vector<unsigned char> m_Scratch;
 };
 
 // What a thread at work needs: a tabulator, when encoding an encoder, and a
@@ -239,21 +352,22 @@ void CBatchTabulator::x_Tabulate(SBatch& batch) {
         }
         ++giveBack.counts.lookups;
         const std::uint64_t hash = CCache::Hash(*key);
-        if (const CCache::SEntry* hit = cache.Find(*key, hash)) {
+        CCache::SValue hit;
+        if (cache.Find(*key, hash, hit)) {
             ++giveBack.counts.hits;
             site.m_Contig = raw.m_Contig;
             site.m_Pos = raw.m_Pos;
-            site.m_Depth = hit->m_Depth;
-            site.m_MinorReads = hit->m_MinorReads;
-            site.m_Table.assign(hit->m_Depth + std::size_t{1}, 0.0);
-            std::copy(hit->m_Table.begin(), hit->m_Table.end(), site.m_Table.begin());
-            site.m_Kept = hit->m_Table.size();
-            site.m_LogScale = hit->m_LogScale;
+            site.m_Depth = hit.depth;
+            site.m_MinorReads = hit.minorReads;
+            site.m_Table.assign(hit.depth + std::size_t{1}, 0.0);
+            std::memcpy(site.m_Table.data(), hit.table, hit.kept * sizeof(double));
+            site.m_Kept = hit.kept;
+            site.m_LogScale = hit.logScale;
             site.m_Stored = false;
-            if (hit->m_Encoded) {
-                batch.m_Encoded.bytes.insert(batch.m_Encoded.bytes.end(), hit->m_Record.begin(),
-                                             hit->m_Record.end());
-                batch.m_Encoded.sites.push_back(hit->m_Site);
+            if (hit.encoded) {
+                batch.m_Encoded.bytes.insert(batch.m_Encoded.bytes.end(), hit.record,
+                                             hit.record + hit.recordBytes);
+                batch.m_Encoded.sites.push_back(hit.site);
                 batch.m_Encoded.sites.back().contig = raw.m_Contig;
                 batch.m_Encoded.sites.back().pos = raw.m_Pos;
             }
@@ -267,22 +381,10 @@ void CBatchTabulator::x_Tabulate(SBatch& batch) {
                                 static_cast<int>(site.m_Depth), site.m_Table.data(),
                                 site.m_LogScale);
         }
-        CCache::SEntry& entry = cache.Take(hash);
-        entry.m_Key = *key;
-        entry.m_Depth = site.m_Depth;
-        entry.m_MinorReads = site.m_MinorReads;
-        entry.m_LogScale = site.m_LogScale;
-        entry.m_Table.assign(site.m_Table.begin(),
-                             site.m_Table.begin() + static_cast<std::ptrdiff_t>(site.m_Kept));
-        entry.m_Encoded = batch.m_Encoded.sites.size() > sitesBefore;
-        entry.m_Record.clear();
-        if (entry.m_Encoded) {
-            entry.m_Site = batch.m_Encoded.sites.back();
-            entry.m_Record.assign(
-                batch.m_Encoded.bytes.begin() + static_cast<std::ptrdiff_t>(bytesBefore),
-                batch.m_Encoded.bytes.end());
-        }
-        cache.Filled(entry);
+        const bool encoded = batch.m_Encoded.sites.size() > sitesBefore;
+        cache.Store(*key, hash, site, encoded ? &batch.m_Encoded.sites.back() : nullptr,
+                    batch.m_Encoded.bytes.data() + bytesBefore,
+                    batch.m_Encoded.bytes.size() - bytesBefore);
     }
 }
 

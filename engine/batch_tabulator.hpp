@@ -4,7 +4,8 @@
 // records on the same threads. When encoding, tables are bounded for the
 // records' spectra and each worker keeps a cache of the tables (and records)
 // of the sites it has seen, keyed on their exact content: with binned
-// qualities most sites without a minor read repeat one of a few thousand.
+// qualities many sites repeat the depth and scores of one seen shortly
+// before.
 
 #include <cstddef>
 #include <cstdint>
@@ -20,11 +21,11 @@
 struct hts_tpool;
 struct hts_tpool_process;
 
-// Size of each worker's cache: at most slots entries and about bytes of
-// memory. Slots 0: no cache.
+// Size of each worker's cache: an index of at most slots entries and at
+// most bytes of memory in all. Slots below 4: no cache.
 struct STableCacheLimits {
-    std::size_t slots = 8192;
-    std::size_t bytes = std::size_t(4) << 20;
+    std::size_t slots = 32768;
+    std::size_t bytes = std::size_t(8) << 20;
 };
 
 // Sites whose table was looked up in a cache, and found.

@@ -389,9 +389,13 @@ void ErrCountRuns(const SScoreRun* runs, std::size_t count, std::size_t cap, COb
 // largest up to n - t. With lam = -log max_t T[t] <= -log L (the weights
 // sum to 1), the table is cut when sum_t rho_t <= kDropShare min(1, lam):
 // then log L changes by less than 1e-12 |log L|.
-bool CanLeaveOut(const SSpectrumClass& spectra, std::size_t m, std::size_t M, std::size_t tStar,
-                 const std::vector<double>& b, const std::vector<double>& u,
-                 CObsTableWorkspace& ws) {
+}  // namespace
+
+bool CanLeaveOutAbove(const SSpectrumClass& spectra, std::size_t m, std::size_t M,
+                      std::size_t tStar, const std::vector<double>& b, const std::vector<double>& u,
+                      CObsTableWorkspace& ws) {
+    QT_ASSERT(tStar >= m && tStar < m + M && b.size() == std::min(M, tStar) + 1 &&
+              u.size() > tStar);
     const std::size_t n = m + M;
     const std::size_t c = tStar - m;
     const std::size_t cap = b.size() - 1;
@@ -516,8 +520,6 @@ bool CanLeaveOut(const SSpectrumClass& spectra, std::size_t m, std::size_t M, st
     return sum <= budget;
 }
 
-}  // namespace
-
 double ComputeBoundedObsTable(const SSpectrumClass& spectra, const SScoreRun* minor,
                               std::size_t minorRuns, const SScoreRun* major, std::size_t majorRuns,
                               CObsTableWorkspace& ws, std::vector<double>& table,
@@ -567,7 +569,7 @@ double ComputeBoundedObsTable(const SSpectrumClass& spectra, const SScoreRun* mi
             }
             table[t] = sum;
         }
-        if (all || CanLeaveOut(spectra, m, M, tStar, b, table, ws)) {
+        if (all || CanLeaveOutAbove(spectra, m, M, tStar, b, table, ws)) {
             kept = tStar + 1;
             return FinishExact(static_cast<unsigned>(n), kept, ws, table);
         }

@@ -115,6 +115,15 @@ double ComputeBoundedObsTable(const SSpectrumClass& spectra, const SScoreRun* mi
                               CObsTableWorkspace& ws, std::vector<double>& table,
                               std::size_t& kept);
 
+// The bound of ComputeBoundedObsTable (proved in obstable.cpp): whether the
+// table of a site of m minor- and M reference-labelled reads may leave out
+// its entries above tStar (m <= tStar < m + M) for the spectra of the class,
+// given the error-count distribution of the reference reads b[0..min(M,
+// tStar)] and the sums u[0..tStar], u[t] = T[t] C(m + M, t).
+bool CanLeaveOutAbove(const SSpectrumClass& spectra, std::size_t m, std::size_t M,
+                      std::size_t tStar, const std::vector<double>& b, const std::vector<double>& u,
+                      CObsTableWorkspace& ws);
+
 // The same from the scores; consecutive equal scores form a run.
 double ComputeBoundedObsTable(const SSpectrumClass& spectra, const std::uint8_t* minor,
                               std::size_t nMinor, const std::uint8_t* major, std::size_t nMajor,

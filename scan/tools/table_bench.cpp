@@ -4,7 +4,7 @@
 // of the records, so that runs with other caches or threads can be compared.
 //
 //   scan_table_bench [-t THREADS] [--pool-size N] [--unfolded]
-//                    [--cache-slots S] FILE
+//                    [--cache-slots S] [--cache-bytes B] FILE
 
 #include <htslib/thread_pool.h>
 
@@ -40,6 +40,8 @@ int Run(int argc, char** argv) {
             options.poolSize = std::atoi(argv[++i]);
         } else if (std::strcmp(argv[i], "--cache-slots") == 0 && i + 1 < argc) {
             cache.slots = static_cast<std::size_t>(std::atol(argv[++i]));
+        } else if (std::strcmp(argv[i], "--cache-bytes") == 0 && i + 1 < argc) {
+            cache.bytes = static_cast<std::size_t>(std::atof(argv[++i]));
         } else if (std::strcmp(argv[i], "--unfolded") == 0) {
             options.folded = false;
         } else {
@@ -49,7 +51,7 @@ int Run(int argc, char** argv) {
     if (path.empty() || threads < 1) {
         throw std::runtime_error(
             "usage: scan_table_bench [-t THREADS] [--pool-size N] [--unfolded] "
-            "[--cache-slots S] FILE");
+            "[--cache-slots S] [--cache-bytes B] FILE");
     }
     CheckSiteOptions(options);
     std::unique_ptr<hts_tpool, SPoolFree> pool(threads > 1 ? hts_tpool_init(threads) : nullptr);
