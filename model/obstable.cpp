@@ -500,6 +500,23 @@ bool CanLeaveOutAbove(const SSpectrumClass& spectra, std::size_t m, std::size_t 
     sum = zeta * tail / best[tStar];
     const std::size_t top = pool ? n : n - 1;
     if (mirror <= top && sum <= budget) {
+        // First without logs: C(n, t) >= n below t = n, and T[t'] for t' = 0
+        // (with a pool) or 1 is a witness.
+        const double nn = static_cast<double>(n);
+        const double witness = std::max(pool ? u[0] : 0.0, tStar >= 1 ? u[1] / nn : 0.0);
+        double rest = 0.0;
+        for (std::size_t t = mirror; t <= top && t < n; ++t) {
+            rest += suffixMax(t - m) / nn;
+        }
+        if (top == n) {
+            rest += suffixMax(M);
+        }
+        if (witness > 0 && sum + zeta * rest / witness <= budget) {
+            return true;
+        }
+        geometricAt = 0;  // the walk starts again
+    }
+    if (mirror <= top && sum <= budget) {
         // Near t = n the binomial coefficients fall again: compare T, in
         // logs, with the largest kept T[t'].
         const std::vector<double>& lf = ws.LogFactorials(static_cast<unsigned>(n));
