@@ -9,20 +9,23 @@
 
 void CSiteTabulator::x_Runs(std::initializer_list<const std::vector<std::uint8_t>*> classes,
                             std::vector<SScoreRun>& runs) {
-    // Counting, not sorting: the scores seen are few.
-    m_Seen.clear();
+    // Counting, not sorting: a count per score and a bit per score seen,
+    // read back in order of score.
+    std::uint64_t seen[4] = {0, 0, 0, 0};
     for (const std::vector<std::uint8_t>* scores : classes) {
         for (std::uint8_t q : *scores) {
-            if (m_Counts[q]++ == 0) {
-                m_Seen.push_back(q);
-            }
+            ++m_Counts[q];
+            seen[q >> 6] |= std::uint64_t{1} << (q & 63);
         }
     }
-    std::sort(m_Seen.begin(), m_Seen.end());
     runs.clear();
-    for (std::uint8_t q : m_Seen) {
-        runs.push_back({q, m_Counts[q]});
-        m_Counts[q] = 0;
+    for (unsigned w = 0; w < 4; ++w) {
+        for (std::uint64_t bits = seen[w]; bits != 0; bits &= bits - 1) {
+            const auto q =
+                static_cast<std::uint8_t>(64 * w + static_cast<unsigned>(__builtin_ctzll(bits)));
+            runs.push_back({q, m_Counts[q]});
+            m_Counts[q] = 0;
+        }
     }
 }
 

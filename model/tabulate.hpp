@@ -77,5 +77,4 @@ class CSiteTabulator {
     std::vector<std::uint64_t> m_Key;
     std::vector<SScoreRun> m_MinorRuns, m_MajorRuns;
     std::array<std::uint64_t, 256> m_Counts{};
-    std::vector<std::uint8_t> m_Seen;
 };
