@@ -3,6 +3,7 @@
 #include <htslib/thread_pool.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -48,6 +49,8 @@ class CBatchTabulator::CCache {
         }
         m_Sets = limits.slots >= kWays ? sets : 0;
         m_ArenaBytes = (limits.bytes - std::min(limits.bytes, m_Sets * kWays * sizeof(SWay))) / 2;
+        // Offsets into an arena are 32-bit.
+        m_ArenaBytes = std::min<std::size_t>(m_ArenaBytes, UINT32_MAX);
     }
 
     static std::uint64_t Hash(const std::vector<std::uint64_t>& key) {

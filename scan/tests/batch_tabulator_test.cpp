@@ -9,6 +9,7 @@
 #include <htslib/thread_pool.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -19,6 +20,8 @@
 #include <vector>
 
 #include "base/warnings.hpp"
+#include "engine/fit.hpp"
+#include "engine/priorrows.hpp"
 #include "estimator/qscores.hpp"
 #include "io/xml_reader.hpp"
 #include "model/tests/scan_fixture.hpp"
@@ -287,6 +290,86 @@ TEST(TableCache, CachedTablesAndRecordsAreThoseComputedWhateverTheThreadsOrLimit
                     } else {
                         EXPECT_GT(run.m_Counts.hits, 0u);
                     }
+                }
+            }
+        }
+    }
+}
+
+TEST(BoundedTables, PooledGenomesKeepTheirLikelihoodWithCachedBoundedTables) {
+    // Simulated pools (the pool's minor count from a 1/k spectrum, each read
+    // minor with probability k/N, wrong with its score's probability),
+    // binned and full-range scores: the store of the bounded, cached tables
+    // and the store of the exact tables give the same log-likelihood of the
+    // whole genome, neutral and growth, to 1e-10 of itself (each site's is
+    // within that of its own, and all have one sign).
+    const auto& err = ErrProbTable();
+    for (int pool : {20, 200}) {
+        for (bool folded : {true, false}) {
+            for (bool binned : {true, false}) {
+                SCOPED_TRACE("pool " + std::to_string(pool) + (folded ? " folded" : " unfolded") +
+                             (binned ? ", binned" : ", scores 2..40"));
+                std::mt19937 rng(pool + 2 * folded + binned);
+                std::uniform_real_distribution<double> unif(0.0, 1.0);
+                std::discrete_distribution<int> bin({0.02, 0.03, 0.15, 0.80});
+                const std::uint8_t value[] = {2, 12, 23, 37};
+                std::vector<SRawSite> sites(1000);
+                for (std::size_t i = 0; i < sites.size(); ++i) {
+                    SRawSite& s = sites[i];
+                    s.m_Pos = static_cast<std::int64_t>(i);
+                    int k = 0;
+                    if (unif(rng) < 0.1) {
+                        k = std::min(pool - 1,
+                                     static_cast<int>(std::exp(unif(rng) * std::log(pool))));
+                    }
+                    const int depth = 10 + static_cast<int>(unif(rng) * 90);
+                    for (int r = 0; r < depth; ++r) {
+                        const std::uint8_t q =
+                            binned ? value[bin(rng)] : static_cast<std::uint8_t>(2 + rng() % 39);
+                        int base = unif(rng) < static_cast<double>(k) / pool ? 1 : 0;
+                        if (unif(rng) < err[q]) {
+                            base = (base + 1 + static_cast<int>(rng() % 3)) % 4;
+                        }
+                        s.m_Scores[static_cast<std::size_t>(base)].push_back(q);
+                    }
+                }
+                SSiteOptions options;
+                options.folded = folded;
+                options.poolSize = pool;
+                CSiteStore bounded(options), exact(options);
+                const SEncodedRun run =
+                    Encode(sites, options, 0, CBatchTabulator::kDefaultBatch, STableCacheLimits());
+                if (binned) {
+                    EXPECT_GT(run.m_Counts.hits, 0u);
+                }
+                std::size_t shorter = 0;
+                CSiteTabulator full(folded);
+                STabulatedSite t;
+                for (std::size_t i = 0; i < sites.size(); ++i) {
+                    const STabulatedSite& b = run.m_Sites[i];
+                    bounded.Append(b.m_Contig, b.m_Pos, static_cast<int>(b.m_Depth),
+                                   b.m_Table.data(), b.m_LogScale);
+                    full.Tabulate(sites[i], t);
+                    exact.Append(t.m_Contig, t.m_Pos, static_cast<int>(t.m_Depth), t.m_Table.data(),
+                                 t.m_LogScale);
+                    shorter += b.m_Kept < b.m_Table.size();
+                }
+                EXPECT_GT(shorter, sites.size() / 2);
+                const CPriorRows neutral = CPriorRows::Neutral(exact);
+                for (double theta : {1e-4, 0.01, 0.05}) {
+                    const double want = LogLikelihood(exact, neutral, theta, nullptr);
+                    EXPECT_NEAR(
+                        LogLikelihood(bounded, CPriorRows::Neutral(bounded), theta, nullptr), want,
+                        1e-10 * std::fabs(want))
+                        << theta;
+                }
+                for (double g : {0.5, 50.0}) {
+                    const double want =
+                        LogLikelihood(exact, CPriorRows::Growth(exact, g), 0.01, nullptr);
+                    EXPECT_NEAR(
+                        LogLikelihood(bounded, CPriorRows::Growth(bounded, g), 0.01, nullptr), want,
+                        1e-10 * std::fabs(want))
+                        << g;
                 }
             }
         }
