@@ -357,6 +357,8 @@ void ErrCountRuns(const SScoreRun* runs, std::size_t count, std::size_t cap, COb
     }
 }
 
+}  // namespace
+
 // The bound. Write U[t] = T[t] C(n, t) for the chance that the errors turn
 // the m minor-labelled and M reference-labelled reads into t true minor
 // reads: U is the law of m - I + J, I and J the error counts of the two
@@ -371,8 +373,8 @@ void ErrCountRuns(const SScoreRun* runs, std::size_t count, std::size_t cap, COb
 //      (f/(1-f))^(t-t') or ^(n-t-t'), at most 1), so for every symmetric
 //      prior w_t <= 2 C(n,t)/C(n,t') w_t' and rho_t = 2 U[t]/U[t'].
 //      Without a pool w_t = pi(min(t, n-t)) <= w_t' for 1 <= t' <=
-//      min(t, n-t) and C(n,t') <= C(n,t): rho_t = U[t]/U[t'] (t = n is
-//      weighed as t' = 0 exactly).
+//      min(t, n-t) (v non-increasing) and C(n,t') <= C(n,t): rho_t =
+//      U[t]/U[t'] (t = n is weighed as t' = 0 exactly).
 //  (2) Unfolded, for t > t', the law of k proportional to Binom(t; n, k/N)
 //      over 1..N-1 has a likelihood ratio to the one of t' that grows with
 //      k, so it is stochastically larger and the mean of the non-increasing
@@ -389,8 +391,6 @@ void ErrCountRuns(const SScoreRun* runs, std::size_t count, std::size_t cap, COb
 // largest up to n - t. With lam = -log max_t T[t] <= -log L (the weights
 // sum to 1), the table is cut when sum_t rho_t <= kDropShare min(1, lam):
 // then log L changes by less than 1e-12 |log L|.
-}  // namespace
-
 bool CanLeaveOutAbove(const SSpectrumClass& spectra, std::size_t m, std::size_t M,
                       std::size_t tStar, const std::vector<double>& b, const std::vector<double>& u,
                       CObsTableWorkspace& ws) {
