@@ -51,16 +51,17 @@ void Percentile(std::vector<double> values, double level, double& lo, double& hi
 
 }  // namespace
 
-void BootstrapIntervals(const CSiteStore& store, const SFitOptions& fit,
-                        const SBootstrapOptions& options, hts_tpool* pool, SFitResult& neutral,
-                        SFitResult* growth) {
+SBootstrapReport BootstrapIntervals(const CSiteStore& store, const SFitOptions& fit,
+                                    const SBootstrapOptions& options, hts_tpool* pool,
+                                    SFitResult& neutral, SFitResult* growth) {
     if (options.replicates < 1) {
         throw std::invalid_argument("The number of bootstrap resamples must be at least 1 (got " +
                                     std::to_string(options.replicates) + ").");
     }
     CheckFitOptions(fit);
+    SBootstrapReport report;
     if (store.GetSites() == 0) {
-        return;
+        return report;
     }
     const bool withGrowth = growth != nullptr && options.growth;
     std::size_t blocks = 0;
@@ -79,7 +80,7 @@ void BootstrapIntervals(const CSiteStore& store, const SFitOptions& fit,
         if (withGrowth) {
             growth->thetaLo = growth->thetaHi = growth->growthLo = growth->growthHi = kNaN;
         }
-        return;
+        return report;
     }
     std::unique_ptr<gsl_rng, void (*)(gsl_rng*)> rng(gsl_rng_alloc(gsl_rng_mt19937), gsl_rng_free);
     if (!rng) {
@@ -89,7 +90,9 @@ void BootstrapIntervals(const CSiteStore& store, const SFitOptions& fit,
 
     SFitOptions refit = fit;
     refit.intervals = false;
-    std::vector<double> thetaN, thetaG, rateG;
+    std::vector<double>& thetaN = report.neutralTheta;
+    std::vector<double>& thetaG = report.growthTheta;
+    std::vector<double>& rateG = report.growthRate;
     std::vector<unsigned> count(blocks);
     std::vector<double> weights(blockOf.size());
     for (int b = 0; b < options.replicates; ++b) {
@@ -102,15 +105,19 @@ void BootstrapIntervals(const CSiteStore& store, const SFitOptions& fit,
         }
         const SFitResult n = FitNeutral(store, refit, pool, &weights);
         thetaN.push_back(n.theta);
+        report.noNeutral += std::isnan(n.theta) ? 1 : 0;
         if (withGrowth) {
             const SFitResult g = FitGrowth(store, refit, n, pool, &weights);
             thetaG.push_back(g.theta);
             rateG.push_back(g.growth);
+            report.noGrowth += std::isnan(g.growth) ? 1 : 0;
         }
+        ++report.replicates;
     }
     Percentile(thetaN, fit.level, neutral.thetaLo, neutral.thetaHi);
     if (withGrowth) {
         Percentile(thetaG, fit.level, growth->thetaLo, growth->thetaHi);
         Percentile(rateG, fit.level, growth->growthLo, growth->growthHi);
     }
+    return report;
 }

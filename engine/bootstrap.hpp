@@ -38,15 +38,26 @@ std::vector<std::size_t> SegmentBlocks(const CSiteStore& store, std::size_t& blo
 // (x[floor h + 1] - x[floor h]) (GSL's gsl_stats_quantile_from_sorted_data).
 double Quantile(const std::vector<double>& sorted, double q);
 
+// What the resamples gave: every resample's estimates in replicate order
+// (NaN where a resample gave none) and how many gave none. A resample gives
+// no neutral estimate when no site it drew tells anything about theta, and
+// no growth rate when in addition its growth profile is level (the data
+// cannot tell growth from none; see fit.hpp).
+struct SBootstrapReport {
+    int replicates = 0;  // resamples drawn (0 with a single block)
+    int noNeutral = 0, noGrowth = 0;
+    std::vector<double> neutralTheta, growthTheta, growthRate;
+};
+
 // Replaces the interval ends of neutral (theta_lo, theta_hi) and, when
 // growth is given and options.growth is set, of growth (theta_lo, theta_hi,
 // growth_lo, growth_hi) by the block bootstrap's percentile interval at
 // fit.level: the (1 - level)/2 and (1 + level)/2 quantiles of the refitted
-// estimates. Resamples whose estimate is NaN (no informative site drawn) are
-// left out of that estimate's quantiles. With fewer than 20 blocks a warning
+// estimates. Resamples whose estimate is NaN are left out of that estimate's
+// quantiles and counted in the report. With fewer than 20 blocks a warning
 // says the interval is rough; with a single block the ends are NaN (every
 // resample would be the data). Throws std::invalid_argument for
 // replicates < 1.
-void BootstrapIntervals(const CSiteStore& store, const SFitOptions& fit,
-                        const SBootstrapOptions& options, hts_tpool* pool, SFitResult& neutral,
-                        SFitResult* growth);
+SBootstrapReport BootstrapIntervals(const CSiteStore& store, const SFitOptions& fit,
+                                    const SBootstrapOptions& options, hts_tpool* pool,
+                                    SFitResult& neutral, SFitResult* growth);

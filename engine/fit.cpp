@@ -1,9 +1,6 @@
 #include "engine/fit.hpp"
 
 #include <gsl/gsl_cdf.h>
-#include <gsl/gsl_errno.h>
-#include <gsl/gsl_min.h>
-#include <gsl/gsl_roots.h>
 
 #include <algorithm>
 #include <cmath>
@@ -16,6 +13,8 @@
 #include <string>
 
 #include "base/qt_assert.hpp"
+#include "base/warnings.hpp"
+#include "engine/gsl_search.hpp"
 #include "engine/priorrows.hpp"
 #include "engine/taskpool.hpp"
 #include "engine/thetalik.hpp"
@@ -62,6 +61,22 @@ double FitConstant(const CSiteStore& store, const std::vector<double>* weights) 
     return sum;
 }
 
+// Two values of the profile closer than this cannot be told apart: every
+// site's log-likelihood is exact to 1e-10 relative (sitestore.hpp), so a sum
+// l is exact to 1e-10 |l| and the difference of two such sums to 2e-10 |l|;
+// the absolute part covers the rounding of sums near l = 0.
+double TieTolerance(double l) {
+    return 2e-10 * std::fabs(l) + 1e-12;
+}
+
+// The LRT of the growth row and its p-value under the boundary null: half
+// chi-square with 0 and half with 1 degree of freedom (Self and Liang 1987),
+// so p = 0.5 Q_chi2(lrt, 1) for lrt > 0 and 1 at lrt = 0.
+void SetLrt(SFitResult& r, double neutralLogLik, bool neutralLimit) {
+    r.lrt = neutralLimit ? 0.0 : std::max(0.0, 2.0 * (r.logLik - neutralLogLik));
+    r.pValue = r.lrt > 0.0 ? 0.5 * gsl_cdf_chisq_Q(r.lrt, 1.0) : 1.0;
+}
+
 double ChiSquareDrop(double level) {
     return 0.5 * gsl_cdf_chisq_Pinv(level, 1.0);
 }
@@ -93,20 +108,6 @@ SThetaSolution FitAtRows(const CSiteStore& store, const std::vector<SSpan>& span
         phi = phi >= 0.25 ? 1.0 : 4.0 * phi;
     }
 }
-
-// GSL's error handler aborts by default; around the searches below it only
-// records, and every status is checked.
-class CGslErrorGuard {
-  public:
-    CGslErrorGuard() : m_Old(gsl_set_error_handler(&Record)) {}
-    ~CGslErrorGuard() { gsl_set_error_handler(m_Old); }
-    CGslErrorGuard(const CGslErrorGuard&) = delete;
-    CGslErrorGuard& operator=(const CGslErrorGuard&) = delete;
-
-  private:
-    static void Record(const char*, const char*, int, int) {}
-    gsl_error_handler_t* m_Old;
-};
 
 // The growth profile: every evaluated x = log10 g with its maximum and, for
 // the threshold in force, its theta interval.
@@ -177,89 +178,12 @@ class CGrowthSearch {
     int m_Passes = 0;
 };
 
-// A function of x for GSL that may throw: the exception is kept and NaN
-// returned, so nothing unwinds through GSL's C frames.
-struct SGslFunction {
-    std::function<double(double)> f;
-    std::exception_ptr error;
-    static double Call(double x, void* self) {
-        auto* me = static_cast<SGslFunction*>(self);
-        if (me->error) {
-            return kNaN;
-        }
-        try {
-            return me->f(x);
-        } catch (...) {
-            me->error = std::current_exception();
-            return kNaN;
-        }
-    }
-};
-
-// Minimum of f on [a, b] with f(m) below f(a) and f(b) (GSL's Brent).
-// Returns the smallest value seen.
-double BrentMin(const std::function<double(double)>& f, double a, double m, double b, double fa,
-                double fm, double fb, double tol) {
-    SGslFunction fn{f, nullptr};
-    gsl_function gf{&SGslFunction::Call, &fn};
-    std::unique_ptr<gsl_min_fminimizer, void (*)(gsl_min_fminimizer*)> s(
-        gsl_min_fminimizer_alloc(gsl_min_fminimizer_brent), gsl_min_fminimizer_free);
-    if (!s) {
-        throw std::runtime_error("Cannot allocate GSL's minimiser.");
-    }
-    if (gsl_min_fminimizer_set_with_values(s.get(), &gf, m, fm, a, fa, b, fb) != GSL_SUCCESS) {
-        return fm;
-    }
-    for (int it = 0; it < 100; ++it) {
-        const int status = gsl_min_fminimizer_iterate(s.get());
-        if (fn.error) {
-            std::rethrow_exception(fn.error);
-        }
-        if (status != GSL_SUCCESS) {
-            break;
-        }
-        if (gsl_min_test_interval(gsl_min_fminimizer_x_lower(s.get()),
-                                  gsl_min_fminimizer_x_upper(s.get()), tol, 0.0) == GSL_SUCCESS) {
-            break;
-        }
-    }
-    return std::min(fm, gsl_min_fminimizer_f_minimum(s.get()));
-}
-
-// Root of f on [a, b], f(a) and f(b) of opposite signs (GSL's Brent).
-double BrentRoot(const std::function<double(double)>& f, double a, double b, double tol) {
-    SGslFunction fn{f, nullptr};
-    gsl_function gf{&SGslFunction::Call, &fn};
-    std::unique_ptr<gsl_root_fsolver, void (*)(gsl_root_fsolver*)> s(
-        gsl_root_fsolver_alloc(gsl_root_fsolver_brent), gsl_root_fsolver_free);
-    if (!s) {
-        throw std::runtime_error("Cannot allocate GSL's root finder.");
-    }
-    if (gsl_root_fsolver_set(s.get(), &gf, a, b) != GSL_SUCCESS) {
-        if (fn.error) {
-            std::rethrow_exception(fn.error);
-        }
-        return 0.5 * (a + b);
-    }
-    for (int it = 0; it < 100; ++it) {
-        const int status = gsl_root_fsolver_iterate(s.get());
-        if (fn.error) {
-            std::rethrow_exception(fn.error);
-        }
-        if (status != GSL_SUCCESS) {
-            break;
-        }
-        if (gsl_root_test_interval(gsl_root_fsolver_x_lower(s.get()),
-                                   gsl_root_fsolver_x_upper(s.get()), tol, 0.0) == GSL_SUCCESS) {
-            break;
-        }
-    }
-    return gsl_root_fsolver_root(s.get());
-}
-
 // Minimum of f over [a, b], m a likely place of it: GSL's Brent when f(m)
-// lies below both ends; else the lower end, unless a point between it and m
-// lies lower still, which then brackets the minimum.
+// lies below both ends; else the lower end e, unless a point between it and
+// m lies lower still, which then brackets the minimum. The probes come ever
+// closer to e, since the ends of the theta interval over g turn sharply just
+// inside the ends of the growth interval, where the interval at g shrinks to
+// a point.
 double MinOver(const std::function<double(double)>& f, double a, double m, double b, double tol) {
     const double fa = f(a), fb = f(b);
     if (!(a < m && m < b)) {
@@ -271,8 +195,11 @@ double MinOver(const std::function<double(double)>& f, double a, double m, doubl
     }
     const double e = fa <= fb ? a : b;
     const double fe = std::min(fa, fb);
-    for (double share : {0.3, 0.05}) {
+    for (double share : {0.3, 0.05, 0.01, 2e-3}) {
         const double p = e + share * (m - e);
+        if (std::fabs(p - e) < 0.5 * tol) {
+            break;
+        }
         const double fp = f(p);
         if (fp < fe) {
             const double lo = std::min(e, m), hi = std::max(e, m);
@@ -332,6 +259,7 @@ SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const 
     const double xMin = kMinLogGrowth;
     const double xMax = std::log10(options.growthCap);
     auto lp = [&](double x) { return search.At(x).lp; };
+    const double tie = TieTolerance(neutral.logLik);
 
     // Scan: the neutral limit, then every decade from 1e-3 to the cap.
     std::vector<double> grid{xMin};
@@ -340,37 +268,54 @@ SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const 
     }
     grid.push_back(xMax);
     std::size_t best = 0;
+    double lowest = lp(xMin);
     for (std::size_t i = 0; i < grid.size(); ++i) {
         if (lp(grid[i]) > lp(grid[best])) {
             best = i;
         }
+        lowest = std::min(lowest, lp(grid[i]));
     }
-    if (best > 0 && best + 1 < grid.size()) {
+    // A profile level from the neutral limit to the cap: the data cannot
+    // tell growth from none (a single site of two reads unfolded, or sites
+    // without a polymorphism), and its maximum would be rounding noise.
+    const bool level = !(lp(grid[best]) - lowest > tie);
+    if (!level && best > 0 && best + 1 < grid.size()) {
         const double a = grid[best - 1], m = grid[best], b = grid[best + 1];
         BrentMin([&](double x) { return -lp(x); }, a, m, b, -lp(a), -lp(m), -lp(b), kLogGrowthTol);
     }
-    // The best evaluated point (the neutral limit among them).
+    // The best evaluated point; a rise above the neutral limit that the
+    // arithmetic cannot resolve is a tie, and ties go to the neutral limit.
     double xHat = xMin;
     for (const auto& kv : search.Points()) {
         if (kv.second.lp > search.Points().at(xHat).lp) {
             xHat = kv.first;
         }
     }
+    if (!(lp(xHat) - lp(xMin) > tie)) {
+        xHat = xMin;
+    }
     const double lHat = lp(xHat);
+    r.growth = level ? kNaN : std::pow(10.0, xHat);
+    r.logLik = lHat;
+    SetLrt(r, neutral.logLik, xHat == xMin);
     if (!options.intervals) {
         r.theta = search.At(xHat).theta;
-        r.growth = std::pow(10.0, xHat);
-        r.logLik = lHat;
-        r.lrt = std::max(0.0, 2.0 * (lHat - neutral.logLik));
-        r.pValue = r.lrt > 0.0 ? 0.5 * gsl_cdf_chisq_Q(r.lrt, 1.0) : 1.0;
         r.passes = search.Passes();
         return r;
     }
     const double threshold = lHat - ChiSquareDrop(options.level);
     auto below = [&](double x) { return lp(x) - threshold; };
+    auto unbracketed = [](const char* end) {
+        Warn(std::string("qualscan: the root search for growth_") + end +
+             " found no bracket where the profile likelihood crosses its threshold; growth_" + end +
+             " is NA.");
+    };
 
     // growth_lo and growth_hi: the tightest evaluated brackets, then roots.
+    // [xLo, xHi] is where theta is profiled: where a root is missing, up to
+    // the point of the bracket outside the interval.
     double xLo = xMin, xHi = xMax;
+    r.growthLo = std::pow(10.0, xMin);
     if (lp(xMin) < threshold) {
         double a = xMin, b = xHat;
         for (const auto& kv : search.Points()) {
@@ -384,8 +329,16 @@ SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const 
             }
         }
         xLo = BrentRoot(below, a, b, kLogGrowthTol);
+        if (std::isnan(xLo)) {
+            unbracketed("lo");
+            xLo = a;
+            r.growthLo = kNaN;
+        } else {
+            r.growthLo = std::pow(10.0, xLo);
+        }
     }
-    bool hiOpen = lp(xMax) >= threshold;
+    const bool hiOpen = lp(xMax) >= threshold;
+    r.growthHi = kInf;
     if (!hiOpen) {
         double a = xHat, b = xMax;
         for (const auto& kv : search.Points()) {
@@ -399,6 +352,13 @@ SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const 
             }
         }
         xHi = BrentRoot(below, a, b, kLogGrowthTol);
+        if (std::isnan(xHi)) {
+            unbracketed("hi");
+            xHi = b;
+            r.growthHi = kNaN;
+        } else {
+            r.growthHi = std::pow(10.0, xHi);
+        }
     }
 
     // theta_lo = min lo(g), theta_hi = max hi(g) over [xLo, xHi].
@@ -413,16 +373,9 @@ SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const 
         }
     }
 
-    const CGrowthSearch::SPoint& hat = search.At(xHat);
-    r.theta = hat.theta;
+    r.theta = search.At(xHat).theta;
     r.thetaLo = thetaLo;
     r.thetaHi = thetaHi;
-    r.growth = std::pow(10.0, xHat);
-    r.growthLo = std::pow(10.0, xLo);
-    r.growthHi = hiOpen ? kInf : std::pow(10.0, xHi);
-    r.logLik = lHat;
-    r.lrt = std::max(0.0, 2.0 * (lHat - neutral.logLik));
-    r.pValue = r.lrt > 0.0 ? 0.5 * gsl_cdf_chisq_Q(r.lrt, 1.0) : 1.0;
     r.passes = search.Passes();
     return r;
 }

@@ -21,6 +21,12 @@
 // is still above the threshold at growthCap, and theta_hi is infinity when in
 // addition hi(g) is largest there. Every evaluated g is kept, so the searches
 // share their passes.
+//
+// Edges. Profile values closer than the arithmetic resolves (2e-10 |l|: each
+// site's log-likelihood is exact to 1e-10 relative) are ties, and ties go to
+// the neutral limit (lrt 0, p 1). A profile level over the whole range means
+// the data cannot tell growth from none: growth is NaN. An interval end whose
+// root search finds no bracket is NaN, with a warning.
 
 #include <cstddef>
 #include <cstdint>

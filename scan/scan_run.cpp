@@ -255,8 +255,9 @@ class CWindowWriter {
 
 // --ci bootstrap: the percentile intervals of the block bootstrap replace
 // the profile-likelihood ones.
-void ApplyBootstrap(const SScanOptions& opts, const CSiteStore& store, const SFitOptions& fit,
-                    hts_tpool* pool, SFitResult& neutral, SFitResult& growth) {
+SBootstrapReport ApplyBootstrap(const SScanOptions& opts, const CSiteStore& store,
+                                const SFitOptions& fit, hts_tpool* pool, SFitResult& neutral,
+                                SFitResult& growth) {
     if (opts.m_Replicates < 100) {
         Warn("qualscan: " + std::to_string(opts.m_Replicates) +
              " bootstrap resamples give rough interval ends; 200 or more are advised.");
@@ -265,7 +266,7 @@ void ApplyBootstrap(const SScanOptions& opts, const CSiteStore& store, const SFi
     b.replicates = opts.m_Replicates;
     b.seed = opts.m_Seed;
     b.growth = opts.m_Models != EScanModels::eNeutral;
-    BootstrapIntervals(store, fit, b, pool, neutral, b.growth ? &growth : nullptr);
+    return BootstrapIntervals(store, fit, b, pool, neutral, b.growth ? &growth : nullptr);
 }
 
 SModelRow ToRow(const SFitResult& r) {
@@ -517,7 +518,11 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             growth = FitGrowth(*store, fitOptions, neutral, pool.get());
         }
         if (opts.m_Bootstrap) {
-            ApplyBootstrap(opts, *store, fitOptions, pool.get(), neutral, growth);
+            const SBootstrapReport report =
+                ApplyBootstrap(opts, *store, fitOptions, pool.get(), neutral, growth);
+            summary.m_Resamples = report.replicates;
+            summary.m_ResamplesNoNeutral = report.noNeutral;
+            summary.m_ResamplesNoGrowth = report.noGrowth;
         }
         if (opts.m_Models != EScanModels::eGrowth) {
             table.Stream() << FormatTableRow(ToRow(neutral));
@@ -543,6 +548,24 @@ std::string FormatScanSummary(const SScanSummary& s, const SScanOptions& opts) {
     if (opts.m_WindowSize > 0) {
         os << "; " << s.m_Windows << " windows of " << opts.m_WindowSize << " bases (step "
            << opts.m_WindowStep << ") written to '" << opts.m_WindowsOutput << "'";
+    }
+    if (s.m_Resamples > 0) {
+        os << "; " << s.m_Resamples << " bootstrap resamples";
+        // The neutral fit runs under the growth one too, so its count
+        // matters only where its row is printed.
+        const bool neutralRow = opts.m_Models != EScanModels::eGrowth;
+        const bool growthRow = opts.m_Models != EScanModels::eNeutral;
+        const int noNeutral = neutralRow ? s.m_ResamplesNoNeutral : 0;
+        const int noGrowth = growthRow ? s.m_ResamplesNoGrowth : 0;
+        if (noNeutral > 0 || noGrowth > 0) {
+            os << ", left out of the intervals for want of an estimate:";
+            if (neutralRow) {
+                os << ' ' << noNeutral << " of the neutral theta";
+            }
+            if (growthRow) {
+                os << (neutralRow ? ", " : " ") << noGrowth << " of the growth rate";
+            }
+        }
     }
     return os.str();
 }

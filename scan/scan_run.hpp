@@ -15,6 +15,10 @@ struct SScanSummary {
     std::uint64_t m_Windows = 0;
     std::uint64_t m_Contigs = 0;  // contigs with sites
     std::string m_InputKind;      // "alignments", "an XML data set", "pileup text"
+    // The block bootstrap: resamples refitted, and how many of them gave no
+    // neutral theta or no growth rate (left out of those intervals).
+    int m_Resamples = 0;
+    int m_ResamplesNoNeutral = 0, m_ResamplesNoGrowth = 0;
 };
 
 // Runs qualscan with opts: the table to opts.m_Output (or out when that is
