@@ -14,10 +14,12 @@
 
 #include "base/qt_assert.hpp"
 #include "base/warnings.hpp"
+#include "engine/depthrows.hpp"
 #include "engine/gsl_search.hpp"
 #include "engine/priorrows.hpp"
 #include "engine/taskpool.hpp"
 #include "engine/thetalik.hpp"
+#include "spectrum/freqspec.hpp"
 
 namespace {
 
@@ -380,21 +382,27 @@ SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const 
     return r;
 }
 
-CWindowFitter::CWindowFitter(const SSiteOptions& site, const SFitOptions& fit)
-    : m_Site(site), m_Rows(new CSiteEncoder(site)) {
+CWindowFitter::CWindowFitter(const SSiteOptions& site, const SFitOptions& fit) : m_Site(site) {
     CheckFitOptions(fit);
+    CheckSiteOptions(site);
+    std::unique_ptr<CFreqSpectrum> unit(new CFSNeutral);
+    unit->SetParam(0) = 1.0;
+    m_Rows.reset(new CDepthRows(site, std::move(unit)));
     m_Drop = ChiSquareDrop(fit.level);
 }
 
 CWindowFitter::~CWindowFitter() = default;
 
-double CWindowFitter::x_Polymorphic(int K) {
-    const std::size_t k = static_cast<std::size_t>(K);
+double CWindowFitter::x_Polymorphic(int n) {
+    const std::size_t k = static_cast<std::size_t>(n);
     if (m_P.size() <= k) {
         m_P.resize(k + 1, kNaN);
+        m_Domain.resize(k + 1, kNaN);
     }
     if (std::isnan(m_P[k])) {
-        m_P[k] = m_Rows->NeutralRow(K, 0)[0];
+        const CDepthRows::SRow& row = m_Rows->Row(n, 0);
+        m_P[k] = row.polymorphic;
+        m_Domain[k] = row.domain;
     }
     return m_P[k];
 }
@@ -404,25 +412,26 @@ SWindowEstimate CWindowFitter::Fit(const SWindowSite* sites, std::size_t count) 
     if (count == 0) {
         return e;
     }
-    // Back from (a, b) to (a, u): b = u - a P_K.
+    // Back from (a, b) to (a, u): b = u - a P_n.
     std::vector<CThetaLik::SSummary> summaries(count);
     double constant = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
         const SWindowSite& s = sites[i];
-        const int K = m_Site.poolSize > 0 ? m_Site.poolSize : static_cast<int>(s.m_Reads);
-        const double p = x_Polymorphic(K);
-        summaries[i] = CThetaLik::SSummary{K, s.m_A, std::max(0.0, s.m_B + s.m_A * p)};
+        const int n = static_cast<int>(s.m_Reads);
+        const double p = x_Polymorphic(n);
+        summaries[i] = CThetaLik::SSummary{n, s.m_A, std::max(0.0, s.m_B + s.m_A * p)};
         constant += s.m_LogScale;
     }
     double thetaMax = kInf;
     for (const auto& s : summaries) {
-        if (m_P[static_cast<std::size_t>(s.K)] > 0.0) {
-            thetaMax = std::min(thetaMax, 1.0 / m_P[static_cast<std::size_t>(s.K)]);
+        const double domain = m_Domain[static_cast<std::size_t>(s.K)];
+        if (domain > 0.0) {
+            thetaMax = std::min(thetaMax, 1.0 / domain);
         }
     }
     CThetaLik lik;
     for (double phi = kFirstPhi;; phi = phi >= 0.25 ? 1.0 : 4.0 * phi) {
-        lik.Build(summaries, m_P, phi >= 1.0 ? kInf : phi * thetaMax);
+        lik.Build(summaries, m_P, m_Domain, phi >= 1.0 ? kInf : phi * thetaMax);
         if (!std::isfinite(lik.ThetaMax())) {
             e.logLik = constant + lik.Eval(0.0);
             return e;

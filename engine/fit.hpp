@@ -81,7 +81,7 @@ struct SWindowSite {
 };
 
 // Neutral estimate of a window from its sites' neutral summaries. A
-// workspace: one per thread; it keeps P_K of the classes it has seen.
+// workspace: one per thread; it keeps the rows of the classes it has seen.
 struct SWindowEstimate {
     double theta, thetaLo, thetaHi, logLik;  // NaN without a site that tells about theta
 };
@@ -96,12 +96,13 @@ class CWindowFitter {
     SWindowEstimate Fit(const SWindowSite* sites, std::size_t count);
 
   private:
-    double x_Polymorphic(int K);
+    // P and P_K of class n, kept in m_P and m_Domain.
+    double x_Polymorphic(int n);
 
     SSiteOptions m_Site;
     double m_Drop;
-    std::unique_ptr<class CSiteEncoder> m_Rows;
-    std::vector<double> m_P;
+    std::unique_ptr<class CDepthRows> m_Rows;
+    std::vector<double> m_P, m_Domain;
 };
 
 // Exact log-likelihood of the whole store at theta for the given rows

@@ -93,6 +93,7 @@ void CThetaLik::Build(const CSiteStore& store, const std::vector<SSpan>& spans,
         SClass c;
         c.K = static_cast<int>(k);
         c.P = rows.Polymorphic(c.K);
+        c.domain = rows.Domain(c.K);
         all.push_back(c);
         const double w = 1.0 - thetaQuiet * c.P;
         tq.push_back(exact ? kInf : (w > 0.0 ? thetaQuiet / w : kInf));
@@ -105,6 +106,9 @@ void CThetaLik::Build(const CSiteStore& store, const std::vector<SSpan>& spans,
     };
     std::vector<double> acc(nClasses * kStride, 0.0);
     m_Exact.clear();
+    // A neutral-only store keeps u itself, computed with these very rows.
+    const bool compact = store.GetOptions().neutralOnly;
+    QT_ASSERT(!compact || rows.GetGrowth() == 0.0);
     std::function<SPart(std::size_t)> job = [&](std::size_t i) {
         SPart part;
         part.acc.assign(nClasses * kStride, 0.0);
@@ -112,11 +116,23 @@ void CThetaLik::Build(const CSiteStore& store, const std::vector<SSpan>& spans,
         const unsigned char* p = store.GetPage(span.page) + span.offset;
         const unsigned char* end = p + span.bytes;
         SSiteView view;
+        SNeutralView neutral;
         while (p < end) {
-            p = ReadSiteRecord(p, view);
-            const int cls = index[static_cast<std::size_t>(view.chromosomes)];
-            const double u = SiteU(view, rows.Beta(view.chromosomes));
-            x_Add(cls, view.a, u, tq[static_cast<std::size_t>(cls)], span.weight,
+            int K;
+            double a, u;
+            if (compact) {
+                p = ReadNeutralRecord(p, neutral);
+                K = neutral.chromosomes;
+                a = neutral.a;
+                u = neutral.u;
+            } else {
+                p = ReadSiteRecord(p, view);
+                K = view.chromosomes;
+                a = view.a;
+                u = SiteU(view, rows.Beta(K));
+            }
+            const int cls = index[static_cast<std::size_t>(K)];
+            x_Add(cls, a, u, tq[static_cast<std::size_t>(cls)], span.weight,
                   part.acc.data() + static_cast<std::size_t>(cls) * kStride, part.exact);
         }
         return part;
@@ -166,7 +182,7 @@ void CThetaLik::x_Finish(const std::vector<SClass>& all, const std::vector<doubl
         std::copy(a + 1, a + 1 + kTerms, cl.m);
         m_Classes.push_back(cl);
         m_Sites += static_cast<std::uint64_t>(a[kStride - 1]);
-        maxP = std::max(maxP, cl.P);
+        maxP = std::max(maxP, cl.domain);
     }
     for (SExact& e : m_Exact) {
         e.cls = remap[static_cast<std::size_t>(e.cls)];
@@ -176,7 +192,7 @@ void CThetaLik::x_Finish(const std::vector<SClass>& all, const std::vector<doubl
 }
 
 void CThetaLik::Build(const std::vector<SSummary>& sites, const std::vector<double>& polymorphic,
-                      double thetaQuiet) {
+                      const std::vector<double>& domain, double thetaQuiet) {
     std::vector<int> index(polymorphic.size(), -1);
     std::vector<SClass> all;
     std::vector<double> tq;
@@ -189,6 +205,7 @@ void CThetaLik::Build(const std::vector<SSummary>& sites, const std::vector<doub
         SClass c;
         c.K = s.K;
         c.P = polymorphic[k];
+        c.domain = domain[k];
         all.push_back(c);
         const double w = 1.0 - thetaQuiet * c.P;
         tq.push_back(w > 0.0 ? thetaQuiet / w : kInf);

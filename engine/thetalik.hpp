@@ -3,7 +3,8 @@
 // neutral spectrum, or growth at one rate), built in one pass over the sites.
 //
 // A site's likelihood is, up to its constant, a (1 - theta P) + theta u with
-// u = sum_k beta_k z_k >= 0 (sitestore.hpp). Most sites are "quiet": a = 1
+// u = sum_t beta_t z_t >= 0 (sitestore.hpp), P and beta those of the site's
+// class. Most sites are "quiet": a = 1
 // and u small, and for them
 //   log(1 - theta P + theta u) = log(1 - theta P) + log1p(t u),
 //   t = theta / (1 - theta P),
@@ -64,9 +65,10 @@ class CThetaLik {
         int K;
         double a, u;
     };
-    // Builds from summaries; polymorphic[K] is P_K.
+    // Builds from summaries; polymorphic[K] is P of class K and domain[K]
+    // the P_K that bounds its domain.
     void Build(const std::vector<SSummary>& sites, const std::vector<double>& polymorphic,
-               double thetaQuiet);
+               const std::vector<double>& domain, double thetaQuiet);
 
     // Largest theta of the domain for the classes present.
     double ThetaMax() const { return m_ThetaMax; }
@@ -85,6 +87,7 @@ class CThetaLik {
     struct SClass {
         int K = 0;
         double P = 0.0;
+        double domain = 0.0;       // P_K: theta <= 1 / P_K
         double count = 0.0;        // quiet sites
         double m[kTerms] = {0.0};  // sum of u^j, j = 1..kTerms
     };

@@ -296,6 +296,8 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     siteOptions.folded = !opts.m_Unfolded;
     siteOptions.poolSize = static_cast<int>(opts.m_PoolSize);
     siteOptions.blockSize = opts.m_BlockSize;
+    // The neutral fit alone needs two numbers per site.
+    siteOptions.neutralOnly = opts.m_Models == EScanModels::eNeutral;
     SFitOptions fitOptions;
     fitOptions.level = opts.m_Level;
 

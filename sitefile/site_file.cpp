@@ -16,6 +16,9 @@
 #include <utility>
 
 #include "base/file_magic.hpp"
+#include "engine/depthrows.hpp"
+#include "engine/thetalik.hpp"
+#include "spectrum/freqspec.hpp"
 
 namespace {
 
@@ -310,6 +313,9 @@ SSiteFileSettings ReadSiteFileSettings(const std::string& path) {
 
 CSiteFileReader::CSiteFileReader(const std::vector<std::string>& paths, const SSiteOptions& options)
     : m_Paths(paths), m_Options(options) {
+    std::unique_ptr<CFreqSpectrum> unit(new CFSNeutral);
+    unit->SetParam(0) = 1.0;
+    m_Neutral = std::make_unique<CDepthRows>(options, std::move(unit));
     // Every header first, so that a mismatch is found before any fit.
     for (std::size_t i = 0; i < paths.size(); ++i) {
         const std::string& path = paths[i];
@@ -433,8 +439,9 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
         double numbers[3];
         read(numbers, sizeof numbers);
         if (pos > static_cast<std::uint64_t>(INT64_MAX) || reads == 0 || reads > 1000000000 ||
-            K == 0 || K > 1000000000 || kept > (m_Options.folded ? K / 2 : K - 1) || size == 0 ||
-            size > kMaxRecordHead + 8 * (K + 1) || !std::isfinite(numbers[0]) ||
+            K == 0 || K > 1000000000 ||
+            kept > static_cast<std::uint64_t>(LastEntry(m_Options, static_cast<int>(K))) ||
+            size == 0 || size > kMaxRecordHead + 8 * (K + 1) || !std::isfinite(numbers[0]) ||
             !std::isfinite(numbers[1]) || !std::isfinite(numbers[2])) {
             x_Fail("is damaged: a site with impossible numbers.");
         }
@@ -448,8 +455,7 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
             !ParseVarint(p, end, floats) || rk != K || (code >> 1) + floats != kept ||
             static_cast<std::uint64_t>(end - p) !=
                 ((code & 1) ? 8 : 0) + (code >> 1) * 8 + floats * 4 ||
-            (m_Options.poolSize > 0 ? K != static_cast<std::uint64_t>(m_Options.poolSize)
-                                    : K != reads)) {
+            K != reads) {
             x_Fail("is damaged: a site's record does not match its description.");
         }
         const std::int64_t position = static_cast<std::int64_t>(pos);
@@ -471,6 +477,10 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
         site.neutralA = numbers[1];
         site.neutralB = numbers[2];
         site.bytes = static_cast<std::uint32_t>(size);
+        // u as the encoder had it, from the same rows.
+        SSiteView view;
+        ReadSiteRecord(bytes.data(), view);
+        site.neutralU = SiteU(view, m_Neutral->Row(site.chromosomes, site.kept).beta.data() + 1);
         ++m_Sites;
         m_Reads += reads;
         return true;

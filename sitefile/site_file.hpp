@@ -26,6 +26,7 @@
 #include "engine/sitestore.hpp"
 
 struct BGZF;
+class CDepthRows;
 
 // The settings a summary file records. Model settings (folded, pool_size)
 // and filters must agree between files that are fitted together; the block
@@ -101,6 +102,7 @@ class CSiteFileReader {
     SSiteFileSettings m_Settings;
     std::size_t m_Index = 0;
     std::unique_ptr<SOpen> m_Open;
+    std::unique_ptr<CDepthRows> m_Neutral;  // the rows of the sites' neutral u
     std::vector<std::string> m_Names;
     int m_Contig = -1;                       // current contig (global index)
     std::int64_t m_LastPos = -1;             // last position on it

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "engine/depthrows.hpp"
 #include "engine/fit.hpp"
 #include "engine/gsl_search.hpp"
 #include "engine/priorrows.hpp"
@@ -69,12 +70,33 @@ std::vector<STestSite> HardSites(bool folded) {
     return sites;
 }
 
+// lambda(k) = sum_t T[t] Binom(t; n, k/N), k = 0..N, of every site of a pool
+// of N: the mixture over the pool's counts taken site by site, as the
+// engine no longer does (depthrows.hpp), in long double.
+std::vector<std::vector<long double>> PoolLambdas(const std::vector<STestSite>& sites, int N) {
+    std::vector<std::vector<long double>> all;
+    for (const STestSite& s : sites) {
+        std::vector<long double> lambda(static_cast<std::size_t>(N) + 1, 0.0L);
+        for (int k = 0; k <= N; ++k) {
+            for (int t = 0; t <= s.depth; ++t) {
+                lambda[static_cast<std::size_t>(k)] +=
+                    static_cast<long double>(s.table[static_cast<std::size_t>(t)]) *
+                    gsl_ran_binomial_pdf(static_cast<unsigned>(t), static_cast<double>(k) / N,
+                                         static_cast<unsigned>(s.depth));
+            }
+        }
+        all.push_back(lambda);
+    }
+    return all;
+}
+
 TEST(SiteRecord, EverySiteKeepsItsLogLikelihoodWithin1e10RelativeOverTheDomain) {
     struct SCase {
         bool folded;
         int pool;
     };
-    for (const SCase c : {SCase{true, 0}, SCase{false, 0}, SCase{true, 50}, SCase{false, 7}}) {
+    for (const SCase c : {SCase{true, 0}, SCase{false, 0}, SCase{true, 50}, SCase{false, 7},
+                          SCase{true, 200}, SCase{false, 200}}) {
         SCOPED_TRACE(::testing::Message() << "folded " << c.folded << " pool " << c.pool);
         const std::vector<STestSite> sites = HardSites(c.folded);
         SSiteOptions options;
@@ -82,6 +104,12 @@ TEST(SiteRecord, EverySiteKeepsItsLogLikelihoodWithin1e10RelativeOverTheDomain) 
         options.poolSize = c.pool;
         const CSiteStore store = MakeStore(sites, options);
         ASSERT_EQ(store.GetSites(), sites.size());
+        SSiteOptions neutralOnly = options;
+        neutralOnly.neutralOnly = true;
+        const CSiteStore small = MakeStore(sites, neutralOnly);
+        EXPECT_LT(small.GetRecordBytes(), store.GetRecordBytes());
+        const std::vector<std::vector<long double>> lambdas =
+            c.pool > 0 ? PoolLambdas(sites, c.pool) : std::vector<std::vector<long double>>();
         CSiteEncoder encoder(options);
         for (double g : {0.0, 1e-10, 0.5, 20.0, 1e4, 1e6}) {
             const CPriorRows rows =
@@ -93,7 +121,8 @@ TEST(SiteRecord, EverySiteKeepsItsLogLikelihoodWithin1e10RelativeOverTheDomain) 
                 const double theta = share * rows.ThetaMax();
                 const auto model = Model(theta, g, c.folded);
                 double total = 0.0;
-                for (const STestSite& s : sites) {
+                for (std::size_t i = 0; i < sites.size(); ++i) {
+                    const STestSite& s = sites[i];
                     std::vector<unsigned char> bytes;
                     SEncodedSite encoded;
                     ASSERT_TRUE(
@@ -101,13 +130,31 @@ TEST(SiteRecord, EverySiteKeepsItsLogLikelihoodWithin1e10RelativeOverTheDomain) 
                     SSiteView view;
                     ReadSiteRecord(bytes.data(), view);
                     const double got = SiteLogLik(view, encoded.constant, rows, theta);
-                    const double want = OracleLogLik(s, *model, c.pool);
+                    double want;
+                    if (c.pool > 0) {
+                        long double sum = 0.0L;
+                        for (int k = 0; k <= c.pool; ++k) {
+                            sum += static_cast<long double>((*model)(k, c.pool)) *
+                                   lambdas[i][static_cast<std::size_t>(k)];
+                        }
+                        want = s.logScale + static_cast<double>(std::log(sum));
+                    } else {
+                        want = OracleLogLik(s, *model, 0);
+                    }
                     if (std::isinf(want)) {
                         EXPECT_EQ(got, want);  // a site impossible at theta 0
                     } else {
                         EXPECT_LE(std::fabs(got - want), 1e-10 * std::fabs(want))
-                            << "site " << (&s - sites.data()) << " depth " << s.depth << " g " << g
-                            << " theta " << theta;
+                            << "site " << i << " depth " << s.depth << " g " << g << " theta "
+                            << theta;
+                        if (g == 0.0) {
+                            // What windows get: e^constant (a + theta b).
+                            const double window =
+                                encoded.constant +
+                                std::log(encoded.neutralA + theta * encoded.neutralB);
+                            EXPECT_LE(std::fabs(window - want), 1e-10 * std::fabs(want))
+                                << "site " << i;
+                        }
                     }
                     total += want;
                 }
@@ -117,8 +164,69 @@ TEST(SiteRecord, EverySiteKeepsItsLogLikelihoodWithin1e10RelativeOverTheDomain) 
                 } else {
                     EXPECT_NEAR(all, total, 1e-10 * std::fabs(total));
                 }
+                if (g == 0.0) {
+                    // The neutral-only store keeps u as the records give it.
+                    EXPECT_EQ(LogLikelihood(small, CPriorRows::Neutral(small), theta, nullptr),
+                              all);
+                }
             }
         }
+    }
+}
+
+TEST(DepthRows, PoolWeightsMatchTheMixtureTermByTerm) {
+    // sum_k h(k) Binom(t; n, k/N) against the binomial from log gamma in
+    // long double, with depths whose powers (1 - k/N)^n underflow (n = 2000,
+    // N = 200).
+    struct SCase {
+        int N, n;
+        bool folded;
+    };
+    TRng rng(4);
+    std::uniform_real_distribution<double> unif(0.1, 1.0);
+    for (const SCase c : {SCase{2, 1, false}, SCase{7, 30, false}, SCase{200, 60, true},
+                          SCase{200, 2000, true}, SCase{50, 1400, false}}) {
+        SCOPED_TRACE(::testing::Message() << "N " << c.N << " n " << c.n);
+        std::vector<double> h(static_cast<std::size_t>(c.N) + 1, 0.0);
+        for (int k = 1; k < c.N; ++k) {
+            h[static_cast<std::size_t>(k)] = unif(rng);
+        }
+        std::vector<double> got(static_cast<std::size_t>(c.n) + 1);
+        MixBinomial(h.data(), c.N, c.n, c.n, got.data());
+        for (int t = 0; t <= c.n; ++t) {
+            long double want = 0.0L;
+            for (int k = 1; k < c.N; ++k) {
+                const long double p = static_cast<long double>(k) / c.N;
+                want += h[static_cast<std::size_t>(k)] *
+                        std::exp(std::lgamma(c.n + 1.0L) - std::lgamma(t + 1.0L) -
+                                 std::lgamma(c.n - t + 1.0L) + t * std::log(p) +
+                                 (c.n - t) * std::log1p(-p));
+            }
+            EXPECT_NEAR(got[static_cast<std::size_t>(t)], static_cast<double>(want),
+                        1e-13 * static_cast<double>(want) + 1e-300)
+                << "t " << t;
+        }
+        // A row's P is P_K less the polymorphic counts' mass on no read
+        // minor (and, folded, on all reads minor).
+        SSiteOptions options;
+        options.folded = c.folded;
+        options.poolSize = c.N;
+        std::unique_ptr<CFreqSpectrum> unit(new CFSGrowth);
+        unit->SetParam(0) = 1.0;
+        unit->SetParam(1) = 3.0;
+        const auto model = Model(1.0, 3.0, c.folded);
+        CDepthRows rows(options, std::move(unit));
+        const CDepthRows::SRow& row = rows.Row(c.n, 3);
+        const double p0 = c.folded ? 0.5 : 1.0;
+        long double beta0 = 0.0L, mass = 0.0L;
+        for (int k = 1; k < c.N; ++k) {
+            const double x = static_cast<double>(k) / c.N;
+            beta0 += (*model)(k, c.N) * std::pow(1.0L - x, c.n) / p0;
+            mass += (*model)(k, c.N);
+        }
+        EXPECT_NEAR(row.domain, (p0 - (*model)(0, c.N)) / p0, 1e-14);
+        EXPECT_NEAR(row.polymorphic, static_cast<double>(mass - beta0), 1e-12 * row.domain);
+        EXPECT_NEAR(row.beta[0], static_cast<double>(beta0), 1e-12 * row.domain);
     }
 }
 
@@ -215,25 +323,30 @@ TEST(Fit, NeutralAndGrowthMatchBruteForceSearchesOverTheExactLikelihood) {
 }
 
 TEST(Fit, ResultsAreBitIdenticalForOneTwoAndFourThreads) {
-    TRng rng(8);
-    const std::vector<STestSite> sites = NeutralSites(20000, 0.01, 15.0, rng);
-    const CSiteStore store = MakeStore(sites, SSiteOptions());
-    ASSERT_GT(store.GetPageCount(), 2u);
-    std::vector<std::vector<double>> seen;
-    for (int threads : {0, 1, 2, 4}) {
-        hts_tpool* pool = threads > 0 ? hts_tpool_init(threads) : nullptr;
-        const SFitResult n = FitNeutral(store, SFitOptions(), pool);
-        const SFitResult g = FitGrowth(store, SFitOptions(), n, pool);
-        const double exact = LogLikelihood(store, CPriorRows::Growth(store, 3.0), 0.02, pool);
-        seen.push_back({n.theta, n.thetaLo, n.thetaHi, n.logLik, g.theta, g.thetaLo, g.thetaHi,
-                        g.growth, g.growthLo, g.growthHi, g.logLik, g.lrt, g.pValue, exact});
-        if (pool != nullptr) {
-            hts_tpool_destroy(pool);
+    for (int poolSize : {0, 50}) {
+        SCOPED_TRACE(::testing::Message() << "pool " << poolSize);
+        TRng rng(8);
+        SSiteOptions options;
+        options.poolSize = poolSize;
+        const CSiteStore store = MakeStore(NeutralSites(20000, 0.01, 15.0, rng, poolSize), options);
+        ASSERT_GT(store.GetPageCount(), 2u);
+        std::vector<std::vector<double>> seen;
+        for (int threads : {0, 1, 2, 4}) {
+            hts_tpool* pool = threads > 0 ? hts_tpool_init(threads) : nullptr;
+            const SFitResult n = FitNeutral(store, SFitOptions(), pool);
+            const SFitResult g = FitGrowth(store, SFitOptions(), n, pool);
+            const double exact = LogLikelihood(store, CPriorRows::Growth(store, 3.0), 0.02, pool);
+            seen.push_back({n.theta, n.thetaLo, n.thetaHi, n.logLik, g.theta, g.thetaLo, g.thetaHi,
+                            g.growth, g.growthLo, g.growthHi, g.logLik, g.lrt, g.pValue, exact});
+            if (pool != nullptr) {
+                hts_tpool_destroy(pool);
+            }
         }
-    }
-    for (std::size_t i = 1; i < seen.size(); ++i) {
-        EXPECT_EQ(std::memcmp(seen[0].data(), seen[i].data(), seen[0].size() * sizeof(double)), 0)
-            << "run " << i;
+        for (std::size_t i = 1; i < seen.size(); ++i) {
+            EXPECT_EQ(std::memcmp(seen[0].data(), seen[i].data(), seen[0].size() * sizeof(double)),
+                      0)
+                << "run " << i;
+        }
     }
 }
 
