@@ -26,7 +26,7 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 // log10 of the growth library's stand-in for 0: the neutral limit.
-constexpr double kMinLogGrowth = -10.0;
+constexpr double kMinLogGrowth = kNeutralLogGrowth;
 // Share of the domain that the first build of a theta likelihood covers with
 // its series (theta P_max <= phi); widened when a solution reaches it.
 constexpr double kFirstPhi = 0.25;
@@ -61,14 +61,6 @@ double FitConstant(const CSiteStore& store, const std::vector<double>* weights) 
         sum += (*weights)[i] * segments[i].constant;
     }
     return sum;
-}
-
-// Two values of the profile closer than this cannot be told apart: every
-// site's log-likelihood is exact to 1e-10 relative (sitestore.hpp), so a sum
-// l is exact to 1e-10 |l| and the difference of two such sums to 2e-10 |l|;
-// the absolute part covers the rounding of sums near l = 0.
-double TieTolerance(double l) {
-    return 2e-10 * std::fabs(l) + 1e-12;
 }
 
 // The LRT of the growth row and its p-value under the boundary null: half
@@ -213,6 +205,26 @@ double MinOver(const std::function<double(double)>& f, double a, double m, doubl
 
 }  // namespace
 
+double ProfileTieTolerance(double logLik) {
+    // Every site's log-likelihood is exact to 1e-10 relative (sitestore.hpp),
+    // so a sum l is exact to 1e-10 |l| and the difference of two such sums
+    // to 2e-10 |l|; the absolute part covers the rounding of sums near 0.
+    return 2e-10 * std::fabs(logLik) + 1e-12;
+}
+
+SThetaMaximum MaximizeTheta(const CSiteStore& store, const CPriorRows& rows,
+                            const std::vector<double>* weights, hts_tpool* pool) {
+    SThetaMaximum m;
+    double phi = kFirstPhi;
+    int passes = 0;
+    bool informative = true;
+    const SThetaSolution s = FitAtRows(store, FitSpans(store, weights), rows, phi, kNaN, kNaN, 0.0,
+                                       pool, passes, informative);
+    m.theta = informative ? s.theta : kNaN;
+    m.logLik = FitConstant(store, weights) + s.logLik;
+    return m;
+}
+
 void CheckFitOptions(const SFitOptions& options) {
     if (!(options.level > 0.0 && options.level < 1.0)) {
         throw std::invalid_argument("The confidence level must lie strictly between 0 and 1 (got " +
@@ -261,7 +273,7 @@ SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const 
     const double xMin = kMinLogGrowth;
     const double xMax = std::log10(options.growthCap);
     auto lp = [&](double x) { return search.At(x).lp; };
-    const double tie = TieTolerance(neutral.logLik);
+    const double tie = ProfileTieTolerance(neutral.logLik);
 
     // Scan: the neutral limit, then every decade from 1e-3 to the cap.
     std::vector<double> grid{xMin};

@@ -105,6 +105,22 @@ class CWindowFitter {
     std::vector<double> m_P, m_Domain;
 };
 
+// log10 of the growth rate that stands for the neutral limit.
+constexpr double kNeutralLogGrowth = -10.0;
+
+// Two values of a profile log-likelihood closer than this cannot be told
+// apart (ties): the arithmetic resolves l to 2e-10 |l|.
+double ProfileTieTolerance(double logLik);
+
+// The maximum over theta of the log-likelihood at one spectrum, its
+// constants included, with the sites weighted as in FitNeutral; theta is
+// NaN when no site tells anything about theta (logLik then at theta 0).
+struct SThetaMaximum {
+    double theta = 0.0, logLik = 0.0;
+};
+SThetaMaximum MaximizeTheta(const CSiteStore& store, const CPriorRows& rows,
+                            const std::vector<double>* weights, hts_tpool* pool);
+
 // Exact log-likelihood of the whole store at theta for the given rows
 // (every site evaluated on its own; for checks and single evaluations).
 double LogLikelihood(const CSiteStore& store, const CPriorRows& rows, double theta,

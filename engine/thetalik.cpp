@@ -16,6 +16,22 @@ constexpr int kStride = CThetaLik::kTerms + 2;  // count, moments, sites present
 
 }  // namespace
 
+void LogSeries(const double* m, int terms, double x, double& s, double& s1, double& s2) {
+    s = s1 = s2 = 0.0;
+    // Horner from the top: s = sum (-1)^(j+1) x^j m_j / j,
+    // s1 = ds/dx = sum (-1)^(j+1) x^(j-1) m_j,
+    // s2 = d2s/dx2 = sum (-1)^(j+1) (j-1) x^(j-2) m_j.
+    for (int j = terms; j >= 1; --j) {
+        const double sign = (j % 2 == 1) ? 1.0 : -1.0;
+        s = s * x + sign * m[j - 1] / j;
+        s1 = s1 * x + sign * m[j - 1];
+        if (j >= 2) {
+            s2 = s2 * x + sign * (j - 1) * m[j - 1];
+        }
+    }
+    s *= x;
+}
+
 std::vector<SSpan> WholeStore(const CSiteStore& store) {
     std::vector<SSpan> spans(store.GetPageCount());
     for (std::size_t i = 0; i < spans.size(); ++i) {
@@ -244,19 +260,8 @@ void CThetaLik::Eval(double theta, double& l, double& d1, double& d2) const {
             d1 -= cl.count * cl.P / wc;
             d2 -= cl.count * cl.P * cl.P / (wc * wc);
             const double t = theta / wc;
-            double s = 0.0, s1 = 0.0, s2 = 0.0;
-            // Horner from the top: s = sum (-1)^(j+1) t^j m_j / j,
-            // s1 = ds/dt = sum (-1)^(j+1) t^(j-1) m_j,
-            // s2 = d2s/dt2 = sum (-1)^(j+1) (j-1) t^(j-2) m_j.
-            for (int j = kTerms; j >= 1; --j) {
-                const double sign = (j % 2 == 1) ? 1.0 : -1.0;
-                s = s * t + sign * cl.m[j - 1] / j;
-                s1 = s1 * t + sign * cl.m[j - 1];
-                if (j >= 2) {
-                    s2 = s2 * t + sign * (j - 1) * cl.m[j - 1];
-                }
-            }
-            s *= t;
+            double s, s1, s2;
+            LogSeries(cl.m, kTerms, t, s, s1, s2);
             const double dt = 1.0 / (wc * wc);               // dt/dtheta
             const double ddt = 2.0 * cl.P / (wc * wc * wc);  // d2t/dtheta2
             l += s;

@@ -44,6 +44,11 @@ std::vector<SSpan> SegmentSpans(const CSiteStore& store, std::size_t first, std:
 // one number per segment of the store.
 std::vector<SSpan> WeightedSpans(const CSiteStore& store, const std::vector<double>& weights);
 
+// The series of log1p summed over sites: with m_j = sum_i y_i^j (j = 1..terms),
+// s = sum_i log1p(x y_i) up to the terms kept = sum_j (-1)^(j+1) x^j m_j / j,
+// and its first two derivatives in x.
+void LogSeries(const double* m, int terms, double x, double& s, double& s1, double& s2);
+
 // u = sum_k beta_k z_k of one record.
 double SiteU(const SSiteView& view, const double* beta);
 // Log-likelihood of one record, its constant included, at theta.

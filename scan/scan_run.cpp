@@ -257,7 +257,7 @@ class CWindowWriter {
 // the profile-likelihood ones.
 SBootstrapReport ApplyBootstrap(const SScanOptions& opts, const CSiteStore& store,
                                 const SFitOptions& fit, hts_tpool* pool, SFitResult& neutral,
-                                SFitResult& growth) {
+                                SFitResult& growth, CProgressLine& bar) {
     if (opts.m_Replicates < 100) {
         Warn("qualscan: " + std::to_string(opts.m_Replicates) +
              " bootstrap resamples give rough interval ends; 200 or more are advised.");
@@ -266,6 +266,9 @@ SBootstrapReport ApplyBootstrap(const SScanOptions& opts, const CSiteStore& stor
     b.replicates = opts.m_Replicates;
     b.seed = opts.m_Seed;
     b.growth = opts.m_Models != EScanModels::eNeutral;
+    b.progress = [&bar](int done, int total) {
+        bar.Status("bootstrap resample " + std::to_string(done) + " of " + std::to_string(total));
+    };
     return BootstrapIntervals(store, fit, b, pool, neutral, b.growth ? &growth : nullptr);
 }
 
@@ -288,7 +291,8 @@ SModelRow ToRow(const SFitResult& r) {
 
 }  // namespace
 
-SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostream* progress) {
+SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostream* progress,
+                         CProgressLine::EStyle progressStyle) {
     SScanSummary summary;
     const SPileupOptions& p = opts.m_Pileup;
 
@@ -449,7 +453,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         saveSites = std::make_unique<CSiteFileWriter>(opts.m_SaveSites, settings);
     }
 
-    CProgressLine bar(progress, "qualscan");
+    CProgressLine bar(progress, "qualscan", 1, progressStyle);
     std::unique_ptr<CBatchTabulator> tabulator;
     if (filter) {
         tabulator = std::make_unique<CBatchTabulator>(*filter, !opts.m_Unfolded, pool.get(),
@@ -514,6 +518,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
 
     if (store) {
         table.Stream() << TableHeader();
+        bar.Status("fitting the models");
         SFitResult neutral = FitNeutral(*store, fitOptions, pool.get());
         SFitResult growth;
         if (opts.m_Models != EScanModels::eNeutral) {
@@ -521,7 +526,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         }
         if (opts.m_Bootstrap) {
             const SBootstrapReport report =
-                ApplyBootstrap(opts, *store, fitOptions, pool.get(), neutral, growth);
+                ApplyBootstrap(opts, *store, fitOptions, pool.get(), neutral, growth, bar);
             summary.m_Resamples = report.replicates;
             summary.m_ResamplesNoNeutral = report.noNeutral;
             summary.m_ResamplesNoGrowth = report.noGrowth;

@@ -6,6 +6,7 @@
 #include <iosfwd>
 #include <string>
 
+#include "common/progress.hpp"
 #include "scan/scan_options.hpp"
 
 // What a run read and fitted, for the summary line.
@@ -23,9 +24,11 @@ struct SScanSummary {
 
 // Runs qualscan with opts: the table to opts.m_Output (or out when that is
 // empty or "-"), windows to opts.m_WindowsOutput; files are replaced only
-// when complete. progress, when not null, gets a progress line at most once
-// a second. Every bad input throws std::runtime_error naming the file.
-SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostream* progress);
+// when complete. progress, when not null, gets the progress in the given
+// style (common/progress.hpp). Every bad input throws std::runtime_error
+// naming the file.
+SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostream* progress,
+                         CProgressLine::EStyle progressStyle = CProgressLine::EStyle::eTerminal);
 
 // The summary line (without line break).
 std::string FormatScanSummary(const SScanSummary& summary, const SScanOptions& opts);

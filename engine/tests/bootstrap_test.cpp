@@ -141,6 +141,73 @@ TEST(Bootstrap, TheSameSeedGivesTheSameIntervalsForEveryThreadCount) {
     EXPECT_GT(n.thetaHi, n.theta);
 }
 
+TEST(Bootstrap, EveryResampleIsTheWeightedRefitOfItsBlocks) {
+    // The resamples come from per-block statistics and shared rates; each
+    // must be what FitNeutral and FitGrowth give on its weights.
+    TRng rng(23);
+    for (int poolSize : {0, 40}) {
+        SCOPED_TRACE(::testing::Message() << "pool " << poolSize);
+        SSiteOptions options;
+        options.blockSize = 500;
+        options.poolSize = poolSize;
+        CSiteStore store(options);
+        std::gamma_distribution<double> gamma(2.0, 0.01);
+        CFSGrowth model;
+        model.SetFolded(false);
+        model.SetParam(1) = 4.0;
+        std::poisson_distribution<int> depth(14.0);
+        for (int b = 0; b < 25; ++b) {
+            model.SetParam(0) = std::min(0.1, gamma(rng));
+            const std::vector<STestSite> sites = Simulate<TRng>(
+                500, model, poolSize, [&](TRng& r) { return std::max(1, depth(r)); },
+                [](TRng& r) { return std::uniform_int_distribution<int>(10, 41)(r); }, true, rng);
+            for (int i = 0; i < 500; ++i) {
+                const STestSite& s = sites[static_cast<std::size_t>(i)];
+                store.Append(0, b * 500 + i, s.depth, s.table.data(), s.logScale);
+            }
+        }
+        SBootstrapOptions b;
+        b.replicates = 25;
+        b.seed = 3;
+        SFitResult n = FitNeutral(store, SFitOptions(), nullptr);
+        SFitResult g = FitGrowth(store, SFitOptions(), n, nullptr);
+        int progressCalls = 0, lastDone = 0;
+        b.progress = [&](int done, int total) {
+            ++progressCalls;
+            EXPECT_EQ(total, 25);
+            EXPECT_GT(done, lastDone);
+            lastDone = done;
+        };
+        const SBootstrapReport report = BootstrapIntervals(store, SFitOptions(), b, nullptr, n, &g);
+        EXPECT_EQ(lastDone, 25);
+        EXPECT_GT(progressCalls, 0);
+        std::size_t blocks = 0;
+        const std::vector<std::size_t> blockOf = SegmentBlocks(store, blocks);
+        const std::vector<std::vector<double>> draws = DrawResamples(blocks, 25, 3);
+        SFitOptions refit;
+        refit.intervals = false;
+        int rates = 0;
+        for (std::size_t r = 0; r < draws.size(); ++r) {
+            std::vector<double> weights;
+            for (std::size_t i : blockOf) {
+                weights.push_back(draws[r][i]);
+            }
+            const SFitResult wn = FitNeutral(store, refit, nullptr, &weights);
+            EXPECT_NEAR(report.neutralTheta[r], wn.theta, 1e-9 * wn.theta) << "resample " << r;
+            const SFitResult wg = FitGrowth(store, refit, wn, nullptr, &weights);
+            if (std::isnan(wg.growth)) {
+                EXPECT_TRUE(std::isnan(report.growthRate[r])) << "resample " << r;
+                continue;
+            }
+            ++rates;
+            EXPECT_NEAR(std::log10(report.growthRate[r]), std::log10(wg.growth), 5e-4)
+                << "resample " << r;
+            EXPECT_NEAR(report.growthTheta[r], wg.theta, 5e-4 * wg.theta) << "resample " << r;
+        }
+        EXPECT_GT(rates, 20);
+    }
+}
+
 // blocks blocks of 40 sites of 10 reads at Q40: all reads of a site alike,
 // except in the blocks listed, where every site has 5 of each base; only a
 // resample that draws one of them has a theta above 0.
