@@ -97,18 +97,14 @@ CDepthRows::CDepthRows(CDepthRows&&) noexcept = default;
 CDepthRows& CDepthRows::operator=(CDepthRows&&) noexcept = default;
 
 void CDepthRows::Clear() {
-    std::vector<SRow>().swap(m_Rows);
-    std::vector<std::vector<double>>().swap(m_Envelopes);
+    std::unordered_map<int, SRow>().swap(m_Rows);
+    std::unordered_map<int, std::vector<double>>().swap(m_Envelopes);
     m_Unit->ClearCache();
 }
 
 const CDepthRows::SRow& CDepthRows::Row(int n, int last) {
     QT_ASSERT(n >= 1);
-    const std::size_t i = static_cast<std::size_t>(n);
-    if (m_Rows.size() <= i) {
-        m_Rows.resize(i + 1);
-    }
-    SRow& row = m_Rows[i];
+    SRow& row = m_Rows[n];
     last = std::max(0, std::min(last, LastEntry(m_Options, n)));
     if (!row.beta.empty() && static_cast<int>(row.beta.size()) > last) {
         return row;
@@ -156,11 +152,7 @@ const CDepthRows::SRow& CDepthRows::Row(int n, int last) {
 
 const std::vector<double>& CDepthRows::Envelope(int n) {
     QT_ASSERT(n >= 1);
-    const std::size_t i = static_cast<std::size_t>(n);
-    if (m_Envelopes.size() <= i) {
-        m_Envelopes.resize(i + 1);
-    }
-    std::vector<double>& e = m_Envelopes[i];
+    std::vector<double>& e = m_Envelopes[n];
     if (!e.empty()) {
         return e;
     }

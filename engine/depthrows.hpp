@@ -31,6 +31,7 @@
 // see CSiteEncoder for the bound it gives.
 
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/sitestore.hpp"
@@ -72,8 +73,9 @@ class CDepthRows {
     std::unique_ptr<CFreqSpectrum> m_Unit;
     std::vector<double> m_PoolPrior;  // f1(k), k = 0..N (pool only)
     double m_PoolDomain = 0.0;
-    std::vector<SRow> m_Rows;
-    std::vector<std::vector<double>> m_Envelopes;
+    // By depth, for the depths seen (a hash: depths may be large and few).
+    std::unordered_map<int, SRow> m_Rows;
+    std::unordered_map<int, std::vector<double>> m_Envelopes;
 };
 
 // The last index of the table a record of depth n keeps entries for: n/2
