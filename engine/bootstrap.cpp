@@ -13,6 +13,7 @@
 
 #include "base/warnings.hpp"
 #include "engine/blocklik.hpp"
+#include "engine/depthrows.hpp"
 #include "engine/gsl_search.hpp"
 #include "engine/priorrows.hpp"
 
@@ -92,7 +93,8 @@ class CResampleProfiles {
           m_Blocks(blocks),
           m_Weights(weights),
           m_NeutralTheta(neutralTheta),
-          m_Pool(pool) {
+          m_Pool(pool),
+          m_Binomials(std::max(2, store.GetOptions().poolSize)) {
         const std::vector<SSegment>& segments = store.GetSegments();
         for (const std::vector<double>& w : weights) {
             std::vector<double> perSegment(segments.size());
@@ -202,6 +204,7 @@ class CResampleProfiles {
     const std::vector<std::vector<double>>& m_Weights;
     double m_NeutralTheta;
     hts_tpool* m_Pool;
+    CBinomialCache m_Binomials;
     std::vector<std::vector<double>> m_SegmentWeights;
     std::vector<double> m_Constants;
     std::map<double, SPoint> m_Points;

@@ -59,15 +59,46 @@ void BinomialRow(int k, int N, int n, int last, std::vector<double>& b) {
 
 }  // namespace
 
-void MixBinomial(const double* h, int N, int n, int last, double* out) {
+const double* CBinomialCache::Terms(int n, int last, std::size_t& stride) {
+    SDepth& d = m_Depths[n];
+    if (d.last < last) {
+        const std::size_t size =
+            static_cast<std::size_t>(m_N - 1) * (static_cast<std::size_t>(last) + 1);
+        if (m_Used - d.terms.size() * sizeof(double) + size * sizeof(double) > m_Budget) {
+            return nullptr;
+        }
+        m_Used -= d.terms.size() * sizeof(double);
+        d.terms.assign(size, 0.0);
+        std::vector<double> b;
+        for (int k = 1; k < m_N; ++k) {
+            BinomialRow(k, m_N, n, last, b);
+            std::copy(b.begin(), b.end(),
+                      d.terms.begin() + static_cast<std::ptrdiff_t>(k - 1) * (last + 1));
+        }
+        d.last = last;
+        m_Used += size * sizeof(double);
+    }
+    stride = static_cast<std::size_t>(d.last) + 1;
+    return d.terms.data();
+}
+
+void MixBinomial(const double* h, int N, int n, int last, double* out, CBinomialCache* cache) {
     QT_ASSERT(N >= 2 && n >= 1 && last >= 0);
     std::fill(out, out + last + 1, 0.0);
+    std::size_t stride = 0;
+    const double* terms = cache ? cache->Terms(n, last, stride) : nullptr;
     thread_local std::vector<double> b;
     for (int k = 1; k < N; ++k) {
         const double w = h[k];
-        BinomialRow(k, N, n, last, b);
+        const double* row;
+        if (terms) {
+            row = terms + static_cast<std::size_t>(k - 1) * stride;
+        } else {
+            BinomialRow(k, N, n, last, b);
+            row = b.data();
+        }
         for (int t = 0; t <= last; ++t) {
-            out[t] += w * b[static_cast<std::size_t>(t)];
+            out[t] += w * row[t];
         }
     }
 }
@@ -79,8 +110,12 @@ int LastEntry(const SSiteOptions& options, int n) {
     return options.poolSize > 0 ? n : n - 1;
 }
 
-CDepthRows::CDepthRows(const SSiteOptions& options, std::unique_ptr<CFreqSpectrum> unit)
-    : m_Options(options), m_P0(options.folded ? 0.5 : 1.0), m_Unit(std::move(unit)) {
+CDepthRows::CDepthRows(const SSiteOptions& options, std::unique_ptr<CFreqSpectrum> unit,
+                       CBinomialCache* cache)
+    : m_Options(options),
+      m_P0(options.folded ? 0.5 : 1.0),
+      m_Unit(std::move(unit)),
+      m_Cache(cache) {
     m_Unit->SetFolded(options.folded);
     const int N = options.poolSize;
     if (N > 0) {
@@ -127,7 +162,7 @@ const CDepthRows::SRow& CDepthRows::Row(int n, int last) {
     const int want =
         std::min(LastEntry(m_Options, n), std::max(last, 2 * static_cast<int>(row.beta.size())));
     row.beta.assign(static_cast<std::size_t>(want) + 1, 0.0);
-    MixBinomial(m_PoolPrior.data(), N, n, want, row.beta.data());
+    MixBinomial(m_PoolPrior.data(), N, n, want, row.beta.data(), m_Cache);
     for (double& b : row.beta) {
         b /= m_P0;
     }

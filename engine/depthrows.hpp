@@ -30,6 +30,7 @@
 // non-increasing over 1..K/2 (folded) or 1..K-1 (unfolded) may grow with t;
 // see CSiteEncoder for the bound it gives.
 
+#include <cstddef>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -38,11 +39,34 @@
 
 class CFreqSpectrum;
 
+// The binomial terms Binom(t; n, k/N), k = 1..N-1, t = 0..last, of the
+// depths asked, kept within a memory budget, so that the rows of the many
+// spectra a growth search evaluates mix them without recomputing them.
+class CBinomialCache {
+  public:
+    explicit CBinomialCache(int N, std::size_t budgetBytes = std::size_t(16) << 20)
+        : m_N(N), m_Budget(budgetBytes) {}
+    // The terms of depth n, k - 1 major with rows of stride entries (at
+    // least last + 1); null when they do not fit the budget.
+    const double* Terms(int n, int last, std::size_t& stride);
+
+  private:
+    struct SDepth {
+        int last = -1;
+        std::vector<double> terms;
+    };
+    int m_N;
+    std::size_t m_Budget, m_Used = 0;
+    std::unordered_map<int, SDepth> m_Depths;
+};
+
 // out[t] = sum_{k=1}^{N-1} h[k] Binom(t; n, k/N) for t = 0..last (h indexed
 // by k, h[0] unused), summed over k in increasing order. The binomial terms
 // come from the recurrence in t, started at t = 0 or, where (1 - k/N)^n is
-// not a normal double, at the mode; every term is the same whatever last.
-void MixBinomial(const double* h, int N, int n, int last, double* out);
+// not a normal double, at the mode; every term is the same whatever last,
+// and taken from cache (when given, for the same N) bit for bit.
+void MixBinomial(const double* h, int N, int n, int last, double* out,
+                 CBinomialCache* cache = nullptr);
 
 // The rows of one spectrum (given at theta 1) for the classes of a store:
 // class n is a site's depth. Built on demand and kept; one per thread.
@@ -55,7 +79,9 @@ class CDepthRows {
     };
 
     // unit: the spectrum at theta 1; its folding is set from options.
-    CDepthRows(const SSiteOptions& options, std::unique_ptr<CFreqSpectrum> unit);
+    // cache, when given, must outlive the rows.
+    CDepthRows(const SSiteOptions& options, std::unique_ptr<CFreqSpectrum> unit,
+               CBinomialCache* cache = nullptr);
     ~CDepthRows();
     CDepthRows(CDepthRows&&) noexcept;
     CDepthRows& operator=(CDepthRows&&) noexcept;
@@ -71,6 +97,7 @@ class CDepthRows {
     SSiteOptions m_Options;
     double m_P0;
     std::unique_ptr<CFreqSpectrum> m_Unit;
+    CBinomialCache* m_Cache;
     std::vector<double> m_PoolPrior;  // f1(k), k = 0..N (pool only)
     double m_PoolDomain = 0.0;
     // By depth, for the depths seen (a hash: depths may be large and few).

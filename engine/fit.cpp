@@ -118,7 +118,8 @@ class CGrowthSearch {
         : m_Store(store),
           m_Spans(FitSpans(store, weights)),
           m_Constant(FitConstant(store, weights)),
-          m_Pool(pool) {
+          m_Pool(pool),
+          m_Binomials(std::max(2, store.GetOptions().poolSize)) {
         // The neutral limit is known without a pass until an interval is asked.
         SPoint p;
         p.lp = neutral.logLik;
@@ -134,8 +135,9 @@ class CGrowthSearch {
             (!std::isfinite(threshold) || it->second.threshold == threshold)) {
             return it->second;
         }
-        const CPriorRows rows = x <= kMinLogGrowth ? CPriorRows::Neutral(m_Store)
-                                                   : CPriorRows::Growth(m_Store, std::pow(10.0, x));
+        const CPriorRows rows = x <= kMinLogGrowth
+                                    ? CPriorRows::Neutral(m_Store, &m_Binomials)
+                                    : CPriorRows::Growth(m_Store, std::pow(10.0, x), &m_Binomials);
         const double constant = m_Constant;
         // A neighbour's maximum, on the scale of the domain, starts Newton.
         auto near = m_Points.lower_bound(x);
@@ -167,6 +169,7 @@ class CGrowthSearch {
     std::vector<SSpan> m_Spans;
     double m_Constant;
     hts_tpool* m_Pool;
+    CBinomialCache m_Binomials;
     std::map<double, SPoint> m_Points;
     double m_Phi = kFirstPhi;
     int m_Passes = 0;

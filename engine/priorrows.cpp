@@ -8,23 +8,23 @@
 #include "engine/sitestore.hpp"
 #include "spectrum/freqspec.hpp"
 
-CPriorRows CPriorRows::Neutral(const CSiteStore& store) {
+CPriorRows CPriorRows::Neutral(const CSiteStore& store, CBinomialCache* cache) {
     std::unique_ptr<CFreqSpectrum> unit(new CFSNeutral);
     unit->SetParam(0) = 1.0;
-    return x_Build(store, std::move(unit), 0.0);
+    return x_Build(store, std::move(unit), 0.0, cache);
 }
 
-CPriorRows CPriorRows::Growth(const CSiteStore& store, double g) {
+CPriorRows CPriorRows::Growth(const CSiteStore& store, double g, CBinomialCache* cache) {
     std::unique_ptr<CFreqSpectrum> unit(new CFSGrowth);
     unit->SetParam(0) = 1.0;
     unit->SetParam(1) = g;
-    return x_Build(store, std::move(unit), g);
+    return x_Build(store, std::move(unit), g, cache);
 }
 
 CPriorRows CPriorRows::x_Build(const CSiteStore& store, std::unique_ptr<CFreqSpectrum> unit,
-                               double growth) {
+                               double growth, CBinomialCache* cache) {
     const bool pooled = store.GetOptions().poolSize > 0;
-    CDepthRows depthRows(store.GetOptions(), std::move(unit));
+    CDepthRows depthRows(store.GetOptions(), std::move(unit), pooled ? cache : nullptr);
     const std::vector<SChromosomeClass>& classes = store.GetClasses();
     CPriorRows rows;
     rows.m_Growth = growth;

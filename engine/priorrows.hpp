@@ -13,13 +13,15 @@
 
 class CSiteStore;
 class CFreqSpectrum;
+class CBinomialCache;
 
 class CPriorRows {
   public:
-    // The neutral spectrum.
-    static CPriorRows Neutral(const CSiteStore& store);
+    // The neutral spectrum. cache (for the store's pool size) keeps a pool's
+    // binomial terms for the next rows.
+    static CPriorRows Neutral(const CSiteStore& store, CBinomialCache* cache = nullptr);
     // Exponential growth at rate g (>= 1e-10) as the spectrum library has it.
-    static CPriorRows Growth(const CSiteStore& store, double g);
+    static CPriorRows Growth(const CSiteStore& store, double g, CBinomialCache* cache = nullptr);
 
     // P_n; 0 for a class without sites.
     double Polymorphic(int n) const { return m_P[static_cast<std::size_t>(n)]; }
@@ -40,7 +42,7 @@ class CPriorRows {
   private:
     CPriorRows() = default;
     static CPriorRows x_Build(const CSiteStore& store, std::unique_ptr<CFreqSpectrum> unit,
-                              double growth);
+                              double growth, CBinomialCache* cache);
     std::vector<double> m_P, m_Domain;
     std::vector<std::size_t> m_Offset;
     std::vector<double> m_Beta;

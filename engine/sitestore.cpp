@@ -133,7 +133,7 @@ bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double*
     // The collapsed table d[0..M] (depthrows.hpp).
     const int n = depth;
     const int M = LastEntry(m_Options, n);
-    m_C.assign(static_cast<std::size_t>(M) + 1, 0.0);
+    m_C.resize(static_cast<std::size_t>(M) + 1);  // every entry is written below
     for (int t = 0; t <= M; ++t) {
         const std::size_t tt = static_cast<std::size_t>(t);
         if (m_Options.folded && t < n - t) {
@@ -172,7 +172,8 @@ bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double*
     };
     const double lam = -(logScale + std::log(maxTau));
     const double r = kBudget * std::min(1.0, std::max(0.0, lam));
-    m_Suffix.assign(static_cast<std::size_t>(last) + 2, 0.0);
+    m_Suffix.resize(static_cast<std::size_t>(last) + 2);
+    m_Suffix[static_cast<std::size_t>(last) + 1] = 0.0;
     for (int t = last; t >= 1; --t) {
         m_Suffix[static_cast<std::size_t>(t)] =
             m_Suffix[static_cast<std::size_t>(t) + 1] + weighted(t);

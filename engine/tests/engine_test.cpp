@@ -193,6 +193,13 @@ TEST(DepthRows, PoolWeightsMatchTheMixtureTermByTerm) {
         }
         std::vector<double> got(static_cast<std::size_t>(c.n) + 1);
         MixBinomial(h.data(), c.N, c.n, c.n, got.data());
+        // The same terms from a cache, bit for bit, also for a shorter row.
+        CBinomialCache cache(c.N);
+        std::vector<double> cached(got.size()), shorter(static_cast<std::size_t>(c.n / 2) + 1);
+        MixBinomial(h.data(), c.N, c.n, c.n / 2, shorter.data(), &cache);
+        MixBinomial(h.data(), c.N, c.n, c.n, cached.data(), &cache);
+        EXPECT_EQ(std::memcmp(cached.data(), got.data(), got.size() * sizeof(double)), 0);
+        EXPECT_EQ(std::memcmp(shorter.data(), got.data(), shorter.size() * sizeof(double)), 0);
         for (int t = 0; t <= c.n; ++t) {
             long double want = 0.0L;
             for (int k = 1; k < c.N; ++k) {
