@@ -206,6 +206,33 @@ TEST(Bootstrap, EveryResampleIsTheWeightedRefitOfItsBlocks) {
         }
         EXPECT_GT(rates, 20);
     }
+    // Every resample's maximum at the domain's edge, beyond the cover of
+    // the per-block statistics: refitted by weighted passes.
+    SSiteOptions options;
+    options.blockSize = 20;
+    CSiteStore edge(options);
+    const STestSite mixed =
+        MakeSite(std::vector<std::uint8_t>(1, 40), std::vector<std::uint8_t>(1, 40), true);
+    for (int i = 0; i < 25 * 20; ++i) {
+        edge.Append(0, i, mixed.depth, mixed.table.data(), mixed.logScale);
+    }
+    SFitResult n = FitNeutral(edge, SFitOptions(), nullptr);
+    SBootstrapOptions b;
+    b.replicates = 10;
+    b.growth = false;
+    const SBootstrapReport report = BootstrapIntervals(edge, SFitOptions(), b, nullptr, n, nullptr);
+    std::size_t blocks = 0;
+    const std::vector<std::size_t> blockOf = SegmentBlocks(edge, blocks);
+    const std::vector<std::vector<double>> draws = DrawResamples(blocks, 10, b.seed);
+    for (std::size_t r = 0; r < draws.size(); ++r) {
+        std::vector<double> weights;
+        for (std::size_t i : blockOf) {
+            weights.push_back(draws[r][i]);
+        }
+        const SFitResult wn = FitNeutral(edge, SFitOptions(), nullptr, &weights);
+        EXPECT_EQ(report.neutralTheta[r], wn.theta) << "resample " << r;
+        EXPECT_EQ(wn.theta, n.theta);  // the edge
+    }
 }
 
 // blocks blocks of 40 sites of 10 reads at Q40: all reads of a site alike,
