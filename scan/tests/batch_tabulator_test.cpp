@@ -199,7 +199,8 @@ bool SameRecord(const SEncodedSite& a, const SEncodedSite& b) {
            a.chromosomes == b.chromosomes && a.kept == b.kept && a.bytes == b.bytes &&
            std::memcmp(&a.constant, &b.constant, sizeof(double)) == 0 &&
            std::memcmp(&a.neutralA, &b.neutralA, sizeof(double)) == 0 &&
-           std::memcmp(&a.neutralB, &b.neutralB, sizeof(double)) == 0;
+           std::memcmp(&a.neutralB, &b.neutralB, sizeof(double)) == 0 &&
+           std::memcmp(&a.neutralU, &b.neutralU, sizeof(double)) == 0;
 }
 
 TEST(TableCache, CachedTablesAndRecordsAreThoseComputedWhateverTheThreadsOrLimits) {
