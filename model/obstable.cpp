@@ -297,7 +297,14 @@ constexpr double kBinomStart = 1e-250;
 void AddRun(double e, std::size_t count, std::size_t cap, std::vector<double>& acc,
             std::vector<double>& bin, std::vector<double>& next) {
     const double ok = 1.0 - e;
-    const double first = std::pow(ok, static_cast<double>(count));
+    // ok^count by repeated squaring (a few products instead of pow()).
+    double first = 1.0, base = ok;
+    for (std::size_t left = count; left > 0; left >>= 1) {
+        if (left & 1) {
+            first *= base;
+        }
+        base *= base;
+    }
     if (count == 1 || !(first >= kBinomStart)) {
         for (std::size_t r = 0; r < count; ++r) {
             if (acc.size() <= cap) {
