@@ -144,6 +144,17 @@ bool CPileupSiteSource::Next(SPileupSite& site) {
             (tid != s.m_Region.m_Tid || pos < s.m_Region.m_Beg || pos >= s.m_Region.m_End)) {
             continue;
         }
+        if (pos >= sam_hdr_tid2len(s.Header(), tid)) {
+            // Reads hanging off a scaffold's end: the positions past it do
+            // not exist on the reference, so they never become sites.
+            for (std::size_t i = 0; i < s.m_Inputs.size(); ++i) {
+                for (int j = 0; j < s.m_Depths[i]; ++j) {
+                    const bam_pileup1_t& p = s.m_Piles[i][j];
+                    sum.m_BasesPastEnd += !p.is_del && !p.is_refskip;
+                }
+            }
+            continue;
+        }
         site.m_Reads.clear();
         site.m_Counts = TBaseCounts{};
         int ref = kRefUnknown;

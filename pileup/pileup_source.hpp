@@ -25,7 +25,7 @@ struct SPileupSite {
     int m_Tid = -1;          // contig index in the first input's header
     std::int64_t m_Pos = 0;  // 0-based position
     // Reference base 0..3; -1 without a reference FASTA, or where it holds
-    // another letter (N, an ambiguity code) or the contig has ended.
+    // another letter (N, an ambiguity code).
     int m_RefBase = -1;
     // Reads passing every read and base filter, in input order (files in
     // the order given, reads in the order the pileup engine holds them).
@@ -53,8 +53,10 @@ class CPileupSiteSource {
     CPileupSiteSource& operator=(const CPileupSiteSource&) = delete;
 
     // The next position (in the region) with at least one read after the
-    // read and base filters; false at the end. site's vector keeps its
-    // capacity from call to call.
+    // read and base filters; false at the end. Positions at or past their
+    // contig's length (reads hanging off a scaffold) are never delivered:
+    // their bases are counted in the summary's m_BasesPastEnd. site's
+    // vector keeps its capacity from call to call.
     bool Next(SPileupSite& site);
 
     int NumContigs() const;

@@ -15,7 +15,7 @@ std::string FormatSummary(const SPileupSummary& s, const SPileupOptions& opts) {
        << " without base qualities; bases skipped: " << s.m_BasesDeletion << " deletions, "
        << s.m_BasesRefSkip << " reference skips, " << s.m_BasesN << " N, " << s.m_BasesLowQuality
        << " below --min-BQ " << opts.m_MinBaseQ << ", " << s.m_BasesOverlap
-       << " in overlapping mates";
+       << " in overlapping mates, " << s.m_BasesPastEnd << " past their contig's end";
     return os.str();
 }
 

@@ -20,6 +20,9 @@ struct SPileupSummary {
     std::uint64_t m_BasesN = 0;  // N or another ambiguity code
     std::uint64_t m_BasesLowQuality = 0;
     std::uint64_t m_BasesOverlap = 0;  // second mate where the mates overlap
+    // Bases aligned at or past their contig's end (the header's length):
+    // a read hanging off a scaffold is clipped there.
+    std::uint64_t m_BasesPastEnd = 0;
     // Contigs with sites in the document: positions restart with each.
     std::uint64_t m_ContigsWritten = 0;
     // Sites past INT_MAX, which qualfit cannot read back as written, and the

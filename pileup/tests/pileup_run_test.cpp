@@ -140,7 +140,7 @@ TEST_F(Pileup, DepthLimitsLeaveSitesOutAndCountThemAndTheEngineCapsNone) {
               "qualpileup: 1 sites written; sites left out: 0 without reads after filtering, 1 "
               "below --min-depth 2, 1 above --max-depth 2; reads skipped: 0 by flags, 0 below "
               "--min-MQ 20, 0 without base qualities; bases skipped: 0 deletions, 0 reference "
-              "skips, 0 N, 0 below --min-BQ 0, 0 in overlapping mates");
+              "skips, 0 N, 0 below --min-BQ 0, 0 in overlapping mates, 0 past their contig's end");
 
     // The limits are ours: htslib's pileup would keep only 8000 reads a site.
     opts = Inputs(
@@ -228,6 +228,53 @@ TEST_F(Pileup, RegionKeepsOneContigWhereSeveralAreWarnedAbout) {
     opts.m_Region = "c1:5";
     EXPECT_EQ(PileError(opts),
               "Region 'c1:5' is ambiguous: write {c1:5} for the contig or {c1}:5 for the range.");
+}
+
+TEST_F(Pileup, ReadsPastTheirContigsEndAreClippedThereAndCounted) {
+    // c1 has 20 bases: r1 (15M at 11) and r2 (15M at 12) hang 5 and 6 bases
+    // off its end; c2 (30 bases) holds r3 within it. r2 repeats r1 one base
+    // on, so both read the same base where they overlap.
+    auto sorted = Sh("samtools sort -o $/o.bam " + fixture::SourceDir() +
+                     "/pileup/tests/data/past-end-two-contigs.sam && samtools index $/o.bam");
+    ASSERT_EQ(sorted.status, 0) << sorted.err;
+    std::vector<fixture::SCol> c1, c2;
+    for (long pos = 11; pos <= 20; ++pos) {
+        c1.push_back({pos, pos == 11 ? std::vector<std::pair<int, int>>{{40, 0}}
+                                     : std::vector<std::pair<int, int>>{{40, 0}, {40, 0}}});
+    }
+    for (long pos = 1; pos <= 10; ++pos) {
+        c2.push_back({pos, {{40, 0}}});
+    }
+    std::vector<fixture::SCol> both = c1;
+    both.insert(both.end(), c2.begin(), c2.end());
+    SPileupOptions opts = Inputs({dir / "o.bam"});
+    // Region, the sites expected, the bases clipped: a region reaching past
+    // the contig is clipped to it, one starting past it is empty.
+    const struct {
+        const char* region;
+        std::vector<fixture::SCol> sites;
+        std::uint64_t clipped;
+    } cases[] = {
+        {"", both, 11},
+        {"c1:1-1000000", c1, 11},
+        {"c1:18-22", {c1.begin() + 7, c1.end()}, 4},
+        {"c1:21-1000000", {}, 0},
+        {"c2", c2, 0},
+    };
+    for (const auto& c : cases) {
+        opts.m_Region = c.region;
+        auto run = Pile(opts);
+        EXPECT_EQ(run.doc, LibraryDocument(c.sites)) << c.region;
+        EXPECT_EQ(run.summary.m_BasesPastEnd, c.clipped) << c.region;
+        EXPECT_EQ(run.summary.m_SitesWritten, c.sites.size()) << c.region;
+    }
+    // Read as it comes (no index): a 10-base read on a 5-base contig.
+    auto run = Pile(Inputs({fixture::SourceDir() + "/pileup/tests/data/past-end-one-contig.sam"}));
+    EXPECT_EQ(
+        run.doc,
+        LibraryDocument(
+            {{1, {{40, 0}}}, {2, {{40, 0}}}, {3, {{40, 0}}}, {4, {{40, 0}}}, {5, {{40, 0}}}}));
+    EXPECT_EQ(run.summary.m_BasesPastEnd, 5u);
 }
 
 TEST_F(Pileup, PositionsPastIntMaxAreWrittenAndWarnedAbout) {

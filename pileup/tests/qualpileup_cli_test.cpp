@@ -45,7 +45,8 @@ TEST_F(Qualpileup, WritesTheDocumentAndASummaryLine) {
               "qualpileup: 5 sites written; sites left out: 0 without reads after filtering, 0 "
               "below --min-depth 1, 0 above --max-depth (none); reads skipped: 0 by flags, 0 "
               "below --min-MQ 20, 0 without base qualities; bases skipped: 0 deletions, 0 "
-              "reference skips, 0 N, 0 below --min-BQ 0, 0 in overlapping mates\n"
+              "reference skips, 0 N, 0 below --min-BQ 0, 0 in overlapping mates, 0 past their "
+              "contig's end\n"
               "qualpileup: warning: the document holds sites of 2 contigs; Column positions "
               "restart with each contig, so a position alone does not name a site (--region "
               "keeps one contig).\n");
