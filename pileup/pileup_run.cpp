@@ -59,9 +59,7 @@ void RunQualPileup(const SPileupOptions& opts) {
         summary = WritePileupDocument(opts, std::cout, "standard output", progress);
     } else {
         CSafeOutputFile file(opts.m_Output);
-        if (!file.stream().good()) {
-            throw std::runtime_error("Cannot open '" + opts.m_Output + "' for writing.");
-        }
+        file.CheckOpen();
         const std::string& o = opts.m_Output;
         if (o.size() > 3 && o.compare(o.size() - 3, 3, ".gz") == 0) {
             // FILE.gz: BGZF, through the same temporary file.
@@ -69,7 +67,7 @@ void RunQualPileup(const SPileupOptions& opts) {
             std::ostream out(&compress);
             summary = WritePileupDocument(opts, out, o, progress);
             if (!compress.Finish()) {
-                throw std::runtime_error("Cannot write '" + o + "'.");
+                throw std::runtime_error(WriteFailure(o, compress.Errno()));
             }
         } else {
             summary = WritePileupDocument(opts, file.stream(), o, progress);

@@ -143,6 +143,24 @@ TEST_F(Qualpileup, OutputFileIsReplacedOnlyByACompleteDocument) {
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
+TEST_F(Qualpileup, AnOutputThatFailsIsNamedWithTheSystemsReason) {
+    // A full disk, plain and compressed (through a link, the device), and
+    // standard output on it; a directory that does not exist.
+    Sh("ln -s /dev/full $/full.xml.gz");
+    const std::pair<std::string, std::string> cases[] = {
+        {"-o /dev/full $/a.bam", "Cannot write '/dev/full': No space left on device."},
+        {"-o $/full.xml.gz $/a.bam", "Cannot write '$/full.xml.gz': No space left on device."},
+        {"$/a.bam >/dev/full", "Cannot write 'standard output': No space left on device."},
+        {"-o $/none/out.xml $/a.bam",
+         "Cannot open '$/none/out.xml' for writing: No such file or directory."},
+    };
+    for (const auto& c : cases) {
+        auto r = Sh(prog + c.first);
+        EXPECT_EQ(r.status, 1) << c.first;
+        EXPECT_EQ(r.err, InDir("Exception:\n\t" + c.second + "\n")) << c.first;
+    }
+}
+
 TEST_F(Qualpileup, PipedIntoQualfitGivesAFiniteLogLikelihood) {
     auto r = Sh(prog + "$/a.bam 2>/dev/null | " + qualfit + "-i - -p");
     ASSERT_EQ(r.status, 0) << r.err;
