@@ -2,7 +2,10 @@
 
 #include <htslib/cram.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -19,9 +22,8 @@ namespace {
 }  // namespace
 
 CPileupInput::CPileupInput(const std::string& path, const SPileupOptions& opts,
-                           const CReferenceFasta* reference, SPileupSummary& summary,
-                           htsThreadPool* threadPool)
-    : m_Path(path), m_Opts(opts), m_Summary(summary) {
+                           const CReferenceFasta* reference, SPileupSummary& summary)
+    : m_Path(path), m_Opts(opts), m_Summary(&summary) {
     CQuietHts quiet;
     errno = 0;
     m_Fp.reset(hts_open(path.c_str(), "r"));
@@ -41,9 +43,6 @@ CPileupInput::CPileupInput(const std::string& path, const SPileupOptions& opts,
         }
         x_DecodeOnlyWith(*reference);
     }
-    if (threadPool && hts_set_opt(m_Fp.get(), HTS_OPT_THREAD_POOL, threadPool) != 0) {
-        Fail("Cannot read " + Quoted(path) + " through the thread pool.");
-    }
     // A BGZF file (BAM, bgzipped SAM) cut at a block boundary, or a CRAM
     // file cut at a container boundary, reads like a complete one; only its
     // missing end-of-file marker tells. Plain SAM has no marker.
@@ -55,6 +54,13 @@ CPileupInput::CPileupInput(const std::string& path, const SPileupOptions& opts,
         Fail(Quoted(path) + " has no readable header: the file is truncated or corrupt.");
     }
     x_CheckHeader();
+}
+
+void CPileupInput::UseThreadPool(htsThreadPool* threadPool) {
+    if (threadPool && threadPool->pool &&
+        hts_set_opt(m_Fp.get(), HTS_OPT_THREAD_POOL, threadPool) != 0) {
+        Fail("Cannot read " + Quoted(m_Path) + " through the thread pool.");
+    }
 }
 
 void CPileupInput::x_CheckHeader() {
@@ -147,6 +153,97 @@ void CPileupInput::SetRegion(const SRegion& region) {
     }
 }
 
+bool CPileupInput::LoadIndexForChunks() {
+    if (m_Idx) {
+        return true;
+    }
+    const std::string idxPath = m_Path == "-" ? "" : FindAlignmentIndex(m_Path, m_Cram);
+    struct stat file, index;
+    if (idxPath.empty() || stat(m_Path.c_str(), &file) != 0 || stat(idxPath.c_str(), &index) != 0 ||
+        index.st_mtime < file.st_mtime) {
+        return false;
+    }
+    try {
+        if (!m_Cram) {
+            CheckAlignmentIndex(idxPath, m_Path);
+        }
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+    CQuietHts quiet;
+    m_Idx.reset(sam_index_load2(m_Fp.get(), m_Path.c_str(), idxPath.c_str()));
+    return m_Idx != nullptr;
+}
+
+void CPileupInput::SetChunk(const SPileupChunk& chunk, SPileupSummary& summary) {
+    m_Summary = &summary;
+    m_RegionIsEmpty = false;
+    m_LastTid = -1;
+    m_LastPos = -1;
+    m_Error.clear();
+    m_OpenMates.clear();
+    m_CountFromTid = -1;
+    m_CountFromPos = 0;
+    if (!chunk.m_First && !chunk.m_Unplaced) {
+        m_CountFromTid = chunk.m_Pieces.front().m_Tid;
+        m_CountFromPos = chunk.m_Pieces.front().m_Beg;
+    }
+    CQuietHts quiet;
+    m_Itr.reset();
+    m_ChunkPieces = nullptr;
+    if (chunk.m_Unplaced) {
+        m_Itr.reset(sam_itr_queryi(m_Idx.get(), HTS_IDX_NOCOOR, 0, 0));
+    } else if (m_Cram) {
+        // htslib's iterator over several regions loses reads of CRAM slices
+        // that hold several contigs: one query per piece instead.
+        m_ChunkPieces = &chunk.m_Pieces;
+        m_NextPiece = 0;
+        if (!x_QueryNextPiece()) {
+            Fail(m_Error);
+        }
+        return;
+    } else {
+        // The iterator takes the list over and frees it with htslib's own
+        // free(), so it is made with malloc.
+        const std::size_t n = chunk.m_Pieces.size();
+        auto* list = static_cast<hts_reglist_t*>(std::calloc(n, sizeof(hts_reglist_t)));
+        for (std::size_t i = 0; list && i < n; ++i) {
+            const SPileupPiece& p = chunk.m_Pieces[i];
+            hts_reglist_t& r = list[i];
+            r.reg = strdup(sam_hdr_tid2name(m_Hdr.get(), p.m_Tid));
+            r.intervals = static_cast<hts_pair_pos_t*>(std::malloc(sizeof(hts_pair_pos_t)));
+            if (!r.reg || !r.intervals) {
+                hts_reglist_free(list, static_cast<int>(n));
+                list = nullptr;
+                break;
+            }
+            r.intervals[0].beg = p.m_Beg;
+            r.intervals[0].end = p.m_End;
+            r.count = 1;
+            r.tid = p.m_Tid;
+            r.min_beg = p.m_Beg;
+            r.max_end = p.m_End;
+        }
+        if (list) {
+            m_Itr.reset(sam_itr_regions(m_Idx.get(), m_Hdr.get(), list, static_cast<unsigned>(n)));
+        }
+    }
+    if (!m_Itr) {
+        Fail("Cannot read " + Quoted(m_Path) + " through its index (out of memory?).");
+    }
+}
+
+bool CPileupInput::x_QueryNextPiece() {
+    const SPileupPiece& p = (*m_ChunkPieces)[m_NextPiece++];
+    m_Itr.reset(sam_itr_queryi(m_Idx.get(), p.m_Tid, p.m_Beg, p.m_End));
+    if (!m_Itr) {
+        m_Error = "Cannot read " + Quoted(sam_hdr_tid2name(m_Hdr.get(), p.m_Tid)) + " of " +
+                  Quoted(m_Path) + " through its index.";
+        return false;
+    }
+    return true;
+}
+
 int CPileupInput::Next(bam1_t* b) {
     if (m_RegionIsEmpty) {
         return -1;
@@ -159,7 +256,13 @@ int CPileupInput::Next(bam1_t* b) {
                       : sam_read1(m_Fp.get(), m_Hdr.get(), b);
         }
         if (r == -1) {
-            return -1;
+            if (!m_ChunkPieces || m_NextPiece == m_ChunkPieces->size()) {
+                return -1;
+            }
+            if (!x_QueryNextPiece()) {
+                return -2;
+            }
+            continue;
         }
         if (r < -1) {
             m_Error = Quoted(m_Path) + " is truncated or corrupt";
@@ -174,15 +277,15 @@ int CPileupInput::Next(bam1_t* b) {
         const bam1_core_t& c = b->core;
         if ((c.flag & m_Opts.m_SkipFlags) || (c.flag & BAM_FUNMAP) || c.tid < 0 ||
             (m_Opts.m_RequireFlags && !(c.flag & m_Opts.m_RequireFlags))) {
-            ++m_Summary.m_ReadsSkippedFlags;
+            m_Summary->m_ReadsSkippedFlags += x_Counts(c);
             continue;
         }
         if (c.qual < m_Opts.m_MinMapQ) {
-            ++m_Summary.m_ReadsSkippedMapQ;
+            m_Summary->m_ReadsSkippedMapQ += x_Counts(c);
             continue;
         }
         if (c.l_qseq <= 0 || bam_get_qual(b)[0] == 0xff) {
-            ++m_Summary.m_ReadsNoQuality;
+            m_Summary->m_ReadsNoQuality += x_Counts(c);
             continue;
         }
         if (c.tid < m_LastTid || (c.tid == m_LastTid && c.pos < m_LastPos)) {

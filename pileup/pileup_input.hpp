@@ -6,8 +6,10 @@
 
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "pileup/hts_handles.hpp"
+#include "pileup/pileup_chunks.hpp"
 #include "pileup/pileup_options.hpp"
 #include "pileup/pileup_summary.hpp"
 #include "pileup/region.hpp"
@@ -20,11 +22,9 @@ class CPileupInput {
     // decoded with reference (required) and with nothing else: htslib's
     // look-up of missing contigs by checksum (REF_PATH, REF_CACHE, a public
     // server) or by the header's UR path is switched off for this file.
-    // threadPool, when not null, decompresses for this file. Throws
-    // std::runtime_error naming the file for every fault found.
+    // Throws std::runtime_error naming the file for every fault found.
     CPileupInput(const std::string& path, const SPileupOptions& opts,
-                 const CReferenceFasta* reference, SPileupSummary& summary,
-                 htsThreadPool* threadPool);
+                 const CReferenceFasta* reference, SPileupSummary& summary);
     CPileupInput(const CPileupInput&) = delete;
     CPileupInput& operator=(const CPileupInput&) = delete;
 
@@ -33,6 +33,10 @@ class CPileupInput {
     // The fault that ended reading (Next() returned -2).
     const std::string& Error() const { return m_Error; }
 
+    // Decompresses through threadPool from now on (read in one pass: a
+    // file read in chunks decompresses on the thread that reads it).
+    void UseThreadPool(htsThreadPool* threadPool);
+
     // Same contigs, lengths and order as first; else an error naming both.
     void CheckSameReferences(const CPileupInput& first) const;
 
@@ -40,6 +44,19 @@ class CPileupInput {
     // file's index, which is checked first. A region that starts past its
     // contig's end holds no reads.
     void SetRegion(const SRegion& region);
+
+    // Loads the file's index for chunks, if it has a sound one: false
+    // (nothing thrown) for a file without index, one that fails the check,
+    // cannot be loaded, or is older than the file (it may not describe
+    // it). A file read in chunks must be read the same as in one pass.
+    bool LoadIndexForChunks();
+    const hts_idx_t* Index() const { return m_Idx.get(); }
+    // Reads from now on the reads of chunk (those overlapping its pieces,
+    // or the unplaced ones), through the index loaded above, and counts
+    // what the filters skip in summary (once per read over all chunks).
+    // The state of the reading before is dropped. chunk must outlive the
+    // reading.
+    void SetChunk(const SPileupChunk& chunk, SPileupSummary& summary);
 
     // The next read that passes the read filters: 0 or more on success, -1
     // at the end, -2 on a fault (kept in Error()). Counts the reads it
@@ -55,12 +72,20 @@ class CPileupInput {
 
   private:
     void x_CheckHeader();
+    // Whether a read the filters skip counts here (see SPileupChunk).
+    bool x_Counts(const bam1_core_t& c) const {
+        return m_CountFromTid < 0 || c.tid > m_CountFromTid ||
+               (c.tid == m_CountFromTid && c.pos >= m_CountFromPos);
+    }
     void x_DecodeOnlyWith(const CReferenceFasta& reference);
     std::string x_Where(int tid, hts_pos_t pos) const;
+    // Moves a chunk read piece by piece to its next piece; false (the
+    // fault in m_Error) when the index query fails.
+    bool x_QueryNextPiece();
 
     std::string m_Path;
     const SPileupOptions& m_Opts;
-    SPileupSummary& m_Summary;
+    SPileupSummary* m_Summary;
     bool m_Cram = false;
     // For a CRAM file: the contigs of its header that the reference lacks,
     // as a message names them ("" for none).
@@ -70,6 +95,13 @@ class CPileupInput {
     TIndex m_Idx;
     TIterator m_Itr;
     bool m_RegionIsEmpty = false;  // the region starts past its contig's end
+    // A chunk read one piece at a time, and the piece to query next.
+    const std::vector<SPileupPiece>* m_ChunkPieces = nullptr;
+    std::size_t m_NextPiece = 0;
+    // Skipped reads before this position are another chunk's to count (-1:
+    // every read counts here).
+    int m_CountFromTid = -1;
+    hts_pos_t m_CountFromPos = 0;
     int m_LastTid = -1;
     hts_pos_t m_LastPos = -1;
     std::string m_Error;

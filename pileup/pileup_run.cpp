@@ -1,9 +1,11 @@
 #include "pileup/pileup_run.hpp"
 
+#include <htslib/thread_pool.h>
 #include <unistd.h>
 
 #include <climits>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 
 #include "common/doc_writer.hpp"
@@ -13,10 +15,27 @@
 #include "pileup/bgzf_output.hpp"
 #include "pileup/pileup_source.hpp"
 
+namespace {
+
+struct SPoolFree {
+    void operator()(hts_tpool* p) const { hts_tpool_destroy(p); }
+};
+
+}  // namespace
+
 SPileupSummary WritePileupDocument(const SPileupOptions& opts, std::ostream& out,
                                    const std::string& outName, std::ostream* progress) {
+    std::unique_ptr<hts_tpool, SPoolFree> pool;
+    if (opts.m_Threads > 1) {
+        pool.reset(hts_tpool_init(static_cast<int>(opts.m_Threads)));
+        if (!pool) {
+            throw std::runtime_error("Cannot start " + std::to_string(opts.m_Threads) +
+                                     " threads.");
+        }
+    }
+    htsThreadPool threads{pool.get(), 0};
     SPileupSummary summary;
-    CPileupSiteSource source(opts, summary);
+    CPileupSiteSource source(opts, summary, pool ? &threads : nullptr);
     CQualDocWriter writer(out, outName);
     writer.Begin();
     CProgressLine bar(progress, "qualpileup", 1024);

@@ -59,6 +59,10 @@ class CPileupSiteSource {
     // vector keeps its capacity from call to call.
     bool Next(SPileupSite& site);
 
+    // The number of chunks the work is cut into, 0 when the inputs are read
+    // in one pass.
+    std::size_t NumChunks() const;
+
     int NumContigs() const;
     const char* ContigName(int tid) const;
     std::int64_t ContigLength(int tid) const;

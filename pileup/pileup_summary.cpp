@@ -3,6 +3,24 @@
 #include <climits>
 #include <sstream>
 
+void AddCounts(SPileupSummary& to, const SPileupSummary& from) {
+    to.m_SitesWritten += from.m_SitesWritten;
+    to.m_SitesNoReads += from.m_SitesNoReads;
+    to.m_SitesBelowMinDepth += from.m_SitesBelowMinDepth;
+    to.m_SitesAboveMaxDepth += from.m_SitesAboveMaxDepth;
+    to.m_ReadsSkippedFlags += from.m_ReadsSkippedFlags;
+    to.m_ReadsSkippedMapQ += from.m_ReadsSkippedMapQ;
+    to.m_ReadsNoQuality += from.m_ReadsNoQuality;
+    to.m_BasesDeletion += from.m_BasesDeletion;
+    to.m_BasesRefSkip += from.m_BasesRefSkip;
+    to.m_BasesN += from.m_BasesN;
+    to.m_BasesLowQuality += from.m_BasesLowQuality;
+    to.m_BasesOverlap += from.m_BasesOverlap;
+    to.m_BasesPastEnd += from.m_BasesPastEnd;
+    to.m_ContigsWritten += from.m_ContigsWritten;
+    to.m_SitesPastIntMax += from.m_SitesPastIntMax;
+}
+
 std::string FormatSummary(const SPileupSummary& s, const SPileupOptions& opts) {
     std::ostringstream os;
     os << "qualpileup: " << s.m_SitesWritten

@@ -31,6 +31,9 @@ struct SPileupSummary {
     std::string m_FirstPastIntMax;
 };
 
+// Adds every count of from to to (a part of the work counted apart).
+void AddCounts(SPileupSummary& to, const SPileupSummary& from);
+
 // The summary as one line (without line break).
 std::string FormatSummary(const SPileupSummary& s, const SPileupOptions& opts);
 
