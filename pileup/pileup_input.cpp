@@ -9,6 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/input_error.hpp"
 #include "pileup/alignment_index.hpp"
 #include "pileup/hts_quiet.hpp"
 #include "pileup/reference_fasta.hpp"
@@ -181,7 +182,10 @@ void CPileupInput::SetChunk(const SPileupChunk& chunk, SPileupSummary& summary) 
     m_LastTid = -1;
     m_LastPos = -1;
     m_Error.clear();
+    m_Fault = nullptr;
     m_OpenMates.clear();
+    m_States.clear();
+    m_FreeStates.clear();
     m_CountFromTid = -1;
     m_CountFromPos = 0;
     if (!chunk.m_First && !chunk.m_Unplaced) {
@@ -294,14 +298,56 @@ int CPileupInput::Next(bam1_t* b) {
                       x_Where(m_LastTid, m_LastPos) + "; sort it with 'samtools sort'.";
             return -2;
         }
+        if (m_Samples && !x_FindSample(b)) {
+            return -2;
+        }
         m_LastTid = c.tid;
         m_LastPos = c.pos;
         return r;
     }
 }
 
+bool CPileupInput::x_FindSample(const bam1_t* b) {
+    if (m_Samples->m_Only >= 0) {
+        m_ReadSample = static_cast<std::uint16_t>(m_Samples->m_Only);
+        return true;
+    }
+    const std::uint8_t* tag = bam_aux_get(b, "RG");
+    const char* group = tag ? bam_aux2Z(tag) : nullptr;
+    if (group) {
+        auto it = m_Samples->m_ByReadGroup.find(group);
+        if (it != m_Samples->m_ByReadGroup.end()) {
+            m_ReadSample = static_cast<std::uint16_t>(it->second);
+            return true;
+        }
+    }
+    // The read groups of the file name several samples: a read of none of
+    // them cannot be given to any.
+    const std::string what =
+        "read " + Quoted(bam_get_qname(b)) +
+        (group ? " names the read group " + Quoted(group) + ", which the header lacks"
+               : " has no read group (RG tag)") +
+        ", and the file's read groups name several samples: the read's sample is unknown.";
+    const CInputError fault(
+        EInputError::eUnknown,
+        SInputWhere{m_Path, 0, 0, sam_hdr_tid2name(m_Hdr.get(), b->core.tid), b->core.pos + 1},
+        what);
+    m_Error = fault.what();
+    m_Fault = std::make_exception_ptr(fault);
+    return false;
+}
+
 void CPileupInput::OnEnter(const bam1_t* b, bam_pileup_cd* cd) {
-    cd->i = 0;
+    SReadState* state;
+    if (m_FreeStates.empty()) {
+        state = &m_States.emplace_back();
+    } else {
+        state = m_FreeStates.back();
+        m_FreeStates.pop_back();
+    }
+    state->m_Overlap = 0;
+    state->m_Sample = m_ReadSample;
+    cd->p = state;
     const bam1_core_t& c = b->core;
     if (m_Opts.m_KeepOverlaps || !(c.flag & BAM_FPAIRED) || (c.flag & BAM_FMUNMAP) ||
         c.mtid != c.tid) {
@@ -310,21 +356,27 @@ void CPileupInput::OnEnter(const bam1_t* b, bam_pileup_cd* cd) {
     const char* name = bam_get_qname(b);
     auto it = m_OpenMates.find(name);
     if (it != m_OpenMates.end()) {
-        cd->i = it->second;
+        state->m_Overlap = it->second;
         m_OpenMates.erase(it);
         return;
     }
     hts_pos_t end = bam_endpos(b);
     if (c.mpos >= c.pos && c.mpos < end) {
         m_OpenMates.emplace(name, end);
-        cd->i = -1;
+        state->m_Overlap = -1;
     }
 }
 
 void CPileupInput::OnLeave(const bam1_t* b, bam_pileup_cd* cd) {
-    if (cd->i == -1) {
+    auto* state = static_cast<SReadState*>(cd->p);
+    if (!state) {
+        return;
+    }
+    if (state->m_Overlap == -1) {
         m_OpenMates.erase(bam_get_qname(b));  // its mate never came
     }
+    m_FreeStates.push_back(state);
+    cd->p = nullptr;
 }
 
 std::string CPileupInput::x_Where(int tid, hts_pos_t pos) const {

@@ -4,6 +4,9 @@
 
 #include <htslib/sam.h>
 
+#include <cstdint>
+#include <deque>
+#include <exception>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -13,6 +16,7 @@
 #include "pileup/pileup_options.hpp"
 #include "pileup/pileup_summary.hpp"
 #include "pileup/region.hpp"
+#include "pileup/samples.hpp"
 
 class CReferenceFasta;
 
@@ -30,8 +34,15 @@ class CPileupInput {
 
     const std::string& Path() const { return m_Path; }
     const sam_hdr_t* Header() const { return m_Hdr.get(); }
-    // The fault that ended reading (Next() returned -2).
+    // The fault that ended reading (Next() returned -2), and, when it is a
+    // fault of the input's content with a kind (CInputError), the error to
+    // throw; null for the others, thrown as std::runtime_error(Error()).
     const std::string& Error() const { return m_Error; }
+    std::exception_ptr Fault() const { return m_Fault; }
+
+    // How this file's reads find their sample; must outlive the reading.
+    // Until set, every read is of sample 0.
+    void SetSamples(const SFileSamples& samples) { m_Samples = &samples; }
 
     // Decompresses through threadPool from now on (read in one pass: a
     // file read in chunks decompresses on the thread that reads it).
@@ -63,10 +74,22 @@ class CPileupInput {
     // skips in the summary.
     int Next(bam1_t* b);
 
-    // Overlapping mates, as the pileup engine's constructor and destructor
-    // of a read: the first mate to enter records its end under the read
-    // name, the second finds it and is skipped up to there (cd->i: 0
-    // nothing, -1 first mate recorded, > 0 skip before this position).
+    // What the pileup keeps of a read while it is in the pileup (cd->p
+    // points to it): its sample, and the overlapping-mates rule's state: 0
+    // nothing, -1 first mate (its end is recorded under the read name), > 0
+    // the second mate, skipped before this position.
+    struct SReadState {
+        hts_pos_t m_Overlap = 0;
+        std::uint16_t m_Sample = 0;
+    };
+    static const SReadState& State(const bam_pileup_cd& cd) {
+        return *static_cast<const SReadState*>(cd.p);
+    }
+
+    // The pileup engine's constructor and destructor of a read (the read
+    // Next() delivered last): its state, and overlapping mates: the first
+    // mate to enter records its end under the read name, the second finds
+    // it and is skipped up to there.
     void OnEnter(const bam1_t* b, bam_pileup_cd* cd);
     void OnLeave(const bam1_t* b, bam_pileup_cd* cd);
 
@@ -79,6 +102,9 @@ class CPileupInput {
     }
     void x_DecodeOnlyWith(const CReferenceFasta& reference);
     std::string x_Where(int tid, hts_pos_t pos) const;
+    // The sample of read b into m_ReadSample; false (the fault kept) when
+    // the file cannot tell it.
+    bool x_FindSample(const bam1_t* b);
     // Moves a chunk read piece by piece to its next piece; false (the
     // fault in m_Error) when the index query fails.
     bool x_QueryNextPiece();
@@ -105,5 +131,11 @@ class CPileupInput {
     int m_LastTid = -1;
     hts_pos_t m_LastPos = -1;
     std::string m_Error;
+    std::exception_ptr m_Fault;
     std::unordered_map<std::string, hts_pos_t> m_OpenMates;
+    const SFileSamples* m_Samples = nullptr;
+    std::uint16_t m_ReadSample = 0;  // the sample of the read Next() delivered
+    // States of the reads in the pileup; a deque never moves them.
+    std::deque<SReadState> m_States;
+    std::vector<SReadState*> m_FreeStates;
 };

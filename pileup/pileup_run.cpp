@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "base/warnings.hpp"
 #include "common/doc_writer.hpp"
 #include "common/progress.hpp"
 #include "common/safe_output.hpp"
@@ -36,6 +37,9 @@ SPileupSummary WritePileupDocument(const SPileupOptions& opts, std::ostream& out
     htsThreadPool threads{pool.get(), 0};
     SPileupSummary summary;
     CPileupSiteSource source(opts, summary, pool ? &threads : nullptr);
+    if (source.Samples().size() > 1) {
+        Warn(FormatSamplesWarning(source.Samples()));
+    }
     CQualDocWriter writer(out, outName);
     writer.Begin();
     CProgressLine bar(progress, "qualpileup", 1024);

@@ -12,8 +12,9 @@
 // outName names out in error messages. With progress non-null, a progress
 // line (contig and position) is written there at most once a second. With
 // opts.m_Threads above 1 the pileup runs on that many threads; the document
-// and the summary are the same. Every bad input throws std::runtime_error
-// naming the file and the fault.
+// and the summary are the same. Inputs of several samples are pooled into
+// the one document, with a warning (base/warnings.hpp) naming them. Every
+// bad input throws std::runtime_error naming the file and the fault.
 SPileupSummary WritePileupDocument(const SPileupOptions& opts, std::ostream& out,
                                    const std::string& outName, std::ostream* progress);
 

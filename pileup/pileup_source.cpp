@@ -14,6 +14,7 @@
 #include "pileup/pileup_input.hpp"
 #include "pileup/reference_fasta.hpp"
 #include "pileup/region.hpp"
+#include "pileup/samples.hpp"
 
 namespace {
 
@@ -132,6 +133,9 @@ bool CColumns::Next(SPileupSite& site) {
         }
         if (ret < 0) {
             for (CPileupInput* in : m_Inputs) {
+                if (in->Fault()) {
+                    std::rethrow_exception(in->Fault());
+                }
                 if (!in->Error().empty()) {
                     Fail(in->Error());
                 }
@@ -164,7 +168,8 @@ bool CColumns::Next(SPileupSite& site) {
                     ++(p.is_refskip ? sum.m_BasesRefSkip : sum.m_BasesDeletion);
                     continue;
                 }
-                if (p.cd.i > 0 && pos < p.cd.i) {
+                const CPileupInput::SReadState& state = CPileupInput::State(p.cd);
+                if (state.m_Overlap > 0 && pos < state.m_Overlap) {
                     ++sum.m_BasesOverlap;
                     continue;
                 }
@@ -192,7 +197,8 @@ bool CColumns::Next(SPileupSite& site) {
                     continue;
                 }
                 site.m_Reads.push_back(SPileupRead{static_cast<unsigned char>(base),
-                                                   static_cast<unsigned char>(score)});
+                                                   static_cast<unsigned char>(score),
+                                                   state.m_Sample});
                 ++site.m_Counts[static_cast<std::size_t>(base)];
             }
         }
@@ -251,6 +257,7 @@ struct CPileupSiteSource::SImpl {
     SPileupSummary& m_Summary;
     std::unique_ptr<CReferenceFasta> m_Reference;
     std::vector<std::unique_ptr<CPileupInput>> m_Inputs;
+    SSamples m_Samples;
     bool m_HasRegion = false;
     SRegion m_Region;
 
@@ -360,9 +367,11 @@ SChunkReaders* CPileupSiteSource::SImpl::AcquireReaders() {
     if (!m_Opts.m_Reference.empty()) {
         readers->m_Reference = std::make_unique<CReferenceFasta>(m_Opts.m_Reference);
     }
-    for (const std::string& path : m_Opts.m_Inputs) {
+    for (std::size_t i = 0; i < m_Opts.m_Inputs.size(); ++i) {
+        const std::string& path = m_Opts.m_Inputs[i];
         readers->m_Inputs.push_back(std::make_unique<CPileupInput>(
             path, m_Opts, readers->m_Reference.get(), readers->m_Unused));
+        readers->m_Inputs.back()->SetSamples(m_Samples.m_Files[i]);
         if (!readers->m_Inputs.back()->LoadIndexForChunks()) {
             Fail("Cannot load the index of " + Quoted(path) + " again: was the file replaced?");
         }
@@ -432,6 +441,14 @@ CPileupSiteSource::CPileupSiteSource(const SPileupOptions& opts, SPileupSummary&
         if (s.m_Inputs.size() > 1) {
             s.m_Inputs.back()->CheckSameReferences(*s.m_Inputs.front());
         }
+    }
+    std::vector<const sam_hdr_t*> headers;
+    for (auto& in : s.m_Inputs) {
+        headers.push_back(in->Header());
+    }
+    s.m_Samples = FindSamples(s.m_Opts.m_Inputs, headers);
+    for (std::size_t i = 0; i < s.m_Inputs.size(); ++i) {
+        s.m_Inputs[i]->SetSamples(s.m_Samples.m_Files[i]);
     }
     if (!s.m_Opts.m_Region.empty()) {
         s.m_Region = ParseRegion(s.m_Opts.m_Region, s.Header(), s.m_Inputs.front()->Path());
@@ -506,6 +523,28 @@ bool CPileupSiteSource::Next(SPileupSite& site) {
         s.m_CurrentSite = 0;
         AddCounts(s.m_Summary, s.m_Current->m_Counts);
         s.Dispatch();
+    }
+}
+
+const std::vector<std::string>& CPileupSiteSource::Samples() const {
+    return m_Impl->m_Samples.m_Names;
+}
+
+void SplitBySample(const SPileupSite& site, std::size_t numSamples,
+                   std::vector<SPileupSite>& perSample) {
+    perSample.resize(numSamples);
+    for (SPileupSite& one : perSample) {
+        one.m_Tid = site.m_Tid;
+        one.m_Pos = site.m_Pos;
+        one.m_RefBase = site.m_RefBase;
+        one.m_Reads.clear();
+        one.m_Counts = TBaseCounts{};
+        one.m_DepthFiltered = false;
+    }
+    for (const SPileupRead& r : site.m_Reads) {
+        SPileupSite& one = perSample[r.m_Sample];
+        one.m_Reads.push_back(r);
+        ++one.m_Counts[r.m_Base];
     }
 }
 

@@ -54,3 +54,19 @@ std::string FormatWarnings(const SPileupSummary& s) {
     }
     return text;
 }
+
+std::string FormatSamplesWarning(const std::vector<std::string>& samples) {
+    // Names enough to recognise the inputs, however many samples there are.
+    constexpr std::size_t kNamed = 10;
+    std::string names;
+    for (std::size_t i = 0; i < samples.size() && i < kNamed; ++i) {
+        names += (i ? ", '" : "'") + samples[i] + "'";
+    }
+    if (samples.size() > kNamed) {
+        names += " and " + std::to_string(samples.size() - kNamed) + " more";
+    }
+    return "qualpileup: warning: the inputs hold reads of " + std::to_string(samples.size()) +
+           " samples (" + names +
+           "); the document pools them as one sample (the SM of a read group, or a file "
+           "without read groups, is a sample).";
+}

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "pileup/pileup_options.hpp"
 
@@ -40,3 +41,7 @@ std::string FormatSummary(const SPileupSummary& s, const SPileupOptions& opts);
 // Warning lines (each ending in a line break, "" for none) about a document
 // that mixes contigs or holds positions qualfit cannot read back.
 std::string FormatWarnings(const SPileupSummary& s);
+
+// The warning line (without line break) that the inputs hold these samples,
+// pooled into one document.
+std::string FormatSamplesWarning(const std::vector<std::string>& samples);

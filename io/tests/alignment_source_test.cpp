@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <htslib/thread_pool.h>
+
+#include <random>
 #include <string>
 #include <vector>
 
@@ -65,6 +68,100 @@ TEST_F(AlignmentSource, NeverDeliversAPositionPastItsContigsEnd) {
                   std::string::npos)
             << windows;
     }
+}
+
+// A site as text: contig index, position and the scores of each class.
+std::string Text(const SRawSite& s) {
+    std::string text = std::to_string(s.m_Contig) + ":" + std::to_string(s.m_Pos);
+    for (const auto& scores : s.m_Scores) {
+        text += " |";
+        for (unsigned char q : scores) {
+            text += " " + std::to_string(q);
+        }
+    }
+    return text;
+}
+
+TEST_F(AlignmentSource, EachSamplesSitesAreThoseOfTheSampleAlone) {
+    // Samples A and B of different allele frequencies, each in its own
+    // file and both in one merged file; pairs overlap, and some reads fail
+    // the filters.
+    std::mt19937 rng(5150);
+    auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    const std::string header = Header({{"c1", 300}, {"c2", 200}});
+    std::string sam[2] = {header + "@RG\tID:la\tSM:A\n", header + "@RG\tID:lb\tSM:B\n"};
+    for (int i = 0; i < 400; ++i) {
+        const int sample = uniform(0, 1);
+        const std::string contig = uniform(0, 2) ? "c1" : "c2";
+        const int pos = uniform(1, 170);
+        auto read = [&](int flag, int at, const std::string& mate, int matePos) {
+            std::string seq, qual;
+            for (int k = 0; k < 25; ++k) {
+                // A carries C at a tenth of its reads, B at half.
+                seq += uniform(0, 99) < (sample ? 50 : 10) ? 'C' : "AG"[(at + k) % 2];
+                qual += fixture::Q(uniform(2, 41));
+            }
+            std::string line = Read("r" + std::to_string(i), flag, contig, at, uniform(15, 60),
+                                    "25M", seq, qual, mate, matePos);
+            return line.insert(line.size() - 1, sample ? "\tRG:Z:lb" : "\tRG:Z:la");
+        };
+        if (uniform(0, 1)) {
+            const int matePos = pos + uniform(0, 30);
+            sam[sample] +=
+                read(0x1 | 0x40, pos, "=", matePos) + read(0x1 | 0x80, matePos, "=", pos);
+        } else {
+            sam[sample] += read(uniform(0, 9) ? 0 : 0x400, pos, "*", 0);
+        }
+    }
+    fixture::WriteFile(dir / "a.sam", sam[0]);
+    fixture::WriteFile(dir / "b.sam", sam[1]);
+    auto made =
+        Sh("samtools sort -o $/a.bam $/a.sam && samtools sort -o $/b.bam $/b.sam && samtools merge "
+           "-o $/ab.bam $/a.bam $/b.bam && samtools index $/a.bam && samtools index $/b.bam && "
+           "samtools index $/ab.bam");
+    ASSERT_EQ(made.status, 0) << made.err;
+
+    hts_tpool* threads = hts_tpool_init(2);
+    ASSERT_NE(threads, nullptr);
+    htsThreadPool pool{threads, 0};
+    for (htsThreadPool* p : {static_cast<htsThreadPool*>(nullptr), &pool}) {
+        auto opts = [&](std::vector<std::string> files) {
+            SPileupOptions o = fixture::Inputs(std::move(files));
+            o.m_Chunking = SPileupChunking{7, 20};  // boundaries everywhere on threads
+            return o;
+        };
+        // Each sample alone.
+        std::vector<std::string> alone[2];
+        for (int sample = 0; sample < 2; ++sample) {
+            SPileupSummary summary;
+            CAlignmentSiteSource source(opts({dir / (sample ? "b.bam" : "a.bam")}), summary, p);
+            SRawSite site;
+            while (source.Next(site)) {
+                alone[sample].push_back(Text(site));
+            }
+            ASSERT_GT(alone[sample].size(), 300u);
+        }
+        // Merged, or the two files given together: split by sample.
+        for (const auto& files : {std::vector<std::string>{dir / "ab.bam"},
+                                  std::vector<std::string>{dir / "a.bam", dir / "b.bam"}}) {
+            SPileupSummary summary;
+            CAlignmentSiteSource source(opts(files), summary, p);
+            ASSERT_EQ(source.Samples(), (std::vector<std::string>{"A", "B"}));
+            std::vector<std::string> split[2];
+            std::vector<SRawSite> perSample;
+            while (source.NextBySample(perSample)) {
+                ASSERT_EQ(perSample.size(), 2u);
+                for (int sample = 0; sample < 2; ++sample) {
+                    if (perSample[static_cast<std::size_t>(sample)].Depth() > 0) {
+                        split[sample].push_back(Text(perSample[static_cast<std::size_t>(sample)]));
+                    }
+                }
+            }
+            EXPECT_EQ(split[0], alone[0]) << files.size();
+            EXPECT_EQ(split[1], alone[1]) << files.size();
+        }
+    }
+    hts_tpool_destroy(threads);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/warnings.hpp"
 #include "pileup_fixture.hpp"
 
 namespace {
@@ -304,6 +305,45 @@ TEST_F(Pileup, PooledFilesAreOneSample) {
     EXPECT_EQ(
         Pile(Inputs({dir / "a.bam", dir / "b.bam", dir / "c.sam"})).doc,
         LibraryDocument({{10, {{3, 0}, {6, 0}, {1, 1}}}, {11, {{2, 0}, {4, 0}}}, {3, {{5, 0}}}}));
+}
+
+TEST_F(Pileup, SeveralSamplesArePooledWithOneWarningNamingThem) {
+    std::vector<std::string> warnings;
+    CScopedWarningSink sink([&](const std::string& line) { warnings.push_back(line); });
+    const std::string reads = Site(10, "ACGA", {20, 21, 22, 23});
+    // The same reads in read groups of two samples, and of one sample in
+    // two lanes: the document is the one of the reads alone.
+    std::string twoSamples = kHeader + "@RG\tID:1\tSM:north\n@RG\tID:2\tSM:south\n";
+    std::string twoLanes = kHeader + "@RG\tID:1\tSM:north\n@RG\tID:2\tSM:north\n";
+    for (std::size_t i = 0; i < 4; ++i) {
+        std::string line = Read("r", 0, "c1", 10, 60, "1M", std::string(1, "ACGA"[i]),
+                                Q(20 + static_cast<int>(i)));
+        line.insert(line.size() - 1, i % 2 ? "\tRG:Z:2" : "\tRG:Z:1");
+        twoSamples += line;
+        twoLanes += line;
+    }
+    const std::string alone = Pile(Inputs({Bam("alone.bam", kHeader + reads)})).doc;
+    EXPECT_TRUE(warnings.empty());
+    EXPECT_EQ(Pile(Inputs({Bam("lanes.bam", twoLanes)})).doc, alone);
+    EXPECT_TRUE(warnings.empty());
+    EXPECT_EQ(Pile(Inputs({Bam("two.bam", twoSamples)})).doc, alone);
+    EXPECT_EQ(warnings, std::vector<std::string>{
+                            "qualpileup: warning: the inputs hold reads of 2 samples ('north', "
+                            "'south'); the document pools them as one sample (the SM of a read "
+                            "group, or a file without read groups, is a sample)."});
+    // Many samples: the first ten are named.
+    std::vector<std::string> files;
+    for (int i = 0; i < 12; ++i) {
+        files.push_back(dir / ("s" + std::to_string(i) + ".sam"));
+        fixture::WriteFile(files.back(), kHeader + reads);
+    }
+    warnings.clear();
+    Pile(Inputs(files));
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("12 samples ('s0', 's1', 's2', 's3', 's4', 's5', 's6', 's7', "
+                               "'s8', 's9' and 2 more)"),
+              std::string::npos)
+        << warnings[0];
 }
 
 TEST_F(Pileup, ProgressNamesContigAndPositionAndIsClearedAtTheEnd) {
