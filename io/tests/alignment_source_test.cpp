@@ -7,6 +7,7 @@
 
 #include <htslib/thread_pool.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -162,6 +163,90 @@ TEST_F(AlignmentSource, EachSamplesSitesAreThoseOfTheSampleAlone) {
         }
     }
     hts_tpool_destroy(threads);
+}
+
+TEST_F(AlignmentSource, ProgramsWriteTheSameBytesForEveryNumberOfThreads) {
+    // Two lanes dense enough for several chunks of the default size on
+    // c1, pairs overlapping everywhere (so across every chunk boundary),
+    // duplicates, low mapping qualities and reads hanging off c2's end.
+    std::mt19937 rng(777);
+    auto uniform = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    const std::string header = Header({{"c1", 150000}, {"c2", 40000}});
+    std::string reference;
+    for (const int length : {150000, 40000}) {
+        std::string seq;
+        for (int i = 0; i < length; ++i) {
+            seq += "ACGT"[uniform(0, 3)];
+        }
+        reference += seq;
+    }
+    auto base = [&](const std::string& contig, int pos) {
+        const char b = reference[static_cast<std::size_t>((contig == "c1" ? 0 : 150000) + pos - 1)];
+        return uniform(0, 99) < 3 ? "ACGT"[uniform(0, 3)] : b;
+    };
+    for (int lane = 0; lane < 2; ++lane) {
+        std::vector<std::pair<long, std::string>> lines;
+        for (int i = 0; i < 24000; ++i) {
+            const std::string contig = uniform(0, 3) ? "c1" : "c2";
+            const int length = contig == "c1" ? 150000 : 40000;
+            const int pos = uniform(1, length - 20);
+            auto read = [&](int flag, int at, const std::string& mate, int matePos) {
+                std::string seq, qual;
+                for (int k = 0; k < 50; ++k) {
+                    seq += at + k <= length ? base(contig, at + k) : 'A';
+                    qual += fixture::Q(uniform(2, 41));
+                }
+                const std::string name = "l" + std::to_string(lane) + "r" + std::to_string(i);
+                const long key = (contig == "c1" ? 0L : 1000000L) + at;
+                lines.emplace_back(key, Read(name, flag, contig, at, uniform(0, 9) ? 60 : 5, "50M",
+                                             seq, qual, mate, matePos));
+            };
+            if (uniform(0, 1)) {
+                const int matePos = pos + uniform(0, 40);
+                read(0x1 | 0x2 | 0x40, pos, "=", matePos);
+                read(0x1 | 0x2 | 0x80 | 0x10, matePos, "=", pos);
+            } else {
+                read(uniform(0, 19) ? 0 : 0x400, pos, "*", 0);
+            }
+        }
+        std::stable_sort(lines.begin(), lines.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::string sam = header + "@RG\tID:L" + std::to_string(lane) + "\tSM:pool\n";
+        for (const auto& l : lines) {
+            sam += l.second;
+        }
+        fixture::WriteFile(dir / ("lane" + std::to_string(lane) + ".sam"), sam);
+    }
+    auto made =
+        Sh("samtools view -b -o $/lane0.bam $/lane0.sam && samtools index $/lane0.bam && "
+           "samtools view -b -o $/lane1.bam $/lane1.sam && samtools index $/lane1.bam && "
+           "cp $/lane0.bam $/noindex.bam");
+    ASSERT_EQ(made.status, 0) << made.err;
+
+    const std::string qualpileup = "'" + fixture::BinDir() + "/qualpileup' -P ";
+    for (const std::string& inputs :
+         {std::string("lane0.bam lane1.bam"), std::string("noindex.bam")}) {
+        std::string first;
+        for (int threads = 1; threads <= 3; ++threads) {
+            const std::string t = " -t " + std::to_string(threads) + " ";
+            auto scan = Sh("cd $ && " + m_Qualscan + t + "--windows 20000 -w w.tsv " + inputs);
+            ASSERT_EQ(scan.status, 0) << scan.err;
+            auto pile = Sh("cd $ && " + qualpileup + t + "-o doc.xml " + inputs);
+            ASSERT_EQ(pile.status, 0) << pile.err;
+            const std::string all = scan.out + scan.err + fixture::ReadFile(dir / "w.tsv") +
+                                    pile.err + fixture::ReadFile(dir / "doc.xml");
+            if (threads == 1) {
+                first = all;
+                // Every rule that chunks must keep is at work.
+                EXPECT_EQ(pile.err.find(" 0 in overlapping mates"), std::string::npos) << pile.err;
+                EXPECT_EQ(pile.err.find(" 0 by flags"), std::string::npos) << pile.err;
+                EXPECT_EQ(pile.err.find(" 0 below --min-MQ"), std::string::npos) << pile.err;
+                EXPECT_GT(all.size(), 1000000u);
+            } else {
+                EXPECT_TRUE(all == first) << inputs << " differ at " << threads << " threads";
+            }
+        }
+    }
 }
 
 }  // namespace
