@@ -6,6 +6,9 @@ namespace {
 
 // Reads per base assumed where an index keeps no counts (CRAM's .crai).
 constexpr hts_pos_t kBasesPerReadUnknown = 8;
+// The windows of a BAI index's linear index (and of a CSI index made with
+// the default shift): 16 kb.
+constexpr hts_pos_t kIndexWindow = 1 << 14;
 
 // Reads per contig as the indexes count them (mapped and unmapped with a
 // position), summed over the inputs; an index without counts adds an
@@ -102,12 +105,26 @@ std::vector<SPileupChunk> PlanPileupChunks(const sam_hdr_t* hdr,
             continue;
         }
         flush();
+        // Boundaries on the index's windows: a query starts reading at the
+        // first read that overlaps its window, so a boundary inside one
+        // would read up to a window of reads twice.
         const hts_pos_t step = (stop - beg) / static_cast<hts_pos_t>(parts);
-        for (std::uint64_t i = 0; i < parts; ++i) {
+        hts_pos_t from = beg;
+        for (std::uint64_t i = 1; i <= parts; ++i) {
+            hts_pos_t to = end;
+            if (i < parts) {
+                to = beg + static_cast<hts_pos_t>(i) * step;
+                if (step >= kIndexWindow) {
+                    to -= to % kIndexWindow;
+                }
+                if (to <= from) {
+                    continue;
+                }
+            }
             SPileupChunk chunk;
-            const hts_pos_t from = beg + static_cast<hts_pos_t>(i) * step;
-            chunk.m_Pieces.push_back({tid, from, i + 1 == parts ? end : from + step});
+            chunk.m_Pieces.push_back({tid, from, to});
             chunks.push_back(std::move(chunk));
+            from = to;
         }
     }
     flush();
