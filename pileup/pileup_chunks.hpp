@@ -24,8 +24,9 @@ struct SPileupChunk {
     // In genome order; at most one piece per contig.
     std::vector<SPileupPiece> m_Pieces;
     // A read the filters skip is counted by the chunk where it starts; the
-    // first chunk also counts those starting before it (a region's reads
-    // reaching into it from the left).
+    // first chunk also counts those starting before it that reach into it
+    // (a region's reads from the left), as a query of the region returns
+    // them.
     bool m_First = false;
     // The reads without a position at the end of the files (unmapped,
     // unplaced): only counted, as a single pass over the files counts them.
@@ -38,8 +39,8 @@ struct SPileupChunk {
 // 8 bases per read. The defaults keep a chunk's sites and reads to a few
 // megabytes; tests make chunks tiny to put boundaries everywhere.
 struct SPileupChunking {
-    std::uint64_t m_Reads = 8192;
-    hts_pos_t m_MinBases = 32768;
+    std::uint64_t m_Reads = 4096;
+    hts_pos_t m_MinBases = 16384;
 };
 
 // Chunks covering region (or, when it is null, every contig and then the

@@ -51,10 +51,43 @@ CPileupInput::CPileupInput(const std::string& path, const SPileupOptions& opts,
         Fail(Quoted(path) + " is truncated (its end-of-file marker is missing).");
     }
     m_Hdr.reset(sam_hdr_read(m_Fp.get()));
+    m_Header = m_Hdr.get();
     if (!m_Hdr) {
         Fail(Quoted(path) + " has no readable header: the file is truncated or corrupt.");
     }
     x_CheckHeader();
+}
+
+std::unique_ptr<CPileupInput> CPileupInput::ForThread(const CPileupInput& first,
+                                                      const CReferenceFasta* reference,
+                                                      SPileupSummary& summary) {
+    std::unique_ptr<CPileupInput> in(new CPileupInput(first.m_Path, first.m_Opts, summary));
+    CQuietHts quiet;
+    in->m_Fp.reset(hts_open(first.m_Path.c_str(), "r"));
+    if (!in->m_Fp) {
+        Fail("Cannot open " + Quoted(first.m_Path) +
+             " again for a thread: " + std::strerror(errno) + ".");
+    }
+    in->m_Cram = first.m_Cram;
+    in->m_Samples = first.m_Samples;
+    if (!in->m_Cram) {
+        // Every read comes through the index, which seeks past the header:
+        // the first reader's header and index serve (read only).
+        in->m_Header = first.m_Header;
+        in->m_Index = first.m_Index;
+        return in;
+    }
+    // htslib keeps a CRAM file's index, and the header it decodes with, in
+    // the file's handle: this one gets its own.
+    if (reference) {
+        in->x_DecodeOnlyWith(*reference);
+    }
+    in->m_Hdr.reset(sam_hdr_read(in->m_Fp.get()));
+    in->m_Header = in->m_Hdr.get();
+    if (!in->m_Hdr || !in->LoadIndexForChunks()) {
+        Fail("Cannot read " + Quoted(first.m_Path) + " again for a thread: was it replaced?");
+    }
+    return in;
 }
 
 void CPileupInput::UseThreadPool(htsThreadPool* threadPool) {
@@ -136,6 +169,7 @@ void CPileupInput::SetRegion(const SRegion& region) {
     }
     CQuietHts quiet;
     m_Idx.reset(sam_index_load2(m_Fp.get(), m_Path.c_str(), idxPath.c_str()));
+    m_Index = m_Idx.get();
     if (!m_Idx) {
         Fail("Cannot load index " + Quoted(idxPath) + " of " + Quoted(m_Path) +
              "; recreate it with 'samtools index " + m_Path + "'.");
@@ -143,20 +177,25 @@ void CPileupInput::SetRegion(const SRegion& region) {
     // htslib's index query walks bins one by one down from the region's
     // start: a start far past the contig takes practically forever. No
     // read lies there, so the region is empty.
-    if (region.m_Beg >= sam_hdr_tid2len(m_Hdr.get(), region.m_Tid)) {
+    if (region.m_Beg >= sam_hdr_tid2len(m_Header, region.m_Tid)) {
         m_RegionIsEmpty = true;
         return;
     }
-    m_Itr.reset(sam_itr_queryi(m_Idx.get(), region.m_Tid, region.m_Beg, region.m_End));
+    m_Itr.reset(sam_itr_queryi(m_Index, region.m_Tid, region.m_Beg, region.m_End));
     if (!m_Itr) {
-        Fail("Cannot read region " + Quoted(sam_hdr_tid2name(m_Hdr.get(), region.m_Tid)) + " of " +
+        Fail("Cannot read region " + Quoted(sam_hdr_tid2name(m_Header, region.m_Tid)) + " of " +
              Quoted(m_Path) + " through its index " + Quoted(idxPath) + ".");
     }
 }
 
 bool CPileupInput::LoadIndexForChunks() {
-    if (m_Idx) {
+    if (m_Index) {
         return true;
+    }
+    // Chunks are read through iterators of BAM and CRAM files; bgzipped
+    // SAM is read in one pass.
+    if (m_Fp->format.format != bam && !m_Cram) {
+        return false;
     }
     const std::string idxPath = m_Path == "-" ? "" : FindAlignmentIndex(m_Path, m_Cram);
     struct stat file, index;
@@ -173,6 +212,7 @@ bool CPileupInput::LoadIndexForChunks() {
     }
     CQuietHts quiet;
     m_Idx.reset(sam_index_load2(m_Fp.get(), m_Path.c_str(), idxPath.c_str()));
+    m_Index = m_Idx.get();
     return m_Idx != nullptr;
 }
 
@@ -188,60 +228,42 @@ void CPileupInput::SetChunk(const SPileupChunk& chunk, SPileupSummary& summary) 
     m_FreeStates.clear();
     m_CountFromTid = -1;
     m_CountFromPos = 0;
-    if (!chunk.m_First && !chunk.m_Unplaced) {
+    m_CountOverlapping = chunk.m_First;
+    if (!chunk.m_Unplaced) {
         m_CountFromTid = chunk.m_Pieces.front().m_Tid;
         m_CountFromPos = chunk.m_Pieces.front().m_Beg;
     }
     CQuietHts quiet;
     m_Itr.reset();
     m_ChunkPieces = nullptr;
+    m_ReadOn = false;
     if (chunk.m_Unplaced) {
-        m_Itr.reset(sam_itr_queryi(m_Idx.get(), HTS_IDX_NOCOOR, 0, 0));
-    } else if (m_Cram) {
-        // htslib's iterator over several regions loses reads of CRAM slices
-        // that hold several contigs: one query per piece instead.
-        m_ChunkPieces = &chunk.m_Pieces;
-        m_NextPiece = 0;
-        if (!x_QueryNextPiece()) {
-            Fail(m_Error);
+        m_Itr.reset(sam_itr_queryi(m_Index, HTS_IDX_NOCOOR, 0, 0));
+        if (!m_Itr) {
+            Fail("Cannot read the unplaced reads of " + Quoted(m_Path) + " through its index.");
         }
         return;
-    } else {
-        // The iterator takes the list over and frees it with htslib's own
-        // free(), so it is made with malloc.
-        const std::size_t n = chunk.m_Pieces.size();
-        auto* list = static_cast<hts_reglist_t*>(std::calloc(n, sizeof(hts_reglist_t)));
-        for (std::size_t i = 0; list && i < n; ++i) {
-            const SPileupPiece& p = chunk.m_Pieces[i];
-            hts_reglist_t& r = list[i];
-            r.reg = strdup(sam_hdr_tid2name(m_Hdr.get(), p.m_Tid));
-            r.intervals = static_cast<hts_pair_pos_t*>(std::malloc(sizeof(hts_pair_pos_t)));
-            if (!r.reg || !r.intervals) {
-                hts_reglist_free(list, static_cast<int>(n));
-                list = nullptr;
-                break;
-            }
-            r.intervals[0].beg = p.m_Beg;
-            r.intervals[0].end = p.m_End;
-            r.count = 1;
-            r.tid = p.m_Tid;
-            r.min_beg = p.m_Beg;
-            r.max_end = p.m_End;
-        }
-        if (list) {
-            m_Itr.reset(sam_itr_regions(m_Idx.get(), m_Hdr.get(), list, static_cast<unsigned>(n)));
-        }
     }
-    if (!m_Itr) {
-        Fail("Cannot read " + Quoted(m_Path) + " through its index (out of memory?).");
+    // A chunk's pieces follow each other in the file: the index finds the
+    // first read of the first piece that has any, and the reads from there
+    // on are read as they come, up to the chunk's end. Reads in between
+    // that overlap no piece are read too, as a single pass reads them, and
+    // give no site. (htslib's iterator over many regions costs the square
+    // of their number: no good for chunks of thousands of scaffolds.)
+    m_ChunkPieces = &chunk.m_Pieces;
+    m_NextPiece = 0;
+    m_StopTid = chunk.m_Pieces.back().m_Tid;
+    m_StopPos = chunk.m_Pieces.back().m_End;
+    if (!x_QueryNextPiece()) {
+        Fail(m_Error);
     }
 }
 
 bool CPileupInput::x_QueryNextPiece() {
     const SPileupPiece& p = (*m_ChunkPieces)[m_NextPiece++];
-    m_Itr.reset(sam_itr_queryi(m_Idx.get(), p.m_Tid, p.m_Beg, p.m_End));
+    m_Itr.reset(sam_itr_queryi(m_Index, p.m_Tid, p.m_Beg, p.m_End));
     if (!m_Itr) {
-        m_Error = "Cannot read " + Quoted(sam_hdr_tid2name(m_Hdr.get(), p.m_Tid)) + " of " +
+        m_Error = "Cannot read " + Quoted(sam_hdr_tid2name(m_Header, p.m_Tid)) + " of " +
                   Quoted(m_Path) + " through its index.";
         return false;
     }
@@ -256,8 +278,22 @@ int CPileupInput::Next(bam1_t* b) {
         int r;
         {
             CQuietHts quiet;
-            r = m_Itr ? sam_itr_next(m_Fp.get(), m_Itr.get(), b)
-                      : sam_read1(m_Fp.get(), m_Hdr.get(), b);
+            r = m_Itr && !m_ReadOn ? sam_itr_next(m_Fp.get(), m_Itr.get(), b)
+                                   : sam_read1(m_Fp.get(), const_cast<sam_hdr_t*>(m_Header), b);
+        }
+        if (m_ChunkPieces && m_ReadOn && r == -1) {
+            m_NextPiece = m_ChunkPieces->size();  // the file ends within the chunk
+        } else if (m_ChunkPieces && r >= 0) {
+            const bam1_core_t& c = b->core;
+            if (m_ReadOn &&
+                (c.tid < 0 || c.tid > m_StopTid || (c.tid == m_StopTid && c.pos >= m_StopPos))) {
+                r = -1;  // the next chunk's
+                m_NextPiece = m_ChunkPieces->size();
+            } else if (!m_Cram) {
+                // CRAM's iterators keep to their region: each piece is
+                // queried on its own.
+                m_ReadOn = true;
+            }
         }
         if (r == -1) {
             if (!m_ChunkPieces || m_NextPiece == m_ChunkPieces->size()) {
@@ -281,15 +317,15 @@ int CPileupInput::Next(bam1_t* b) {
         const bam1_core_t& c = b->core;
         if ((c.flag & m_Opts.m_SkipFlags) || (c.flag & BAM_FUNMAP) || c.tid < 0 ||
             (m_Opts.m_RequireFlags && !(c.flag & m_Opts.m_RequireFlags))) {
-            m_Summary->m_ReadsSkippedFlags += x_Counts(c);
+            m_Summary->m_ReadsSkippedFlags += x_Counts(b);
             continue;
         }
         if (c.qual < m_Opts.m_MinMapQ) {
-            m_Summary->m_ReadsSkippedMapQ += x_Counts(c);
+            m_Summary->m_ReadsSkippedMapQ += x_Counts(b);
             continue;
         }
         if (c.l_qseq <= 0 || bam_get_qual(b)[0] == 0xff) {
-            m_Summary->m_ReadsNoQuality += x_Counts(c);
+            m_Summary->m_ReadsNoQuality += x_Counts(b);
             continue;
         }
         if (c.tid < m_LastTid || (c.tid == m_LastTid && c.pos < m_LastPos)) {
@@ -330,8 +366,7 @@ bool CPileupInput::x_FindSample(const bam1_t* b) {
         ", and the file's read groups name several samples: the read's sample is unknown.";
     const CInputError fault(
         EInputError::eUnknown,
-        SInputWhere{m_Path, 0, 0, sam_hdr_tid2name(m_Hdr.get(), b->core.tid), b->core.pos + 1},
-        what);
+        SInputWhere{m_Path, 0, 0, sam_hdr_tid2name(m_Header, b->core.tid), b->core.pos + 1}, what);
     m_Error = fault.what();
     m_Fault = std::make_exception_ptr(fault);
     return false;
@@ -380,5 +415,5 @@ void CPileupInput::OnLeave(const bam1_t* b, bam_pileup_cd* cd) {
 }
 
 std::string CPileupInput::x_Where(int tid, hts_pos_t pos) const {
-    return std::string(sam_hdr_tid2name(m_Hdr.get(), tid)) + ":" + std::to_string(pos + 1);
+    return std::string(sam_hdr_tid2name(m_Header, tid)) + ":" + std::to_string(pos + 1);
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -29,11 +30,19 @@ class CPileupInput {
     // Throws std::runtime_error naming the file for every fault found.
     CPileupInput(const std::string& path, const SPileupOptions& opts,
                  const CReferenceFasta* reference, SPileupSummary& summary);
+    // Another reader of first's file, for a thread that reads chunks:
+    // its own handle; for BAM it uses first's header and index (which
+    // must be loaded, and outlive it), for CRAM its own, since htslib keeps
+    // a CRAM file's index in the handle. Throws std::runtime_error naming
+    // the file when it cannot be read again.
+    static std::unique_ptr<CPileupInput> ForThread(const CPileupInput& first,
+                                                   const CReferenceFasta* reference,
+                                                   SPileupSummary& summary);
     CPileupInput(const CPileupInput&) = delete;
     CPileupInput& operator=(const CPileupInput&) = delete;
 
     const std::string& Path() const { return m_Path; }
-    const sam_hdr_t* Header() const { return m_Hdr.get(); }
+    const sam_hdr_t* Header() const { return m_Header; }
     // The fault that ended reading (Next() returned -2), and, when it is a
     // fault of the input's content with a kind (CInputError), the error to
     // throw; null for the others, thrown as std::runtime_error(Error()).
@@ -61,7 +70,8 @@ class CPileupInput {
     // cannot be loaded, or is older than the file (it may not describe
     // it). A file read in chunks must be read the same as in one pass.
     bool LoadIndexForChunks();
-    const hts_idx_t* Index() const { return m_Idx.get(); }
+    const hts_idx_t* Index() const { return m_Index; }
+    bool IsCram() const { return m_Cram; }
     // Reads from now on the reads of chunk (those overlapping its pieces,
     // or the unplaced ones), through the index loaded above, and counts
     // what the filters skip in summary (once per read over all chunks).
@@ -94,11 +104,17 @@ class CPileupInput {
     void OnLeave(const bam1_t* b, bam_pileup_cd* cd);
 
   private:
+    // Nothing opened yet (for ForThread).
+    CPileupInput(const std::string& path, const SPileupOptions& opts, SPileupSummary& summary)
+        : m_Path(path), m_Opts(opts), m_Summary(&summary) {}
     void x_CheckHeader();
     // Whether a read the filters skip counts here (see SPileupChunk).
-    bool x_Counts(const bam1_core_t& c) const {
+    bool x_Counts(const bam1_t* b) const {
+        const bam1_core_t& c = b->core;
         return m_CountFromTid < 0 || c.tid > m_CountFromTid ||
-               (c.tid == m_CountFromTid && c.pos >= m_CountFromPos);
+               (c.tid == m_CountFromTid &&
+                (c.pos >= m_CountFromPos ||
+                 (m_CountOverlapping && bam_endpos(b) > m_CountFromPos)));
     }
     void x_DecodeOnlyWith(const CReferenceFasta& reference);
     std::string x_Where(int tid, hts_pos_t pos) const;
@@ -117,17 +133,27 @@ class CPileupInput {
     // as a message names them ("" for none).
     std::string m_MissingContigs;
     THtsFile m_Fp;
-    THeader m_Hdr;
+    THeader m_Hdr;  // this reader's own header and index, if it has them
     TIndex m_Idx;
+    const sam_hdr_t* m_Header = nullptr;  // its own or the first reader's
+    const hts_idx_t* m_Index = nullptr;
     TIterator m_Itr;
     bool m_RegionIsEmpty = false;  // the region starts past its contig's end
-    // A chunk read one piece at a time, and the piece to query next.
+    // The pieces of the chunk read, and the piece to query next (while no
+    // piece has given a read yet, or for CRAM, one piece at a time).
     const std::vector<SPileupPiece>* m_ChunkPieces = nullptr;
     std::size_t m_NextPiece = 0;
+    // Reading on from the first read of the chunk (not CRAM) up to the
+    // chunk's end: its last piece's contig and end.
+    bool m_ReadOn = false;
+    int m_StopTid = -1;
+    hts_pos_t m_StopPos = 0;
     // Skipped reads before this position are another chunk's to count (-1:
-    // every read counts here).
+    // every read counts here), or, in the first chunk, not counted unless
+    // they reach it.
     int m_CountFromTid = -1;
     hts_pos_t m_CountFromPos = 0;
+    bool m_CountOverlapping = false;
     int m_LastTid = -1;
     hts_pos_t m_LastPos = -1;
     std::string m_Error;

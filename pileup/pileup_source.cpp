@@ -46,6 +46,10 @@ int LeaveCallback(void* data, const bam1_t* b, bam_pileup_cd* cd) {
 // Not yet looked up (a site's reference base is fetched when first needed).
 constexpr int kRefUnknown = -2;
 
+// The most pieces (contigs or parts of one) that CRAM inputs are read in
+// chunks for.
+constexpr std::size_t kMaxCramPieces = 4096;
+
 // One pass of htslib's pileup over the inputs as they are set up (whole,
 // a region or a chunk): positions in genome order, each with its reads
 // after the read and base filters. Only the positions of pieces become
@@ -222,13 +226,13 @@ bool CColumns::Next(SPileupSite& site) {
     }
 }
 
-// A site of a chunk; its reads are a run of the chunk's reads.
+// A site of a chunk; its reads are the next run of the chunk's reads. Kept
+// small: at low depth a chunk holds far more sites than reads.
 struct SChunkSite {
     std::int64_t m_Pos;
-    int m_Tid;
-    int m_RefBase;
-    std::size_t m_ReadsEnd;  // one past its last read in the chunk's reads
-    TBaseCounts m_Counts;
+    std::int32_t m_Tid;
+    std::uint32_t m_Depth;
+    signed char m_RefBase;
     bool m_DepthFiltered;
 };
 
@@ -276,6 +280,7 @@ struct CPileupSiteSource::SImpl {
     std::vector<SJob*> m_FreeJobs;
     SJob* m_Current = nullptr;
     std::size_t m_CurrentSite = 0;
+    std::size_t m_CurrentRead = 0;
     std::exception_ptr m_Failed;
     std::mutex m_Lock;  // guards the readers' lists
     std::vector<std::unique_ptr<SChunkReaders>> m_Readers;
@@ -317,6 +322,18 @@ bool CPileupSiteSource::SImpl::StartChunks(htsThreadPool* threadPool) {
     }
     m_Chunks =
         PlanPileupChunks(Header(), indexes, m_HasRegion ? &m_Region : nullptr, m_Opts.m_Chunking);
+    // CRAM is queried piece by piece, each query decoding a container: an
+    // assembly of many scaffolds is read faster in one pass.
+    std::size_t pieces = 0;
+    for (const SPileupChunk& chunk : m_Chunks) {
+        pieces += chunk.m_Pieces.size();
+    }
+    for (auto& in : m_Inputs) {
+        if (in->IsCram() && pieces > kMaxCramPieces) {
+            m_Chunks.clear();
+            return false;
+        }
+    }
     m_Pool = threadPool->pool;
     // Enough chunks to keep every thread busy and one ready for the
     // reader, few enough that waiting chunks stay a few megabytes each.
@@ -367,14 +384,9 @@ SChunkReaders* CPileupSiteSource::SImpl::AcquireReaders() {
     if (!m_Opts.m_Reference.empty()) {
         readers->m_Reference = std::make_unique<CReferenceFasta>(m_Opts.m_Reference);
     }
-    for (std::size_t i = 0; i < m_Opts.m_Inputs.size(); ++i) {
-        const std::string& path = m_Opts.m_Inputs[i];
-        readers->m_Inputs.push_back(std::make_unique<CPileupInput>(
-            path, m_Opts, readers->m_Reference.get(), readers->m_Unused));
-        readers->m_Inputs.back()->SetSamples(m_Samples.m_Files[i]);
-        if (!readers->m_Inputs.back()->LoadIndexForChunks()) {
-            Fail("Cannot load the index of " + Quoted(path) + " again: was the file replaced?");
-        }
+    for (auto& first : m_Inputs) {
+        readers->m_Inputs.push_back(
+            CPileupInput::ForThread(*first, readers->m_Reference.get(), readers->m_Unused));
     }
     std::lock_guard<std::mutex> lock(m_Lock);
     m_Readers.push_back(std::move(readers));
@@ -412,9 +424,9 @@ void* CPileupSiteSource::SImpl::RunChunk(void* arg) {
         SPileupSite site;
         while (columns.Next(site)) {
             job.m_Reads.insert(job.m_Reads.end(), site.m_Reads.begin(), site.m_Reads.end());
-            job.m_Sites.push_back(SChunkSite{site.m_Pos, site.m_Tid, site.m_RefBase,
-                                             job.m_Reads.size(), site.m_Counts,
-                                             site.m_DepthFiltered});
+            job.m_Sites.push_back(
+                SChunkSite{site.m_Pos, site.m_Tid, static_cast<std::uint32_t>(site.m_Reads.size()),
+                           static_cast<signed char>(site.m_RefBase), site.m_DepthFiltered});
         }
     } catch (...) {
         job.m_Error = std::current_exception();
@@ -489,18 +501,18 @@ bool CPileupSiteSource::Next(SPileupSite& site) {
         if (s.m_Current) {
             SImpl::SJob& job = *s.m_Current;
             if (s.m_CurrentSite < job.m_Sites.size()) {
-                const SChunkSite& c = job.m_Sites[s.m_CurrentSite];
-                const std::size_t from =
-                    s.m_CurrentSite == 0 ? 0 : job.m_Sites[s.m_CurrentSite - 1].m_ReadsEnd;
-                site.m_Reads.assign(
-                    job.m_Reads.begin() + static_cast<std::ptrdiff_t>(from),
-                    job.m_Reads.begin() + static_cast<std::ptrdiff_t>(c.m_ReadsEnd));
+                const SChunkSite& c = job.m_Sites[s.m_CurrentSite++];
+                const SPileupRead* reads = job.m_Reads.data() + s.m_CurrentRead;
+                s.m_CurrentRead += c.m_Depth;
+                site.m_Reads.assign(reads, reads + c.m_Depth);
+                site.m_Counts = TBaseCounts{};
+                for (const SPileupRead& r : site.m_Reads) {
+                    ++site.m_Counts[r.m_Base];
+                }
                 site.m_Tid = c.m_Tid;
                 site.m_Pos = c.m_Pos;
                 site.m_RefBase = c.m_RefBase;
-                site.m_Counts = c.m_Counts;
                 site.m_DepthFiltered = c.m_DepthFiltered;
-                ++s.m_CurrentSite;
                 return true;
             }
             s.m_Current = nullptr;
@@ -521,6 +533,7 @@ bool CPileupSiteSource::Next(SPileupSite& site) {
         hts_tpool_delete_result(r, 0);
         --s.m_InFlight;
         s.m_CurrentSite = 0;
+        s.m_CurrentRead = 0;
         AddCounts(s.m_Summary, s.m_Current->m_Counts);
         s.Dispatch();
     }
