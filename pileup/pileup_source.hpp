@@ -51,12 +51,18 @@ class CPileupSiteSource {
   public:
     // Opens every input of opts (pooled: the same contigs in the same
     // order), the reference FASTA when given, and restricts to the region
-    // when given. threadPool, when not null, decompresses the inputs (BGZF
-    // and CRAM); it must outlive the source. The source keeps a copy of
-    // opts and counts what its filters leave out in summary, which must
-    // outlive it. Every bad input throws std::runtime_error naming the file,
-    // here or from Next(). While the source exists, htslib's own lines on
-    // standard error are dropped (see hts_quiet.hpp).
+    // when given. threadPool, when not null, must outlive the source; when
+    // every input is BAM or CRAM with an index (not older than its file),
+    // the pileup runs in chunks of the genome (pileup_chunks.hpp) on the
+    // pool's threads, each with its own file handles, ahead of Next(),
+    // which delivers them in genome order: sites and counts are the same
+    // as in one pass, whatever the pool. Otherwise one pass reads the
+    // inputs, decompressing on the pool. The source keeps a copy of opts
+    // and counts what its filters leave out in summary, which must outlive
+    // it. Every bad input throws std::runtime_error naming the file, here
+    // or from Next() (after the sites before the fault). While the source
+    // exists, htslib's own lines on standard error are dropped (see
+    // hts_quiet.hpp).
     CPileupSiteSource(const SPileupOptions& opts, SPileupSummary& summary,
                       htsThreadPool* threadPool = nullptr);
     ~CPileupSiteSource();
