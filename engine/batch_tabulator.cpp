@@ -7,14 +7,18 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/input_error.hpp"
+
 struct CBatchTabulator::SBatch {
     CBatchTabulator* m_Owner = nullptr;
     std::vector<SRawSite> m_Raw;
     std::vector<STabulatedSite> m_Sites;
     std::size_t m_Count = 0;
     SSiteBatch m_Encoded;
-    // A failure of the worker (memory), carried to the reading thread.
+    // A failure of the worker (memory, a table the encoder refuses),
+    // carried to the reading thread, and the contig of the site it concerns.
     std::exception_ptr m_Error;
+    int m_ErrorContig = -1;
 };
 
 CBatchTabulator::CBatchTabulator(CSiteSource& source, bool folded, hts_tpool* pool,
@@ -110,14 +114,36 @@ void CBatchTabulator::x_Tabulate(SBatch& batch) {
         }
     } giveBack{this, worker};
     batch.m_Encoded.Clear();
+    batch.m_ErrorContig = -1;
     for (std::size_t i = 0; i < batch.m_Count; ++i) {
         STabulatedSite& site = batch.m_Sites[i];
+        batch.m_ErrorContig = batch.m_Raw[i].m_Contig;
         worker->m_Tabulator.Tabulate(batch.m_Raw[i], site);
         if (worker->m_Encoder) {
             batch.m_Encoded.Add(*worker->m_Encoder, site.m_Contig, site.m_Pos,
                                 static_cast<int>(site.m_Depth), site.m_Table.data(),
                                 site.m_LogScale);
         }
+    }
+    batch.m_ErrorContig = -1;
+}
+
+void CBatchTabulator::SetInputNames(std::string path, std::function<std::string(int)> contigName) {
+    m_InputPath = std::move(path);
+    m_ContigName = std::move(contigName);
+}
+
+void CBatchTabulator::x_Throw(std::exception_ptr error, int contig) const {
+    try {
+        std::rethrow_exception(error);
+    } catch (const CInputError& e) {
+        if (!m_ContigName || contig < 0) {
+            throw;
+        }
+        SInputWhere where;
+        where.m_File = m_InputPath;
+        where.m_Contig = m_ContigName(contig);
+        throw Placed(e, where);
     }
 }
 
@@ -140,7 +166,11 @@ STabulatedBatch CBatchTabulator::NextBatch() {
         if (!m_SourceDone) {
             SBatch* b = x_FreeBatch();
             if (x_Fill(*b)) {
-                x_Tabulate(*b);
+                try {
+                    x_Tabulate(*b);
+                } catch (...) {
+                    x_Throw(std::current_exception(), b->m_ErrorContig);
+                }
                 m_Current = b;
                 return {b->m_Sites.data(), b->m_Count, m_Encode ? &b->m_Encoded : nullptr};
             }
@@ -179,7 +209,7 @@ STabulatedBatch CBatchTabulator::NextBatch() {
     --m_InFlight;
     m_Current = b;
     if (b->m_Error) {
-        std::rethrow_exception(b->m_Error);
+        x_Throw(b->m_Error, b->m_ErrorContig);
     }
     return {b->m_Sites.data(), b->m_Count, m_Encode ? &b->m_Encoded : nullptr};
 }
