@@ -1,8 +1,12 @@
 #pragma once
+// BGZF (bgzip's blocked gzip) as the programs write and read it.
+//
 // A stream buffer that writes BGZF (bgzip's blocked gzip, which gzip and
 // every htslib reader decompress) to another stream, so a compressed output
 // takes the same route to its file as a plain one (CSafeOutputFile: a
 // temporary file renamed over the name when complete).
+
+#include <htslib/bgzf.h>
 
 #include <ostream>
 #include <streambuf>
@@ -30,3 +34,13 @@ class CBgzfOutBuf : public std::streambuf {
     std::vector<char> m_Block;
     bool m_Failed = false;
 };
+
+// Whether fp, read to its end, is BGZF that lacks the empty block BGZF ends
+// with: the file was cut at a block boundary, where every block before the
+// cut still decompresses and checks. Plain text has no such marker, and
+// gzip (not BGZF) has none either; htslib reports a gzip stream cut inside
+// a member as a read error, while one cut between members cannot be told
+// from a whole file.
+inline bool BgzfEndMarkerMissing(const BGZF* fp) {
+    return fp->is_compressed && !fp->is_gzip && !fp->last_block_eof;
+}
