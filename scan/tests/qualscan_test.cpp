@@ -300,11 +300,13 @@ TEST_F(CQualscanTest, BadInputEndsWithStatusOneAndAMessageNamingIt) {
     Write("pos.xml", scanfix::Document(good + "  <Column pos=\"12abc\">\n  </Column>\n"));
     Write("score.xml", scanfix::Document(good + "  <Column pos=\"8\">\n    <Chr score=\"30\"/>\n"
                                                 "    <Chr score=\"256\"/>\n  </Column>\n"));
-    // Two contigs as qualpileup writes them without -r: the positions
-    // restart.
+    // A document that names its contig, then goes back without naming
+    // another (a document without names would start a new contig there).
     Write("two.xml",
-          scanfix::Document(good + "  <Column pos=\"9\">\n    <Chr score=\"30\"/>\n  </Column>\n" +
-                            "  <Column pos=\"2\">\n    <Chr score=\"30\"/>\n  </Column>\n"));
+          scanfix::Document(
+              std::string("  <Column pos=\"7\" contig=\"c1\">\n    <Chr score=\"30\"/>\n  ") +
+              "</Column>\n  <Column pos=\"9\">\n    <Chr score=\"30\"/>\n  </Column>\n" +
+              "  <Column pos=\"2\">\n    <Chr score=\"30\"/>\n  </Column>\n"));
     const std::string help = "\nTry 'qualscan --help' for the options.\n";
     struct SCase {
         std::string args, message;
@@ -329,20 +331,18 @@ TEST_F(CQualscanTest, BadInputEndsWithStatusOneAndAMessageNamingIt) {
              help},
         {"--windows 1000 good.xml",
          "--windows needs -w/--windows-file FILE for the windows." + help},
-        {"missing.bam", "Cannot open 'missing.bam': No such file or directory.\n"},
+        {"missing.bam", "'missing.bam': cannot be opened: No such file or directory.\n"},
         {"pos.xml",
          "'pos.xml', line 7: the pos of Column, \"12abc\", is not a whole number from 1 to "
          "9223372036854775807.\n"},
         {"score.xml",
          "'score.xml', line 9: the score of Chr, \"256\", is not a whole number from 0 to 255.\n"},
         {"two.xml --windows 100 -w w.tsv --windows-only",
-         "'two.xml', line 10: the pos of Column, \"2\", comes after pos 9: the sites must be in "
-         "position order, on one contig (a document of several contigs restarts its positions; "
-         "write one per contig with qualpileup -r).\n"},
+         "'two.xml', line 10, c1:2: comes after c1:9; the sites of a data set must be in genome "
+         "order, each position once (qualpileup names each contig on its first Column).\n"},
         {"two.xml",
-         "'two.xml', line 10: the pos of Column, \"2\", comes after pos 9: the sites must be in "
-         "position order, on one contig (a document of several contigs restarts its positions; "
-         "write one per contig with qualpileup -r).\n"},
+         "'two.xml', line 10, c1:2: comes after c1:9; the sites of a data set must be in genome "
+         "order, each position once (qualpileup names each contig on its first Column).\n"},
     };
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.args);
