@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/input_error.hpp"
 #include "base/warnings.hpp"
 #include "common/options.hpp"
 #include "engine/batch_tabulator.hpp"
@@ -21,6 +22,8 @@
 #include "estimator/qscores.hpp"
 #include "io/xml_reader.hpp"
 #include "model/tests/scan_fixture.hpp"
+#include "scan/scan_options.hpp"
+#include "scan/scan_run.hpp"
 #include "simulator/simdriver.hpp"
 #include "spectrum/freqspec.hpp"
 #include "windows/windows.hpp"
@@ -307,6 +310,8 @@ TEST_F(CQualscanTest, BadInputEndsWithStatusOneAndAMessageNamingIt) {
               std::string("  <Column pos=\"7\" contig=\"c1\">\n    <Chr score=\"30\"/>\n  ") +
               "</Column>\n  <Column pos=\"9\">\n    <Chr score=\"30\"/>\n  </Column>\n" +
               "  <Column pos=\"2\">\n    <Chr score=\"30\"/>\n  </Column>\n"));
+    Write("zero.xml", scanfix::ReadFile(scanfix::SourceDir() +
+                                        "/fuzz/regression/xml_reader_fuzz/zero-table.xml"));
     const std::string help = "\nTry 'qualscan --help' for the options.\n";
     struct SCase {
         std::string args, message;
@@ -332,6 +337,11 @@ TEST_F(CQualscanTest, BadInputEndsWithStatusOneAndAMessageNamingIt) {
         {"--windows 1000 good.xml",
          "--windows needs -w/--windows-file FILE for the windows." + help},
         {"missing.bam", "'missing.bam': cannot be opened: No such file or directory.\n"},
+        // The encoder refuses the stored table; the run names the file and
+        // the 1-based position.
+        {"zero.xml",
+         "'zero.xml', .:5: the observation table gives the site probability 0 under every "
+         "spectrum.\n"},
         {"pos.xml",
          "'pos.xml', line 7: the pos of Column, \"12abc\", is not a whole number from 1 to "
          "9223372036854775807.\n"},
@@ -356,6 +366,32 @@ TEST_F(CQualscanTest, BadInputEndsWithStatusOneAndAMessageNamingIt) {
     // The same document without the fault is read.
     const SCmd r = Run(m_Qualscan + "good.xml");
     EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// A fault found where only the position is known (the encoder refuses a
+// stored table) is placed in the input by the run, whether the tables are
+// made on the reading thread or on the pool's.
+TEST_F(CQualscanTest, EncoderFaultsNameTheFileTheContigAndThe1BasedPosition) {
+    const std::string path =
+        Write("zero.xml", scanfix::ReadFile(scanfix::SourceDir() +
+                                            "/fuzz/regression/xml_reader_fuzz/zero-table.xml"));
+    for (const unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        SScanOptions opts;
+        opts.m_Pileup.m_Inputs = {path};
+        opts.m_Threads = threads;
+        opts.m_Contig = "chrZ";
+        std::ostringstream out;
+        try {
+            RunQualScan(opts, out, nullptr);
+            ADD_FAILURE() << "the table was taken";
+        } catch (const CInputError& e) {
+            EXPECT_EQ(e.Kind(), EInputError::eRange);
+            EXPECT_EQ(e.Where().m_File, path);
+            EXPECT_EQ(e.Where().m_Contig, "chrZ");
+            EXPECT_EQ(e.Where().m_Pos, 5);
+        }
+    }
 }
 
 }  // namespace

@@ -105,4 +105,21 @@ TEST_F(CSiteFileTest, BadSummaryFilesAndOptionsEndWithStatusOne) {
     ASSERT_EQ(Scan("--pool-size 40 pool.sites"), 0) << Err();
 }
 
+// A summary file on standard input is read from the handle already open,
+// from a file or a pipe; through a pipe, a missing end shows at the end.
+TEST_F(CSiteFileTest, StandardInputIsReadFromTheOpenHandle) {
+    ASSERT_EQ(Sh("'" + scanfix::SourceDir() + "/scripts/make_bench_bam' 500 6000 x.bam"), 0);
+    ASSERT_EQ(Scan("--save-sites a.sites x.bam"), 0) << Err();
+    ASSERT_EQ(Scan("a.sites"), 0) << Err();
+    const std::string table = Out();
+    ASSERT_EQ(Scan("- < a.sites"), 0) << Err();
+    EXPECT_EQ(Out(), table);
+    ASSERT_EQ(Sh("cat a.sites | '" + Bin() + "' -P - > out.tsv 2> err.txt"), 0) << Err();
+    EXPECT_EQ(Out(), table);
+    EXPECT_EQ(Sh("head -c -28 a.sites | '" + Bin() + "' -P - > out.tsv 2> err.txt"), 1);
+    EXPECT_NE(Err().find("standard input, record "), std::string::npos) << Err();
+    EXPECT_NE(Err().find("is truncated: its BGZF end-of-file marker is missing"), std::string::npos)
+        << Err();
+}
+
 }  // namespace
