@@ -83,6 +83,9 @@ struct CXmlSiteReader::SImpl {
     // The error for the parser's own first fault; last tells whether the
     // input had ended.
     CInputError x_ParserError(bool last) const;
+    // Why the parser stopped without an error of its own: what libxml2
+    // said on its generic channel, or the error it kept in the context.
+    std::string x_StopReason(const std::string& generic) const;
     // The contig of a Column that has (or lacks) a contig attribute, and
     // the checks of its position against the Column before.
     void x_PlaceColumn(const xmlChar* contig, const xmlChar* contigEnd, std::int64_t pos);
@@ -119,6 +122,9 @@ struct CXmlSiteReader::SImpl {
     }
 
     // The reader behind a parser context handed to a callback.
+    // Null while xmlCreatePushParserCtxt runs: it may report an error of
+    // the first bytes before the reader can mark the context as its own;
+    // the reader finds that error in the context afterwards.
     static SImpl* Self(void* ctx) {
         return static_cast<SImpl*>(static_cast<xmlParserCtxtPtr>(ctx)->_private);
     }
@@ -328,10 +334,8 @@ void CXmlSiteReader::SImpl::x_Feed() {
         // that do not convert from the document's encoding): it stopped
         // without an error of its own.
         m_Done = true;
-        m_Error.emplace(
-            EInputError::eFormat, x_Where(x_Line()),
-            "the document cannot be read as XML: " +
-                (quiet.Text().empty() ? std::string("the parser stopped") : quiet.Text()) + ".");
+        m_Error.emplace(EInputError::eFormat, x_Where(x_Line()),
+                        "the document cannot be read as XML: " + x_StopReason(quiet.Text()) + ".");
         return;
     }
     if (last && !m_RootClosed) {
@@ -339,6 +343,18 @@ void CXmlSiteReader::SImpl::x_Feed() {
         m_Error.emplace(EInputError::eFormat, x_Where(0),
                         "holds no qualtools data set (no Contig element).");
     }
+}
+
+std::string CXmlSiteReader::SImpl::x_StopReason(const std::string& generic) const {
+    if (!generic.empty()) {
+        return generic;
+    }
+    // An error reported before the context was the reader's.
+    std::string message = m_Ctxt->lastError.message ? m_Ctxt->lastError.message : "";
+    while (!message.empty() && IsBlank(static_cast<unsigned char>(message.back()))) {
+        message.pop_back();
+    }
+    return message.empty() ? std::string("the parser stopped") : message;
 }
 
 CInputError CXmlSiteReader::SImpl::x_ParserError(bool last) const {
@@ -363,7 +379,7 @@ CInputError CXmlSiteReader::SImpl::x_ParserError(bool last) const {
 
 void CXmlSiteReader::SImpl::OnError(void* ctx, xmlErrorPtr error) {
     SImpl* self = Self(ctx);
-    if (!error || error->level < XML_ERR_ERROR || !self->m_ParserError.empty()) {
+    if (!self || !error || error->level < XML_ERR_ERROR || !self->m_ParserError.empty()) {
         return;
     }
     self->x_Guarded([&] {
@@ -387,6 +403,9 @@ void CXmlSiteReader::SImpl::OnReference(void* ctx, const xmlChar* name) {
     // instead of the text of an external entity, which is never loaded:
     // then the reference would silently stand for nothing.
     SImpl* self = Self(ctx);
+    if (!self) {
+        return;
+    }
     self->x_Guarded([&] {
         xmlEntityPtr entity = xmlGetDocEntity(self->m_Ctxt->myDoc, name);
         const std::string ref =
@@ -407,7 +426,7 @@ xmlEntityPtr CXmlSiteReader::SImpl::OnGetParameterEntity(void* ctx, const xmlCha
     // declarations it would have brought are then missing without a word.
     SImpl* self = Self(ctx);
     xmlEntityPtr entity = xmlSAX2GetParameterEntity(ctx, name);
-    if (entity && entity->etype == XML_EXTERNAL_PARAMETER_ENTITY) {
+    if (self && entity && entity->etype == XML_EXTERNAL_PARAMETER_ENTITY) {
         self->x_Guarded([&] {
             self->x_Fail(EInputError::eFormat,
                          std::string("the parameter entity %") +
@@ -427,17 +446,26 @@ void CXmlSiteReader::SImpl::OnStartElement(void* ctx, const xmlChar* localname,
                                            const xmlChar**, int nAttributes, int,
                                            const xmlChar** attributes) {
     SImpl* self = Self(ctx);
+    if (!self) {
+        return;
+    }
     self->x_Guarded([&] { self->x_StartElement(localname, prefix, nAttributes, attributes); });
 }
 
 void CXmlSiteReader::SImpl::OnEndElement(void* ctx, const xmlChar*, const xmlChar*,
                                          const xmlChar*) {
     SImpl* self = Self(ctx);
+    if (!self) {
+        return;
+    }
     self->x_Guarded([&] { self->x_EndElement(); });
 }
 
 void CXmlSiteReader::SImpl::OnText(void* ctx, const xmlChar* text, int len) {
     SImpl* self = Self(ctx);
+    if (!self) {
+        return;
+    }
     self->x_Guarded([&] { self->x_Text(text, len); });
 }
 
