@@ -537,10 +537,12 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
                 m_Names.push_back(name);
                 m_LastPos = -1;
             } else if (it->second != m_Contig) {
-                x_Fail(EInputError::eOrder,
-                       "has sites on contig '" + name +
-                           "' after other contigs: give summary files in genome order (a contig "
-                           "may only continue from one file into the next).");
+                throw OutOfOrder({m_Files[m_Index]->path, 0, m_Record, name, 0},
+                                 m_Names[static_cast<std::size_t>(m_Contig)], m_LastPos + 1,
+                                 "contig " + name +
+                                     " comes back after another one; give summary files in "
+                                     "genome order (a contig may only continue from one file "
+                                     "into the next)");
             }
             m_Contig = it->second;
             continue;

@@ -117,6 +117,12 @@ TEST_F(CSiteFileReaderTest, WhatIsWrittenComesBackAndDamageIsRefusedOrHarmless) 
                   std::tie(b.constant, b.neutralA, b.neutralB));
     }
 
+    // The same file twice: its first contig comes back after its last.
+    const SRead twice = ReadAll({Path("a.sites"), Path("a.sites")}, options);
+    ASSERT_TRUE(twice.m_Failed);
+    EXPECT_EQ(twice.m_Kind, EInputError::eOrder) << twice.m_Error;
+    EXPECT_NE(twice.m_Error.find("chr1: comes after c3:"), std::string::npos) << twice.m_Error;
+
     // Damage: one byte of the body changed, recompressed so that only the
     // reader's own checks stand between the damage and the fit. Whatever
     // it accepts must give a finite likelihood at every theta.
