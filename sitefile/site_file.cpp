@@ -19,14 +19,15 @@
 #include "common/bgzf_stream.hpp"
 #include "common/kstring.hpp"
 #include "common/safe_output.hpp"
+#include "engine/depthrows.hpp"
+#include "engine/thetalik.hpp"
+#include "spectrum/freqspec.hpp"
 
 namespace {
 
 const char* const kMagic = kSiteFileMagic;
 // Buffered bytes before they go to the compressor.
 constexpr std::size_t kFlushBytes = 1 << 20;
-// A record's head: three varints and the weight a (a double).
-constexpr std::uint64_t kMaxRecordHead = 3 * 10 + 8;
 // A record is read in pieces of this size, so that memory follows the
 // bytes the file holds, not the length a damaged record claims.
 constexpr std::size_t kReadPiece = 1 << 20;
@@ -39,8 +40,6 @@ constexpr double kMaxConstant = 1e-6;
 // The record's entries z_k = c[k] / ref: at most 1 when ref is the largest
 // entry, at most the encoder's ratio bound when ref is c[0].
 constexpr double kMaxEntry = 1e300;
-// Relative agreement of a stored neutral b with the one its record implies.
-constexpr double kNeutralTolerance = 1e-9;
 
 void PutDouble(std::vector<unsigned char>& out, double v) {
     unsigned char b[sizeof v];
@@ -116,20 +115,16 @@ void CSiteFileWriter::Add(const SSiteBatch& batch, const std::vector<std::string
     for (const SEncodedSite& s : batch.sites) {
         if (s.contig != m_Contig) {
             m_Contig = s.contig;
+            m_EntryPos = 0;
             const std::string& name = contigs.at(static_cast<std::size_t>(s.contig));
             m_Buffer.push_back('C');
             PutVarint(m_Buffer, name.size());
             m_Buffer.insert(m_Buffer.end(), name.begin(), name.end());
         }
         m_Buffer.push_back('S');
-        PutVarint(m_Buffer, static_cast<std::uint64_t>(s.pos));
-        PutVarint(m_Buffer, static_cast<std::uint64_t>(s.reads));
-        PutVarint(m_Buffer, static_cast<std::uint64_t>(s.chromosomes));
-        PutVarint(m_Buffer, static_cast<std::uint64_t>(s.kept));
-        PutVarint(m_Buffer, s.bytes);
+        PutVarint(m_Buffer, static_cast<std::uint64_t>(s.pos - m_EntryPos));
+        m_EntryPos = s.pos;
         PutDouble(m_Buffer, s.constant);
-        PutDouble(m_Buffer, s.neutralA);
-        PutDouble(m_Buffer, s.neutralB);
         m_Buffer.insert(m_Buffer.end(), p, p + s.bytes);
         p += s.bytes;
         ++m_Sites;
@@ -164,9 +159,20 @@ SSiteFileSettings ParseHeader(BGZF* f, const std::string& path) {
     };
     CKString line;
     if (bgzf_getline(f, '\n', line.get()) < 0 ||
-        std::string(line.data(), line.size()) + '\n' != std::string(kMagic)) {
+        std::string(line.data(), line.size()).compare(0, kSiteFilePrefixSize, kSiteFilePrefix) !=
+            0) {
         throw fail(EInputError::eFormat,
                    "is not a qualscan summary file (its first line is not the summary header).");
+    }
+    if (std::string(line.data(), line.size()) + '\n' != std::string(kMagic)) {
+        throw fail(
+            EInputError::eMismatch,
+            "is a summary file of format '" +
+                std::string(line.data() + kSiteFilePrefixSize, line.size() - kSiteFilePrefixSize)
+                    .substr(0, 40) +
+                "', which this qualscan does not read (it reads format " +
+                std::to_string(kSiteFileFormat) +
+                "): save the sites again with this version (--save-sites).");
     }
     std::map<std::string, std::string> values;
     for (;;) {
@@ -314,7 +320,10 @@ CSiteFileReader::CSiteFileReader(const std::vector<std::string>& paths, const SS
     : CSiteFileReader(OpenPaths(paths), options) {}
 
 CSiteFileReader::CSiteFileReader(std::vector<SSiteFileInput> inputs, const SSiteOptions& options)
-    : m_Options(options), m_Encoder(std::make_unique<CSiteEncoder>(options)) {
+    : m_Options(options) {
+    std::unique_ptr<CFreqSpectrum> unit(new CFSNeutral);
+    unit->SetParam(0) = 1.0;
+    m_Neutral = std::make_unique<CDepthRows>(options, std::move(unit));
     x_OpenAll(std::move(inputs));
 }
 
@@ -384,69 +393,26 @@ void CSiteFileReader::x_Fail(EInputError kind, const std::string& what) const {
 }
 
 void CSiteFileReader::x_CheckRecord(const SEncodedSite& site,
-                                    const std::vector<unsigned char>& bytes) {
+                                    const std::vector<unsigned char>& bytes, bool weighted) {
     const auto damaged = [&](const std::string& what) {
         x_Fail(EInputError::eDamaged, "is damaged: " + what + ".");
     };
-    // The record's own head, inside its bytes, must be what the site says.
-    const unsigned char* p = bytes.data();
-    const unsigned char* end = p + bytes.size();
-    std::uint64_t K = 0, code = 0, floats = 0;
-    if (!ParseVarint(p, end, K) || !ParseVarint(p, end, code) || !ParseVarint(p, end, floats)) {
-        damaged("a site's record has no complete head");
-    }
-    const std::uint64_t kept = static_cast<std::uint64_t>(site.kept);
-    const std::uint64_t doubles = code >> 1;
-    if (K != static_cast<std::uint64_t>(site.chromosomes) || doubles > kept || floats > kept ||
-        doubles + floats != kept ||
-        static_cast<std::uint64_t>(end - p) != ((code & 1) ? 8 : 0) + doubles * 8 + floats * 4) {
-        damaged("a site's record does not match its description");
-    }
-    // Every number of the record: the weight a and the entries z_k as the
+    // Every number of the record: the weight a and the entries z_t as the
     // encoder makes them (sitestore.hpp), and a site some spectrum can
     // explain (the encoder refuses a table that none can).
-    double a = 1.0;
-    if (code & 1) {
-        std::memcpy(&a, p, sizeof a);
-        p += sizeof a;
-        if (!(a >= 0.0 && a <= 1.0)) {
-            damaged("a site's record holds a weight outside 0..1");
-        }
-    }
-    const double maxZ = (code & 1) ? 1.0 : kMaxEntry;
-    bool positive = a > 0.0;
-    for (std::uint64_t k = 0; k < kept; ++k) {
-        double z;
-        if (k < doubles) {
-            std::memcpy(&z, p, sizeof z);
-            p += sizeof z;
-        } else {
-            float f;
-            std::memcpy(&f, p, sizeof f);
-            p += sizeof f;
-            z = static_cast<double>(f);
-        }
-        if (!(z >= 0.0 && z <= maxZ)) {
-            damaged("a site's record holds an entry that is negative, too large or not a number");
-        }
-        positive = positive || z > 0.0;
-    }
-    if (!positive) {
-        damaged("a site's record gives the site probability 0 under every spectrum");
-    }
-    if (!std::isfinite(site.constant) || site.constant > kMaxConstant) {
-        damaged("a site's constant is not a logarithm of a probability");
-    }
-    // The neutral summary the windows use: a as stored, b from the record
-    // and the neutral spectrum's row.
-    const std::vector<double>& row = m_Encoder->NeutralRow(site.chromosomes, site.kept);
     SSiteView view;
     ReadSiteRecord(bytes.data(), view);
-    double u = 0.0, scale = std::fabs(a * row[0]);
+    if (!(view.a >= 0.0 && view.a <= 1.0)) {
+        damaged("a site's record holds a weight outside 0..1");
+    }
+    // Scaled by its largest entry (a stored), every entry is at most 1;
+    // scaled by d[0], at most the encoder's ratio bound.
+    const double maxZ = weighted ? 1.0 : kMaxEntry;
+    bool positive = view.a > 0.0;
     const unsigned char* z = view.z;
-    for (int k = 0; k < site.kept; ++k) {
+    for (int t = 0; t < view.Kept(); ++t) {
         double v;
-        if (k < view.doubles) {
+        if (t < view.doubles) {
             std::memcpy(&v, z, sizeof v);
             z += sizeof v;
         } else {
@@ -455,14 +421,16 @@ void CSiteFileReader::x_CheckRecord(const SEncodedSite& site,
             z += sizeof f;
             v = static_cast<double>(f);
         }
-        const double term = row[static_cast<std::size_t>(k) + 1] * v;
-        u += term;
-        scale += std::fabs(term);
+        if (!(v >= 0.0 && v <= maxZ)) {
+            damaged("a site's record holds an entry that is negative, too large or not a number");
+        }
+        positive = positive || v > 0.0;
     }
-    const double b = u - a * row[0];
-    if (site.neutralA != a || !std::isfinite(site.neutralB) ||
-        !(std::fabs(site.neutralB - b) <= kNeutralTolerance * scale)) {
-        damaged("a site's neutral summary does not match its record");
+    if (!positive) {
+        damaged("a site's record gives the site probability 0 under every spectrum");
+    }
+    if (!std::isfinite(site.constant) || site.constant > kMaxConstant) {
+        damaged("a site's constant is not a logarithm of a probability");
     }
 }
 
@@ -528,6 +496,7 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
             }
             std::string name(static_cast<std::size_t>(n), '\0');
             read(&name[0], name.size());
+            m_EntryPos = 0;
             const std::string fault = ContigNameFault(name);
             if (!fault.empty()) {
                 x_Fail(EInputError::eFormat, "is damaged: " + fault + ".");
@@ -555,30 +524,39 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
         if (m_Contig < 0) {
             x_Fail(EInputError::eDamaged, "is damaged: a site before any contig.");
         }
-        const std::uint64_t pos = varint(), reads = varint(), K = varint(), kept = varint(),
-                            size = varint();
-        if (pos >= static_cast<std::uint64_t>(INT64_MAX)) {
+        const std::uint64_t delta = varint();
+        double constant;
+        read(&constant, sizeof constant);
+        // The record's head says how long it is; each count is checked on
+        // its own before it sizes anything or enters a sum.
+        const std::uint64_t n = varint(), code = varint(), floats = varint();
+        const std::uint64_t doubles = code >> 1;
+        if (delta >= static_cast<std::uint64_t>(INT64_MAX - m_EntryPos)) {
             x_Fail(EInputError::eRange, "is damaged: a site's position is out of range.");
         }
-        m_RecordPos = static_cast<std::int64_t>(pos) + 1;
-        double numbers[3];
-        read(numbers, sizeof numbers);
-        // Each count on its own before any sum of them, so that nothing
-        // wraps around.
-        if (reads == 0 || reads > kMaxSiteReads || K == 0 || K > kMaxSiteReads ||
-            (m_Options.poolSize > 0 ? K != static_cast<std::uint64_t>(m_Options.poolSize)
-                                    : K != reads) ||
-            kept > (m_Options.folded ? K / 2 : K - 1) || size == 0 ||
-            size > kMaxRecordHead + 8 * kept) {
+        const std::int64_t position = m_EntryPos + static_cast<std::int64_t>(delta);
+        m_EntryPos = position;
+        m_RecordPos = position + 1;
+        if (n == 0 || n > kMaxSiteReads || doubles > n || floats > n ||
+            doubles + floats >
+                static_cast<std::uint64_t>(LastEntry(m_Options, static_cast<int>(n)))) {
             x_Fail(EInputError::eDamaged, "is damaged: a site with impossible counts.");
         }
+        const std::uint64_t body = ((code & 1) ? 8 : 0) + doubles * 8 + floats * 4;
         bytes.clear();
-        while (bytes.size() < size) {
-            const std::size_t have = bytes.size();
-            bytes.resize(have + std::min<std::size_t>(kReadPiece, size - have));
-            read(bytes.data() + have, bytes.size() - have);
+        PutVarint(bytes, n);
+        PutVarint(bytes, code);
+        PutVarint(bytes, floats);
+        // In pieces, so that a damaged length cannot allocate more than the
+        // file holds.
+        for (std::uint64_t left = body; left > 0;) {
+            const std::size_t piece =
+                static_cast<std::size_t>(std::min<std::uint64_t>(left, kReadPiece));
+            const std::size_t at = bytes.size();
+            bytes.resize(at + piece);
+            read(bytes.data() + at, piece);
+            left -= piece;
         }
-        const std::int64_t position = static_cast<std::int64_t>(pos);
         if (position <= m_LastPos) {
             throw OutOfOrder({m_Files[m_Index]->path, 0, m_Record,
                               m_Names[static_cast<std::size_t>(m_Contig)], position + 1},
@@ -588,15 +566,21 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
         }
         site.contig = m_Contig;
         site.pos = position;
-        site.reads = static_cast<int>(reads);
-        site.chromosomes = static_cast<int>(K);
-        site.kept = static_cast<int>(kept);
-        site.constant = numbers[0];
-        site.neutralA = numbers[1];
-        site.neutralB = numbers[2];
-        site.bytes = static_cast<std::uint32_t>(size);
-        x_CheckRecord(site, bytes);
+        site.reads = static_cast<int>(n);
+        site.chromosomes = static_cast<int>(n);
+        site.kept = static_cast<int>(doubles + floats);
+        site.constant = constant;
+        site.bytes = static_cast<std::uint32_t>(bytes.size());
+        x_CheckRecord(site, bytes, (code & 1) != 0);
+        // The neutral summary as the encoder had it, from the same rows.
+        SSiteView view;
+        ReadSiteRecord(bytes.data(), view);
+        const CDepthRows::SRow& row = m_Neutral->Row(site.chromosomes, site.kept);
+        site.neutralA = view.a;
+        site.neutralU = SiteU(view, row.beta.data() + 1);
+        site.neutralB = site.neutralU - view.a * row.polymorphic;
         m_LastPos = position;
+        const std::uint64_t reads = n;
         ++m_Sites;
         m_Reads += reads;
         return true;

@@ -3,19 +3,24 @@
 // parts of a genome scanned apart (by region, by sample lane, on different
 // machines) are fitted together as if one run had read every site.
 //
-// Format, BGZF-compressed through htslib as a whole:
-//   text header: the line "##qualscan-sites\t1", then "key\tvalue" lines
+// Format 2, BGZF-compressed through htslib as a whole:
+//   text header: the line "##qualscan-sites\t2", then "key\tvalue" lines
 //   (version, folded, pool_size, block_size, the filters, region,
 //   reference, input), then an empty line;
 //   body: entries, each a tag byte:
 //     'C' varint n, n bytes: the sites that follow lie on this contig;
-//     'S' varint pos, reads, chromosomes, kept, record bytes; the site's
-//         constant, neutral a and neutral b as 8-byte doubles; the record
-//         as the site store keeps it (sitestore.hpp);
+//     'S' varint d: the site lies d bases after the last site of the
+//         contig's entry (after 0 for its first); the site's constant as an
+//         8-byte double; the record as the site store keeps it
+//         (sitestore.hpp), whose own header gives its class (the depth)
+//         and its length;
 //     'E' varint sites, varint reads: the end, with the counts written.
-// Varints are little-endian base 128. The site's numbers are those of
-// SEncodedSite, so a store filled from the file is, record for record,
-// constant for constant, the store of the run that wrote it.
+// Varints are little-endian base 128. The neutral summary of a site (a, b,
+// u) follows from its record and the neutral rows, as the encoder made it,
+// so a store filled from the file is, record for record, constant for
+// constant, the store of the run that wrote it. Format 1 (the pool's mixed
+// tables and the neutral summary written out, 187 bytes a site with a pool)
+// is refused with a message that says to save the sites again.
 
 #include <cstdint>
 #include <memory>
@@ -28,6 +33,7 @@
 #include "engine/sitestore.hpp"
 
 struct hFILE;
+class CDepthRows;
 
 // The settings a summary file records. Model settings (folded, pool_size)
 // and filters must agree between files that are fitted together; the block
@@ -69,6 +75,7 @@ class CSiteFileWriter {
     std::unique_ptr<SOutput> m_Output;
     std::vector<unsigned char> m_Buffer;
     int m_Contig = -1;
+    std::int64_t m_EntryPos = 0;  // the last site's position in the contig's entry
     std::uint64_t m_Sites = 0, m_Reads = 0;
 };
 
@@ -85,17 +92,18 @@ struct SSiteFileInput {
 // positions after its last one) but may not come back after another contig.
 //
 // Every record is checked before it is used: its counts against each other
-// and against the bounds of a site (at most kMaxSiteReads reads), its
-// record against its description, every number of it (finite, in the range
-// the store's encoder gives, the neutral summary the one its record
-// implies), its position after the one before (each position once), its
-// contig's name (no TAB, line break or other control character). A record
-// is read as its bytes arrive, so a length that the file does not hold
-// costs no memory.
+// and against the bounds of a site (at most kMaxSiteReads reads), every
+// number of it (finite, in the range the store's encoder gives, a site some
+// spectrum can explain, a constant that is the logarithm of a probability),
+// its position after the one before (each position once), its contig's
+// name (no TAB, line break or other control character). A record is read as
+// its bytes arrive, so a length that the file does not hold costs no
+// memory.
 class CSiteFileReader {
   public:
-    // The most reads a site may have: more than any pileup position holds.
-    static constexpr std::uint64_t kMaxSiteReads = 10000000;
+    // The deepest site a summary file may hold: far beyond what a table
+    // can be computed for (its cost grows with the square of the depth).
+    static constexpr std::uint64_t kMaxSiteReads = std::uint64_t(1) << 24;
 
     // Takes over the handles and checks every header. Throws CInputError
     // naming the file when it is not a summary file (eFormat), is truncated
@@ -120,9 +128,12 @@ class CSiteFileReader {
     struct SOpen;
     void x_OpenAll(std::vector<SSiteFileInput> inputs);
     bool x_NextSite(SEncodedSite& site, std::vector<unsigned char>& bytes);
-    // Checks a site's record (bytes) against its description and its
-    // numbers; throws through x_Fail.
-    void x_CheckRecord(const SEncodedSite& site, const std::vector<unsigned char>& bytes);
+    // Checks the numbers of a site's record (bytes) and its constant;
+    // throws through x_Fail.
+    // weighted: the record stores its weight a (scaled by its largest
+    // entry).
+    void x_CheckRecord(const SEncodedSite& site, const std::vector<unsigned char>& bytes,
+                       bool weighted);
     [[noreturn]] void x_Fail(EInputError kind, const std::string& what) const;
 
     SSiteOptions m_Options;
@@ -133,11 +144,11 @@ class CSiteFileReader {
     std::unordered_map<std::string, int> m_NameIndex;
     int m_Contig = -1;                       // current contig (global index)
     std::int64_t m_LastPos = -1;             // last position on it
+    std::int64_t m_EntryPos = 0;             // last position of the file's contig entry
     std::uint64_t m_Sites = 0, m_Reads = 0;  // of the current file
     std::uint64_t m_Record = 0;              // entries of the current file read
     std::int64_t m_RecordPos = 0;            // 1-based position of the site read, or 0
-    // Recomputes a record's neutral summary for the check.
-    std::unique_ptr<CSiteEncoder> m_Encoder;
+    std::unique_ptr<CDepthRows> m_Neutral;   // the rows of the sites' neutral u
 };
 
 // Reads the header of the summary file at path (for tests and messages).
