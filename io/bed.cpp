@@ -54,12 +54,14 @@ CBedFile::CBedFile(const std::string& path) : m_Path(path) {
     if (!file) {
         throw CannotOpen(path, errno);
     }
+    CBgzfEnd end;
+    end.Start(file.get());
     CKString line;
     std::uint64_t number = 0;
     for (;;) {
         const int r = bgzf_getline(file.get(), '\n', line.get());
         if (r == -1) {
-            if (BgzfEndMarkerMissing(file.get())) {
+            if (end.Missing(file.get())) {
                 throw CInputError(EInputError::eTruncated, {path, number, 0, "", 0},
                                   "the BGZF intervals end without BGZF's end-of-file block after "
                                   "this line: the file is truncated.");

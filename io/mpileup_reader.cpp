@@ -30,6 +30,7 @@ CMpileupReader::CMpileupReader(const std::string& path, const SPileupOptions& fi
     if (m_File == nullptr) {
         throw CannotOpen(path, errno);
     }
+    m_End.Start(m_File);
 }
 
 CMpileupReader::CMpileupReader(hFILE* fp, const std::string& path, const SPileupOptions& filters,
@@ -41,6 +42,14 @@ CMpileupReader::CMpileupReader(hFILE* fp, const std::string& path, const SPileup
         const int err = errno;
         hclose_abruptly(fp);
         throw CannotOpen(path, err);
+    }
+    m_End.Start(m_File);
+}
+
+void CMpileupReader::UseThreadPool(hts_tpool* pool) {
+    // A pipe read ahead on the pool could not show a missing end block.
+    if (pool && m_End.CheckedAtStart()) {
+        bgzf_thread_pool(m_File, pool, 0);
     }
 }
 
@@ -233,7 +242,7 @@ bool CMpileupReader::Next(SRawSite& site) {
     for (;;) {
         const int r = bgzf_getline(m_File, '\n', line.get());
         if (r == -1) {
-            if (BgzfEndMarkerMissing(m_File)) {
+            if (m_End.Missing(m_File)) {
                 throw CInputError(EInputError::eTruncated, {m_Path, m_Line, 0, "", 0},
                                   "the BGZF text ends without BGZF's end-of-file block after this "
                                   "line: the file is truncated.");

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/input_error.hpp"
+#include "common/bgzf_stream.hpp"
 #include "model/raw_site.hpp"
 #include "model/site_source.hpp"
 #include "pileup/pileup_options.hpp"
@@ -16,6 +17,7 @@
 
 struct BGZF;
 struct hFILE;
+struct hts_tpool;
 
 class CMpileupReader : public CSiteSource {
   public:
@@ -33,6 +35,10 @@ class CMpileupReader : public CSiteSource {
     ~CMpileupReader() override;
     CMpileupReader(const CMpileupReader&) = delete;
     CMpileupReader& operator=(const CMpileupReader&) = delete;
+
+    // Decompresses bgzip-compressed text on pool's threads from now on
+    // (nothing for plain or gzip input, or a null pool).
+    void UseThreadPool(hts_tpool* pool);
 
     // Next position with reads that pass the filters; false at the end.
     // Throws CInputError naming the file and line for text that is not
@@ -60,6 +66,7 @@ class CMpileupReader : public CSiteSource {
     // A line with a reference base (A, C, G or T) was seen.
     bool m_SawReference = false;
     BGZF* m_File = nullptr;
+    CBgzfEnd m_End;
     std::uint64_t m_Line = 0;
     std::vector<std::string> m_Contigs;
     std::unordered_map<std::string, int> m_ContigIndex;

@@ -142,6 +142,7 @@ struct CXmlSiteReader::SImpl {
 
     // Plain, gzip or bgzip: BGZF reads all three.
     BGZF* m_File = nullptr;
+    CBgzfEnd m_End;
     std::string m_Path;
     bool m_Folded;
     std::string m_FallbackContig;
@@ -193,6 +194,7 @@ CXmlSiteReader::SImpl::SImpl(BGZF* fp, const std::string& path, bool folded,
       m_Folded(folded),
       m_FallbackContig(fallbackContig),
       m_Buffer(kChunk) {
+    m_End.Start(m_File);
     // libxml2's SAX2 handlers keep the DTD's entity declarations (so that
     // internal entities expand) but build no tree; ours take the elements.
     std::memset(&m_Sax, 0, sizeof m_Sax);
@@ -286,7 +288,7 @@ void CXmlSiteReader::SImpl::x_Feed() {
         return;
     }
     const bool last = n == 0;
-    if (last && BgzfEndMarkerMissing(m_File)) {
+    if (last && m_End.Missing(m_File)) {
         m_Done = true;
         x_Fail(CInputError(EInputError::eTruncated, x_Where(0),
                            "the BGZF data end without BGZF's end-of-file block: the file is "
@@ -834,6 +836,13 @@ CXmlSiteReader::CXmlSiteReader(const std::string& path, bool folded,
     : CXmlSiteReader(OpenOrThrow(path), path, folded, fallbackContig) {}
 
 CXmlSiteReader::~CXmlSiteReader() = default;
+
+void CXmlSiteReader::UseThreadPool(hts_tpool* pool) {
+    // A pipe read ahead on the pool could not show a missing end block.
+    if (pool && m_Impl->m_End.CheckedAtStart()) {
+        bgzf_thread_pool(m_Impl->m_File, pool, 0);
+    }
+}
 
 bool CXmlSiteReader::Next(SRawSite& site) {
     return m_Impl->Next(site);

@@ -51,6 +51,8 @@
 
 struct hFILE;
 
+struct hts_tpool;
+
 // The name of the first contig of a document that names none, unless the
 // caller gives another (qualscan's --contig).
 inline constexpr char kUnnamedContig[] = ".";
@@ -78,6 +80,10 @@ class CXmlSiteReader : public CSiteSource {
     // The contigs in the order they appear; it grows as the document is
     // read, and every site delivered indexes it.
     const std::vector<std::string>& Contigs() const;
+
+    // Decompresses a bgzip-compressed document on pool's threads from now
+    // on (nothing for plain or gzip input, or a null pool).
+    void UseThreadPool(hts_tpool* pool);
 
     // Bytes of input read so far (for progress reports).
     unsigned long long BytesRead() const;

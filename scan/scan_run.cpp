@@ -345,6 +345,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             const std::string path = in.Path();
             auto reader = std::make_unique<CXmlSiteReader>(in.Release(), path, !opts.m_Unfolded,
                                                            opts.m_Contig);
+            reader->UseThreadPool(pool.get());
             streamedContigs = &reader->Contigs();
             source = std::move(reader);
             break;
@@ -355,6 +356,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             const std::string path = in.Path();
             auto reader = std::make_unique<CMpileupReader>(in.Release(), path, sourceOptions,
                                                            filtered, opts.m_Unfolded);
+            reader->UseThreadPool(pool.get());
             streamedContigs = &reader->Contigs();
             source = std::move(reader);
             break;

@@ -266,6 +266,7 @@ std::string Difference(const SSiteFileSettings& a, const SSiteFileSettings& b) {
 
 struct CSiteFileReader::SOpen {
     BGZF* file = nullptr;
+    CBgzfEnd end;
     std::string path;
     ~SOpen() {
         if (file) {
@@ -351,7 +352,8 @@ void CSiteFileReader::x_OpenAll(std::vector<SSiteFileInput> inputs) {
         const SInputWhere where{path, 0, 0, "", 0};
         // A file that can be seeked shows a missing end at once; one that
         // cannot (a pipe) shows it when it has been read.
-        if (bgzf_check_EOF(m_Files[i]->file) == 0) {
+        m_Files[i]->end.Start(m_Files[i]->file);
+        if (m_Files[i]->end.Missing(m_Files[i]->file) && m_Files[i]->end.CheckedAtStart()) {
             throw CInputError(EInputError::eTruncated, where,
                               "is truncated: its BGZF end-of-file marker is missing.");
         }
@@ -479,7 +481,7 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
             if (getc() >= 0) {
                 x_Fail(EInputError::eDamaged, "is damaged: data follow its end record.");
             }
-            if (BgzfEndMarkerMissing(f)) {
+            if (m_Files[m_Index]->end.Missing(f)) {
                 x_Fail(EInputError::eTruncated,
                        "is truncated: its BGZF end-of-file marker is missing.");
             }
