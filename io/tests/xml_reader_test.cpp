@@ -563,9 +563,9 @@ TEST_F(CXmlReaderTest, RefusesBgzfWithoutItsEndBlockAndNamesEncodingFaultsQuietl
 
     // libxml2 may report the first bytes' encoding while it makes the
     // parser, before the reader owns the context (once a crash).
-    CXmlSiteReader early(scanfix::SourceDir() +
-                             "/fuzz/regression/xml_reader_fuzz/error-before-context-is-ours",
-                         true);
+    CXmlSiteReader early(
+        scanfix::SourceDir() + "/fuzz/regression/xml_reader_fuzz/error-before-context-is-ours",
+        true);
     got = ReadAll(early);
     ASSERT_TRUE(got.m_InputError) << got.m_Error;
     EXPECT_EQ(got.m_Kind, EInputError::eFormat) << got.m_Error;
