@@ -10,6 +10,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/input_error.hpp"
+
 // A worker's tables (and records) of sites seen before, keyed on the sites'
 // content (CSiteTabulator::Key). Entries are packed into two arenas, the
 // current generation and the one before; when the current one is full, the
@@ -236,8 +238,10 @@ struct CBatchTabulator::SBatch {
     std::vector<STabulatedSite> m_Sites;
     std::size_t m_Count = 0;
     SSiteBatch m_Encoded;
-    // A failure of the worker (memory), carried to the reading thread.
+    // A failure of the worker (memory, a table the encoder refuses),
+    // carried to the reading thread, and the contig of the site it concerns.
     std::exception_ptr m_Error;
+    int m_ErrorContig = -1;
 };
 
 CBatchTabulator::CBatchTabulator(CSiteSource& source, bool folded, hts_tpool* pool,
@@ -340,9 +344,12 @@ void CBatchTabulator::x_Tabulate(SBatch& batch) {
     CSiteTabulator& tabulator = worker->m_Tabulator;
     CCache& cache = worker->m_Cache;
     const bool caching = m_CacheLimits.slots > 0;
+    batch.m_ErrorContig = -1;
     for (std::size_t i = 0; i < batch.m_Count; ++i) {
         const SRawSite& raw = batch.m_Raw[i];
         STabulatedSite& site = batch.m_Sites[i];
+        // The contig of a site whose table or record fails, for the message.
+        batch.m_ErrorContig = raw.m_Contig;
         const std::vector<std::uint64_t>* key = caching ? tabulator.Key(raw) : nullptr;
         if (!key) {
             tabulator.Tabulate(raw, site);
@@ -389,6 +396,26 @@ void CBatchTabulator::x_Tabulate(SBatch& batch) {
                     batch.m_Encoded.bytes.data() + bytesBefore,
                     batch.m_Encoded.bytes.size() - bytesBefore);
     }
+    batch.m_ErrorContig = -1;
+}
+
+void CBatchTabulator::SetInputNames(std::string path, std::function<std::string(int)> contigName) {
+    m_InputPath = std::move(path);
+    m_ContigName = std::move(contigName);
+}
+
+void CBatchTabulator::x_Throw(std::exception_ptr error, int contig) const {
+    try {
+        std::rethrow_exception(error);
+    } catch (const CInputError& e) {
+        if (!m_ContigName || contig < 0) {
+            throw;
+        }
+        SInputWhere where;
+        where.m_File = m_InputPath;
+        where.m_Contig = m_ContigName(contig);
+        throw Placed(e, where);
+    }
 }
 
 STableCacheCounts CBatchTabulator::CacheCounts() {
@@ -420,7 +447,11 @@ STabulatedBatch CBatchTabulator::NextBatch() {
         if (!m_SourceDone) {
             SBatch* b = x_FreeBatch();
             if (x_Fill(*b)) {
-                x_Tabulate(*b);
+                try {
+                    x_Tabulate(*b);
+                } catch (...) {
+                    x_Throw(std::current_exception(), b->m_ErrorContig);
+                }
                 m_Current = b;
                 return {b->m_Sites.data(), b->m_Count, m_Encode ? &b->m_Encoded : nullptr};
             }
@@ -459,7 +490,7 @@ STabulatedBatch CBatchTabulator::NextBatch() {
     --m_InFlight;
     m_Current = b;
     if (b->m_Error) {
-        std::rethrow_exception(b->m_Error);
+        x_Throw(b->m_Error, b->m_ErrorContig);
     }
     return {b->m_Sites.data(), b->m_Count, m_Encode ? &b->m_Encoded : nullptr};
 }

@@ -10,8 +10,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "engine/sitestore.hpp"
@@ -62,6 +64,11 @@ class CBatchTabulator {
     CBatchTabulator(const CBatchTabulator&) = delete;
     CBatchTabulator& operator=(const CBatchTabulator&) = delete;
 
+    // Names the input in the errors of its sites' tables (CInputError):
+    // the encoder knows a site's position only. contigName is called on the
+    // thread that calls NextBatch().
+    void SetInputNames(std::string path, std::function<std::string(int)> contigName);
+
     // The next batch; m_Count is 0 at the end of the input. The sites stay
     // valid until the next call. An error of the source is thrown after the
     // sites read before it have been returned.
@@ -79,6 +86,9 @@ class CBatchTabulator {
     static void* x_Work(void* arg);
     void x_Tabulate(SBatch& batch);
     SBatch* x_FreeBatch();
+    // Throws error, placed in the input when it is an input error of a
+    // site of contig.
+    [[noreturn]] void x_Throw(std::exception_ptr error, int contig) const;
 
     CSiteSource& m_Source;
     bool m_Folded;
@@ -103,4 +113,6 @@ class CBatchTabulator {
     std::mutex m_Lock;
     std::vector<std::unique_ptr<SWorker>> m_Workers;
     std::vector<SWorker*> m_IdleWorkers;
+    std::string m_InputPath;
+    std::function<std::string(int)> m_ContigName;
 };

@@ -335,39 +335,42 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     SPileupSummary filtered;
     SContigs contigs;
     std::unique_ptr<CSiteSource> source;
-    CMpileupReader* pileupText = nullptr;
+    // Pileup text and data sets name their contigs as they come.
+    const std::vector<std::string>* streamedContigs = nullptr;
     std::unique_ptr<CSiteFileReader> siteFiles;
     switch (inputs.front().Kind()) {
         case EInputKind::eXmlDataSet: {
             summary.m_InputKind = "an XML data set";
             CInputFile& in = inputs.front();
-            const std::string name = in.Name();
-            auto reader = std::make_unique<CXmlSiteReader>(in.Release(), name, !opts.m_Unfolded);
+            const std::string path = in.Path();
+            auto reader = std::make_unique<CXmlSiteReader>(in.Release(), path, !opts.m_Unfolded,
+                                                           opts.m_Contig);
             reader->UseThreadPool(pool.get());
+            streamedContigs = &reader->Contigs();
             source = std::move(reader);
-            contigs.m_Names.push_back(opts.m_Contig);
-            contigs.m_Lengths.push_back(-1);
             break;
         }
         case EInputKind::eMpileupText: {
             summary.m_InputKind = "pileup text";
             CInputFile& in = inputs.front();
-            const std::string name = in.Name();
-            auto reader =
-                std::make_unique<CMpileupReader>(in.Release(), name, sourceOptions, filtered);
+            const std::string path = in.Path();
+            auto reader = std::make_unique<CMpileupReader>(in.Release(), path, sourceOptions,
+                                                           filtered, opts.m_Unfolded);
             reader->UseThreadPool(pool.get());
-            pileupText = reader.get();
+            streamedContigs = &reader->Contigs();
             source = std::move(reader);
             break;
         }
         case EInputKind::eSiteFile: {
             summary.m_InputKind = "summary files";
-            std::vector<std::string> paths;
-            for (const CInputFile& in : inputs) {
-                paths.push_back(in.Path());
+            // From the handles already open: standard input is read once.
+            std::vector<SSiteFileInput> files;
+            for (CInputFile& in : inputs) {
+                const std::string path = in.Path();
+                files.push_back(SSiteFileInput{in.Release(), path});
             }
             inputs.clear();
-            siteFiles = std::make_unique<CSiteFileReader>(paths, siteOptions);
+            siteFiles = std::make_unique<CSiteFileReader>(std::move(files), siteOptions);
             break;
         }
         case EInputKind::eAlignment: {
@@ -406,14 +409,12 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             }
         }
     };
-    if (!pileupText) {
-        checkContigs(inputs.empty()
-                         ? "the alignments' header does not name"
-                         : "is not the data set's contig (--contig " + opts.m_Contig + ")");
+    if (!streamedContigs) {
+        checkContigs("the alignments' header does not name");
     }
     std::function<std::string(int)> contigName = [&](int c) {
-        return pileupText ? pileupText->Contigs()[static_cast<std::size_t>(c)]
-                          : contigs.m_Names[static_cast<std::size_t>(c)];
+        return streamedContigs ? (*streamedContigs)[static_cast<std::size_t>(c)]
+                               : contigs.m_Names[static_cast<std::size_t>(c)];
     };
     SSiteFilterOptions filterOptions;
     filterOptions.m_Regions = regions.get();
@@ -425,7 +426,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     if (source) {
         filter = std::make_unique<CSiteFilter>(
             *source, filterOptions, contigName, opts.m_WindowSize > 0 ? &covered : nullptr,
-            inputs.empty() ? std::string("the alignments") : inputs.front().Name());
+            inputs.empty() ? std::string() : inputs.front().Path());
     } else if (regions || mask) {
         throw std::runtime_error(
             "--regions-file and --mask apply where sites are read: summary files hold the sites "
@@ -461,6 +462,8 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     if (filter) {
         tabulator = std::make_unique<CBatchTabulator>(*filter, !opts.m_Unfolded, pool.get(),
                                                       CBatchTabulator::kDefaultBatch, &siteOptions);
+        tabulator->SetInputNames(inputs.empty() ? std::string() : inputs.front().Path(),
+                                 contigName);
     }
     SSiteBatch fromFiles;
     int lastContig = -1;
@@ -475,8 +478,8 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         if (!next) {
             break;
         }
-        if (pileupText || siteFiles) {
-            contigs.m_Names = pileupText ? pileupText->Contigs() : siteFiles->Contigs();
+        if (streamedContigs || siteFiles) {
+            contigs.m_Names = streamedContigs ? *streamedContigs : siteFiles->Contigs();
             contigs.m_Lengths.assign(contigs.m_Names.size(), -1);
         }
         const SSiteBatch& encoded = *next;
@@ -506,8 +509,8 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         const SEncodedSite& last = encoded.sites.back();
         bar.Tick(contigs.m_Names[static_cast<std::size_t>(last.contig)], last.pos);
     }
-    if (pileupText) {
-        contigs.m_Names = pileupText->Contigs();
+    if (streamedContigs) {
+        contigs.m_Names = *streamedContigs;
         contigs.m_Lengths.assign(contigs.m_Names.size(), -1);
         checkContigs("does not occur in " + inputs.front().Name());
     }
