@@ -205,3 +205,25 @@ void CSafeOutputFile::Commit() {
         }
     }
 }
+
+COutputTarget::COutputTarget(const std::string& path, std::ostream& fallback) {
+    if (path.empty() || path == "-") {
+        m_Stream = &fallback;
+        m_Name = "standard output";
+        return;
+    }
+    m_File = std::make_unique<CSafeOutputFile>(path);
+    if (!m_File->stream().good()) {
+        throw std::runtime_error("Cannot open '" + path + "' for writing.");
+    }
+    m_Stream = &m_File->stream();
+    m_Name = path;
+}
+
+void COutputTarget::Commit() {
+    if (m_File) {
+        m_File->Commit();
+    } else if (!m_Stream->flush()) {
+        throw std::runtime_error("Cannot write " + m_Name + ".");
+    }
+}

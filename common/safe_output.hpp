@@ -7,6 +7,8 @@
 // file in a directory where no temporary file can be made.
 
 #include <fstream>
+#include <memory>
+#include <ostream>
 #include <string>
 
 class CSafeOutputFile {
@@ -37,4 +39,23 @@ class CSafeOutputFile {
     int m_Fd = -1;           // the temporary file, open until Commit()
     std::ofstream m_Stream;
     bool m_Committed = false;
+};
+
+// Where a program's table or other text output goes: a file named by the
+// user, written through CSafeOutputFile (replaced only when complete), or
+// a stream the program gives (standard output) for "" and "-".
+class COutputTarget {
+  public:
+    // Opens path; throws std::runtime_error naming it when it cannot be
+    // opened.
+    COutputTarget(const std::string& path, std::ostream& fallback);
+    std::ostream& Stream() { return *m_Stream; }
+    // Renames the file into place, or flushes the stream; throws naming the
+    // output when that fails.
+    void Commit();
+
+  private:
+    std::unique_ptr<CSafeOutputFile> m_File;
+    std::ostream* m_Stream = nullptr;
+    std::string m_Name;
 };

@@ -129,7 +129,7 @@ void CMpileupReader::x_Sample(const char* bases, std::size_t nBases, const char*
     }
 }
 
-bool CMpileupReader::Next(SRawSite& site) {
+bool CMpileupReader::x_NextLine(int& contigOut, std::int64_t& posOut, int& refBaseOut) {
     kstring_t line = {0, 0, nullptr};
     struct SFree {
         kstring_t* s;
@@ -193,19 +193,36 @@ bool CMpileupReader::Next(SRawSite& site) {
         m_LastContig = contig;
         m_LastPos = pos - 1;
         const int refBase = BaseIndexOfLetter(m_Fields[2][0]);
+        const std::size_t samples = (m_Fields.size() - 3) / 3;
+        if (m_Samples == 0) {
+            m_Samples = samples;
+        }
         m_Reads.clear();
+        m_SampleEnds.clear();
         for (std::size_t f = 3; f < m_Fields.size(); f += 3) {
             if (WholeNumber(m_Fields[f], 0, 1LL << 40) < 0) {
                 x_Fail("the depth '" + m_Fields[f] + "' is not a whole number.");
             }
             x_Sample(m_Fields[f + 1].data(), m_Fields[f + 1].size(), m_Fields[f + 2].data(),
                      m_Fields[f + 2].size(), refBase);
+            m_SampleEnds.push_back(m_Reads.size());
         }
-        const std::size_t depth = m_Reads.size();
-        if (depth == 0) {
+        if (m_Reads.empty()) {
             ++m_Summary.m_SitesNoReads;
             continue;
         }
+        contigOut = contig;
+        posOut = pos - 1;
+        refBaseOut = refBase;
+        return true;
+    }
+}
+
+bool CMpileupReader::Next(SRawSite& site) {
+    int contig = 0, refBase = -1;
+    std::int64_t pos = 0;
+    while (x_NextLine(contig, pos, refBase)) {
+        const std::size_t depth = m_Reads.size();
         if (depth < m_Filters.m_MinDepth) {
             ++m_Summary.m_SitesBelowMinDepth;
             continue;
@@ -214,7 +231,28 @@ bool CMpileupReader::Next(SRawSite& site) {
             ++m_Summary.m_SitesAboveMaxDepth;
             continue;
         }
-        FillRawSite(contig, pos - 1, refBase, m_Reads.data(), depth, site);
+        FillRawSite(contig, pos, refBase, m_Reads.data(), depth, site);
         return true;
     }
+    return false;
+}
+
+bool CMpileupReader::NextSamples(SMpileupSamples& samples) {
+    int refBase = -1;
+    if (!x_NextLine(samples.m_Contig, samples.m_Pos, refBase)) {
+        return false;
+    }
+    if (m_SampleEnds.size() != m_Samples) {
+        x_Fail("the line has " + std::to_string(m_SampleEnds.size()) +
+               " sample columns where the first had " + std::to_string(m_Samples) + ".");
+    }
+    samples.m_RefBase = refBase;
+    samples.m_Reads.resize(m_Samples);
+    std::size_t begin = 0;
+    for (std::size_t k = 0; k < m_Samples; ++k) {
+        samples.m_Reads[k].assign(m_Reads.begin() + static_cast<std::ptrdiff_t>(begin),
+                                  m_Reads.begin() + static_cast<std::ptrdiff_t>(m_SampleEnds[k]));
+        begin = m_SampleEnds[k];
+    }
+    return true;
 }

@@ -16,6 +16,14 @@
 struct BGZF;
 struct hFILE;
 
+// One line of the text with its reads kept apart by sample column.
+struct SMpileupSamples {
+    int m_Contig = 0;
+    std::int64_t m_Pos = 0;                       // 0-based
+    int m_RefBase = -1;                           // 0..3, or -1 for another letter
+    std::vector<std::vector<SBaseRead>> m_Reads;  // per sample column
+};
+
 class CMpileupReader : public CSiteSource {
   public:
     // Opens path ("-": standard input). filters supplies --min-BQ and the
@@ -34,10 +42,20 @@ class CMpileupReader : public CSiteSource {
     // positions out of order, or bases and qualities that do not match.
     bool Next(SRawSite& site) override;
 
+    // The next line with at least one read after the base filter, its reads
+    // kept apart by sample column; the depth limits are not applied (they
+    // are the caller's, per sample). Throws as Next(), and for a line with
+    // another number of sample columns than the first.
+    bool NextSamples(SMpileupSamples& samples);
+
     // Contigs in the order they appeared.
     const std::vector<std::string>& Contigs() const { return m_Contigs; }
 
   private:
+    // Reads the next line with at least one read into m_Reads (the samples'
+    // reads one after the other, sample k ending at m_SampleEnds[k]);
+    // false at the end.
+    bool x_NextLine(int& contig, std::int64_t& pos, int& refBase);
     [[noreturn]] void x_Fail(const std::string& what) const;
     // Parses the reads of one sample (bases and qualities) into m_Reads.
     void x_Sample(const char* bases, std::size_t nBases, const char* quals, std::size_t nQuals,
@@ -53,5 +71,7 @@ class CMpileupReader : public CSiteSource {
     int m_LastContig = -1;
     std::int64_t m_LastPos = -1;
     std::vector<SBaseRead> m_Reads;
+    std::vector<std::size_t> m_SampleEnds;
+    std::size_t m_Samples = 0;  // sample columns of the first line
     std::vector<std::string> m_Fields;
 };
