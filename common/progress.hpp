@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ostream>
+#include <string>
 
 class CProgressLine {
   public:
@@ -34,6 +35,21 @@ class CProgressLine {
         m_Last = now;
         m_Shown = true;
         *m_Out << "\r\033[K" << m_Program << ": " << contig << ':' << pos + 1 << std::flush;
+    }
+
+    // "<program>: text", under the same rules (long phases without a
+    // position: fitting, resampling).
+    void Show(const std::string& text) {
+        if (!m_Out) {
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (m_Shown && now - m_Last < std::chrono::seconds(1)) {
+            return;
+        }
+        m_Last = now;
+        m_Shown = true;
+        *m_Out << "\r\033[K" << m_Program << ": " << text << std::flush;
     }
 
   private:

@@ -10,6 +10,8 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 class CSafeOutputFile {
   public:
@@ -59,3 +61,10 @@ class COutputTarget {
     std::ostream* m_Stream = nullptr;
     std::string m_Name;
 };
+
+// Throws std::runtime_error when two outputs, or an output and an input, are
+// the same file: the same name, or one existing file reached by both.
+// outputs pairs each name with what it is ("the table"); "" and "-"
+// (standard output) are left out.
+void CheckOutputsDistinct(const std::vector<std::pair<std::string, std::string>>& outputs,
+                          const std::vector<std::string>& inputs);
