@@ -51,7 +51,7 @@ constexpr std::size_t kTextBatch = 4096;
 // spectrum (a resample's diversities moved by less than a tenth of their
 // spread with tighter refits; see the docs).
 constexpr double kFitTolerance = 1e-5;
-constexpr double kResampleTolerance = 1e-3;
+constexpr double kResampleTolerance = 1e-4;
 
 struct SPoolFree {
     void operator()(hts_tpool* p) const { hts_tpool_destroy(p); }
@@ -563,18 +563,36 @@ SFstSummary RunQualFst(const SFstOptions& opts, std::ostream& out, std::ostream*
             for (std::int64_t at = beg; at < end; at += kJobBases) {
                 jobs.push_back(SJob{tid, at, std::min(end, at + kJobBases)});
             }
-        } else if (indexed && pool) {
+        } else if (indexed) {
             for (std::size_t c = 0; c < contigNames.size(); ++c) {
                 for (std::int64_t at = 0; at < contigs.m_Lengths[c]; at += kJobBases) {
                     jobs.push_back(SJob{static_cast<int>(c), at,
                                         std::min(contigs.m_Lengths[c], at + kJobBases)});
                 }
             }
-        } else {
-            jobs.push_back(SJob{-1, 0, 0});  // everything, in one pass
         }
         setupPools();
         const std::size_t nPools = names.size();
+        if (jobs.empty() && filters.m_Region.empty()) {
+            // A file without an index: one pass over everything on this
+            // thread (the pool decompresses), taken in batches.
+            SJobSites batch;
+            std::vector<SPileupSummary> summaries;
+            CAlignmentPools source(files, filters, "", summaries, pool ? &htsPool : nullptr);
+            CPoolEncoder encoder(nPools, filters.m_MinDepth, filters.m_MaxDepth, !folded);
+            CPositionFilter keep(regions.get(), mask.get());
+            SPoolSite site;
+            while (source.Next(site)) {
+                if (keep.Keep(site.m_Contig, contigNames[static_cast<std::size_t>(site.m_Contig)],
+                              site.m_Pos) &&
+                    EncodeSite(encoder, site, batch) && batch.m_Pos.size() >= kTextBatch * 16) {
+                    consume(batch);
+                    batch = SJobSites();
+                }
+            }
+            batch.m_Summaries = summaries;
+            consume(batch);
+        }
         std::function<SJobSites(std::size_t)> job = [&](std::size_t j) {
             const SJob& range = jobs[j];
             SJobSites result;
@@ -583,8 +601,7 @@ SFstSummary RunQualFst(const SFstOptions& opts, std::ostream& out, std::ostream*
                 region = "{" + contigNames[static_cast<std::size_t>(range.tid)] +
                          "}:" + std::to_string(range.beg + 1) + "-" + std::to_string(range.end);
             }
-            CAlignmentPools source(files, filters, region, result.m_Summaries,
-                                   jobs.size() == 1 && pool ? &htsPool : nullptr);
+            CAlignmentPools source(files, filters, region, result.m_Summaries, nullptr);
             CPoolEncoder encoder(nPools, filters.m_MinDepth, filters.m_MaxDepth, !folded);
             CPositionFilter keep(regions.get(), mask.get());
             SPoolSite site;
@@ -599,7 +616,7 @@ SFstSummary RunQualFst(const SFstOptions& opts, std::ostream& out, std::ostream*
         std::function<void(std::size_t, SJobSites&)> merge = [&](std::size_t, SJobSites& r) {
             consume(r);
         };
-        RunOrdered<SJobSites>(jobs.size() > 1 ? pool : nullptr, jobs.size(), job, merge);
+        RunOrdered<SJobSites>(pool, jobs.size(), job, merge);
     } else {
         summary.m_InputKind = "pileup text";
         CInputFile in(pools.m_TextPath);

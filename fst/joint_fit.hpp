@@ -44,6 +44,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "fst/pool_store.hpp"
@@ -68,12 +69,14 @@ struct SPairValues {
 SPairValues SpectrumValues(const SJointSpectrum& s);
 
 struct SJointFitOptions {
-    // Converged when an accelerated step changes no diversity of the
-    // spectrum by more than this share of its value, and the log-likelihood
-    // by less than this share of the number of sites.
-    double tolerance = 1e-9;
+    // Converged when a step changes no diversity of the posterior spectrum
+    // by more than this share of its value, and the log-likelihood by less
+    // than this share of the number of sites.
+    double tolerance = 1e-6;
     // Passes over the sites at most.
-    int maxPasses = 3000;
+    int maxPasses = 1000;
+    // Earlier steps the acceleration combines.
+    std::size_t memory = 10;
     // Only every stride-th chunk of sites (a subsample for a first fit).
     std::size_t stride = 1;
 };
@@ -85,7 +88,7 @@ struct SJointFitResult {
     // expectations (so windows add up to them); at the fixed point it is the
     // spectrum itself.
     SJointSpectrum posterior;
-    SPairValues values;  // SpectrumValues(posterior)
+    SPairValues values;   // SpectrumValues(posterior)
     double logLik = 0.0;  // sum_s w_s log L_s, up to a constant per site
     double weight = 0.0;  // sum of the sites' weights
     std::uint64_t sites = 0;
@@ -98,16 +101,17 @@ struct SJointFitResult {
 class CSiteBlocks {
   public:
     CSiteBlocks(const CPoolStore& store, std::int64_t blockSize);
-    std::int64_t Size() const { return m_Size; }
     std::size_t Blocks() const { return m_Blocks; }
-    // The block of the first site of chunk c; a pass over the chunk counts
-    // on from there, one block per change of position / size.
-    std::size_t FirstBlock(std::size_t c) const { return m_FirstBlock[c]; }
+    // The block of the site of chunk c at pos.
+    std::size_t Block(std::size_t c, std::int64_t pos) const;
 
   private:
     std::int64_t m_Size;
     std::size_t m_Blocks = 0;
+    // Per chunk: the block of its first block number, and its block
+    // numbers (pos / size) in order.
     std::vector<std::size_t> m_FirstBlock;
+    std::vector<std::vector<std::int64_t>> m_Numbers;
 };
 
 class CPairModel {
@@ -138,10 +142,11 @@ class CPairModel {
     using TSiteSink = std::function<void(int, std::int64_t, double, double, double)>;
     void Posterior(const SJointSpectrum& spectrum, hts_tpool* pool, const TSiteSink& sink) const;
 
-    // The likelihood of the spectrum at the i-th site of the pair (genome
-    // order), relative to the product of the pools' largest table entries
-    // (tests compare it with the full tables).
-    std::vector<double> SiteLikelihoods(const SJointSpectrum& spectrum) const;
+    // The likelihood of the spectrum at every site of the pair, relative to
+    // the product of the pools' largest table entries, as (position,
+    // likelihood) in genome order (tests compare it with the full tables).
+    std::vector<std::pair<std::int64_t, double>> SiteLikelihoods(
+        const SJointSpectrum& spectrum) const;
 
     // The default start: 95% of the sites monomorphic, the rest spread over
     // the cells as the neutral spectrum of each pool would (1/j), mirrored
