@@ -51,7 +51,7 @@ constexpr std::size_t kTextBatch = 4096;
 // spectrum (a resample's diversities moved by less than a tenth of their
 // spread with tighter refits; see the docs).
 constexpr double kFitTolerance = 1e-5;
-constexpr double kResampleTolerance = 1e-4;
+constexpr double kResampleTolerance = 1e-3;
 
 struct SPoolFree {
     void operator()(hts_tpool* p) const { hts_tpool_destroy(p); }
