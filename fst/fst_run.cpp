@@ -109,7 +109,15 @@ SPools ResolvePools(const SFstOptions& o) {
                 throw std::runtime_error(
                     "Alignments cannot be read from standard input: name the files.");
             }
-            const EInputKind kind = DetectInputKind(f);
+            EInputKind kind;
+            try {
+                kind = DetectInputKind(f);
+            } catch (const CInputError&) {
+                throw;
+            } catch (const std::runtime_error& e) {
+                // The recogniser names the file; the fault is the input's.
+                throw CInputError(EInputError::eFormat, SInputWhere{}, e.what());
+            }
             if (kind != EInputKind::eAlignment) {
                 throw CInputError(EInputError::eFormat, SInputWhere{f, 0, 0, "", 0},
                                   std::string("is ") + InputKindName(kind) +
