@@ -441,6 +441,7 @@ SFstSummary RunQualFst(const SFstOptions& opts, std::ostream& out, std::ostream*
                                                    pools.m_Specs[pairs[p].a].m_Size,
                                                    pools.m_Specs[pairs[p].b].m_Size, folded);
                 model = own.get();
+                summary.m_PairSites[p] += model->Sites();
             }
             CPairWindows& w = *windows[p];
             model->Posterior(spectra[p], pool,
