@@ -339,7 +339,8 @@ std::string FstWindowsHeader() {
     return "contig\tstart\tend\tpool1\tpool2\tsites\tpi1\tpi2\tdxy\tfst\n";
 }
 
-SFstSummary RunQualFst(const SFstOptions& opts, std::ostream& out, std::ostream* progress) {
+SFstSummary RunQualFst(const SFstOptions& opts, std::ostream& out, std::ostream* progress,
+                       CProgressLine::EStyle style) {
     SFstSummary summary;
     const SPileupOptions& filters = opts.m_Pileup;
     const bool folded = filters.m_Reference.empty();
@@ -377,7 +378,7 @@ SFstSummary RunQualFst(const SFstOptions& opts, std::ostream& out, std::ostream*
     }
     hts_tpool* pool = threads.get();
     htsThreadPool htsPool{pool, 0};
-    CProgressLine bar(progress, "qualfst");
+    CProgressLine bar(progress, "qualfst", 1, style);
 
     // The outputs are checked now and written at the end.
     std::vector<std::pair<std::string, std::string>> outputNames = {
@@ -784,7 +785,7 @@ SFstSummary RunQualFst(const SFstOptions& opts, std::ostream& out, std::ostream*
         for (std::size_t p = 0; p < pairs.size(); ++p) {
             const SPair& pr = pairs[p];
             const std::string pairName = names[pr.a] + " and " + names[pr.b];
-            bar.Show("fitting " + pairName);
+            bar.Status("fitting " + pairName);
             models.push_back(std::make_unique<CPairModel>(*store, pr.a, pr.b,
                                                           pools.m_Specs[pr.a].m_Size,
                                                           pools.m_Specs[pr.b].m_Size, folded));
@@ -808,8 +809,8 @@ SFstSummary RunQualFst(const SFstOptions& opts, std::ostream& out, std::ostream*
             if (!weights.empty() && model.Sites() > 0) {
                 std::vector<double> dxy, fst;
                 for (std::size_t r = 0; r < weights.size(); ++r) {
-                    bar.Show("resampling " + pairName + ", " + std::to_string(r + 1) + " of " +
-                             std::to_string(weights.size()));
+                    bar.Status("resampling " + pairName + ", " + std::to_string(r + 1) + " of " +
+                               std::to_string(weights.size()));
                     SJointFitOptions fo;
                     fo.tolerance = kResampleTolerance;
                     const SJointFitResult rep =
@@ -848,7 +849,7 @@ SFstSummary RunQualFst(const SFstOptions& opts, std::ostream& out, std::ostream*
             for (const SJointFitResult& f : fits) {
                 spectra.push_back(f.spectrum);
             }
-            bar.Show("windows");
+            bar.Status("windows");
             windowPass(*store, spectra, &models);
         }
     }

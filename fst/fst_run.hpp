@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/progress.hpp"
 #include "fst/fst_options.hpp"
 
 struct SFstSummary {
@@ -26,10 +27,12 @@ struct SFstSummary {
 
 // Runs qualfst with opts: the table to opts.m_Output (or out), windows and
 // spectra to their files, every file replaced only when the run is complete.
-// progress, when not null, gets a progress line at most once a second.
+// progress, when not null, gets the progress (a line redrawn at most once a
+// second on a terminal, a line a minute in a log).
 // Input faults throw CInputError, other faults std::runtime_error; both name
 // the file.
-SFstSummary RunQualFst(const SFstOptions& opts, std::ostream& out, std::ostream* progress);
+SFstSummary RunQualFst(const SFstOptions& opts, std::ostream& out, std::ostream* progress,
+                       CProgressLine::EStyle style = CProgressLine::EStyle::eTerminal);
 
 // The summary line (without line break).
 std::string FormatFstSummary(const SFstSummary& summary, const SFstOptions& opts);

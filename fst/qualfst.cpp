@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "common/main_guard.hpp"
+#include "common/progress.hpp"
 #include "fst/fst_options.hpp"
 #include "fst/fst_run.hpp"
 
@@ -19,9 +20,13 @@ int main(int argc, char* argv[]) {
         if (ParseFstArgs(argc, argv, opts, std::cout) != EParseResult::eRun) {
             return 0;
         }
-        std::ostream* progress =
-            opts.m_Pileup.m_Progress && ::isatty(STDERR_FILENO) ? &std::cerr : nullptr;
-        const SFstSummary summary = RunQualFst(opts, std::cout, progress);
+        // On a terminal the progress line is redrawn in place; in a log it
+        // is a line a minute.
+        std::ostream* progress = opts.m_Pileup.m_Progress ? &std::cerr : nullptr;
+        const CProgressLine::EStyle style = ::isatty(STDERR_FILENO)
+                                                ? CProgressLine::EStyle::eTerminal
+                                                : CProgressLine::EStyle::eLog;
+        const SFstSummary summary = RunQualFst(opts, std::cout, progress, style);
         std::cerr << FormatFstSummary(summary, opts) << std::endl;
         return 0;
     });
