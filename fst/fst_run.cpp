@@ -875,13 +875,14 @@ SFstSummary RunQualFst(const SFstOptions& opts, std::ostream& out, std::ostream*
             std::ostringstream comment;
             comment << "qualfst " << QUALFST_VERSION << ": joint spectrum of " << names[pr.a]
                     << " (" << pools.m_Specs[pr.a].m_Size << " chromosomes) and " << names[pr.b]
-                    << " (" << pools.m_Specs[pr.b].m_Size << "), expected numbers of sites over "
-                    << summary.m_PairSites[p] << " sites\n"
+                    << " (" << pools.m_Specs[pr.b].m_Size
+                    << "), the fitted shares times the pair's " << summary.m_PairSites[p]
+                    << " sites\n"
                     << (folded ? "folded: no reference, the second allele of a site is the "
                                  "rarer one in the reads"
                                : "unfolded: the reference base is the first allele (take it as "
                                  "ancestral only where it is)");
-            WriteSpectrum(s, fits[p].posterior, fits[p].weight, names[pr.a], names[pr.b],
+            WriteSpectrum(s, fits[p].spectrum, fits[p].weight, names[pr.a], names[pr.b],
                           comment.str());
         }
     }

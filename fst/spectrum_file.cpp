@@ -1,13 +1,13 @@
 #include "fst/spectrum_file.hpp"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <ostream>
 #include <sstream>
 
 #include "base/input_error.hpp"
-#include "common/table_format.hpp"
 
 namespace {
 
@@ -19,8 +19,14 @@ int Side(unsigned j1, unsigned j2, unsigned n1, unsigned n2) {
 }
 
 std::string Entry(double v) {
-    // dadi reads Python floats: the table format's digits, "0" for zero.
-    return v == 0.0 ? std::string("0") : FormatNumber(v);
+    // Every digit a double needs, so that a spectrum read back as a prior
+    // is the one written; "0" for zero.
+    if (v == 0.0) {
+        return "0";
+    }
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.17g", v);
+    return buffer;
 }
 
 }  // namespace
