@@ -2,6 +2,7 @@
 // population level, from quality-weighted reads of several pools.
 
 #include <htslib/hts_log.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -12,6 +13,12 @@
 #include "fst/fst_run.hpp"
 
 int main(int argc, char* argv[]) {
+    // Blocks of a megabyte and more (a job's sites, a chunk of the store)
+    // come from and go back to the system. glibc would otherwise raise this
+    // threshold as large blocks are freed and keep later ones in its heap,
+    // where --windows-only, which frees every job's sites, would see its
+    // memory creep with the genome's length.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     // Our own messages name the file and the fault; htslib's would repeat
     // them in its own words.
     hts_set_log_level(HTS_LOG_OFF);
