@@ -15,6 +15,7 @@
 
 struct BGZF;
 struct hFILE;
+struct hts_tpool;
 
 // One line of the text with its reads kept apart by sample column.
 struct SMpileupSamples {
@@ -36,6 +37,10 @@ class CMpileupReader : public CSiteSource {
     ~CMpileupReader() override;
     CMpileupReader(const CMpileupReader&) = delete;
     CMpileupReader& operator=(const CMpileupReader&) = delete;
+
+    // Decompresses bgzip-compressed text on pool's threads from now on
+    // (nothing for plain or gzip input, or a null pool).
+    void UseThreadPool(hts_tpool* pool);
 
     // Next position with reads that pass the filters; false at the end.
     // Throws naming the file and line for text that is not mpileup output,

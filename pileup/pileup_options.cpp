@@ -16,7 +16,7 @@
 
 namespace {
 
-const char kShortOptions[] = ":o:r:f:q:Q:d:D:xPhV";
+const char kShortOptions[] = ":o:r:f:q:Q:d:D:t:xPhV";
 
 const struct option kLongOptions[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -35,6 +35,7 @@ const struct option kLongOptions[] = {
     {"rf", required_argument, nullptr, kInclFlagsOption},
     {"ignore-overlaps", no_argument, nullptr, 'x'},
     {"no-progress", no_argument, nullptr, 'P'},
+    {"threads", required_argument, nullptr, 't'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -204,6 +205,11 @@ std::string PileupUsage() {
            "                           [off: the later mate is skipped there]\n"
            "  -P, --no-progress        no progress line, even on a terminal [shown on a\n"
            "                           terminal, at most once a second]\n"
+           "  -t, --threads INT        threads for the pileup and decompression; indexed\n"
+           "                           inputs are piled up in chunks, one per thread at a\n"
+           "                           time; the document is the same for every INT [" +
+           std::to_string(d.m_Threads) +
+           "]\n"
            "      --fasta-ref, --min-mq, --min-bq\n"
            "                           the same as --reference, --min-MQ, --min-BQ\n"
            "  -h, --help               this text\n"
@@ -230,6 +236,10 @@ EParseResult ParsePileupArgs(int argc, char* argv[], SPileupOptions& opts, std::
         switch (c) {
             case 'o':
                 opts.m_Output = optarg;
+                break;
+            case 't':
+                opts.m_Threads =
+                    static_cast<unsigned>(ParseOptionInt(kProgram, optarg, "--threads", 1, 1024));
                 break;
             case 'h':
                 out << PileupUsage();

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "pileup/pileup_chunks.hpp"
+
 // Reads with any of these SAM flags are skipped unless the user says
 // otherwise: unmapped, secondary, QC-failed, duplicate, supplementary.
 inline constexpr std::uint32_t kDefaultSkipFlags = 0x4 | 0x100 | 0x200 | 0x400 | 0x800;
@@ -23,6 +25,10 @@ struct SPileupOptions {
     unsigned m_MaxDepth = 0;      // 0: no limit
     bool m_KeepOverlaps = false;  // count both mates of a pair where they overlap
     bool m_Progress = true;       // only ever shown on a terminal
+    unsigned m_Threads = 1;       // qualpileup -t: 1 reads in this thread alone
+    // How a threaded pileup cuts the genome (not an option: tests make the
+    // chunks tiny to put their boundaries everywhere).
+    SPileupChunking m_Chunking;
 };
 
 enum class EParseResult { eRun, eHelp, eVersion };

@@ -311,7 +311,9 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             summary.m_InputKind = "an XML data set";
             CInputFile& in = inputs.front();
             const std::string name = in.Name();
-            source = std::make_unique<CXmlSiteReader>(in.Release(), name, !opts.m_Unfolded);
+            auto reader = std::make_unique<CXmlSiteReader>(in.Release(), name, !opts.m_Unfolded);
+            reader->UseThreadPool(pool.get());
+            source = std::move(reader);
             contigs.m_Names.push_back(opts.m_Contig);
             contigs.m_Lengths.push_back(-1);
             break;
@@ -322,6 +324,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             const std::string name = in.Name();
             auto reader =
                 std::make_unique<CMpileupReader>(in.Release(), name, sourceOptions, filtered);
+            reader->UseThreadPool(pool.get());
             pileupText = reader.get();
             source = std::move(reader);
             break;
