@@ -224,3 +224,59 @@ void CSafeOutputFile::Commit() {
         }
     }
 }
+
+COutputTarget::COutputTarget(const std::string& path, std::ostream& fallback) {
+    if (path.empty() || path == "-") {
+        m_Stream = &fallback;
+        m_Name = "standard output";
+        return;
+    }
+    m_File = std::make_unique<CSafeOutputFile>(path);
+    m_File->CheckOpen();
+    m_Stream = &m_File->stream();
+    m_Name = path;
+}
+
+void COutputTarget::Commit() {
+    if (m_File) {
+        m_File->Commit();
+    } else if (!m_Stream->flush()) {
+        throw std::runtime_error("Cannot write " + m_Name + ".");
+    }
+}
+
+void CheckOutputsDistinct(const std::vector<std::pair<std::string, std::string>>& outputs,
+                          const std::vector<std::string>& inputs) {
+    struct SFile {
+        std::string what, path;
+    };
+    std::vector<SFile> files;
+    for (const auto& [what, path] : outputs) {
+        if (!path.empty() && path != "-") {
+            files.push_back(SFile{what, path});
+        }
+    }
+    const std::size_t nOutputs = files.size();
+    for (const std::string& path : inputs) {
+        if (path != "-") {
+            files.push_back(SFile{"an input", path});
+        }
+    }
+    auto same = [](const std::string& a, const std::string& b) {
+        if (a == b) {
+            return true;
+        }
+        struct stat sa, sb;
+        return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
+               sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino && S_ISREG(sa.st_mode);
+    };
+    for (std::size_t i = 0; i < nOutputs; ++i) {
+        for (std::size_t k = i + 1; k < files.size(); ++k) {
+            if (same(files[i].path, files[k].path)) {
+                throw std::runtime_error("'" + files[i].path + "' is named as " + files[i].what +
+                                         " and as " + files[k].what +
+                                         ": give each output its own file.");
+            }
+        }
+    }
+}

@@ -85,22 +85,7 @@ long long ParseInt(const char* text, const char* option, long long lo, long long
 
 // SIZE or SIZE:STEP, whole numbers of bases, 1 <= STEP <= SIZE.
 void ParseWindows(const char* text, SScanOptions& opts) {
-    const std::string spec = text;
-    const std::size_t colon = spec.find(':');
-    const long long kMax = 1LL << 40;
-    const std::string size = spec.substr(0, colon);
-    opts.m_WindowSize = ParseInt(size.c_str(), "--windows (size)", 1, kMax);
-    opts.m_WindowStep = opts.m_WindowSize;
-    if (colon != std::string::npos) {
-        const std::string step = spec.substr(colon + 1);
-        opts.m_WindowStep = ParseInt(step.c_str(), "--windows (step)", 1, kMax);
-        if (opts.m_WindowStep > opts.m_WindowSize) {
-            BadArgs("Invalid value '" + spec + "' for --windows: the step " + step +
-                    " is larger than the window " + size +
-                    ", so positions between windows "
-                    "would not count.");
-        }
-    }
+    ParseWindowsOption(kProgram, text, "--windows", opts.m_WindowSize, opts.m_WindowStep);
 }
 
 double ParseLevel(const char* text) {
