@@ -9,22 +9,28 @@
 
 void CSiteTabulator::x_Runs(std::initializer_list<const std::vector<std::uint8_t>*> classes,
                             std::vector<SScoreRun>& runs) {
-    // Counting, not sorting: a count per score and a bit per score seen,
-    // read back in order of score.
-    std::uint64_t seen[4] = {0, 0, 0, 0};
+    // Counting, not sorting: a count per score, read back in order of score
+    // over the range of scores seen.
+    std::uint32_t* counts = m_Counts.data();
+    unsigned lo = 255, hi = 0;
     for (const std::vector<std::uint8_t>* scores : classes) {
-        for (std::uint8_t q : *scores) {
-            ++m_Counts[q];
-            seen[q >> 6] |= std::uint64_t{1} << (q & 63);
+        // Apart, the range is a reduction the compiler vectorises.
+        std::uint8_t least = 255, most = 0;
+        for (const std::uint8_t q : *scores) {
+            least = std::min(least, q);
+            most = std::max(most, q);
         }
+        for (const std::uint8_t q : *scores) {
+            ++counts[q];
+        }
+        lo = std::min<unsigned>(lo, least);
+        hi = std::max<unsigned>(hi, most);
     }
     runs.clear();
-    for (unsigned w = 0; w < 4; ++w) {
-        for (std::uint64_t bits = seen[w]; bits != 0; bits &= bits - 1) {
-            const auto q =
-                static_cast<std::uint8_t>(64 * w + static_cast<unsigned>(__builtin_ctzll(bits)));
-            runs.push_back({q, m_Counts[q]});
-            m_Counts[q] = 0;
+    for (unsigned q = lo; q <= hi; ++q) {
+        if (counts[q] != 0) {
+            runs.push_back({static_cast<std::uint8_t>(q), counts[q]});
+            counts[q] = 0;
         }
     }
 }

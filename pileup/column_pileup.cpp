@@ -34,8 +34,9 @@ namespace {
 // Not yet looked up (a site's reference base is fetched when first needed).
 constexpr int kRefUnknown = -2;
 
-// Segments of a read's reference span.
-enum : std::uint8_t { kSegMatch, kSegDeletion, kSegRefSkip };
+// Segments of a read's reference span; a read in the walk past its end is
+// left in place, dead, until the walk's list is compacted.
+enum : std::uint8_t { kSegMatch, kSegDeletion, kSegRefSkip, kSegDead };
 
 // A cell's kind (its high byte; the low byte is the score): 0..3 a base
 // that counts, else why the base does not count. '=' is resolved against
@@ -121,10 +122,8 @@ struct SLane {
     CPileupInput* m_In = nullptr;
     std::vector<SActive> m_Active;  // in input order
     hts_pos_t m_ActiveEnd = 0;      // the largest end among them
-    // The first position where one of them moves to another segment (or
-    // ends): up to there the walk takes their cells without looking.
-    hts_pos_t m_NextEvent = 0;
-    std::deque<SRead*> m_Pending;  // read, beginning past the walk
+    std::size_t m_Dead = 0;         // of them, those that ended
+    std::deque<SRead*> m_Pending;   // read, beginning past the walk
     bool m_Eof = false;
     int m_LastTid = -1;
     hts_pos_t m_LastBeg = -1;
@@ -282,9 +281,12 @@ class CColumnPileup : public CPileupEngine {
     void x_Activate(SLane& lane);
     void x_DropAll(SLane& lane) {
         for (const SActive& a : lane.m_Active) {
-            x_Release(a.m_Read);
+            if (a.m_Kind != kSegDead) {
+                x_Release(a.m_Read);
+            }
         }
         lane.m_Active.clear();
+        lane.m_Dead = 0;
     }
     // Moves the walk to the next position (at or after it) that a read
     // covers; false at the end.
@@ -292,12 +294,16 @@ class CColumnPileup : public CPileupEngine {
     // The first position at or after pos that a piece owns on contig tid;
     // -1 for none.
     hts_pos_t x_OwnedFrom(int tid, hts_pos_t pos);
-    // Advances a to the segment holding pos; false when the read ends
-    // before pos.
-    static bool x_Advance(SActive& a, hts_pos_t pos) {
+    // Advances a to the segment holding pos, or marks it dead when the
+    // read ends before pos.
+    void x_Advance(SLane& lane, SActive& a, hts_pos_t pos) {
         const SRead& r = *a.m_Read;
         if (pos >= r.m_End) {
-            return false;
+            a.m_Kind = kSegDead;
+            a.m_SegEnd = std::numeric_limits<hts_pos_t>::max();
+            ++lane.m_Dead;
+            x_Release(a.m_Read);
+            return;
         }
         const SSegment* s = &r.m_Segments[a.m_Segment];
         while (pos >= s->m_End) {
@@ -307,11 +313,17 @@ class CColumnPileup : public CPileupEngine {
         a.m_SegEnd = s->m_End;
         a.m_Off = s->m_Off;
         a.m_Kind = s->m_Kind;
-        return true;
     }
-    // Moves every read of lane in the pileup to its segment at pos, and
-    // drops those that end before.
-    void x_Settle(SLane& lane, hts_pos_t pos);
+    // Drops the dead reads from lane's walk once they are many.
+    static void x_Compact(SLane& lane) {
+        if (lane.m_Dead < 16 || 4 * lane.m_Dead < lane.m_Active.size()) {
+            return;
+        }
+        lane.m_Active.erase(std::remove_if(lane.m_Active.begin(), lane.m_Active.end(),
+                                           [](const SActive& a) { return a.m_Kind == kSegDead; }),
+                            lane.m_Active.end());
+        lane.m_Dead = 0;
+    }
     // The bases at pos of reads hanging off the contig.
     void x_CountPastEnd(hts_pos_t pos);
     hts_pos_t ContigLength(int tid) {
@@ -436,19 +448,20 @@ void CColumnPileup::x_Tabulate(SRead& r, hts_pos_t overlap) {
                 // htslib checks that the CIGAR spans the bases; bases it
                 // would not have stay N all the same.
                 const std::int64_t have = std::max<std::int64_t>(0, std::min(len, lqseq - q));
+                const auto& table = m_Cells->m_Cell;
                 std::int64_t i = 0;
                 if (have > 0 && (q & 1)) {
-                    cell[0] = m_Cells->m_Cell[seq[q >> 1] & 15][qual[q]];
+                    cell[0] = table[seq[q >> 1] & 15][qual[q]];
                     i = 1;
                 }
                 // Two bases a byte from here on.
                 for (; i + 1 < have; i += 2) {
                     const unsigned pair = seq[(q + i) >> 1];
-                    cell[i] = m_Cells->m_Cell[pair >> 4][qual[q + i]];
-                    cell[i + 1] = m_Cells->m_Cell[pair & 15][qual[q + i + 1]];
+                    cell[i] = table[pair >> 4][qual[q + i]];
+                    cell[i + 1] = table[pair & 15][qual[q + i + 1]];
                 }
                 if (i < have) {
-                    cell[i] = m_Cells->m_Cell[seq[(q + i) >> 1] >> 4][qual[q + i]];
+                    cell[i] = table[seq[(q + i) >> 1] >> 4][qual[q + i]];
                     ++i;
                 }
                 for (; i < len; ++i) {
@@ -487,13 +500,7 @@ void CColumnPileup::x_Activate(SLane& lane) {
         }
         lane.m_Pending.pop_front();
         const SSegment& s = r->m_Segments.front();
-        if (lane.m_Active.empty()) {
-            lane.m_ActiveEnd = r->m_End;
-            lane.m_NextEvent = s.m_End;
-        } else {
-            lane.m_ActiveEnd = std::max(lane.m_ActiveEnd, r->m_End);
-            lane.m_NextEvent = std::min(lane.m_NextEvent, s.m_End);
-        }
+        lane.m_ActiveEnd = lane.m_Active.empty() ? r->m_End : std::max(lane.m_ActiveEnd, r->m_End);
         lane.m_Active.push_back(SActive{s.m_End, s.m_Off, r->m_Cells.data(), r, 0, s.m_Kind});
     }
 }
@@ -548,31 +555,15 @@ hts_pos_t CColumnPileup::x_OwnedFrom(int tid, hts_pos_t pos) {
     return -1;
 }
 
-void CColumnPileup::x_Settle(SLane& lane, hts_pos_t pos) {
-    std::vector<SActive>& active = lane.m_Active;
-    hts_pos_t next = std::numeric_limits<hts_pos_t>::max();
-    std::size_t w = 0;
-    for (std::size_t i = 0; i < active.size(); ++i) {
-        SActive a = active[i];
-        if (pos >= a.m_SegEnd && !x_Advance(a, pos)) {
-            x_Release(a.m_Read);
-            continue;
-        }
-        active[w++] = a;
-        next = std::min(next, a.m_SegEnd);
-    }
-    active.resize(w);
-    lane.m_NextEvent = next;
-}
-
 void CColumnPileup::x_CountPastEnd(hts_pos_t pos) {
     for (SLane& lane : m_Lanes) {
-        if (pos >= lane.m_NextEvent) {
-            x_Settle(lane, pos);
-        }
-        for (const SActive& a : lane.m_Active) {
+        for (SActive& a : lane.m_Active) {
+            if (pos >= a.m_SegEnd) {
+                x_Advance(lane, a, pos);
+            }
             m_Summary.m_BasesPastEnd += a.m_Kind == kSegMatch;
         }
+        x_Compact(lane);
     }
 }
 
@@ -614,15 +605,16 @@ bool CColumnPileup::x_Next(TSink& sink) {
         int ref = kRefUnknown;
         std::uint64_t deletions = 0, refSkips = 0, n = 0, lowQuality = 0, overlap = 0;
         for (SLane& lane : m_Lanes) {
-            if (pos >= lane.m_NextEvent) {
-                x_Settle(lane, pos);
-            }
             // Locals: the sink's stores of bytes may alias anything else.
-            const SActive* a = lane.m_Active.data();
-            const SActive* const end = a + lane.m_Active.size();
+            SActive* a = lane.m_Active.data();
+            SActive* const end = a + lane.m_Active.size();
             for (; a != end; ++a) {
+                if (pos >= a->m_SegEnd) {
+                    x_Advance(lane, *a, pos);
+                }
                 if (a->m_Kind != kSegMatch) {
-                    ++(a->m_Kind == kSegDeletion ? deletions : refSkips);
+                    deletions += a->m_Kind == kSegDeletion;
+                    refSkips += a->m_Kind == kSegRefSkip;
                     continue;
                 }
                 const std::uint16_t cell = a->m_Cells[a->m_Off + pos];
@@ -661,6 +653,9 @@ bool CColumnPileup::x_Next(TSink& sink) {
                         break;
                 }
             }
+        }
+        for (SLane& lane : m_Lanes) {
+            x_Compact(lane);
         }
         sum.m_BasesDeletion += deletions;
         sum.m_BasesRefSkip += refSkips;
