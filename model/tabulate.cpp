@@ -9,28 +9,24 @@
 
 void CSiteTabulator::x_Runs(std::initializer_list<const std::vector<std::uint8_t>*> classes,
                             std::vector<SScoreRun>& runs) {
-    // Counting, not sorting: a count per score, read back in order of score
-    // over the range of scores seen.
+    // Counting, not sorting: a count per score, and a bit per group of four
+    // scores seen (64 bits cover all 256), read back in order of score.
     std::uint32_t* counts = m_Counts.data();
-    unsigned lo = 255, hi = 0;
+    std::uint64_t seen = 0;
     for (const std::vector<std::uint8_t>* scores : classes) {
-        // Apart, the range is a reduction the compiler vectorises.
-        std::uint8_t least = 255, most = 0;
-        for (const std::uint8_t q : *scores) {
-            least = std::min(least, q);
-            most = std::max(most, q);
-        }
         for (const std::uint8_t q : *scores) {
             ++counts[q];
+            seen |= std::uint64_t{1} << (q >> 2);
         }
-        lo = std::min<unsigned>(lo, least);
-        hi = std::max<unsigned>(hi, most);
     }
     runs.clear();
-    for (unsigned q = lo; q <= hi; ++q) {
-        if (counts[q] != 0) {
-            runs.push_back({static_cast<std::uint8_t>(q), counts[q]});
-            counts[q] = 0;
+    for (std::uint64_t bits = seen; bits != 0; bits &= bits - 1) {
+        const unsigned first = 4 * static_cast<unsigned>(__builtin_ctzll(bits));
+        for (unsigned q = first; q < first + 4; ++q) {
+            if (counts[q] != 0) {
+                runs.push_back({static_cast<std::uint8_t>(q), counts[q]});
+                counts[q] = 0;
+            }
         }
     }
 }
