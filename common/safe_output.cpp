@@ -84,6 +84,11 @@ SResolved Resolve(const std::string& path) {
 
 }  // namespace
 
+std::string OutputTarget(const std::string& path) {
+    const SResolved resolved = Resolve(path);
+    return resolved.kind == SResolved::eFile ? resolved.file : std::string();
+}
+
 CSafeOutputFile::CSafeOutputFile(const std::string& path) : m_Path(path) {
     // Write through symbolic links: the file a link points to is replaced,
     // never the link itself (as root, replacing /dev/stdout with a regular

@@ -9,6 +9,13 @@
 #include <fstream>
 #include <string>
 
+// The file that CSafeOutputFile(path) creates or replaces: an absolute path
+// with every symbolic link followed (a dangling link leads to the file it
+// would create). Empty for a name of an open descriptor (/dev/stdout,
+// /proc/self/fd/N) and for a path whose directory is missing or a loop of
+// links. Lets a program tell that two spellings name one output.
+std::string OutputTarget(const std::string& path);
+
 class CSafeOutputFile {
   public:
     // Opens path for writing; on failure stream() is not good(). Throws

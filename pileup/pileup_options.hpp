@@ -1,7 +1,10 @@
 #pragma once
 // Settings of one qualpileup run and their command line.
 
+#include <getopt.h>
+
 #include <cstdint>
+#include <initializer_list>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -48,6 +51,17 @@ inline constexpr int kSkipFlagsOption = 256;
 inline constexpr int kInclFlagsOption = 257;
 inline constexpr int kFirstProgramOption = 258;
 
+// The short options of the rows every such program shares: -o, the
+// alignment options below, -h and -V.
+inline constexpr char kSharedShortOptions[] = "o:r:f:q:Q:d:D:xPhV";
+// getopt_long's table of a program: its own rows, then the shared rows
+// (--output, the alignment options with their samtools spellings, --help,
+// --version), then the end row.
+std::vector<option> ProgramOptionTable(std::initializer_list<option> own);
+// The name of option code c of table as messages show it: "-q/--min-MQ",
+// or "--mask" for an option without a short form.
+std::string OptionName(const std::vector<option>& table, int c);
+
 // Throws std::runtime_error: what, then a line pointing to --help.
 [[noreturn]] void BadOption(const std::string& program, const std::string& what);
 // A whole decimal integer within [lo, hi]; anything else is an error naming
@@ -61,7 +75,8 @@ std::string FlagNames(std::uint32_t flags);
 
 // Applies one alignment option (-r, -f, -q, -Q, -d, -D, --skip-flags,
 // --incl-flags, -x, -P; c as getopt_long returns it) with its argument;
-// false when c is none of them.
+// false when c is none of them. A region is one per run: -r given twice
+// (the first would be lost) or empty is an error.
 bool ApplyAlignmentOption(const std::string& program, int c, const char* arg, SPileupOptions& opts);
 // After the options: at least one input, and --max-depth not below
 // --min-depth.

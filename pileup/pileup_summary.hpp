@@ -20,6 +20,7 @@ struct SPileupSummary {
     std::uint64_t m_BasesN = 0;  // N or another ambiguity code
     std::uint64_t m_BasesLowQuality = 0;
     std::uint64_t m_BasesOverlap = 0;  // second mate where the mates overlap
+    std::uint64_t m_BasesPastEnd = 0;  // of reads running past their contig's end
     // Contigs with sites in the document: positions restart with each.
     std::uint64_t m_ContigsWritten = 0;
     // Sites past INT_MAX, which qualfit cannot read back as written, and the

@@ -1,14 +1,17 @@
 #include "scan/scan_options.hpp"
 
-#include <getopt.h>
 #include <htslib/hts.h>
 #include <htslib/sam.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <ostream>
 #include <stdexcept>
+
+#include "common/safe_output.hpp"
 
 #ifndef QUALSCAN_VERSION
 #define QUALSCAN_VERSION "unknown"
@@ -33,10 +36,9 @@ enum ELongOnly {
     eMask,
 };
 
-const char kShortOptions[] = ":o:w:t:r:f:q:Q:d:D:xPhV";
+const std::string kShortOptions = std::string(":w:t:") + kSharedShortOptions;
 
-const struct option kLongOptions[] = {
-    {"output", required_argument, nullptr, 'o'},
+const std::vector<option> kLongOptions = ProgramOptionTable({
     {"windows-file", required_argument, nullptr, 'w'},
     {"windows", required_argument, nullptr, eWindows},
     {"windows-only", no_argument, nullptr, eWindowsOnly},
@@ -53,25 +55,7 @@ const struct option kLongOptions[] = {
     {"regions-file", required_argument, nullptr, eRegionsFile},
     {"mask", required_argument, nullptr, eMask},
     {"threads", required_argument, nullptr, 't'},
-    {"region", required_argument, nullptr, 'r'},
-    {"reference", required_argument, nullptr, 'f'},
-    {"fasta-ref", required_argument, nullptr, 'f'},
-    {"min-MQ", required_argument, nullptr, 'q'},
-    {"min-mq", required_argument, nullptr, 'q'},
-    {"min-BQ", required_argument, nullptr, 'Q'},
-    {"min-bq", required_argument, nullptr, 'Q'},
-    {"min-depth", required_argument, nullptr, 'd'},
-    {"max-depth", required_argument, nullptr, 'D'},
-    {"skip-flags", required_argument, nullptr, kSkipFlagsOption},
-    {"ff", required_argument, nullptr, kSkipFlagsOption},
-    {"incl-flags", required_argument, nullptr, kInclFlagsOption},
-    {"rf", required_argument, nullptr, kInclFlagsOption},
-    {"ignore-overlaps", no_argument, nullptr, 'x'},
-    {"no-progress", no_argument, nullptr, 'P'},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
-};
+});
 
 const char kProgram[] = "qualscan";
 
@@ -214,7 +198,11 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
     SPileupOptions& p = opts.m_Pileup;
     const char* bootstrapOnly = nullptr;  // a bootstrap option given
     int c;
-    while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, kShortOptions.c_str(), kLongOptions.data(), nullptr)) !=
+           -1) {
+        if (c != ':' && c != '?') {
+            opts.m_Given.push_back(c);
+        }
         if (ApplyAlignmentOption(kProgram, c, optarg, p)) {
             continue;
         }
@@ -332,6 +320,21 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
     if (opts.m_WindowsOnly && opts.m_WindowSize == 0) {
         BadArgs("--windows-only needs --windows SIZE[:STEP] and -w FILE.");
     }
+    if (opts.m_WindowsOnly) {
+        // Options of the genome-wide table, which this mode does not write.
+        for (int given : {static_cast<int>('o'), static_cast<int>(eModel)}) {
+            if (opts.Given(given)) {
+                BadArgs(OptionName(kLongOptions, given) +
+                        " applies to the genome-wide table, which --windows-only does not "
+                        "write (the windows, neutral estimates, go to -w).");
+            }
+        }
+        if (opts.m_Bootstrap) {
+            BadArgs(
+                "--ci bootstrap applies to the genome-wide table, which --windows-only does not "
+                "write (the windows have profile-likelihood intervals).");
+        }
+    }
     return EParseResult::eRun;
 }
 
@@ -365,4 +368,154 @@ SSiteFileSettings SavedAgain(const SSiteFileSettings& first, const SScanOptions&
     }
     s.input = "summary files";
     return s;
+}
+
+void CheckOptionsForInput(const SScanOptions& opts, EInputKind kind) {
+    // Where each option that not every input takes applies; a summary file
+    // takes none of them (its runs applied their filters).
+    struct SRule {
+        int m_Code;
+        bool m_Alignments, m_PileupText, m_DataSet;
+        const char* m_Why;  // why it does not apply to pileup text or a data set
+    };
+    const SRule rules[] = {
+        {'r', true, false, false,
+         "a region is read through the index of alignments; give the positions with "
+         "--regions-file BED"},
+        {'f', true, false, false,
+         "pileup text carries its reference base and a data set its ancestral class"},
+        {'q', true, false, false,
+         "it holds no mapping qualities; filter the reads where it is made (samtools mpileup -q)"},
+        {kSkipFlagsOption, true, false, false,
+         "it holds no flags; filter the reads where it is made (samtools mpileup --ff)"},
+        {kInclFlagsOption, true, false, false,
+         "it holds no flags; filter the reads where it is made (samtools mpileup --rf)"},
+        {'x', true, false, false,
+         "it holds no read pairs; choose the overlap rule where it is made (samtools mpileup "
+         "-x)"},
+        {'Q', true, true, false, "a data set's scores are taken as they are"},
+        {'d', true, true, true, ""},
+        {'D', true, true, true, ""},
+        {eRegionsFile, true, true, true, ""},
+        {eMask, true, true, true, ""},
+        {eContig, false, false, true,
+         "only a data set's sites lack a contig name; the other inputs name their contigs"},
+    };
+    if (kind != EInputKind::eAlignment && opts.m_WindowSize > 0 &&
+        (opts.m_WindowSize - 1) / opts.m_WindowStep + 1 > kMaxWindowsPerPosition) {
+        BadArgs("--windows " + std::to_string(opts.m_WindowSize) + ":" +
+                std::to_string(opts.m_WindowStep) + " puts each position into up to " +
+                std::to_string((opts.m_WindowSize - 1) / opts.m_WindowStep + 1) + " windows; " +
+                InputKindName(kind) + " gives no contig lengths, so at most " +
+                std::to_string(kMaxWindowsPerPosition) +
+                " are allowed: take a larger step (or read the alignments, whose header gives "
+                "the lengths).");
+    }
+    for (const SRule& r : rules) {
+        if (!opts.Given(r.m_Code)) {
+            continue;
+        }
+        const bool applies = kind == EInputKind::eAlignment     ? r.m_Alignments
+                             : kind == EInputKind::eMpileupText ? r.m_PileupText
+                             : kind == EInputKind::eXmlDataSet  ? r.m_DataSet
+                                                                : false;
+        if (applies) {
+            continue;
+        }
+        const std::string why =
+            kind == EInputKind::eSiteFile
+                ? "summary files hold the sites their runs kept, so give it to those runs"
+                : r.m_Why;
+        BadArgs(OptionName(kLongOptions, r.m_Code) + " does not apply to " + InputKindName(kind) +
+                ": " + why + ".");
+    }
+}
+
+namespace {
+
+// What an output or input leads to, so that different spellings of one file
+// compare equal: the device and inode of an existing file (stat follows
+// links), the resolved path of a file still to be made, or the path itself
+// when it cannot be resolved (opening it fails later with the reason).
+struct SFileKey {
+    std::string m_Key;
+    bool m_Shareable = false;  // the null device: any number may write to it
+};
+
+SFileKey KeyOfStat(const struct stat& st) {
+    struct stat null;
+    if (S_ISCHR(st.st_mode) && ::stat("/dev/null", &null) == 0 && null.st_rdev == st.st_rdev) {
+        return {"null", true};
+    }
+    return {"inode " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino), false};
+}
+
+SFileKey KeyOf(const std::string& path, int standardFd) {
+    struct stat st;
+    if (path == "-") {
+        if (::fstat(standardFd, &st) == 0) {
+            return KeyOfStat(st);
+        }
+        return {"fd " + std::to_string(standardFd), false};
+    }
+    if (::stat(path.c_str(), &st) == 0) {
+        return KeyOfStat(st);
+    }
+    const std::string target = OutputTarget(path);
+    return {"path " + (target.empty() ? path : target), false};
+}
+
+}  // namespace
+
+void CheckOutputs(const SScanOptions& opts) {
+    struct SNamed {
+        std::string m_Option, m_Path;
+    };
+    std::vector<SNamed> outputs;
+    if (!opts.m_WindowsOnly) {
+        outputs.push_back({"-o/--output", opts.m_Output.empty() ? "-" : opts.m_Output});
+    }
+    if (opts.m_WindowSize > 0) {
+        outputs.push_back({"-w/--windows-file", opts.m_WindowsOutput});
+    }
+    if (!opts.m_SaveSites.empty()) {
+        outputs.push_back({"--save-sites", opts.m_SaveSites});
+    }
+    auto shown = [](const SNamed& n) {
+        return n.m_Path == "-" ? std::string("standard output") : "'" + n.m_Path + "'";
+    };
+    std::vector<SFileKey> keys;
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        keys.push_back(KeyOf(outputs[i].m_Path, STDOUT_FILENO));
+        for (std::size_t j = 0; j < i; ++j) {
+            const bool bothStdout = outputs[i].m_Path == "-" && outputs[j].m_Path == "-";
+            if (bothStdout || (keys[i].m_Key == keys[j].m_Key && !keys[i].m_Shareable)) {
+                BadArgs(outputs[j].m_Option + " and " + outputs[i].m_Option +
+                        " lead to one file (" + shown(outputs[j]) +
+                        (bothStdout ? "" : " and " + shown(outputs[i])) +
+                        "): one would overwrite the other; give each its own file.");
+            }
+        }
+    }
+    // An output over an input would replace what the run reads.
+    std::vector<SNamed> inputs;
+    for (const std::string& in : opts.m_Pileup.m_Inputs) {
+        inputs.push_back({"the input", in});
+    }
+    inputs.push_back({"the reference (-f)", opts.m_Pileup.m_Reference});
+    inputs.push_back({"--regions-file", opts.m_RegionsFile});
+    inputs.push_back({"--mask", opts.m_MaskFile});
+    for (const SNamed& in : inputs) {
+        struct stat st;
+        if (in.m_Path.empty() || in.m_Path == "-" || ::stat(in.m_Path.c_str(), &st) != 0) {
+            continue;
+        }
+        const SFileKey key = KeyOfStat(st);
+        for (std::size_t i = 0; i < outputs.size(); ++i) {
+            if (key.m_Key == keys[i].m_Key && !key.m_Shareable && outputs[i].m_Path != "-") {
+                BadArgs(outputs[i].m_Option + " " + shown(outputs[i]) + " is " + in.m_Option +
+                        " '" + in.m_Path + "': the run would replace a file it reads.");
+            }
+        }
+    }
 }

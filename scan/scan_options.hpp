@@ -1,10 +1,13 @@
 #pragma once
 // Settings of one qualscan run and their command line.
 
+#include <algorithm>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
+#include "io/input_kind.hpp"
 #include "pileup/pileup_options.hpp"
 #include "sitefile/site_file.hpp"
 
@@ -33,12 +36,40 @@ struct SScanOptions {
     int m_Replicates = 200;
     unsigned long m_Seed = 1;
     std::string m_SaveSites;  // --save-sites: the per-site summaries (site_file.hpp)
+    // The codes of the options given, in order (getopt_long's values), so
+    // that an option the input or the mode would ignore can be refused.
+    std::vector<int> m_Given;
+    bool Given(int code) const {
+        return std::find(m_Given.begin(), m_Given.end(), code) != m_Given.end();
+    }
 };
 
 // Fills opts from argv. --help and --version print their text to out and
 // return eHelp / eVersion. A bad option or value throws std::runtime_error
 // naming the option.
 EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostream& out);
+
+// Windows on contigs of unknown length (every input but alignments) are
+// written only where they hold a covered position (windows/windows.hpp); a
+// sliding step may put one position into at most this many, so that the
+// windows written stay in proportion to the input.
+inline constexpr std::int64_t kMaxWindowsPerPosition = 1000;
+
+// Refuses (std::runtime_error naming the option) every option given that an
+// input of kind would ignore: the read filters of alignments on pileup
+// text, a data set or summary files, -r where no index is read, --contig
+// where the input names its contigs, and any filter on summary files, which
+// hold the sites their runs kept; and windows that would put one position
+// into more than kMaxWindowsPerPosition windows of a contig of unknown
+// length.
+void CheckOptionsForInput(const SScanOptions& opts, EInputKind kind);
+
+// Refuses (std::runtime_error naming both) two outputs that lead to one file,
+// however spelled (device and inode of an existing file, the path with links
+// followed for a new one), the windows and the table both on standard
+// output, and an output that is one of the run's inputs. Reads nothing and
+// writes nothing.
+void CheckOutputs(const SScanOptions& opts);
 
 // The --help text.
 std::string ScanUsage();

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/input_error.hpp"
 #include "base/warnings.hpp"
 #include "common/progress.hpp"
 #include "common/safe_output.hpp"
@@ -68,22 +69,40 @@ class COutput {
     std::string m_Name;
 };
 
-// The contigs of a run: names and, where known, lengths (-1 unknown).
+// The contigs of a run: names and, where known, lengths. The names are the
+// run's own (an alignments' header, a data set's --contig) or a reader's,
+// which grows as its input names new contigs; never copied per batch.
 struct SContigs {
-    std::vector<std::string> m_Names;
-    std::vector<std::int64_t> m_Lengths;
+    SContigs() = default;
+    SContigs(const SContigs&) = delete;
+    SContigs& operator=(const SContigs&) = delete;
+
+    std::vector<std::string> m_Own;
+    const std::vector<std::string>* m_Names = &m_Own;
+    std::vector<std::int64_t> m_Lengths;  // of the first contigs; the others unknown
     // -r: only this contig and range get windows.
     int m_RegionTid = -1;
     std::int64_t m_RegionBeg = 0, m_RegionEnd = -1;
+
+    std::size_t Count() const { return m_Names->size(); }
+    const std::string& Name(int c) const { return (*m_Names)[static_cast<std::size_t>(c)]; }
+    // -1: unknown.
+    std::int64_t Length(int c) const {
+        return static_cast<std::size_t>(c) < m_Lengths.size()
+                   ? m_Lengths[static_cast<std::size_t>(c)]
+                   : -1;
+    }
 };
 
 // Windows: streamed over the encoded sites, fitted in parallel in groups,
 // written in order.
 class CWindowWriter {
   public:
+    // input names the input in messages. Without coveredKnown (summary
+    // files) the windows of a contig of unknown length are those with sites.
     CWindowWriter(const SScanOptions& opts, const SSiteOptions& site, const SFitOptions& fit,
                   hts_tpool* pool, std::ostream& out, const SContigs& contigs,
-                  CCoverageRuns& covered, bool coveredKnown)
+                  CCoverageRuns& covered, bool coveredKnown, const std::string& input)
         : m_Covered(covered),
           m_CoveredKnown(coveredKnown),
           m_Site(site),
@@ -91,8 +110,15 @@ class CWindowWriter {
           m_Pool(pool),
           m_Out(out),
           m_Contigs(contigs),
-          m_Stream(opts.m_WindowSize, opts.m_WindowStep,
-                   [this](const SWindowSpan<SWindowSite>& w) { x_Collect(w); }) {
+          m_Input(input),
+          m_Stream(
+              opts.m_WindowSize, opts.m_WindowStep,
+              [this](const SWindowSpan<SWindowSite>& w) { x_Collect(w); },
+              coveredKnown
+                  ? CWindowStream<SWindowSite>::TOccupied([this](int contig, std::int64_t from) {
+                        return m_Covered.NextCovered(contig, from);
+                    })
+                  : nullptr) {
         m_Out << WindowsHeader();
     }
 
@@ -111,6 +137,14 @@ class CWindowWriter {
     }
 
     void Add(const SEncodedSite& s) {
+        if (!m_Stream.Accepts(s.pos)) {
+            // The run checks the contig's end and the order before; a site
+            // that still falls outside the windows' range is the input's
+            // fault, never a reason to stop on an assertion.
+            throw CInputError(EInputError::eRange,
+                              SInputWhere{m_Input, 0, 0, m_Contigs.Name(s.contig), s.pos + 1},
+                              "the site lies outside the range of the contig's windows.");
+        }
         SWindowSite w;
         w.m_Pos = s.pos;
         w.m_A = s.neutralA;
@@ -124,8 +158,8 @@ class CWindowWriter {
     // windows.
     void Finish() {
         x_CloseCurrent();
-        for (int c = m_Current < 0 ? 0 : m_Current + 1;
-             c < static_cast<int>(m_Contigs.m_Lengths.size()); ++c) {
+        for (int c = m_Current < 0 ? 0 : m_Current + 1; c < static_cast<int>(m_Contigs.Count());
+             ++c) {
             x_EmptyContig(c);
         }
         x_Flush();
@@ -143,11 +177,7 @@ class CWindowWriter {
     static constexpr std::size_t kGroup = 256;
     static constexpr std::size_t kGroupSites = 1 << 16;
 
-    std::int64_t x_Length(int tid) const {
-        return tid < static_cast<int>(m_Contigs.m_Lengths.size())
-                   ? m_Contigs.m_Lengths[static_cast<std::size_t>(tid)]
-                   : -1;
-    }
+    std::int64_t x_Length(int tid) const { return m_Contigs.Length(tid); }
     // With a region only its contig has windows, over its range.
     bool x_Clip(int tid, std::int64_t& beg, std::int64_t& end) const {
         if (m_Contigs.m_RegionTid < 0) {
@@ -162,8 +192,8 @@ class CWindowWriter {
         }
         return true;
     }
-    // Without a known length, a contig's windows reach its last covered
-    // position (the source has passed the contig when it is closed).
+    // Without a known length, a contig's windows are those that hold a
+    // covered position (the source has passed the contig when it is closed).
     void x_CloseCurrent() {
         if (m_Current >= 0) {
             m_Stream.EndContig(m_Covered.End(m_Current));
@@ -172,7 +202,12 @@ class CWindowWriter {
     void x_EmptyContig(int tid) {
         std::int64_t beg = 0, end = x_Length(tid);
         if (end < 0) {
-            end = m_Covered.End(tid);
+            // Unknown length: the windows of its covered positions, if any.
+            if (m_Covered.End(tid) > 0 && m_Contigs.m_RegionTid < 0) {
+                m_Stream.BeginContig(tid, 0, -1);
+                m_Stream.EndContig(m_Covered.End(tid));
+            }
+            return;
         }
         if (end <= 0 || !x_Clip(tid, beg, end) || end <= beg) {
             return;
@@ -209,7 +244,7 @@ class CWindowWriter {
             for (std::size_t i = j * perJob; i < last; ++i) {
                 const SPending& p = m_Pending[i];
                 SWindowRow row;
-                row.m_Contig = m_Contigs.m_Names[static_cast<std::size_t>(p.m_Contig)];
+                row.m_Contig = m_Contigs.Name(p.m_Contig);
                 row.m_Start = p.m_Start;
                 row.m_End = p.m_End;
                 row.m_Sites = p.m_Sites.size();
@@ -246,6 +281,7 @@ class CWindowWriter {
     hts_tpool* m_Pool;
     std::ostream& m_Out;
     const SContigs& m_Contigs;
+    std::string m_Input;
     CWindowStream<SWindowSite> m_Stream;
     int m_Current = -1;
     std::vector<SPending> m_Pending;
@@ -290,6 +326,9 @@ SModelRow ToRow(const SFitResult& r) {
 SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostream* progress) {
     SScanSummary summary;
     const SPileupOptions& p = opts.m_Pileup;
+    // Outputs that would overwrite each other or an input are refused
+    // before anything is read.
+    CheckOutputs(opts);
 
     SSiteOptions siteOptions;
     siteOptions.folded = !opts.m_Unfolded;
@@ -308,7 +347,15 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     }
     htsThreadPool htsPool{pool.get(), 0};
 
-    // The intervals first: a bad file should not wait for the input.
+    // Inputs, recognised by content; the options are checked against their
+    // kind before any is read.
+    std::vector<CInputFile> inputs = OpenInputs(p.m_Inputs);
+    const EInputKind kind = inputs.front().Kind();
+    CheckOptionsForInput(opts, kind);
+    // The input as the user named it, for the places of input errors.
+    const std::string inputPath = p.m_Inputs.front();
+
+    // The intervals next: a bad file should not wait for the input.
     std::unique_ptr<CBedFile> regions, mask;
     if (!opts.m_RegionsFile.empty()) {
         regions = std::make_unique<CBedFile>(opts.m_RegionsFile);
@@ -323,21 +370,18 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     sourceOptions.m_MinDepth = 0;
     sourceOptions.m_MaxDepth = 0;
 
-    // Inputs, recognised by content.
-    std::vector<CInputFile> inputs = OpenInputs(p.m_Inputs);
     SPileupSummary filtered;
     SContigs contigs;
     std::unique_ptr<CSiteSource> source;
     CMpileupReader* pileupText = nullptr;
     std::unique_ptr<CSiteFileReader> siteFiles;
-    switch (inputs.front().Kind()) {
+    switch (kind) {
         case EInputKind::eXmlDataSet: {
             summary.m_InputKind = "an XML data set";
             CInputFile& in = inputs.front();
             const std::string name = in.Name();
             source = std::make_unique<CXmlSiteReader>(in.Release(), name, !opts.m_Unfolded);
-            contigs.m_Names.push_back(opts.m_Contig);
-            contigs.m_Lengths.push_back(-1);
+            contigs.m_Own.push_back(opts.m_Contig);
             break;
         }
         case EInputKind::eMpileupText: {
@@ -347,6 +391,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             auto reader =
                 std::make_unique<CMpileupReader>(in.Release(), name, sourceOptions, filtered);
             pileupText = reader.get();
+            contigs.m_Names = &pileupText->Contigs();
             source = std::move(reader);
             break;
         }
@@ -358,6 +403,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             }
             inputs.clear();
             siteFiles = std::make_unique<CSiteFileReader>(paths, siteOptions);
+            contigs.m_Names = &siteFiles->Contigs();
             break;
         }
         case EInputKind::eAlignment: {
@@ -377,8 +423,11 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             inputs.clear();  // the source opens the files itself
             auto alignments = std::make_unique<CAlignmentSiteSource>(sourceOptions, filtered,
                                                                      pool ? &htsPool : nullptr);
-            for (int tid = 0; tid < alignments->NumContigs(); ++tid) {
-                contigs.m_Names.push_back(alignments->ContigName(tid));
+            const int n = alignments->NumContigs();
+            contigs.m_Own.reserve(static_cast<std::size_t>(n));
+            contigs.m_Lengths.reserve(static_cast<std::size_t>(n));
+            for (int tid = 0; tid < n; ++tid) {
+                contigs.m_Own.push_back(alignments->ContigName(tid));
                 contigs.m_Lengths.push_back(alignments->ContigLength(tid));
             }
             alignments->Region(contigs.m_RegionTid, contigs.m_RegionBeg, contigs.m_RegionEnd);
@@ -388,23 +437,21 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     }
 
     // Contigs of the intervals must be contigs of the input; pileup text
-    // names its contigs as they come, so it is checked at its end.
+    // names its contigs as they come, so it is checked at its end. (Summary
+    // files take no intervals: CheckOptionsForInput refused them.)
     auto checkContigs = [&](const std::string& what) {
         for (const CBedFile* bed : {regions.get(), mask.get()}) {
             if (bed) {
-                bed->CheckContigs(contigs.m_Names, what);
+                bed->CheckContigs(*contigs.m_Names, what);
             }
         }
     };
-    if (!pileupText) {
-        checkContigs(inputs.empty()
-                         ? "the alignments' header does not name"
-                         : "is not the data set's contig (--contig " + opts.m_Contig + ")");
+    if (kind == EInputKind::eAlignment) {
+        checkContigs("the alignments' header does not name");
+    } else if (kind == EInputKind::eXmlDataSet) {
+        checkContigs("is not the data set's contig (--contig " + opts.m_Contig + ")");
     }
-    std::function<std::string(int)> contigName = [&](int c) {
-        return pileupText ? pileupText->Contigs()[static_cast<std::size_t>(c)]
-                          : contigs.m_Names[static_cast<std::size_t>(c)];
-    };
+    std::function<std::string(int)> contigName = [&](int c) { return contigs.Name(c); };
     SSiteFilterOptions filterOptions;
     filterOptions.m_Regions = regions.get();
     filterOptions.m_Mask = mask.get();
@@ -415,11 +462,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     if (source) {
         filter = std::make_unique<CSiteFilter>(
             *source, filterOptions, contigName, opts.m_WindowSize > 0 ? &covered : nullptr,
-            inputs.empty() ? std::string("the alignments") : inputs.front().Name());
-    } else if (regions || mask) {
-        throw std::runtime_error(
-            "--regions-file and --mask apply where sites are read: summary files hold the sites "
-            "their runs kept, so give the intervals to those runs.");
+            kind == EInputKind::eAlignment ? std::string("the alignments") : inputs.front().Name());
     }
 
     COutput table(opts.m_Output, out);
@@ -429,7 +472,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         windowsFile = std::make_unique<COutput>(opts.m_WindowsOutput, out);
         windows = std::make_unique<CWindowWriter>(opts, siteOptions, fitOptions, pool.get(),
                                                   windowsFile->Stream(), contigs, covered,
-                                                  siteFiles == nullptr);
+                                                  siteFiles == nullptr, inputPath);
     }
     std::unique_ptr<CSiteStore> store;
     if (!opts.m_WindowsOnly) {
@@ -454,6 +497,8 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     }
     SSiteBatch fromFiles;
     int lastContig = -1;
+    int checkedContig = -1;
+    std::int64_t contigEnd = 0;  // the positions of checkedContig lie below it
     for (;;) {
         const SSiteBatch* next = nullptr;
         if (siteFiles) {
@@ -465,19 +510,32 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         if (!next) {
             break;
         }
-        if (pileupText || siteFiles) {
-            contigs.m_Names = pileupText ? pileupText->Contigs() : siteFiles->Contigs();
-            contigs.m_Lengths.assign(contigs.m_Names.size(), -1);
-        }
         const SSiteBatch& encoded = *next;
         if (encoded.sites.empty()) {
             continue;
+        }
+        // A site past its contig's end (the header's length, or the last
+        // position a window can hold) is refused before anything keeps it.
+        for (const SEncodedSite& s : encoded.sites) {
+            if (s.contig != checkedContig) {
+                checkedContig = s.contig;
+                const std::int64_t length = contigs.Length(s.contig);
+                contigEnd = length >= 0 ? length : CWindowPolicy::kLast;
+            }
+            if (s.pos >= contigEnd) {
+                throw CInputError(EInputError::eRange,
+                                  SInputWhere{inputPath, 0, 0, contigs.Name(s.contig), s.pos + 1},
+                                  contigEnd == CWindowPolicy::kLast
+                                      ? "the position is past the last one a contig can have."
+                                      : "the position is past the contig's end (length " +
+                                            std::to_string(contigEnd) + ").");
+            }
         }
         if (store) {
             store->Append(encoded);
         }
         if (saveSites) {
-            saveSites->Add(encoded, contigs.m_Names);
+            saveSites->Add(encoded, *contigs.m_Names);
         }
         for (const SEncodedSite& s : encoded.sites) {
             if (s.contig != lastContig) {
@@ -494,17 +552,16 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             summary.m_Reads += static_cast<std::uint64_t>(s.reads);
         }
         const SEncodedSite& last = encoded.sites.back();
-        bar.Tick(contigs.m_Names[static_cast<std::size_t>(last.contig)], last.pos);
+        bar.Tick(contigs.Name(last.contig), last.pos);
     }
     if (pileupText) {
-        contigs.m_Names = pileupText->Contigs();
-        contigs.m_Lengths.assign(contigs.m_Names.size(), -1);
         checkContigs("does not occur in " + inputs.front().Name());
     }
     if (windows) {
         windows->Finish();
         summary.m_Windows = windows->Count();
     }
+    summary.m_BasesPastEnd = filtered.m_BasesPastEnd;
     if (saveSites) {
         saveSites->Commit();
     }
@@ -543,6 +600,10 @@ std::string FormatScanSummary(const SScanSummary& s, const SScanOptions& opts) {
     if (opts.m_WindowSize > 0) {
         os << "; " << s.m_Windows << " windows of " << opts.m_WindowSize << " bases (step "
            << opts.m_WindowStep << ") written to '" << opts.m_WindowsOutput << "'";
+    }
+    if (s.m_BasesPastEnd > 0) {
+        os << "; " << s.m_BasesPastEnd << (s.m_BasesPastEnd == 1 ? " base" : " bases")
+           << " of reads past their contig's end left out";
     }
     return os.str();
 }

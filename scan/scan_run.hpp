@@ -14,7 +14,10 @@ struct SScanSummary {
     std::uint64_t m_Reads = 0;
     std::uint64_t m_Windows = 0;
     std::uint64_t m_Contigs = 0;  // contigs with sites
-    std::string m_InputKind;      // "alignments", "an XML data set", "pileup text"
+    // Bases of reads that run past their contig's end, which the alignment
+    // source clips.
+    std::uint64_t m_BasesPastEnd = 0;
+    std::string m_InputKind;  // "alignments", "an XML data set", "pileup text"
 };
 
 // Runs qualscan with opts: the table to opts.m_Output (or out when that is
