@@ -4,6 +4,7 @@
 #include <htslib/sam.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <iterator>
 #include <ostream>
@@ -73,6 +74,21 @@ long long ParseOptionInt(const std::string& program, const char* text, const cha
         BadOption(program, std::string("Invalid value '") + text + "' for " + option +
                                ": expected an integer from " + std::to_string(lo) + " to " +
                                std::to_string(hi) + ".");
+    }
+    return v;
+}
+
+double ParseOptionDouble(const std::string& program, const char* text, const char* option,
+                         double lo, double hi, bool openLo, bool openHi,
+                         const std::string& expected) {
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    const bool inRange =
+        (openLo ? v > lo : v >= lo) && (openHi ? v < hi : v <= hi) && std::isfinite(v);
+    if (end == text || *end != '\0' || errno == ERANGE || !inRange) {
+        BadOption(program, std::string("Invalid value '") + text + "' for " + option +
+                               ": expected " + expected + ".");
     }
     return v;
 }

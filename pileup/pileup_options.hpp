@@ -68,6 +68,12 @@ std::string OptionName(const std::vector<option>& table, int c);
 // the option.
 long long ParseOptionInt(const std::string& program, const char* text, const char* option,
                          long long lo, long long hi);
+// A finite decimal number within lo..hi, an end left out where its flag says
+// so; anything else is an error naming the option and saying what was
+// expected ("a number between 0 and 1 (exclusive), such as 0.95").
+double ParseOptionDouble(const std::string& program, const char* text, const char* option,
+                         double lo, double hi, bool openLo, bool openHi,
+                         const std::string& expected);
 // SAM flags as samtools accepts them (a number or names such as UNMAP,DUP).
 std::uint32_t ParseOptionFlags(const std::string& program, const char* text, const char* option);
 // Names of the flags, as samtools writes them.

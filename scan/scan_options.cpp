@@ -88,14 +88,8 @@ void ParseWindows(const char* text, SScanOptions& opts) {
 }
 
 double ParseLevel(const char* text) {
-    errno = 0;
-    char* end = nullptr;
-    const double v = std::strtod(text, &end);
-    if (end == text || *end != '\0' || errno == ERANGE || !(v > 0.0 && v < 1.0)) {
-        BadArgs(std::string("Invalid value '") + text +
-                "' for --level: expected a number between 0 and 1 (exclusive), such as 0.95.");
-    }
-    return v;
+    return ParseOptionDouble(kProgram, text, "--level", 0.0, 1.0, true, true,
+                             "a number between 0 and 1 (exclusive), such as 0.95");
 }
 
 }  // namespace

@@ -1,0 +1,678 @@
+#include "poolsim/pool_sim.hpp"
+
+#include <gsl/gsl_randist.h>
+#include <htslib/faidx.h>
+#include <htslib/hts.h>
+#include <htslib/sam.h>
+#include <htslib/thread_pool.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+#include "model/obstable.hpp"
+#include "pileup/hts_handles.hpp"
+#include "spectrum/pool_diversity.hpp"
+#include "windows/window_policy.hpp"
+
+#ifndef QUALPOOLSIM_VERSION
+#define QUALPOOLSIM_VERSION "unknown"
+#endif
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& what) {
+    throw std::runtime_error(what);
+}
+
+constexpr unsigned kMaxQuality = 93;  // the largest quality SAM can write
+const char kBases[] = "ACGT";
+
+int BaseIndex(char b) {
+    switch (b) {
+        case 'A':
+            return 0;
+        case 'C':
+            return 1;
+        case 'G':
+            return 2;
+        default:
+            return 3;
+    }
+}
+
+struct SRngFree {
+    void operator()(gsl_rng* r) const { gsl_rng_free(r); }
+};
+using TRng = std::unique_ptr<gsl_rng, SRngFree>;
+
+TRng MakeRng(std::uint64_t seed, std::uint64_t stream) {
+    TRng rng(gsl_rng_alloc(gsl_rng_mt19937));
+    if (!rng) {
+        Fail("Out of memory.");
+    }
+    gsl_rng_set(rng.get(), StreamSeed(seed, stream));
+    return rng;
+}
+
+// Streams of draws: each part of the simulation has its own, so that, for
+// instance, the populations do not change with the depth of the reads.
+enum EStream : std::uint64_t {
+    eSequence = 1,
+    ePopulation = 2,
+    ePoolCarriers = 3,
+    eReads = 4,
+};
+std::uint64_t Stream(EStream kind, std::size_t contig, std::size_t pool = 0) {
+    return (static_cast<std::uint64_t>(kind) << 56) ^ (static_cast<std::uint64_t>(contig) << 24) ^
+           static_cast<std::uint64_t>(pool);
+}
+
+std::vector<std::string> SplitComma(const std::string& s) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = s.find(',', start);
+        parts.push_back(s.substr(start, comma - start));
+        if (comma == std::string::npos) {
+            return parts;
+        }
+        start = comma + 1;
+    }
+}
+
+// A whole number in lo..hi, or -1.
+long long WholeNumber(const std::string& s, long long lo, long long hi) {
+    if (s.empty() || s.size() > 18 || s.find_first_not_of("0123456789") != std::string::npos) {
+        return -1;
+    }
+    const long long v = std::stoll(s);
+    return v >= lo && v <= hi ? v : -1;
+}
+
+// A polymorphic site of the ancestral population and its pools.
+struct SSimSite {
+    std::int64_t m_Pos = 0;
+    int m_Alt = 0;
+    double m_Ancestral = 0.0;
+    std::vector<double> m_Population;  // per pool
+    std::vector<unsigned> m_Count;     // per pool: chromosomes with the alternative allele
+    // Per pool: offset of the carriers' bit set in the contig's bit store,
+    // or -1 when every chromosome or none carries the allele.
+    std::vector<std::int64_t> m_Carriers;
+};
+
+// Sums of the population values of every pool and pair over some positions.
+struct STruthSums {
+    std::vector<double> m_Within;   // per pool: sum of 2 p (1 - p)
+    std::vector<double> m_Between;  // per pair: sum of p1 (1 - p2) + p2 (1 - p1)
+    explicit STruthSums(std::size_t pools = 0)
+        : m_Within(pools, 0.0), m_Between(pools * (pools - 1) / 2, 0.0) {}
+    void Add(const std::vector<double>& p) {
+        std::size_t pair = 0;
+        for (std::size_t i = 0; i < p.size(); ++i) {
+            m_Within[i] += 2.0 * p[i] * (1.0 - p[i]);
+            for (std::size_t k = i + 1; k < p.size(); ++k) {
+                m_Between[pair++] += p[i] * (1.0 - p[k]) + p[k] * (1.0 - p[i]);
+            }
+        }
+    }
+};
+
+std::string Number(double v) {
+    if (std::isnan(v)) {
+        return "NA";
+    }
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "%.10g", v);
+    return buffer;
+}
+
+// Rows "pool1 pool2 sites pi1 pi2 dxy fst" of the sums over `sites`
+// positions, each pair (or the single pool) prefixed by prefix.
+void WriteTruthRows(std::ostream& out, const std::string& prefix, const SPoolSimOptions& opts,
+                    const STruthSums& sums, std::int64_t sites, const std::string& suffix) {
+    const std::size_t pools = opts.m_Names.size();
+    const double n = static_cast<double>(sites);
+    if (pools == 1) {
+        out << prefix << opts.m_Names[0] << "\tNA\t" << sites << '\t'
+            << Number(sites > 0 ? sums.m_Within[0] / n : NAN) << "\tNA\tNA\tNA" << suffix << '\n';
+        return;
+    }
+    std::size_t pair = 0;
+    for (std::size_t i = 0; i < pools; ++i) {
+        for (std::size_t k = i + 1; k < pools; ++k, ++pair) {
+            const double pi1 = sites > 0 ? sums.m_Within[i] / n : NAN;
+            const double pi2 = sites > 0 ? sums.m_Within[k] / n : NAN;
+            const double dxy = sites > 0 ? sums.m_Between[pair] / n : NAN;
+            out << prefix << opts.m_Names[i] << '\t' << opts.m_Names[k] << '\t' << sites << '\t'
+                << Number(pi1) << '\t' << Number(pi2) << '\t' << Number(dxy) << '\t'
+                << Number(HudsonFst(pi1, pi2, dxy)) << suffix << '\n';
+        }
+    }
+}
+
+class CTextFile {
+  public:
+    explicit CTextFile(const std::string& path) : m_Path(path), m_Out(path) {
+        if (!m_Out) {
+            Fail("Cannot open " + Quoted(path) + " for writing.");
+        }
+    }
+    std::ostream& Stream() { return m_Out; }
+    void Close() {
+        m_Out.close();
+        if (!m_Out) {
+            Fail("Cannot write " + Quoted(m_Path) + ".");
+        }
+    }
+
+  private:
+    std::string m_Path;
+    std::ofstream m_Out;
+};
+
+struct SBamFree {
+    void operator()(bam1_t* b) const { bam_destroy1(b); }
+};
+struct SPoolFree {
+    void operator()(hts_tpool* p) const { hts_tpool_destroy(p); }
+};
+
+// One BAM output with its header.
+struct SBamOut {
+    std::string m_Path;
+    std::string m_ReadGroup;
+    THtsFile m_File;
+};
+
+std::string BaseName(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+unsigned long StreamSeed(std::uint64_t seed, std::uint64_t stream) {
+    // splitmix64 (Steele, Lea and Flood 2014) of the pair; mt19937 takes 32 bits.
+    std::uint64_t z = seed + 0x9e3779b97f4a7c15ULL * (stream + 1);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    z ^= z >> 31;
+    return static_cast<unsigned long>(z & 0xffffffffULL);
+}
+
+double DriftFrequency(gsl_rng* rng, double p, double fst) {
+    if (fst <= 0.0 || p <= 0.0 || p >= 1.0) {
+        return p;
+    }
+    const double scale = (1.0 - fst) / fst;
+    // log Gamma(a) variate: Gamma(a) = Gamma(a + 1) U^(1/a) (Marsaglia and
+    // Tsang 2000, their remark for a < 1), in logarithms.
+    auto logGamma = [rng](double a) {
+        if (a >= 1.0) {
+            return std::log(gsl_ran_gamma(rng, a, 1.0));
+        }
+        const double g = gsl_ran_gamma(rng, a + 1.0, 1.0);
+        double u = gsl_rng_uniform_pos(rng);
+        return std::log(g) + std::log(u) / a;
+    };
+    const double lx = logGamma(p * scale);
+    const double ly = logGamma((1.0 - p) * scale);
+    // x / (x + y) = 1 / (1 + e^(ly - lx))
+    return 1.0 / (1.0 + std::exp(ly - lx));
+}
+
+CQualityProfile::CQualityProfile(const std::string& spec) : m_Spec(spec) {
+    std::string ranges = spec;
+    if (spec == "clean") {
+        ranges = "20-40";
+    } else if (spec == "low5") {
+        ranges = "2-19:5,20-40:95";
+    } else if (spec == "binned") {
+        ranges = "2:2,12:3,23:15,37:80";
+    }
+    std::vector<double> weight(kMaxQuality + 1, 0.0);
+    for (const std::string& item : SplitComma(ranges)) {
+        const std::string bad = "Invalid quality profile '" + spec + "': ";
+        const std::size_t colon = item.find(':');
+        const std::string range = item.substr(0, colon);
+        double w = 1.0;
+        if (colon != std::string::npos) {
+            const std::string text = item.substr(colon + 1);
+            char* end = nullptr;
+            w = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || !(w > 0.0) || !std::isfinite(w)) {
+                Fail(bad + "the weight '" + text + "' is not a positive number.");
+            }
+        }
+        const std::size_t dash = range.find('-');
+        const long long lo = WholeNumber(range.substr(0, dash), 0, kMaxQuality);
+        const long long hi =
+            dash == std::string::npos ? lo : WholeNumber(range.substr(dash + 1), 0, kMaxQuality);
+        if (lo < 0 || hi < 0 || hi < lo) {
+            Fail(bad + "'" + range +
+                 "' is not a quality or a range LO-HI of qualities from 0 to 93 (named profiles: "
+                 "clean, low5, binned).");
+        }
+        for (long long q = lo; q <= hi; ++q) {
+            weight[static_cast<std::size_t>(q)] += w / static_cast<double>(hi - lo + 1);
+        }
+    }
+    double total = 0.0;
+    m_Cumulative.resize(weight.size());
+    for (std::size_t q = 0; q < weight.size(); ++q) {
+        total += weight[q];
+        m_Cumulative[q] = total;
+    }
+    for (double& c : m_Cumulative) {
+        c /= total;
+    }
+    m_Cumulative.back() = 1.0;
+}
+
+std::uint8_t CQualityProfile::Draw(double u) const {
+    const auto it = std::upper_bound(m_Cumulative.begin(), m_Cumulative.end(), u);
+    return static_cast<std::uint8_t>(
+        std::min<std::ptrdiff_t>(it - m_Cumulative.begin(), kMaxQuality));
+}
+
+double CQualityProfile::MeanError() const {
+    double mean = 0.0, before = 0.0;
+    for (std::size_t q = 0; q < m_Cumulative.size(); ++q) {
+        mean += (m_Cumulative[q] - before) * ErrProbTable()[q];
+        before = m_Cumulative[q];
+    }
+    return mean;
+}
+
+double CQualityProfile::ShareBelow(unsigned q) const {
+    return q == 0 ? 0.0 : m_Cumulative[std::min<std::size_t>(q - 1, m_Cumulative.size() - 1)];
+}
+
+void CheckPoolSimOptions(const SPoolSimOptions& o) {
+    const std::size_t pools = o.m_Names.size();
+    if (o.m_Prefix.empty()) {
+        Fail("An output prefix is needed (-o PREFIX).");
+    }
+    if (pools == 0) {
+        Fail("At least one pool is needed.");
+    }
+    if (o.m_PoolSizes.size() != pools || o.m_Depths.size() != pools) {
+        Fail("The pool sizes and depths must be given once for all pools or once per pool (" +
+             std::to_string(pools) + " pools).");
+    }
+    for (std::size_t i = 0; i < pools; ++i) {
+        const std::string& name = o.m_Names[i];
+        if (name.empty() || name.find_first_of(" \t\n\r,/") != std::string::npos) {
+            Fail("Invalid pool name '" + name +
+                 "': a name is one word without blanks, commas or slashes.");
+        }
+        if (std::find(o.m_Names.begin(), o.m_Names.begin() + static_cast<std::ptrdiff_t>(i),
+                      name) != o.m_Names.begin() + static_cast<std::ptrdiff_t>(i)) {
+            Fail("The pool name '" + name + "' is given twice.");
+        }
+        if (o.m_PoolSizes[i] < 1) {
+            Fail("A pool holds at least one chromosome.");
+        }
+        if (!(o.m_Depths[i] > 0.0) || !std::isfinite(o.m_Depths[i])) {
+            Fail("The depth of a pool must be a positive number.");
+        }
+    }
+    if (o.m_Lengths.empty()) {
+        Fail("At least one contig is needed.");
+    }
+    for (std::int64_t len : o.m_Lengths) {
+        if (len < 1) {
+            Fail("A contig is at least one base long.");
+        }
+    }
+    if (o.m_AncestralSize < 2) {
+        Fail("The ancestral population holds at least 2 chromosomes.");
+    }
+    double harmonic = 0.0;
+    for (unsigned k = 1; k < o.m_AncestralSize; ++k) {
+        harmonic += 1.0 / k;
+    }
+    if (!(o.m_Theta >= 0.0) || o.m_Theta * harmonic > 1.0) {
+        Fail("theta " + Number(o.m_Theta) + " makes a site polymorphic with probability " +
+             Number(o.m_Theta * harmonic) + " (theta times the harmonic number of " +
+             std::to_string(o.m_AncestralSize - 1) + "): it must be at most 1.");
+    }
+    if (!(o.m_Fst >= 0.0 && o.m_Fst < 1.0)) {
+        Fail("F must be at least 0 and below 1.");
+    }
+    if (o.m_ReadLength < 1 || o.m_Lanes < 1) {
+        Fail("Reads are at least one base long and a pool has at least one lane.");
+    }
+    if (o.m_WindowSize < 0 ||
+        (o.m_WindowSize > 0 && (o.m_WindowStep < 1 || o.m_WindowStep > o.m_WindowSize))) {
+        Fail("Windows need a size >= 1 and a step from 1 to the size.");
+    }
+    CQualityProfile check(o.m_Qualities);
+}
+
+SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
+    CheckPoolSimOptions(opts);
+    const std::size_t pools = opts.m_Names.size();
+    const CQualityProfile profile(opts.m_Qualities);
+    const std::array<double, 256>& errProb = ErrProbTable();
+    SPoolSimSummary summary;
+    summary.m_Reads.assign(pools, 0);
+
+    // Contig names and the inverse cumulative 1/k of the ancestral spectrum.
+    std::vector<std::string> contigs;
+    for (std::size_t c = 0; c < opts.m_Lengths.size(); ++c) {
+        contigs.push_back("chr" + std::to_string(c + 1));
+    }
+    std::vector<double> harmonic(opts.m_AncestralSize, 0.0);  // H_k at [k]
+    for (unsigned k = 1; k < opts.m_AncestralSize; ++k) {
+        harmonic[k] = harmonic[k - 1] + 1.0 / k;
+    }
+    const double polymorphic = opts.m_Theta * harmonic.back();
+
+    std::unique_ptr<hts_tpool, SPoolFree> threads;
+    htsThreadPool pool{nullptr, 0};
+    if (opts.m_Threads > 1) {
+        threads.reset(hts_tpool_init(static_cast<int>(opts.m_Threads)));
+        if (!threads) {
+            Fail("Cannot start " + std::to_string(opts.m_Threads) + " threads.");
+        }
+        pool.pool = threads.get();
+    }
+
+    // The BAM files and their header.
+    std::string headerText = "@HD\tVN:1.6\tSO:coordinate\n";
+    for (std::size_t c = 0; c < contigs.size(); ++c) {
+        headerText += "@SQ\tSN:" + contigs[c] + "\tLN:" + std::to_string(opts.m_Lengths[c]) + "\n";
+    }
+    std::vector<std::vector<SBamOut>> bams(pools);
+    std::vector<std::string> sheetFiles(pools);
+    for (std::size_t i = 0; i < pools; ++i) {
+        for (unsigned lane = 0; lane < opts.m_Lanes; ++lane) {
+            SBamOut out;
+            const std::string tag = opts.m_Lanes == 1
+                                        ? opts.m_Names[i]
+                                        : opts.m_Names[i] + ".L" + std::to_string(lane + 1);
+            out.m_Path = opts.m_Prefix + "." + tag + ".bam";
+            out.m_ReadGroup = tag;
+            out.m_File.reset(hts_open(out.m_Path.c_str(), "wb"));
+            if (!out.m_File) {
+                Fail("Cannot open " + Quoted(out.m_Path) + " for writing.");
+            }
+            if (pool.pool && hts_set_thread_pool(out.m_File.get(), &pool) != 0) {
+                Fail("Cannot give " + Quoted(out.m_Path) + " its threads.");
+            }
+            const std::string text =
+                headerText + "@RG\tID:" + tag + "\tSM:" + opts.m_Names[i] +
+                "\n@PG\tID:qualpoolsim\tPN:qualpoolsim\tVN:" + QUALPOOLSIM_VERSION + "\n";
+            THeader header(sam_hdr_parse(text.size(), text.c_str()));
+            if (!header || sam_hdr_write(out.m_File.get(), header.get()) < 0) {
+                Fail("Cannot write the header of " + Quoted(out.m_Path) + ".");
+            }
+            sheetFiles[i] += (lane ? "," : "") + BaseName(out.m_Path);
+            bams[i].push_back(std::move(out));
+        }
+    }
+
+    const std::string faPath = opts.m_Prefix + ".fa";
+    CTextFile fasta(faPath);
+    CTextFile sitesFile(opts.m_Prefix + ".sites.tsv");
+    sitesFile.Stream() << "contig\tpos\tref\talt\tancestral";
+    for (const std::string& name : opts.m_Names) {
+        sitesFile.Stream() << "\tp_" << name;
+    }
+    for (const std::string& name : opts.m_Names) {
+        sitesFile.Stream() << "\tn_" << name;
+    }
+    sitesFile.Stream() << '\n';
+    std::unique_ptr<CTextFile> windowsFile;
+    if (opts.m_WindowSize > 0) {
+        windowsFile = std::make_unique<CTextFile>(opts.m_Prefix + ".truth.windows.tsv");
+        windowsFile->Stream() << "contig\tstart\tend\tpool1\tpool2\tsites\tpi1\tpi2\tdxy\tfst\n";
+    }
+
+    STruthSums genome(pools);
+    std::unique_ptr<bam1_t, SBamFree> record(bam_init1());
+    std::string bases, qname;
+    std::vector<std::uint8_t> quals;
+    std::vector<std::size_t> order(pools);
+
+    for (std::size_t c = 0; c < contigs.size(); ++c) {
+        const std::int64_t len = opts.m_Lengths[c];
+        summary.m_Positions += static_cast<std::uint64_t>(len);
+
+        // The reference: the ancestral base of every position.
+        std::string seq(static_cast<std::size_t>(len), 'A');
+        {
+            TRng rng = MakeRng(opts.m_Seed, Stream(eSequence, c));
+            for (char& b : seq) {
+                b = kBases[gsl_rng_uniform_int(rng.get(), 4)];
+            }
+            fasta.Stream() << '>' << contigs[c] << '\n';
+            for (std::size_t at = 0; at < seq.size(); at += 60) {
+                fasta.Stream() << seq.substr(at, 60) << '\n';
+            }
+        }
+
+        // The polymorphic sites, their populations and pools.
+        std::vector<SSimSite> sites;
+        std::vector<std::uint64_t> bits;
+        {
+            TRng rng = MakeRng(opts.m_Seed, Stream(ePopulation, c));
+            std::vector<TRng> carrierRng;
+            for (std::size_t i = 0; i < pools; ++i) {
+                carrierRng.push_back(MakeRng(opts.m_Seed, Stream(ePoolCarriers, c, i)));
+            }
+            std::vector<unsigned> chromosomes;
+            for (std::int64_t pos = 0; pos < len; ++pos) {
+                if (gsl_rng_uniform(rng.get()) >= polymorphic) {
+                    continue;
+                }
+                SSimSite s;
+                s.m_Pos = pos;
+                const double u = gsl_rng_uniform(rng.get()) * harmonic.back();
+                const std::size_t k = static_cast<std::size_t>(
+                    std::upper_bound(harmonic.begin() + 1, harmonic.end(), u) - harmonic.begin());
+                s.m_Ancestral = static_cast<double>(std::min<std::size_t>(k, harmonic.size() - 1)) /
+                                opts.m_AncestralSize;
+                const int ref = BaseIndex(seq[static_cast<std::size_t>(pos)]);
+                s.m_Alt = (ref + 1 + static_cast<int>(gsl_rng_uniform_int(rng.get(), 3))) % 4;
+                for (std::size_t i = 0; i < pools; ++i) {
+                    s.m_Population.push_back(DriftFrequency(rng.get(), s.m_Ancestral, opts.m_Fst));
+                }
+                for (std::size_t i = 0; i < pools; ++i) {
+                    const unsigned n = opts.m_PoolSizes[i];
+                    const unsigned j = gsl_ran_binomial(carrierRng[i].get(), s.m_Population[i], n);
+                    s.m_Count.push_back(j);
+                    if (j == 0 || j == n) {
+                        s.m_Carriers.push_back(-1);
+                        continue;
+                    }
+                    // j chromosomes of n, by a partial Fisher-Yates shuffle.
+                    chromosomes.resize(n);
+                    for (unsigned x = 0; x < n; ++x) {
+                        chromosomes[x] = x;
+                    }
+                    const std::int64_t offset = static_cast<std::int64_t>(bits.size());
+                    bits.resize(bits.size() + (n + 63) / 64, 0);
+                    for (unsigned x = 0; x < j; ++x) {
+                        const unsigned pick = x + static_cast<unsigned>(gsl_rng_uniform_int(
+                                                      carrierRng[i].get(), n - x));
+                        std::swap(chromosomes[x], chromosomes[pick]);
+                        const unsigned chr = chromosomes[x];
+                        bits[static_cast<std::size_t>(offset) + chr / 64] |= 1ULL << (chr % 64);
+                    }
+                    s.m_Carriers.push_back(offset);
+                }
+                sites.push_back(std::move(s));
+            }
+        }
+        summary.m_AncestralPolymorphic += sites.size();
+
+        // Truth: every site, genome and windows.
+        std::vector<std::int64_t> winStart;
+        std::vector<STruthSums> winSums;
+        if (opts.m_WindowSize > 0) {
+            const CWindowPolicy policy(opts.m_WindowSize, opts.m_WindowStep);
+            for (std::int64_t start = policy.FirstStart(0); start < len; start += policy.Step()) {
+                winStart.push_back(start);
+                winSums.emplace_back(pools);
+            }
+        }
+        for (const SSimSite& s : sites) {
+            genome.Add(s.m_Population);
+            if (!winStart.empty()) {
+                // Windows k with k step <= pos < k step + size.
+                const std::int64_t step = opts.m_WindowStep, size = opts.m_WindowSize;
+                std::int64_t first = s.m_Pos - size + 1 <= 0 ? 0 : (s.m_Pos - size + step) / step;
+                for (std::int64_t k = first; k <= s.m_Pos / step; ++k) {
+                    winSums[static_cast<std::size_t>(k)].Add(s.m_Population);
+                }
+            }
+            std::ostream& out = sitesFile.Stream();
+            out << contigs[c] << '\t' << s.m_Pos + 1 << '\t'
+                << seq[static_cast<std::size_t>(s.m_Pos)] << '\t' << kBases[s.m_Alt] << '\t'
+                << Number(s.m_Ancestral);
+            for (double p : s.m_Population) {
+                out << '\t' << Number(p);
+            }
+            for (unsigned j : s.m_Count) {
+                out << '\t' << j;
+            }
+            out << '\n';
+        }
+        for (std::size_t w = 0; w < winStart.size(); ++w) {
+            const std::int64_t end = std::min(winStart[w] + opts.m_WindowSize, len);
+            WriteTruthRows(
+                windowsFile->Stream(),
+                contigs[c] + '\t' + std::to_string(winStart[w]) + '\t' + std::to_string(end) + '\t',
+                opts, winSums[w], end - winStart[w], "");
+        }
+
+        // The reads of every pool, in order of their start.
+        const std::int64_t readLen = opts.m_ReadLength;
+        for (std::size_t i = 0; i < pools; ++i) {
+            TRng rng = MakeRng(opts.m_Seed, Stream(eReads, c, i));
+            const double perStart = opts.m_Depths[i] / static_cast<double>(readLen);
+            const unsigned n = opts.m_PoolSizes[i];
+            std::size_t firstSite = 0;
+            std::uint64_t serial = 0;
+            for (std::int64_t start = 1 - readLen; start < len; ++start) {
+                unsigned count = gsl_ran_poisson(rng.get(), perStart);
+                if (count == 0) {
+                    continue;
+                }
+                const std::int64_t beg = std::max<std::int64_t>(start, 0);
+                const std::int64_t end = std::min(start + readLen, len);
+                while (firstSite < sites.size() && sites[firstSite].m_Pos < beg) {
+                    ++firstSite;
+                }
+                for (; count > 0; --count) {
+                    const unsigned chr = static_cast<unsigned>(gsl_rng_uniform_int(rng.get(), n));
+                    const bool reverse = gsl_rng_uniform(rng.get()) < 0.5;
+                    const std::size_t lane =
+                        opts.m_Lanes == 1 ? 0 : gsl_rng_uniform_int(rng.get(), opts.m_Lanes);
+                    bases.assign(seq, static_cast<std::size_t>(beg),
+                                 static_cast<std::size_t>(end - beg));
+                    for (std::size_t at = firstSite; at < sites.size() && sites[at].m_Pos < end;
+                         ++at) {
+                        const SSimSite& s = sites[at];
+                        const std::int64_t offset = s.m_Carriers[i];
+                        const bool carries =
+                            offset < 0 ? s.m_Count[i] == n
+                                       : (bits[static_cast<std::size_t>(offset) + chr / 64] >>
+                                          (chr % 64)) &
+                                             1;
+                        if (carries) {
+                            bases[static_cast<std::size_t>(s.m_Pos - beg)] = kBases[s.m_Alt];
+                        }
+                    }
+                    quals.resize(bases.size());
+                    for (std::size_t b = 0; b < bases.size(); ++b) {
+                        const std::uint8_t q = profile.Draw(gsl_rng_uniform(rng.get()));
+                        quals[b] = q;
+                        if (gsl_rng_uniform(rng.get()) < errProb[q]) {
+                            const int truth = BaseIndex(bases[b]);
+                            bases[b] =
+                                kBases[(truth + 1 +
+                                        static_cast<int>(gsl_rng_uniform_int(rng.get(), 3))) %
+                                       4];
+                        }
+                    }
+                    qname = opts.m_Names[i] + ":" + contigs[c] + ":" + std::to_string(++serial);
+                    const std::uint32_t cigar = bam_cigar_gen(bases.size(), BAM_CMATCH);
+                    SBamOut& out = bams[i][lane];
+                    if (bam_set1(record.get(), qname.size(), qname.c_str(),
+                                 reverse ? BAM_FREVERSE : 0, static_cast<int32_t>(c), beg, 60, 1,
+                                 &cigar, -1, -1, 0, bases.size(), bases.c_str(),
+                                 reinterpret_cast<const char*>(quals.data()), 0) < 0 ||
+                        bam_aux_append(
+                            record.get(), "RG", 'Z', static_cast<int>(out.m_ReadGroup.size() + 1),
+                            reinterpret_cast<const std::uint8_t*>(out.m_ReadGroup.c_str())) != 0 ||
+                        sam_write1(out.m_File.get(), nullptr, record.get()) < 0) {
+                        Fail("Cannot write " + Quoted(out.m_Path) + ".");
+                    }
+                    ++summary.m_Reads[i];
+                }
+            }
+        }
+    }
+
+    fasta.Close();
+    if (fai_build(faPath.c_str()) != 0) {
+        Fail("Cannot index " + Quoted(faPath) + ".");
+    }
+    sitesFile.Close();
+    summary.m_Files.push_back(faPath);
+    summary.m_Files.push_back(faPath + ".fai");
+    summary.m_Files.push_back(opts.m_Prefix + ".sites.tsv");
+    for (auto& lanes : bams) {
+        for (SBamOut& out : lanes) {
+            if (hts_close(out.m_File.release()) != 0) {
+                Fail("Cannot write " + Quoted(out.m_Path) + ".");
+            }
+            if (sam_index_build(out.m_Path.c_str(), 0) != 0) {
+                Fail("Cannot index " + Quoted(out.m_Path) + ".");
+            }
+            summary.m_Files.push_back(out.m_Path);
+            summary.m_Files.push_back(out.m_Path + ".bai");
+        }
+    }
+
+    // The sheet, and the truth over the genome.
+    CTextFile sheet(opts.m_Prefix + ".pools.tsv");
+    sheet.Stream() << "name\tsize\tfiles\n";
+    for (std::size_t i = 0; i < pools; ++i) {
+        sheet.Stream() << opts.m_Names[i] << '\t' << opts.m_PoolSizes[i] << '\t' << sheetFiles[i]
+                       << '\n';
+    }
+    sheet.Close();
+    summary.m_Files.push_back(opts.m_Prefix + ".pools.tsv");
+
+    CTextFile truth(opts.m_Prefix + ".truth.tsv");
+    truth.Stream() << "pool1\tpool2\tsites\tpi1\tpi2\tdxy\tfst\tpi1_model\tpi2_model\tdxy_model\t"
+                      "fst_model\n";
+    // E[2 p (1 - p)] of the ancestral spectrum: theta sum_k (1/k) 2 (k/A)(1 - k/A).
+    const double ancestral = opts.m_Theta * (opts.m_AncestralSize - 1.0) / opts.m_AncestralSize;
+    const double within = (1.0 - opts.m_Fst) * ancestral;
+    const std::string model = pools == 1 ? "\t" + Number(within) + "\tNA\tNA\tNA"
+                                         : "\t" + Number(within) + "\t" + Number(within) + "\t" +
+                                               Number(ancestral) + "\t" +
+                                               Number(HudsonFst(within, within, ancestral));
+    WriteTruthRows(truth.Stream(), "", opts, genome, static_cast<std::int64_t>(summary.m_Positions),
+                   model);
+    truth.Close();
+    summary.m_Files.push_back(opts.m_Prefix + ".truth.tsv");
+    if (windowsFile) {
+        windowsFile->Close();
+        summary.m_Files.push_back(opts.m_Prefix + ".truth.windows.tsv");
+    }
+    return summary;
+}

@@ -1,0 +1,280 @@
+#include "poolsim/pool_sim_options.hpp"
+
+#include <getopt.h>
+#include <htslib/hts.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#ifndef QUALPOOLSIM_VERSION
+#define QUALPOOLSIM_VERSION "unknown"
+#endif
+
+namespace {
+
+const char kProgram[] = "qualpoolsim";
+
+enum ELongOnly {
+    eNames = kFirstProgramOption,
+    eContigs,
+    eTheta,
+    eFst,
+    eAncestral,
+    eQualities,
+    eReadLength,
+    eLanes,
+    eWindows,
+};
+
+const char kShortOptions[] = ":o:p:n:d:l:s:t:hV";
+
+const struct option kLongOptions[] = {
+    {"output", required_argument, nullptr, 'o'},
+    {"pools", required_argument, nullptr, 'p'},
+    {"names", required_argument, nullptr, eNames},
+    {"pool-size", required_argument, nullptr, 'n'},
+    {"depth", required_argument, nullptr, 'd'},
+    {"length", required_argument, nullptr, 'l'},
+    {"contigs", required_argument, nullptr, eContigs},
+    {"theta", required_argument, nullptr, eTheta},
+    {"fst", required_argument, nullptr, eFst},
+    {"ancestral-size", required_argument, nullptr, eAncestral},
+    {"qualities", required_argument, nullptr, eQualities},
+    {"read-length", required_argument, nullptr, eReadLength},
+    {"lanes", required_argument, nullptr, eLanes},
+    {"windows", required_argument, nullptr, eWindows},
+    {"seed", required_argument, nullptr, 's'},
+    {"threads", required_argument, nullptr, 't'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+
+std::vector<std::string> Split(const std::string& s) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = s.find(',', start);
+        parts.push_back(s.substr(start, comma - start));
+        if (comma == std::string::npos) {
+            return parts;
+        }
+        start = comma + 1;
+    }
+}
+
+// One value for every pool, or one per pool (resolved once the number of
+// pools is known).
+template <typename T>
+void Resolve(std::vector<T>& values, std::size_t pools, const char* option) {
+    if (values.size() == 1 && pools > 1) {
+        values.assign(pools, values.front());
+    }
+    if (values.size() != pools) {
+        BadOption(kProgram, std::string(option) + " gives " + std::to_string(values.size()) +
+                                " values for " + std::to_string(pools) +
+                                (pools == 1 ? " pool" : " pools") +
+                                ": give one value, or one per pool.");
+    }
+}
+
+std::string Short(double v) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%g", v);
+    return buffer;
+}
+
+}  // namespace
+
+std::string PoolSimUsage() {
+    SPoolSimOptions d;
+    return "Usage: qualpoolsim [options] -o PREFIX\n"
+           "\n"
+           "Simulates pools of chromosomes drawn from populations that drifted apart from\n"
+           "one ancestral population, and their sequencing reads with base qualities and\n"
+           "the errors those imply. Writes PREFIX.fa (+ .fai, the ancestral alleles),\n"
+           "PREFIX.NAME.bam (+ .bai) per pool, the sheet PREFIX.pools.tsv (name, size,\n"
+           "files) for qualfst --pools, the sites PREFIX.sites.tsv (population frequency\n"
+           "and pool count of the alternative allele at every polymorphic site) and the\n"
+           "population values PREFIX.truth.tsv (pi per pool, dxy, F_ST per pair; with\n"
+           "--windows also PREFIX.truth.windows.tsv). The same options and seed give the\n"
+           "same files.\n"
+           "\n"
+           "Options (default in brackets; N[,N...]: one value for all pools or one each):\n"
+           "  -o, --output PREFIX      prefix of the files written (required)\n"
+           "  -p, --pools K            number of pools [2]\n"
+           "      --names A,B,...      pool names [pool1,pool2,...]\n"
+           "  -n, --pool-size N[,N...] chromosomes per pool [50]\n"
+           "  -d, --depth D[,D...]     mean read depth per pool [30]\n"
+           "  -l, --length L[,L...]    contig lengths, one contig per value [1000000]\n"
+           "      --contigs K          K contigs of the (single) length given [1]\n"
+           "      --theta T            population mutation rate per site [" +
+           Short(d.m_Theta) +
+           "]\n"
+           "      --fst F              drift of every pool's population from the\n"
+           "                           ancestral one, 0 <= F < 1 (F_ST between pools) [" +
+           Short(d.m_Fst) +
+           "]\n"
+           "      --ancestral-size A   chromosomes of the ancestral population [" +
+           std::to_string(d.m_AncestralSize) +
+           "]\n"
+           "      --qualities SPEC     base qualities: clean (20-40), low5 (5% of bases\n"
+           "                           2-19, the rest 20-40), binned (2, 12, 23, 37), or\n"
+           "                           ranges LO[-HI][:WEIGHT],... [" +
+           d.m_Qualities +
+           "]\n"
+           "      --read-length R      bases per read [" +
+           std::to_string(d.m_ReadLength) +
+           "]\n"
+           "      --lanes K            BAM files per pool (read groups NAME.L1, ...) [1]\n"
+           "      --windows SIZE[:STEP]\n"
+           "                           also the population values per window\n"
+           "  -s, --seed N             seed of every draw [1]\n"
+           "  -t, --threads N          threads for compressing the BAM files [1]\n"
+           "  -h, --help               this text\n"
+           "  -V, --version            version of qualpoolsim and htslib\n";
+}
+
+EParseResult ParsePoolSimArgs(int argc, char* argv[], SPoolSimOptions& opts, std::ostream& out) {
+    optind = 0;
+    opterr = 0;
+    long long pools = 0;
+    long long contigs = 1;
+    std::vector<std::string> sizes{"50"}, depths{"30"}, lengths{"1000000"};
+    int c;
+    while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+        switch (c) {
+            case 'o':
+                opts.m_Prefix = optarg;
+                break;
+            case 'p':
+                pools = ParseOptionInt(kProgram, optarg, "--pools", 1, 1000);
+                break;
+            case eNames:
+                opts.m_Names = Split(optarg);
+                break;
+            case 'n':
+                sizes = Split(optarg);
+                break;
+            case 'd':
+                depths = Split(optarg);
+                break;
+            case 'l':
+                lengths = Split(optarg);
+                break;
+            case eContigs:
+                contigs = ParseOptionInt(kProgram, optarg, "--contigs", 1, 100000);
+                break;
+            case eTheta:
+                opts.m_Theta = ParseOptionDouble(kProgram, optarg, "--theta", 0.0, 1.0, false,
+                                                 false, "a number from 0 to 1");
+                break;
+            case eFst:
+                opts.m_Fst = ParseOptionDouble(kProgram, optarg, "--fst", 0.0, 1.0, false, true,
+                                               "a number from 0 to below 1");
+                break;
+            case eAncestral:
+                opts.m_AncestralSize = static_cast<unsigned>(
+                    ParseOptionInt(kProgram, optarg, "--ancestral-size", 2, 100000000));
+                break;
+            case eQualities:
+                opts.m_Qualities = optarg;
+                break;
+            case eReadLength:
+                opts.m_ReadLength = static_cast<unsigned>(
+                    ParseOptionInt(kProgram, optarg, "--read-length", 1, 100000));
+                break;
+            case eLanes:
+                opts.m_Lanes =
+                    static_cast<unsigned>(ParseOptionInt(kProgram, optarg, "--lanes", 1, 100));
+                break;
+            case eWindows: {
+                const std::string spec = optarg;
+                const std::size_t colon = spec.find(':');
+                opts.m_WindowSize = ParseOptionInt(kProgram, spec.substr(0, colon).c_str(),
+                                                   "--windows (size)", 1, 1LL << 40);
+                opts.m_WindowStep = opts.m_WindowSize;
+                if (colon != std::string::npos) {
+                    opts.m_WindowStep = ParseOptionInt(kProgram, spec.substr(colon + 1).c_str(),
+                                                       "--windows (step)", 1, opts.m_WindowSize);
+                }
+                break;
+            }
+            case 's':
+                opts.m_Seed = static_cast<std::uint64_t>(
+                    ParseOptionInt(kProgram, optarg, "--seed", 0, 4294967295LL));
+                break;
+            case 't':
+                opts.m_Threads =
+                    static_cast<unsigned>(ParseOptionInt(kProgram, optarg, "--threads", 1, 1024));
+                break;
+            case 'h':
+                out << PoolSimUsage();
+                return EParseResult::eHelp;
+            case 'V':
+                out << "qualpoolsim " << QUALPOOLSIM_VERSION << "\nUsing htslib " << hts_version()
+                    << "\n";
+                return EParseResult::eVersion;
+            case ':':
+                BadOption(kProgram, std::string("Option ") + argv[optind - 1] + " needs a value.");
+            default:
+                if (optopt != 0 && optopt < 256) {
+                    BadOption(kProgram,
+                              std::string("Unknown option -") + static_cast<char>(optopt) + ".");
+                }
+                BadOption(kProgram, std::string("Unknown option ") + argv[optind - 1] + ".");
+        }
+    }
+    if (optind < argc) {
+        BadOption(kProgram, std::string("Unexpected argument '") + argv[optind] +
+                                "': qualpoolsim reads no input.");
+    }
+    if (opts.m_Prefix.empty()) {
+        BadOption(kProgram, "An output prefix is needed (-o PREFIX).");
+    }
+    // The number of pools: --pools, else the names, else the longest list of
+    // sizes or depths; two when nothing says.
+    std::size_t n = static_cast<std::size_t>(pools);
+    if (n == 0) {
+        n = !opts.m_Names.empty() ? opts.m_Names.size() : std::max(sizes.size(), depths.size());
+        if (n == 1 && opts.m_Names.empty()) {
+            n = 2;
+        }
+    }
+    if (opts.m_Names.empty()) {
+        for (std::size_t i = 0; i < n; ++i) {
+            opts.m_Names.push_back("pool" + std::to_string(i + 1));
+        }
+    }
+    if (opts.m_Names.size() != n) {
+        BadOption(kProgram, "--names gives " + std::to_string(opts.m_Names.size()) + " names for " +
+                                std::to_string(n) + " pools.");
+    }
+    Resolve(sizes, n, "--pool-size");
+    Resolve(depths, n, "--depth");
+    opts.m_PoolSizes.clear();
+    opts.m_Depths.clear();
+    for (const std::string& s : sizes) {
+        opts.m_PoolSizes.push_back(
+            static_cast<unsigned>(ParseOptionInt(kProgram, s.c_str(), "--pool-size", 1, 1000000)));
+    }
+    for (const std::string& s : depths) {
+        opts.m_Depths.push_back(ParseOptionDouble(kProgram, s.c_str(), "--depth", 0.0, 1e6, true,
+                                                  false,
+                                                  "a positive number of reads per position"));
+    }
+    opts.m_Lengths.clear();
+    for (const std::string& s : lengths) {
+        opts.m_Lengths.push_back(ParseOptionInt(kProgram, s.c_str(), "--length", 1, 1LL << 40));
+    }
+    if (contigs > 1) {
+        if (opts.m_Lengths.size() != 1) {
+            BadOption(kProgram, "--contigs repeats one length: give a single --length.");
+        }
+        opts.m_Lengths.assign(static_cast<std::size_t>(contigs), opts.m_Lengths.front());
+    }
+    return EParseResult::eRun;
+}
