@@ -1,9 +1,6 @@
 #include "engine/fit.hpp"
 
 #include <gsl/gsl_cdf.h>
-#include <gsl/gsl_errno.h>
-#include <gsl/gsl_min.h>
-#include <gsl/gsl_roots.h>
 
 #include <algorithm>
 #include <cmath>
@@ -16,16 +13,20 @@
 #include <string>
 
 #include "base/qt_assert.hpp"
+#include "base/warnings.hpp"
+#include "engine/depthrows.hpp"
+#include "engine/gsl_search.hpp"
 #include "engine/priorrows.hpp"
 #include "engine/taskpool.hpp"
 #include "engine/thetalik.hpp"
+#include "spectrum/freqspec.hpp"
 
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 // log10 of the growth library's stand-in for 0: the neutral limit.
-constexpr double kMinLogGrowth = -10.0;
+constexpr double kMinLogGrowth = kNeutralLogGrowth;
 // Share of the domain that the first build of a theta likelihood covers with
 // its series (theta P_max <= phi); widened when a solution reaches it.
 constexpr double kFirstPhi = 0.25;
@@ -62,6 +63,14 @@ double FitConstant(const CSiteStore& store, const std::vector<double>* weights) 
     return sum;
 }
 
+// The LRT of the growth row and its p-value under the boundary null: half
+// chi-square with 0 and half with 1 degree of freedom (Self and Liang 1987),
+// so p = 0.5 Q_chi2(lrt, 1) for lrt > 0 and 1 at lrt = 0.
+void SetLrt(SFitResult& r, double neutralLogLik, bool neutralLimit) {
+    r.lrt = neutralLimit ? 0.0 : std::max(0.0, 2.0 * (r.logLik - neutralLogLik));
+    r.pValue = r.lrt > 0.0 ? 0.5 * gsl_cdf_chisq_Q(r.lrt, 1.0) : 1.0;
+}
+
 double ChiSquareDrop(double level) {
     return 0.5 * gsl_cdf_chisq_Pinv(level, 1.0);
 }
@@ -94,20 +103,6 @@ SThetaSolution FitAtRows(const CSiteStore& store, const std::vector<SSpan>& span
     }
 }
 
-// GSL's error handler aborts by default; around the searches below it only
-// records, and every status is checked.
-class CGslErrorGuard {
-  public:
-    CGslErrorGuard() : m_Old(gsl_set_error_handler(&Record)) {}
-    ~CGslErrorGuard() { gsl_set_error_handler(m_Old); }
-    CGslErrorGuard(const CGslErrorGuard&) = delete;
-    CGslErrorGuard& operator=(const CGslErrorGuard&) = delete;
-
-  private:
-    static void Record(const char*, const char*, int, int) {}
-    gsl_error_handler_t* m_Old;
-};
-
 // The growth profile: every evaluated x = log10 g with its maximum and, for
 // the threshold in force, its theta interval.
 class CGrowthSearch {
@@ -123,7 +118,8 @@ class CGrowthSearch {
         : m_Store(store),
           m_Spans(FitSpans(store, weights)),
           m_Constant(FitConstant(store, weights)),
-          m_Pool(pool) {
+          m_Pool(pool),
+          m_Binomials(std::max(2, store.GetOptions().poolSize)) {
         // The neutral limit is known without a pass until an interval is asked.
         SPoint p;
         p.lp = neutral.logLik;
@@ -139,8 +135,9 @@ class CGrowthSearch {
             (!std::isfinite(threshold) || it->second.threshold == threshold)) {
             return it->second;
         }
-        const CPriorRows rows = x <= kMinLogGrowth ? CPriorRows::Neutral(m_Store)
-                                                   : CPriorRows::Growth(m_Store, std::pow(10.0, x));
+        const CPriorRows rows = x <= kMinLogGrowth
+                                    ? CPriorRows::Neutral(m_Store, &m_Binomials)
+                                    : CPriorRows::Growth(m_Store, std::pow(10.0, x), &m_Binomials);
         const double constant = m_Constant;
         // A neighbour's maximum, on the scale of the domain, starts Newton.
         auto near = m_Points.lower_bound(x);
@@ -172,94 +169,18 @@ class CGrowthSearch {
     std::vector<SSpan> m_Spans;
     double m_Constant;
     hts_tpool* m_Pool;
+    CBinomialCache m_Binomials;
     std::map<double, SPoint> m_Points;
     double m_Phi = kFirstPhi;
     int m_Passes = 0;
 };
 
-// A function of x for GSL that may throw: the exception is kept and NaN
-// returned, so nothing unwinds through GSL's C frames.
-struct SGslFunction {
-    std::function<double(double)> f;
-    std::exception_ptr error;
-    static double Call(double x, void* self) {
-        auto* me = static_cast<SGslFunction*>(self);
-        if (me->error) {
-            return kNaN;
-        }
-        try {
-            return me->f(x);
-        } catch (...) {
-            me->error = std::current_exception();
-            return kNaN;
-        }
-    }
-};
-
-// Minimum of f on [a, b] with f(m) below f(a) and f(b) (GSL's Brent).
-// Returns the smallest value seen.
-double BrentMin(const std::function<double(double)>& f, double a, double m, double b, double fa,
-                double fm, double fb, double tol) {
-    SGslFunction fn{f, nullptr};
-    gsl_function gf{&SGslFunction::Call, &fn};
-    std::unique_ptr<gsl_min_fminimizer, void (*)(gsl_min_fminimizer*)> s(
-        gsl_min_fminimizer_alloc(gsl_min_fminimizer_brent), gsl_min_fminimizer_free);
-    if (!s) {
-        throw std::runtime_error("Cannot allocate GSL's minimiser.");
-    }
-    if (gsl_min_fminimizer_set_with_values(s.get(), &gf, m, fm, a, fa, b, fb) != GSL_SUCCESS) {
-        return fm;
-    }
-    for (int it = 0; it < 100; ++it) {
-        const int status = gsl_min_fminimizer_iterate(s.get());
-        if (fn.error) {
-            std::rethrow_exception(fn.error);
-        }
-        if (status != GSL_SUCCESS) {
-            break;
-        }
-        if (gsl_min_test_interval(gsl_min_fminimizer_x_lower(s.get()),
-                                  gsl_min_fminimizer_x_upper(s.get()), tol, 0.0) == GSL_SUCCESS) {
-            break;
-        }
-    }
-    return std::min(fm, gsl_min_fminimizer_f_minimum(s.get()));
-}
-
-// Root of f on [a, b], f(a) and f(b) of opposite signs (GSL's Brent).
-double BrentRoot(const std::function<double(double)>& f, double a, double b, double tol) {
-    SGslFunction fn{f, nullptr};
-    gsl_function gf{&SGslFunction::Call, &fn};
-    std::unique_ptr<gsl_root_fsolver, void (*)(gsl_root_fsolver*)> s(
-        gsl_root_fsolver_alloc(gsl_root_fsolver_brent), gsl_root_fsolver_free);
-    if (!s) {
-        throw std::runtime_error("Cannot allocate GSL's root finder.");
-    }
-    if (gsl_root_fsolver_set(s.get(), &gf, a, b) != GSL_SUCCESS) {
-        if (fn.error) {
-            std::rethrow_exception(fn.error);
-        }
-        return 0.5 * (a + b);
-    }
-    for (int it = 0; it < 100; ++it) {
-        const int status = gsl_root_fsolver_iterate(s.get());
-        if (fn.error) {
-            std::rethrow_exception(fn.error);
-        }
-        if (status != GSL_SUCCESS) {
-            break;
-        }
-        if (gsl_root_test_interval(gsl_root_fsolver_x_lower(s.get()),
-                                   gsl_root_fsolver_x_upper(s.get()), tol, 0.0) == GSL_SUCCESS) {
-            break;
-        }
-    }
-    return gsl_root_fsolver_root(s.get());
-}
-
 // Minimum of f over [a, b], m a likely place of it: GSL's Brent when f(m)
-// lies below both ends; else the lower end, unless a point between it and m
-// lies lower still, which then brackets the minimum.
+// lies below both ends; else the lower end e, unless a point between it and
+// m lies lower still, which then brackets the minimum. The probes come ever
+// closer to e, since the ends of the theta interval over g turn sharply just
+// inside the ends of the growth interval, where the interval at g shrinks to
+// a point.
 double MinOver(const std::function<double(double)>& f, double a, double m, double b, double tol) {
     const double fa = f(a), fb = f(b);
     if (!(a < m && m < b)) {
@@ -271,8 +192,11 @@ double MinOver(const std::function<double(double)>& f, double a, double m, doubl
     }
     const double e = fa <= fb ? a : b;
     const double fe = std::min(fa, fb);
-    for (double share : {0.3, 0.05}) {
+    for (double share : {0.3, 0.05, 0.01, 2e-3}) {
         const double p = e + share * (m - e);
+        if (std::fabs(p - e) < 0.5 * tol) {
+            break;
+        }
         const double fp = f(p);
         if (fp < fe) {
             const double lo = std::min(e, m), hi = std::max(e, m);
@@ -283,6 +207,26 @@ double MinOver(const std::function<double(double)>& f, double a, double m, doubl
 }
 
 }  // namespace
+
+double ProfileTieTolerance(double logLik) {
+    // Every site's log-likelihood is exact to 1e-10 relative (sitestore.hpp),
+    // so a sum l is exact to 1e-10 |l| and the difference of two such sums
+    // to 2e-10 |l|; the absolute part covers the rounding of sums near 0.
+    return 2e-10 * std::fabs(logLik) + 1e-12;
+}
+
+SThetaMaximum MaximizeTheta(const CSiteStore& store, const CPriorRows& rows,
+                            const std::vector<double>* weights, hts_tpool* pool) {
+    SThetaMaximum m;
+    double phi = kFirstPhi;
+    int passes = 0;
+    bool informative = true;
+    const SThetaSolution s = FitAtRows(store, FitSpans(store, weights), rows, phi, kNaN, kNaN, 0.0,
+                                       pool, passes, informative);
+    m.theta = informative ? s.theta : kNaN;
+    m.logLik = FitConstant(store, weights) + s.logLik;
+    return m;
+}
 
 void CheckFitOptions(const SFitOptions& options) {
     if (!(options.level > 0.0 && options.level < 1.0)) {
@@ -332,6 +276,7 @@ SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const 
     const double xMin = kMinLogGrowth;
     const double xMax = std::log10(options.growthCap);
     auto lp = [&](double x) { return search.At(x).lp; };
+    const double tie = ProfileTieTolerance(neutral.logLik);
 
     // Scan: the neutral limit, then every decade from 1e-3 to the cap.
     std::vector<double> grid{xMin};
@@ -340,37 +285,54 @@ SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const 
     }
     grid.push_back(xMax);
     std::size_t best = 0;
+    double lowest = lp(xMin);
     for (std::size_t i = 0; i < grid.size(); ++i) {
         if (lp(grid[i]) > lp(grid[best])) {
             best = i;
         }
+        lowest = std::min(lowest, lp(grid[i]));
     }
-    if (best > 0 && best + 1 < grid.size()) {
+    // A profile level from the neutral limit to the cap: the data cannot
+    // tell growth from none (a single site of two reads unfolded, or sites
+    // without a polymorphism), and its maximum would be rounding noise.
+    const bool level = !(lp(grid[best]) - lowest > tie);
+    if (!level && best > 0 && best + 1 < grid.size()) {
         const double a = grid[best - 1], m = grid[best], b = grid[best + 1];
         BrentMin([&](double x) { return -lp(x); }, a, m, b, -lp(a), -lp(m), -lp(b), kLogGrowthTol);
     }
-    // The best evaluated point (the neutral limit among them).
+    // The best evaluated point; a rise above the neutral limit that the
+    // arithmetic cannot resolve is a tie, and ties go to the neutral limit.
     double xHat = xMin;
     for (const auto& kv : search.Points()) {
         if (kv.second.lp > search.Points().at(xHat).lp) {
             xHat = kv.first;
         }
     }
+    if (!(lp(xHat) - lp(xMin) > tie)) {
+        xHat = xMin;
+    }
     const double lHat = lp(xHat);
+    r.growth = level ? kNaN : std::pow(10.0, xHat);
+    r.logLik = lHat;
+    SetLrt(r, neutral.logLik, xHat == xMin);
     if (!options.intervals) {
         r.theta = search.At(xHat).theta;
-        r.growth = std::pow(10.0, xHat);
-        r.logLik = lHat;
-        r.lrt = std::max(0.0, 2.0 * (lHat - neutral.logLik));
-        r.pValue = r.lrt > 0.0 ? 0.5 * gsl_cdf_chisq_Q(r.lrt, 1.0) : 1.0;
         r.passes = search.Passes();
         return r;
     }
     const double threshold = lHat - ChiSquareDrop(options.level);
     auto below = [&](double x) { return lp(x) - threshold; };
+    auto unbracketed = [](const char* end) {
+        Warn(std::string("qualscan: the root search for growth_") + end +
+             " found no bracket where the profile likelihood crosses its threshold; growth_" + end +
+             " is NA.");
+    };
 
     // growth_lo and growth_hi: the tightest evaluated brackets, then roots.
+    // [xLo, xHi] is where theta is profiled: where a root is missing, up to
+    // the point of the bracket outside the interval.
     double xLo = xMin, xHi = xMax;
+    r.growthLo = std::pow(10.0, xMin);
     if (lp(xMin) < threshold) {
         double a = xMin, b = xHat;
         for (const auto& kv : search.Points()) {
@@ -384,8 +346,16 @@ SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const 
             }
         }
         xLo = BrentRoot(below, a, b, kLogGrowthTol);
+        if (std::isnan(xLo)) {
+            unbracketed("lo");
+            xLo = a;
+            r.growthLo = kNaN;
+        } else {
+            r.growthLo = std::pow(10.0, xLo);
+        }
     }
-    bool hiOpen = lp(xMax) >= threshold;
+    const bool hiOpen = lp(xMax) >= threshold;
+    r.growthHi = kInf;
     if (!hiOpen) {
         double a = xHat, b = xMax;
         for (const auto& kv : search.Points()) {
@@ -399,6 +369,13 @@ SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const 
             }
         }
         xHi = BrentRoot(below, a, b, kLogGrowthTol);
+        if (std::isnan(xHi)) {
+            unbracketed("hi");
+            xHi = b;
+            r.growthHi = kNaN;
+        } else {
+            r.growthHi = std::pow(10.0, xHi);
+        }
     }
 
     // theta_lo = min lo(g), theta_hi = max hi(g) over [xLo, xHi].
@@ -413,35 +390,34 @@ SFitResult FitGrowth(const CSiteStore& store, const SFitOptions& options, const 
         }
     }
 
-    const CGrowthSearch::SPoint& hat = search.At(xHat);
-    r.theta = hat.theta;
+    r.theta = search.At(xHat).theta;
     r.thetaLo = thetaLo;
     r.thetaHi = thetaHi;
-    r.growth = std::pow(10.0, xHat);
-    r.growthLo = std::pow(10.0, xLo);
-    r.growthHi = hiOpen ? kInf : std::pow(10.0, xHi);
-    r.logLik = lHat;
-    r.lrt = std::max(0.0, 2.0 * (lHat - neutral.logLik));
-    r.pValue = r.lrt > 0.0 ? 0.5 * gsl_cdf_chisq_Q(r.lrt, 1.0) : 1.0;
     r.passes = search.Passes();
     return r;
 }
 
-CWindowFitter::CWindowFitter(const SSiteOptions& site, const SFitOptions& fit)
-    : m_Site(site), m_Rows(new CSiteEncoder(site)) {
+CWindowFitter::CWindowFitter(const SSiteOptions& site, const SFitOptions& fit) : m_Site(site) {
     CheckFitOptions(fit);
+    CheckSiteOptions(site);
+    std::unique_ptr<CFreqSpectrum> unit(new CFSNeutral);
+    unit->SetParam(0) = 1.0;
+    m_Rows.reset(new CDepthRows(site, std::move(unit)));
     m_Drop = ChiSquareDrop(fit.level);
 }
 
 CWindowFitter::~CWindowFitter() = default;
 
-double CWindowFitter::x_Polymorphic(int K) {
-    const std::size_t k = static_cast<std::size_t>(K);
+double CWindowFitter::x_Polymorphic(int n) {
+    const std::size_t k = static_cast<std::size_t>(n);
     if (m_P.size() <= k) {
         m_P.resize(k + 1, kNaN);
+        m_Domain.resize(k + 1, kNaN);
     }
     if (std::isnan(m_P[k])) {
-        m_P[k] = m_Rows->NeutralRow(K, 0)[0];
+        const CDepthRows::SRow& row = m_Rows->Row(n, 0);
+        m_P[k] = row.polymorphic;
+        m_Domain[k] = row.domain;
     }
     return m_P[k];
 }
@@ -451,25 +427,26 @@ SWindowEstimate CWindowFitter::Fit(const SWindowSite* sites, std::size_t count) 
     if (count == 0) {
         return e;
     }
-    // Back from (a, b) to (a, u): b = u - a P_K.
+    // Back from (a, b) to (a, u): b = u - a P_n.
     std::vector<CThetaLik::SSummary> summaries(count);
     double constant = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
         const SWindowSite& s = sites[i];
-        const int K = m_Site.poolSize > 0 ? m_Site.poolSize : static_cast<int>(s.m_Reads);
-        const double p = x_Polymorphic(K);
-        summaries[i] = CThetaLik::SSummary{K, s.m_A, std::max(0.0, s.m_B + s.m_A * p)};
+        const int n = static_cast<int>(s.m_Reads);
+        const double p = x_Polymorphic(n);
+        summaries[i] = CThetaLik::SSummary{n, s.m_A, std::max(0.0, s.m_B + s.m_A * p)};
         constant += s.m_LogScale;
     }
     double thetaMax = kInf;
     for (const auto& s : summaries) {
-        if (m_P[static_cast<std::size_t>(s.K)] > 0.0) {
-            thetaMax = std::min(thetaMax, 1.0 / m_P[static_cast<std::size_t>(s.K)]);
+        const double domain = m_Domain[static_cast<std::size_t>(s.K)];
+        if (domain > 0.0) {
+            thetaMax = std::min(thetaMax, 1.0 / domain);
         }
     }
     CThetaLik lik;
     for (double phi = kFirstPhi;; phi = phi >= 0.25 ? 1.0 : 4.0 * phi) {
-        lik.Build(summaries, m_P, phi >= 1.0 ? kInf : phi * thetaMax);
+        lik.Build(summaries, m_P, m_Domain, phi >= 1.0 ? kInf : phi * thetaMax);
         if (!std::isfinite(lik.ThetaMax())) {
             e.logLik = constant + lik.Eval(0.0);
             return e;

@@ -21,6 +21,12 @@
 // is still above the threshold at growthCap, and theta_hi is infinity when in
 // addition hi(g) is largest there. Every evaluated g is kept, so the searches
 // share their passes.
+//
+// Edges. Profile values closer than the arithmetic resolves (2e-10 |l|: each
+// site's log-likelihood is exact to 1e-10 relative) are ties, and ties go to
+// the neutral limit (lrt 0, p 1). A profile level over the whole range means
+// the data cannot tell growth from none: growth is NaN. An interval end whose
+// root search finds no bracket is NaN, with a warning.
 
 #include <cstddef>
 #include <cstdint>
@@ -75,7 +81,7 @@ struct SWindowSite {
 };
 
 // Neutral estimate of a window from its sites' neutral summaries. A
-// workspace: one per thread; it keeps P_K of the classes it has seen.
+// workspace: one per thread; it keeps the rows of the classes it has seen.
 struct SWindowEstimate {
     double theta, thetaLo, thetaHi, logLik;  // NaN without a site that tells about theta
 };
@@ -90,13 +96,30 @@ class CWindowFitter {
     SWindowEstimate Fit(const SWindowSite* sites, std::size_t count);
 
   private:
-    double x_Polymorphic(int K);
+    // P and P_K of class n, kept in m_P and m_Domain.
+    double x_Polymorphic(int n);
 
     SSiteOptions m_Site;
     double m_Drop;
-    std::unique_ptr<class CSiteEncoder> m_Rows;
-    std::vector<double> m_P;
+    std::unique_ptr<class CDepthRows> m_Rows;
+    std::vector<double> m_P, m_Domain;
 };
+
+// log10 of the growth rate that stands for the neutral limit.
+constexpr double kNeutralLogGrowth = -10.0;
+
+// Two values of a profile log-likelihood closer than this cannot be told
+// apart (ties): the arithmetic resolves l to 2e-10 |l|.
+double ProfileTieTolerance(double logLik);
+
+// The maximum over theta of the log-likelihood at one spectrum, its
+// constants included, with the sites weighted as in FitNeutral; theta is
+// NaN when no site tells anything about theta (logLik then at theta 0).
+struct SThetaMaximum {
+    double theta = 0.0, logLik = 0.0;
+};
+SThetaMaximum MaximizeTheta(const CSiteStore& store, const CPriorRows& rows,
+                            const std::vector<double>* weights, hts_tpool* pool);
 
 // Exact log-likelihood of the whole store at theta for the given rows
 // (every site evaluated on its own; for checks and single evaluations).

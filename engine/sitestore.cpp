@@ -1,7 +1,5 @@
 #include "engine/sitestore.hpp"
 
-#include <gsl/gsl_randist.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -10,6 +8,8 @@
 #include <string>
 
 #include "base/qt_assert.hpp"
+#include "engine/depthrows.hpp"
+#include "engine/thetalik.hpp"
 #include "spectrum/freqspec.hpp"
 
 namespace {
@@ -23,8 +23,6 @@ constexpr double kFloatEps = 1.0 / 16777216.0;  // 2^-24
 // Above this ratio of an entry to c[0] the entries are scaled by the largest
 // one instead, so that no z overflows.
 constexpr double kMaxRatio = 1e300;
-// The pool's binomial matrices an encoder keeps, in doubles (32 MiB).
-constexpr std::size_t kMaxBinomEntries = std::size_t(1) << 22;
 
 void PutVarint(std::vector<unsigned char>& out, std::uint64_t v) {
     while (v >= 0x80) {
@@ -83,62 +81,31 @@ const unsigned char* ReadSiteRecord(const unsigned char* p, SSiteView& view) {
     return p + view.doubles * sizeof(double) + view.floats * sizeof(float);
 }
 
-CSiteEncoder::CSiteEncoder(const SSiteOptions& options)
-    : m_Options(options), m_Neutral(new CFSNeutral) {
+const unsigned char* ReadNeutralRecord(const unsigned char* p, SNeutralView& view) {
+    std::uint64_t head;
+    p = GetVarint(p, head);
+    view.chromosomes = static_cast<int>(head >> 1);
+    std::memcpy(&view.u, p, sizeof(double));
+    p += sizeof(double);
+    if (head & 1) {
+        std::memcpy(&view.a, p, sizeof(double));
+        p += sizeof(double);
+    } else {
+        view.a = 1.0;
+    }
+    return p;
+}
+
+CSiteEncoder::CSiteEncoder(const SSiteOptions& options) : m_Options(options) {
     CheckSiteOptions(options);
-    m_Neutral->SetParam(0) = 1.0;
-    m_Neutral->SetFolded(options.folded);
+    std::unique_ptr<CFreqSpectrum> unit(new CFSNeutral);
+    unit->SetParam(0) = 1.0;
+    m_Neutral.reset(new CDepthRows(options, std::move(unit)));
 }
 
 CSiteEncoder::~CSiteEncoder() = default;
 CSiteEncoder::CSiteEncoder(CSiteEncoder&&) noexcept = default;
 CSiteEncoder& CSiteEncoder::operator=(CSiteEncoder&&) noexcept = default;
-
-const std::vector<double>& CSiteEncoder::NeutralRow(int K, int kept) {
-    const std::size_t k = static_cast<std::size_t>(K);
-    if (m_NeutralRows.size() <= k) {
-        m_NeutralRows.resize(k + 1);
-    }
-    std::vector<double>& row = m_NeutralRows[k];
-    // The same formulas as CPriorRows, so windows and the genome-wide fit
-    // see one spectrum.
-    const double p0 = m_Options.folded ? 0.5 : 1.0;
-    if (row.empty()) {
-        row.push_back((p0 - (*m_Neutral)(0, K)) / p0);
-    }
-    for (int j = static_cast<int>(row.size()); j <= kept; ++j) {
-        row.push_back((*m_Neutral)(j, K) / p0);
-    }
-    return row;
-}
-
-const std::vector<double>& CSiteEncoder::x_Binomials(int depth) {
-    const std::size_t d = static_cast<std::size_t>(depth);
-    if (m_Binom.size() <= d) {
-        m_Binom.resize(d + 1);
-    }
-    std::vector<double>& m = m_Binom[d];
-    if (m.empty()) {
-        const int pool = m_Options.poolSize;
-        const std::size_t size = (d + 1) * (static_cast<std::size_t>(pool) + 1);
-        if (m_BinomEntries + size > kMaxBinomEntries) {
-            for (auto& row : m_Binom) {
-                std::vector<double>().swap(row);
-            }
-            m_BinomEntries = 0;
-        }
-        m.resize(size);
-        for (int k = 0; k <= pool; ++k) {
-            const double p = static_cast<double>(k) / pool;
-            for (int t = 0; t <= depth; ++t) {
-                m[static_cast<std::size_t>(k) * (d + 1) + static_cast<std::size_t>(t)] =
-                    gsl_ran_binomial_pdf(static_cast<unsigned>(t), p, static_cast<unsigned>(depth));
-            }
-        }
-        m_BinomEntries += size;
-    }
-    return m;
-}
 
 bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double* table,
                           double logScale, std::vector<unsigned char>& out, SEncodedSite& site) {
@@ -163,42 +130,24 @@ bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double*
         maxTau = std::max(maxTau, v);
     }
 
-    // The chromosome table lambda over k = 0..K.
-    int K = depth;
-    const double* lambda = table;
-    if (m_Options.poolSize > 0) {
-        K = m_Options.poolSize;
-        const std::vector<double>& b = x_Binomials(depth);
-        const std::size_t stride = static_cast<std::size_t>(depth) + 1;
-        m_Lambda.assign(static_cast<std::size_t>(K) + 1, 0.0);
-        for (int k = 0; k <= K; ++k) {
-            const double* row = b.data() + static_cast<std::size_t>(k) * stride;
-            double s = 0.0;
-            for (int t = 0; t <= depth; ++t) {
-                s += table[t] * row[t];
-            }
-            m_Lambda[static_cast<std::size_t>(k)] = s;
-        }
-        lambda = m_Lambda.data();
-    }
-
-    // Collapsed table c[0..M].
-    const int M = m_Options.folded ? K / 2 : K - 1;
-    m_C.assign(static_cast<std::size_t>(M) + 1, 0.0);
-    for (int k = 0; k <= M; ++k) {
-        const std::size_t kk = static_cast<std::size_t>(k);
-        if (m_Options.folded && k < K - k) {
-            m_C[kk] = lambda[k] + lambda[K - k];
+    // The collapsed table d[0..M] (depthrows.hpp).
+    const int n = depth;
+    const int M = LastEntry(m_Options, n);
+    m_C.resize(static_cast<std::size_t>(M) + 1);  // every entry is written below
+    for (int t = 0; t <= M; ++t) {
+        const std::size_t tt = static_cast<std::size_t>(t);
+        if (m_Options.folded && t < n - t) {
+            m_C[tt] = table[t] + table[n - t];
         } else {
-            m_C[kk] = lambda[k];
+            m_C[tt] = table[t];
         }
     }
     double maxRest = 0.0;
     int last = 0;  // last positive entry above 0
-    for (int k = 1; k <= M; ++k) {
-        if (m_C[static_cast<std::size_t>(k)] > 0.0) {
-            maxRest = std::max(maxRest, m_C[static_cast<std::size_t>(k)]);
-            last = k;
+    for (int t = 1; t <= M; ++t) {
+        if (m_C[static_cast<std::size_t>(t)] > 0.0) {
+            maxRest = std::max(maxRest, m_C[static_cast<std::size_t>(t)]);
+            last = t;
         }
     }
     const double c0 = m_C[0];
@@ -206,43 +155,46 @@ bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double*
         throw std::invalid_argument(
             "The observation table gives the site probability 0 under every spectrum" + where());
     }
-    // c[0] scales the record only when it is a normal double: a subnormal
+    // d[0] scales the record only when it is a normal double: a subnormal
     // one carries too few bits for the quotients.
     const bool scaledByC0 = c0 >= std::numeric_limits<double>::min() && maxRest <= c0 * kMaxRatio;
     const double ref = scaledByC0 ? c0 : std::max(c0, maxRest);
-    for (int k = 0; k <= last; ++k) {
-        m_C[static_cast<std::size_t>(k)] /= ref;
+    for (int t = 0; t <= last; ++t) {
+        m_C[static_cast<std::size_t>(t)] /= ref;
     }
 
-    // The cut and the precision of every kept entry (see the header).
-    double maxLambda = 0.0;
-    for (int k = 0; k <= K; ++k) {
-        maxLambda = std::max(maxLambda, lambda[k]);
-    }
-    const double lam = -(logScale + std::log(maxLambda > 0.0 ? maxLambda : maxTau));
+    // The cut and the precision of every kept entry (see the header), each
+    // entry weighted by the envelope sigma_t.
+    const std::vector<double>& sigma = m_Neutral->Envelope(n);
+    auto weighted = [&](int t) {
+        const std::size_t tt = static_cast<std::size_t>(t);
+        return sigma[tt] * m_C[tt];
+    };
+    const double lam = -(logScale + std::log(maxTau));
     const double r = kBudget * std::min(1.0, std::max(0.0, lam));
-    m_Suffix.assign(static_cast<std::size_t>(last) + 2, 0.0);
-    for (int k = last; k >= 1; --k) {
-        m_Suffix[static_cast<std::size_t>(k)] =
-            m_Suffix[static_cast<std::size_t>(k) + 1] + m_C[static_cast<std::size_t>(k)];
+    m_Suffix.resize(static_cast<std::size_t>(last) + 2);
+    m_Suffix[static_cast<std::size_t>(last) + 1] = 0.0;
+    for (int t = last; t >= 1; --t) {
+        m_Suffix[static_cast<std::size_t>(t)] =
+            m_Suffix[static_cast<std::size_t>(t) + 1] + weighted(t);
     }
     int doubles = last, floats = 0;
     if (r > 0.0 && last > 0) {
         // All exact: the smallest h with S[h+1] <= r H[h+1].
-        double head = 0.0;  // H[h+1] = z_1 + ... + z_h
+        double head = weighted(0);  // H[h+1] = sigma_0 z_0 + ... + sigma_h z_h
         int hExact = 0;
         while (hExact < last && !(m_Suffix[static_cast<std::size_t>(hExact) + 1] <= r * head)) {
             ++hExact;
-            head += m_C[static_cast<std::size_t>(hExact)];
+            head += weighted(hExact);
         }
         // Doubles up to d, floats up to h: half the budget for the rounding,
         // half for the dropped tail, both against H[d+1].
-        head = 0.0;
+        head = weighted(0);
         int d = 0;
         while (d < last &&
                !(kFloatEps * m_Suffix[static_cast<std::size_t>(d) + 1] <= 0.5 * r * head)) {
             ++d;
-            head += m_C[static_cast<std::size_t>(d)];
+            head += weighted(d);
         }
         int h = d;
         while (h < last && !(m_Suffix[static_cast<std::size_t>(h) + 1] <= 0.5 * r * head)) {
@@ -250,9 +202,10 @@ bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double*
         }
         // Check the rounding as it is (subnormal floats round coarser).
         double err = m_Suffix[static_cast<std::size_t>(h) + 1];
-        for (int k = d + 1; k <= h; ++k) {
-            const double z = m_C[static_cast<std::size_t>(k)];
-            err += std::fabs(z - static_cast<double>(static_cast<float>(z)));
+        for (int t = d + 1; t <= h; ++t) {
+            const double z = m_C[static_cast<std::size_t>(t)];
+            err += sigma[static_cast<std::size_t>(t)] *
+                   std::fabs(z - static_cast<double>(static_cast<float>(z)));
         }
         const bool floatsOk = err <= r * head;
         if (floatsOk && 8 * d + 4 * (h - d) < 8 * hExact) {
@@ -265,46 +218,34 @@ bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double*
     }
 
     const std::size_t start = out.size();
-    PutVarint(out, static_cast<std::uint64_t>(K));
+    PutVarint(out, static_cast<std::uint64_t>(n));
     PutVarint(out, (static_cast<std::uint64_t>(doubles) << 1) | (scaledByC0 ? 0u : 1u));
     PutVarint(out, static_cast<std::uint64_t>(floats));
     if (!scaledByC0) {
         PutRaw(out, m_C[0]);
     }
-    for (int k = 1; k <= doubles; ++k) {
-        PutRaw(out, m_C[static_cast<std::size_t>(k)]);
+    for (int t = 1; t <= doubles; ++t) {
+        PutRaw(out, m_C[static_cast<std::size_t>(t)]);
     }
-    for (int k = doubles + 1; k <= doubles + floats; ++k) {
-        PutRaw(out, static_cast<float>(m_C[static_cast<std::size_t>(k)]));
+    for (int t = doubles + 1; t <= doubles + floats; ++t) {
+        PutRaw(out, static_cast<float>(m_C[static_cast<std::size_t>(t)]));
     }
     const double p0 = m_Options.folded ? 0.5 : 1.0;
     site.contig = contig;
     site.pos = pos;
     site.reads = depth;
-    site.chromosomes = K;
+    site.chromosomes = n;
     site.kept = doubles + floats;
     // p0 and ref apart: their product may be subnormal and lose bits.
     site.constant = logScale + std::log(p0) + std::log(ref);
     site.bytes = static_cast<std::uint32_t>(out.size() - start);
     SSiteView view;
     ReadSiteRecord(out.data() + start, view);
-    const std::vector<double>& row = NeutralRow(K, site.kept);
-    double u = 0.0;
-    {
-        const unsigned char* p = view.z;
-        for (int k = 0; k < view.doubles; ++k, p += sizeof(double)) {
-            double z;
-            std::memcpy(&z, p, sizeof z);
-            u += row[static_cast<std::size_t>(k) + 1] * z;
-        }
-        for (int k = view.doubles; k < site.kept; ++k, p += sizeof(float)) {
-            float z;
-            std::memcpy(&z, p, sizeof z);
-            u += row[static_cast<std::size_t>(k) + 1] * static_cast<double>(z);
-        }
-    }
+    const CDepthRows::SRow& row = m_Neutral->Row(n, site.kept);
+    const double u = SiteU(view, row.beta.data() + 1);
     site.neutralA = view.a;
-    site.neutralB = u - view.a * row[0];
+    site.neutralU = u;
+    site.neutralB = u - view.a * row.polymorphic;
     return true;
 }
 
@@ -332,8 +273,23 @@ bool CSiteStore::Append(int contig, std::int64_t pos, int depth, const double* t
 
 void CSiteStore::Append(const SSiteBatch& batch) {
     const unsigned char* p = batch.bytes.data();
+    std::vector<unsigned char>& compact = m_Compact;
     for (const SEncodedSite& site : batch.sites) {
-        x_Add(site, p);
+        if (m_Options.neutralOnly) {
+            compact.clear();
+            const bool scaled = site.neutralA != 1.0;
+            PutVarint(compact,
+                      (static_cast<std::uint64_t>(site.chromosomes) << 1) | (scaled ? 1u : 0u));
+            PutRaw(compact, site.neutralU);
+            if (scaled) {
+                PutRaw(compact, site.neutralA);
+            }
+            SEncodedSite small = site;
+            small.bytes = static_cast<std::uint32_t>(compact.size());
+            x_Add(small, compact.data());
+        } else {
+            x_Add(site, p);
+        }
         p += site.bytes;
     }
 }

@@ -4,38 +4,45 @@
 //
 // What a site keeps. A site of n reads comes with its observation table
 // T[t] = exp(logScale) tau[t], t = 0..n (the probability of the observed reads
-// given t reads truly minor). Every spectrum prior the engine uses is a
-// distribution over K "chromosomes" with a minor count k: K = n when every
-// read is a chromosome of its own; K = N for a pool of N chromosomes, where
-// the chance of t minor reads is sum_k pi(k; N) Binom(t; n, k/N), so the site
-// is summarised by lambda[k] = sum_t tau[t] Binom(t; n, k/N) (exchange of the
-// two sums). Folded, the prior is symmetric in k <-> K-k, so the pairs are
-// merged: c[k] = lambda[k] + lambda[K-k] for k < K/2, c[K/2] = lambda[K/2];
-// unfolded, c = lambda without its last entry, whose prior is 0. With p0 the
-// prior at theta 0 (1 at k = 0 unfolded, 1/2 folded) the site likelihood is
-//   L = exp(logScale) p0 c[0] [ (1 - theta P_K) + theta sum_{k>=1} beta_k z_k ],
-// z_k = c[k] / c[0], P_K the polymorphic mass per unit theta and beta_k the
-// prior of k per unit theta over p0 (priorrows.hpp). The factor in front is a
-// constant; the record keeps K and z_1..z_h, and the constants are summed per
-// segment.
+// given t reads truly minor). Its likelihood under any spectrum is a sum of
+// the table against weights that depend only on the depth and the spectrum
+// (depthrows.hpp, where a pool's weights mix the binomials of its reads):
+// with the table collapsed to d[0..T] (folded, d[t] = tau[t] + tau[n-t]),
+//   L = exp(logScale) p0 d[0] [ (1 - theta P_n) + theta sum_{t>=1} beta_t z_t ],
+// z_t = d[t] / d[0], P_n and beta_t the row of class n, the site's depth,
+// for the spectrum. The factor in front is a constant; a record keeps n and
+// z_1..z_h, and the constants are summed per segment. A store that serves
+// the neutral spectrum alone keeps per site only the class, a (the weight
+// of 1 - theta P_n, 1 but for scaled records) and u = sum_t beta_t z_t for
+// the neutral rows: two numbers whatever the depth and the pool size.
 //
 // The cut-off (exact to 1e-10 relative in every site's log-likelihood). For
-// every parameter value in the domain, the prior of k >= 1 is theta v_k with
-// v_k non-increasing in k over 1..M: unfolded, E[xi_k] is a sum over the
-// number j of lineages of j E[T_j] C(K-k-1, j-2)/C(K-1, j-1) with E[T_j] >= 0
-// (Kingman topology under any size history, growth included), and each term
-// falls with k; folded, each term plus its mirror is a convex sequence
-// symmetric about K/2, so it falls on 1..K/2. Hence, perturbing the entries
-// from f on by d_k (dropping them: d_k = z_k; rounding them to float:
-// |d_k| <= 2^-24 z_k),
-//   |dL| <= theta sum_{k>=f} v_k |d_k| <= theta v_{f-1} sum_{k>=f} |d_k|
-//         <= r theta sum_{1<=k<f} v_k z_k <= r L
-// whenever sum_{k>=f} |d_k| <= r sum_{1<=k<f} z_k. Since the prior sums to 1,
-// L <= max_t T[t], so -log L >= lam = -(logScale + log max_t tau[t]); with
-// r = 0.25e-10 min(1, lam) the change of log L is below 1e-10 |log L|. The
-// encoder takes the fewest bytes that meet the bound: the first d entries as
-// doubles, the next ones as floats, the rest dropped; c[0] and every entry it
-// needs stay exact.
+// every parameter value in the domain, the prior of k >= 1 chromosomes is
+// theta f1(k) with f1 non-increasing in k over 1..M: unfolded, E[xi_k] is a
+// sum over the number j of lineages of j E[T_j] C(K-k-1, j-2)/C(K-1, j-1)
+// with E[T_j] >= 0 (Kingman topology under any size history, growth
+// included), and each term falls with k; folded, each term plus its mirror is
+// a convex sequence symmetric about K/2, so it falls on 1..K/2. So f1 is a
+// sum of steps alpha_j 1[k <= j] (folded: 1[k <= j or k >= K - j]) with
+// alpha_j >= 0, and beta_t = sum_j alpha_j S_j(t) / p0 with S_j(t) the sum of
+// Pr(t | k) over the step. For t > s, Pr(t | k) / Pr(s | k) grows with k (a
+// binomial's ratio is a constant times (p/q)^(t-s); folded, with its mirror,
+// (x^t + x^(n-t)) / (x^s + x^(n-s)) grows with x = p/q <= 1 for s < t <= n/2),
+// so S_j(t) / S_j(s) grows with j and is largest for the whole range, whose
+// sum is the envelope sigma_t (depthrows.hpp). Perturbing the entries from f
+// on by d_t (dropping them: d_t = z_t; rounding them to float: |d_t| <=
+// 2^-24 z_t), for every step with S_j(f-1) > 0
+//   sum_{t>=f} S_j(t) |d_t| <= S_j(f-1) sum_{t>=f} (sigma_t / sigma_{f-1}) |d_t|,
+//   sum_{s<f} S_j(s) z_s   >= S_j(f-1) sum_{s<f} (sigma_s / sigma_{f-1}) z_s,
+// (and a step with S_j(f-1) = 0 puts nothing from f on), so |dL| <= r L
+// whenever
+//   sum_{t>=f} sigma_t |d_t| <= r sum_{0<=s<f} sigma_s z_s.
+// Without a pool sigma_t = 1 for t >= 1 and 0 at t = 0. Since the prior sums
+// to 1, L <= max_t T[t], so -log L >= lam = -(logScale + log max_t tau[t]);
+// with r = 0.25e-10 min(1, lam) the change of log L is below 1e-10 |log L|.
+// The encoder takes the fewest bytes that meet the bound: the first d
+// entries as doubles, the next ones as floats, the rest dropped; d[0] and
+// every entry it needs stay exact.
 //
 // Layout. Records sit in pages of kPageBytes; a record never straddles two
 // pages, and a page is the unit of the parallel passes (so the reduction order
@@ -54,6 +61,9 @@ struct SSiteOptions {
     bool folded = true;  // folded spectrum (the table's reference is the majority class)
     int poolSize = 0;    // N >= 2: reads drawn from a pool of N chromosomes; 0: none
     std::int64_t blockSize = 1000000;  // bases per bootstrap block (> 0)
+    // The store serves the neutral spectrum alone: it keeps (class, a, u)
+    // per site instead of the record (encoders make records regardless).
+    bool neutralOnly = false;
 };
 
 // Throws std::invalid_argument when the options are unusable.
@@ -61,7 +71,7 @@ void CheckSiteOptions(const SSiteOptions& options);
 
 // What a record's header says, and where its numbers are.
 struct SSiteView {
-    int chromosomes = 0;     // K
+    int chromosomes = 0;     // the class n (the depth)
     int doubles = 0;         // z_1..z_doubles stored as doubles
     int floats = 0;          // z_{doubles+1}..z_{doubles+floats} as floats
     double a = 1.0;          // the weight of (1 - theta P_K) relative to the z's
@@ -77,18 +87,18 @@ struct SEncodedSite {
     int contig = 0;
     std::int64_t pos = 0;   // 0-based position
     int reads = 0;          // depth n
-    int chromosomes = 0;    // K
+    int chromosomes = 0;    // the class: n, as in the record
     int kept = 0;           // entries z_1..z_kept
     double constant = 0.0;  // logScale + log(p0 c_ref)
     // The site under the neutral spectrum: likelihood e^constant (a + theta b),
-    // from the record as stored (what windows need).
-    double neutralA = 0.0, neutralB = 0.0;
+    // b = u - a P_n, from the record as stored (what windows need), and u.
+    double neutralA = 0.0, neutralB = 0.0, neutralU = 0.0;
     std::uint32_t bytes = 0;
 };
 
 // Turns tables into records. A workspace: one per thread; it keeps the
-// binomial matrices of the depths it has seen when a pool is set.
-class CFSNeutral;
+// neutral rows and envelopes of the depths it has seen.
+class CDepthRows;
 
 class CSiteEncoder {
   public:
@@ -107,20 +117,21 @@ class CSiteEncoder {
     bool Encode(int contig, std::int64_t pos, int depth, const double* table, double logScale,
                 std::vector<unsigned char>& out, SEncodedSite& site);
 
-    // The neutral P_K and beta_1..beta_kept of class K (see priorrows.hpp),
-    // extended as asked; the row's entry 0 is P_K.
-    const std::vector<double>& NeutralRow(int K, int kept);
+    // The neutral rows (depthrows.hpp) the encoder uses.
+    CDepthRows& NeutralRows() { return *m_Neutral; }
 
   private:
-    const std::vector<double>& x_Binomials(int depth);
-
     SSiteOptions m_Options;
-    std::vector<double> m_Lambda, m_C, m_Suffix;
-    std::vector<std::vector<double>> m_Binom;  // [depth] (n+1) x (N+1), t fastest
-    std::size_t m_BinomEntries = 0;
-    std::vector<std::vector<double>> m_NeutralRows;  // [K]
-    std::unique_ptr<CFSNeutral> m_Neutral;
+    std::vector<double> m_C, m_Suffix;
+    std::unique_ptr<CDepthRows> m_Neutral;
 };
+
+// The compact record of a neutral-only store: the class, a and u.
+struct SNeutralView {
+    int chromosomes = 0;
+    double a = 1.0, u = 0.0;
+};
+const unsigned char* ReadNeutralRecord(const unsigned char* p, SNeutralView& view);
 
 // Sites encoded by a worker, in order, for CSiteStore::Append.
 struct SSiteBatch {
@@ -148,7 +159,8 @@ struct SSegment {
     double constant = 0.0;  // sum of the sites' constants
 };
 
-// Sites of one depth class: how many, and how many entries the longest keeps.
+// Sites of one class (depth): how many, and how many entries the longest
+// keeps.
 struct SChromosomeClass {
     std::uint64_t sites = 0;
     int maxKept = 0;
@@ -194,6 +206,7 @@ class CSiteStore {
     SSiteOptions m_Options;
     CSiteEncoder m_Encoder;
     SSiteBatch m_One;
+    std::vector<unsigned char> m_Compact;
     std::vector<std::unique_ptr<unsigned char[]>> m_Pages;
     std::vector<std::size_t> m_PageUsed;
     std::vector<std::uint32_t> m_PageSites;

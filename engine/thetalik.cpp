@@ -16,6 +16,22 @@ constexpr int kStride = CThetaLik::kTerms + 2;  // count, moments, sites present
 
 }  // namespace
 
+void LogSeries(const double* m, int terms, double x, double& s, double& s1, double& s2) {
+    s = s1 = s2 = 0.0;
+    // Horner from the top: s = sum (-1)^(j+1) x^j m_j / j,
+    // s1 = ds/dx = sum (-1)^(j+1) x^(j-1) m_j,
+    // s2 = d2s/dx2 = sum (-1)^(j+1) (j-1) x^(j-2) m_j.
+    for (int j = terms; j >= 1; --j) {
+        const double sign = (j % 2 == 1) ? 1.0 : -1.0;
+        s = s * x + sign * m[j - 1] / j;
+        s1 = s1 * x + sign * m[j - 1];
+        if (j >= 2) {
+            s2 = s2 * x + sign * (j - 1) * m[j - 1];
+        }
+    }
+    s *= x;
+}
+
 std::vector<SSpan> WholeStore(const CSiteStore& store) {
     std::vector<SSpan> spans(store.GetPageCount());
     for (std::size_t i = 0; i < spans.size(); ++i) {
@@ -93,6 +109,7 @@ void CThetaLik::Build(const CSiteStore& store, const std::vector<SSpan>& spans,
         SClass c;
         c.K = static_cast<int>(k);
         c.P = rows.Polymorphic(c.K);
+        c.domain = rows.Domain(c.K);
         all.push_back(c);
         const double w = 1.0 - thetaQuiet * c.P;
         tq.push_back(exact ? kInf : (w > 0.0 ? thetaQuiet / w : kInf));
@@ -105,6 +122,9 @@ void CThetaLik::Build(const CSiteStore& store, const std::vector<SSpan>& spans,
     };
     std::vector<double> acc(nClasses * kStride, 0.0);
     m_Exact.clear();
+    // A neutral-only store keeps u itself, computed with these very rows.
+    const bool compact = store.GetOptions().neutralOnly;
+    QT_ASSERT(!compact || rows.GetGrowth() == 0.0);
     std::function<SPart(std::size_t)> job = [&](std::size_t i) {
         SPart part;
         part.acc.assign(nClasses * kStride, 0.0);
@@ -112,11 +132,23 @@ void CThetaLik::Build(const CSiteStore& store, const std::vector<SSpan>& spans,
         const unsigned char* p = store.GetPage(span.page) + span.offset;
         const unsigned char* end = p + span.bytes;
         SSiteView view;
+        SNeutralView neutral;
         while (p < end) {
-            p = ReadSiteRecord(p, view);
-            const int cls = index[static_cast<std::size_t>(view.chromosomes)];
-            const double u = SiteU(view, rows.Beta(view.chromosomes));
-            x_Add(cls, view.a, u, tq[static_cast<std::size_t>(cls)], span.weight,
+            int K;
+            double a, u;
+            if (compact) {
+                p = ReadNeutralRecord(p, neutral);
+                K = neutral.chromosomes;
+                a = neutral.a;
+                u = neutral.u;
+            } else {
+                p = ReadSiteRecord(p, view);
+                K = view.chromosomes;
+                a = view.a;
+                u = SiteU(view, rows.Beta(K));
+            }
+            const int cls = index[static_cast<std::size_t>(K)];
+            x_Add(cls, a, u, tq[static_cast<std::size_t>(cls)], span.weight,
                   part.acc.data() + static_cast<std::size_t>(cls) * kStride, part.exact);
         }
         return part;
@@ -166,7 +198,7 @@ void CThetaLik::x_Finish(const std::vector<SClass>& all, const std::vector<doubl
         std::copy(a + 1, a + 1 + kTerms, cl.m);
         m_Classes.push_back(cl);
         m_Sites += static_cast<std::uint64_t>(a[kStride - 1]);
-        maxP = std::max(maxP, cl.P);
+        maxP = std::max(maxP, cl.domain);
     }
     for (SExact& e : m_Exact) {
         e.cls = remap[static_cast<std::size_t>(e.cls)];
@@ -176,7 +208,7 @@ void CThetaLik::x_Finish(const std::vector<SClass>& all, const std::vector<doubl
 }
 
 void CThetaLik::Build(const std::vector<SSummary>& sites, const std::vector<double>& polymorphic,
-                      double thetaQuiet) {
+                      const std::vector<double>& domain, double thetaQuiet) {
     std::vector<int> index(polymorphic.size(), -1);
     std::vector<SClass> all;
     std::vector<double> tq;
@@ -189,6 +221,7 @@ void CThetaLik::Build(const std::vector<SSummary>& sites, const std::vector<doub
         SClass c;
         c.K = s.K;
         c.P = polymorphic[k];
+        c.domain = domain[k];
         all.push_back(c);
         const double w = 1.0 - thetaQuiet * c.P;
         tq.push_back(w > 0.0 ? thetaQuiet / w : kInf);
@@ -227,19 +260,8 @@ void CThetaLik::Eval(double theta, double& l, double& d1, double& d2) const {
             d1 -= cl.count * cl.P / wc;
             d2 -= cl.count * cl.P * cl.P / (wc * wc);
             const double t = theta / wc;
-            double s = 0.0, s1 = 0.0, s2 = 0.0;
-            // Horner from the top: s = sum (-1)^(j+1) t^j m_j / j,
-            // s1 = ds/dt = sum (-1)^(j+1) t^(j-1) m_j,
-            // s2 = d2s/dt2 = sum (-1)^(j+1) (j-1) t^(j-2) m_j.
-            for (int j = kTerms; j >= 1; --j) {
-                const double sign = (j % 2 == 1) ? 1.0 : -1.0;
-                s = s * t + sign * cl.m[j - 1] / j;
-                s1 = s1 * t + sign * cl.m[j - 1];
-                if (j >= 2) {
-                    s2 = s2 * t + sign * (j - 1) * cl.m[j - 1];
-                }
-            }
-            s *= t;
+            double s, s1, s2;
+            LogSeries(cl.m, kTerms, t, s, s1, s2);
             const double dt = 1.0 / (wc * wc);               // dt/dtheta
             const double ddt = 2.0 * cl.P / (wc * wc * wc);  // d2t/dtheta2
             l += s;

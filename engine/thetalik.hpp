@@ -3,7 +3,8 @@
 // neutral spectrum, or growth at one rate), built in one pass over the sites.
 //
 // A site's likelihood is, up to its constant, a (1 - theta P) + theta u with
-// u = sum_k beta_k z_k >= 0 (sitestore.hpp). Most sites are "quiet": a = 1
+// u = sum_t beta_t z_t >= 0 (sitestore.hpp), P and beta those of the site's
+// class. Most sites are "quiet": a = 1
 // and u small, and for them
 //   log(1 - theta P + theta u) = log(1 - theta P) + log1p(t u),
 //   t = theta / (1 - theta P),
@@ -43,6 +44,11 @@ std::vector<SSpan> SegmentSpans(const CSiteStore& store, std::size_t first, std:
 // one number per segment of the store.
 std::vector<SSpan> WeightedSpans(const CSiteStore& store, const std::vector<double>& weights);
 
+// The series of log1p summed over sites: with m_j = sum_i y_i^j (j = 1..terms),
+// s = sum_i log1p(x y_i) up to the terms kept = sum_j (-1)^(j+1) x^j m_j / j,
+// and its first two derivatives in x.
+void LogSeries(const double* m, int terms, double x, double& s, double& s1, double& s2);
+
 // u = sum_k beta_k z_k of one record.
 double SiteU(const SSiteView& view, const double* beta);
 // Log-likelihood of one record, its constant included, at theta.
@@ -64,9 +70,10 @@ class CThetaLik {
         int K;
         double a, u;
     };
-    // Builds from summaries; polymorphic[K] is P_K.
+    // Builds from summaries; polymorphic[K] is P of class K and domain[K]
+    // the P_K that bounds its domain.
     void Build(const std::vector<SSummary>& sites, const std::vector<double>& polymorphic,
-               double thetaQuiet);
+               const std::vector<double>& domain, double thetaQuiet);
 
     // Largest theta of the domain for the classes present.
     double ThetaMax() const { return m_ThetaMax; }
@@ -85,6 +92,7 @@ class CThetaLik {
     struct SClass {
         int K = 0;
         double P = 0.0;
+        double domain = 0.0;       // P_K: theta <= 1 / P_K
         double count = 0.0;        // quiet sites
         double m[kTerms] = {0.0};  // sum of u^j, j = 1..kTerms
     };

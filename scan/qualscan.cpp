@@ -21,9 +21,13 @@ int main(int argc, char* argv[]) {
         if (ParseScanArgs(argc, argv, opts, std::cout) != EParseResult::eRun) {
             return 0;
         }
-        std::ostream* progress =
-            opts.m_Pileup.m_Progress && ::isatty(STDERR_FILENO) ? &std::cerr : nullptr;
-        const SScanSummary summary = RunQualScan(opts, std::cout, progress);
+        // On a terminal the progress line is redrawn in place; in a log it
+        // is a line a minute.
+        std::ostream* progress = opts.m_Pileup.m_Progress ? &std::cerr : nullptr;
+        const CProgressLine::EStyle style = ::isatty(STDERR_FILENO)
+                                                ? CProgressLine::EStyle::eTerminal
+                                                : CProgressLine::EStyle::eLog;
+        const SScanSummary summary = RunQualScan(opts, std::cout, progress, style);
         std::cerr << FormatScanSummary(summary, opts) << std::endl;
         return 0;
     });

@@ -291,8 +291,9 @@ class CWindowWriter {
 
 // --ci bootstrap: the percentile intervals of the block bootstrap replace
 // the profile-likelihood ones.
-void ApplyBootstrap(const SScanOptions& opts, const CSiteStore& store, const SFitOptions& fit,
-                    hts_tpool* pool, SFitResult& neutral, SFitResult& growth) {
+SBootstrapReport ApplyBootstrap(const SScanOptions& opts, const CSiteStore& store,
+                                const SFitOptions& fit, hts_tpool* pool, SFitResult& neutral,
+                                SFitResult& growth, CProgressLine& bar) {
     if (opts.m_Replicates < 100) {
         Warn("qualscan: " + std::to_string(opts.m_Replicates) +
              " bootstrap resamples give rough interval ends; 200 or more are advised.");
@@ -301,7 +302,10 @@ void ApplyBootstrap(const SScanOptions& opts, const CSiteStore& store, const SFi
     b.replicates = opts.m_Replicates;
     b.seed = opts.m_Seed;
     b.growth = opts.m_Models != EScanModels::eNeutral;
-    BootstrapIntervals(store, fit, b, pool, neutral, b.growth ? &growth : nullptr);
+    b.progress = [&bar](int done, int total) {
+        bar.Status("bootstrap resample " + std::to_string(done) + " of " + std::to_string(total));
+    };
+    return BootstrapIntervals(store, fit, b, pool, neutral, b.growth ? &growth : nullptr);
 }
 
 SModelRow ToRow(const SFitResult& r) {
@@ -323,7 +327,8 @@ SModelRow ToRow(const SFitResult& r) {
 
 }  // namespace
 
-SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostream* progress) {
+SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostream* progress,
+                         CProgressLine::EStyle progressStyle) {
     SScanSummary summary;
     const SPileupOptions& p = opts.m_Pileup;
     // Outputs that would overwrite each other or an input are refused
@@ -334,6 +339,8 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     siteOptions.folded = !opts.m_Unfolded;
     siteOptions.poolSize = static_cast<int>(opts.m_PoolSize);
     siteOptions.blockSize = opts.m_BlockSize;
+    // The neutral fit alone needs two numbers per site.
+    siteOptions.neutralOnly = opts.m_Models == EScanModels::eNeutral;
     SFitOptions fitOptions;
     fitOptions.level = opts.m_Level;
 
@@ -489,7 +496,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         saveSites = std::make_unique<CSiteFileWriter>(opts.m_SaveSites, settings);
     }
 
-    CProgressLine bar(progress, "qualscan");
+    CProgressLine bar(progress, "qualscan", 1, progressStyle);
     std::unique_ptr<CBatchTabulator> tabulator;
     if (filter) {
         tabulator = std::make_unique<CBatchTabulator>(*filter, !opts.m_Unfolded, pool.get(),
@@ -568,13 +575,18 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
 
     if (store) {
         table.Stream() << TableHeader();
+        bar.Status("fitting the models");
         SFitResult neutral = FitNeutral(*store, fitOptions, pool.get());
         SFitResult growth;
         if (opts.m_Models != EScanModels::eNeutral) {
             growth = FitGrowth(*store, fitOptions, neutral, pool.get());
         }
         if (opts.m_Bootstrap) {
-            ApplyBootstrap(opts, *store, fitOptions, pool.get(), neutral, growth);
+            const SBootstrapReport report =
+                ApplyBootstrap(opts, *store, fitOptions, pool.get(), neutral, growth, bar);
+            summary.m_Resamples = report.replicates;
+            summary.m_ResamplesNoNeutral = report.noNeutral;
+            summary.m_ResamplesNoGrowth = report.noGrowth;
         }
         if (opts.m_Models != EScanModels::eGrowth) {
             table.Stream() << FormatTableRow(ToRow(neutral));
@@ -604,6 +616,24 @@ std::string FormatScanSummary(const SScanSummary& s, const SScanOptions& opts) {
     if (s.m_BasesPastEnd > 0) {
         os << "; " << s.m_BasesPastEnd << (s.m_BasesPastEnd == 1 ? " base" : " bases")
            << " of reads past their contig's end left out";
+    }
+    if (s.m_Resamples > 0) {
+        os << "; " << s.m_Resamples << " bootstrap resamples";
+        // The neutral fit runs under the growth one too, so its count
+        // matters only where its row is printed.
+        const bool neutralRow = opts.m_Models != EScanModels::eGrowth;
+        const bool growthRow = opts.m_Models != EScanModels::eNeutral;
+        const int noNeutral = neutralRow ? s.m_ResamplesNoNeutral : 0;
+        const int noGrowth = growthRow ? s.m_ResamplesNoGrowth : 0;
+        if (noNeutral > 0 || noGrowth > 0) {
+            os << ", left out of the intervals for want of an estimate:";
+            if (neutralRow) {
+                os << ' ' << noNeutral << " of the neutral theta";
+            }
+            if (growthRow) {
+                os << (neutralRow ? ", " : " ") << noGrowth << " of the growth rate";
+            }
+        }
     }
     return os.str();
 }

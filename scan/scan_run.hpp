@@ -6,6 +6,7 @@
 #include <iosfwd>
 #include <string>
 
+#include "common/progress.hpp"
 #include "scan/scan_options.hpp"
 
 // What a run read and fitted, for the summary line.
@@ -18,13 +19,19 @@ struct SScanSummary {
     // source clips.
     std::uint64_t m_BasesPastEnd = 0;
     std::string m_InputKind;  // "alignments", "an XML data set", "pileup text"
+    // The block bootstrap: resamples refitted, and how many of them gave no
+    // neutral theta or no growth rate (left out of those intervals).
+    int m_Resamples = 0;
+    int m_ResamplesNoNeutral = 0, m_ResamplesNoGrowth = 0;
 };
 
 // Runs qualscan with opts: the table to opts.m_Output (or out when that is
 // empty or "-"), windows to opts.m_WindowsOutput; files are replaced only
-// when complete. progress, when not null, gets a progress line at most once
-// a second. Every bad input throws std::runtime_error naming the file.
-SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostream* progress);
+// when complete. progress, when not null, gets the progress in the given
+// style (common/progress.hpp). Every bad input throws std::runtime_error
+// naming the file.
+SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostream* progress,
+                         CProgressLine::EStyle progressStyle = CProgressLine::EStyle::eTerminal);
 
 // The summary line (without line break).
 std::string FormatScanSummary(const SScanSummary& summary, const SScanOptions& opts);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -16,14 +17,18 @@
 #include <utility>
 
 #include "base/file_magic.hpp"
+#include "engine/depthrows.hpp"
+#include "engine/thetalik.hpp"
+#include "spectrum/freqspec.hpp"
 
 namespace {
 
 const char* const kMagic = kSiteFileMagic;
+// The deepest site a summary file may hold: far beyond what a table can be
+// computed for (its cost grows with the square of the depth).
+constexpr std::uint64_t kMaxDepth = 1u << 24;
 // Buffered bytes before they go to BGZF.
 constexpr std::size_t kFlushBytes = 1 << 20;
-// A record holds three varints and at most K + 1 doubles.
-constexpr std::uint64_t kMaxRecordHead = 30;
 
 void PutVarint(std::vector<unsigned char>& out, std::uint64_t v) {
     while (v >= 0x80) {
@@ -37,19 +42,6 @@ void PutDouble(std::vector<unsigned char>& out, double v) {
     unsigned char b[sizeof v];
     std::memcpy(b, &v, sizeof v);
     out.insert(out.end(), b, b + sizeof v);
-}
-
-// Parses a varint inside [p, end); false when it does not end there.
-bool ParseVarint(const unsigned char*& p, const unsigned char* end, std::uint64_t& v) {
-    v = 0;
-    for (int shift = 0; p < end && shift < 64; shift += 7) {
-        const unsigned char b = *p++;
-        v |= static_cast<std::uint64_t>(b & 0x7f) << shift;
-        if (!(b & 0x80)) {
-            return true;
-        }
-    }
-    return false;
 }
 
 std::string HeaderText(const SSiteFileSettings& s) {
@@ -143,20 +135,16 @@ void CSiteFileWriter::Add(const SSiteBatch& batch, const std::vector<std::string
     for (const SEncodedSite& s : batch.sites) {
         if (s.contig != m_Contig) {
             m_Contig = s.contig;
+            m_EntryPos = 0;
             const std::string& name = contigs.at(static_cast<std::size_t>(s.contig));
             m_Buffer.push_back('C');
             PutVarint(m_Buffer, name.size());
             m_Buffer.insert(m_Buffer.end(), name.begin(), name.end());
         }
         m_Buffer.push_back('S');
-        PutVarint(m_Buffer, static_cast<std::uint64_t>(s.pos));
-        PutVarint(m_Buffer, static_cast<std::uint64_t>(s.reads));
-        PutVarint(m_Buffer, static_cast<std::uint64_t>(s.chromosomes));
-        PutVarint(m_Buffer, static_cast<std::uint64_t>(s.kept));
-        PutVarint(m_Buffer, s.bytes);
+        PutVarint(m_Buffer, static_cast<std::uint64_t>(s.pos - m_EntryPos));
+        m_EntryPos = s.pos;
         PutDouble(m_Buffer, s.constant);
-        PutDouble(m_Buffer, s.neutralA);
-        PutDouble(m_Buffer, s.neutralB);
         x_Put(p, s.bytes);
         p += s.bytes;
         ++m_Sites;
@@ -194,8 +182,15 @@ SSiteFileSettings ParseHeader(BGZF* f, const std::string& name) {
         ~SFree() { free(s->s); }
     } freeLine{&line};
     if (bgzf_getline(f, '\n', &line) < 0 ||
-        std::string(line.s, line.l) + '\n' != std::string(kMagic)) {
+        std::string(line.s, line.l).compare(0, kSiteFilePrefixSize, kSiteFilePrefix) != 0) {
         throw fail("is not a qualscan summary file (its first line is not the summary header).");
+    }
+    if (std::string(line.s, line.l) + '\n' != std::string(kMagic)) {
+        throw fail("is a summary file of format '" +
+                   std::string(line.s + kSiteFilePrefixSize, line.l - kSiteFilePrefixSize) +
+                   "', which this qualscan does not read (it reads format " +
+                   std::to_string(kSiteFileFormat) +
+                   "): save the sites again with this version (--save-sites).");
     }
     std::map<std::string, std::string> values;
     for (;;) {
@@ -310,6 +305,9 @@ SSiteFileSettings ReadSiteFileSettings(const std::string& path) {
 
 CSiteFileReader::CSiteFileReader(const std::vector<std::string>& paths, const SSiteOptions& options)
     : m_Paths(paths), m_Options(options) {
+    std::unique_ptr<CFreqSpectrum> unit(new CFSNeutral);
+    unit->SetParam(0) = 1.0;
+    m_Neutral = std::make_unique<CDepthRows>(options, std::move(unit));
     // Every header first, so that a mismatch is found before any fit.
     for (std::size_t i = 0; i < paths.size(); ++i) {
         const std::string& path = paths[i];
@@ -403,6 +401,7 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
             }
             std::string name(n, '\0');
             read(&name[0], n);
+            m_EntryPos = 0;
             int id = -1;
             for (std::size_t i = 0; i < m_Names.size(); ++i) {
                 if (m_Names[i] == name) {
@@ -428,30 +427,43 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
         if (m_Contig < 0) {
             x_Fail("is damaged: a site before any contig.");
         }
-        const std::uint64_t pos = varint(), reads = varint(), K = varint(), kept = varint(),
-                            size = varint();
-        double numbers[3];
-        read(numbers, sizeof numbers);
-        if (pos > static_cast<std::uint64_t>(INT64_MAX) || reads == 0 || reads > 1000000000 ||
-            K == 0 || K > 1000000000 || kept > (m_Options.folded ? K / 2 : K - 1) || size == 0 ||
-            size > kMaxRecordHead + 8 * (K + 1) || !std::isfinite(numbers[0]) ||
-            !std::isfinite(numbers[1]) || !std::isfinite(numbers[2])) {
+        const std::uint64_t delta = varint();
+        double constant;
+        read(&constant, sizeof constant);
+        // The record's header says how long it is; every number is checked
+        // before it sizes anything.
+        const std::uint64_t n = varint(), code = varint(), floats = varint();
+        const std::uint64_t doubles = code >> 1;
+        if (delta > static_cast<std::uint64_t>(INT64_MAX - m_EntryPos) ||
+            !std::isfinite(constant) || n == 0 || n > 1000000000 ||
+            doubles + floats >
+                static_cast<std::uint64_t>(LastEntry(m_Options, static_cast<int>(n))) ||
+            code > 0xffffffffu || floats > 0xffffffffu) {
             x_Fail("is damaged: a site with impossible numbers.");
         }
-        bytes.resize(static_cast<std::size_t>(size));
-        read(bytes.data(), bytes.size());
-        // The record must be what the site says: its own header, inside its bytes.
-        const unsigned char* p = bytes.data();
-        const unsigned char* end = p + bytes.size();
-        std::uint64_t rk, code, floats;
-        if (!ParseVarint(p, end, rk) || !ParseVarint(p, end, code) ||
-            !ParseVarint(p, end, floats) || rk != K || (code >> 1) + floats != kept ||
-            static_cast<std::uint64_t>(end - p) !=
-                ((code & 1) ? 8 : 0) + (code >> 1) * 8 + floats * 4 ||
-            (m_Options.poolSize > 0 ? K != static_cast<std::uint64_t>(m_Options.poolSize)
-                                    : K != reads)) {
-            x_Fail("is damaged: a site's record does not match its description.");
+        const std::uint64_t body = ((code & 1) ? 8 : 0) + doubles * 8 + floats * 4;
+        bytes.clear();
+        PutVarint(bytes, n);
+        PutVarint(bytes, code);
+        PutVarint(bytes, floats);
+        // In pieces, so that a damaged length cannot allocate more than the
+        // file holds.
+        for (std::uint64_t left = body; left > 0;) {
+            const std::size_t piece =
+                static_cast<std::size_t>(std::min<std::uint64_t>(left, 1 << 20));
+            const std::size_t at = bytes.size();
+            bytes.resize(at + piece);
+            read(bytes.data() + at, piece);
+            left -= piece;
         }
+        SSiteView view;
+        ReadSiteRecord(bytes.data(), view);
+        if ((code & 1) && !(view.a >= 0.0 && std::isfinite(view.a))) {
+            x_Fail("is damaged: a site's record has an impossible weight.");
+        }
+        const std::uint64_t pos = static_cast<std::uint64_t>(m_EntryPos) + delta;
+        m_EntryPos = static_cast<std::int64_t>(pos);
+        const std::uint64_t reads = n, K = n, kept = doubles + floats, size = bytes.size();
         const std::int64_t position = static_cast<std::int64_t>(pos);
         const bool newFile = m_ContigFile != m_Index;
         if (position < m_LastPos || (newFile && position == m_LastPos)) {
@@ -467,10 +479,13 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
         site.reads = static_cast<int>(reads);
         site.chromosomes = static_cast<int>(K);
         site.kept = static_cast<int>(kept);
-        site.constant = numbers[0];
-        site.neutralA = numbers[1];
-        site.neutralB = numbers[2];
+        site.constant = constant;
         site.bytes = static_cast<std::uint32_t>(size);
+        // The neutral summary as the encoder had it, from the same rows.
+        const CDepthRows::SRow& row = m_Neutral->Row(site.chromosomes, site.kept);
+        site.neutralA = view.a;
+        site.neutralU = SiteU(view, row.beta.data() + 1);
+        site.neutralB = site.neutralU - view.a * row.polymorphic;
         ++m_Sites;
         m_Reads += reads;
         return true;

@@ -3,19 +3,24 @@
 // parts of a genome scanned apart (by region, by sample lane, on different
 // machines) are fitted together as if one run had read every site.
 //
-// Format, BGZF-compressed through htslib as a whole:
-//   text header: the line "##qualscan-sites\t1", then "key\tvalue" lines
+// Format 2, BGZF-compressed through htslib as a whole:
+//   text header: the line "##qualscan-sites\t2", then "key\tvalue" lines
 //   (version, folded, pool_size, block_size, the filters, region,
 //   reference, input), then an empty line;
 //   body: entries, each a tag byte:
 //     'C' varint n, n bytes: the sites that follow lie on this contig;
-//     'S' varint pos, reads, chromosomes, kept, record bytes; the site's
-//         constant, neutral a and neutral b as 8-byte doubles; the record
-//         as the site store keeps it (sitestore.hpp);
+//     'S' varint d: the site lies d bases after the last site of the
+//         contig's entry (after 0 for its first); the site's constant as an
+//         8-byte double; the record as the site store keeps it
+//         (sitestore.hpp), whose own header gives its class (the depth)
+//         and its length;
 //     'E' varint sites, varint reads: the end, with the counts written.
-// Varints are little-endian base 128. The site's numbers are those of
-// SEncodedSite, so a store filled from the file is, record for record,
-// constant for constant, the store of the run that wrote it.
+// Varints are little-endian base 128. The neutral summary of a site (a, b,
+// u) follows from its record and the neutral rows, as the encoder made it,
+// so a store filled from the file is, record for record, constant for
+// constant, the store of the run that wrote it. Format 1 (the pool's mixed
+// tables and the neutral summary written out, 187 bytes a site with a pool)
+// is refused with a message that says to save the sites again.
 
 #include <cstdint>
 #include <memory>
@@ -26,6 +31,7 @@
 #include "engine/sitestore.hpp"
 
 struct BGZF;
+class CDepthRows;
 
 // The settings a summary file records. Model settings (folded, pool_size)
 // and filters must agree between files that are fitted together; the block
@@ -64,6 +70,7 @@ class CSiteFileWriter {
     BGZF* m_File = nullptr;
     std::vector<unsigned char> m_Buffer;
     int m_Contig = -1;
+    std::int64_t m_EntryPos = 0;  // the last site's position in the contig's entry
     std::uint64_t m_Sites = 0, m_Reads = 0;
     bool m_Committed = false;
 };
@@ -101,9 +108,11 @@ class CSiteFileReader {
     SSiteFileSettings m_Settings;
     std::size_t m_Index = 0;
     std::unique_ptr<SOpen> m_Open;
+    std::unique_ptr<CDepthRows> m_Neutral;  // the rows of the sites' neutral u
     std::vector<std::string> m_Names;
     int m_Contig = -1;                       // current contig (global index)
     std::int64_t m_LastPos = -1;             // last position on it
+    std::int64_t m_EntryPos = 0;             // last position of the file's contig entry
     std::size_t m_ContigFile = 0;            // file where the current contig was last seen
     std::uint64_t m_Sites = 0, m_Reads = 0;  // of the current file
 };

@@ -1,10 +1,13 @@
 // The block bootstrap: weighted passes against duplicated sites, the same
-// interval for every thread count, and its coverage when theta varies
-// between blocks (scripts/check_bootstrap prints the full figures).
+// interval for every thread count, every block drawn as often as chance
+// says, the interval ends as order statistics of the resamples, and its
+// coverage when theta varies between blocks (scripts/check_bootstrap prints
+// the full figures).
 
 #include <gtest/gtest.h>
 #include <htslib/thread_pool.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -136,6 +139,192 @@ TEST(Bootstrap, TheSameSeedGivesTheSameIntervalsForEveryThreadCount) {
     EXPECT_NE(n.thetaLo, seen[0][0]);
     EXPECT_LT(n.thetaLo, n.theta);
     EXPECT_GT(n.thetaHi, n.theta);
+}
+
+TEST(Bootstrap, EveryResampleIsTheWeightedRefitOfItsBlocks) {
+    // The resamples come from per-block statistics and shared rates; each
+    // must be what FitNeutral and FitGrowth give on its weights.
+    TRng rng(23);
+    for (int poolSize : {0, 40}) {
+        SCOPED_TRACE(::testing::Message() << "pool " << poolSize);
+        SSiteOptions options;
+        options.blockSize = 500;
+        options.poolSize = poolSize;
+        CSiteStore store(options);
+        std::gamma_distribution<double> gamma(2.0, 0.01);
+        CFSGrowth model;
+        model.SetFolded(false);
+        model.SetParam(1) = 4.0;
+        std::poisson_distribution<int> depth(14.0);
+        for (int b = 0; b < 25; ++b) {
+            model.SetParam(0) = std::min(0.1, gamma(rng));
+            const std::vector<STestSite> sites = Simulate<TRng>(
+                500, model, poolSize, [&](TRng& r) { return std::max(1, depth(r)); },
+                [](TRng& r) { return std::uniform_int_distribution<int>(10, 41)(r); }, true, rng);
+            for (int i = 0; i < 500; ++i) {
+                const STestSite& s = sites[static_cast<std::size_t>(i)];
+                store.Append(0, b * 500 + i, s.depth, s.table.data(), s.logScale);
+            }
+        }
+        SBootstrapOptions b;
+        b.replicates = 25;
+        b.seed = 3;
+        SFitResult n = FitNeutral(store, SFitOptions(), nullptr);
+        SFitResult g = FitGrowth(store, SFitOptions(), n, nullptr);
+        int progressCalls = 0, lastDone = 0;
+        b.progress = [&](int done, int total) {
+            ++progressCalls;
+            EXPECT_EQ(total, 25);
+            EXPECT_GT(done, lastDone);
+            lastDone = done;
+        };
+        const SBootstrapReport report = BootstrapIntervals(store, SFitOptions(), b, nullptr, n, &g);
+        EXPECT_EQ(lastDone, 25);
+        EXPECT_GT(progressCalls, 0);
+        std::size_t blocks = 0;
+        const std::vector<std::size_t> blockOf = SegmentBlocks(store, blocks);
+        const std::vector<std::vector<double>> draws = DrawResamples(blocks, 25, 3);
+        SFitOptions refit;
+        refit.intervals = false;
+        int rates = 0;
+        for (std::size_t r = 0; r < draws.size(); ++r) {
+            std::vector<double> weights;
+            for (std::size_t i : blockOf) {
+                weights.push_back(draws[r][i]);
+            }
+            const SFitResult wn = FitNeutral(store, refit, nullptr, &weights);
+            EXPECT_NEAR(report.neutralTheta[r], wn.theta, 1e-9 * wn.theta) << "resample " << r;
+            const SFitResult wg = FitGrowth(store, refit, wn, nullptr, &weights);
+            if (std::isnan(wg.growth)) {
+                EXPECT_TRUE(std::isnan(report.growthRate[r])) << "resample " << r;
+                continue;
+            }
+            ++rates;
+            EXPECT_NEAR(std::log10(report.growthRate[r]), std::log10(wg.growth), 5e-4)
+                << "resample " << r;
+            EXPECT_NEAR(report.growthTheta[r], wg.theta, 5e-4 * wg.theta) << "resample " << r;
+        }
+        EXPECT_GT(rates, 20);
+    }
+    // Every resample's maximum at the domain's edge, beyond the cover of
+    // the per-block statistics: refitted by weighted passes.
+    SSiteOptions options;
+    options.blockSize = 20;
+    CSiteStore edge(options);
+    const STestSite mixed =
+        MakeSite(std::vector<std::uint8_t>(1, 40), std::vector<std::uint8_t>(1, 40), true);
+    for (int i = 0; i < 25 * 20; ++i) {
+        edge.Append(0, i, mixed.depth, mixed.table.data(), mixed.logScale);
+    }
+    SFitResult n = FitNeutral(edge, SFitOptions(), nullptr);
+    SBootstrapOptions b;
+    b.replicates = 10;
+    b.growth = false;
+    const SBootstrapReport report = BootstrapIntervals(edge, SFitOptions(), b, nullptr, n, nullptr);
+    std::size_t blocks = 0;
+    const std::vector<std::size_t> blockOf = SegmentBlocks(edge, blocks);
+    const std::vector<std::vector<double>> draws = DrawResamples(blocks, 10, b.seed);
+    for (std::size_t r = 0; r < draws.size(); ++r) {
+        std::vector<double> weights;
+        for (std::size_t i : blockOf) {
+            weights.push_back(draws[r][i]);
+        }
+        const SFitResult wn = FitNeutral(edge, SFitOptions(), nullptr, &weights);
+        EXPECT_EQ(report.neutralTheta[r], wn.theta) << "resample " << r;
+        EXPECT_EQ(wn.theta, n.theta);  // the edge
+    }
+}
+
+// blocks blocks of 40 sites of 10 reads at Q40: all reads of a site alike,
+// except in the blocks listed, where every site has 5 of each base; only a
+// resample that draws one of them has a theta above 0.
+CSiteStore OnlySomeBlocksVary(int blocks, const std::vector<int>& varying) {
+    SSiteOptions options;
+    options.blockSize = 40;
+    CSiteStore store(options);
+    const STestSite quiet = MakeSite({}, std::vector<std::uint8_t>(10, 40), true);
+    const STestSite mixed =
+        MakeSite(std::vector<std::uint8_t>(5, 40), std::vector<std::uint8_t>(5, 40), true);
+    for (int b = 0; b < blocks; ++b) {
+        const bool varies = std::find(varying.begin(), varying.end(), b) != varying.end();
+        const STestSite& s = varies ? mixed : quiet;
+        for (int i = 0; i < 40; ++i) {
+            store.Append(0, b * 40 + i, s.depth, s.table.data(), s.logScale);
+        }
+    }
+    return store;
+}
+
+TEST(Bootstrap, EveryBlockIsDrawnAsOftenAsChanceSays) {
+    // A block is left out of a resample of n draws from n blocks with
+    // probability (1 - 1/n)^n; 400 resamples put the share that draws it
+    // within 0.1 of 1 minus that (4 standard deviations).
+    const int blocks = 25, replicates = 400;
+    const double drawn = 1.0 - std::pow(1.0 - 1.0 / blocks, blocks);
+    for (int which : {0, blocks - 1, blocks / 2}) {
+        SCOPED_TRACE(::testing::Message() << "varying block " << which);
+        const CSiteStore store = OnlySomeBlocksVary(blocks, {which});
+        SBootstrapOptions b;
+        b.replicates = replicates;
+        b.growth = false;
+        SFitResult n = FitNeutral(store, SFitOptions(), nullptr);
+        ASSERT_GT(n.theta, 0.0);
+        const SBootstrapReport report =
+            BootstrapIntervals(store, SFitOptions(), b, nullptr, n, nullptr);
+        ASSERT_EQ(report.replicates, replicates);
+        ASSERT_EQ(report.neutralTheta.size(), static_cast<std::size_t>(replicates));
+        EXPECT_EQ(report.noNeutral, 0);
+        int withBlock = 0;
+        for (double t : report.neutralTheta) {
+            withBlock += t > 0.0 ? 1 : 0;
+        }
+        EXPECT_NEAR(static_cast<double>(withBlock) / replicates, drawn, 0.1);
+    }
+}
+
+// The q-quantile of values by its definition, without GSL: sort, then
+// interpolate between the order statistics around (n - 1) q.
+double OrderStatistic(std::vector<double> values, double q) {
+    std::sort(values.begin(), values.end());
+    const double h = (static_cast<double>(values.size()) - 1.0) * q;
+    const std::size_t i = static_cast<std::size_t>(std::floor(h));
+    if (i + 1 >= values.size()) {
+        return values.back();
+    }
+    return values[i] + (h - static_cast<double>(i)) * (values[i + 1] - values[i]);
+}
+
+TEST(Bootstrap, IntervalEndsAreTheOrderStatisticsAtHalfTheMissingLevel) {
+    TRng rng(17);
+    const CSiteStore store = BlockStore(24, 400, 0.01, rng);
+    for (double level : {0.95, 0.8}) {
+        SCOPED_TRACE(::testing::Message() << "level " << level);
+        SFitOptions fit;
+        fit.level = level;
+        SBootstrapOptions b;
+        b.replicates = 60;
+        SFitResult n = FitNeutral(store, fit, nullptr);
+        SFitResult g = FitGrowth(store, fit, n, nullptr);
+        const SBootstrapReport report = BootstrapIntervals(store, fit, b, nullptr, n, &g);
+        ASSERT_EQ(report.growthRate.size(), 60u);
+        struct SEnds {
+            const std::vector<double>& values;
+            double lo, hi;
+        };
+        for (const SEnds& e : {SEnds{report.neutralTheta, n.thetaLo, n.thetaHi},
+                               SEnds{report.growthTheta, g.thetaLo, g.thetaHi}}) {
+            std::vector<double> values;
+            for (double v : e.values) {
+                if (!std::isnan(v)) {
+                    values.push_back(v);
+                }
+            }
+            ASSERT_GE(values.size(), 50u);
+            EXPECT_DOUBLE_EQ(e.lo, OrderStatistic(values, (1.0 - level) / 2.0));
+            EXPECT_DOUBLE_EQ(e.hi, OrderStatistic(values, (1.0 + level) / 2.0));
+            EXPECT_LT(e.lo, e.hi);
+        }
+    }
 }
 
 // Coverage of the mean theta by both intervals over simulated genomes whose

@@ -1,9 +1,13 @@
 // Times the likelihood engine on synthetic sites and prints bytes per site:
-//   scan_bench [sites [scores [threads...]]]
-// sites (default 1000000) of depth Poisson(20), scores "uniform" (2..41, as
-// in the benchmark BAM) or a score distribution file (examples/score_dist.dat),
-// minor counts from the neutral spectrum at theta 0.01, read errors drawn from
-// the scores; tables in exact mode, folded. Figures per 1e6 sites.
+//   scan_bench [sites [scores [threads...]]] [pool=N] [depth=D] [bootstrap=B]
+// sites (default 1000000) of depth Poisson(D) (default 20), scores "uniform"
+// (2..41, as in the benchmark BAM) or a score distribution file
+// (examples/score_dist.dat), minor counts from the neutral spectrum at theta
+// 0.01 (of the N chromosomes of a pool, each read minor with probability
+// k/N, with pool=N), read errors drawn from the scores; tables in exact
+// mode, folded. Figures per 1e6 sites; with bootstrap=B, also the block
+// bootstrap of both models (B resamples, blocks of 10000 sites) against the
+// fits without it.
 
 #include <htslib/thread_pool.h>
 
@@ -17,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/bootstrap.hpp"
 #include "engine/fit.hpp"
 #include "engine/sitestore.hpp"
 #include "model/obstable.hpp"
@@ -47,11 +52,26 @@ void PrintRow(const SFitResult& r, double cpu, double wall, double per) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const long sites = argc > 1 ? std::atol(argv[1]) : 1000000;
-    const std::string scores = argc > 2 ? argv[2] : "uniform";
+    int pool = 0, replicates = 0;
+    double meanDepth = 20.0;
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a.rfind("pool=", 0) == 0) {
+            pool = std::atoi(a.c_str() + 5);
+        } else if (a.rfind("depth=", 0) == 0) {
+            meanDepth = std::atof(a.c_str() + 6);
+        } else if (a.rfind("bootstrap=", 0) == 0) {
+            replicates = std::atoi(a.c_str() + 10);
+        } else {
+            args.push_back(a);
+        }
+    }
+    const long sites = args.size() > 0 ? std::atol(args[0].c_str()) : 1000000;
+    const std::string scores = args.size() > 1 ? args[1] : "uniform";
     std::vector<int> threads;
-    for (int i = 3; i < argc; ++i) {
-        threads.push_back(std::atoi(argv[i]));
+    for (std::size_t i = 2; i < args.size(); ++i) {
+        threads.push_back(std::atoi(args[i].c_str()));
     }
     if (threads.empty()) {
         threads = {1, 2};
@@ -79,11 +99,13 @@ int main(int argc, char* argv[]) {
     }
     std::mt19937_64 rng(20240611);
     std::uniform_real_distribution<double> unif(0.0, 1.0);
-    std::poisson_distribution<int> depthDist(20.0);
+    std::poisson_distribution<int> depthDist(meanDepth);
     const double theta = 0.01;
     const auto& err = ErrProbTable();
 
     SSiteOptions options;
+    options.poolSize = pool;
+    options.blockSize = 10000;
     CSiteStore store(options);
     CObsTableWorkspace ws;
     std::vector<double> table;
@@ -93,16 +115,18 @@ int main(int argc, char* argv[]) {
     std::int64_t pos = 0;
     for (long s = 0; s < sites; ++s) {
         int n = std::max(1, depthDist(rng));
-        // Minor count from the unfolded neutral spectrum at depth n.
+        // Minor count from the unfolded neutral spectrum at K = n, or at the
+        // pool's N.
+        const int K = pool > 0 ? pool : n;
         double h = 0.0;
-        for (int k = 1; k < n; ++k) {
+        for (int k = 1; k < K; ++k) {
             h += 1.0 / k;
         }
         int k = 0;
         double x = unif(rng);
         if (x < theta * h) {
             double acc = 0.0;
-            for (k = 1; k < n; ++k) {
+            for (k = 1; k < K; ++k) {
                 acc += theta / k;
                 if (x < acc) {
                     break;
@@ -119,7 +143,7 @@ int main(int argc, char* argv[]) {
                 ++qi;
             }
             const std::uint8_t q = static_cast<std::uint8_t>(qValue[static_cast<std::size_t>(qi)]);
-            bool isMinor = r < k;
+            bool isMinor = pool > 0 ? unif(rng) * pool < k : r < k;
             if (unif(rng) < err[q]) {
                 isMinor = !isMinor;
             }
@@ -146,8 +170,9 @@ int main(int argc, char* argv[]) {
         }
     }
     const double per = 1e6 / static_cast<double>(store.GetSites());
-    std::printf("%lu sites, %lu reads, scores %s\n", static_cast<unsigned long>(store.GetSites()),
-                static_cast<unsigned long>(store.GetReads()), scores.c_str());
+    std::printf("%lu sites, %lu reads, scores %s, pool %d\n",
+                static_cast<unsigned long>(store.GetSites()),
+                static_cast<unsigned long>(store.GetReads()), scores.c_str(), pool);
     std::printf("  record bytes per site %.2f, allocated bytes per site %.2f\n",
                 static_cast<double>(store.GetRecordBytes()) / store.GetSites(),
                 static_cast<double>(store.GetAllocatedBytes()) / store.GetSites());
@@ -169,6 +194,20 @@ int main(int argc, char* argv[]) {
         PrintRow(growth, c2 - c1, w2 - w1, per);
         std::printf("  both models with intervals, per 1e6 sites: cpu %.3f s, wall %.3f s\n",
                     (c2 - c0) * per, (w2 - w0) * per);
+        if (replicates > 0) {
+            SFitResult n = neutral, g = growth;
+            SBootstrapOptions b;
+            b.replicates = replicates;
+            const double c3 = CpuNow(), w3 = WallNow();
+            const SBootstrapReport report = BootstrapIntervals(store, fit, b, pool, n, &g);
+            const double c4 = CpuNow(), w4 = WallNow();
+            std::printf(
+                "  bootstrap of both models, %d resamples: theta [%.6g, %.6g] g [%.4g, %.4g]\n"
+                "           per 1e6 sites: cpu %.3f s, wall %.3f s; %.2f times the fits "
+                "without it (cpu)\n",
+                report.replicates, n.thetaLo, n.thetaHi, g.growthLo, g.growthHi, (c4 - c3) * per,
+                (w4 - w3) * per, (c4 - c3) / (c2 - c0));
+        }
         if (pool != nullptr) {
             hts_tpool_destroy(pool);
         }

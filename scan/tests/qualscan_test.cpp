@@ -294,6 +294,50 @@ TEST_F(CQualscanTest, WindowLikelihoodsAddUpToTheWholeRegion) {
     }
 }
 
+// Pileup text of 1200 positions of ten Q40 reads, all of one base but at
+// the positions from varyFrom on, which have five of each.
+std::string BlocksPileup(int varyFrom) {
+    std::string text;
+    for (int pos = 1; pos <= 1200; ++pos) {
+        text += "c1\t" + std::to_string(pos) + "\tA\t10\t" +
+                (pos >= varyFrom ? std::string(".....CCCCC") : std::string(10, '.')) + "\t" +
+                std::string(10, 'I') + "\n";
+    }
+    return text;
+}
+
+TEST_F(CQualscanTest, LevelProfilesAndResamplesWithoutAnEstimateAreReportedAsSuch) {
+    // Nothing varies: theta is 0 whatever the growth rate, which is NA.
+    Write("quiet.pileup", BlocksPileup(100000));
+    SCmd r = Run(m_Qualscan + "quiet.pileup");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::vector<std::string>> rows = Rows(r.out);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[2][0], "growth");
+    EXPECT_EQ(rows[2][1], "0");
+    EXPECT_EQ(rows[2][4], "NA") << r.out;
+    EXPECT_EQ(rows[2][8], "0");
+    EXPECT_EQ(rows[2][9], "1");
+    // Only the last of 30 blocks varies: a resample leaves it out with
+    // probability (29/30)^30 = 0.362 and then has no growth estimate; of
+    // 200, 72 +- 27 (4 standard deviations). The summary line counts them.
+    Write("last.pileup", BlocksPileup(1161));
+    r = Run(m_Qualscan + "--ci bootstrap --bootstrap 200 --block 40 last.pileup");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string tail =
+        "200 bootstrap resamples, left out of the intervals for want of an "
+        "estimate: 0 of the neutral theta, ";
+    const std::size_t at = r.err.find(tail);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    const int failed = std::atoi(r.err.c_str() + at + tail.size());
+    EXPECT_NEAR(failed, 72, 27) << r.err;
+    EXPECT_NE(r.err.find(" of the growth rate", at), std::string::npos) << r.err;
+    rows = Rows(r.out);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_NE(rows[2][5], "NA");  // the resamples with an estimate give the ends
+    EXPECT_NE(rows[2][6], "NA");
+}
+
 TEST_F(CQualscanTest, BadInputEndsWithStatusOneAndAMessageNamingIt) {
     const std::string good = "  <Column pos=\"7\">\n    <Chr score=\"30\"/>\n  </Column>\n";
     Write("good.xml", scanfix::Document(good));

@@ -132,8 +132,8 @@ TEST_F(CRunEdgesTest, OptionsAnInputIgnoresAndOutputsThatCollideAreRefusedBefore
     for (const std::string args :
          {"-Q 20 -d 2 a.pileup", "-d 2 good.xml", "--windows 2000:2 -w w.tsv a.pileup",
           "-q 30 -r c1 x.bam", "--windows 10 -w w.tsv -o t.tsv --save-sites s.sites good.xml",
-          "--windows-only --windows 10 -w - good.xml", "--level 0.9 a.sites",
-          "-o /dev/null --windows 10 -w /dev/null good.xml"}) {
+          "--windows-only --windows 10 -w - good.xml",
+          "-o /dev/null --windows 10 -w /dev/null good.xml", "--level 0.9 s.sites"}) {
         SCOPED_TRACE(args);
         const SCmd r = Run(m_Qualscan + args);
         EXPECT_EQ(r.status, 0) << r.err;

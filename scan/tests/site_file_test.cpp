@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <htslib/bgzf.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -71,6 +72,14 @@ TEST_F(CSiteFileTest, BadSummaryFilesAndOptionsEndWithStatusOne) {
         bgzf_close(in);
         ASSERT_EQ(bgzf_close(out), 0);
     }
+    // A file of the first format, whose records meant something else.
+    {
+        BGZF* out = bgzf_open(Path("old.sites").c_str(), "w");
+        ASSERT_TRUE(out);
+        const std::string text = "##qualscan-sites\t1\nversion\told\n\nC\x01xS";
+        ASSERT_EQ(bgzf_write(out, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        ASSERT_EQ(bgzf_close(out), 0);
+    }
     struct SCase {
         std::string m_Args;
         std::string m_Message;
@@ -80,6 +89,9 @@ TEST_F(CSiteFileTest, BadSummaryFilesAndOptionsEndWithStatusOne) {
                    "'short.sites' is truncated: its BGZF end-of-file marker is "
                    "missing."},
              SCase{"cut.sites", "'cut.sites' is truncated"},
+             SCase{"old.sites",
+                   "'old.sites' is a summary file of format '1', which this qualscan does not "
+                   "read (it reads format 2): save the sites again"},
              SCase{"a.sites pool.sites",
                    "'pool.sites' differs from 'a.sites' in its pool size (--pool-size 40 against "
                    "no --pool-size)"},
@@ -102,6 +114,13 @@ TEST_F(CSiteFileTest, BadSummaryFilesAndOptionsEndWithStatusOne) {
         EXPECT_EQ(Out(), "") << c.m_Args;
     }
     ASSERT_EQ(Scan("--pool-size 40 pool.sites"), 0) << Err();
+    // A pool's summary keeps the reads' table, not the pool's: well under
+    // 64 bytes a site (format 1 took 187).
+    const std::uint64_t sites = std::stoull(Err().substr(Err().find("qualscan: ") + 10));
+    ASSERT_GT(sites, 5000u);
+    struct stat st;
+    ASSERT_EQ(::stat(Path("pool.sites").c_str(), &st), 0);
+    EXPECT_LT(static_cast<double>(st.st_size) / static_cast<double>(sites), 64.0);
 }
 
 }  // namespace
