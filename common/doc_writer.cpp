@@ -1,11 +1,13 @@
 #include "common/doc_writer.hpp"
 
+#include <cerrno>
 #include <charconv>
 #include <ostream>
 #include <stdexcept>
 
 #include "base/qt_assert.hpp"
 #include "common/qualxml.hpp"
+#include "common/safe_output.hpp"
 
 namespace {
 
@@ -131,16 +133,22 @@ void CQualDocWriter::End(const std::string& dist, const TParamVector& params) {
     AppendAttributeValue(m_Buf, FormatParamString(params));
     m_Buf += std::string("\"/>\n</") + kRoot + ">\n";
     x_Flush();
-    m_Out.flush();
-    if (!m_Out) {
-        throw std::runtime_error("Cannot write '" + m_Name + "'.");
-    }
+    x_Check([this] { m_Out.flush(); });
 }
 
 void CQualDocWriter::x_Flush() {
-    m_Out.write(m_Buf.data(), static_cast<std::streamsize>(m_Buf.size()));
+    x_Check([this] { m_Out.write(m_Buf.data(), static_cast<std::streamsize>(m_Buf.size())); });
     m_Buf.clear();
+}
+
+template <typename TWrite>
+void CQualDocWriter::x_Check(TWrite write) {
+    // The system's reason (a full disk) names the fault only when this very
+    // write set it: a stream that had failed before keeps no reason.
+    const bool wasGood = m_Out.good();
+    errno = 0;
+    write();
     if (!m_Out) {
-        throw std::runtime_error("Cannot write '" + m_Name + "'.");
+        throw std::runtime_error(WriteFailure(m_Name, wasGood ? errno : 0));
     }
 }

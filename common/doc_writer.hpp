@@ -41,6 +41,10 @@ class CQualDocWriter {
 
   private:
     void x_Flush();
+    // Runs write on the output; throws naming the output and the system's
+    // reason when the output fails.
+    template <typename TWrite>
+    void x_Check(TWrite write);
 
     std::ostream& m_Out;
     std::string m_Name;

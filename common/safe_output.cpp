@@ -98,14 +98,14 @@ CSafeOutputFile::CSafeOutputFile(const std::string& path) : m_Path(path) {
     // writing into a file that no longer has a name.
     const SResolved resolved = Resolve(path);
     if (resolved.kind != SResolved::eFile) {
-        m_Stream.open(path, std::ios::out | std::ios::trunc);  // fails for a bad path
+        x_Open(path);  // fails for a bad path
         return;
     }
     struct stat st;
     const bool exists = stat(resolved.file.c_str(), &st) == 0;
     if (exists && !S_ISREG(st.st_mode)) {
         // A device or a pipe: nothing to replace.
-        m_Stream.open(path, std::ios::out | std::ios::trunc);
+        x_Open(path);
         return;
     }
 
@@ -117,7 +117,7 @@ CSafeOutputFile::CSafeOutputFile(const std::string& path) : m_Path(path) {
         // No file can be made beside the target (a directory without write
         // permission): write the target in place, as an ordinary program
         // would, rather than refuse a file that may well be writable.
-        m_Stream.open(path, std::ios::out | std::ios::trunc);
+        x_Open(path);
         return;
     }
     m_TempPath = name.data();
@@ -134,7 +134,26 @@ CSafeOutputFile::CSafeOutputFile(const std::string& path) : m_Path(path) {
         x_Abandon("Cannot give the temporary file for '" + m_Path + "' its permissions");
     }
     // The descriptor stays open for the fsync in Commit().
-    m_Stream.open(m_TempPath, std::ios::out | std::ios::trunc);
+    x_Open(m_TempPath);
+}
+
+void CSafeOutputFile::x_Open(const std::string& file) {
+    errno = 0;
+    m_Stream.open(file, std::ios::out | std::ios::trunc);
+    m_OpenErrno = m_Stream.is_open() ? 0 : errno;
+}
+
+void CSafeOutputFile::CheckOpen() const {
+    if (!m_Stream.is_open()) {
+        throw std::runtime_error(
+            "Cannot open '" + m_Path + "' for writing" +
+            (m_OpenErrno ? std::string(": ") + std::strerror(m_OpenErrno) : std::string()) + ".");
+    }
+}
+
+std::string WriteFailure(const std::string& name, int err) {
+    return "Cannot write '" + name + "'" + (err ? std::string(": ") + std::strerror(err) : "") +
+           ".";
 }
 
 void CSafeOutputFile::x_Abandon(const std::string& what) {

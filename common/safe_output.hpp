@@ -28,6 +28,9 @@ class CSafeOutputFile {
     CSafeOutputFile& operator=(const CSafeOutputFile&) = delete;
 
     std::ostream& stream() { return m_Stream; }
+    // Throws std::runtime_error "Cannot open 'path' for writing: reason."
+    // when the file could not be opened.
+    void CheckOpen() const;
     // Flushes, closes and syncs the temporary file to the disk, renames it
     // over path and syncs the directory, so that after a crash the name holds
     // either the old file or the whole new one. Throws std::runtime_error
@@ -35,6 +38,8 @@ class CSafeOutputFile {
     void Commit();
 
   private:
+    // Opens the stream on file, keeping the system's reason for a failure.
+    void x_Open(const std::string& file);
     // Removes the temporary file and throws what, with errno's message.
     [[noreturn]] void x_Abandon(const std::string& what);
 
@@ -44,4 +49,10 @@ class CSafeOutputFile {
     int m_Fd = -1;           // the temporary file, open until Commit()
     std::ofstream m_Stream;
     bool m_Committed = false;
+    int m_OpenErrno = 0;  // why the stream could not be opened, if known
 };
+
+// The message for a write to the output name that failed: "Cannot write
+// 'name': reason." with err, the errno value of the failed write, or
+// "Cannot write 'name'." when err is 0 (the cause is not known).
+std::string WriteFailure(const std::string& name, int err);

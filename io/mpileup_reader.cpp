@@ -53,6 +53,12 @@ CMpileupReader::CMpileupReader(hFILE* fp, const std::string& name, const SPileup
     }
 }
 
+void CMpileupReader::UseThreadPool(hts_tpool* pool) {
+    if (pool) {
+        bgzf_thread_pool(m_File, pool, 0);
+    }
+}
+
 CMpileupReader::~CMpileupReader() {
     if (m_File != nullptr) {
         bgzf_close(m_File);

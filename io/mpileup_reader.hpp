@@ -15,6 +15,7 @@
 
 struct BGZF;
 struct hFILE;
+struct hts_tpool;
 
 class CMpileupReader : public CSiteSource {
   public:
@@ -28,6 +29,10 @@ class CMpileupReader : public CSiteSource {
     ~CMpileupReader() override;
     CMpileupReader(const CMpileupReader&) = delete;
     CMpileupReader& operator=(const CMpileupReader&) = delete;
+
+    // Decompresses bgzip-compressed text on pool's threads from now on
+    // (nothing for plain or gzip input, or a null pool).
+    void UseThreadPool(hts_tpool* pool);
 
     // Next position with reads that pass the filters; false at the end.
     // Throws naming the file and line for text that is not mpileup output,

@@ -726,6 +726,12 @@ CXmlSiteReader::CXmlSiteReader(const std::string& path, bool folded)
 
 CXmlSiteReader::~CXmlSiteReader() = default;
 
+void CXmlSiteReader::UseThreadPool(hts_tpool* pool) {
+    if (pool) {
+        bgzf_thread_pool(m_Impl->m_File, pool, 0);
+    }
+}
+
 bool CXmlSiteReader::Next(SRawSite& site) {
     return m_Impl->Next(site);
 }

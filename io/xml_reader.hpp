@@ -38,6 +38,8 @@
 
 struct hFILE;
 
+struct hts_tpool;
+
 class CXmlSiteReader : public CSiteSource {
   public:
     // Reads the document from fp, plain or compressed with gzip or bgzip,
@@ -55,6 +57,10 @@ class CXmlSiteReader : public CSiteSource {
     // m_Contig is 0 (the document names no contig) and m_Pos is the
     // document's pos - 1.
     bool Next(SRawSite& site) override;
+
+    // Decompresses a bgzip-compressed document on pool's threads from now
+    // on (nothing for plain or gzip input, or a null pool).
+    void UseThreadPool(hts_tpool* pool);
 
     // Bytes of input read so far (for progress reports).
     unsigned long long BytesRead() const;

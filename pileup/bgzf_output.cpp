@@ -2,6 +2,7 @@
 
 #include <htslib/bgzf.h>
 
+#include <cerrno>
 #include <cstdint>
 
 namespace {
@@ -24,9 +25,11 @@ bool CBgzfOutBuf::x_Block() {
         return !m_Failed;
     }
     std::size_t size = m_Block.size();
-    if (bgzf_compress(m_Block.data(), &size, m_Buffer.data(), n, -1) != 0 ||
-        !m_Sink.write(m_Block.data(), static_cast<std::streamsize>(size))) {
+    if (bgzf_compress(m_Block.data(), &size, m_Buffer.data(), n, -1) != 0) {
         m_Failed = true;
+        return false;
+    }
+    if (!x_Write(m_Block.data(), size)) {
         return false;
     }
     setp(m_Buffer.data(), m_Buffer.data() + m_Buffer.size());
@@ -48,6 +51,16 @@ bool CBgzfOutBuf::Finish() {
     if (!x_Block()) {
         return false;
     }
-    return static_cast<bool>(
-        m_Sink.write(reinterpret_cast<const char*>(kEofBlock), sizeof kEofBlock));
+    return x_Write(reinterpret_cast<const char*>(kEofBlock), sizeof kEofBlock);
+}
+
+bool CBgzfOutBuf::x_Write(const char* data, std::size_t size) {
+    const bool wasGood = m_Sink.good();
+    errno = 0;
+    if (!m_Sink.write(data, static_cast<std::streamsize>(size))) {
+        m_Failed = true;
+        m_Errno = wasGood ? errno : 0;
+        return false;
+    }
+    return true;
 }

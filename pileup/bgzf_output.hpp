@@ -17,6 +17,9 @@ class CBgzfOutBuf : public std::streambuf {
     // Compresses what is left and writes the end-of-file block; false when
     // a block could not be compressed or written.
     bool Finish();
+    // The system's reason (errno) for the write that failed, 0 when none is
+    // known or nothing failed.
+    int Errno() const { return m_Errno; }
 
   protected:
     int_type overflow(int_type c) override;
@@ -24,9 +27,12 @@ class CBgzfOutBuf : public std::streambuf {
   private:
     // Compresses the buffered bytes into one block and writes it.
     bool x_Block();
+    // Writes to the sink, keeping the reason of a failure.
+    bool x_Write(const char* data, std::size_t size);
 
     std::ostream& m_Sink;
     std::vector<char> m_Buffer;
     std::vector<char> m_Block;
     bool m_Failed = false;
+    int m_Errno = 0;
 };

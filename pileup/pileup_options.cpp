@@ -43,6 +43,7 @@ std::vector<option> ProgramOptionTable(std::initializer_list<option> own) {
         {"rf", required_argument, nullptr, kInclFlagsOption},
         {"ignore-overlaps", no_argument, nullptr, 'x'},
         {"no-progress", no_argument, nullptr, 'P'},
+        {"threads", required_argument, nullptr, 't'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
     };
@@ -209,6 +210,11 @@ std::string PileupUsage() {
            "                           [off: the later mate is skipped there]\n"
            "  -P, --no-progress        no progress line, even on a terminal [shown on a\n"
            "                           terminal, at most once a second]\n"
+           "  -t, --threads INT        threads for the pileup and decompression; indexed\n"
+           "                           inputs are piled up in chunks, one per thread at a\n"
+           "                           time; the document is the same for every INT [" +
+           std::to_string(d.m_Threads) +
+           "]\n"
            "      --fasta-ref, --min-mq, --min-bq\n"
            "                           the same as --reference, --min-MQ, --min-BQ\n"
            "  -h, --help               this text\n"
@@ -236,6 +242,10 @@ EParseResult ParsePileupArgs(int argc, char* argv[], SPileupOptions& opts, std::
         switch (c) {
             case 'o':
                 opts.m_Output = optarg;
+                break;
+            case 't':
+                opts.m_Threads =
+                    static_cast<unsigned>(ParseOptionInt(kProgram, optarg, "--threads", 1, 1024));
                 break;
             case 'h':
                 out << PileupUsage();

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "pileup/pileup_chunks.hpp"
+
 // Reads with any of these SAM flags are skipped unless the user says
 // otherwise: unmapped, secondary, QC-failed, duplicate, supplementary.
 inline constexpr std::uint32_t kDefaultSkipFlags = 0x4 | 0x100 | 0x200 | 0x400 | 0x800;
@@ -26,6 +28,10 @@ struct SPileupOptions {
     unsigned m_MaxDepth = 0;      // 0: no limit
     bool m_KeepOverlaps = false;  // count both mates of a pair where they overlap
     bool m_Progress = true;       // only ever shown on a terminal
+    unsigned m_Threads = 1;       // qualpileup -t: 1 reads in this thread alone
+    // How a threaded pileup cuts the genome (not an option: tests make the
+    // chunks tiny to put their boundaries everywhere).
+    SPileupChunking m_Chunking;
 };
 
 enum class EParseResult { eRun, eHelp, eVersion };
@@ -52,11 +58,12 @@ inline constexpr int kInclFlagsOption = 257;
 inline constexpr int kFirstProgramOption = 258;
 
 // The short options of the rows every such program shares: -o, the
-// alignment options below, -h and -V.
-inline constexpr char kSharedShortOptions[] = "o:r:f:q:Q:d:D:xPhV";
+// alignment options below, -t, -h and -V.
+inline constexpr char kSharedShortOptions[] = "o:r:f:q:Q:d:D:xPt:hV";
 // getopt_long's table of a program: its own rows, then the shared rows
-// (--output, the alignment options with their samtools spellings, --help,
-// --version), then the end row.
+// (--output, the alignment options with their samtools spellings,
+// --threads, --help, --version), then the end row. Each program applies
+// -o, -t, -h and -V itself.
 std::vector<option> ProgramOptionTable(std::initializer_list<option> own);
 // The name of option code c of table as messages show it: "-q/--min-MQ",
 // or "--mask" for an option without a short form.

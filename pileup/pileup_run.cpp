@@ -1,11 +1,14 @@
 #include "pileup/pileup_run.hpp"
 
+#include <htslib/thread_pool.h>
 #include <unistd.h>
 
 #include <climits>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 
+#include "base/warnings.hpp"
 #include "common/doc_writer.hpp"
 #include "common/progress.hpp"
 #include "common/safe_output.hpp"
@@ -13,10 +16,30 @@
 #include "pileup/bgzf_output.hpp"
 #include "pileup/pileup_source.hpp"
 
+namespace {
+
+struct SPoolFree {
+    void operator()(hts_tpool* p) const { hts_tpool_destroy(p); }
+};
+
+}  // namespace
+
 SPileupSummary WritePileupDocument(const SPileupOptions& opts, std::ostream& out,
                                    const std::string& outName, std::ostream* progress) {
+    std::unique_ptr<hts_tpool, SPoolFree> pool;
+    if (opts.m_Threads > 1) {
+        pool.reset(hts_tpool_init(static_cast<int>(opts.m_Threads)));
+        if (!pool) {
+            throw std::runtime_error("Cannot start " + std::to_string(opts.m_Threads) +
+                                     " threads.");
+        }
+    }
+    htsThreadPool threads{pool.get(), 0};
     SPileupSummary summary;
-    CPileupSiteSource source(opts, summary);
+    CPileupSiteSource source(opts, summary, pool ? &threads : nullptr);
+    if (source.Samples().size() > 1) {
+        Warn(FormatSamplesWarning(source.Samples()));
+    }
     CQualDocWriter writer(out, outName);
     writer.Begin();
     CProgressLine bar(progress, "qualpileup", 1024);
@@ -59,9 +82,7 @@ void RunQualPileup(const SPileupOptions& opts) {
         summary = WritePileupDocument(opts, std::cout, "standard output", progress);
     } else {
         CSafeOutputFile file(opts.m_Output);
-        if (!file.stream().good()) {
-            throw std::runtime_error("Cannot open '" + opts.m_Output + "' for writing.");
-        }
+        file.CheckOpen();
         const std::string& o = opts.m_Output;
         if (o.size() > 3 && o.compare(o.size() - 3, 3, ".gz") == 0) {
             // FILE.gz: BGZF, through the same temporary file.
@@ -69,7 +90,7 @@ void RunQualPileup(const SPileupOptions& opts) {
             std::ostream out(&compress);
             summary = WritePileupDocument(opts, out, o, progress);
             if (!compress.Finish()) {
-                throw std::runtime_error("Cannot write '" + o + "'.");
+                throw std::runtime_error(WriteFailure(o, compress.Errno()));
             }
         } else {
             summary = WritePileupDocument(opts, file.stream(), o, progress);

@@ -10,7 +10,10 @@
 
 // Writes the whole document for opts' inputs, region and reference to out;
 // outName names out in error messages. With progress non-null, a progress
-// line (contig and position) is written there at most once a second. Every
+// line (contig and position) is written there at most once a second. With
+// opts.m_Threads above 1 the pileup runs on that many threads; the document
+// and the summary are the same. Inputs of several samples are pooled into
+// the one document, with a warning (base/warnings.hpp) naming them. Every
 // bad input throws std::runtime_error naming the file and the fault.
 SPileupSummary WritePileupDocument(const SPileupOptions& opts, std::ostream& out,
                                    const std::string& outName, std::ostream* progress);

@@ -36,7 +36,7 @@ enum ELongOnly {
     eMask,
 };
 
-const std::string kShortOptions = std::string(":w:t:") + kSharedShortOptions;
+const std::string kShortOptions = std::string(":w:") + kSharedShortOptions;
 
 const std::vector<option> kLongOptions = ProgramOptionTable({
     {"windows-file", required_argument, nullptr, 'w'},
@@ -54,7 +54,6 @@ const std::vector<option> kLongOptions = ProgramOptionTable({
     {"save-sites", required_argument, nullptr, eSaveSites},
     {"regions-file", required_argument, nullptr, eRegionsFile},
     {"mask", required_argument, nullptr, eMask},
-    {"threads", required_argument, nullptr, 't'},
 });
 
 const char kProgram[] = "qualscan";

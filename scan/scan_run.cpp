@@ -387,7 +387,9 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             summary.m_InputKind = "an XML data set";
             CInputFile& in = inputs.front();
             const std::string name = in.Name();
-            source = std::make_unique<CXmlSiteReader>(in.Release(), name, !opts.m_Unfolded);
+            auto reader = std::make_unique<CXmlSiteReader>(in.Release(), name, !opts.m_Unfolded);
+            reader->UseThreadPool(pool.get());
+            source = std::move(reader);
             contigs.m_Own.push_back(opts.m_Contig);
             break;
         }
@@ -397,6 +399,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             const std::string name = in.Name();
             auto reader =
                 std::make_unique<CMpileupReader>(in.Release(), name, sourceOptions, filtered);
+            reader->UseThreadPool(pool.get());
             pileupText = reader.get();
             contigs.m_Names = &pileupText->Contigs();
             source = std::move(reader);

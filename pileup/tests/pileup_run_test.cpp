@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/warnings.hpp"
 #include "pileup_fixture.hpp"
 
 namespace {
@@ -140,7 +141,7 @@ TEST_F(Pileup, DepthLimitsLeaveSitesOutAndCountThemAndTheEngineCapsNone) {
               "qualpileup: 1 sites written; sites left out: 0 without reads after filtering, 1 "
               "below --min-depth 2, 1 above --max-depth 2; reads skipped: 0 by flags, 0 below "
               "--min-MQ 20, 0 without base qualities; bases skipped: 0 deletions, 0 reference "
-              "skips, 0 N, 0 below --min-BQ 0, 0 in overlapping mates");
+              "skips, 0 N, 0 below --min-BQ 0, 0 in overlapping mates, 0 past their contig's end");
 
     // The limits are ours: htslib's pileup would keep only 8000 reads a site.
     opts = Inputs(
@@ -230,6 +231,53 @@ TEST_F(Pileup, RegionKeepsOneContigWhereSeveralAreWarnedAbout) {
               "Region 'c1:5' is ambiguous: write {c1:5} for the contig or {c1}:5 for the range.");
 }
 
+TEST_F(Pileup, ReadsPastTheirContigsEndAreClippedThereAndCounted) {
+    // c1 has 20 bases: r1 (15M at 11) and r2 (15M at 12) hang 5 and 6 bases
+    // off its end; c2 (30 bases) holds r3 within it. r2 repeats r1 one base
+    // on, so both read the same base where they overlap.
+    auto sorted = Sh("samtools sort -o $/o.bam " + fixture::SourceDir() +
+                     "/pileup/tests/data/past-end-two-contigs.sam && samtools index $/o.bam");
+    ASSERT_EQ(sorted.status, 0) << sorted.err;
+    std::vector<fixture::SCol> c1, c2;
+    for (long pos = 11; pos <= 20; ++pos) {
+        c1.push_back({pos, pos == 11 ? std::vector<std::pair<int, int>>{{40, 0}}
+                                     : std::vector<std::pair<int, int>>{{40, 0}, {40, 0}}});
+    }
+    for (long pos = 1; pos <= 10; ++pos) {
+        c2.push_back({pos, {{40, 0}}});
+    }
+    std::vector<fixture::SCol> both = c1;
+    both.insert(both.end(), c2.begin(), c2.end());
+    SPileupOptions opts = Inputs({dir / "o.bam"});
+    // Region, the sites expected, the bases clipped: a region reaching past
+    // the contig is clipped to it, one starting past it is empty.
+    const struct {
+        const char* region;
+        std::vector<fixture::SCol> sites;
+        std::uint64_t clipped;
+    } cases[] = {
+        {"", both, 11},
+        {"c1:1-1000000", c1, 11},
+        {"c1:18-22", {c1.begin() + 7, c1.end()}, 4},
+        {"c1:21-1000000", {}, 0},
+        {"c2", c2, 0},
+    };
+    for (const auto& c : cases) {
+        opts.m_Region = c.region;
+        auto run = Pile(opts);
+        EXPECT_EQ(run.doc, LibraryDocument(c.sites)) << c.region;
+        EXPECT_EQ(run.summary.m_BasesPastEnd, c.clipped) << c.region;
+        EXPECT_EQ(run.summary.m_SitesWritten, c.sites.size()) << c.region;
+    }
+    // Read as it comes (no index): a 10-base read on a 5-base contig.
+    auto run = Pile(Inputs({fixture::SourceDir() + "/pileup/tests/data/past-end-one-contig.sam"}));
+    EXPECT_EQ(
+        run.doc,
+        LibraryDocument(
+            {{1, {{40, 0}}}, {2, {{40, 0}}}, {3, {{40, 0}}}, {4, {{40, 0}}}, {5, {{40, 0}}}}));
+    EXPECT_EQ(run.summary.m_BasesPastEnd, 5u);
+}
+
 TEST_F(Pileup, PositionsPastIntMaxAreWrittenAndWarnedAbout) {
     // qualfit keeps a position in an int: these are written as they are,
     // and said to be beyond what it reads back.
@@ -257,6 +305,45 @@ TEST_F(Pileup, PooledFilesAreOneSample) {
     EXPECT_EQ(
         Pile(Inputs({dir / "a.bam", dir / "b.bam", dir / "c.sam"})).doc,
         LibraryDocument({{10, {{3, 0}, {6, 0}, {1, 1}}}, {11, {{2, 0}, {4, 0}}}, {3, {{5, 0}}}}));
+}
+
+TEST_F(Pileup, SeveralSamplesArePooledWithOneWarningNamingThem) {
+    std::vector<std::string> warnings;
+    CScopedWarningSink sink([&](const std::string& line) { warnings.push_back(line); });
+    const std::string reads = Site(10, "ACGA", {20, 21, 22, 23});
+    // The same reads in read groups of two samples, and of one sample in
+    // two lanes: the document is the one of the reads alone.
+    std::string twoSamples = kHeader + "@RG\tID:1\tSM:north\n@RG\tID:2\tSM:south\n";
+    std::string twoLanes = kHeader + "@RG\tID:1\tSM:north\n@RG\tID:2\tSM:north\n";
+    for (std::size_t i = 0; i < 4; ++i) {
+        std::string line = Read("r", 0, "c1", 10, 60, "1M", std::string(1, "ACGA"[i]),
+                                Q(20 + static_cast<int>(i)));
+        line.insert(line.size() - 1, i % 2 ? "\tRG:Z:2" : "\tRG:Z:1");
+        twoSamples += line;
+        twoLanes += line;
+    }
+    const std::string alone = Pile(Inputs({Bam("alone.bam", kHeader + reads)})).doc;
+    EXPECT_TRUE(warnings.empty());
+    EXPECT_EQ(Pile(Inputs({Bam("lanes.bam", twoLanes)})).doc, alone);
+    EXPECT_TRUE(warnings.empty());
+    EXPECT_EQ(Pile(Inputs({Bam("two.bam", twoSamples)})).doc, alone);
+    EXPECT_EQ(warnings, std::vector<std::string>{
+                            "qualpileup: warning: the inputs hold reads of 2 samples ('north', "
+                            "'south'); the document pools them as one sample (the SM of a read "
+                            "group, or a file without read groups, is a sample)."});
+    // Many samples: the first ten are named.
+    std::vector<std::string> files;
+    for (int i = 0; i < 12; ++i) {
+        files.push_back(dir / ("s" + std::to_string(i) + ".sam"));
+        fixture::WriteFile(files.back(), kHeader + reads);
+    }
+    warnings.clear();
+    Pile(Inputs(files));
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("12 samples ('s0', 's1', 's2', 's3', 's4', 's5', 's6', 's7', "
+                               "'s8', 's9' and 2 more)"),
+              std::string::npos)
+        << warnings[0];
 }
 
 TEST_F(Pileup, ProgressNamesContigAndPositionAndIsClearedAtTheEnd) {

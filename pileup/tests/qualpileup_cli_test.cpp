@@ -45,7 +45,8 @@ TEST_F(Qualpileup, WritesTheDocumentAndASummaryLine) {
               "qualpileup: 5 sites written; sites left out: 0 without reads after filtering, 0 "
               "below --min-depth 1, 0 above --max-depth (none); reads skipped: 0 by flags, 0 "
               "below --min-MQ 20, 0 without base qualities; bases skipped: 0 deletions, 0 "
-              "reference skips, 0 N, 0 below --min-BQ 0, 0 in overlapping mates\n"
+              "reference skips, 0 N, 0 below --min-BQ 0, 0 in overlapping mates, 0 past their "
+              "contig's end\n"
               "qualpileup: warning: the document holds sites of 2 contigs; Column positions "
               "restart with each contig, so a position alone does not name a site (--region "
               "keeps one contig).\n");
@@ -140,6 +141,24 @@ TEST_F(Qualpileup, OutputFileIsReplacedOnlyByACompleteDocument) {
     // A device is written in place.
     r = Sh(prog + "-o /dev/null $/a.bam");
     EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(Qualpileup, AnOutputThatFailsIsNamedWithTheSystemsReason) {
+    // A full disk, plain and compressed (through a link, the device), and
+    // standard output on it; a directory that does not exist.
+    Sh("ln -s /dev/full $/full.xml.gz");
+    const std::pair<std::string, std::string> cases[] = {
+        {"-o /dev/full $/a.bam", "Cannot write '/dev/full': No space left on device."},
+        {"-o $/full.xml.gz $/a.bam", "Cannot write '$/full.xml.gz': No space left on device."},
+        {"$/a.bam >/dev/full", "Cannot write 'standard output': No space left on device."},
+        {"-o $/none/out.xml $/a.bam",
+         "Cannot open '$/none/out.xml' for writing: No such file or directory."},
+    };
+    for (const auto& c : cases) {
+        auto r = Sh(prog + c.first);
+        EXPECT_EQ(r.status, 1) << c.first;
+        EXPECT_EQ(r.err, InDir("Exception:\n\t" + c.second + "\n")) << c.first;
+    }
 }
 
 TEST_F(Qualpileup, PipedIntoQualfitGivesAFiniteLogLikelihood) {
