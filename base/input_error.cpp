@@ -1,5 +1,6 @@
 #include "base/input_error.hpp"
 
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -54,4 +55,53 @@ CInputError OutOfOrder(SInputWhere where, const std::string& previousContig,
                                    : previousContig + ":" + std::to_string(previousPos);
     return CInputError(EInputError::eOrder, std::move(where),
                        "comes after " + before + "; " + rule + ".");
+}
+
+CInputError Placed(const CInputError& e, const SInputWhere& fill) {
+    SInputWhere where = e.Where();
+    if (where.m_File.empty()) {
+        where.m_File = fill.m_File;
+    }
+    if (where.m_Line == 0 && where.m_Record == 0) {
+        where.m_Line = fill.m_Line;
+        where.m_Record = fill.m_Record;
+    }
+    if (where.m_Contig.empty()) {
+        where.m_Contig = fill.m_Contig;
+    }
+    if (where.m_Pos == 0) {
+        where.m_Pos = fill.m_Pos;
+    }
+    return CInputError(e.Kind(), std::move(where), e.What());
+}
+
+std::string ContigNameFault(const std::string& name) {
+    if (name.empty()) {
+        return "an empty contig name";
+    }
+    for (const char c : name) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            const char* what = c == '\t'   ? "a TAB"
+                               : c == '\n' ? "a line break"
+                               : c == '\r' ? "a carriage return"
+                                           : "a control character";
+            std::string shown;
+            for (const char d : name.substr(0, 40)) {
+                const unsigned char v = static_cast<unsigned char>(d);
+                shown += v < 0x20 || v == 0x7f ? '?' : d;
+            }
+            return "the contig name '" + shown + (name.size() > 40 ? "...'" : "'") + " holds " +
+                   what + ", which would break the columns of a table";
+        }
+    }
+    return "";
+}
+
+CInputError CannotOpen(const std::string& path, int err) {
+    SInputWhere where;
+    where.m_File = path;
+    return CInputError(EInputError::eOpen, where,
+                       std::string("cannot be opened: ") +
+                           (err != 0 ? std::strerror(err) : "unknown error") + ".");
 }

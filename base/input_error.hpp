@@ -60,3 +60,17 @@ std::string FormatWhere(const SInputWhere& where);
 // in genome order, each position once").
 CInputError OutOfOrder(SInputWhere where, const std::string& previousContig,
                        std::int64_t previousPos, const std::string& rule);
+
+// e with the parts of the place it lacks taken from fill: for a fault found
+// where the file and the contig's name are not known (the engine checks a
+// site's table by its position only), placed by a caller that knows them.
+CInputError Placed(const CInputError& e, const SInputWhere& fill);
+
+// Why name cannot name a contig in the tables the programs write: empty, or
+// holding a control character (TAB, a line break) that would break their
+// columns and lines. Empty when it can.
+std::string ContigNameFault(const std::string& name);
+
+// The error for an input that cannot be opened: the system's reason for
+// errno err (0: unknown).
+CInputError CannotOpen(const std::string& path, int err);

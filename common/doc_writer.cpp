@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
+#include <cstdio>
 #include <ostream>
 #include <stdexcept>
 
@@ -52,6 +54,53 @@ void AppendAttributeValue(std::string& out, const std::string& value) {
     }
 }
 
+// Text of any bytes as an attribute value the way libxml2 escapes it when
+// the document declares no encoding: the characters above of ASCII as
+// hexadecimal character references of their code points. False (and out
+// unchanged) when text is not UTF-8 or holds a character XML 1.0 does not
+// allow.
+bool AppendAttributeText(std::string& out, const std::string& text) {
+    std::string escaped;
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+                return false;
+            }
+            AppendAttributeValue(escaped, std::string(1, static_cast<char>(c)));
+            ++i;
+            continue;
+        }
+        // The length of the sequence and the bits of its first byte.
+        const int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+        if (length == 0 || c >= 0xF8 || i + static_cast<std::size_t>(length) > text.size()) {
+            return false;
+        }
+        std::uint32_t code = c & (0x7F >> length);
+        for (int k = 1; k < length; ++k) {
+            const unsigned char d =
+                static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+            if ((d & 0xC0) != 0x80) {
+                return false;
+            }
+            code = (code << 6) | (d & 0x3F);
+        }
+        // Overlong forms, surrogates and code points beyond Unicode are not
+        // characters; U+FFFE and U+FFFF are not allowed in XML.
+        static const std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < kLeast[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF ||
+            code == 0xFFFE || code == 0xFFFF) {
+            return false;
+        }
+        char ref[16];
+        std::snprintf(ref, sizeof ref, "&#x%X;", static_cast<unsigned>(code));
+        escaped += ref;
+        i += static_cast<std::size_t>(length);
+    }
+    out += escaped;
+    return true;
+}
+
 }  // namespace
 
 CQualDocWriter::CQualDocWriter(std::ostream& out, std::string name)
@@ -96,6 +145,19 @@ void CQualDocWriter::BeginColumn(std::int64_t pos) {
     m_Buf.append(num, res.ptr);
     m_Buf += '"';
     m_ColumnEmpty = true;
+}
+
+void CQualDocWriter::BeginColumn(std::int64_t pos, const std::string& contig) {
+    BeginColumn(pos);
+    m_Buf += ' ';
+    m_Buf += qualxml::kContig;
+    m_Buf += "=\"";
+    if (!AppendAttributeText(m_Buf, contig)) {
+        throw std::runtime_error("The contig name '" + contig.substr(0, 80) +
+                                 "' holds bytes that a data-set document cannot carry (it is "
+                                 "not UTF-8, or it holds a control character).");
+    }
+    m_Buf += '"';
 }
 
 void CQualDocWriter::AddChr(unsigned score, EClass cls, bool error) {

@@ -28,6 +28,12 @@ class CQualDocWriter {
     // A Column; Chr elements follow, then EndColumn(). A column closed
     // without any Chr is written as an empty element.
     void BeginColumn(std::int64_t pos);
+    // The same with the contig attribute after pos, for the first Column
+    // of each contig (qualfit ignores it; qualscan names the contig by it).
+    // Throws std::runtime_error for a name that an XML document cannot
+    // carry (bytes that are not UTF-8, control characters other than TAB
+    // and line breaks).
+    void BeginColumn(std::int64_t pos, const std::string& contig);
     // A Chr with its score, its class mark (none for the reference), then,
     // for a read known to be wrong, the error mark.
     void AddChr(unsigned score, EClass cls, bool error = false);

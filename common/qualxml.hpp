@@ -23,6 +23,10 @@ inline constexpr char kPrObservedCond[] = "PrObservedCond";
 inline constexpr char kFSParams[] = "FSParams";
 
 inline constexpr char kPos[] = "pos";
+// The contig of a Column and of the Columns after it without one; written
+// after pos on the first Column of each contig (qualfit takes the first
+// attribute as the position and ignores the others).
+inline constexpr char kContig[] = "contig";
 inline constexpr char kScore[] = "score";
 inline constexpr char kError[] = "error";
 inline constexpr char kMinor[] = "minor";

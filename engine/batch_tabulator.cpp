@@ -3,9 +3,234 @@
 #include <htslib/thread_pool.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
+
+#include "base/input_error.hpp"
+
+// A worker's tables (and records) of sites seen before, keyed on the sites'
+// content (CSiteTabulator::Key). Entries are packed into two arenas, the
+// current generation and the one before; when the current one is full, the
+// older one is dropped and a new one begins. An index of sets of kWays
+// entries, most recently used first, finds them; a hit in the older
+// generation is copied into the current one, so entries in use survive:
+// about least-recently-used, in bounded memory and without an allocation
+// per entry. An entry is a pure function of its key, so a hit gives bit for
+// bit what the worker would compute, and results do not depend on which
+// worker saw which site first.
+static_assert(std::is_trivially_copyable<SEncodedSite>::value, "records are copied as bytes");
+
+class CBatchTabulator::CCache {
+  public:
+    static constexpr std::size_t kWays = 4;
+
+    // What an entry holds, read back from an arena.
+    struct SValue {
+        unsigned depth = 0, minorReads = 0;
+        double logScale = 0.0;
+        const double* table = nullptr;  // the kept entries, unaligned
+        std::size_t kept = 0;
+        bool encoded = false;  // the site had a record
+        SEncodedSite site;
+        const unsigned char* record = nullptr;
+        std::size_t recordBytes = 0;
+    };
+
+    // At most limits.slots entries in the index (a multiple of kWays), whose
+    // array takes at most a quarter of limits.bytes; the arenas take the
+    // rest, half each.
+    explicit CCache(const STableCacheLimits& limits) {
+        std::size_t sets = 1;
+        while (2 * sets * kWays <= limits.slots &&
+               2 * sets * kWays * sizeof(SWay) <= limits.bytes / 4) {
+            sets <<= 1;
+        }
+        m_Sets = limits.slots >= kWays ? sets : 0;
+        m_ArenaBytes = (limits.bytes - std::min(limits.bytes, m_Sets * kWays * sizeof(SWay))) / 2;
+        // Offsets into an arena are 32-bit.
+        m_ArenaBytes = std::min<std::size_t>(m_ArenaBytes, UINT32_MAX);
+    }
+
+    static std::uint64_t Hash(const std::vector<std::uint64_t>& key) {
+        // splitmix64's finaliser over the words.
+        std::uint64_t h = key.size();
+        for (std::uint64_t w : key) {
+            h ^= w + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+            h ^= h >> 30;
+            h *= 0xbf58476d1ce4e5b9ULL;
+            h ^= h >> 27;
+            h *= 0x94d049bb133111ebULL;
+            h ^= h >> 31;
+        }
+        return h;
+    }
+
+    // Finds key; true and value filled on a hit.
+    bool Find(const std::vector<std::uint64_t>& key, std::uint64_t hash, SValue& value) {
+        if (m_Sets == 0 || m_Ways.empty()) {
+            return false;
+        }
+        SWay* set = &m_Ways[(hash & (m_Sets - 1)) * kWays];
+        for (std::size_t w = 0; w < kWays; ++w) {
+            if (!x_Live(set[w]) || set[w].hash != hash) {
+                continue;
+            }
+            const unsigned char* p = x_Arena(set[w].generation).data() + set[w].offset;
+            if (!x_Read(p, key, value)) {
+                continue;
+            }
+            const bool old = set[w].generation != m_Generation;
+            std::rotate(set, set + w, set + w + 1);  // most recent first
+            if (old) {
+                // Into the current generation (the value is copied first:
+                // making room may drop the older one).
+                m_Scratch.assign(p, p + set[0].bytes);
+                set[0].generation = 0;  // dead until stored again
+                x_Store(hash, m_Scratch.data(), m_Scratch.size());
+                x_Read(x_Arena(m_Generation).data() + m_Ways[x_Index(hash)].offset, key, value);
+            }
+            return true;
+        }
+        return false;
+    }
+
+    void Store(const std::vector<std::uint64_t>& key, std::uint64_t hash,
+               const STabulatedSite& site, const SEncodedSite* encoded, const unsigned char* record,
+               std::size_t recordBytes) {
+        if (m_Sets == 0) {
+            return;
+        }
+        // Layout: key words, depth, minor reads, kept, record bytes (one
+        // word each), log scale, the site's record summary when encoded,
+        // the kept entries, the record.
+        m_Scratch.clear();
+        auto put = [&](const void* data, std::size_t bytes) {
+            const auto* b = static_cast<const unsigned char*>(data);
+            m_Scratch.insert(m_Scratch.end(), b, b + bytes);
+        };
+        const std::uint64_t head[] = {key.size(), site.m_Depth, site.m_MinorReads, site.m_Kept,
+                                      encoded ? recordBytes + 1 : 0};
+        put(head, sizeof head);
+        put(key.data(), key.size() * sizeof(std::uint64_t));
+        put(&site.m_LogScale, sizeof(double));
+        if (encoded) {
+            put(encoded, sizeof(SEncodedSite));
+        }
+        put(site.m_Table.data(), site.m_Kept * sizeof(double));
+        put(record, recordBytes);
+        x_Store(hash, m_Scratch.data(), m_Scratch.size());
+    }
+
+  private:
+    struct SWay {
+        std::uint64_t hash = 0;
+        std::uint32_t generation = 0;  // 0: empty
+        std::uint32_t offset = 0;
+        std::uint32_t bytes = 0;
+    };
+
+    bool x_Live(const SWay& w) const {
+        return w.generation != 0 &&
+               (w.generation == m_Generation || w.generation + 1 == m_Generation);
+    }
+    std::vector<unsigned char>& x_Arena(std::uint32_t generation) {
+        return m_Arenas[generation & 1];
+    }
+    // The way that holds hash in the current generation (after x_Store).
+    std::size_t x_Index(std::uint64_t hash) const { return (hash & (m_Sets - 1)) * kWays; }
+
+    static bool x_Read(const unsigned char* p, const std::vector<std::uint64_t>& key,
+                       SValue& value) {
+        std::uint64_t head[5];
+        std::memcpy(head, p, sizeof head);
+        p += sizeof head;
+        if (head[0] != key.size() ||
+            std::memcmp(p, key.data(), key.size() * sizeof(std::uint64_t)) != 0) {
+            return false;
+        }
+        p += key.size() * sizeof(std::uint64_t);
+        value.depth = static_cast<unsigned>(head[1]);
+        value.minorReads = static_cast<unsigned>(head[2]);
+        value.kept = static_cast<std::size_t>(head[3]);
+        value.encoded = head[4] != 0;
+        value.recordBytes = value.encoded ? static_cast<std::size_t>(head[4] - 1) : 0;
+        std::memcpy(&value.logScale, p, sizeof(double));
+        p += sizeof(double);
+        if (value.encoded) {
+            std::memcpy(&value.site, p, sizeof(SEncodedSite));
+            p += sizeof(SEncodedSite);
+        }
+        value.table = reinterpret_cast<const double*>(p);
+        p += value.kept * sizeof(double);
+        value.record = p;
+        return true;
+    }
+
+    void x_Store(std::uint64_t hash, const unsigned char* entry, std::size_t bytes) {
+        if (bytes > m_ArenaBytes) {
+            return;  // too large to keep
+        }
+        if (m_Ways.empty()) {
+            m_Ways.resize(m_Sets * kWays);
+            m_Generation = 1;
+            m_Arenas[1].reserve(m_ArenaBytes);
+        }
+        std::vector<unsigned char>* arena = &x_Arena(m_Generation);
+        if (arena->size() + bytes > m_ArenaBytes) {
+            // A new generation in the older one's memory.
+            ++m_Generation;
+            arena = &x_Arena(m_Generation);
+            arena->clear();
+            arena->reserve(m_ArenaBytes);
+        }
+        SWay* set = &m_Ways[x_Index(hash)];
+        SWay way;
+        way.hash = hash;
+        way.generation = m_Generation;
+        way.offset = static_cast<std::uint32_t>(arena->size());
+        way.bytes = static_cast<std::uint32_t>(bytes);
+        arena->insert(arena->end(), entry, entry + bytes);
+        // Newest first; the least recently used (or a dead way) goes.
+        std::size_t drop = kWays - 1;
+        for (std::size_t w = 0; w < kWays; ++w) {
+            if (!x_Live(set[w])) {
+                drop = w;
+                break;
+            }
+        }
+        std::rotate(set, set + drop, set + drop + 1);
+        set[0] = way;
+    }
+
+    std::size_t m_Sets = 0;
+    std::size_t m_ArenaBytes = 0;
+    std::vector<SWay> m_Ways;  // allocated on first use
+    std::uint32_t m_Generation = 0;
+    std::vector<unsigned char> m_Arenas[2];
+    std::vector<unsigned char> m_Scratch;
+};
+
+// What a thread at work needs: a tabulator, when encoding an encoder, and a
+// cache; handed out under the lock.
+struct CBatchTabulator::SWorker {
+    SWorker(bool folded, const SSiteOptions* encode, const STableCacheLimits& limits)
+        : m_Tabulator(encode
+                          ? CSiteTabulator(folded, SSpectrumClass{encode->folded, encode->poolSize})
+                          : CSiteTabulator(folded)),
+          m_Cache(limits) {
+        if (encode) {
+            m_Encoder = std::make_unique<CSiteEncoder>(*encode);
+        }
+    }
+    CSiteTabulator m_Tabulator;
+    std::unique_ptr<CSiteEncoder> m_Encoder;
+    CCache m_Cache;
+    STableCacheCounts m_Counts;
+};
 
 struct CBatchTabulator::SBatch {
     CBatchTabulator* m_Owner = nullptr;
@@ -13,17 +238,21 @@ struct CBatchTabulator::SBatch {
     std::vector<STabulatedSite> m_Sites;
     std::size_t m_Count = 0;
     SSiteBatch m_Encoded;
-    // A failure of the worker (memory), carried to the reading thread.
+    // A failure of the worker (memory, a table the encoder refuses),
+    // carried to the reading thread, and the contig of the site it concerns.
     std::exception_ptr m_Error;
+    int m_ErrorContig = -1;
 };
 
 CBatchTabulator::CBatchTabulator(CSiteSource& source, bool folded, hts_tpool* pool,
-                                 std::size_t batchSites, const SSiteOptions* encode)
+                                 std::size_t batchSites, const SSiteOptions* encode,
+                                 const STableCacheLimits& cache)
     : m_Source(source),
       m_Folded(folded),
       m_BatchSites(std::max<std::size_t>(batchSites, 1)),
       m_Pool(pool),
-      m_Encode(encode != nullptr) {
+      m_Encode(encode != nullptr),
+      m_CacheLimits(cache) {
     if (encode) {
         m_EncodeOptions = *encode;
     }
@@ -91,34 +320,112 @@ void CBatchTabulator::x_Tabulate(SBatch& batch) {
     {
         std::lock_guard<std::mutex> lock(m_Lock);
         if (m_IdleWorkers.empty()) {
-            m_Workers.push_back(std::make_unique<SWorker>(m_Folded));
-            if (m_Encode) {
-                m_Workers.back()->m_Encoder = std::make_unique<CSiteEncoder>(m_EncodeOptions);
-            }
+            m_Workers.push_back(std::make_unique<SWorker>(
+                m_Folded, m_Encode ? &m_EncodeOptions : nullptr, m_CacheLimits));
             m_IdleWorkers.push_back(m_Workers.back().get());
         }
         worker = m_IdleWorkers.back();
         m_IdleWorkers.pop_back();
     }
-    // The worker goes back to the list however this ends.
+    // The worker goes back to the list however this ends, with the counts
+    // of this batch.
     struct SReturn {
         CBatchTabulator* owner;
         SWorker* worker;
+        STableCacheCounts counts;
         ~SReturn() {
             std::lock_guard<std::mutex> lock(owner->m_Lock);
+            worker->m_Counts.lookups += counts.lookups;
+            worker->m_Counts.hits += counts.hits;
             owner->m_IdleWorkers.push_back(worker);
         }
-    } giveBack{this, worker};
+    } giveBack{this, worker, {}};
     batch.m_Encoded.Clear();
+    CSiteTabulator& tabulator = worker->m_Tabulator;
+    CCache& cache = worker->m_Cache;
+    const bool caching = m_CacheLimits.slots > 0;
+    batch.m_ErrorContig = -1;
     for (std::size_t i = 0; i < batch.m_Count; ++i) {
+        const SRawSite& raw = batch.m_Raw[i];
         STabulatedSite& site = batch.m_Sites[i];
-        worker->m_Tabulator.Tabulate(batch.m_Raw[i], site);
+        // The contig of a site whose table or record fails, for the message.
+        batch.m_ErrorContig = raw.m_Contig;
+        const std::vector<std::uint64_t>* key = caching ? tabulator.Key(raw) : nullptr;
+        if (!key) {
+            tabulator.Tabulate(raw, site);
+            if (worker->m_Encoder) {
+                batch.m_Encoded.Add(*worker->m_Encoder, site.m_Contig, site.m_Pos,
+                                    static_cast<int>(site.m_Depth), site.m_Table.data(),
+                                    site.m_LogScale);
+            }
+            continue;
+        }
+        ++giveBack.counts.lookups;
+        const std::uint64_t hash = CCache::Hash(*key);
+        CCache::SValue hit;
+        if (cache.Find(*key, hash, hit)) {
+            ++giveBack.counts.hits;
+            site.m_Contig = raw.m_Contig;
+            site.m_Pos = raw.m_Pos;
+            site.m_Depth = hit.depth;
+            site.m_MinorReads = hit.minorReads;
+            site.m_Table.assign(hit.depth + std::size_t{1}, 0.0);
+            std::memcpy(site.m_Table.data(), hit.table, hit.kept * sizeof(double));
+            site.m_Kept = hit.kept;
+            site.m_LogScale = hit.logScale;
+            site.m_Stored = false;
+            if (hit.encoded) {
+                batch.m_Encoded.bytes.insert(batch.m_Encoded.bytes.end(), hit.record,
+                                             hit.record + hit.recordBytes);
+                batch.m_Encoded.sites.push_back(hit.site);
+                batch.m_Encoded.sites.back().contig = raw.m_Contig;
+                batch.m_Encoded.sites.back().pos = raw.m_Pos;
+            }
+            continue;
+        }
+        tabulator.TabulateKeyed(raw, site);
+        const std::size_t bytesBefore = batch.m_Encoded.bytes.size();
+        const std::size_t sitesBefore = batch.m_Encoded.sites.size();
         if (worker->m_Encoder) {
             batch.m_Encoded.Add(*worker->m_Encoder, site.m_Contig, site.m_Pos,
                                 static_cast<int>(site.m_Depth), site.m_Table.data(),
                                 site.m_LogScale);
         }
+        const bool encoded = batch.m_Encoded.sites.size() > sitesBefore;
+        cache.Store(*key, hash, site, encoded ? &batch.m_Encoded.sites.back() : nullptr,
+                    batch.m_Encoded.bytes.data() + bytesBefore,
+                    batch.m_Encoded.bytes.size() - bytesBefore);
     }
+    batch.m_ErrorContig = -1;
+}
+
+void CBatchTabulator::SetInputNames(std::string path, std::function<std::string(int)> contigName) {
+    m_InputPath = std::move(path);
+    m_ContigName = std::move(contigName);
+}
+
+void CBatchTabulator::x_Throw(std::exception_ptr error, int contig) const {
+    try {
+        std::rethrow_exception(error);
+    } catch (const CInputError& e) {
+        if (!m_ContigName || contig < 0) {
+            throw;
+        }
+        SInputWhere where;
+        where.m_File = m_InputPath;
+        where.m_Contig = m_ContigName(contig);
+        throw Placed(e, where);
+    }
+}
+
+STableCacheCounts CBatchTabulator::CacheCounts() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    STableCacheCounts all;
+    for (const auto& w : m_Workers) {
+        all.lookups += w->m_Counts.lookups;
+        all.hits += w->m_Counts.hits;
+    }
+    return all;
 }
 
 void* CBatchTabulator::x_Work(void* arg) {
@@ -140,7 +447,11 @@ STabulatedBatch CBatchTabulator::NextBatch() {
         if (!m_SourceDone) {
             SBatch* b = x_FreeBatch();
             if (x_Fill(*b)) {
-                x_Tabulate(*b);
+                try {
+                    x_Tabulate(*b);
+                } catch (...) {
+                    x_Throw(std::current_exception(), b->m_ErrorContig);
+                }
                 m_Current = b;
                 return {b->m_Sites.data(), b->m_Count, m_Encode ? &b->m_Encoded : nullptr};
             }
@@ -179,7 +490,7 @@ STabulatedBatch CBatchTabulator::NextBatch() {
     --m_InFlight;
     m_Current = b;
     if (b->m_Error) {
-        std::rethrow_exception(b->m_Error);
+        x_Throw(b->m_Error, b->m_ErrorContig);
     }
     return {b->m_Sites.data(), b->m_Count, m_Encode ? &b->m_Encoded : nullptr};
 }

@@ -7,7 +7,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/input_error.hpp"
 #include "base/qt_assert.hpp"
+#include "base/varint.hpp"
 #include "engine/depthrows.hpp"
 #include "engine/thetalik.hpp"
 #include "spectrum/freqspec.hpp"
@@ -23,25 +25,6 @@ constexpr double kFloatEps = 1.0 / 16777216.0;  // 2^-24
 // Above this ratio of an entry to c[0] the entries are scaled by the largest
 // one instead, so that no z overflows.
 constexpr double kMaxRatio = 1e300;
-
-void PutVarint(std::vector<unsigned char>& out, std::uint64_t v) {
-    while (v >= 0x80) {
-        out.push_back(static_cast<unsigned char>(v | 0x80));
-        v >>= 7;
-    }
-    out.push_back(static_cast<unsigned char>(v));
-}
-
-const unsigned char* GetVarint(const unsigned char* p, std::uint64_t& v) {
-    v = 0;
-    int shift = 0;
-    while (*p & 0x80) {
-        v |= static_cast<std::uint64_t>(*p++ & 0x7f) << shift;
-        shift += 7;
-    }
-    v |= static_cast<std::uint64_t>(*p++) << shift;
-    return p;
-}
 
 template <typename T>
 void PutRaw(std::vector<unsigned char>& out, T v) {
@@ -116,16 +99,22 @@ bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double*
     if (depth == 0) {
         return false;
     }
-    auto where = [pos]() { return " at position " + std::to_string(pos) + "."; };
+    // A table comes from the input (a stored one, or the reads' scores):
+    // its faults are the input's, placed by the 1-based position; the
+    // caller adds the file and the contig's name (Placed()).
+    auto fault = [pos](const std::string& what) {
+        SInputWhere where;
+        where.m_Pos = pos + 1;
+        return CInputError(EInputError::eRange, where, what);
+    };
     if (!std::isfinite(logScale)) {
-        throw std::invalid_argument("The observation table has a non-finite scale" + where());
+        throw fault("the observation table has a non-finite scale.");
     }
     double maxTau = 0.0;
     for (int t = 0; t <= depth; ++t) {
         const double v = table[t];
         if (!(v >= 0.0) || !std::isfinite(v)) {
-            throw std::invalid_argument(
-                "The observation table has a negative, NaN or infinite entry" + where());
+            throw fault("the observation table has a negative, NaN or infinite entry.");
         }
         maxTau = std::max(maxTau, v);
     }
@@ -152,8 +141,7 @@ bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double*
     }
     const double c0 = m_C[0];
     if (c0 == 0.0 && maxRest == 0.0) {
-        throw std::invalid_argument(
-            "The observation table gives the site probability 0 under every spectrum" + where());
+        throw fault("the observation table gives the site probability 0 under every spectrum.");
     }
     // d[0] scales the record only when it is a normal double: a subnormal
     // one carries too few bits for the quotients.
@@ -299,9 +287,10 @@ void CSiteStore::x_Add(const SEncodedSite& site, const unsigned char* bytes) {
     if (!m_Segments.empty()) {
         const SSegment& last = m_Segments.back();
         if (last.contig == site.contig && site.pos < last.lastPos) {
-            throw std::invalid_argument("Sites out of order: position " + std::to_string(site.pos) +
-                                        " comes after " + std::to_string(last.lastPos) +
-                                        " on the same contig.");
+            SInputWhere where;
+            where.m_Pos = site.pos + 1;
+            throw OutOfOrder(where, "", last.lastPos + 1,
+                             "the sites of a contig must come in position order");
         }
     }
     bool newPage = m_Pages.empty() || m_PageUsed.back() + site.bytes > kPageBytes;

@@ -111,9 +111,10 @@ class CSiteEncoder {
 
     // Appends the record of one site to out and describes it in site.
     // Returns false (and appends nothing) for a site without reads. Throws
-    // std::invalid_argument for a table with a negative, NaN or infinite
-    // entry, a non-finite logScale, or a table that no spectrum can explain
-    // (every entry with a non-zero prior is 0).
+    // CInputError (eRange, placed by the 1-based position only) for a table
+    // with a negative, NaN or infinite entry, a non-finite logScale, or a
+    // table that no spectrum can explain (every entry with a non-zero prior
+    // is 0); std::invalid_argument for a negative depth.
     bool Encode(int contig, std::int64_t pos, int depth, const double* table, double logScale,
                 std::vector<unsigned char>& out, SEncodedSite& site);
 
@@ -176,7 +177,7 @@ class CSiteStore {
 
     // Appends one site (encoded on this thread). Sites must come in genome
     // order: within a run of one contig, positions never decrease (else
-    // std::invalid_argument). Returns false for a site without reads, which
+    // CInputError, eOrder). Returns false for a site without reads, which
     // is not stored.
     bool Append(int contig, std::int64_t pos, int depth, const double* table, double logScale);
     // Appends a batch encoded elsewhere with the same options, in order.

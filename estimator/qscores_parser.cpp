@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/qualxml.hpp"
+#include "common/xml_safety.hpp"
 
 namespace {
 
@@ -19,12 +20,6 @@ namespace {
 bool Is(const Glib::ustring& s, const char* name) {
     return std::strcmp(s.c_str(), name) == 0;
 }
-
-// Text that entity references may add beyond the document's own size: a
-// flat amplification (one large internal entity referenced many times)
-// passes the XML library's checks, which bound only nested references.
-constexpr unsigned long long kFreeText = 10000000;
-constexpr unsigned long long kMaxAmplification = 10;
 
 long ReadInt(const Glib::ustring& s) {
     return std::strtol(s.c_str(), nullptr, 10);
@@ -36,32 +31,9 @@ CQScores::CParser::CParser(CQScores* data) : m_Data(data) {}
 
 CQScores::CParser::~CParser() = default;
 
-namespace {
-
-void DropGenericError(void*, const char*, ...) {}
-
-// libxml2 reports some faults (an input that cannot be converted from its
-// encoding) through its global generic error function, which writes to
-// standard error, before the parser's own error reaches us. The parser's
-// error carries the fault, so the generic channel is silenced meanwhile.
-class CQuietGenericErrors {
-  public:
-    CQuietGenericErrors() : m_Func(xmlGenericError), m_Context(xmlGenericErrorContext) {
-        xmlSetGenericErrorFunc(nullptr, DropGenericError);
-    }
-    ~CQuietGenericErrors() { xmlSetGenericErrorFunc(m_Context, m_Func); }
-    CQuietGenericErrors(const CQuietGenericErrors&) = delete;
-    CQuietGenericErrors& operator=(const CQuietGenericErrors&) = delete;
-
-  private:
-    xmlGenericErrorFunc m_Func;
-    void* m_Context;
-};
-
-}  // namespace
-
 void CQScores::CParser::Parse(std::istream& is) {
-    const CQuietGenericErrors quiet;
+    // The parser's own error carries the fault (see xml_safety.hpp).
+    const xmlsafety::CQuietGenericErrors quiet;
     try {
         parse_stream(is);
     } catch (const xmlpp::exception& e) {
@@ -112,7 +84,7 @@ void CQScores::CParser::on_start_element(const Glib::ustring& name,
         // positive. Entities that stand for elements would let a few bytes
         // make any number of sites and reads (documents of these programs
         // hold no entities), so only text may come from them.
-        if (context_ && context_->depth > 0) {
+        if (xmlsafety::InsideEntity(context_)) {
             throw std::runtime_error("CQScores::LoadFromStream: an entity reference at line " +
                                      std::to_string(x_Line()) +
                                      " stands for markup (the element <" + name.raw() +
@@ -255,11 +227,12 @@ void CQScores::CParser::x_CheckExpansion() {
     // Text of the document itself never exceeds the bytes consumed, so only
     // entity expansion can: stop it before it costs memory and time out of
     // all proportion to the input.
-    if (m_TextBytes <= kFreeText) {
+    if (m_TextBytes <= xmlsafety::kFreeText) {
         return;
     }
     const long consumed = context_ ? xmlByteConsumed(context_) : 0;
-    if (m_TextBytes / kMaxAmplification > static_cast<unsigned long long>(std::max(consumed, 0L))) {
+    if (xmlsafety::ExpansionTooLarge(m_TextBytes,
+                                     static_cast<unsigned long long>(std::max(consumed, 0L)))) {
         throw std::runtime_error("CQScores::LoadFromStream: entity references at line " +
                                  std::to_string(x_Line()) +
                                  " expand the text to more than ten times the size of the "

@@ -1,16 +1,23 @@
 #include "io/bed.hpp"
 
 #include <htslib/bgzf.h>
-#include <htslib/kstring.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <stdexcept>
+#include <unordered_set>
+
+#include "base/input_error.hpp"
+#include "base/whole_number.hpp"
+#include "common/bgzf_stream.hpp"
+#include "common/kstring.hpp"
 
 namespace {
+
+// Coordinates up to 2^62: any contig, and the end of an interval plus one
+// without overflow.
+constexpr std::uint64_t kMaxCoordinate = std::uint64_t(1) << 62;
 
 struct SBgzfClose {
     void operator()(BGZF* f) const { bgzf_close(f); }
@@ -41,32 +48,34 @@ bool StartsWith(const char* p, const char* end, const char* word) {
 }  // namespace
 
 CBedFile::CBedFile(const std::string& path) : m_Path(path) {
-    const std::string name = "'" + path + "'";
     errno = 0;
     // bgzf reads plain, gzip and bgzip files alike.
     std::unique_ptr<BGZF, SBgzfClose> file(bgzf_open(path.c_str(), "r"));
     if (!file) {
-        throw std::runtime_error("Cannot open " + name + ": " +
-                                 (errno ? std::strerror(errno) : "unknown error") + ".");
+        throw CannotOpen(path, errno);
     }
-    kstring_t line = {0, 0, nullptr};
-    struct SFree {
-        kstring_t* s;
-        ~SFree() { std::free(s->s); }
-    } freeLine{&line};
+    CBgzfEnd end;
+    end.Start(file.get());
+    CKString line;
     std::uint64_t number = 0;
     for (;;) {
-        const int r = bgzf_getline(file.get(), '\n', &line);
+        const int r = bgzf_getline(file.get(), '\n', line.get());
         if (r == -1) {
+            if (end.Missing(file.get())) {
+                throw CInputError(EInputError::eTruncated, {path, number, 0, "", 0},
+                                  "the BGZF intervals end without BGZF's end-of-file block after "
+                                  "this line: the file is truncated.");
+            }
             break;
         }
         ++number;
-        const std::string at = name + ", line " + std::to_string(number) + ": ";
+        const SInputWhere at{path, number, 0, "", 0};
         if (r < -1) {
-            throw std::runtime_error(at + "cannot be read: the file is truncated or corrupt.");
+            throw CInputError(EInputError::eDamaged, at,
+                              "cannot be read: the file is truncated or corrupt.");
         }
-        const char* p = line.s;
-        const char* end = line.s + line.l;
+        const char* p = line.data();
+        const char* end = line.data() + line.size();
         if (end > p && end[-1] == '\r') {
             --end;
         }
@@ -81,25 +90,24 @@ CBedFile::CBedFile(const std::string& path) : m_Path(path) {
         const std::string chrom = NextField(p, end);
         const std::string fields[2] = {NextField(p, end), NextField(p, end)};
         if (fields[1].empty()) {
-            throw std::runtime_error(at +
-                                     "expected a contig, a start and an end (0-based, "
-                                     "half-open), separated by tabs or spaces.");
+            throw CInputError(EInputError::eFormat, at,
+                              "expected a contig, a start and an end (0-based, half-open), "
+                              "separated by tabs or spaces.");
         }
         std::int64_t v[2];
         for (int i = 0; i < 2; ++i) {
-            const std::string& f = fields[i];
-            const bool digits = f.size() <= 18 && std::all_of(f.begin(), f.end(), [](char c) {
-                                    return c >= '0' && c <= '9';
-                                });
-            if (!digits) {
-                throw std::runtime_error(at + "the " + (i == 0 ? "start" : "end") + " '" + f +
-                                         "' is not a whole number from 0.");
+            std::uint64_t value = 0;
+            if (!ParseWholeNumber(fields[i], kMaxCoordinate, value)) {
+                throw CInputError(EInputError::eRange, at,
+                                  std::string("the ") + (i == 0 ? "start" : "end") + " '" +
+                                      fields[i] + "' is not a whole number from 0 to " +
+                                      std::to_string(kMaxCoordinate) + ".");
             }
-            v[i] = std::strtoll(f.c_str(), nullptr, 10);
+            v[i] = static_cast<std::int64_t>(value);
         }
         if (v[0] > v[1]) {
-            throw std::runtime_error(at + "the start " + fields[0] + " is after the end " +
-                                     fields[1] + ".");
+            throw CInputError(EInputError::eRange, at,
+                              "the start " + fields[0] + " is after the end " + fields[1] + ".");
         }
         auto [it, isNew] = m_Intervals.try_emplace(chrom);
         if (isNew) {
@@ -130,10 +138,11 @@ const std::vector<SBedInterval>* CBedFile::Intervals(const std::string& contig) 
 }
 
 void CBedFile::CheckContigs(const std::vector<std::string>& known, const std::string& what) const {
+    const std::unordered_set<std::string> names(known.begin(), known.end());
     for (const std::string& c : m_Order) {
-        if (std::find(known.begin(), known.end(), c) == known.end()) {
-            throw std::runtime_error("'" + m_Path + "' names the contig '" + c + "', which " +
-                                     what + ".");
+        if (names.count(c) == 0) {
+            throw CInputError(EInputError::eUnknown, {m_Path, 0, 0, c, 0},
+                              "names the contig '" + c + "', which " + what + ".");
         }
     }
 }

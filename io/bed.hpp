@@ -18,9 +18,10 @@ class CBedFile {
     // Reads path, plain or compressed with gzip or bgzip. Blank lines and
     // lines starting with '#', "track" or "browser" are skipped; fields are
     // separated by tabs or spaces. Overlapping and adjacent intervals are
-    // merged, empty ones dropped. Throws std::runtime_error naming the file
-    // and the line for a line that does not parse, a negative or
-    // non-numeric coordinate, or a start after the end.
+    // merged, empty ones dropped. Throws CInputError naming the file and the
+    // line for a line that does not parse (eFormat), a negative, non-numeric
+    // or too large coordinate or a start after the end (eRange), and a
+    // compressed file that is cut (eTruncated, eDamaged).
     explicit CBedFile(const std::string& path);
 
     const std::string& Path() const { return m_Path; }
@@ -30,8 +31,9 @@ class CBedFile {
     // no interval on it.
     const std::vector<SBedInterval>* Intervals(const std::string& contig) const;
 
-    // Throws std::runtime_error naming the file and the first of its contigs
-    // that is not among known; what says where the known ones come from.
+    // Throws CInputError (eUnknown) naming the file and the first of its
+    // contigs that is not among known; what says where the known ones come
+    // from. Time linear in the contigs of both.
     void CheckContigs(const std::vector<std::string>& known, const std::string& what) const;
 
   private:

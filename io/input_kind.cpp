@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "base/file_magic.hpp"
-#include "io/xml_reader.hpp"
+#include "base/input_error.hpp"
 
 namespace {
 
@@ -110,12 +110,11 @@ constexpr SRecogniser kRecognisers[] = {
 
 }  // namespace
 
-CInputFile::CInputFile(const std::string& path) : m_Path(path), m_Name(InputDisplayName(path)) {
+CInputFile::CInputFile(const std::string& path) : m_Path(path), m_Name(InputName(path)) {
     errno = 0;
     m_File = hopen(path.c_str(), "r");
     if (!m_File) {
-        throw std::runtime_error("Cannot open " + m_Name + ": " +
-                                 (errno ? std::strerror(errno) : "unknown error") + ".");
+        throw CannotOpen(path, errno);
     }
     unsigned char bytes[kPeek];
     errno = 0;
@@ -127,8 +126,9 @@ CInputFile::CInputFile(const std::string& path) : m_Path(path), m_Name(InputDisp
         const int err = errno;
         hclose_abruptly(m_File);
         m_File = nullptr;
-        throw std::runtime_error("Cannot read " + m_Name + ": " +
-                                 (err ? std::strerror(err) : "unknown error") + ".");
+        throw CInputError(
+            EInputError::eOpen, SInputWhere{path, 0, 0, "", 0},
+            std::string("cannot be read: ") + (err ? std::strerror(err) : "unknown error") + ".");
     }
     SPeek peek{m_Format, bytes, static_cast<std::size_t>(n)};
     unsigned char plain[kPeek];
@@ -144,10 +144,10 @@ CInputFile::CInputFile(const std::string& path) : m_Path(path), m_Name(InputDisp
     }
     hclose_abruptly(m_File);
     m_File = nullptr;
-    throw std::runtime_error(m_Name + (n == 0 ? " is empty: it" : "") +
-                             " is neither an alignment file (SAM, BAM, CRAM), nor a qualtools "
-                             "XML data set, nor samtools mpileup text, nor a qualscan summary "
-                             "file.");
+    throw CInputError(EInputError::eFormat, SInputWhere{path, 0, 0, "", 0},
+                      std::string(n == 0 ? "is empty: it " : "") +
+                          "is neither an alignment file (SAM, BAM, CRAM), nor a qualtools XML "
+                          "data set, nor samtools mpileup text, nor a qualscan summary file.");
 }
 
 CInputFile::~CInputFile() {
@@ -187,7 +187,8 @@ EInputKind DetectInputKind(const std::string& path) {
 
 std::vector<CInputFile> OpenInputs(const std::vector<std::string>& paths) {
     if (std::count(paths.begin(), paths.end(), "-") > 1) {
-        throw std::runtime_error("Standard input ('-') is named more than once.");
+        throw CInputError(EInputError::eMismatch, SInputWhere{"-", 0, 0, "", 0},
+                          "is named more than once.");
     }
     std::vector<CInputFile> inputs;
     for (const std::string& path : paths) {
@@ -196,24 +197,28 @@ std::vector<CInputFile> OpenInputs(const std::vector<std::string>& paths) {
         if (inputs.size() > 1 && in.Kind() != inputs.front().Kind() &&
             (in.Kind() == EInputKind::eSiteFile ||
              inputs.front().Kind() == EInputKind::eSiteFile)) {
-            throw std::runtime_error(in.Name() + " is " + InputKindName(in.Kind()) + " and " +
-                                     inputs.front().Name() + " is " +
-                                     InputKindName(inputs.front().Kind()) +
-                                     ": summary files are fitted only with other summary files.");
+            throw CInputError(EInputError::eMismatch, SInputWhere{in.Path(), 0, 0, "", 0},
+                              std::string("is ") + InputKindName(in.Kind()) + " and " +
+                                  inputs.front().Name() + " is " +
+                                  InputKindName(inputs.front().Kind()) +
+                                  ": summary files are fitted only with other summary files.");
         }
         if (inputs.size() > 1 && in.Kind() != inputs.front().Kind()) {
             const CInputFile& alone = in.Kind() != EInputKind::eAlignment ? in : inputs.front();
-            throw std::runtime_error(alone.Name() + " is " + InputKindName(alone.Kind()) +
-                                     ": it is read alone, not pooled with alignment files.");
+            throw CInputError(EInputError::eMismatch, SInputWhere{alone.Path(), 0, 0, "", 0},
+                              std::string("is ") + InputKindName(alone.Kind()) +
+                                  ": it is read alone, not pooled with alignment files.");
         }
         if (inputs.size() > 1 && in.Kind() != EInputKind::eAlignment &&
             in.Kind() != EInputKind::eSiteFile) {
-            throw std::runtime_error(
-                in.Name() + " and " + inputs.front().Name() + " are both " +
-                (in.Kind() == EInputKind::eXmlDataSet
-                     ? "XML data sets: qualscan reads one at a time."
-                     : "pileup texts: qualscan reads one at a time (samtools mpileup pools "
-                       "samples into the columns of one text)."));
+            throw CInputError(
+                EInputError::eMismatch, SInputWhere{in.Path(), 0, 0, "", 0},
+                std::string("is ") + InputKindName(in.Kind()) + ", as " + inputs.front().Name() +
+                    " is: " +
+                    (in.Kind() == EInputKind::eXmlDataSet
+                         ? "qualscan reads one XML data set at a time."
+                         : "qualscan reads one pileup text at a time (samtools mpileup pools "
+                           "samples into the columns of one text)."));
         }
     }
     return inputs;

@@ -25,7 +25,7 @@ enum class EInputKind {
     // CMpileupReader on the handle.
     eMpileupText,
     // Per-site summaries of qualscan --save-sites (BGZF): read them with
-    // CSiteFileReader by path; several are fitted together.
+    // CSiteFileReader on the handles; several are fitted together.
     eSiteFile,
 };
 
@@ -33,8 +33,8 @@ enum class EInputKind {
 class CInputFile {
   public:
     // Opens path ("-" is standard input) and recognises it. Throws
-    // std::runtime_error naming the file when it cannot be opened or read,
-    // or when it is none of the kinds above.
+    // CInputError naming the file when it cannot be opened or read (eOpen),
+    // or when it is none of the kinds above (eFormat).
     explicit CInputFile(const std::string& path);
     ~CInputFile();
     CInputFile(CInputFile&& other) noexcept;
@@ -67,8 +67,8 @@ EInputKind DetectInputKind(const std::string& path);
 
 // Opens every input of one run: either alignment files, which are pooled,
 // or summary files, which are concatenated, or exactly one XML data set or
-// pileup text. Standard input may be named once. Throws
-// std::runtime_error naming the file that breaks the rule.
+// pileup text. Standard input may be named once. Throws CInputError
+// (eMismatch) naming the file that breaks the rule.
 std::vector<CInputFile> OpenInputs(const std::vector<std::string>& paths);
 
 // Name of a kind for messages ("an alignment file", "an XML data set").

@@ -2,59 +2,53 @@
 
 #include <htslib/bgzf.h>
 #include <htslib/hfile.h>
-#include <htslib/kstring.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 
+#include "base/whole_number.hpp"
+#include "common/bgzf_stream.hpp"
+#include "common/kstring.hpp"
 #include "model/site_classes.hpp"
 
 namespace {
 
-// A whole decimal number in [lo, hi], or -1.
-long long WholeNumber(const std::string& text, long long lo, long long hi) {
-    if (text.empty() || text.size() > 18) {
-        return -1;
-    }
-    long long v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return -1;
-        }
-        v = v * 10 + (c - '0');
-    }
-    return v < lo || v > hi ? -1 : v;
-}
+// Positions beyond this are refused: no assembled contig comes near it, and
+// the windows along a contig start at 1.
+constexpr std::uint64_t kMaxPos = std::uint64_t(1) << 40;
+
+// The rule the order checks name.
+const char* const kSorted = "samtools mpileup writes each contig once, positions increasing";
 
 }  // namespace
 
 CMpileupReader::CMpileupReader(const std::string& path, const SPileupOptions& filters,
-                               SPileupSummary& summary)
-    : m_Path(path == "-" ? "standard input" : "'" + path + "'"),
-      m_Filters(filters),
-      m_Summary(summary) {
+                               SPileupSummary& summary, bool needReference)
+    : m_Path(path), m_Filters(filters), m_Summary(summary), m_NeedReference(needReference) {
     errno = 0;
     m_File = bgzf_open(path.c_str(), "r");
     if (m_File == nullptr) {
-        throw std::runtime_error("Cannot open '" + path +
-                                 "': " + (errno ? std::strerror(errno) : "unreadable") + ".");
+        throw CannotOpen(path, errno);
     }
+    m_End.Start(m_File);
 }
 
-CMpileupReader::CMpileupReader(hFILE* fp, const std::string& name, const SPileupOptions& filters,
-                               SPileupSummary& summary)
-    : m_Path(name), m_Filters(filters), m_Summary(summary) {
+CMpileupReader::CMpileupReader(hFILE* fp, const std::string& path, const SPileupOptions& filters,
+                               SPileupSummary& summary, bool needReference)
+    : m_Path(path), m_Filters(filters), m_Summary(summary), m_NeedReference(needReference) {
+    errno = 0;
     m_File = bgzf_hopen(fp, "r");
     if (m_File == nullptr) {
+        const int err = errno;
         hclose_abruptly(fp);
-        throw std::runtime_error("Cannot read " + name + ".");
+        throw CannotOpen(path, err);
     }
+    m_End.Start(m_File);
 }
 
 void CMpileupReader::UseThreadPool(hts_tpool* pool) {
-    if (pool) {
+    // A pipe read ahead on the pool could not show a missing end block.
+    if (pool && m_End.CheckedAtStart()) {
         bgzf_thread_pool(m_File, pool, 0);
     }
 }
@@ -65,8 +59,19 @@ CMpileupReader::~CMpileupReader() {
     }
 }
 
-void CMpileupReader::x_Fail(const std::string& what) const {
-    throw std::runtime_error(m_Path + ", line " + std::to_string(m_Line) + ": " + what);
+void CMpileupReader::x_Fail(EInputError kind, const std::string& what) {
+    SInputWhere where{m_Path, m_Line, 0, m_LineContig, m_LinePos};
+    if (kind == EInputError::eFormat) {
+        // gzip text cut inside a member ends in a partial line, which
+        // htslib hands over before it reports the cut: name the cause.
+        CKString next;
+        if (bgzf_getline(m_File, '\n', next.get()) < -1) {
+            throw CInputError(EInputError::eTruncated, where,
+                              "the compressed text ends inside this line: the file is truncated "
+                              "or corrupt.");
+        }
+    }
+    throw CInputError(kind, where, what);
 }
 
 void CMpileupReader::x_Sample(const char* bases, std::size_t nBases, const char* quals,
@@ -87,23 +92,25 @@ void CMpileupReader::x_Sample(const char* bases, std::size_t nBases, const char*
             continue;
         }
         if (c == '+' || c == '-') {  // an indel after this position: +3ACG
-            std::size_t len = 0, j = i + 1;
-            while (j < nBases && bases[j] >= '0' && bases[j] <= '9' && len < 100000000) {
-                len = len * 10 + static_cast<std::size_t>(bases[j] - '0');
+            std::size_t j = i + 1;
+            while (j < nBases && bases[j] >= '0' && bases[j] <= '9') {
                 ++j;
             }
-            if (j == i + 1 || j + len > nBases) {
-                x_Fail("an indel '" + std::string(1, c) + "' without a length and its bases.");
+            std::uint64_t len = 0;
+            if (!ParseWholeNumber(bases + i + 1, bases + j, nBases - j, len)) {
+                x_Fail(EInputError::eFormat,
+                       "an indel '" + std::string(1, c) + "' without a length and its bases.");
             }
-            i = j + len - 1;
+            i = j + static_cast<std::size_t>(len) - 1;
             continue;
         }
         if (q >= nQuals) {
-            x_Fail("more bases than base qualities: is this samtools mpileup output?");
+            x_Fail(EInputError::eFormat,
+                   "more bases than base qualities: is this samtools mpileup output?");
         }
         const int score = static_cast<unsigned char>(quals[q++]) - 33;
         if (score < 0 || score > 93) {
-            x_Fail("a base quality outside '!'..'~'.");
+            x_Fail(EInputError::eRange, "a base quality outside '!'..'~'.");
         }
         int base;
         if (c == '.' || c == ',') {
@@ -117,12 +124,14 @@ void CMpileupReader::x_Sample(const char* bases, std::size_t nBases, const char*
         } else if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
             base = BaseIndexOfLetter(c);
         } else {
-            x_Fail(std::string("unexpected character '") + c + "' among the bases.");
+            x_Fail(EInputError::eFormat,
+                   std::string("unexpected character '") + c + "' among the bases.");
         }
         if (base < 0) {
             ++m_Summary.m_BasesN;
             continue;
         }
+        // A base at exactly --min-BQ counts, as it does for alignments.
         if (static_cast<unsigned>(score) < minBaseQ) {
             ++m_Summary.m_BasesLowQuality;
             continue;
@@ -131,96 +140,131 @@ void CMpileupReader::x_Sample(const char* bases, std::size_t nBases, const char*
             SBaseRead{static_cast<unsigned char>(base), static_cast<unsigned char>(score)});
     }
     if (q != nQuals) {
-        x_Fail("fewer bases than base qualities: is this samtools mpileup output?");
+        x_Fail(EInputError::eFormat,
+               "fewer bases than base qualities: is this samtools mpileup output?");
     }
 }
 
+bool CMpileupReader::x_Line(const char* text, std::size_t size, SRawSite& site) {
+    // Fields: contig, position, reference base, then depth, bases and
+    // qualities for each sample.
+    m_Fields.clear();
+    const char* p = text;
+    const char* end = text + size;
+    while (true) {
+        const char* tab = static_cast<const char*>(std::memchr(p, '\t', end - p));
+        m_Fields.emplace_back(p, tab ? tab : end);
+        if (!tab) {
+            break;
+        }
+        p = tab + 1;
+    }
+    if (m_Fields.size() < 6 || (m_Fields.size() - 3) % 3 != 0) {
+        x_Fail(EInputError::eFormat,
+               "expected contig, position, reference base and then depth, bases and base "
+               "qualities per sample (samtools mpileup output), found " +
+                   std::to_string(m_Fields.size()) + " fields.");
+    }
+    std::uint64_t pos = 0;
+    if (!ParseWholeNumber(m_Fields[1], kMaxPos, pos) || pos == 0) {
+        x_Fail(EInputError::eRange, "the position '" + m_Fields[1] +
+                                        "' is not a whole number from 1 to " +
+                                        std::to_string(kMaxPos) + ".");
+    }
+    const auto [it, isNew] = m_ContigIndex.emplace(m_Fields[0], static_cast<int>(m_Contigs.size()));
+    if (isNew) {
+        const std::string fault = ContigNameFault(m_Fields[0]);
+        if (!fault.empty()) {
+            m_ContigIndex.erase(it);
+            x_Fail(EInputError::eFormat, fault + ".");
+        }
+        m_Contigs.push_back(m_Fields[0]);
+    }
+    m_LineContig = m_Fields[0];
+    m_LinePos = static_cast<std::int64_t>(pos);
+    const int contig = it->second;
+    const std::string& lastName =
+        m_LastContig < 0 ? std::string() : m_Contigs[static_cast<std::size_t>(m_LastContig)];
+    if (!isNew && contig != m_LastContig) {
+        throw OutOfOrder({m_Path, m_Line, 0, m_LineContig, m_LinePos}, lastName, m_LastPos + 1,
+                         "contig " + m_LineContig + " comes back after another one; " + kSorted);
+    }
+    if (contig == m_LastContig && m_LinePos - 1 <= m_LastPos) {
+        throw OutOfOrder({m_Path, m_Line, 0, m_LineContig, m_LinePos}, lastName, m_LastPos + 1,
+                         kSorted);
+    }
+    m_LastContig = contig;
+    m_LastPos = m_LinePos - 1;
+    if (m_Fields[2].size() != 1) {
+        x_Fail(EInputError::eFormat, "the reference base '" + m_Fields[2] + "' is not one letter.");
+    }
+    const int refBase = BaseIndexOfLetter(m_Fields[2][0]);
+    if (refBase >= 0) {
+        m_SawReference = true;
+    } else if (m_NeedReference && !m_SawReference) {
+        // samtools mpileup without -f writes N for every reference base;
+        // the majority base would silently stand in for the ancestral one.
+        // A text that showed its reference before may have an N where the
+        // reference has one; that site is treated as for alignments.
+        x_Fail(EInputError::eMismatch,
+               "the reference base is '" + m_Fields[2] +
+                   "': --unfolded takes the reference base as ancestral, and this pileup text "
+                   "carries none. Make it with samtools mpileup -f REFERENCE.fa.");
+    }
+    m_Reads.clear();
+    for (std::size_t f = 3; f < m_Fields.size(); f += 3) {
+        std::uint64_t depth = 0;
+        if (!ParseWholeNumber(m_Fields[f], kMaxPos, depth)) {
+            x_Fail(EInputError::eRange, "the depth '" + m_Fields[f] + "' is not a whole number.");
+        }
+        x_Sample(m_Fields[f + 1].data(), m_Fields[f + 1].size(), m_Fields[f + 2].data(),
+                 m_Fields[f + 2].size(), refBase);
+    }
+    const std::size_t depth = m_Reads.size();
+    if (depth == 0) {
+        ++m_Summary.m_SitesNoReads;
+        return false;
+    }
+    if (depth < m_Filters.m_MinDepth) {
+        ++m_Summary.m_SitesBelowMinDepth;
+        return false;
+    }
+    if (m_Filters.m_MaxDepth != 0 && depth > m_Filters.m_MaxDepth) {
+        ++m_Summary.m_SitesAboveMaxDepth;
+        return false;
+    }
+    FillRawSite(contig, m_LinePos - 1, refBase, m_Reads.data(), depth, site);
+    return true;
+}
+
 bool CMpileupReader::Next(SRawSite& site) {
-    kstring_t line = {0, 0, nullptr};
-    struct SFree {
-        kstring_t* s;
-        ~SFree() { std::free(s->s); }
-    } freeLine{&line};
+    CKString line;
     for (;;) {
-        const int r = bgzf_getline(m_File, '\n', &line);
+        const int r = bgzf_getline(m_File, '\n', line.get());
         if (r == -1) {
+            if (m_End.Missing(m_File)) {
+                throw CInputError(EInputError::eTruncated, {m_Path, m_Line, 0, "", 0},
+                                  "the BGZF text ends without BGZF's end-of-file block after this "
+                                  "line: the file is truncated.");
+            }
             return false;
         }
+        m_LineContig.clear();
+        m_LinePos = 0;
         if (r < -1) {
-            x_Fail("cannot be read: the file is truncated or corrupt.");
+            throw CInputError(EInputError::eDamaged, {m_Path, m_Line + 1, 0, "", 0},
+                              "cannot be read: the compressed text is truncated or corrupt.");
         }
         ++m_Line;
-        if (line.l > 0 && line.s[line.l - 1] == '\r') {
-            line.s[--line.l] = '\0';
+        kstring_t* s = line.get();
+        if (s->l > 0 && s->s[s->l - 1] == '\r') {
+            s->s[--s->l] = '\0';
         }
-        if (line.l == 0) {
+        if (s->l == 0) {
             continue;
         }
-        // Fields: contig, position, reference base, then depth, bases and
-        // qualities for each sample.
-        m_Fields.clear();
-        const char* p = line.s;
-        const char* end = line.s + line.l;
-        while (true) {
-            const char* tab = static_cast<const char*>(std::memchr(p, '\t', end - p));
-            m_Fields.emplace_back(p, tab ? tab : end);
-            if (!tab) {
-                break;
-            }
-            p = tab + 1;
+        if (x_Line(s->s, s->l, site)) {
+            return true;
         }
-        if (m_Fields.size() < 6 || (m_Fields.size() - 3) % 3 != 0) {
-            x_Fail(
-                "expected contig, position, reference base and then depth, bases and base "
-                "qualities per sample (samtools mpileup output), found " +
-                std::to_string(m_Fields.size()) + " fields.");
-        }
-        const long long pos = WholeNumber(m_Fields[1], 1, (1LL << 40));
-        if (pos < 0) {
-            x_Fail("the position '" + m_Fields[1] + "' is not a whole number from 1.");
-        }
-        if (m_Fields[2].size() != 1) {
-            x_Fail("the reference base '" + m_Fields[2] + "' is not one letter.");
-        }
-        const auto [it, isNew] =
-            m_ContigIndex.emplace(m_Fields[0], static_cast<int>(m_Contigs.size()));
-        if (isNew) {
-            m_Contigs.push_back(m_Fields[0]);
-        } else if (it->second != m_LastContig) {
-            x_Fail("contig '" + m_Fields[0] +
-                   "' appears again after another one: the pileup is not sorted.");
-        }
-        const int contig = it->second;
-        if (contig == m_LastContig && pos - 1 <= m_LastPos) {
-            x_Fail("position " + std::to_string(pos) + " of '" + m_Fields[0] +
-                   "' does not follow " + std::to_string(m_LastPos + 1) +
-                   ": the pileup is not sorted.");
-        }
-        m_LastContig = contig;
-        m_LastPos = pos - 1;
-        const int refBase = BaseIndexOfLetter(m_Fields[2][0]);
-        m_Reads.clear();
-        for (std::size_t f = 3; f < m_Fields.size(); f += 3) {
-            if (WholeNumber(m_Fields[f], 0, 1LL << 40) < 0) {
-                x_Fail("the depth '" + m_Fields[f] + "' is not a whole number.");
-            }
-            x_Sample(m_Fields[f + 1].data(), m_Fields[f + 1].size(), m_Fields[f + 2].data(),
-                     m_Fields[f + 2].size(), refBase);
-        }
-        const std::size_t depth = m_Reads.size();
-        if (depth == 0) {
-            ++m_Summary.m_SitesNoReads;
-            continue;
-        }
-        if (depth < m_Filters.m_MinDepth) {
-            ++m_Summary.m_SitesBelowMinDepth;
-            continue;
-        }
-        if (m_Filters.m_MaxDepth != 0 && depth > m_Filters.m_MaxDepth) {
-            ++m_Summary.m_SitesAboveMaxDepth;
-            continue;
-        }
-        FillRawSite(contig, pos - 1, refBase, m_Reads.data(), depth, site);
-        return true;
     }
 }

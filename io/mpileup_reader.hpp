@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/input_error.hpp"
+#include "common/bgzf_stream.hpp"
 #include "model/raw_site.hpp"
 #include "model/site_source.hpp"
 #include "pileup/pileup_options.hpp"
@@ -19,13 +21,17 @@ struct hts_tpool;
 
 class CMpileupReader : public CSiteSource {
   public:
-    // Opens path ("-": standard input). filters supplies --min-BQ and the
-    // depth limits; summary counts what they leave out. Throws naming the
-    // file when it cannot be opened.
-    CMpileupReader(const std::string& path, const SPileupOptions& filters, SPileupSummary& summary);
-    // Reads from fp, which it takes over; name names it in messages.
-    CMpileupReader(hFILE* fp, const std::string& name, const SPileupOptions& filters,
-                   SPileupSummary& summary);
+    // Opens path ("-": standard input). filters supplies --min-BQ (a base
+    // at exactly the threshold is kept, as for alignments) and the depth
+    // limits; summary counts what they leave out. needReference: the run
+    // takes the reference base as ancestral (--unfolded), so the text must
+    // carry it (samtools mpileup -f). Throws CInputError naming the file
+    // when it cannot be opened.
+    CMpileupReader(const std::string& path, const SPileupOptions& filters, SPileupSummary& summary,
+                   bool needReference = false);
+    // Reads from fp, which it takes over; path names it in messages.
+    CMpileupReader(hFILE* fp, const std::string& path, const SPileupOptions& filters,
+                   SPileupSummary& summary, bool needReference = false);
     ~CMpileupReader() override;
     CMpileupReader(const CMpileupReader&) = delete;
     CMpileupReader& operator=(const CMpileupReader&) = delete;
@@ -35,15 +41,20 @@ class CMpileupReader : public CSiteSource {
     void UseThreadPool(hts_tpool* pool);
 
     // Next position with reads that pass the filters; false at the end.
-    // Throws naming the file and line for text that is not mpileup output,
-    // positions out of order, or bases and qualities that do not match.
+    // Throws CInputError naming the file and line for text that is not
+    // mpileup output (eFormat), numbers out of range (eRange), positions
+    // out of order (eOrder), compressed text that is cut or damaged
+    // (eTruncated, eDamaged), and text without reference bases where they
+    // are needed (eMismatch).
     bool Next(SRawSite& site) override;
 
     // Contigs in the order they appeared.
     const std::vector<std::string>& Contigs() const { return m_Contigs; }
 
   private:
-    [[noreturn]] void x_Fail(const std::string& what) const;
+    [[noreturn]] void x_Fail(EInputError kind, const std::string& what);
+    // Parses one line into site; false when no read there passes.
+    bool x_Line(const char* text, std::size_t size, SRawSite& site);
     // Parses the reads of one sample (bases and qualities) into m_Reads.
     void x_Sample(const char* bases, std::size_t nBases, const char* quals, std::size_t nQuals,
                   int refBase);
@@ -51,12 +62,19 @@ class CMpileupReader : public CSiteSource {
     std::string m_Path;
     const SPileupOptions& m_Filters;
     SPileupSummary& m_Summary;
+    bool m_NeedReference;
+    // A line with a reference base (A, C, G or T) was seen.
+    bool m_SawReference = false;
     BGZF* m_File = nullptr;
+    CBgzfEnd m_End;
     std::uint64_t m_Line = 0;
     std::vector<std::string> m_Contigs;
     std::unordered_map<std::string, int> m_ContigIndex;
     int m_LastContig = -1;
     std::int64_t m_LastPos = -1;
+    // The place of the line being read, for messages.
+    std::string m_LineContig;
+    std::int64_t m_LinePos = 0;
     std::vector<SBaseRead> m_Reads;
     std::vector<std::string> m_Fields;
 };

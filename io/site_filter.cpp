@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/input_error.hpp"
 #include "base/qt_assert.hpp"
 
 void CCoverageRuns::Add(int contig, std::int64_t pos) {
@@ -57,20 +58,19 @@ std::uint64_t CCoverageRuns::CountAndDrop(int contig, std::int64_t beg, std::int
 
 CSiteFilter::CSiteFilter(CSiteSource& source, const SSiteFilterOptions& opts,
                          std::function<std::string(int)> contigName, CCoverageRuns* covered,
-                         const std::string& inputName)
+                         const std::string& inputPath)
     : m_Source(source),
       m_Opts(opts),
       m_ContigName(std::move(contigName)),
       m_Covered(covered),
-      m_InputName(inputName) {}
+      m_InputPath(inputPath) {}
 
 bool CSiteFilter::Next(SRawSite& site) {
     while (m_Source.Next(site)) {
         if (site.m_Contig < m_Contig || (site.m_Contig == m_Contig && site.m_Pos <= m_LastPos)) {
-            throw std::runtime_error(m_InputName + ": the site at " + m_ContigName(site.m_Contig) +
-                                     ":" + std::to_string(site.m_Pos + 1) + " comes after " +
-                                     m_ContigName(m_Contig) + ":" + std::to_string(m_LastPos + 1) +
-                                     "; the sites must be in genome order, each position once.");
+            throw OutOfOrder({m_InputPath, 0, 0, m_ContigName(site.m_Contig), site.m_Pos + 1},
+                             m_ContigName(m_Contig), m_LastPos + 1,
+                             "the sites must be in genome order, each position once");
         }
         m_LastPos = site.m_Pos;
         if (site.m_Contig != m_Contig) {

@@ -65,10 +65,12 @@ class CSiteFilter : public CSiteSource {
     // comes. covered, when not null, receives every covered position.
     // The intervals, the coverage, the windows and the site store need the
     // sites in genome order: a site that does not follow the one before
-    // throws std::runtime_error naming the input (inputName).
+    // throws CInputError (eOrder) naming the input (inputPath as the user
+    // named it; empty for alignments, which have no one name) and both
+    // sites.
     CSiteFilter(CSiteSource& source, const SSiteFilterOptions& opts,
                 std::function<std::string(int)> contigName, CCoverageRuns* covered,
-                const std::string& inputName);
+                const std::string& inputPath);
 
     bool Next(SRawSite& site) override;
 
@@ -77,7 +79,7 @@ class CSiteFilter : public CSiteSource {
     SSiteFilterOptions m_Opts;
     std::function<std::string(int)> m_ContigName;
     CCoverageRuns* m_Covered;
-    std::string m_InputName;
+    std::string m_InputPath;
     int m_Contig = -1;
     std::int64_t m_LastPos = -1;
     CBedCursor m_InRegions, m_InMask;

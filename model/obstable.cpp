@@ -45,6 +45,47 @@ constexpr double kRowStop = 1e-10;
 // that no entry that matters is subnormal or lost.
 constexpr double kSmallestUnscaled = 1e-250;
 
+// Turns the sums U[t] of table[0..kept) (the rest 0) into the entries
+// U[t] / C(n, t) of an exact-mode table and returns its log scale: 0 unless
+// the largest entry would fall below kSmallestUnscaled.
+double FinishExact(unsigned n, std::size_t kept, CObsTableWorkspace& ws,
+                   std::vector<double>& table) {
+    if (n <= CObsTableWorkspace::kInverseRowMax) {
+        const std::vector<double>& inverse = ws.InverseRow(n);
+        double largest = 0.0;
+        for (std::size_t t = 0; t < kept; ++t) {
+            table[t] *= inverse[t];
+            largest = std::max(largest, table[t]);
+        }
+        if (largest >= kSmallestUnscaled || largest == 0.0) {
+            return 0.0;
+        }
+        // Undo the division: the log path below starts from the sums.
+        for (std::size_t t = 0; t < kept; ++t) {
+            table[t] /= inverse[t];
+        }
+    }
+    // ln(sum / C(n, t)), shifted so that the largest entry is 1. Entries
+    // whose sum underflowed were below 1e-308 of a distribution whose
+    // largest term is at least 1/(n+1), so they are negligible.
+    const std::vector<double>& logChoose = ws.LogRow(n);
+    double scale = -std::numeric_limits<double>::infinity();
+    for (std::size_t t = 0; t < kept; ++t) {
+        const double sum = table[t];
+        table[t] =
+            sum > 0 ? std::log(sum) - logChoose[t] : -std::numeric_limits<double>::infinity();
+        scale = std::max(scale, table[t]);
+    }
+    if (!(scale > -std::numeric_limits<double>::infinity())) {
+        std::fill(table.begin(), table.end(), 0.0);
+        return 0.0;
+    }
+    for (std::size_t t = 0; t < kept; ++t) {
+        table[t] = std::exp(table[t] - scale);
+    }
+    return scale;
+}
+
 }  // namespace
 
 const std::array<double, 256>& ErrProbTable() {
@@ -85,6 +126,59 @@ const std::vector<double>& CObsTableWorkspace::LogRow(unsigned n) {
         }
     }
     return m_LogRow;
+}
+
+const std::vector<double>& CObsTableWorkspace::LogFactorials(unsigned n) {
+    if (m_LogFactorials.empty()) {
+        m_LogFactorials.push_back(0.0);
+    }
+    while (m_LogFactorials.size() <= n) {
+        const double k = static_cast<double>(m_LogFactorials.size());
+        m_LogFactorials.push_back(m_LogFactorials.back() + std::log(k));
+    }
+    return m_LogFactorials;
+}
+
+double CObsTableWorkspace::PoolZeta(unsigned n, int pool) {
+    // Z_t is a Riemann sum of Binom(t; n, f), whose integral over f is
+    // 1/(n+1) for every t and whose maximum is at most 1. For a function g
+    // on [0, 1] that rises then falls, h sum_k g(kh) lies within
+    // [int g - h max g, int g + 2 h max g]; leaving out k = 0 and k = N
+    // (at most one of them non-zero, at most 1) gives
+    //   N/(n+1) - 2 <= Z_t <= N/(n+1) + 2,
+    // so zeta <= 5/3 once N >= 8 (n+1). Below that Z is summed, where that
+    // costs little.
+    constexpr double kSummedMax = 4e6;
+    if (pool >= 8 * (static_cast<double>(n) + 1)) {
+        return 5.0 / 3.0;
+    }
+    if (static_cast<double>(n) * pool > kSummedMax) {
+        return std::numeric_limits<double>::infinity();
+    }
+    if (pool != m_ZetaPool) {
+        m_ZetaPool = pool;
+        m_Zeta.clear();
+    }
+    if (m_Zeta.size() <= n) {
+        m_Zeta.resize(n + 1, 0.0);
+    }
+    if (m_Zeta[n] == 0.0) {
+        const std::vector<double>& lf = LogFactorials(n);
+        std::vector<double> z(n + 1, 0.0);
+        for (int k = 1; k < pool; ++k) {
+            const double f = static_cast<double>(k) / pool;
+            const double lf1 = std::log(f), lf0 = std::log1p(-f);
+            for (unsigned t = 0; t <= n; ++t) {
+                z[t] += std::exp(lf[n] - lf[t] - lf[n - t] + t * lf1 + (n - t) * lf0);
+            }
+        }
+        const auto range = std::minmax_element(z.begin(), z.end());
+        // The sums are of positive terms: a relative 1e-9 covers their
+        // rounding many times over.
+        m_Zeta[n] = *range.first > 0 ? *range.second / *range.first * (1 + 1e-9)
+                                     : std::numeric_limits<double>::infinity();
+    }
+    return m_Zeta[n];
 }
 
 void ErrCountDist(const std::uint8_t* scores, std::size_t n, ETableMode mode, std::int64_t pos,
@@ -175,41 +269,359 @@ double ComputeObsTable(const std::uint8_t* minor, std::size_t nMinor, const std:
         }
         return 0.0;
     }
+    return FinishExact(n, n + 1, ws, table);
+}
 
-    if (n <= CObsTableWorkspace::kInverseRowMax) {
-        const std::vector<double>& inverse = ws.InverseRow(n);
-        double largest = 0.0;
-        for (unsigned t = 0; t <= n; ++t) {
-            table[t] *= inverse[t];
-            largest = std::max(largest, table[t]);
+namespace {
+
+// Share of a site's likelihood (times min(1, lam), see below) that the
+// entries a bounded table leaves out may carry, under any spectrum of the
+// class. The store's own cut (engine/sitestore.hpp) takes 1/4 of the 1e-10
+// rule; this is 1/100 of it, so both together, with rounding, stay inside.
+constexpr double kDropShare = 1e-12;
+// Bounds below this are not trusted to double arithmetic: a bound that
+// rounds to less counts as this much.
+constexpr double kTiny = 1e-300;
+// A binomial row whose first entry is below this is not started from it
+// (later entries could be subnormal); those reads go one by one.
+constexpr double kBinomStart = 1e-250;
+
+// Adds count reads of error probability e to the error-count distribution
+// acc, keeping entries 0..cap; an entry never feeds those below it, so the
+// kept entries are those of the whole distribution. A run enters as
+// Binom(count, e), by the recurrence
+//   Binom(k+1) = Binom(k) (count-k)/(k+1) e/(1-e),
+// convolved with acc: O(cap min(count, cap)) instead of O(cap count) read
+// by read. All terms are non-negative, so each entry keeps full relative
+// precision either way.
+void AddRun(double e, std::size_t count, std::size_t cap, std::vector<double>& acc,
+            std::vector<double>& bin, std::vector<double>& next) {
+    const double ok = 1.0 - e;
+    // ok^count by repeated squaring (a few products instead of pow()).
+    double first = 1.0, base = ok;
+    for (std::size_t left = count; left > 0; left >>= 1) {
+        if (left & 1) {
+            first *= base;
         }
-        if (largest >= kSmallestUnscaled || largest == 0.0) {
-            return 0.0;
+        base *= base;
+    }
+    if (count == 1 || !(first >= kBinomStart)) {
+        for (std::size_t r = 0; r < count; ++r) {
+            if (acc.size() <= cap) {
+                acc.push_back(0.0);
+            }
+            for (std::size_t k = acc.size() - 1; k > 0; --k) {
+                acc[k] = acc[k] * ok + acc[k - 1] * e;
+            }
+            acc[0] *= ok;
         }
-        // Undo the division: the log path below starts from the sums.
-        for (unsigned t = 0; t <= n; ++t) {
-            table[t] /= inverse[t];
+        return;
+    }
+    const std::size_t kmax = std::min(count, cap);
+    // The first run starts the distribution: it is its own row.
+    const bool alone = acc.size() == 1 && acc[0] == 1.0;
+    std::vector<double>& row = alone ? acc : bin;
+    row.resize(kmax + 1);
+    row[0] = first;
+    const double odds = e / ok;
+    for (std::size_t k = 0; k < kmax; ++k) {
+        row[k + 1] = row[k] * odds * static_cast<double>(count - k) / static_cast<double>(k + 1);
+    }
+    if (alone) {
+        return;
+    }
+    const std::size_t last = acc.size() - 1;
+    const std::size_t len = std::min(last + count, cap) + 1;
+    next.assign(len, 0.0);
+    for (std::size_t t = 0; t < len; ++t) {
+        const std::size_t lo = t > last ? t - last : 0;
+        const std::size_t hi = std::min(t, kmax);
+        double sum = 0.0;
+        for (std::size_t k = lo; k <= hi; ++k) {
+            sum += bin[k] * acc[t - k];
+        }
+        next[t] = sum;
+    }
+    acc.swap(next);
+}
+
+// Error-count distribution of the reads of runs, entries 0..min(n, cap):
+// the longest run first, then the others in their order.
+void ErrCountRuns(const SScoreRun* runs, std::size_t count, std::size_t cap, CObsTableWorkspace& ws,
+                  std::vector<double>& out) {
+    const auto& errProb = ErrProbTable();
+    out.assign(1, 1.0);
+    std::size_t longest = 0;
+    for (std::size_t i = 1; i < count; ++i) {
+        if (runs[i].count > runs[longest].count) {
+            longest = i;
         }
     }
-    // ln(sum / C(n, t)), shifted so that the largest entry is 1. Entries
-    // whose sum underflowed were below 1e-308 of a distribution whose
-    // largest term is at least 1/(n+1), so they are negligible.
-    const std::vector<double>& logChoose = ws.LogRow(n);
-    double scale = -std::numeric_limits<double>::infinity();
-    for (unsigned t = 0; t <= n; ++t) {
-        const double sum = table[t];
-        table[t] =
-            sum > 0 ? std::log(sum) - logChoose[t] : -std::numeric_limits<double>::infinity();
-        scale = std::max(scale, table[t]);
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t i = k == 0 ? longest : (k <= longest ? k - 1 : k);
+        AddRun(errProb[runs[i].score], static_cast<std::size_t>(runs[i].count), cap, out,
+               ws.m_Binom, ws.m_Conv);
     }
-    if (!(scale > -std::numeric_limits<double>::infinity())) {
-        std::fill(table.begin(), table.end(), 0.0);
-        return 0.0;
+}
+
+}  // namespace
+
+// The bound. Write U[t] = T[t] C(n, t) for the chance that the errors turn
+// the m minor-labelled and M reference-labelled reads into t true minor
+// reads: U is the law of m - I + J, I and J the error counts of the two
+// classes (laws A and B), so sum_t U[t] = 1. The table keeps t <= t* =
+// m + c and leaves the rest out; L' <= L = L' + sum_{t>t*} T[t] w_t.
+//
+// Each left-out term is compared with a kept one, T[t] w_t <= rho_t
+// T[t'] w_t', so that L - L' <= (sum_t rho_t) L'. Three facts give rho_t:
+//  (1) Folded with a pool, for f <= 1/2 and t' <= min(t, n-t), each of
+//      Binom(t; n, f) and Binom(n-t; n, f) is at most
+//      C(n,t)/C(n,t') Binom(t'; n, f) (the ratio is that times
+//      (f/(1-f))^(t-t') or ^(n-t-t'), at most 1), so for every symmetric
+//      prior w_t <= 2 C(n,t)/C(n,t') w_t' and rho_t = 2 U[t]/U[t'].
+//      Without a pool w_t = pi(min(t, n-t)) <= w_t' for 1 <= t' <=
+//      min(t, n-t) (v non-increasing) and C(n,t') <= C(n,t): rho_t =
+//      U[t]/U[t'] (t = n is weighed as t' = 0 exactly).
+//  (2) Unfolded, for t > t', the law of k proportional to Binom(t; n, k/N)
+//      over 1..N-1 has a likelihood ratio to the one of t' that grows with
+//      k, so it is stochastically larger and the mean of the non-increasing
+//      v under it is smaller: w_t <= (Z_t/Z_t') w_t' (Z as in PoolZeta;
+//      without a pool w_t = pi(t) <= pi(t') directly, and pi(n) = 0), so
+//      rho_t = zeta T[t] / T[t'].
+//  (3) U[t] <= max_{j >= t-m} B[j] (a mixture of B's entries from t-m on)
+//      and sum_{t>t*} U[t] <= P(J > c). B is computed exactly up to J* =
+//      min(M, t*); beyond, B[j]/C(M, j) is log-concave (Newton's
+//      inequalities: the generating function prod (1 - e + e x) has real
+//      roots), so B[j+1]/B[j] <= q (M-j)/(j+1), q = B[J*] J* / (B[J*-1]
+//      (M-J*+1)) for j >= J*.
+// For t <= n - t* the witness t' is the largest kept U (or T); above, the
+// largest up to n - t. With lam = -log max_t T[t] <= -log L (the weights
+// sum to 1), the table is cut when sum_t rho_t <= kDropShare min(1, lam):
+// then log L changes by less than 1e-12 |log L|.
+bool CanLeaveOutAbove(const SSpectrumClass& spectra, std::size_t m, std::size_t M,
+                      std::size_t tStar, const std::vector<double>& b, const std::vector<double>& u,
+                      CObsTableWorkspace& ws) {
+    QT_ASSERT(tStar >= m && tStar < m + M && b.size() == std::min(M, tStar) + 1 &&
+              u.size() > tStar);
+    const std::size_t n = m + M;
+    const std::size_t c = tStar - m;
+    const std::size_t cap = b.size() - 1;
+    const bool pool = spectra.poolSize > 0;
+
+    // Bounds on B up to M: the exact entries up to cap, then the ratio
+    // bound. Once its ratio r is below 1/2 at stop, the bounds beyond are
+    // at most bound[stop] r^(j - stop) (the ratios only fall), whose sum is
+    // at most bound[stop] r / (1 - r). bound[] holds the suffix maxima up
+    // to stop (bound[j] >= B[j'] for all j' >= j); none counts as less than
+    // kTiny.
+    std::vector<double>& bound = ws.m_Conv;
+    bound.assign(b.begin(), b.end());
+    std::size_t stop = cap;
+    double last = 0.0;  // the ratio beyond stop
+    if (cap < M) {
+        if (cap == 0 || !(b[cap - 1] >= kSmallestUnscaled) || !(b[cap] >= kSmallestUnscaled)) {
+            return false;
+        }
+        // A relative 1e-12 more than the ratio covers its rounding.
+        const double q = b[cap] / b[cap - 1] * static_cast<double>(cap) /
+                         static_cast<double>(M - cap + 1) * (1 + 1e-12);
+        double v = b[cap];
+        for (std::size_t j = cap; j < M; ++j) {
+            const double ratio = q * static_cast<double>(M - j) / static_cast<double>(j + 1);
+            if (ratio < 0.5) {
+                last = ratio;
+                break;
+            }
+            v *= ratio;
+            bound.push_back(v);
+            stop = j + 1;
+        }
     }
-    for (unsigned t = 0; t <= n; ++t) {
-        table[t] = std::exp(table[t] - scale);
+    double tail = 0.0;  // bounds P(J > c)
+    for (std::size_t j = c + 1; j <= stop; ++j) {
+        tail += std::max(bound[j], kTiny);
     }
-    return scale;
+    tail += std::max(bound[stop] * last / (1 - last), static_cast<double>(M - stop) * kTiny);
+    bound[stop] = std::max(bound[stop], kTiny);
+    for (std::size_t j = stop; j-- > 0;) {
+        bound[j] = std::max(bound[j], bound[j + 1]);
+    }
+    // The suffix maxima at j, j + 1, ... in turn.
+    double geometric = 0.0;
+    std::size_t geometricAt = 0;
+    auto suffixMax = [&](std::size_t j) {
+        if (j <= stop) {
+            return bound[j];
+        }
+        if (geometricAt == 0) {
+            geometric = bound[stop] * std::pow(last, static_cast<double>(j - stop));
+        } else {
+            QT_ASSERT(j == geometricAt + 1);
+            geometric *= last;
+        }
+        geometricAt = j;
+        return std::max(geometric, kTiny);
+    };
+
+    // Prefix maxima of U over the witnesses, in ws.m_Prefix: from t' = 0
+    // with a pool, from 1 without (entry 0 then holds U[0] alone).
+    std::vector<double>& best = ws.m_Prefix;
+    best.assign(tStar + 1, 0.0);
+    const std::size_t lo = pool ? 0 : 1;
+    best[0] = u[0];
+    double run = 0.0;
+    for (std::size_t t = lo; t <= tStar; ++t) {
+        run = std::max(run, u[t]);
+        best[t] = run;
+    }
+    double largest1 = 0.0;  // max U[t] over 1 <= t <= t*
+    for (std::size_t t = 1; t <= tStar; ++t) {
+        largest1 = std::max(largest1, u[t]);
+    }
+    // T[0] = U[0] and T[t] <= U[t]/n for 0 < t < n, so this bounds max T.
+    const double maxT = std::max(u[0], largest1 / static_cast<double>(n));
+    const double lam = -std::log(maxT);
+    const double budget = kDropShare * std::min(1.0, lam);
+    if (!(budget > 0) || !(best[tStar] > 0)) {
+        return false;
+    }
+
+    const std::size_t mirror = std::max(tStar, n - std::min(n, tStar)) + 1;
+    double sum = 0.0;
+    if (spectra.folded) {
+        const double phi = pool ? 2.0 : 1.0;
+        sum = phi * tail / best[tStar];
+        for (std::size_t t = mirror; t <= n && sum <= budget; ++t) {
+            const double w = best[n - t];
+            if (!(w > 0)) {
+                return false;
+            }
+            sum += phi * suffixMax(t - m) / w;
+        }
+        return sum <= budget;
+    }
+    const double zeta = pool ? ws.PoolZeta(static_cast<unsigned>(n), spectra.poolSize) : 1.0;
+    if (!std::isfinite(zeta)) {
+        return false;
+    }
+    sum = zeta * tail / best[tStar];
+    const std::size_t top = pool ? n : n - 1;
+    if (mirror <= top && sum <= budget) {
+        // First without logs: C(n, t) >= n below t = n, and T[t'] for t' = 0
+        // (with a pool) or 1 is a witness.
+        const double nn = static_cast<double>(n);
+        const double witness = std::max(pool ? u[0] : 0.0, tStar >= 1 ? u[1] / nn : 0.0);
+        double rest = 0.0;
+        for (std::size_t t = mirror; t <= top && t < n; ++t) {
+            rest += suffixMax(t - m) / nn;
+        }
+        if (top == n) {
+            rest += suffixMax(M);
+        }
+        if (witness > 0 && sum + zeta * rest / witness <= budget) {
+            return true;
+        }
+        geometricAt = 0;  // the walk starts again
+    }
+    if (mirror <= top && sum <= budget) {
+        // Near t = n the binomial coefficients fall again: compare T, in
+        // logs, with the largest kept T[t'].
+        const std::vector<double>& lf = ws.LogFactorials(static_cast<unsigned>(n));
+        auto lnChoose = [&](std::size_t t) { return lf[n] - lf[t] - lf[n - t]; };
+        double lnWitness = -std::numeric_limits<double>::infinity();
+        for (std::size_t t = lo; t <= tStar; ++t) {
+            if (u[t] > 0) {
+                lnWitness = std::max(lnWitness, std::log(u[t]) - lnChoose(t));
+            }
+        }
+        if (!std::isfinite(lnWitness)) {
+            return false;
+        }
+        for (std::size_t t = mirror; t <= top && sum <= budget; ++t) {
+            sum += zeta * std::exp(std::log(suffixMax(t - m)) - lnChoose(t) - lnWitness);
+        }
+    }
+    return sum <= budget;
+}
+
+double ComputeBoundedObsTable(const SSpectrumClass& spectra, const SScoreRun* minor,
+                              std::size_t minorRuns, const SScoreRun* major, std::size_t majorRuns,
+                              CObsTableWorkspace& ws, std::vector<double>& table,
+                              std::size_t& kept) {
+    const auto& errProb = ErrProbTable();
+    std::size_t m = 0, M = 0;
+    for (std::size_t i = 0; i < minorRuns; ++i) {
+        m += static_cast<std::size_t>(minor[i].count);
+    }
+    // First guess of c: the Chernoff bound on P(J > c) for a mean of mu
+    // errors falls below 1e-16 near mu + 8 sqrt(mu) + 8. Only speed
+    // depends on the guess; a cut that the bound does not allow is
+    // retried with a larger c.
+    double mu = 0.0;
+    for (std::size_t i = 0; i < majorRuns; ++i) {
+        M += static_cast<std::size_t>(major[i].count);
+        mu += static_cast<double>(major[i].count) * errProb[major[i].score];
+    }
+    const std::size_t n = m + M;
+    std::vector<double>& a = ws.m_Minor;
+    std::vector<double>& b = ws.m_Major;
+    ErrCountRuns(minor, minorRuns, m, ws, a);
+    std::size_t c = static_cast<std::size_t>(mu + 8.0 * std::sqrt(mu)) + 8;
+    for (;;) {
+        std::size_t tStar = m + c;
+        // Balanced folded sites need their mirror entries: take them all.
+        const bool all = tStar >= n || (spectra.folded && 4 * tStar >= 3 * n);
+        if (all) {
+            tStar = n;
+        }
+        ErrCountRuns(major, majorRuns, std::min(M, tStar), ws, b);
+        table.assign(n + 1, 0.0);
+        for (std::size_t t = 0; t <= tStar; ++t) {
+            // Error counts i (minor) and j (reference) with t = m - i + j.
+            double sum = 0.0;
+            if (t <= m) {
+                const std::size_t d = m - t;
+                const std::size_t top = std::min(M, t);
+                for (std::size_t j = 0; j <= top; ++j) {
+                    sum += b[j] * a[d + j];
+                }
+            } else {
+                const std::size_t top = std::min(n - t, m);
+                for (std::size_t i = 0; i <= top; ++i) {
+                    sum += a[i] * b[t - m + i];
+                }
+            }
+            table[t] = sum;
+        }
+        if (all || CanLeaveOutAbove(spectra, m, M, tStar, b, table, ws)) {
+            kept = tStar + 1;
+            return FinishExact(static_cast<unsigned>(n), kept, ws, table);
+        }
+        c = 2 * c + 4;
+    }
+}
+
+namespace {
+
+void ToRuns(const std::uint8_t* s, std::size_t n, std::vector<SScoreRun>& runs) {
+    runs.clear();
+    for (std::size_t i = 0, j = 0; i < n; i = j) {
+        for (j = i + 1; j < n && s[j] == s[i]; ++j) {
+        }
+        runs.push_back({s[i], j - i});
+    }
+}
+
+}  // namespace
+
+double ComputeBoundedObsTable(const SSpectrumClass& spectra, const std::uint8_t* minor,
+                              std::size_t nMinor, const std::uint8_t* major, std::size_t nMajor,
+                              CObsTableWorkspace& ws, std::vector<double>& table,
+                              std::size_t& kept) {
+    ToRuns(minor, nMinor, ws.m_MinorRuns);
+    ToRuns(major, nMajor, ws.m_MajorRuns);
+    return ComputeBoundedObsTable(spectra, ws.m_MinorRuns.data(), ws.m_MinorRuns.size(),
+                                  ws.m_MajorRuns.data(), ws.m_MajorRuns.size(), ws, table, kept);
 }
 
 int ReferenceClass(const std::array<std::size_t, 4>& counts, bool folded) {

@@ -28,6 +28,26 @@ enum class ETableMode {
 // of that expression.
 const std::array<double, 256>& ErrProbTable();
 
+// The spectra a table will be weighed with. Every spectrum the engine fits
+// (engine/sitestore.hpp) gives a site of n reads the likelihood
+// sum_t T[t] w_t, w_t the chance that t reads carry the minor allele, with
+// w = sum_k pi(k) P(t | k) over K chromosomes: K = n and P(t | k) = [t = k]
+// without a pool, K = N and P(t | k) = Binom(t; n, k/N) with one; pi(k) =
+// theta v_k for 0 < k < K with v_k non-increasing on 1..K/2 (folded, where
+// pi is symmetric in k <-> K-k) or on 1..K-1 (unfolded, where pi(K) = 0),
+// and pi(0) anything. What this class of weights allows to be left out of a
+// table is decided in ComputeBoundedObsTable.
+struct SSpectrumClass {
+    bool folded = true;
+    int poolSize = 0;  // N >= 2, or 0: every read a chromosome of its own
+};
+
+// Reads of one score at a site.
+struct SScoreRun {
+    std::uint8_t score = 0;
+    std::uint64_t count = 0;
+};
+
 // Reusable buffers and binomial rows for ComputeObsTable. One per thread:
 // it carries no results from one call to the next, only memory and
 // coefficients that depend on the depth alone.
@@ -41,13 +61,23 @@ class CObsTableWorkspace {
 
     static constexpr unsigned kInverseRowMax = 1020;
 
-    // Scratch space of ComputeObsTable.
-    std::vector<double> m_Minor, m_Major;
+    // ln k! for k = 0..n.
+    const std::vector<double>& LogFactorials(unsigned n);
+    // zeta(n, N) = max_t Z_t / min_t Z_t, Z_t = sum_{k=1}^{N-1} Binom(t; n,
+    // k/N) over t = 0..n, or +infinity where it is not worth computing.
+    double PoolZeta(unsigned n, int pool);
+
+    // Scratch space of ComputeObsTable and ComputeBoundedObsTable.
+    std::vector<double> m_Minor, m_Major, m_Binom, m_Conv, m_Prefix;
+    std::vector<SScoreRun> m_MinorRuns, m_MajorRuns;
 
   private:
     std::vector<std::vector<double>> m_InverseRows;
     unsigned m_LogRowDepth = 0;
     std::vector<double> m_LogRow;
+    std::vector<double> m_LogFactorials;
+    int m_ZetaPool = 0;
+    std::vector<double> m_Zeta;  // by depth; 0: not yet computed
 };
 
 // Distribution of the number of erroneous reads among n reads with the given
@@ -66,6 +96,39 @@ void ErrCountDist(const std::uint8_t* scores, std::size_t n, ETableMode mode, st
 double ComputeObsTable(const std::uint8_t* minor, std::size_t nMinor, const std::uint8_t* major,
                        std::size_t nMajor, ETableMode mode, std::int64_t pos,
                        CObsTableWorkspace& ws, std::vector<double>& table);
+
+// The table of ComputeObsTable in eExact mode for a site whose likelihood
+// only the spectra of the class will weigh, from the runs of the minor- and
+// the reference-labelled reads' scores: entries from kept on are left 0,
+// where a proved bound puts all they could add to the likelihood of the
+// site under any spectrum of the class below 1e-12 min(1, -log max_t T[t])
+// of it (so its log-likelihood moves by less than 1e-12 of itself); the
+// entries before kept equal the exact ones up to rounding. The cost is
+// about O(n (m + c)) for m minor reads instead of O(n^2), c the number of
+// errors among the reference reads that stops mattering, and less where
+// the runs are long. The table is a function of the runs (their order
+// included): runs of distinct scores in a fixed order give a table that
+// depends on the two multisets of scores alone. Returns the log scale as
+// ComputeObsTable does.
+double ComputeBoundedObsTable(const SSpectrumClass& spectra, const SScoreRun* minor,
+                              std::size_t minorRuns, const SScoreRun* major, std::size_t majorRuns,
+                              CObsTableWorkspace& ws, std::vector<double>& table,
+                              std::size_t& kept);
+
+// The bound of ComputeBoundedObsTable (proved in obstable.cpp): whether the
+// table of a site of m minor- and M reference-labelled reads may leave out
+// its entries above tStar (m <= tStar < m + M) for the spectra of the class,
+// given the error-count distribution of the reference reads b[0..min(M,
+// tStar)] and the sums u[0..tStar], u[t] = T[t] C(m + M, t).
+bool CanLeaveOutAbove(const SSpectrumClass& spectra, std::size_t m, std::size_t M,
+                      std::size_t tStar, const std::vector<double>& b, const std::vector<double>& u,
+                      CObsTableWorkspace& ws);
+
+// The same from the scores; consecutive equal scores form a run.
+double ComputeBoundedObsTable(const SSpectrumClass& spectra, const std::uint8_t* minor,
+                              std::size_t nMinor, const std::uint8_t* major, std::size_t nMajor,
+                              CObsTableWorkspace& ws, std::vector<double>& table,
+                              std::size_t& kept);
 
 // Class that counts as the reference of a site with these read counts per
 // class: folded, the class with most reads (ties keep the lower class);

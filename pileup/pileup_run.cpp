@@ -9,11 +9,11 @@
 #include <stdexcept>
 
 #include "base/warnings.hpp"
+#include "common/bgzf_stream.hpp"
 #include "common/doc_writer.hpp"
 #include "common/progress.hpp"
 #include "common/safe_output.hpp"
 #include "model/site_classes.hpp"
-#include "pileup/bgzf_output.hpp"
 #include "pileup/pileup_source.hpp"
 
 namespace {
@@ -52,7 +52,8 @@ SPileupSummary WritePileupDocument(const SPileupOptions& opts, std::ostream& out
             continue;
         }
         const TBaseClasses classes = ClassifyBases(site.m_Counts, site.m_RefBase);
-        if (site.m_Tid != lastWrittenTid) {
+        const bool newContig = site.m_Tid != lastWrittenTid;
+        if (newContig) {
             lastWrittenTid = site.m_Tid;
             ++summary.m_ContigsWritten;
         }
@@ -60,7 +61,13 @@ SPileupSummary WritePileupDocument(const SPileupOptions& opts, std::ostream& out
             summary.m_FirstPastIntMax =
                 std::string(source.ContigName(site.m_Tid)) + ":" + std::to_string(site.m_Pos + 1);
         }
-        writer.BeginColumn(site.m_Pos + 1);
+        // The first Column of each contig names it, for qualscan; qualfit
+        // reads the position alone.
+        if (newContig) {
+            writer.BeginColumn(site.m_Pos + 1, source.ContigName(site.m_Tid));
+        } else {
+            writer.BeginColumn(site.m_Pos + 1);
+        }
         for (int cls = 0; cls < 4; ++cls) {
             for (const SPileupRead& r : site.m_Reads) {
                 if (classes[r.m_Base] == cls) {

@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <vector>
 
+#include "base/whole_number.hpp"
 #include "pileup/hts_quiet.hpp"
 
 namespace {
@@ -60,9 +62,10 @@ void CReferenceFasta::x_CheckIndexText() const {
             const std::size_t next = line.find('\t', at + 1);
             const std::string text =
                 line.substr(at + 1, next == std::string::npos ? next : next - at - 1);
-            char* end = nullptr;
-            const long long v = std::strtoll(text.c_str(), &end, 10);
-            fields.push_back(text.empty() || *end != '\0' || v < 0 ? -1 : v);
+            std::uint64_t v = 0;
+            fields.push_back(ParseWholeNumber(text, static_cast<std::uint64_t>(INT64_MAX), v)
+                                 ? static_cast<long long>(v)
+                                 : -1);
             at = next;
         }
         const bool ok = fields.size() == 4 && fields[0] >= 0 && fields[1] >= 0 &&

@@ -1,7 +1,9 @@
 #include "pileup/region.hpp"
 
+#include <cstdint>
 #include <stdexcept>
 
+#include "base/whole_number.hpp"
 #include "pileup/hts_handles.hpp"
 
 namespace {
@@ -11,19 +13,22 @@ namespace {
 bool ParseCoordinate(const std::string& t, hts_pos_t& value, bool& present) {
     value = 0;
     present = false;
-    for (char c : t) {
-        if (c >= '0' && c <= '9') {
-            const int digit = c - '0';
-            if (value > (HTS_POS_MAX - digit) / 10) {
-                return false;
-            }
-            value = value * 10 + digit;
-            present = true;
-        } else if (c != ',') {
-            return false;
+    if (t.empty()) {
+        return true;
+    }
+    std::string digits;
+    for (const char c : t) {
+        if (c != ',') {
+            digits += c;
         }
     }
-    return present || t.empty();
+    std::uint64_t v = 0;
+    if (!ParseWholeNumber(digits, static_cast<std::uint64_t>(HTS_POS_MAX), v)) {
+        return false;
+    }
+    value = static_cast<hts_pos_t>(v);
+    present = true;
+    return true;
 }
 
 // The range after the colon: "", beg, beg-, -end, beg-end, "-".

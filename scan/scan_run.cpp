@@ -380,39 +380,44 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     SPileupSummary filtered;
     SContigs contigs;
     std::unique_ptr<CSiteSource> source;
-    CMpileupReader* pileupText = nullptr;
+    // Pileup text and data sets name their contigs as they come.
+    const std::vector<std::string>* streamedContigs = nullptr;
     std::unique_ptr<CSiteFileReader> siteFiles;
     switch (kind) {
         case EInputKind::eXmlDataSet: {
             summary.m_InputKind = "an XML data set";
             CInputFile& in = inputs.front();
-            const std::string name = in.Name();
-            auto reader = std::make_unique<CXmlSiteReader>(in.Release(), name, !opts.m_Unfolded);
+            const std::string path = in.Path();
+            auto reader = std::make_unique<CXmlSiteReader>(in.Release(), path, !opts.m_Unfolded,
+                                                           opts.m_Contig);
             reader->UseThreadPool(pool.get());
+            streamedContigs = &reader->Contigs();
+            contigs.m_Names = streamedContigs;
             source = std::move(reader);
-            contigs.m_Own.push_back(opts.m_Contig);
             break;
         }
         case EInputKind::eMpileupText: {
             summary.m_InputKind = "pileup text";
             CInputFile& in = inputs.front();
-            const std::string name = in.Name();
-            auto reader =
-                std::make_unique<CMpileupReader>(in.Release(), name, sourceOptions, filtered);
+            const std::string path = in.Path();
+            auto reader = std::make_unique<CMpileupReader>(in.Release(), path, sourceOptions,
+                                                           filtered, opts.m_Unfolded);
             reader->UseThreadPool(pool.get());
-            pileupText = reader.get();
-            contigs.m_Names = &pileupText->Contigs();
+            streamedContigs = &reader->Contigs();
+            contigs.m_Names = streamedContigs;
             source = std::move(reader);
             break;
         }
         case EInputKind::eSiteFile: {
             summary.m_InputKind = "summary files";
-            std::vector<std::string> paths;
-            for (const CInputFile& in : inputs) {
-                paths.push_back(in.Path());
+            // From the handles already open: standard input is read once.
+            std::vector<SSiteFileInput> files;
+            for (CInputFile& in : inputs) {
+                const std::string path = in.Path();
+                files.push_back(SSiteFileInput{in.Release(), path});
             }
             inputs.clear();
-            siteFiles = std::make_unique<CSiteFileReader>(paths, siteOptions);
+            siteFiles = std::make_unique<CSiteFileReader>(std::move(files), siteOptions);
             contigs.m_Names = &siteFiles->Contigs();
             break;
         }
@@ -446,9 +451,10 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         }
     }
 
-    // Contigs of the intervals must be contigs of the input; pileup text
-    // names its contigs as they come, so it is checked at its end. (Summary
-    // files take no intervals: CheckOptionsForInput refused them.)
+    // Contigs of the intervals must be contigs of the input; pileup text and
+    // data sets name their contigs as they come, so they are checked at
+    // their end. (Summary files take no intervals: CheckOptionsForInput
+    // refused them.)
     auto checkContigs = [&](const std::string& what) {
         for (const CBedFile* bed : {regions.get(), mask.get()}) {
             if (bed) {
@@ -456,10 +462,8 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             }
         }
     };
-    if (kind == EInputKind::eAlignment) {
+    if (!streamedContigs) {
         checkContigs("the alignments' header does not name");
-    } else if (kind == EInputKind::eXmlDataSet) {
-        checkContigs("is not the data set's contig (--contig " + opts.m_Contig + ")");
     }
     std::function<std::string(int)> contigName = [&](int c) { return contigs.Name(c); };
     SSiteFilterOptions filterOptions;
@@ -472,7 +476,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     if (source) {
         filter = std::make_unique<CSiteFilter>(
             *source, filterOptions, contigName, opts.m_WindowSize > 0 ? &covered : nullptr,
-            kind == EInputKind::eAlignment ? std::string("the alignments") : inputs.front().Name());
+            inputs.empty() ? std::string() : inputs.front().Path());
     }
 
     COutput table(opts.m_Output, out);
@@ -504,6 +508,8 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     if (filter) {
         tabulator = std::make_unique<CBatchTabulator>(*filter, !opts.m_Unfolded, pool.get(),
                                                       CBatchTabulator::kDefaultBatch, &siteOptions);
+        tabulator->SetInputNames(inputs.empty() ? std::string() : inputs.front().Path(),
+                                 contigName);
     }
     SSiteBatch fromFiles;
     int lastContig = -1;
@@ -564,7 +570,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         const SEncodedSite& last = encoded.sites.back();
         bar.Tick(contigs.Name(last.contig), last.pos);
     }
-    if (pileupText) {
+    if (streamedContigs) {
         checkContigs("does not occur in " + inputs.front().Name());
     }
     if (windows) {

@@ -1,22 +1,24 @@
 #include "sitefile/site_file.hpp"
 
 #include <htslib/bgzf.h>
-#include <htslib/kstring.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <htslib/hfile.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <map>
+#include <ostream>
 #include <stdexcept>
 #include <utility>
 
 #include "base/file_magic.hpp"
+#include "base/varint.hpp"
+#include "base/whole_number.hpp"
+#include "common/bgzf_stream.hpp"
+#include "common/kstring.hpp"
+#include "common/safe_output.hpp"
 #include "engine/depthrows.hpp"
 #include "engine/thetalik.hpp"
 #include "spectrum/freqspec.hpp"
@@ -24,19 +26,20 @@
 namespace {
 
 const char* const kMagic = kSiteFileMagic;
-// The deepest site a summary file may hold: far beyond what a table can be
-// computed for (its cost grows with the square of the depth).
-constexpr std::uint64_t kMaxDepth = 1u << 24;
-// Buffered bytes before they go to BGZF.
+// Buffered bytes before they go to the compressor.
 constexpr std::size_t kFlushBytes = 1 << 20;
-
-void PutVarint(std::vector<unsigned char>& out, std::uint64_t v) {
-    while (v >= 0x80) {
-        out.push_back(static_cast<unsigned char>(v | 0x80));
-        v >>= 7;
-    }
-    out.push_back(static_cast<unsigned char>(v));
-}
+// A record is read in pieces of this size, so that memory follows the
+// bytes the file holds, not the length a damaged record claims.
+constexpr std::size_t kReadPiece = 1 << 20;
+// The longest contig name.
+constexpr std::uint64_t kMaxNameBytes = 65536;
+// A site's constant is log(p0 c_ref) + logScale, at most 0 since the
+// table's entries are probabilities (sitestore.hpp); this allows for the
+// rounding of the logarithms.
+constexpr double kMaxConstant = 1e-6;
+// The record's entries z_k = c[k] / ref: at most 1 when ref is the largest
+// entry, at most the encoder's ratio bound when ref is c[0].
+constexpr double kMaxEntry = 1e300;
 
 void PutDouble(std::vector<unsigned char>& out, double v) {
     unsigned char b[sizeof v];
@@ -71,63 +74,40 @@ std::string HeaderText(const SSiteFileSettings& s) {
 
 }  // namespace
 
-CSiteFileWriter::CSiteFileWriter(const std::string& path, const SSiteFileSettings& settings)
-    : m_Path(path) {
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string temp = dir + "." + base + ".XXXXXX";
-    std::vector<char> name(temp.begin(), temp.end());
-    name.push_back('\0');
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) {
+struct CSiteFileWriter::SOutput {
+    explicit SOutput(const std::string& path)
+        : m_Path(path), m_File(path), m_Compress(m_File.stream()), m_Stream(&m_Compress) {}
+    std::string m_Path;
+    CSafeOutputFile m_File;
+    CBgzfOutBuf m_Compress;
+    std::ostream m_Stream;
+};
+
+CSiteFileWriter::CSiteFileWriter(const std::string& path, const SSiteFileSettings& settings) {
+    errno = 0;
+    m_Output = std::make_unique<SOutput>(path);
+    if (!m_Output->m_File.stream().good()) {
+        const int err = errno;
         throw std::runtime_error("Cannot write the summary file '" + path +
-                                 "': cannot make a temporary file beside it (" +
-                                 std::strerror(errno) + ").");
-    }
-    m_TempPath = name.data();
-    // mkstemp makes the file private; the summary gets the mode of any new file.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (::fchmod(fd, 0666 & ~mask) != 0) {
-        ::close(fd);
-        std::remove(m_TempPath.c_str());
-        throw std::runtime_error("Cannot write the summary file '" + path +
-                                 "': " + std::strerror(errno) + ".");
-    }
-    m_File = bgzf_dopen(fd, "w");
-    if (!m_File) {
-        ::close(fd);
-        std::remove(m_TempPath.c_str());
-        throw std::runtime_error("Cannot write the summary file '" + path + "'.");
+                                 "': " + (err ? std::strerror(err) : "cannot open it") + ".");
     }
     const std::string header = HeaderText(settings);
-    x_Put(header.data(), header.size());
+    m_Buffer.assign(header.begin(), header.end());
 }
 
-CSiteFileWriter::~CSiteFileWriter() {
-    if (!m_Committed) {
-        if (m_File) {
-            bgzf_close(m_File);
-        }
-        std::remove(m_TempPath.c_str());
-    }
-}
+CSiteFileWriter::~CSiteFileWriter() = default;
 
-void CSiteFileWriter::x_Put(const void* data, std::size_t size) {
-    const auto* p = static_cast<const unsigned char*>(data);
-    m_Buffer.insert(m_Buffer.end(), p, p + size);
-    if (m_Buffer.size() >= kFlushBytes) {
-        x_Flush();
-    }
-}
-
-void CSiteFileWriter::x_Flush() {
-    if (!m_Buffer.empty() && bgzf_write(m_File, m_Buffer.data(), m_Buffer.size()) !=
-                                 static_cast<ssize_t>(m_Buffer.size())) {
-        throw std::runtime_error("Cannot write the summary file '" + m_Path + "'.");
-    }
+void CSiteFileWriter::x_Write() {
+    m_Output->m_Stream.write(reinterpret_cast<const char*>(m_Buffer.data()),
+                             static_cast<std::streamsize>(m_Buffer.size()));
     m_Buffer.clear();
+    if (!m_Output->m_Stream) {
+        // The cause (a full disk) shows when the file is committed; a
+        // failed write ends the run now.
+        const int err = errno;
+        throw std::runtime_error("Cannot write the summary file '" + m_Output->m_Path +
+                                 "': " + (err ? std::strerror(err) : "write failed") + ".");
+    }
 }
 
 void CSiteFileWriter::Add(const SSiteBatch& batch, const std::vector<std::string>& contigs) {
@@ -145,10 +125,13 @@ void CSiteFileWriter::Add(const SSiteBatch& batch, const std::vector<std::string
         PutVarint(m_Buffer, static_cast<std::uint64_t>(s.pos - m_EntryPos));
         m_EntryPos = s.pos;
         PutDouble(m_Buffer, s.constant);
-        x_Put(p, s.bytes);
+        m_Buffer.insert(m_Buffer.end(), p, p + s.bytes);
         p += s.bytes;
         ++m_Sites;
         m_Reads += static_cast<std::uint64_t>(s.reads);
+        if (m_Buffer.size() >= kFlushBytes) {
+            x_Write();
+        }
     }
 }
 
@@ -156,71 +139,70 @@ void CSiteFileWriter::Commit() {
     m_Buffer.push_back('E');
     PutVarint(m_Buffer, m_Sites);
     PutVarint(m_Buffer, m_Reads);
-    x_Flush();
-    const int closed = bgzf_close(m_File);
-    m_File = nullptr;
-    if (closed != 0) {
-        throw std::runtime_error("Cannot write the summary file '" + m_Path + "'.");
+    x_Write();
+    // A block that cannot be written leaves the stream failed, and the
+    // commit names the cause without replacing the file; one that cannot
+    // be compressed must not be committed either.
+    if (!m_Output->m_Compress.Finish() && m_Output->m_File.stream().good()) {
+        throw std::runtime_error("Cannot write the summary file '" + m_Output->m_Path +
+                                 "': a block could not be compressed.");
     }
-    if (std::rename(m_TempPath.c_str(), m_Path.c_str()) != 0) {
-        throw std::runtime_error("Cannot write the summary file '" + m_Path +
-                                 "': " + std::strerror(errno) + ".");
-    }
-    m_Committed = true;
+    m_Output->m_File.Commit();
 }
 
 namespace {
 
-// Parses the header of an open summary file; name is for messages.
-SSiteFileSettings ParseHeader(BGZF* f, const std::string& name) {
-    auto fail = [&name](const std::string& what) -> std::runtime_error {
-        return std::runtime_error("'" + name + "' " + what);
+// Parses the header of an open summary file; path is for messages.
+SSiteFileSettings ParseHeader(BGZF* f, const std::string& path) {
+    auto fail = [&path](EInputError kind, const std::string& what) {
+        return CInputError(kind, SInputWhere{path, 0, 0, "", 0}, what);
     };
-    kstring_t line = {0, 0, nullptr};
-    struct SFree {
-        kstring_t* s;
-        ~SFree() { free(s->s); }
-    } freeLine{&line};
-    if (bgzf_getline(f, '\n', &line) < 0 ||
-        std::string(line.s, line.l).compare(0, kSiteFilePrefixSize, kSiteFilePrefix) != 0) {
-        throw fail("is not a qualscan summary file (its first line is not the summary header).");
+    CKString line;
+    if (bgzf_getline(f, '\n', line.get()) < 0 ||
+        std::string(line.data(), line.size()).compare(0, kSiteFilePrefixSize, kSiteFilePrefix) !=
+            0) {
+        throw fail(EInputError::eFormat,
+                   "is not a qualscan summary file (its first line is not the summary header).");
     }
-    if (std::string(line.s, line.l) + '\n' != std::string(kMagic)) {
-        throw fail("is a summary file of format '" +
-                   std::string(line.s + kSiteFilePrefixSize, line.l - kSiteFilePrefixSize) +
-                   "', which this qualscan does not read (it reads format " +
-                   std::to_string(kSiteFileFormat) +
-                   "): save the sites again with this version (--save-sites).");
+    if (std::string(line.data(), line.size()) + '\n' != std::string(kMagic)) {
+        throw fail(
+            EInputError::eMismatch,
+            "is a summary file of format '" +
+                std::string(line.data() + kSiteFilePrefixSize, line.size() - kSiteFilePrefixSize)
+                    .substr(0, 40) +
+                "', which this qualscan does not read (it reads format " +
+                std::to_string(kSiteFileFormat) +
+                "): save the sites again with this version (--save-sites).");
     }
     std::map<std::string, std::string> values;
     for (;;) {
-        if (bgzf_getline(f, '\n', &line) < 0) {
-            throw fail("is truncated: its header does not end.");
+        if (bgzf_getline(f, '\n', line.get()) < 0) {
+            throw fail(EInputError::eTruncated, "is truncated: its header does not end.");
         }
-        if (line.l == 0) {
+        if (line.size() == 0) {
             break;
         }
-        const std::string text(line.s, line.l);
+        const std::string text(line.data(), line.size());
         const std::size_t tab = text.find('\t');
         if (tab == std::string::npos) {
-            throw fail("has a damaged header line: '" + text + "'.");
+            throw fail(EInputError::eFormat,
+                       "has a damaged header line: '" + text.substr(0, 80) + "'.");
         }
         values[text.substr(0, tab)] = text.substr(tab + 1);
     }
     auto get = [&](const char* key) {
         auto it = values.find(key);
         if (it == values.end()) {
-            throw fail(std::string("has no '") + key + "' in its header.");
+            throw fail(EInputError::eFormat, std::string("has no '") + key + "' in its header.");
         }
         return it->second;
     };
-    auto number = [&](const char* key, long long lo, long long hi) {
+    auto number = [&](const char* key, std::uint64_t lo, std::uint64_t hi) {
         const std::string v = get(key);
-        char* end = nullptr;
-        errno = 0;
-        const long long n = std::strtoll(v.c_str(), &end, 10);
-        if (v.empty() || *end != '\0' || errno == ERANGE || n < lo || n > hi) {
-            throw fail(std::string("has a bad '") + key + "' in its header: '" + v + "'.");
+        std::uint64_t n = 0;
+        if (!ParseWholeNumber(v, hi, n) || n < lo) {
+            throw fail(EInputError::eRange,
+                       std::string("has a bad '") + key + "' in its header: '" + v + "'.");
         }
         return n;
     };
@@ -228,7 +210,7 @@ SSiteFileSettings ParseHeader(BGZF* f, const std::string& name) {
     s.version = get("version");
     s.folded = number("folded", 0, 1) == 1;
     s.poolSize = static_cast<int>(number("pool_size", 0, 100000));
-    s.blockSize = number("block_size", 1, 1LL << 40);
+    s.blockSize = static_cast<std::int64_t>(number("block_size", 1, std::uint64_t(1) << 40));
     s.minMapQ = static_cast<int>(number("min_MQ", 0, 255));
     s.minBaseQ = static_cast<int>(number("min_BQ", 0, 255));
     s.skipFlags = static_cast<std::uint32_t>(number("skip_flags", 0, 0xffff));
@@ -284,6 +266,8 @@ std::string Difference(const SSiteFileSettings& a, const SSiteFileSettings& b) {
 
 struct CSiteFileReader::SOpen {
     BGZF* file = nullptr;
+    CBgzfEnd end;
+    std::string path;
     ~SOpen() {
         if (file) {
             bgzf_close(file);
@@ -292,9 +276,10 @@ struct CSiteFileReader::SOpen {
 };
 
 SSiteFileSettings ReadSiteFileSettings(const std::string& path) {
+    errno = 0;
     BGZF* f = bgzf_open(path.c_str(), "r");
     if (!f) {
-        throw std::runtime_error("Cannot open '" + path + "': " + std::strerror(errno) + ".");
+        throw CannotOpen(path, errno);
     }
     struct SClose {
         BGZF* f;
@@ -303,41 +288,94 @@ SSiteFileSettings ReadSiteFileSettings(const std::string& path) {
     return ParseHeader(f, path);
 }
 
+namespace {
+
+std::vector<SSiteFileInput> OpenPaths(const std::vector<std::string>& paths) {
+    std::vector<SSiteFileInput> inputs;
+    struct SCloseOnError {
+        std::vector<SSiteFileInput>& inputs;
+        bool done = false;
+        ~SCloseOnError() {
+            for (SSiteFileInput& in : inputs) {
+                if (!done && in.m_File) {
+                    hclose_abruptly(in.m_File);
+                }
+            }
+        }
+    } guard{inputs};
+    for (const std::string& path : paths) {
+        errno = 0;
+        hFILE* fp = hopen(path.c_str(), "r");
+        if (!fp) {
+            throw CannotOpen(path, errno);
+        }
+        inputs.push_back(SSiteFileInput{fp, path});
+    }
+    guard.done = true;
+    return inputs;
+}
+
+}  // namespace
+
 CSiteFileReader::CSiteFileReader(const std::vector<std::string>& paths, const SSiteOptions& options)
-    : m_Paths(paths), m_Options(options) {
+    : CSiteFileReader(OpenPaths(paths), options) {}
+
+CSiteFileReader::CSiteFileReader(std::vector<SSiteFileInput> inputs, const SSiteOptions& options)
+    : m_Options(options) {
     std::unique_ptr<CFreqSpectrum> unit(new CFSNeutral);
     unit->SetParam(0) = 1.0;
     m_Neutral = std::make_unique<CDepthRows>(options, std::move(unit));
+    x_OpenAll(std::move(inputs));
+}
+
+void CSiteFileReader::x_OpenAll(std::vector<SSiteFileInput> inputs) {
+    // Every handle is owned from here on, whatever fails.
+    for (SSiteFileInput& in : inputs) {
+        m_Files.push_back(std::make_unique<SOpen>());
+        m_Files.back()->path = in.m_Path;
+    }
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        errno = 0;
+        m_Files[i]->file = bgzf_hopen(inputs[i].m_File, "r");
+        if (!m_Files[i]->file) {
+            const int err = errno;
+            hclose_abruptly(inputs[i].m_File);
+            for (std::size_t j = i + 1; j < inputs.size(); ++j) {
+                hclose_abruptly(inputs[j].m_File);
+            }
+            throw CannotOpen(inputs[i].m_Path, err);
+        }
+    }
     // Every header first, so that a mismatch is found before any fit.
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        const std::string& path = paths[i];
-        SOpen open;
-        open.file = bgzf_open(path.c_str(), "r");
-        if (!open.file) {
-            throw std::runtime_error("Cannot open '" + path + "': " + std::strerror(errno) + ".");
+    for (std::size_t i = 0; i < m_Files.size(); ++i) {
+        const std::string& path = m_Files[i]->path;
+        const SInputWhere where{path, 0, 0, "", 0};
+        // A file that can be seeked shows a missing end at once; one that
+        // cannot (a pipe) shows it when it has been read.
+        m_Files[i]->end.Start(m_Files[i]->file);
+        if (m_Files[i]->end.Missing(m_Files[i]->file) && m_Files[i]->end.CheckedAtStart()) {
+            throw CInputError(EInputError::eTruncated, where,
+                              "is truncated: its BGZF end-of-file marker is missing.");
         }
-        if (bgzf_check_EOF(open.file) == 0) {
-            throw std::runtime_error("'" + path +
-                                     "' is truncated: its BGZF end-of-file marker is missing.");
-        }
-        const SSiteFileSettings s = ParseHeader(open.file, path);
+        const SSiteFileSettings s = ParseHeader(m_Files[i]->file, path);
         if (i == 0) {
             m_Settings = s;
             SSiteFileSettings run = s;
-            run.folded = options.folded;
-            run.poolSize = options.poolSize;
+            run.folded = m_Options.folded;
+            run.poolSize = m_Options.poolSize;
             const std::string d = Difference(run, s);
             if (!d.empty()) {
-                throw std::runtime_error("'" + path + "' was written with another " + d +
-                                         " than this run: give the same model options.");
+                throw CInputError(EInputError::eMismatch, where,
+                                  "was written with another " + d +
+                                      " than this run: give the same model options.");
             }
         } else {
             const std::string d = Difference(m_Settings, s);
             if (!d.empty()) {
-                throw std::runtime_error("'" + path + "' differs from '" + paths[0] + "' in its " +
-                                         d +
-                                         ": summary files are fitted together only with the "
-                                         "same settings.");
+                throw CInputError(EInputError::eMismatch, where,
+                                  "differs from " + InputName(m_Files[0]->path) + " in its " + d +
+                                      ": summary files are fitted together only with the same "
+                                      "settings.");
             }
         }
     }
@@ -345,101 +383,166 @@ CSiteFileReader::CSiteFileReader(const std::vector<std::string>& paths, const SS
 
 CSiteFileReader::~CSiteFileReader() = default;
 
-void CSiteFileReader::x_Fail(const std::string& what) const {
-    throw std::runtime_error("'" + m_Paths[m_Index] + "' " + what);
+void CSiteFileReader::x_Fail(EInputError kind, const std::string& what) const {
+    SInputWhere where;
+    where.m_File = m_Files[m_Index]->path;
+    where.m_Record = m_Record;
+    if (m_Contig >= 0 && m_RecordPos > 0) {
+        where.m_Contig = m_Names[static_cast<std::size_t>(m_Contig)];
+        where.m_Pos = m_RecordPos;
+    }
+    throw CInputError(kind, where, what);
+}
+
+void CSiteFileReader::x_CheckRecord(const SEncodedSite& site,
+                                    const std::vector<unsigned char>& bytes, bool weighted) {
+    const auto damaged = [&](const std::string& what) {
+        x_Fail(EInputError::eDamaged, "is damaged: " + what + ".");
+    };
+    // Every number of the record: the weight a and the entries z_t as the
+    // encoder makes them (sitestore.hpp), and a site some spectrum can
+    // explain (the encoder refuses a table that none can).
+    SSiteView view;
+    ReadSiteRecord(bytes.data(), view);
+    if (!(view.a >= 0.0 && view.a <= 1.0)) {
+        damaged("a site's record holds a weight outside 0..1");
+    }
+    // Scaled by its largest entry (a stored), every entry is at most 1;
+    // scaled by d[0], at most the encoder's ratio bound.
+    const double maxZ = weighted ? 1.0 : kMaxEntry;
+    bool positive = view.a > 0.0;
+    const unsigned char* z = view.z;
+    for (int t = 0; t < view.Kept(); ++t) {
+        double v;
+        if (t < view.doubles) {
+            std::memcpy(&v, z, sizeof v);
+            z += sizeof v;
+        } else {
+            float f;
+            std::memcpy(&f, z, sizeof f);
+            z += sizeof f;
+            v = static_cast<double>(f);
+        }
+        if (!(v >= 0.0 && v <= maxZ)) {
+            damaged("a site's record holds an entry that is negative, too large or not a number");
+        }
+        positive = positive || v > 0.0;
+    }
+    if (!positive) {
+        damaged("a site's record gives the site probability 0 under every spectrum");
+    }
+    if (!std::isfinite(site.constant) || site.constant > kMaxConstant) {
+        damaged("a site's constant is not a logarithm of a probability");
+    }
 }
 
 bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>& bytes) {
     for (;;) {
-        if (!m_Open) {
-            if (m_Index >= m_Paths.size()) {
-                return false;
-            }
-            m_Open = std::make_unique<SOpen>();
-            m_Open->file = bgzf_open(m_Paths[m_Index].c_str(), "r");
-            if (!m_Open->file) {
-                x_Fail("cannot be opened again.");
-            }
-            ParseHeader(m_Open->file, m_Paths[m_Index]);
-            m_Sites = m_Reads = 0;
+        if (m_Index >= m_Files.size()) {
+            return false;
         }
-        BGZF* f = m_Open->file;
+        BGZF* f = m_Files[m_Index]->file;
+        m_RecordPos = 0;
+        auto getc = [&]() {
+            const int c = bgzf_getc(f);
+            if (c < -1) {
+                x_Fail(EInputError::eDamaged,
+                       "cannot be read: the compressed data are truncated or corrupt.");
+            }
+            return c;
+        };
         auto varint = [&]() {
             std::uint64_t v = 0;
-            for (int shift = 0; shift < 64; shift += 7) {
-                const int c = bgzf_getc(f);
-                if (c < 0) {
-                    x_Fail("is truncated: it ends inside a site.");
-                }
-                v |= static_cast<std::uint64_t>(c & 0x7f) << shift;
-                if (!(c & 0x80)) {
+            switch (ReadVarint(getc, v)) {
+                case EVarint::eOk:
                     return v;
-                }
+                case EVarint::eEnd:
+                    x_Fail(EInputError::eTruncated, "is truncated: it ends inside a record.");
+                case EVarint::eTooLong:
+                    break;
             }
-            x_Fail("is damaged: a number is too long.");
+            x_Fail(EInputError::eDamaged, "is damaged: a number is too long.");
         };
         auto read = [&](void* data, std::size_t size) {
             if (bgzf_read(f, data, size) != static_cast<ssize_t>(size)) {
-                x_Fail("is truncated: it ends inside a site.");
+                x_Fail(EInputError::eTruncated, "is truncated: it ends inside a record.");
             }
         };
-        const int tag = bgzf_getc(f);
+        const int tag = getc();
+        ++m_Record;
         if (tag == 'E') {
             const std::uint64_t sites = varint(), reads = varint();
             if (sites != m_Sites || reads != m_Reads) {
-                x_Fail("is damaged: its end counts " + std::to_string(sites) +
-                       " sites, but it holds " + std::to_string(m_Sites) + ".");
+                x_Fail(EInputError::eDamaged,
+                       "is damaged: its end counts " + std::to_string(sites) + " sites with " +
+                           std::to_string(reads) + " reads, but it holds " +
+                           std::to_string(m_Sites) + " with " + std::to_string(m_Reads) + ".");
             }
-            m_Open.reset();
+            if (getc() >= 0) {
+                x_Fail(EInputError::eDamaged, "is damaged: data follow its end record.");
+            }
+            if (m_Files[m_Index]->end.Missing(f)) {
+                x_Fail(EInputError::eTruncated,
+                       "is truncated: its BGZF end-of-file marker is missing.");
+            }
+            m_Files[m_Index].reset();
             ++m_Index;
+            m_Sites = m_Reads = m_Record = 0;
             continue;
         }
         if (tag == 'C') {
             const std::uint64_t n = varint();
-            if (n == 0 || n > 65536) {
-                x_Fail("is damaged: a contig name of " + std::to_string(n) + " bytes.");
+            if (n == 0 || n > kMaxNameBytes) {
+                x_Fail(EInputError::eDamaged,
+                       "is damaged: a contig name of " + std::to_string(n) + " bytes.");
             }
-            std::string name(n, '\0');
-            read(&name[0], n);
+            std::string name(static_cast<std::size_t>(n), '\0');
+            read(&name[0], name.size());
             m_EntryPos = 0;
-            int id = -1;
-            for (std::size_t i = 0; i < m_Names.size(); ++i) {
-                if (m_Names[i] == name) {
-                    id = static_cast<int>(i);
-                }
+            const std::string fault = ContigNameFault(name);
+            if (!fault.empty()) {
+                x_Fail(EInputError::eFormat, "is damaged: " + fault + ".");
             }
-            if (id < 0) {
-                id = static_cast<int>(m_Names.size());
+            const auto [it, isNew] = m_NameIndex.emplace(name, static_cast<int>(m_Names.size()));
+            if (isNew) {
                 m_Names.push_back(name);
                 m_LastPos = -1;
-            } else if (id != m_Contig) {
-                x_Fail("has sites on contig '" + name +
-                       "' after other contigs: give summary files in genome order (a contig "
-                       "may only continue from one file into the next).");
+            } else if (it->second != m_Contig) {
+                throw OutOfOrder({m_Files[m_Index]->path, 0, m_Record, name, 0},
+                                 m_Names[static_cast<std::size_t>(m_Contig)], m_LastPos + 1,
+                                 "contig " + name +
+                                     " comes back after another one; give summary files in "
+                                     "genome order (a contig may only continue from one file "
+                                     "into the next)");
             }
-            m_Contig = id;
+            m_Contig = it->second;
             continue;
         }
         if (tag != 'S') {
-            x_Fail(tag < 0 ? "is truncated: its end record is missing."
+            x_Fail(tag < 0 ? EInputError::eTruncated : EInputError::eDamaged,
+                   tag < 0 ? "is truncated: its end record is missing."
                            : "is damaged: an unknown entry.");
         }
         if (m_Contig < 0) {
-            x_Fail("is damaged: a site before any contig.");
+            x_Fail(EInputError::eDamaged, "is damaged: a site before any contig.");
         }
         const std::uint64_t delta = varint();
         double constant;
         read(&constant, sizeof constant);
-        // The record's header says how long it is; every number is checked
-        // before it sizes anything.
+        // The record's head says how long it is; each count is checked on
+        // its own before it sizes anything or enters a sum.
         const std::uint64_t n = varint(), code = varint(), floats = varint();
         const std::uint64_t doubles = code >> 1;
-        if (delta > static_cast<std::uint64_t>(INT64_MAX - m_EntryPos) ||
-            !std::isfinite(constant) || n == 0 || n > 1000000000 ||
+        if (delta >= static_cast<std::uint64_t>(INT64_MAX - m_EntryPos)) {
+            x_Fail(EInputError::eRange, "is damaged: a site's position is out of range.");
+        }
+        const std::int64_t position = m_EntryPos + static_cast<std::int64_t>(delta);
+        m_EntryPos = position;
+        m_RecordPos = position + 1;
+        if (n == 0 || n > kMaxSiteReads || doubles > n || floats > n ||
             doubles + floats >
-                static_cast<std::uint64_t>(LastEntry(m_Options, static_cast<int>(n))) ||
-            code > 0xffffffffu || floats > 0xffffffffu) {
-            x_Fail("is damaged: a site with impossible numbers.");
+                static_cast<std::uint64_t>(LastEntry(m_Options, static_cast<int>(n)))) {
+            x_Fail(EInputError::eDamaged, "is damaged: a site with impossible counts.");
         }
         const std::uint64_t body = ((code & 1) ? 8 : 0) + doubles * 8 + floats * 4;
         bytes.clear();
@@ -450,42 +553,36 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
         // file holds.
         for (std::uint64_t left = body; left > 0;) {
             const std::size_t piece =
-                static_cast<std::size_t>(std::min<std::uint64_t>(left, 1 << 20));
+                static_cast<std::size_t>(std::min<std::uint64_t>(left, kReadPiece));
             const std::size_t at = bytes.size();
             bytes.resize(at + piece);
             read(bytes.data() + at, piece);
             left -= piece;
         }
-        SSiteView view;
-        ReadSiteRecord(bytes.data(), view);
-        if ((code & 1) && !(view.a >= 0.0 && std::isfinite(view.a))) {
-            x_Fail("is damaged: a site's record has an impossible weight.");
+        if (position <= m_LastPos) {
+            throw OutOfOrder({m_Files[m_Index]->path, 0, m_Record,
+                              m_Names[static_cast<std::size_t>(m_Contig)], position + 1},
+                             m_Names[static_cast<std::size_t>(m_Contig)], m_LastPos + 1,
+                             "give summary files in genome order, without overlaps, each "
+                             "position once");
         }
-        const std::uint64_t pos = static_cast<std::uint64_t>(m_EntryPos) + delta;
-        m_EntryPos = static_cast<std::int64_t>(pos);
-        const std::uint64_t reads = n, K = n, kept = doubles + floats, size = bytes.size();
-        const std::int64_t position = static_cast<std::int64_t>(pos);
-        const bool newFile = m_ContigFile != m_Index;
-        if (position < m_LastPos || (newFile && position == m_LastPos)) {
-            x_Fail("has position " + std::to_string(position + 1) + " on contig '" +
-                   m_Names[static_cast<std::size_t>(m_Contig)] + "' after position " +
-                   std::to_string(m_LastPos + 1) +
-                   ": give summary files in genome order, without overlaps.");
-        }
-        m_ContigFile = m_Index;
-        m_LastPos = position;
         site.contig = m_Contig;
         site.pos = position;
-        site.reads = static_cast<int>(reads);
-        site.chromosomes = static_cast<int>(K);
-        site.kept = static_cast<int>(kept);
+        site.reads = static_cast<int>(n);
+        site.chromosomes = static_cast<int>(n);
+        site.kept = static_cast<int>(doubles + floats);
         site.constant = constant;
-        site.bytes = static_cast<std::uint32_t>(size);
+        site.bytes = static_cast<std::uint32_t>(bytes.size());
+        x_CheckRecord(site, bytes, (code & 1) != 0);
         // The neutral summary as the encoder had it, from the same rows.
+        SSiteView view;
+        ReadSiteRecord(bytes.data(), view);
         const CDepthRows::SRow& row = m_Neutral->Row(site.chromosomes, site.kept);
         site.neutralA = view.a;
         site.neutralU = SiteU(view, row.beta.data() + 1);
         site.neutralB = site.neutralU - view.a * row.polymorphic;
+        m_LastPos = position;
+        const std::uint64_t reads = n;
         ++m_Sites;
         m_Reads += reads;
         return true;

@@ -25,12 +25,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "base/file_magic.hpp"
+#include "base/input_error.hpp"
 #include "engine/sitestore.hpp"
 
-struct BGZF;
+struct hFILE;
 class CDepthRows;
 
 // The settings a summary file records. Model settings (folded, pool_size)
@@ -49,10 +51,14 @@ struct SSiteFileSettings {
     std::string region, reference, input;
 };
 
-// Writes a summary file through a temporary file beside path, renamed over
-// path by Commit() only when complete.
+// Writes a summary file through CSafeOutputFile (a temporary file beside
+// path, renamed over it by Commit() only when complete; symbolic links are
+// followed, the umask honoured, the data synced), BGZF-compressed on the
+// way.
 class CSiteFileWriter {
   public:
+    // Throws std::runtime_error naming the file and the cause when it
+    // cannot be written.
     CSiteFileWriter(const std::string& path, const SSiteFileSettings& settings);
     ~CSiteFileWriter();
     CSiteFileWriter(const CSiteFileWriter&) = delete;
@@ -63,36 +69,56 @@ class CSiteFileWriter {
     void Commit();
 
   private:
-    void x_Put(const void* data, std::size_t size);
-    void x_Flush();
+    void x_Write();
 
-    std::string m_Path, m_TempPath;
-    BGZF* m_File = nullptr;
+    struct SOutput;
+    std::unique_ptr<SOutput> m_Output;
     std::vector<unsigned char> m_Buffer;
     int m_Contig = -1;
     std::int64_t m_EntryPos = 0;  // the last site's position in the contig's entry
     std::uint64_t m_Sites = 0, m_Reads = 0;
-    bool m_Committed = false;
+};
+
+// A summary file opened for the reader: the handle, which the reader takes
+// over, and the input as the user named it ("-": standard input).
+struct SSiteFileInput {
+    hFILE* m_File = nullptr;
+    std::string m_Path;
 };
 
 // Reads summary files one after the other as one sequence of sites. Contigs
 // are unified by name, numbered in order of first appearance; the files
 // must come in genome order: a contig may continue in the next file (at
 // positions after its last one) but may not come back after another contig.
+//
+// Every record is checked before it is used: its counts against each other
+// and against the bounds of a site (at most kMaxSiteReads reads), every
+// number of it (finite, in the range the store's encoder gives, a site some
+// spectrum can explain, a constant that is the logarithm of a probability),
+// its position after the one before (each position once), its contig's
+// name (no TAB, line break or other control character). A record is read as
+// its bytes arrive, so a length that the file does not hold costs no
+// memory.
 class CSiteFileReader {
   public:
-    // Opens every file and checks its header. Throws std::runtime_error
-    // naming the file when it is not a summary file, is truncated, or has a
-    // setting other than the first file's or, for folded and pool_size, the
-    // run's (options).
+    // The deepest site a summary file may hold: far beyond what a table
+    // can be computed for (its cost grows with the square of the depth).
+    static constexpr std::uint64_t kMaxSiteReads = std::uint64_t(1) << 24;
+
+    // Takes over the handles and checks every header. Throws CInputError
+    // naming the file when it is not a summary file (eFormat), is truncated
+    // (eTruncated), or has a setting other than the first file's or, for
+    // folded and pool_size, the run's (options) (eMismatch).
+    CSiteFileReader(std::vector<SSiteFileInput> inputs, const SSiteOptions& options);
+    // Opens every path ("-": standard input).
     CSiteFileReader(const std::vector<std::string>& paths, const SSiteOptions& options);
     ~CSiteFileReader();
     CSiteFileReader(const CSiteFileReader&) = delete;
     CSiteFileReader& operator=(const CSiteFileReader&) = delete;
 
     // The next sites (at most maxSites) into batch; false at the end of the
-    // last file. Throws std::runtime_error naming the file for a truncated
-    // or damaged file.
+    // last file. Throws CInputError naming the file, the record and, where
+    // known, the contig and position, for a truncated or damaged file.
     bool Next(SSiteBatch& batch, std::size_t maxSites = 4096);
 
     const std::vector<std::string>& Contigs() const { return m_Names; }
@@ -100,21 +126,29 @@ class CSiteFileReader {
 
   private:
     struct SOpen;
+    void x_OpenAll(std::vector<SSiteFileInput> inputs);
     bool x_NextSite(SEncodedSite& site, std::vector<unsigned char>& bytes);
-    [[noreturn]] void x_Fail(const std::string& what) const;
+    // Checks the numbers of a site's record (bytes) and its constant;
+    // throws through x_Fail.
+    // weighted: the record stores its weight a (scaled by its largest
+    // entry).
+    void x_CheckRecord(const SEncodedSite& site, const std::vector<unsigned char>& bytes,
+                       bool weighted);
+    [[noreturn]] void x_Fail(EInputError kind, const std::string& what) const;
 
-    std::vector<std::string> m_Paths;
     SSiteOptions m_Options;
     SSiteFileSettings m_Settings;
+    std::vector<std::unique_ptr<SOpen>> m_Files;
     std::size_t m_Index = 0;
-    std::unique_ptr<SOpen> m_Open;
-    std::unique_ptr<CDepthRows> m_Neutral;  // the rows of the sites' neutral u
     std::vector<std::string> m_Names;
+    std::unordered_map<std::string, int> m_NameIndex;
     int m_Contig = -1;                       // current contig (global index)
     std::int64_t m_LastPos = -1;             // last position on it
     std::int64_t m_EntryPos = 0;             // last position of the file's contig entry
-    std::size_t m_ContigFile = 0;            // file where the current contig was last seen
     std::uint64_t m_Sites = 0, m_Reads = 0;  // of the current file
+    std::uint64_t m_Record = 0;              // entries of the current file read
+    std::int64_t m_RecordPos = 0;            // 1-based position of the site read, or 0
+    std::unique_ptr<CDepthRows> m_Neutral;   // the rows of the sites' neutral u
 };
 
 // Reads the header of the summary file at path (for tests and messages).

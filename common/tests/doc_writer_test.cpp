@@ -26,6 +26,7 @@ struct SRead {
 struct SCol {
     long pos;
     std::vector<SRead> reads;
+    std::string contig = "";  // written when not empty
 };
 
 // The model written into FSParams; empty dist: the writer's default.
@@ -38,7 +39,11 @@ void Write(const std::vector<SCol>& cols, const SModel& model, std::ostream& out
     CQualDocWriter w(out, "result.xml");
     w.Begin();
     for (const SCol& c : cols) {
-        w.BeginColumn(c.pos);
+        if (c.contig.empty()) {
+            w.BeginColumn(c.pos);
+        } else {
+            w.BeginColumn(c.pos, c.contig);
+        }
         for (const SRead& r : c.reads) {
             w.AddChr(r.score, static_cast<CQualDocWriter::EClass>(r.cls), r.error);
         }
@@ -65,6 +70,9 @@ std::string LibraryDocument(const std::vector<SCol>& cols, const SModel& model =
     for (const SCol& c : cols) {
         xmlpp::Element* col = root->add_child("Column");
         col->set_attribute("pos", std::to_string(c.pos));
+        if (!c.contig.empty()) {
+            col->set_attribute("contig", c.contig);
+        }
         for (const SRead& r : c.reads) {
             xmlpp::Element* chr = col->add_child("Chr");
             chr->set_attribute("score", std::to_string(r.score));
@@ -138,6 +146,28 @@ TEST(CQualDocWriter, FailedStreamIsReportedWithItsName) {
         } catch (const std::runtime_error& e) {
             EXPECT_STREQ(e.what(), "Cannot write 'result.xml'.");
         }
+    }
+}
+
+// Contig names as libxml2 writes them: markup characters and line breaks as
+// references, characters beyond ASCII as hexadecimal references; a name an
+// XML document cannot carry is refused.
+TEST(CQualDocWriter, WritesContigNamesAsTheXmlLibraryDoes) {
+    const std::vector<SCol> cols = {
+        {3, {{30, 0, false}}, "chr1"},
+        {4, {{31, 1, false}}},
+        {1, {}, "a&b<c>\"d\"'e'"},
+        {2, {{2, 0, false}}, "tab\there\nline\rcr"},
+        {9, {{9, 0, false}}, "\xC3\xA9\xE6\xBC\xA2\xF0\x9D\x84\x9E\x7F~"},
+    };
+    EXPECT_EQ(Write(cols), LibraryDocument(cols));
+    for (const std::string& bad :
+         {std::string("a\x01b"), std::string("\xFF"), std::string("\xC3"), std::string("\xC0\x80"),
+          std::string("\xED\xA0\x80"), std::string(1, '\0')}) {
+        std::ostringstream out;
+        CQualDocWriter w(out, "x.xml");
+        w.Begin();
+        EXPECT_THROW(w.BeginColumn(1, bad), std::runtime_error);
     }
 }
 

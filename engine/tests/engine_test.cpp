@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/input_error.hpp"
 #include "engine/depthrows.hpp"
 #include "engine/fit.hpp"
 #include "engine/gsl_search.hpp"
@@ -474,12 +475,24 @@ TEST(SiteStore, RefusesBadTablesOptionsAndOrder) {
     for (const SBad& bad :
          {SBad{{0.9, nan, 0.1}, 0.0}, SBad{{0.9, -0.1, 0.1}, 0.0}, SBad{{0.9, INFINITY, 0.1}, 0.0},
           SBad{{0.0, 0.0, 0.0}, 0.0}, SBad{{0.9, 0.05, 0.001}, INFINITY}}) {
-        EXPECT_THROW(store.Append(0, 10, 2, bad.table.data(), bad.logScale), std::invalid_argument);
+        try {
+            store.Append(0, 10, 2, bad.table.data(), bad.logScale);
+            ADD_FAILURE() << "a bad table was taken";
+        } catch (const CInputError& e) {
+            EXPECT_EQ(e.Kind(), EInputError::eRange);
+            EXPECT_EQ(e.Where().m_Pos, 11);  // 1-based
+        }
     }
     EXPECT_THROW(store.Append(0, 10, -1, good.data(), 0.0), std::invalid_argument);
     EXPECT_FALSE(store.Append(0, 10, 0, good.data(), 0.0));  // no reads: not stored
     EXPECT_TRUE(store.Append(0, 10, 2, good.data(), 0.0));
-    EXPECT_THROW(store.Append(0, 9, 2, good.data(), 0.0), std::invalid_argument);
+    try {
+        store.Append(0, 9, 2, good.data(), 0.0);
+        ADD_FAILURE() << "a site out of order was taken";
+    } catch (const CInputError& e) {
+        EXPECT_EQ(e.Kind(), EInputError::eOrder);
+        EXPECT_EQ(e.Where().m_Pos, 10);
+    }
     EXPECT_TRUE(store.Append(1, 5, 2, good.data(), 0.0));  // a new contig starts anew
     EXPECT_EQ(store.GetSites(), 2u);
     SSiteOptions pool1;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/input_error.hpp"
 #include "io/xml_reader.hpp"
 #include "model/tests/scan_fixture.hpp"
 
@@ -28,13 +29,18 @@ const char kFasta[] = ">c1\nGGACGTACGTACGTACGTACGTACGTACGTACGTACGTAC\n";
 class CInputKindTest : public CScratchTest {
   protected:
     // The message of the error that opening path throws ("" if none).
-    static std::string OpenError(const std::string& path) {
+    // The error of opening path: its kind, the file it names, its text.
+    struct SError {
+        EInputError m_Kind = EInputError::eUnknown;
+        std::string m_File, m_What;
+    };
+    static SError OpenError(const std::string& path) {
         try {
             CInputFile in(path);
-        } catch (const std::runtime_error& e) {
-            return e.what();
+        } catch (const CInputError& e) {
+            return {e.Kind(), e.Where().m_File, e.what()};
         }
-        return "";
+        return {};
     }
 };
 
@@ -75,21 +81,27 @@ TEST_F(CInputKindTest, TellsKindsByContentNotByName) {
     Write("empty", "");
     ASSERT_EQ(Sh("gzip -c garbage > garbage.gz && mkdir dir"), 0);
     const std::string neither =
-        " is neither an alignment file (SAM, BAM, CRAM), nor a qualtools XML data set, nor "
+        "is neither an alignment file (SAM, BAM, CRAM), nor a qualtools XML data set, nor "
         "samtools mpileup text, nor a qualscan summary file.";
     struct SBad {
         const char* m_Name;
+        EInputError m_Kind;
         std::string m_Message;
     };
     for (const SBad& c :
-         {SBad{"garbage", "'$/garbage'" + neither}, SBad{"text.txt", "'$/text.txt'" + neither},
-          SBad{"garbage.gz", "'$/garbage.gz'" + neither},
-          SBad{"empty", "'$/empty' is empty: it" + neither},
-          SBad{"dir", "Cannot read '$/dir': Is a directory."},
-          SBad{"missing", "Cannot open '$/missing': No such file or directory."}}) {
+         {SBad{"garbage", EInputError::eFormat, "'$/garbage': " + neither},
+          SBad{"text.txt", EInputError::eFormat, "'$/text.txt': " + neither},
+          SBad{"garbage.gz", EInputError::eFormat, "'$/garbage.gz': " + neither},
+          SBad{"empty", EInputError::eFormat, "'$/empty': is empty: it " + neither},
+          SBad{"dir", EInputError::eOpen, "'$/dir': cannot be read: Is a directory."},
+          SBad{"missing", EInputError::eOpen,
+               "'$/missing': cannot be opened: No such file or directory."}}) {
         std::string expected = c.m_Message;
         expected.replace(expected.find('$'), 1, m_Dir);
-        EXPECT_EQ(OpenError(Path(c.m_Name)), expected);
+        const SError e = OpenError(Path(c.m_Name));
+        EXPECT_EQ(e.m_Kind, c.m_Kind) << c.m_Name;
+        EXPECT_EQ(e.m_File, Path(c.m_Name));
+        EXPECT_EQ(e.m_What, expected);
     }
 }
 
@@ -133,7 +145,7 @@ TEST_F(CInputKindTest, StandardInputIsReadWhole) {
         ASSERT_EQ(inputs.size(), 1u);
         ASSERT_EQ(inputs[0].Kind(), EInputKind::eXmlDataSet);
         EXPECT_EQ(inputs[0].Name(), "standard input");
-        CXmlSiteReader reader(inputs[0].Release(), inputs[0].Name(), true);
+        CXmlSiteReader reader(inputs[0].Release(), inputs[0].Path(), true);
         const scanfix::SAll all = scanfix::ReadAll(reader);
         EXPECT_EQ(all.m_Error, "");
         ASSERT_EQ(all.m_Sites.size(), expected.m_Sites.size());
@@ -174,26 +186,29 @@ TEST_F(CInputKindTest, PoolsAlignmentsOrReadsOneDataSet) {
     EXPECT_EQ(OpenInputs({Path("d.xml")}).size(), 1u);
     struct SCase {
         std::vector<std::string> m_Paths;
+        std::string m_File;  // the input the error names
         std::string m_Message;
     };
     for (const SCase& c :
          {SCase{{Path("a.bam"), Path("d.xml")},
-                "'" + Path("d.xml") +
-                    "' is an XML data set: it is read alone, not pooled with alignment files."},
+                Path("d.xml"),
+                "is an XML data set: it is read alone, not pooled with alignment files."},
           SCase{{Path("d.xml"), Path("a.bam")},
-                "'" + Path("d.xml") +
-                    "' is an XML data set: it is read alone, not pooled with alignment files."},
+                Path("d.xml"),
+                "is an XML data set: it is read alone, not pooled with alignment files."},
           SCase{{Path("d.xml"), Path("e.xml")},
-                "'" + Path("e.xml") + "' and '" + Path("d.xml") +
-                    "' are both XML data sets: qualscan reads one at a time."},
-          SCase{{"-", Path("a.bam"), "-"}, "Standard input ('-') is named more than once."}}) {
-        std::string error;
+                Path("e.xml"),
+                "is an XML data set, as '" + Path("d.xml") +
+                    "' is: qualscan reads one XML data set at a time."},
+          SCase{{"-", Path("a.bam"), "-"}, "-", "is named more than once."}}) {
         try {
             OpenInputs(c.m_Paths);
-        } catch (const std::runtime_error& e) {
-            error = e.what();
+            ADD_FAILURE() << "taken: " << c.m_Message;
+        } catch (const CInputError& e) {
+            EXPECT_EQ(e.Kind(), EInputError::eMismatch);
+            EXPECT_EQ(e.Where().m_File, c.m_File);
+            EXPECT_EQ(e.What(), c.m_Message);
         }
-        EXPECT_EQ(error, c.m_Message);
     }
 }
 

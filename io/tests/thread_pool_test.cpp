@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "common/bgzf_stream.hpp"
 #include "io/mpileup_reader.hpp"
 #include "io/xml_reader.hpp"
 #include "model/tests/scan_fixture.hpp"
-#include "pileup/bgzf_output.hpp"
 
 namespace {
 
@@ -90,6 +90,31 @@ TEST_F(ThreadPoolReading, CompressedDocumentsAndPileupTextReadTheSame) {
     const auto pooled = read(pool.get());
     EXPECT_EQ(pooled.first, alone.first);
     EXPECT_EQ(pooled.second, alone.second);
+
+    // Cut where a block ends, the end block lost: refused on the pool's
+    // threads as on the reading thread.
+    for (const std::string& whole : {xml, text}) {
+        const std::string bytes = scanfix::ReadFile(whole);
+        const std::string cut = Write("cut.gz", bytes.substr(0, bytes.size() - 28));
+        for (hts_tpool* threads : {static_cast<hts_tpool*>(nullptr), pool.get()}) {
+            SCOPED_TRACE(whole + (threads ? " pooled" : " alone"));
+            SPileupOptions filters;
+            SPileupSummary summary;
+            std::unique_ptr<CSiteSource> source;
+            if (whole == xml) {
+                auto doc = std::make_unique<CXmlSiteReader>(cut, true);
+                doc->UseThreadPool(threads);
+                source = std::move(doc);
+            } else {
+                auto lines = std::make_unique<CMpileupReader>(cut, filters, summary);
+                lines->UseThreadPool(threads);
+                source = std::move(lines);
+            }
+            const scanfix::SAll all = scanfix::ReadAll(*source);
+            EXPECT_TRUE(all.m_InputError) << all.m_Error;
+            EXPECT_EQ(all.m_Kind, EInputError::eTruncated) << all.m_Error;
+        }
+    }
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #pragma once
-// Reference computation of a site's error-count distributions and
-// observation table by full enumeration of the sets of erroneous reads.
-// Slow (C(n, k) products of n factors per row): for small classes only.
+// Reference computations of a site's error-count distributions and
+// observation table: by full enumeration of the sets of erroneous reads
+// (slow, C(n, k) products of n factors per row: for small classes only),
+// and for deep sites by binomial counts per score in long double.
 
 #include <gsl/gsl_sf_gamma.h>
 
@@ -63,6 +64,65 @@ inline std::vector<double> ObservationTable(const std::vector<double>& a,
         table[t] /= gsl_sf_choose(n, t);
     }
     return table;
+}
+
+// Distribution of the number of erroneous reads of a deep class, in long
+// double: the reads of each score make a binomial count, each entry from
+// log-gamma, and the counts of the scores are convolved. Shares nothing
+// with the recurrences of obstable.cpp; O(n^2).
+inline std::vector<long double> ErrCountByScores(const std::vector<std::uint8_t>& scores) {
+    std::vector<unsigned> count(256, 0);
+    for (std::uint8_t q : scores) {
+        ++count[q];
+    }
+    std::vector<long double> dist(1, 1.0L);
+    for (unsigned q = 0; q < 256; ++q) {
+        const unsigned c = count[q];
+        if (c == 0) {
+            continue;
+        }
+        const long double e = std::pow(10.0L, static_cast<long double>(q) / -10.0L);
+        std::vector<long double> bin(c + 1, 0.0L);
+        for (unsigned k = 0; k <= c; ++k) {
+            if (e >= 1.0L) {
+                bin[k] = k == c ? 1.0L : 0.0L;
+                continue;
+            }
+            bin[k] =
+                std::exp(std::lgamma(c + 1.0L) - std::lgamma(k + 1.0L) - std::lgamma(c - k + 1.0L) +
+                         k * std::log(e) + (c - k) * std::log1p(-e));
+        }
+        std::vector<long double> next(dist.size() + c, 0.0L);
+        for (std::size_t i = 0; i < dist.size(); ++i) {
+            for (unsigned k = 0; k <= c; ++k) {
+                next[i + k] += dist[i] * bin[k];
+            }
+        }
+        dist.swap(next);
+    }
+    return dist;
+}
+
+// ln T[t] of a site of any depth, in long double: the convolution of the two
+// classes' error counts (ErrCountByScores) over the pairs with t = R - i + j,
+// less ln C(N, t); -infinity for an impossible t.
+inline std::vector<long double> LogTable(const std::vector<std::uint8_t>& minor,
+                                         const std::vector<std::uint8_t>& major) {
+    const std::vector<long double> a = ErrCountByScores(minor), b = ErrCountByScores(major);
+    const int r = static_cast<int>(minor.size());
+    const int n = r + static_cast<int>(major.size());
+    std::vector<long double> u(n + 1, 0.0L);
+    for (int i = 0; i <= r; ++i) {
+        for (int j = 0; j <= n - r; ++j) {
+            u[r - i + j] += a[i] * b[j];
+        }
+    }
+    std::vector<long double> out(n + 1);
+    for (int t = 0; t <= n; ++t) {
+        out[t] = std::log(u[t]) -
+                 (std::lgamma(n + 1.0L) - std::lgamma(t + 1.0L) - std::lgamma(n - t + 1.0L));
+    }
+    return out;
 }
 
 }  // namespace oracle

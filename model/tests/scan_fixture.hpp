@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "base/input_error.hpp"
 #include "model/raw_site.hpp"
 #include "model/site_source.hpp"
 
@@ -43,10 +44,13 @@ inline void WriteFile(const std::string& path, const std::string& text) {
 }
 
 // Every site of a source, and the message of the error that ended it ("" if
-// none).
+// none), with its kind and place when it is an input error.
 struct SAll {
     std::vector<SRawSite> m_Sites;
     std::string m_Error;
+    bool m_InputError = false;
+    EInputError m_Kind = EInputError::eUnknown;
+    SInputWhere m_Where;
 };
 
 inline SAll ReadAll(CSiteSource& source) {
@@ -56,6 +60,11 @@ inline SAll ReadAll(CSiteSource& source) {
         while (source.Next(site)) {
             all.m_Sites.push_back(site);
         }
+    } catch (const CInputError& e) {
+        all.m_Error = e.what();
+        all.m_InputError = true;
+        all.m_Kind = e.Kind();
+        all.m_Where = e.Where();
     } catch (const std::runtime_error& e) {
         all.m_Error = e.what();
     }

@@ -75,21 +75,28 @@ inline std::string Q(int score) {
 }
 
 // One site of an expected document: position and (score, class) per read in
-// the order the document lists them.
+// the order the document lists them, and the contig of a site that starts
+// one (empty: the contig of the site before).
 struct SCol {
     long pos;
     std::vector<std::pair<int, int>> chr;
+    std::string contig = "";
 };
 
 // The document for these sites as the XML library formats it: the writer's
-// output must equal this byte for byte.
-inline std::string LibraryDocument(const std::vector<SCol>& cols) {
+// output must equal this byte for byte. The first site names its contig
+// (firstContig unless it names one itself).
+inline std::string LibraryDocument(const std::vector<SCol>& cols,
+                                   const std::string& firstContig = "c1") {
     xmlpp::Document doc("1.0");
     doc.set_internal_subset("Contig", "", "qual.dtd");
     xmlpp::Element* root = doc.create_root_node("Contig");
     for (const SCol& c : cols) {
         xmlpp::Element* col = root->add_child("Column");
         col->set_attribute("pos", std::to_string(c.pos));
+        if (!c.contig.empty() || &c == &cols.front()) {
+            col->set_attribute("contig", c.contig.empty() ? firstContig : c.contig);
+        }
         for (const auto& r : c.chr) {
             xmlpp::Element* chr = col->add_child("Chr");
             chr->set_attribute("score", std::to_string(r.first));

@@ -198,7 +198,7 @@ TEST_F(Pileup, RegionKeepsOneContigWhereSeveralAreWarnedAbout) {
               "keeps one contig).\n");
     opts.m_Region = "c2";
     run = Pile(opts);
-    EXPECT_EQ(run.doc, LibraryDocument({{5, {{4, 0}}}, {6, {{5, 0}}}}));
+    EXPECT_EQ(run.doc, LibraryDocument({{5, {{4, 0}}}, {6, {{5, 0}}}}, "c2"));
     EXPECT_EQ(run.summary.m_ContigsWritten, 1u);
     EXPECT_EQ(FormatWarnings(run.summary), "");
     // Sites are clipped to the region even where a read reaches beyond it.
@@ -217,10 +217,10 @@ TEST_F(Pileup, RegionKeepsOneContigWhereSeveralAreWarnedAbout) {
                                         Read("b", 0, "c1:5", 3, 60, "1M", "G", Q(3)) +
                                         Read("c", 0, "c2:7", 4, 60, "1M", "T", Q(4)))});
     const std::pair<const char*, std::vector<fixture::SCol>> colons[] = {
-        {"{c1:5}", {{3, {{3, 0}}}}},
+        {"{c1:5}", {{3, {{3, 0}}, "c1:5"}}},
         {"{c1}:5", {{5, {{1, 0}}}, {6, {{2, 0}}}}},
-        {"c2:7", {{4, {{4, 0}}}}},
-        {"{c2:7}:4-4", {{4, {{4, 0}}}}},
+        {"c2:7", {{4, {{4, 0}}, "c2:7"}}},
+        {"{c2:7}:4-4", {{4, {{4, 0}}, "c2:7"}}},
     };
     for (const auto& c : colons) {
         opts.m_Region = c.first;
@@ -244,7 +244,7 @@ TEST_F(Pileup, ReadsPastTheirContigsEndAreClippedThereAndCounted) {
                                      : std::vector<std::pair<int, int>>{{40, 0}, {40, 0}}});
     }
     for (long pos = 1; pos <= 10; ++pos) {
-        c2.push_back({pos, {{40, 0}}});
+        c2.push_back({pos, {{40, 0}}, pos == 1 ? "c2" : ""});
     }
     std::vector<fixture::SCol> both = c1;
     both.insert(both.end(), c2.begin(), c2.end());
@@ -271,10 +271,10 @@ TEST_F(Pileup, ReadsPastTheirContigsEndAreClippedThereAndCounted) {
     }
     // Read as it comes (no index): a 10-base read on a 5-base contig.
     auto run = Pile(Inputs({fixture::SourceDir() + "/pileup/tests/data/past-end-one-contig.sam"}));
-    EXPECT_EQ(
-        run.doc,
-        LibraryDocument(
-            {{1, {{40, 0}}}, {2, {{40, 0}}}, {3, {{40, 0}}}, {4, {{40, 0}}}, {5, {{40, 0}}}}));
+    EXPECT_EQ(run.doc,
+              LibraryDocument(
+                  {{1, {{40, 0}}}, {2, {{40, 0}}}, {3, {{40, 0}}}, {4, {{40, 0}}}, {5, {{40, 0}}}},
+                  "c0"));
     EXPECT_EQ(run.summary.m_BasesPastEnd, 5u);
 }
 
@@ -289,7 +289,8 @@ TEST_F(Pileup, PositionsPastIntMaxAreWrittenAndWarnedAbout) {
     EXPECT_EQ(run.doc, LibraryDocument({{2147483646, {{1, 0}}},
                                         {2147483647, {{2, 0}}},
                                         {2147483648, {{3, 0}}},
-                                        {2147483690, {{4, 0}}}}));
+                                        {2147483690, {{4, 0}}}},
+                                       "big"));
     EXPECT_EQ(run.summary.m_SitesPastIntMax, 2u);
     EXPECT_EQ(FormatWarnings(run.summary),
               "qualpileup: warning: 2 sites lie beyond position 2147483647 (the first at "
@@ -302,9 +303,9 @@ TEST_F(Pileup, PooledFilesAreOneSample) {
     Bam("b.bam", kHeader + Site(10, "G", {3}) + Site(11, "C", {4}) +
                      Read("c", 0, "c2", 3, 60, "1M", "T", Q(5)));
     fixture::WriteFile(dir / "c.sam", kHeader + Site(10, "G", {6}));
-    EXPECT_EQ(
-        Pile(Inputs({dir / "a.bam", dir / "b.bam", dir / "c.sam"})).doc,
-        LibraryDocument({{10, {{3, 0}, {6, 0}, {1, 1}}}, {11, {{2, 0}, {4, 0}}}, {3, {{5, 0}}}}));
+    EXPECT_EQ(Pile(Inputs({dir / "a.bam", dir / "b.bam", dir / "c.sam"})).doc,
+              LibraryDocument(
+                  {{10, {{3, 0}, {6, 0}, {1, 1}}}, {11, {{2, 0}, {4, 0}}}, {3, {{5, 0}}, "c2"}}));
 }
 
 TEST_F(Pileup, SeveralSamplesArePooledWithOneWarningNamingThem) {

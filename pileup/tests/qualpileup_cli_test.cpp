@@ -37,7 +37,7 @@ TEST_F(Qualpileup, WritesTheDocumentAndASummaryLine) {
                          {{10, {{20, 0}, {21, 0}, {22, 0}, {23, 1}, {24, 1}, {25, 2}, {26, 3}}},
                           {11, {{30, 0}, {30, 0}, {30, 0}, {30, 0}, {30, 0}, {30, 0}, {30, 0}}},
                           {12, {{35, 0}, {35, 0}, {35, 0}, {35, 0}, {35, 0}, {35, 0}, {35, 0}}},
-                          {7, {{25, 0}}},
+                          {7, {{25, 0}}, "c2"},
                           {8, {{12, 0}}}}));
     // Standard error is no terminal here: no progress line, only the summary
     // and the note that two contigs share the document.
@@ -176,10 +176,15 @@ TEST_F(Qualpileup, PipedIntoQualfitGivesAFiniteLogLikelihood) {
 
 // doc without the tables qualfit -o adds (a line each); with merged, the
 // marks of third and fourth bases become minor-allele marks.
+// qualfit writes back what it read but the contig names (it ignores them).
 std::string Normalised(const std::string& doc, bool merged) {
     std::istringstream in(doc);
     std::string out;
     for (std::string line; std::getline(in, line);) {
+        const std::size_t contig = line.find(" contig=\"");
+        if (contig != std::string::npos) {
+            line.erase(contig, line.find('"', contig + 9) + 1 - contig);
+        }
         std::size_t at = line.find(" other=\"");
         if (merged && at != std::string::npos) {
             line.replace(at, 10, " minor=\"\"");
@@ -217,7 +222,7 @@ TEST_F(Qualpileup, QualfitReadsTheDocumentAsWritten) {
     r = Sh(prog + "-o $/doc.xml $/b.bam && " + qualfit + "-i $/doc.xml -o $/back.xml");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Normalised(fixture::ReadFile(dir / "back.xml"), false),
-              fixture::ReadFile(dir / "doc.xml"));
+              Normalised(fixture::ReadFile(dir / "doc.xml"), false));
 }
 
 }  // namespace

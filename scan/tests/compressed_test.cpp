@@ -72,7 +72,7 @@ TEST_F(CCompressedTest, CompressedDataSetGivesWhatThePlainOneGives) {
                  Bin("qualfit") + " -i cut.gz > /dev/null 2> fit.err; test $? = 1"),
               0);
     EXPECT_NE(scanfix::ReadFile(Path("scan.err"))
-                  .find("Cannot read 'cut.gz': the compressed data are truncated or corrupt."),
+                  .find("'cut.gz': cannot be read: the compressed data are truncated or corrupt."),
               std::string::npos);
     EXPECT_NE(scanfix::ReadFile(Path("fit.err")).find("the input could not be read"),
               std::string::npos);

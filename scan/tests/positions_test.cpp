@@ -154,30 +154,34 @@ TEST_F(CPositionsTest, BadIntervalFilesAndUnsortedSitesEndTheRun) {
     };
     const SCase cases[] = {
         {"in.bam --regions-file unknown.bed",
-         "'unknown.bed' names the contig 'chr9', which the alignments' header does not name."},
+         "'unknown.bed', contig chr9: names the contig 'chr9', which the alignments' header does "
+         "not name."},
         {"in.pileup --mask unknown.bed",
-         "'unknown.bed' names the contig 'chr9', which does not occur in 'in.pileup'."},
-        {"c1.xml --regions-file ok.bed",
-         "'ok.bed' names the contig 'c1', which is not the data set's contig (--contig .)."},
+         "'unknown.bed', contig chr9: names the contig 'chr9', which does not occur in "
+         "'in.pileup'."},
+        // qualpileup names the contig in the document.
+        {"c1.xml --regions-file unknown.bed",
+         "'unknown.bed', contig chr9: names the contig 'chr9', which does not occur in 'c1.xml'."},
         {"in.bam --mask start.bed", "'start.bed', line 2: the start 9 is after the end 3."},
         {"in.bam --mask word.bed",
-         "'word.bed', line 1: the end '5x' is not a whole number from 0."},
+         "'word.bed', line 1: the end '5x' is not a whole number from 0 to "},
         {"in.bam --mask negative.bed",
-         "'negative.bed', line 1: the start '-1' is not a whole number from 0."},
+         "'negative.bed', line 1: the start '-1' is not a whole number from 0 to "},
         {"in.bam --regions-file short.bed",
          "'short.bed', line 3: expected a contig, a start and an end (0-based, half-open), "
          "separated by tabs or spaces."},
         {"in.bam --regions-file missing.bed",
-         "Cannot open 'missing.bed': No such file or directory."},
-        // Windows alone once aborted on a site before the last.
+         "'missing.bed': cannot be opened: No such file or directory."},
+        // Windows alone once aborted on a site before the last. A position
+        // that goes back in a document with contig names is out of order.
         {"unsorted.xml --windows-only",
-         "'unsorted.xml', line 5: the pos of Column, \"3\", comes after pos 5: the sites must be "
-         "in position order"},
-        {"unsorted.xml --mask ok.bed --contig c1",
-         "'unsorted.xml', line 5: the pos of Column, \"3\", comes after pos 5"},
+         "'unsorted.xml', line 5, c1:3: comes after c1:5; the sites of a data set must be in "
+         "genome order"},
+        {"unsorted.xml --mask ok.bed", "'unsorted.xml', line 5, c1:3: comes after c1:5"},
     };
-    Write("unsorted.xml", scanfix::Document("<Column pos=\"5\"><Chr score=\"30\"/></Column>\n"
-                                            "<Column pos=\"3\"><Chr score=\"30\"/></Column>\n"));
+    Write("unsorted.xml",
+          scanfix::Document("<Column pos=\"5\" contig=\"c1\"><Chr score=\"30\"/></Column>\n"
+                            "<Column pos=\"3\"><Chr score=\"30\"/></Column>\n"));
     Write("start.bed", "c1\t0\t5\nc1\t9\t3\n");
     Write("word.bed", "c1\t0\t5x\n");
     Write("negative.bed", "c1\t-1\t5\n");

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/input_error.hpp"
 #include "base/warnings.hpp"
 #include "common/options.hpp"
 #include "engine/batch_tabulator.hpp"
@@ -21,6 +22,8 @@
 #include "estimator/qscores.hpp"
 #include "io/xml_reader.hpp"
 #include "model/tests/scan_fixture.hpp"
+#include "scan/scan_options.hpp"
+#include "scan/scan_run.hpp"
 #include "simulator/simdriver.hpp"
 #include "spectrum/freqspec.hpp"
 #include "windows/windows.hpp"
@@ -344,11 +347,15 @@ TEST_F(CQualscanTest, BadInputEndsWithStatusOneAndAMessageNamingIt) {
     Write("pos.xml", scanfix::Document(good + "  <Column pos=\"12abc\">\n  </Column>\n"));
     Write("score.xml", scanfix::Document(good + "  <Column pos=\"8\">\n    <Chr score=\"30\"/>\n"
                                                 "    <Chr score=\"256\"/>\n  </Column>\n"));
-    // Two contigs as qualpileup writes them without -r: the positions
-    // restart.
+    // A document that names its contig, then goes back without naming
+    // another (a document without names would start a new contig there).
     Write("two.xml",
-          scanfix::Document(good + "  <Column pos=\"9\">\n    <Chr score=\"30\"/>\n  </Column>\n" +
-                            "  <Column pos=\"2\">\n    <Chr score=\"30\"/>\n  </Column>\n"));
+          scanfix::Document(
+              std::string("  <Column pos=\"7\" contig=\"c1\">\n    <Chr score=\"30\"/>\n  ") +
+              "</Column>\n  <Column pos=\"9\">\n    <Chr score=\"30\"/>\n  </Column>\n" +
+              "  <Column pos=\"2\">\n    <Chr score=\"30\"/>\n  </Column>\n"));
+    Write("zero.xml", scanfix::ReadFile(scanfix::SourceDir() +
+                                        "/fuzz/regression/xml_reader_fuzz/zero-table.xml"));
     const std::string help = "\nTry 'qualscan --help' for the options.\n";
     struct SCase {
         std::string args, message;
@@ -373,20 +380,23 @@ TEST_F(CQualscanTest, BadInputEndsWithStatusOneAndAMessageNamingIt) {
              help},
         {"--windows 1000 good.xml",
          "--windows needs -w/--windows-file FILE for the windows." + help},
-        {"missing.bam", "Cannot open 'missing.bam': No such file or directory.\n"},
+        {"missing.bam", "'missing.bam': cannot be opened: No such file or directory.\n"},
+        // The encoder refuses the stored table; the run names the file and
+        // the 1-based position.
+        {"zero.xml",
+         "'zero.xml', .:5: the observation table gives the site probability 0 under every "
+         "spectrum.\n"},
         {"pos.xml",
          "'pos.xml', line 7: the pos of Column, \"12abc\", is not a whole number from 1 to "
          "9223372036854775807.\n"},
         {"score.xml",
          "'score.xml', line 9: the score of Chr, \"256\", is not a whole number from 0 to 255.\n"},
         {"two.xml --windows 100 -w w.tsv --windows-only",
-         "'two.xml', line 10: the pos of Column, \"2\", comes after pos 9: the sites must be in "
-         "position order, on one contig (a document of several contigs restarts its positions; "
-         "write one per contig with qualpileup -r).\n"},
+         "'two.xml', line 10, c1:2: comes after c1:9; the sites of a data set must be in genome "
+         "order, each position once (qualpileup names each contig on its first Column).\n"},
         {"two.xml",
-         "'two.xml', line 10: the pos of Column, \"2\", comes after pos 9: the sites must be in "
-         "position order, on one contig (a document of several contigs restarts its positions; "
-         "write one per contig with qualpileup -r).\n"},
+         "'two.xml', line 10, c1:2: comes after c1:9; the sites of a data set must be in genome "
+         "order, each position once (qualpileup names each contig on its first Column).\n"},
     };
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.args);
@@ -402,6 +412,32 @@ TEST_F(CQualscanTest, BadInputEndsWithStatusOneAndAMessageNamingIt) {
     // The same document without the fault is read.
     const SCmd r = Run(m_Qualscan + "good.xml");
     EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// A fault found where only the position is known (the encoder refuses a
+// stored table) is placed in the input by the run, whether the tables are
+// made on the reading thread or on the pool's.
+TEST_F(CQualscanTest, EncoderFaultsNameTheFileTheContigAndThe1BasedPosition) {
+    const std::string path =
+        Write("zero.xml", scanfix::ReadFile(scanfix::SourceDir() +
+                                            "/fuzz/regression/xml_reader_fuzz/zero-table.xml"));
+    for (const unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        SScanOptions opts;
+        opts.m_Pileup.m_Inputs = {path};
+        opts.m_Threads = threads;
+        opts.m_Contig = "chrZ";
+        std::ostringstream out;
+        try {
+            RunQualScan(opts, out, nullptr);
+            ADD_FAILURE() << "the table was taken";
+        } catch (const CInputError& e) {
+            EXPECT_EQ(e.Kind(), EInputError::eRange);
+            EXPECT_EQ(e.Where().m_File, path);
+            EXPECT_EQ(e.Where().m_Contig, "chrZ");
+            EXPECT_EQ(e.Where().m_Pos, 5);
+        }
+    }
 }
 
 }  // namespace

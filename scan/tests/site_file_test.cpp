@@ -51,7 +51,8 @@ TEST_F(CSiteFileTest, PartsSavedApartGiveTheTableOfOneRun) {
     }
     // Out of genome order: refused, naming the file.
     EXPECT_EQ(Scan("b.sites a.sites"), 1);
-    EXPECT_NE(Err().find("'a.sites' has position"), std::string::npos) << Err();
+    EXPECT_NE(Err().find("'a.sites', record "), std::string::npos) << Err();
+    EXPECT_NE(Err().find("give summary files in genome order"), std::string::npos) << Err();
 }
 
 TEST_F(CSiteFileTest, BadSummaryFilesAndOptionsEndWithStatusOne) {
@@ -86,20 +87,20 @@ TEST_F(CSiteFileTest, BadSummaryFilesAndOptionsEndWithStatusOne) {
     };
     for (const SCase& c : {
              SCase{"short.sites",
-                   "'short.sites' is truncated: its BGZF end-of-file marker is "
+                   "'short.sites': is truncated: its BGZF end-of-file marker is "
                    "missing."},
-             SCase{"cut.sites", "'cut.sites' is truncated"},
+             SCase{"cut.sites", "is truncated"},
              SCase{"old.sites",
-                   "'old.sites' is a summary file of format '1', which this qualscan does not "
+                   "'old.sites': is a summary file of format '1', which this qualscan does not "
                    "read (it reads format 2): save the sites again"},
              SCase{"a.sites pool.sites",
-                   "'pool.sites' differs from 'a.sites' in its pool size (--pool-size 40 against "
+                   "'pool.sites': differs from 'a.sites' in its pool size (--pool-size 40 against "
                    "no --pool-size)"},
              SCase{"a.sites unfolded.sites",
-                   "'unfolded.sites' differs from 'a.sites' in its folding (--unfolded against "
+                   "'unfolded.sites': differs from 'a.sites' in its folding (--unfolded against "
                    "folded)"},
              SCase{"pool.sites",
-                   "'pool.sites' was written with another pool size (--pool-size "
+                   "'pool.sites': was written with another pool size (--pool-size "
                    "40 against no --pool-size) than this run"},
              SCase{"a.sites x.bam", "summary files are fitted only with other summary files"},
              SCase{"--block 0 a.sites", "Invalid value '0' for --block"},
@@ -121,6 +122,23 @@ TEST_F(CSiteFileTest, BadSummaryFilesAndOptionsEndWithStatusOne) {
     struct stat st;
     ASSERT_EQ(::stat(Path("pool.sites").c_str(), &st), 0);
     EXPECT_LT(static_cast<double>(st.st_size) / static_cast<double>(sites), 64.0);
+}
+
+// A summary file on standard input is read from the handle already open,
+// from a file or a pipe; through a pipe, a missing end shows at the end.
+TEST_F(CSiteFileTest, StandardInputIsReadFromTheOpenHandle) {
+    ASSERT_EQ(Sh("'" + scanfix::SourceDir() + "/scripts/make_bench_bam' 500 6000 x.bam"), 0);
+    ASSERT_EQ(Scan("--save-sites a.sites x.bam"), 0) << Err();
+    ASSERT_EQ(Scan("a.sites"), 0) << Err();
+    const std::string table = Out();
+    ASSERT_EQ(Scan("- < a.sites"), 0) << Err();
+    EXPECT_EQ(Out(), table);
+    ASSERT_EQ(Sh("cat a.sites | '" + Bin() + "' -P - > out.tsv 2> err.txt"), 0) << Err();
+    EXPECT_EQ(Out(), table);
+    EXPECT_EQ(Sh("head -c -28 a.sites | '" + Bin() + "' -P - > out.tsv 2> err.txt"), 1);
+    EXPECT_NE(Err().find("standard input, record "), std::string::npos) << Err();
+    EXPECT_NE(Err().find("is truncated: its BGZF end-of-file marker is missing"), std::string::npos)
+        << Err();
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ int Run(int argc, char** argv) {
     if (in.Kind() != EInputKind::eXmlDataSet) {
         throw std::runtime_error(in.Name() + " is not an XML data set.");
     }
-    CXmlSiteReader reader(in.Release(), in.Name(), folded);
+    CXmlSiteReader reader(in.Release(), in.Path(), folded);
     std::unique_ptr<hts_tpool, SPoolFree> pool(threads > 1 ? hts_tpool_init(threads) : nullptr);
     CBatchTabulator tab(reader, folded, pool.get());
     unsigned long long sites = 0, reads = 0;

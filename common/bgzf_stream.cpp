@@ -1,6 +1,4 @@
-#include "pileup/bgzf_output.hpp"
-
-#include <htslib/bgzf.h>
+#include "common/bgzf_stream.hpp"
 
 #include <cerrno>
 #include <cstdint>
