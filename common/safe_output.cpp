@@ -84,11 +84,6 @@ SResolved Resolve(const std::string& path) {
 
 }  // namespace
 
-std::string OutputTarget(const std::string& path) {
-    const SResolved resolved = Resolve(path);
-    return resolved.kind == SResolved::eFile ? resolved.file : std::string();
-}
-
 CSafeOutputFile::CSafeOutputFile(const std::string& path) : m_Path(path) {
     // Write through symbolic links: the file a link points to is replaced,
     // never the link itself (as root, replacing /dev/stdout with a regular
@@ -226,6 +221,86 @@ void CSafeOutputFile::Commit() {
             throw std::runtime_error("Cannot write '" + m_Path +
                                      "': its directory could not be synced: " + std::strerror(err) +
                                      ".");
+        }
+    }
+}
+
+COutputTarget::COutputTarget(const std::string& path, std::ostream& fallback) {
+    if (path.empty() || path == "-") {
+        m_Stream = &fallback;
+        m_Name = "standard output";
+        return;
+    }
+    m_File = std::make_unique<CSafeOutputFile>(path);
+    m_File->CheckOpen();
+    m_Stream = &m_File->stream();
+    m_Name = path;
+}
+
+void COutputTarget::Commit() {
+    if (m_File) {
+        m_File->Commit();
+    } else if (!m_Stream->flush()) {
+        throw std::runtime_error("Cannot write " + m_Name + ".");
+    }
+}
+
+namespace {
+
+// Where a name leads, so that two spellings of one file compare equal: the
+// device and inode of an existing regular file, or, for a file still to be
+// made, the path CSafeOutputFile would create. "null" for the null device,
+// which takes any number of outputs. Empty for anything else (a device, a
+// pipe, a missing directory): such names compare as written.
+std::string FileKey(const std::string& path) {
+    struct stat st, null;
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISCHR(st.st_mode) && ::stat("/dev/null", &null) == 0 && st.st_rdev == null.st_rdev) {
+            return "null";
+        }
+        return S_ISREG(st.st_mode)
+                   ? "inode " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)
+                   : std::string();
+    }
+    const SResolved resolved = Resolve(path);
+    return resolved.kind == SResolved::eFile ? "path " + resolved.file : std::string();
+}
+
+}  // namespace
+
+void CheckOutputsDistinct(const std::vector<std::pair<std::string, std::string>>& outputs,
+                          const std::vector<std::string>& inputs) {
+    struct SFile {
+        std::string what, path, key;
+    };
+    std::vector<SFile> files;
+    for (const auto& [what, path] : outputs) {
+        if (!path.empty() && path != "-") {
+            files.push_back(SFile{what, path, FileKey(path)});
+        }
+    }
+    const std::size_t nOutputs = files.size();
+    for (const std::string& path : inputs) {
+        if (!path.empty() && path != "-") {
+            files.push_back(SFile{"an input", path, FileKey(path)});
+        }
+    }
+    for (std::size_t i = 0; i < nOutputs; ++i) {
+        for (std::size_t k = i + 1; k < files.size(); ++k) {
+            const SFile& a = files[i];
+            const SFile& b = files[k];
+            if (a.key == "null") {
+                continue;
+            }
+            if (a.path == b.path) {
+                throw std::runtime_error("'" + a.path + "' is named as " + a.what + " and as " +
+                                         b.what + ": give each output its own file.");
+            }
+            if (!a.key.empty() && a.key == b.key) {
+                throw std::runtime_error("'" + a.path + "' and '" + b.path +
+                                         "' are one file, named as " + a.what + " and as " +
+                                         b.what + ": give each output its own file.");
+            }
         }
     }
 }

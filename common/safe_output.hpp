@@ -7,14 +7,11 @@
 // file in a directory where no temporary file can be made.
 
 #include <fstream>
+#include <memory>
+#include <ostream>
 #include <string>
-
-// The file that CSafeOutputFile(path) creates or replaces: an absolute path
-// with every symbolic link followed (a dangling link leads to the file it
-// would create). Empty for a name of an open descriptor (/dev/stdout,
-// /proc/self/fd/N) and for a path whose directory is missing or a loop of
-// links. Lets a program tell that two spellings name one output.
-std::string OutputTarget(const std::string& path);
+#include <utility>
+#include <vector>
 
 class CSafeOutputFile {
   public:
@@ -51,6 +48,34 @@ class CSafeOutputFile {
     bool m_Committed = false;
     int m_OpenErrno = 0;  // why the stream could not be opened, if known
 };
+
+// Where a program's table or other text output goes: a file named by the
+// user, written through CSafeOutputFile (replaced only when complete), or
+// a stream the program gives (standard output) for "" and "-".
+class COutputTarget {
+  public:
+    // Opens path; throws std::runtime_error naming it when it cannot be
+    // opened.
+    COutputTarget(const std::string& path, std::ostream& fallback);
+    std::ostream& Stream() { return *m_Stream; }
+    // Renames the file into place, or flushes the stream; throws naming the
+    // output when that fails.
+    void Commit();
+
+  private:
+    std::unique_ptr<CSafeOutputFile> m_File;
+    std::ostream* m_Stream = nullptr;
+    std::string m_Name;
+};
+
+// Throws std::runtime_error when two outputs, or an output and an input, are
+// the same file: the same name, one existing regular file reached by both
+// (links followed), or one file still to be made however spelled ("t.tsv",
+// "./d/../t.tsv", a link to it).
+// outputs pairs each name with what it is ("the table"); "" and "-"
+// (standard output) are left out.
+void CheckOutputsDistinct(const std::vector<std::pair<std::string, std::string>>& outputs,
+                          const std::vector<std::string>& inputs);
 
 // The message for a write to the output name that failed: "Cannot write
 // 'name': reason." with err, the errno value of the failed write, or

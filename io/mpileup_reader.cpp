@@ -145,7 +145,8 @@ void CMpileupReader::x_Sample(const char* bases, std::size_t nBases, const char*
     }
 }
 
-bool CMpileupReader::x_Line(const char* text, std::size_t size, SRawSite& site) {
+bool CMpileupReader::x_ParseLine(const char* text, std::size_t size, int& contigOut,
+                                 std::int64_t& posOut, int& refBaseOut) {
     // Fields: contig, position, reference base, then depth, bases and
     // qualities for each sample.
     m_Fields.clear();
@@ -211,7 +212,12 @@ bool CMpileupReader::x_Line(const char* text, std::size_t size, SRawSite& site) 
                    "': --unfolded takes the reference base as ancestral, and this pileup text "
                    "carries none. Make it with samtools mpileup -f REFERENCE.fa.");
     }
+    const std::size_t samples = (m_Fields.size() - 3) / 3;
+    if (m_Samples == 0) {
+        m_Samples = samples;
+    }
     m_Reads.clear();
+    m_SampleEnds.clear();
     for (std::size_t f = 3; f < m_Fields.size(); f += 3) {
         std::uint64_t depth = 0;
         if (!ParseWholeNumber(m_Fields[f], kMaxPos, depth)) {
@@ -219,28 +225,22 @@ bool CMpileupReader::x_Line(const char* text, std::size_t size, SRawSite& site) 
         }
         x_Sample(m_Fields[f + 1].data(), m_Fields[f + 1].size(), m_Fields[f + 2].data(),
                  m_Fields[f + 2].size(), refBase);
+        m_SampleEnds.push_back(m_Reads.size());
     }
-    const std::size_t depth = m_Reads.size();
-    if (depth == 0) {
+    if (m_Reads.empty()) {
         ++m_Summary.m_SitesNoReads;
         return false;
     }
-    if (depth < m_Filters.m_MinDepth) {
-        ++m_Summary.m_SitesBelowMinDepth;
-        return false;
-    }
-    if (m_Filters.m_MaxDepth != 0 && depth > m_Filters.m_MaxDepth) {
-        ++m_Summary.m_SitesAboveMaxDepth;
-        return false;
-    }
-    FillRawSite(contig, m_LinePos - 1, refBase, m_Reads.data(), depth, site);
+    contigOut = contig;
+    posOut = m_LinePos - 1;
+    refBaseOut = refBase;
     return true;
 }
 
-bool CMpileupReader::Next(SRawSite& site) {
-    CKString line;
+bool CMpileupReader::x_NextLine(int& contig, std::int64_t& pos, int& refBase) {
     for (;;) {
-        const int r = bgzf_getline(m_File, '\n', line.get());
+        kstring_t* s = m_Text.get();
+        const int r = bgzf_getline(m_File, '\n', s);
         if (r == -1) {
             if (m_End.Missing(m_File)) {
                 throw CInputError(EInputError::eTruncated, {m_Path, m_Line, 0, "", 0},
@@ -256,15 +256,54 @@ bool CMpileupReader::Next(SRawSite& site) {
                               "cannot be read: the compressed text is truncated or corrupt.");
         }
         ++m_Line;
-        kstring_t* s = line.get();
         if (s->l > 0 && s->s[s->l - 1] == '\r') {
             s->s[--s->l] = '\0';
         }
         if (s->l == 0) {
             continue;
         }
-        if (x_Line(s->s, s->l, site)) {
+        if (x_ParseLine(s->s, s->l, contig, pos, refBase)) {
             return true;
         }
     }
+}
+
+bool CMpileupReader::Next(SRawSite& site) {
+    int contig = 0, refBase = -1;
+    std::int64_t pos = 0;
+    while (x_NextLine(contig, pos, refBase)) {
+        const std::size_t depth = m_Reads.size();
+        if (depth < m_Filters.m_MinDepth) {
+            ++m_Summary.m_SitesBelowMinDepth;
+            continue;
+        }
+        if (m_Filters.m_MaxDepth != 0 && depth > m_Filters.m_MaxDepth) {
+            ++m_Summary.m_SitesAboveMaxDepth;
+            continue;
+        }
+        FillRawSite(contig, pos, refBase, m_Reads.data(), depth, site);
+        return true;
+    }
+    return false;
+}
+
+bool CMpileupReader::NextSamples(SMpileupSamples& samples) {
+    int refBase = -1;
+    if (!x_NextLine(samples.m_Contig, samples.m_Pos, refBase)) {
+        return false;
+    }
+    if (m_SampleEnds.size() != m_Samples) {
+        x_Fail(EInputError::eFormat, "the line has " + std::to_string(m_SampleEnds.size()) +
+                                         " sample columns where the first had " +
+                                         std::to_string(m_Samples) + ".");
+    }
+    samples.m_RefBase = refBase;
+    samples.m_Reads.resize(m_Samples);
+    std::size_t begin = 0;
+    for (std::size_t k = 0; k < m_Samples; ++k) {
+        samples.m_Reads[k].assign(m_Reads.begin() + static_cast<std::ptrdiff_t>(begin),
+                                  m_Reads.begin() + static_cast<std::ptrdiff_t>(m_SampleEnds[k]));
+        begin = m_SampleEnds[k];
+    }
+    return true;
 }

@@ -10,6 +10,7 @@
 
 #include "base/input_error.hpp"
 #include "common/bgzf_stream.hpp"
+#include "common/kstring.hpp"
 #include "model/raw_site.hpp"
 #include "model/site_source.hpp"
 #include "pileup/pileup_options.hpp"
@@ -18,6 +19,14 @@
 struct BGZF;
 struct hFILE;
 struct hts_tpool;
+
+// One line of the text with its reads kept apart by sample column.
+struct SMpileupSamples {
+    int m_Contig = 0;
+    std::int64_t m_Pos = 0;                       // 0-based
+    int m_RefBase = -1;                           // 0..3, or -1 for another letter
+    std::vector<std::vector<SBaseRead>> m_Reads;  // per sample column
+};
 
 class CMpileupReader : public CSiteSource {
   public:
@@ -48,13 +57,24 @@ class CMpileupReader : public CSiteSource {
     // are needed (eMismatch).
     bool Next(SRawSite& site) override;
 
+    // The next line with at least one read after the base filter, its reads
+    // kept apart by sample column; the depth limits are not applied (they
+    // are the caller's, per sample). Throws as Next(), and for a line with
+    // another number of sample columns than the first.
+    bool NextSamples(SMpileupSamples& samples);
+
     // Contigs in the order they appeared.
     const std::vector<std::string>& Contigs() const { return m_Contigs; }
 
   private:
     [[noreturn]] void x_Fail(EInputError kind, const std::string& what);
-    // Parses one line into site; false when no read there passes.
-    bool x_Line(const char* text, std::size_t size, SRawSite& site);
+    // Reads the next line with at least one read into m_Reads (the samples'
+    // reads one after the other, sample k ending at m_SampleEnds[k]);
+    // false at the end.
+    bool x_NextLine(int& contig, std::int64_t& pos, int& refBase);
+    // Parses one line; false when no read there passes the base filters.
+    bool x_ParseLine(const char* text, std::size_t size, int& contig, std::int64_t& pos,
+                     int& refBase);
     // Parses the reads of one sample (bases and qualities) into m_Reads.
     void x_Sample(const char* bases, std::size_t nBases, const char* quals, std::size_t nQuals,
                   int refBase);
@@ -76,5 +96,8 @@ class CMpileupReader : public CSiteSource {
     std::string m_LineContig;
     std::int64_t m_LinePos = 0;
     std::vector<SBaseRead> m_Reads;
+    std::vector<std::size_t> m_SampleEnds;
+    CKString m_Text;            // the line being read, its buffer kept from line to line
+    std::size_t m_Samples = 0;  // sample columns of the first line
     std::vector<std::string> m_Fields;
 };

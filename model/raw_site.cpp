@@ -4,14 +4,18 @@
 
 void FillRawSite(int contig, std::int64_t pos, int refBase, const SBaseRead* reads,
                  std::size_t count, SRawSite& site) {
-    site.m_Contig = contig;
-    site.m_Pos = pos;
-    site.m_StoredTable.clear();
     TBaseCounts counts{};
     for (std::size_t i = 0; i < count; ++i) {
         ++counts[reads[i].m_Base & 3];
     }
-    const TBaseClasses classes = ClassifyBases(counts, refBase);
+    FillRawSiteClasses(contig, pos, ClassifyBases(counts, refBase), reads, count, site);
+}
+
+void FillRawSiteClasses(int contig, std::int64_t pos, const std::array<int, 4>& classes,
+                        const SBaseRead* reads, std::size_t count, SRawSite& site) {
+    site.m_Contig = contig;
+    site.m_Pos = pos;
+    site.m_StoredTable.clear();
     for (auto& scores : site.m_Scores) {
         scores.clear();
     }

@@ -39,3 +39,8 @@ struct SBaseRead {
 // each class keeps its reads' scores in input order.
 void FillRawSite(int contig, std::int64_t pos, int refBase, const SBaseRead* reads,
                  std::size_t count, SRawSite& site);
+
+// The same with the classes of the four bases given (classes[b] for base b),
+// for reads of one sample whose classes were decided over several samples.
+void FillRawSiteClasses(int contig, std::int64_t pos, const std::array<int, 4>& classes,
+                        const SBaseRead* reads, std::size_t count, SRawSite& site);

@@ -94,6 +94,27 @@ double ParseOptionDouble(const std::string& program, const char* text, const cha
     return v;
 }
 
+void ParseWindowsOption(const std::string& program, const char* text, const char* option,
+                        std::int64_t& size, std::int64_t& step) {
+    const std::string spec = text;
+    const std::size_t colon = spec.find(':');
+    const long long kMax = 1LL << 40;
+    const std::string sizeText = spec.substr(0, colon);
+    size = ParseOptionInt(program, sizeText.c_str(), (std::string(option) + " (size)").c_str(), 1,
+                          kMax);
+    step = size;
+    if (colon != std::string::npos) {
+        const std::string stepText = spec.substr(colon + 1);
+        step = ParseOptionInt(program, stepText.c_str(), (std::string(option) + " (step)").c_str(),
+                              1, kMax);
+        if (step > size) {
+            BadOption(program, "Invalid value '" + spec + "' for " + option + ": the step " +
+                                   stepText + " is larger than the window " + sizeText +
+                                   ", so positions between windows would not count.");
+        }
+    }
+}
+
 std::uint32_t ParseOptionFlags(const std::string& program, const char* text, const char* option) {
     const int v = bam_str2flag(text);
     if (*text == '\0' || v < 0 || v > 0xffff) {

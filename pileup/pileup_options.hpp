@@ -81,6 +81,10 @@ long long ParseOptionInt(const std::string& program, const char* text, const cha
 double ParseOptionDouble(const std::string& program, const char* text, const char* option,
                          double lo, double hi, bool openLo, bool openHi,
                          const std::string& expected);
+// Windows SIZE or SIZE:STEP, whole numbers of bases with 1 <= STEP <= SIZE
+// (option names it in messages, e.g. "--windows").
+void ParseWindowsOption(const std::string& program, const char* text, const char* option,
+                        std::int64_t& size, std::int64_t& step);
 // SAM flags as samtools accepts them (a number or names such as UNMAP,DUP).
 std::uint32_t ParseOptionFlags(const std::string& program, const char* text, const char* option);
 // Names of the flags, as samtools writes them.

@@ -191,18 +191,10 @@ EParseResult ParsePoolSimArgs(int argc, char* argv[], SPoolSimOptions& opts, std
                 opts.m_Lanes =
                     static_cast<unsigned>(ParseOptionInt(kProgram, optarg, "--lanes", 1, 100));
                 break;
-            case eWindows: {
-                const std::string spec = optarg;
-                const std::size_t colon = spec.find(':');
-                opts.m_WindowSize = ParseOptionInt(kProgram, spec.substr(0, colon).c_str(),
-                                                   "--windows (size)", 1, 1LL << 40);
-                opts.m_WindowStep = opts.m_WindowSize;
-                if (colon != std::string::npos) {
-                    opts.m_WindowStep = ParseOptionInt(kProgram, spec.substr(colon + 1).c_str(),
-                                                       "--windows (step)", 1, opts.m_WindowSize);
-                }
+            case eWindows:
+                ParseWindowsOption(kProgram, optarg, "--windows", opts.m_WindowSize,
+                                   opts.m_WindowStep);
                 break;
-            }
             case 's':
                 opts.m_Seed = static_cast<std::uint64_t>(
                     ParseOptionInt(kProgram, optarg, "--seed", 0, 4294967295LL));

@@ -68,22 +68,7 @@ long long ParseInt(const char* text, const char* option, long long lo, long long
 
 // SIZE or SIZE:STEP, whole numbers of bases, 1 <= STEP <= SIZE.
 void ParseWindows(const char* text, SScanOptions& opts) {
-    const std::string spec = text;
-    const std::size_t colon = spec.find(':');
-    const long long kMax = 1LL << 40;
-    const std::string size = spec.substr(0, colon);
-    opts.m_WindowSize = ParseInt(size.c_str(), "--windows (size)", 1, kMax);
-    opts.m_WindowStep = opts.m_WindowSize;
-    if (colon != std::string::npos) {
-        const std::string step = spec.substr(colon + 1);
-        opts.m_WindowStep = ParseInt(step.c_str(), "--windows (step)", 1, kMax);
-        if (opts.m_WindowStep > opts.m_WindowSize) {
-            BadArgs("Invalid value '" + spec + "' for --windows: the step " + step +
-                    " is larger than the window " + size +
-                    ", so positions between windows "
-                    "would not count.");
-        }
-    }
+    ParseWindowsOption(kProgram, text, "--windows", opts.m_WindowSize, opts.m_WindowStep);
 }
 
 double ParseLevel(const char* text) {
@@ -426,89 +411,37 @@ void CheckOptionsForInput(const SScanOptions& opts, EInputKind kind) {
 
 namespace {
 
-// What an output or input leads to, so that different spellings of one file
-// compare equal: the device and inode of an existing file (stat follows
-// links), the resolved path of a file still to be made, or the path itself
-// when it cannot be resolved (opening it fails later with the reason).
-struct SFileKey {
-    std::string m_Key;
-    bool m_Shareable = false;  // the null device: any number may write to it
-};
-
-SFileKey KeyOfStat(const struct stat& st) {
-    struct stat null;
-    if (S_ISCHR(st.st_mode) && ::stat("/dev/null", &null) == 0 && null.st_rdev == st.st_rdev) {
-        return {"null", true};
-    }
-    return {"inode " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino), false};
-}
-
-SFileKey KeyOf(const std::string& path, int standardFd) {
-    struct stat st;
+// Whether output to path goes where standard output goes (its name, or the
+// pipe, file or terminal behind descriptor 1). The null device takes any
+// number of outputs.
+bool IsStandardOutput(const std::string& path) {
     if (path == "-") {
-        if (::fstat(standardFd, &st) == 0) {
-            return KeyOfStat(st);
-        }
-        return {"fd " + std::to_string(standardFd), false};
+        return true;
     }
-    if (::stat(path.c_str(), &st) == 0) {
-        return KeyOfStat(st);
-    }
-    const std::string target = OutputTarget(path);
-    return {"path " + (target.empty() ? path : target), false};
+    struct stat named, standard, null;
+    return ::stat(path.c_str(), &named) == 0 && ::fstat(STDOUT_FILENO, &standard) == 0 &&
+           named.st_dev == standard.st_dev && named.st_ino == standard.st_ino &&
+           !(S_ISCHR(named.st_mode) && ::stat("/dev/null", &null) == 0 &&
+             null.st_rdev == named.st_rdev);
 }
 
 }  // namespace
 
 void CheckOutputs(const SScanOptions& opts) {
-    struct SNamed {
-        std::string m_Option, m_Path;
-    };
-    std::vector<SNamed> outputs;
-    if (!opts.m_WindowsOnly) {
-        outputs.push_back({"-o/--output", opts.m_Output.empty() ? "-" : opts.m_Output});
+    const bool tableToStandardOutput =
+        !opts.m_WindowsOnly && (opts.m_Output.empty() || opts.m_Output == "-");
+    if (tableToStandardOutput && opts.m_WindowSize > 0 && IsStandardOutput(opts.m_WindowsOutput)) {
+        BadArgs("The windows (-w " + opts.m_WindowsOutput +
+                ") and the table both go to standard output, where they would mix: give one of "
+                "them a file (-w FILE or -o FILE).");
     }
-    if (opts.m_WindowSize > 0) {
-        outputs.push_back({"-w/--windows-file", opts.m_WindowsOutput});
+    std::vector<std::string> inputs = opts.m_Pileup.m_Inputs;
+    for (const std::string& read :
+         {opts.m_Pileup.m_Reference, opts.m_RegionsFile, opts.m_MaskFile}) {
+        inputs.push_back(read);
     }
-    if (!opts.m_SaveSites.empty()) {
-        outputs.push_back({"--save-sites", opts.m_SaveSites});
-    }
-    auto shown = [](const SNamed& n) {
-        return n.m_Path == "-" ? std::string("standard output") : "'" + n.m_Path + "'";
-    };
-    std::vector<SFileKey> keys;
-    for (std::size_t i = 0; i < outputs.size(); ++i) {
-        keys.push_back(KeyOf(outputs[i].m_Path, STDOUT_FILENO));
-        for (std::size_t j = 0; j < i; ++j) {
-            const bool bothStdout = outputs[i].m_Path == "-" && outputs[j].m_Path == "-";
-            if (bothStdout || (keys[i].m_Key == keys[j].m_Key && !keys[i].m_Shareable)) {
-                BadArgs(outputs[j].m_Option + " and " + outputs[i].m_Option +
-                        " lead to one file (" + shown(outputs[j]) +
-                        (bothStdout ? "" : " and " + shown(outputs[i])) +
-                        "): one would overwrite the other; give each its own file.");
-            }
-        }
-    }
-    // An output over an input would replace what the run reads.
-    std::vector<SNamed> inputs;
-    for (const std::string& in : opts.m_Pileup.m_Inputs) {
-        inputs.push_back({"the input", in});
-    }
-    inputs.push_back({"the reference (-f)", opts.m_Pileup.m_Reference});
-    inputs.push_back({"--regions-file", opts.m_RegionsFile});
-    inputs.push_back({"--mask", opts.m_MaskFile});
-    for (const SNamed& in : inputs) {
-        struct stat st;
-        if (in.m_Path.empty() || in.m_Path == "-" || ::stat(in.m_Path.c_str(), &st) != 0) {
-            continue;
-        }
-        const SFileKey key = KeyOfStat(st);
-        for (std::size_t i = 0; i < outputs.size(); ++i) {
-            if (key.m_Key == keys[i].m_Key && !key.m_Shareable && outputs[i].m_Path != "-") {
-                BadArgs(outputs[i].m_Option + " " + shown(outputs[i]) + " is " + in.m_Option +
-                        " '" + in.m_Path + "': the run would replace a file it reads.");
-            }
-        }
-    }
+    CheckOutputsDistinct({{"the table (-o)", opts.m_WindowsOnly ? std::string() : opts.m_Output},
+                          {"the windows file (-w)", opts.m_WindowsOutput},
+                          {"the summary file (--save-sites)", opts.m_SaveSites}},
+                         inputs);
 }

@@ -64,11 +64,10 @@ inline constexpr std::int64_t kMaxWindowsPerPosition = 1000;
 // length.
 void CheckOptionsForInput(const SScanOptions& opts, EInputKind kind);
 
-// Refuses (std::runtime_error naming both) two outputs that lead to one file,
-// however spelled (device and inode of an existing file, the path with links
-// followed for a new one), the windows and the table both on standard
-// output, and an output that is one of the run's inputs. Reads nothing and
-// writes nothing.
+// Refuses (std::runtime_error naming both) two outputs that are one file
+// however spelled, or an output that is one of the run's inputs
+// (CheckOutputsDistinct), and the windows and the table both on standard
+// output. Reads nothing and writes nothing.
 void CheckOutputs(const SScanOptions& opts);
 
 // The --help text.

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/table_format.hpp"
+
 // One row of the genome-wide table. NaN stands for "does not apply".
 struct SModelRow {
     std::string m_Model;  // "neutral" or "growth"
@@ -25,9 +27,6 @@ struct SWindowRow {
     bool m_CoveredKnown = true;  // false: written as NA (summary files keep no coverage)
     double m_Theta, m_ThetaLo, m_ThetaHi, m_LogLik;  // NaN without sites
 };
-
-// A number with 10 significant digits; NaN is "NA", infinities "inf"/"-inf".
-std::string FormatNumber(double v);
 
 std::string TableHeader();
 std::string FormatTableRow(const SModelRow& row);

@@ -38,37 +38,6 @@ struct SPoolFree {
     void operator()(hts_tpool* p) const { hts_tpool_destroy(p); }
 };
 
-// An output that is replaced only when complete, or a given stream.
-class COutput {
-  public:
-    COutput(const std::string& path, std::ostream& fallback) {
-        if (path.empty() || path == "-") {
-            m_Stream = &fallback;
-            m_Name = "standard output";
-            return;
-        }
-        m_File = std::make_unique<CSafeOutputFile>(path);
-        if (!m_File->stream().good()) {
-            throw std::runtime_error("Cannot open '" + path + "' for writing.");
-        }
-        m_Stream = &m_File->stream();
-        m_Name = path;
-    }
-    std::ostream& Stream() { return *m_Stream; }
-    void Commit() {
-        if (m_File) {
-            m_File->Commit();
-        } else if (!m_Stream->flush()) {
-            throw std::runtime_error("Cannot write " + m_Name + ".");
-        }
-    }
-
-  private:
-    std::unique_ptr<CSafeOutputFile> m_File;
-    std::ostream* m_Stream = nullptr;
-    std::string m_Name;
-};
-
 // The contigs of a run: names and, where known, lengths. The names are the
 // run's own (an alignments' header, a data set's --contig) or a reader's,
 // which grows as its input names new contigs; never copied per batch.
@@ -479,11 +448,11 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             inputs.empty() ? std::string() : inputs.front().Path());
     }
 
-    COutput table(opts.m_Output, out);
-    std::unique_ptr<COutput> windowsFile;
+    COutputTarget table(opts.m_Output, out);
+    std::unique_ptr<COutputTarget> windowsFile;
     std::unique_ptr<CWindowWriter> windows;
     if (opts.m_WindowSize > 0) {
-        windowsFile = std::make_unique<COutput>(opts.m_WindowsOutput, out);
+        windowsFile = std::make_unique<COutputTarget>(opts.m_WindowsOutput, out);
         windows = std::make_unique<CWindowWriter>(opts, siteOptions, fitOptions, pool.get(),
                                                   windowsFile->Stream(), contigs, covered,
                                                   siteFiles == nullptr, inputPath);

@@ -96,14 +96,12 @@ TEST_F(CRunEdgesTest, OptionsAnInputIgnoresAndOutputsThatCollideAreRefusedBefore
     const SCase cases[] = {
         // Outputs that lead to one file, however spelled.
         {"--windows 10 -w t.tsv -o t.tsv good.xml",
-         "-o/--output and -w/--windows-file lead to one file"},
+         "'t.tsv' is named as the table (-o) and as the windows file (-w)"},
         {"--windows 10 -w ./sub/../t.tsv -o t.tsv good.xml",
-         "-o/--output and -w/--windows-file lead to one file"},
-        {"--windows 10 -w link.tsv -o old.tsv good.xml",
-         "-o/--output and -w/--windows-file lead to one file"},
-        {"--windows 10 -w - good.xml",
-         "-o/--output and -w/--windows-file lead to one file (standard output)"},
-        {"-o good.xml good.xml", "-o/--output 'good.xml' is the input 'good.xml'"},
+         "'t.tsv' and './sub/../t.tsv' are one file"},
+        {"--windows 10 -w link.tsv -o old.tsv good.xml", "'old.tsv' and 'link.tsv' are one file"},
+        {"--windows 10 -w - good.xml", "The windows (-w -) and the table both go to standard"},
+        {"-o good.xml good.xml", "'good.xml' is named as the table (-o) and as an input"},
         // Options of the table with --windows-only.
         {"--windows-only --windows 10 -w w.tsv -o t.tsv good.xml", "-o/--output applies to"},
         {"--windows-only --windows 10 -w w.tsv --model growth good.xml", "--model applies to"},

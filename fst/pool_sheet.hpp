@@ -1,0 +1,28 @@
+#pragma once
+// The pools of a run: names, sizes and files, from a sheet or from the
+// command line.
+
+#include <string>
+#include <vector>
+
+struct SPoolSpec {
+    std::string m_Name;
+    unsigned m_Size = 0;
+    std::vector<std::string> m_Files;
+};
+
+// Reads a tab-separated sheet with a header naming the columns name, size
+// and files (in any order; other columns are ignored); blank lines and lines
+// starting with '#' are skipped. files are comma-separated; a relative path
+// is taken relative to the sheet's directory. Throws CInputError naming the
+// sheet and the line: a missing column, an empty or repeated name, a size
+// that is not a whole number from 2 to maxSize, a pool without files, fewer
+// than two pools.
+std::vector<SPoolSpec> ReadPoolSheet(const std::string& path, unsigned maxSize);
+
+// Splits "a.bam,b.bam" into its files (no empty ones).
+std::vector<std::string> SplitFiles(const std::string& list);
+
+// The name of a pool after its first file: the file name without its
+// directory and last extension ("x/north.bam" -> "north").
+std::string PoolNameOf(const std::string& path);

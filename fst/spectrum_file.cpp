@@ -1,0 +1,172 @@
+#include "fst/spectrum_file.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <ostream>
+#include <sstream>
+
+#include "base/input_error.hpp"
+
+namespace {
+
+// Where cell (j1, j2) lies against the fold: -1 below the middle, 0 on it,
+// 1 above (masked when folded).
+int Side(unsigned j1, unsigned j2, unsigned n1, unsigned n2) {
+    const unsigned twice = 2 * (j1 + j2), total = n1 + n2;
+    return twice < total ? -1 : twice == total ? 0 : 1;
+}
+
+std::string Entry(double v) {
+    // Every digit a double needs, so that a spectrum read back as a prior
+    // is the one written; "0" for zero.
+    if (v == 0.0) {
+        return "0";
+    }
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.17g", v);
+    return buffer;
+}
+
+}  // namespace
+
+std::string SpectrumFileName(const std::string& prefix, const std::string& name1,
+                             const std::string& name2) {
+    std::string base = prefix;
+    if (base.size() > 3 && base.compare(base.size() - 3, 3, ".fs") == 0) {
+        base.erase(base.size() - 3);
+    }
+    return base + "." + name1 + "." + name2 + ".fs";
+}
+
+void WriteSpectrum(std::ostream& out, const SJointSpectrum& s, double sites,
+                   const std::string& name1, const std::string& name2, const std::string& comment) {
+    std::istringstream lines(comment);
+    std::string line;
+    while (std::getline(lines, line)) {
+        out << "# " << line << '\n';
+    }
+    out << s.n1 + 1 << ' ' << s.n2 + 1 << ' ' << (s.folded ? "folded" : "unfolded") << " \""
+        << name1 << "\" \"" << name2 << "\"\n";
+    std::string mask;
+    for (unsigned j1 = 0; j1 <= s.n1; ++j1) {
+        for (unsigned j2 = 0; j2 <= s.n2; ++j2) {
+            double v = sites * s.At(j1, j2);
+            bool masked = false;
+            if (s.folded) {
+                const int side = Side(j1, j2, s.n1, s.n2);
+                const double mirror = sites * s.At(s.n1 - j1, s.n2 - j2);
+                v = side < 0 ? v + mirror : side == 0 ? 0.5 * (v + mirror) : 0.0;
+                masked = side > 0 || (j1 == 0 && j2 == 0);
+            } else {
+                masked = (j1 == 0 && j2 == 0) || (j1 == s.n1 && j2 == s.n2);
+            }
+            out << (j1 + j2 == 0 ? "" : " ") << Entry(v);
+            mask += (j1 + j2 == 0 ? "" : " ");
+            mask += masked ? '1' : '0';
+        }
+    }
+    out << '\n' << mask << '\n';
+}
+
+SJointSpectrum ReadSpectrum(const std::string& path, unsigned n1, unsigned n2, bool folded) {
+    std::ifstream in(path);
+    if (!in) {
+        throw CInputError(EInputError::eOpen, SInputWhere{path, 0, 0, "", 0}, "cannot be opened.");
+    }
+    std::string line;
+    std::uint64_t lineNo = 0;
+    auto next = [&]() {
+        while (std::getline(in, line)) {
+            ++lineNo;
+            const std::size_t b = line.find_first_not_of(" \t\r");
+            if (b != std::string::npos && line[b] != '#') {
+                return true;
+            }
+        }
+        return false;
+    };
+    auto fail = [&](EInputError kind, const std::string& what) -> CInputError {
+        return CInputError(kind, SInputWhere{path, lineNo, 0, "", 0}, what);
+    };
+    if (!next()) {
+        throw fail(EInputError::eTruncated, "holds no spectrum.");
+    }
+    std::istringstream head(line);
+    long long d1 = 0, d2 = 0;
+    std::string fold, extra;
+    head >> d1 >> d2 >> fold;
+    if (!head || (fold != "folded" && fold != "unfolded")) {
+        throw fail(EInputError::eFormat,
+                   "expected the dimensions of a two-pool spectrum and \"folded\" or "
+                   "\"unfolded\".");
+    }
+    if (d1 != static_cast<long long>(n1) + 1 || d2 != static_cast<long long>(n2) + 1) {
+        throw fail(EInputError::eMismatch, "the spectrum is " + std::to_string(d1) + " x " +
+                                               std::to_string(d2) + ", but pools of " +
+                                               std::to_string(n1) + " and " + std::to_string(n2) +
+                                               " chromosomes need " + std::to_string(n1 + 1) +
+                                               " x " + std::to_string(n2 + 1) + ".");
+    }
+    if ((fold == "folded") != folded) {
+        throw fail(EInputError::eMismatch,
+                   std::string("the spectrum is ") + fold + ", but this run's are " +
+                       (folded ? "folded (no reference: -f)" : "unfolded (with -f)") + ".");
+    }
+    if (!next()) {
+        throw fail(EInputError::eTruncated, "the line of entries is missing.");
+    }
+    SJointSpectrum s;
+    s.n1 = n1;
+    s.n2 = n2;
+    s.folded = folded;
+    const std::size_t cells = static_cast<std::size_t>(n1 + 1) * (n2 + 1);
+    std::vector<double> v;
+    v.reserve(cells);
+    const char* p = line.c_str();
+    for (;;) {
+        while (*p == ' ' || *p == '\t' || *p == '\r') {
+            ++p;
+        }
+        if (*p == '\0') {
+            break;
+        }
+        char* end = nullptr;
+        const double x = std::strtod(p, &end);
+        if (end == p || !(x >= 0.0) || !std::isfinite(x)) {
+            throw fail(EInputError::eFormat, "entry " + std::to_string(v.size() + 1) +
+                                                 " is not a number of sites (finite, >= 0).");
+        }
+        v.push_back(x);
+        p = end;
+    }
+    if (v.size() != cells) {
+        throw fail(EInputError::eFormat, "has " + std::to_string(v.size()) + " entries where " +
+                                             std::to_string(cells) + " are needed.");
+    }
+    s.phi.assign(cells, 0.0);
+    double total = 0.0;
+    for (unsigned j1 = 0; j1 <= n1; ++j1) {
+        for (unsigned j2 = 0; j2 <= n2; ++j2) {
+            const std::size_t c = j1 * (n2 + 1) + j2;
+            const std::size_t m = (n1 - j1) * (n2 + 1) + (n2 - j2);
+            double x = v[c];
+            if (folded) {
+                const int side = Side(j1, j2, n1, n2);
+                x = side < 0 ? 0.5 * v[c] : side == 0 ? v[c] : 0.5 * v[m];
+            }
+            s.phi[c] = x;
+            total += x;
+        }
+    }
+    if (!(s.phi[0] > 0.0) || !(total > 0.0)) {
+        throw fail(EInputError::eRange,
+                   "the spectrum has no monomorphic sites (its first entry is 0): a prior "
+                   "needs every site's share, monomorphic ones too.");
+    }
+    for (double& x : s.phi) {
+        x /= total;
+    }
+    return s;
+}

@@ -1,0 +1,279 @@
+// The pool simulator: its draws against their distributions, its truth
+// against the sites it wrote, and its reads against the pools and qualities
+// they come from.
+
+#include <gsl/gsl_rng.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "model/obstable.hpp"
+#include "pileup/pileup_source.hpp"
+#include "poolsim/pool_sim.hpp"
+
+namespace {
+
+std::string TempDir() {
+    char pattern[] = "/tmp/poolsim_test.XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    if (!dir) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    return dir;
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::vector<std::string>> ReadTsv(const std::string& path) {
+    std::vector<std::vector<std::string>> rows;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> fields;
+        std::stringstream s(line);
+        std::string f;
+        while (std::getline(s, f, '\t')) {
+            fields.push_back(f);
+        }
+        rows.push_back(fields);
+    }
+    return rows;
+}
+
+// strtod, not std::stod: frequencies drifted to 1e-320 are subnormal, which
+// std::stod refuses.
+double Num(const std::string& s) {
+    return std::strtod(s.c_str(), nullptr);
+}
+
+SPoolSimOptions SmallRun(const std::string& prefix) {
+    SPoolSimOptions o;
+    o.m_Prefix = prefix;
+    o.m_Names = {"north", "south"};
+    o.m_PoolSizes = {10, 30};
+    o.m_Depths = {25, 25};
+    o.m_Lengths = {40000, 20000};
+    o.m_Theta = 0.01;
+    o.m_Fst = 0.2;
+    o.m_Qualities = "low5";
+    o.m_ReadLength = 50;
+    o.m_WindowSize = 20000;
+    o.m_WindowStep = 20000;
+    o.m_Seed = 7;
+    return o;
+}
+
+}  // namespace
+
+TEST(PoolSimDraws, QualityProfiles) {
+    const CQualityProfile low5("low5");
+    EXPECT_NEAR(low5.ShareBelow(20), 0.05, 1e-12);
+    EXPECT_NEAR(low5.ShareBelow(2), 0.0, 1e-12);
+    // 5% uniform over 2..19 and 95% over 20..40, each 10^(-q/10).
+    double expected = 0.0;
+    for (int q = 2; q <= 19; ++q) {
+        expected += 0.05 / 18 * std::pow(10.0, -q / 10.0);
+    }
+    for (int q = 20; q <= 40; ++q) {
+        expected += 0.95 / 21 * std::pow(10.0, -q / 10.0);
+    }
+    EXPECT_NEAR(low5.MeanError(), expected, 1e-12);
+    EXPECT_NEAR(expected, 0.0106, 0.0005);  // "about 1% errors"
+    const CQualityProfile binned("binned");
+    std::map<int, int> seen;
+    for (int i = 0; i < 1000; ++i) {
+        ++seen[binned.Draw((i + 0.5) / 1000)];
+    }
+    EXPECT_EQ(seen, (std::map<int, int>{{2, 20}, {12, 30}, {23, 150}, {37, 800}}));
+    for (const char* bad : {"", "40-20", "94", "20-40:0", "20:x", "nice"}) {
+        EXPECT_THROW(CQualityProfile{bad}, std::runtime_error) << bad;
+    }
+}
+
+TEST(PoolSimDraws, DriftKeepsTheMeanAndShrinksDiversityByF) {
+    std::unique_ptr<gsl_rng, void (*)(gsl_rng*)> rng(gsl_rng_alloc(gsl_rng_mt19937), gsl_rng_free);
+    gsl_rng_set(rng.get(), 11);
+    for (double p : {0.3, 0.02}) {
+        const double f = 0.1;
+        const int draws = 40000;
+        double sum = 0.0, het = 0.0, sq = 0.0;
+        for (int i = 0; i < draws; ++i) {
+            const double x = DriftFrequency(rng.get(), p, f);
+            ASSERT_TRUE(x >= 0.0 && x <= 1.0);
+            sum += x;
+            sq += x * x;
+            het += x * (1.0 - x);
+        }
+        // Beta(p (1-F)/F, (1-p)(1-F)/F): mean p, variance F p (1 - p).
+        const double sd = std::sqrt(f * p * (1 - p) / draws);
+        EXPECT_NEAR(sum / draws, p, 5 * sd) << p;
+        EXPECT_NEAR(sq / draws - (sum / draws) * (sum / draws), f * p * (1 - p),
+                    0.05 * f * p * (1 - p))
+            << p;
+        EXPECT_NEAR(het / draws, (1 - f) * p * (1 - p), 0.02 * p * (1 - p)) << p;
+    }
+    // Shapes of 1e-5 would make a direct gamma draw 0 and the ratio 0/0.
+    for (int i = 0; i < 1000; ++i) {
+        const double x = DriftFrequency(rng.get(), 1e-4, 0.1);
+        ASSERT_TRUE(x >= 0.0 && x <= 1.0) << x;
+    }
+    EXPECT_EQ(DriftFrequency(rng.get(), 0.25, 0.0), 0.25);
+}
+
+TEST(PoolSimRun, TruthAndReadsAgreeWithTheSites) {
+    const std::string dir = TempDir();
+    const SPoolSimOptions opts = SmallRun(dir + "/a");
+    const SPoolSimSummary summary = RunPoolSim(opts);
+
+    // The truth recomputed from the sites file (an independent reading).
+    const auto sites = ReadTsv(dir + "/a.sites.tsv");
+    ASSERT_GT(sites.size(), 300u);
+    ASSERT_EQ(sites[0], (std::vector<std::string>{"contig", "pos", "ref", "alt", "ancestral",
+                                                  "p_north", "p_south", "n_north", "n_south"}));
+    double w1 = 0, w2 = 0, b = 0;
+    std::map<std::pair<std::string, long>, std::vector<double>> polymorphic;
+    for (std::size_t r = 1; r < sites.size(); ++r) {
+        const double p1 = Num(sites[r][5]), p2 = Num(sites[r][6]);
+        w1 += 2 * p1 * (1 - p1);
+        w2 += 2 * p2 * (1 - p2);
+        b += p1 * (1 - p2) + p2 * (1 - p1);
+        polymorphic[{sites[r][0], std::stol(sites[r][1]) - 1}] = {Num(sites[r][7]) / 10,
+                                                                  Num(sites[r][8]) / 30};
+    }
+    const double positions = 60000;
+    const auto truth = ReadTsv(dir + "/a.truth.tsv");
+    ASSERT_EQ(truth.size(), 2u);
+    EXPECT_EQ(truth[1][0], "north");
+    EXPECT_EQ(truth[1][2], "60000");
+    EXPECT_NEAR(Num(truth[1][3]), w1 / positions, 1e-9 * w1 / positions);
+    EXPECT_NEAR(Num(truth[1][4]), w2 / positions, 1e-9 * w2 / positions);
+    EXPECT_NEAR(Num(truth[1][5]), b / positions, 1e-9 * b / positions);
+    EXPECT_NEAR(Num(truth[1][6]), 1 - (w1 + w2) / 2 / b, 1e-8);
+    // The model's values: theta (A - 1)/A between, (1 - F) of it within.
+    EXPECT_NEAR(Num(truth[1][9]), 0.01 * 9999 / 10000, 1e-12);
+    EXPECT_NEAR(Num(truth[1][7]), 0.8 * 0.01 * 9999 / 10000, 1e-12);
+    EXPECT_NEAR(Num(truth[1][10]), 0.2, 1e-9);
+    // Realised values near the model's (60 kb of independent sites).
+    EXPECT_NEAR(b / positions, 0.01, 0.002);
+    EXPECT_NEAR(1 - (w1 + w2) / 2 / b, 0.2, 0.07);
+    // Windows add up to the genome.
+    const auto windows = ReadTsv(dir + "/a.truth.windows.tsv");
+    ASSERT_EQ(windows.size(), 1u + 2 + 1);
+    double wsum = 0, wsites = 0;
+    for (std::size_t r = 1; r < windows.size(); ++r) {
+        wsum += Num(windows[r][8]) * Num(windows[r][5]);
+        wsites += Num(windows[r][5]);
+    }
+    EXPECT_EQ(wsites, positions);
+    EXPECT_NEAR(wsum, b, 1e-6 * b);
+
+    // The reads: depth, the pools' allele shares and the error rate by
+    // quality, through the project's own pileup with the reference.
+    const auto errProb = ErrProbTable();
+    for (int pool = 0; pool < 2; ++pool) {
+        SPileupOptions p;
+        p.m_Inputs = {opts.m_Prefix + "." + opts.m_Names[pool] + ".bam"};
+        p.m_Reference = opts.m_Prefix + ".fa";
+        p.m_MinMapQ = 0;
+        SPileupSummary sum;
+        CPileupSiteSource source(p, sum);
+        SPileupSite site;
+        double reads = 0, positionsSeen = 0;
+        double altReads = 0, altExpected = 0, altVar = 0;
+        std::map<int, std::pair<double, double>> byQuality;  // errors seen, expected
+        while (source.Next(site)) {
+            positionsSeen += 1;
+            reads += static_cast<double>(site.m_Reads.size());
+            const auto it = polymorphic.find({source.ContigName(site.m_Tid), site.m_Pos});
+            if (it == polymorphic.end()) {
+                for (const SPileupRead& r : site.m_Reads) {
+                    auto& q = byQuality[r.m_Score];
+                    q.first += r.m_Base != site.m_RefBase;
+                    q.second += errProb[r.m_Score];
+                }
+                continue;
+            }
+            const double x = it->second[static_cast<std::size_t>(pool)];
+            for (const SPileupRead& r : site.m_Reads) {
+                altReads += r.m_Base != site.m_RefBase;
+                const double e = errProb[r.m_Score];
+                // A carrier's read shows the reference only when its error
+                // lands there (e/3); any error of another read leaves it.
+                const double pr = x * (1 - e / 3) + (1 - x) * e;
+                altExpected += pr;
+                altVar += pr * (1 - pr);
+            }
+        }
+        EXPECT_EQ(positionsSeen, positions);
+        EXPECT_NEAR(reads / positions, 25.0, 0.5) << pool;
+        EXPECT_NEAR(altReads, altExpected, 5 * std::sqrt(altVar) + 0.01 * altExpected) << pool;
+        double seen = 0, expected = 0;
+        for (const auto& [q, c] : byQuality) {
+            if (q < 20) {
+                seen += c.first;
+                expected += c.second;
+            }
+        }
+        EXPECT_GT(expected, 1000);
+        EXPECT_NEAR(seen, expected, 5 * std::sqrt(expected)) << pool;
+    }
+
+    // The sheet names the files, relative to its own directory.
+    EXPECT_EQ(Slurp(dir + "/a.pools.tsv"),
+              "name\tsize\tfiles\nnorth\t10\ta.north.bam\nsouth\t30\ta.south.bam\n");
+    EXPECT_EQ(summary.m_Files.size(), 10u);
+
+    // The same seed gives the same files, another seed others.
+    SPoolSimOptions again = opts;
+    again.m_Prefix = dir + "/b";
+    RunPoolSim(again);
+    for (const char* f : {".sites.tsv", ".truth.tsv", ".fa", ".north.bam", ".south.bam"}) {
+        EXPECT_EQ(Slurp(dir + "/a" + f), Slurp(dir + "/b" + f)) << f;
+    }
+    SPoolSimOptions other = opts;
+    other.m_Prefix = dir + "/c";
+    other.m_Seed = 8;
+    RunPoolSim(other);
+    EXPECT_NE(Slurp(dir + "/a.sites.tsv"), Slurp(dir + "/c.sites.tsv"));
+    // The populations do not depend on the reads' settings.
+    SPoolSimOptions deeper = opts;
+    deeper.m_Prefix = dir + "/d";
+    deeper.m_Depths = {5, 60};
+    deeper.m_Qualities = "clean";
+    RunPoolSim(deeper);
+    EXPECT_EQ(Slurp(dir + "/a.sites.tsv"), Slurp(dir + "/d.sites.tsv"));
+    std::system(("rm -rf " + dir).c_str());
+}
+
+TEST(PoolSimRun, BadOptionsAreRefused) {
+    SPoolSimOptions o = SmallRun("/nonexistent-dir/x");
+    EXPECT_THROW(RunPoolSim(o), std::runtime_error);  // cannot write
+    auto refused = [](void (*change)(SPoolSimOptions&)) {
+        SPoolSimOptions bad = SmallRun("/tmp/x");
+        change(bad);
+        EXPECT_THROW(CheckPoolSimOptions(bad), std::runtime_error);
+    };
+    refused([](SPoolSimOptions& b) { b.m_PoolSizes = {10}; });
+    refused([](SPoolSimOptions& b) { b.m_Names = {"a", "a"}; });
+    refused([](SPoolSimOptions& b) { b.m_Names = {"a b", "c"}; });
+    refused([](SPoolSimOptions& b) { b.m_PoolSizes = {0, 3}; });
+    refused([](SPoolSimOptions& b) { b.m_Theta = 0.2; });  // theta H_9999 > 1
+    refused([](SPoolSimOptions& b) { b.m_Fst = 1.0; });
+    refused([](SPoolSimOptions& b) { b.m_Lengths = {}; });
+    refused([](SPoolSimOptions& b) { b.m_WindowStep = 30000; });
+    refused([](SPoolSimOptions& b) { b.m_Qualities = "20-10"; });
+}
