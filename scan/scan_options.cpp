@@ -71,6 +71,19 @@ void ParseWindows(const char* text, SScanOptions& opts) {
     ParseWindowsOption(kProgram, text, "--windows", opts.m_WindowSize, opts.m_WindowStep);
 }
 
+// A BED file given twice would silently lose the first: one per run, the
+// user merges them (intervals of one file may overlap).
+void SetOnce(std::string& file, const char* value, const char* option) {
+    if (!file.empty()) {
+        BadArgs(std::string(option) + " is given twice ('" + file + "' and '" + value +
+                "'): a run takes one such BED file; join them into one (cat a.bed b.bed).");
+    }
+    if (*value == '\0') {
+        BadArgs(std::string("Invalid value '' for ") + option + ": expected a BED file.");
+    }
+    file = value;
+}
+
 double ParseLevel(const char* text) {
     return ParseOptionDouble(kProgram, text, "--level", 0.0, 1.0, true, true,
                              "a number between 0 and 1 (exclusive), such as 0.95");
@@ -128,7 +141,8 @@ std::string ScanUsage() {
            "                           class 0 for a data set) [folded: the base seen most\n"
            "                           often is the reference]\n"
            "      --contig NAME        contig name of a data set's sites [.]\n"
-           "  -t, --threads N          threads for tables, fits and decompression [1]\n"
+           "  -t, --threads N          threads for the pileup of alignments, the tables,\n"
+           "                           the fits and decompression [1]\n"
            "\n"
            "Positions (any input):\n"
            "      --regions-file BED   only positions in these intervals (BED: contig, 0-based\n"
@@ -258,10 +272,10 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
                 }
                 break;
             case eRegionsFile:
-                opts.m_RegionsFile = optarg;
+                SetOnce(opts.m_RegionsFile, optarg, "--regions-file");
                 break;
             case eMask:
-                opts.m_MaskFile = optarg;
+                SetOnce(opts.m_MaskFile, optarg, "--mask");
                 break;
             case 't':
                 opts.m_Threads = static_cast<unsigned>(ParseInt(optarg, "--threads", 1, 1024));

@@ -113,6 +113,9 @@ TEST_F(CRunEdgesTest, OptionsAnInputIgnoresAndOutputsThatCollideAreRefusedBefore
         {"-d 2 a.sites", "-d/--min-depth does not apply to a qualscan summary file"},
         {"--mask one.bed a.sites", "--mask does not apply to a qualscan summary file"},
         {"-r c1 -r c2 x.bam", "-r/--region is given twice ('c1' and 'c2')"},
+        {"--mask one.bed --mask two.bed good.xml", "--mask is given twice ('one.bed' and"},
+        {"--regions-file one.bed --regions-file one.bed good.xml",
+         "--regions-file is given twice ('one.bed' and"},
         // More windows per position than a contig of unknown length allows.
         {"--windows 2001:2 -w w.tsv a.pileup", "--windows 2001:2 puts each position into up to"},
     };
