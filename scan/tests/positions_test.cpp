@@ -54,6 +54,8 @@ std::vector<SRow> ReadWindows(const std::string& text) {
     std::istringstream in(text);
     std::string line;
     std::getline(in, line);
+    EXPECT_EQ(line, "#intervals=profile\tlevel=0.95");
+    std::getline(in, line);
     EXPECT_EQ(line, "contig\tstart\tend\tsites\treads\tcovered\ttheta\ttheta_lo\ttheta_hi\tloglik");
     std::vector<SRow> rows;
     while (std::getline(in, line)) {
