@@ -194,9 +194,7 @@ void CheckPoolSizes(const SScanOptions& opts, const std::vector<std::string>& sa
     }
     if (samples.size() == 1) {
         throw std::runtime_error("--pool-size gives " + std::to_string(given) +
-                                 " sizes, but the run has a single sample" +
-                                 (opts.m_PerSample ? "" : " (or pools its samples)") +
-                                 ": give one size.");
+                                 " sizes, but the run estimates a single sample: give one size.");
     }
     throw std::runtime_error("--pool-size gives " + std::to_string(given) + " sizes for " +
                              std::to_string(samples.size()) + " samples (" + QuotedList(samples) +
