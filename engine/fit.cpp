@@ -71,10 +71,6 @@ void SetLrt(SFitResult& r, double neutralLogLik, bool neutralLimit) {
     r.pValue = r.lrt > 0.0 ? 0.5 * gsl_cdf_chisq_Q(r.lrt, 1.0) : 1.0;
 }
 
-double ChiSquareDrop(double level) {
-    return 0.5 * gsl_cdf_chisq_Pinv(level, 1.0);
-}
-
 // Builds the theta likelihood of rows over spans and solves it, widening the
 // range of the series until the solution lies inside it. phi is the share of
 // the domain to start with; on return, the share the solution needed.
@@ -207,6 +203,10 @@ double MinOver(const std::function<double(double)>& f, double a, double m, doubl
 }
 
 }  // namespace
+
+double ChiSquareDrop(double level) {
+    return 0.5 * gsl_cdf_chisq_Pinv(level, 1.0);
+}
 
 double ProfileTieTolerance(double logLik) {
     // Every site's log-likelihood is exact to 1e-10 relative (sitestore.hpp),

@@ -112,6 +112,10 @@ class CWindowFitter {
     std::vector<double> m_P, m_Domain;
 };
 
+// The drop below the maximum that bounds a profile-likelihood interval at
+// level: half the chi-square quantile of one degree of freedom (Wilks).
+double ChiSquareDrop(double level);
+
 // log10 of the growth rate that stands for the neutral limit.
 constexpr double kNeutralLogGrowth = -10.0;
 

@@ -29,6 +29,7 @@
 #include "engine/bootstrap.hpp"
 #include "engine/fit.hpp"
 #include "engine/sitestore.hpp"
+#include "engine/surface.hpp"
 #include "engine/taskpool.hpp"
 #include "io/alignment_source.hpp"
 #include "io/input_kind.hpp"
@@ -199,6 +200,42 @@ void CheckPoolSizes(const SScanOptions& opts, const std::vector<std::string>& sa
     throw std::runtime_error("--pool-size gives " + std::to_string(given) + " sizes for " +
                              std::to_string(samples.size()) + " samples (" + QuotedList(samples) +
                              "): give one size for all, or one per sample.");
+}
+
+// The surface's grid: fine enough for smooth contours, a pass over the
+// sites per growth rate.
+constexpr int kSurfaceThetas = 81;
+constexpr int kSurfaceGrowths = 41;
+
+// One sample's surface: its comment line, which names the estimate, the
+// neutral fit and the contour of the profile region at level, and its
+// rows: theta, growth rate and log-likelihood per point, growth rates in
+// the outer loop. Every sample's comment line comes before the header.
+struct SSurfaceText {
+    std::string m_Comment, m_Rows;
+};
+
+SSurfaceText FormatSurface(const std::string& sample, double level, const SFitResult& neutral,
+                           const SFitResult& growth, const SSurfaceGrid& grid,
+                           const std::vector<double>& logLik) {
+    SSurfaceText t;
+    t.m_Comment =
+        "#surface\t" + (sample.empty() ? std::string() : "sample=" + sample + "\t") +
+        "theta=" + FormatNumber(growth.theta) + "\tgrowth=" + FormatNumber(growth.growth) +
+        "\tloglik=" + FormatNumber(growth.logLik) +
+        "\tneutral_theta=" + FormatNumber(neutral.theta) +
+        "\tneutral_loglik=" + FormatNumber(neutral.logLik) + "\tlevel=" + FormatNumber(level) +
+        "\tcontour=" + FormatNumber(growth.logLik - ChiSquareDrop(level)) + "\n";
+    const std::string prefix = sample.empty() ? std::string() : sample + '\t';
+    const std::size_t n = grid.thetas.size();
+    for (std::size_t i = 0; i < grid.logGrowths.size(); ++i) {
+        const std::string rate = FormatNumber(std::pow(10.0, grid.logGrowths[i]));
+        for (std::size_t j = 0; j < n; ++j) {
+            t.m_Rows += prefix + FormatNumber(grid.thetas[j]) + '\t' + rate + '\t' +
+                        FormatNumber(logLik[i * n + j]) + '\n';
+        }
+    }
+    return t;
 }
 
 }  // namespace
@@ -512,6 +549,10 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     }
 
     COutputTarget table(opts.m_Output, out);
+    std::unique_ptr<COutputTarget> surfaceFile;
+    if (!opts.m_Surface.empty()) {
+        surfaceFile = std::make_unique<COutputTarget>(opts.m_Surface, out);
+    }
     std::unique_ptr<COutputTarget> windowsFile;
     if (opts.m_WindowSize > 0) {
         windowsFile = std::make_unique<COutputTarget>(opts.m_WindowsOutput, out);
@@ -646,6 +687,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         summary.m_PooledSamples = pileupText->SampleColumns();
     }
 
+    std::vector<SSurfaceText> surfaces;
     if (!opts.m_WindowsOnly) {
         table.Stream() << TableHeader(opts.m_PerSample);
         for (auto& lane : lanes) {
@@ -656,6 +698,15 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             SFitResult growth;
             if (opts.m_Models != EScanModels::eNeutral) {
                 growth = FitGrowth(store, fitOptions, neutral, pool.get());
+            }
+            if (surfaceFile) {
+                // Around the profile fit, before a bootstrap replaces its
+                // intervals: the contour's extent is the profile interval.
+                bar.Status("the likelihood surface" + of);
+                const SSurfaceGrid grid =
+                    SurfaceGridAround(neutral, growth, fitOptions, kSurfaceThetas, kSurfaceGrowths);
+                surfaces.push_back(FormatSurface(lane->m_Column, opts.m_Level, neutral, growth,
+                                                 grid, LikelihoodSurface(store, grid, pool.get())));
             }
             if (opts.m_Bootstrap) {
                 if (opts.m_Replicates < 100 && lane == lanes.front()) {
@@ -697,6 +748,16 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             }
         }
         windowsFile->Commit();
+    }
+    if (surfaceFile) {
+        for (const SSurfaceText& t : surfaces) {
+            surfaceFile->Stream() << t.m_Comment;
+        }
+        surfaceFile->Stream() << (opts.m_PerSample ? "sample\t" : "") << "theta\tgrowth\tloglik\n";
+        for (const SSurfaceText& t : surfaces) {
+            surfaceFile->Stream() << t.m_Rows;
+        }
+        surfaceFile->Commit();
     }
     if (!opts.m_WindowsOnly) {
         table.Commit();
