@@ -623,32 +623,52 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         const SEncodedSite& last = encoded.sites.back();
         bar.Tick(names.Name(last.contig), last.pos);
     };
-    // Samples kept apart are read in rounds: each takes its queue's sites
-    // before the next round is read, so every queue stays below a round
-    // (enough batches to keep the threads busy).
+    // Samples kept apart are read in rounds: each round fills every
+    // sample's queue (until one holds a round's worth of sites), then every
+    // sample's tabulator takes its queue's sites, the samples in turn, a
+    // batch at a time, so that the threads tabulate all of them at once.
+    // Batches still at work when the queues are empty stay in flight while
+    // the next round is read. Every queue stays below a round, and each
+    // sample's batches come back in its order, whatever the threads.
     const std::size_t roundSites =
         CBatchTabulator::kDefaultBatch * 2 * std::max<std::size_t>(opts.m_Threads, 1);
-    SSiteBatch fromFiles;
-    for (;;) {
-        const bool more = splitter && splitter->Fill(roundSites);
-        for (auto& lane : lanes) {
-            if (lane->m_Files) {
-                while (lane->m_Files->Next(fromFiles)) {
-                    take(*lane, fromFiles);
-                }
-                continue;
+    auto drain = [&](SLane& lane) {
+        for (;;) {
+            const STabulatedBatch batch = lane.m_Tabulator->NextBatch();
+            if (batch.m_Count == 0) {
+                return;
             }
-            lane->m_Tabulator->Resume();
-            for (;;) {
-                const STabulatedBatch batch = lane->m_Tabulator->NextBatch();
-                if (batch.m_Count == 0) {
-                    break;
+            take(lane, *batch.m_Encoded);
+        }
+    };
+    if (splitter) {
+        for (bool more = true; more;) {
+            more = splitter->Fill(roundSites);
+            for (auto& lane : lanes) {
+                lane->m_Tabulator->Resume();
+            }
+            for (bool left = true; left;) {
+                left = false;
+                for (std::size_t s = 0; s < lanes.size(); ++s) {
+                    if (splitter->Queue(s).Size() > 0) {
+                        const STabulatedBatch batch = lanes[s]->m_Tabulator->NextBatch();
+                        if (batch.m_Count > 0) {
+                            take(*lanes[s], *batch.m_Encoded);
+                        }
+                        left = true;
+                    }
                 }
-                take(*lane, *batch.m_Encoded);
             }
         }
-        if (!more) {
-            break;
+    }
+    SSiteBatch fromFiles;
+    for (auto& lane : lanes) {
+        if (lane->m_Files) {
+            while (lane->m_Files->Next(fromFiles)) {
+                take(*lane, fromFiles);
+            }
+        } else {
+            drain(*lane);
         }
     }
     if (streamedContigs) {

@@ -16,6 +16,12 @@ bool CSampleQueue::Next(SRawSite& site) {
 }
 
 void CSampleQueue::Push(SRawSite& site) {
+    if (m_Head == m_Count) {
+        // Taken to the last site (whether or not the tabulator asked once
+        // more): start again at the first slot, or the slots would grow with
+        // every round.
+        m_Head = m_Count = 0;
+    }
     if (m_Count == m_Slots.size()) {
         m_Slots.emplace_back();
     }

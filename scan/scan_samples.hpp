@@ -28,6 +28,8 @@ class CSampleQueue : public CSiteSource {
     // Takes site over (its buffers are swapped with a spent slot's).
     void Push(SRawSite& site);
     std::size_t Size() const { return m_Count - m_Head; }
+    // Sites the queue has room for without growing.
+    std::size_t Slots() const { return m_Slots.size(); }
 
   private:
     std::vector<SRawSite> m_Slots;

@@ -24,6 +24,7 @@
 #include "model/tests/scan_fixture.hpp"
 #include "scan/scan_options.hpp"
 #include "scan/scan_run.hpp"
+#include "scan/scan_samples.hpp"
 #include "sitefile/site_file.hpp"
 
 namespace {
@@ -372,3 +373,24 @@ TEST_F(CSamplesTest, TheSurfaceHoldsTheEnginesLogLikelihoodOfTheRunsSites) {
 }
 
 }  // namespace
+
+// A sample's queue is taken to its last site without being asked once more
+// (the run stops asking when it is empty): the next round must reuse the
+// slots, or a per-sample run would keep every site of the genome.
+TEST(CSampleQueueTest, RoundsReuseTheirSlotsWhenTakenToTheEnd) {
+    CSampleQueue queue;
+    SRawSite site;
+    for (int round = 0; round < 50; ++round) {
+        for (int i = 0; i < 10; ++i) {
+            site.m_Pos = round * 10 + i;
+            queue.Push(site);
+        }
+        for (int i = 0; i < 10; ++i) {
+            ASSERT_TRUE(queue.Next(site));
+            EXPECT_EQ(site.m_Pos, round * 10 + i);
+        }
+        EXPECT_EQ(queue.Size(), 0U);
+    }
+    EXPECT_LE(queue.Slots(), 10U);
+    EXPECT_FALSE(queue.Next(site));
+}
