@@ -79,6 +79,34 @@ long long ParseOptionInt(const std::string& program, const char* text, const cha
     return v;
 }
 
+std::vector<std::string> SplitOptionList(const std::string& program, const char* text,
+                                         const char* option) {
+    std::vector<std::string> items;
+    const std::string spec = text;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = spec.find(',', start);
+        items.push_back(spec.substr(start, comma - start));
+        if (items.back().empty()) {
+            BadOption(program, std::string("Invalid value '") + text + "' for " + option +
+                                   ": an item of the comma-separated list is empty.");
+        }
+        if (comma == std::string::npos) {
+            return items;
+        }
+        start = comma + 1;
+    }
+}
+
+std::vector<long long> ParseOptionIntList(const std::string& program, const char* text,
+                                          const char* option, long long lo, long long hi) {
+    std::vector<long long> values;
+    for (const std::string& item : SplitOptionList(program, text, option)) {
+        values.push_back(ParseOptionInt(program, item.c_str(), option, lo, hi));
+    }
+    return values;
+}
+
 double ParseOptionDouble(const std::string& program, const char* text, const char* option,
                          double lo, double hi, bool openLo, bool openHi,
                          const std::string& expected) {

@@ -75,6 +75,14 @@ std::string OptionName(const std::vector<option>& table, int c);
 // the option.
 long long ParseOptionInt(const std::string& program, const char* text, const char* option,
                          long long lo, long long hi);
+// The items of a comma-separated list ("a,b,c"); an empty item is an error
+// naming the option.
+std::vector<std::string> SplitOptionList(const std::string& program, const char* text,
+                                         const char* option);
+// A comma-separated list of whole decimal integers within [lo, hi]
+// (ParseOptionInt's rule for each).
+std::vector<long long> ParseOptionIntList(const std::string& program, const char* text,
+                                          const char* option, long long lo, long long hi);
 // A finite decimal number within lo..hi, an end left out where its flag says
 // so; anything else is an error naming the option and saying what was
 // expected ("a number between 0 and 1 (exclusive), such as 0.95").

@@ -24,11 +24,19 @@ struct SScanOptions {
     bool m_WindowsOnly = false;
     EScanModels m_Models = EScanModels::eBoth;
     double m_Level = 0.95;
-    unsigned m_PoolSize = 0;  // 0: every read is a chromosome of its own
+    // --pool-size: one size for every sample, or one per sample in the
+    // order of the samples; empty: every read is a chromosome of its own.
+    std::vector<unsigned> m_PoolSizes;
     bool m_Unfolded = false;
-    std::string m_Contig = ".";  // contig of an XML data set's sites
-    std::string m_RegionsFile;   // BED: only these positions; empty: all
-    std::string m_MaskFile;      // BED: never these positions; empty: none
+    // Inputs of several samples: refused unless each is estimated apart
+    // (--per-sample) or all are pooled (--merge-samples).
+    bool m_PerSample = false;
+    bool m_MergeSamples = false;
+    std::vector<std::string> m_SampleNames;  // --samples: names of pileup text's columns
+    std::string m_Surface;                   // --surface: the growth model's likelihood surface
+    std::string m_Contig = ".";              // contig of an XML data set's sites
+    std::string m_RegionsFile;               // BED: only these positions; empty: all
+    std::string m_MaskFile;                  // BED: never these positions; empty: none
     unsigned m_Threads = 1;
     // Intervals: profile likelihood, or the block bootstrap (bootstrap.hpp).
     bool m_Bootstrap = false;
@@ -41,6 +49,10 @@ struct SScanOptions {
     std::vector<int> m_Given;
     bool Given(int code) const {
         return std::find(m_Given.begin(), m_Given.end(), code) != m_Given.end();
+    }
+    // The pool size of sample s (0: none).
+    unsigned PoolSize(std::size_t s) const {
+        return m_PoolSizes.empty() ? 0 : m_PoolSizes[m_PoolSizes.size() == 1 ? 0 : s];
     }
 };
 
@@ -64,6 +76,13 @@ inline constexpr std::int64_t kMaxWindowsPerPosition = 1000;
 // length.
 void CheckOptionsForInput(const SScanOptions& opts, EInputKind kind);
 
+// A run on summary files takes the pool size, the folding and the filters
+// from them; an option given with another value than the file at path
+// records (for the sample of index sample: its --pool-size) throws
+// CInputError (eMismatch) naming the file, the setting and both values.
+void CheckSiteFileSettings(const SScanOptions& opts, const SSiteFileSettings& file,
+                           const std::string& path, std::size_t sample);
+
 // Refuses (std::runtime_error naming both) two outputs that are one file
 // however spelled, or an output that is one of the run's inputs
 // (CheckOutputsDistinct), and the windows and the table both on standard
@@ -76,9 +95,11 @@ std::string ScanUsage();
 // "qualscan <version>" and the htslib version, one per line.
 std::string ScanVersion();
 
-// The settings of a run (model, filters, region, reference); input names
-// what was read ("alignments", "pileup text", ...).
-SSiteFileSettings RunSettings(const SScanOptions& opts, const std::string& input);
+// The settings of a run (model, filters, region, reference) for a sample
+// (its pool size, its name: empty for none); input names what was read
+// ("alignments", "pileup text", ...).
+SSiteFileSettings RunSettings(const SScanOptions& opts, const std::string& input, unsigned poolSize,
+                              const std::string& sample);
 // The settings of a file saved again from files whose common settings are
 // first: their filters, the run's block size.
 SSiteFileSettings SavedAgain(const SSiteFileSettings& first, const SScanOptions& opts,

@@ -41,7 +41,9 @@ std::vector<std::string> Lines(const std::string& text, int n) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     std::string line;
-    std::getline(in, line);
+    // The header (after the windows file's comment line).
+    while (std::getline(in, line) && line.compare(0, 1, "#") == 0) {
+    }
     while (std::getline(in, line)) {
         std::istringstream l(line);
         std::string cut, f;
@@ -110,9 +112,12 @@ TEST_F(CRunEdgesTest, OptionsAnInputIgnoresAndOutputsThatCollideAreRefusedBefore
         {"-q 30 a.pileup", "-q/--min-MQ does not apply to samtools mpileup text"},
         {"--contig c1 x.bam", "--contig does not apply to an alignment file"},
         {"-Q 20 good.xml", "-Q/--min-BQ does not apply to an XML data set"},
-        {"-d 2 a.sites", "-d/--min-depth does not apply to a qualscan summary file"},
+        {"-f x.fa a.sites", "-f/--reference does not apply to a qualscan summary file"},
         {"--mask one.bed a.sites", "--mask does not apply to a qualscan summary file"},
         {"-r c1 -r c2 x.bam", "-r/--region is given twice ('c1' and 'c2')"},
+        {"--mask one.bed --mask two.bed good.xml", "--mask is given twice ('one.bed' and"},
+        {"--regions-file one.bed --regions-file one.bed good.xml",
+         "--regions-file is given twice ('one.bed' and"},
         // More windows per position than a contig of unknown length allows.
         {"--windows 2001:2 -w w.tsv a.pileup", "--windows 2001:2 puts each position into up to"},
     };
@@ -247,9 +252,10 @@ TEST_F(CRunEdgesTest, ManyContigsGiveOneResultWhateverTheOrderOfWork) {
     EXPECT_EQ(ReadFile(Path("w2.tsv")), ReadFile(Path("w1.tsv")));
     EXPECT_GT(std::stoul(TableSites(one.out)), 500u);
 
-    // One run per contig, joined in the header's order.
-    std::string joined =
-        ReadFile(Path("w1.tsv")).substr(0, ReadFile(Path("w1.tsv")).find('\n') + 1);
+    // One run per contig, joined in the header's order: the comment line
+    // and the header once.
+    const std::string w1 = ReadFile(Path("w1.tsv"));
+    std::string joined = w1.substr(0, w1.find('\n', w1.find('\n') + 1) + 1);
     std::string sites;
     for (int i = 0; i < contigs; ++i) {
         char name[16];
@@ -258,7 +264,7 @@ TEST_F(CRunEdgesTest, ManyContigsGiveOneResultWhateverTheOrderOfWork) {
                            " --save-sites " + name + ".sites many.bam");
         ASSERT_EQ(r.status, 0) << r.err;
         const std::string part = ReadFile(Path("part.tsv"));
-        joined += part.substr(part.find('\n') + 1);
+        joined += part.substr(part.find('\n', part.find('\n') + 1) + 1);
         sites += std::string(" ") + name + ".sites";
     }
     EXPECT_EQ(joined, ReadFile(Path("w1.tsv")));
