@@ -245,37 +245,61 @@ void COutputTarget::Commit() {
     }
 }
 
+namespace {
+
+// Where a name leads, so that two spellings of one file compare equal: the
+// device and inode of an existing regular file, or, for a file still to be
+// made, the path CSafeOutputFile would create. "null" for the null device,
+// which takes any number of outputs. Empty for anything else (a device, a
+// pipe, a missing directory): such names compare as written.
+std::string FileKey(const std::string& path) {
+    struct stat st, null;
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISCHR(st.st_mode) && ::stat("/dev/null", &null) == 0 && st.st_rdev == null.st_rdev) {
+            return "null";
+        }
+        return S_ISREG(st.st_mode)
+                   ? "inode " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)
+                   : std::string();
+    }
+    const SResolved resolved = Resolve(path);
+    return resolved.kind == SResolved::eFile ? "path " + resolved.file : std::string();
+}
+
+}  // namespace
+
 void CheckOutputsDistinct(const std::vector<std::pair<std::string, std::string>>& outputs,
                           const std::vector<std::string>& inputs) {
     struct SFile {
-        std::string what, path;
+        std::string what, path, key;
     };
     std::vector<SFile> files;
     for (const auto& [what, path] : outputs) {
         if (!path.empty() && path != "-") {
-            files.push_back(SFile{what, path});
+            files.push_back(SFile{what, path, FileKey(path)});
         }
     }
     const std::size_t nOutputs = files.size();
     for (const std::string& path : inputs) {
-        if (path != "-") {
-            files.push_back(SFile{"an input", path});
+        if (!path.empty() && path != "-") {
+            files.push_back(SFile{"an input", path, FileKey(path)});
         }
     }
-    auto same = [](const std::string& a, const std::string& b) {
-        if (a == b) {
-            return true;
-        }
-        struct stat sa, sb;
-        return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
-               sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino && S_ISREG(sa.st_mode);
-    };
     for (std::size_t i = 0; i < nOutputs; ++i) {
         for (std::size_t k = i + 1; k < files.size(); ++k) {
-            if (same(files[i].path, files[k].path)) {
-                throw std::runtime_error("'" + files[i].path + "' is named as " + files[i].what +
-                                         " and as " + files[k].what +
-                                         ": give each output its own file.");
+            const SFile& a = files[i];
+            const SFile& b = files[k];
+            if (a.key == "null") {
+                continue;
+            }
+            if (a.path == b.path) {
+                throw std::runtime_error("'" + a.path + "' is named as " + a.what + " and as " +
+                                         b.what + ": give each output its own file.");
+            }
+            if (!a.key.empty() && a.key == b.key) {
+                throw std::runtime_error("'" + a.path + "' and '" + b.path +
+                                         "' are one file, named as " + a.what + " and as " +
+                                         b.what + ": give each output its own file.");
             }
         }
     }

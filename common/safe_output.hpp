@@ -69,7 +69,9 @@ class COutputTarget {
 };
 
 // Throws std::runtime_error when two outputs, or an output and an input, are
-// the same file: the same name, or one existing file reached by both.
+// the same file: the same name, one existing regular file reached by both
+// (links followed), or one file still to be made however spelled ("t.tsv",
+// "./d/../t.tsv", a link to it).
 // outputs pairs each name with what it is ("the table"); "" and "-"
 // (standard output) are left out.
 void CheckOutputsDistinct(const std::vector<std::pair<std::string, std::string>>& outputs,

@@ -438,6 +438,12 @@ void* CBatchTabulator::x_Work(void* arg) {
     return batch;
 }
 
+void CBatchTabulator::Resume() {
+    if (!m_SourceError) {
+        m_SourceDone = false;
+    }
+}
+
 STabulatedBatch CBatchTabulator::NextBatch() {
     if (m_Current) {
         m_Free.push_back(m_Current);

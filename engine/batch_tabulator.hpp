@@ -74,6 +74,11 @@ class CBatchTabulator {
     // sites read before it have been returned.
     STabulatedBatch NextBatch();
 
+    // The source, which had no more sites, has more now (a queue refilled
+    // between rounds): the next NextBatch() reads it again. Nothing changes
+    // after an error of the source, which stays the last word.
+    void Resume();
+
     // Lookups and hits of the workers' caches so far (every batch returned
     // has been counted).
     STableCacheCounts CacheCounts();

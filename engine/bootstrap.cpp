@@ -55,14 +55,7 @@ double Quantile(const std::vector<double>& sorted, double q) {
     return gsl_stats_quantile_from_sorted_data(sorted.data(), 1, sorted.size(), q);
 }
 
-namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-// Below this many blocks the percentile interval is rough.
-constexpr std::size_t kFewBlocks = 20;
-
-// Ends of the percentile interval of values, NaNs left out.
-void Percentile(std::vector<double> values, double level, double& lo, double& hi) {
+void PercentileInterval(std::vector<double> values, double level, double& lo, double& hi) {
     values.erase(
         std::remove_if(values.begin(), values.end(), [](double v) { return std::isnan(v); }),
         values.end());
@@ -70,6 +63,26 @@ void Percentile(std::vector<double> values, double level, double& lo, double& hi
     lo = Quantile(values, 0.5 * (1.0 - level));
     hi = Quantile(values, 0.5 * (1.0 + level));
 }
+
+void WindowBootstrapInterval(CWindowFitter& fitter, const SWindowSite* sites,
+                             const std::uint32_t* blocks, std::size_t count,
+                             const std::vector<std::vector<double>>& resamples, double level,
+                             double& lo, double& hi) {
+    std::vector<double> thetas, weights(count);
+    thetas.reserve(resamples.size());
+    for (const std::vector<double>& row : resamples) {
+        for (std::size_t i = 0; i < count; ++i) {
+            weights[i] = row[blocks[i]];
+        }
+        thetas.push_back(fitter.Refit(sites, weights.data(), count));
+    }
+    PercentileInterval(std::move(thetas), level, lo, hi);
+}
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr std::size_t kFewBlocks = kMinBootstrapBlocks;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -392,10 +405,10 @@ SBootstrapReport BootstrapIntervals(const CSiteStore& store, const SFitOptions& 
         options.progress(options.replicates, options.replicates);
     }
     report.replicates = options.replicates;
-    Percentile(report.neutralTheta, fit.level, neutral.thetaLo, neutral.thetaHi);
+    PercentileInterval(report.neutralTheta, fit.level, neutral.thetaLo, neutral.thetaHi);
     if (withGrowth) {
-        Percentile(report.growthTheta, fit.level, growth->thetaLo, growth->thetaHi);
-        Percentile(report.growthRate, fit.level, growth->growthLo, growth->growthHi);
+        PercentileInterval(report.growthTheta, fit.level, growth->thetaLo, growth->thetaHi);
+        PercentileInterval(report.growthRate, fit.level, growth->growthLo, growth->growthHi);
     }
     return report;
 }

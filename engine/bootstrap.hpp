@@ -53,6 +53,14 @@ std::vector<std::vector<double>> DrawResamples(std::size_t blocks, int replicate
 // (x[floor h + 1] - x[floor h]) (GSL's gsl_stats_quantile_from_sorted_data).
 double Quantile(const std::vector<double>& sorted, double q);
 
+// The percentile interval of values at level: the (1 - level)/2 and
+// (1 + level)/2 quantiles, NaNs left out (both ends NaN when all are).
+void PercentileInterval(std::vector<double> values, double level, double& lo, double& hi);
+
+// Fewer blocks than this make a rough percentile interval: the genome-wide
+// fit warns, and a window gets none.
+inline constexpr std::size_t kMinBootstrapBlocks = 20;
+
 // What the resamples gave: every resample's estimates in replicate order
 // (NaN where a resample gave none) and how many gave none. A resample gives
 // no neutral estimate when no site it drew tells anything about theta, and
@@ -73,6 +81,18 @@ struct SBootstrapReport {
 // says the interval is rough; with a single block the ends are NaN (every
 // resample would be the data). Throws std::invalid_argument for
 // replicates < 1.
+// The block bootstrap of one window: the neutral theta refitted to every
+// resample of resamples (DrawResamples' rows, the genome-wide interval's
+// own), the window's part of it being its sites weighted by their blocks'
+// multiplicities (blocks[i], the block of site i, indexes a row), and the
+// percentile interval of the refits at level. So a window's interval comes
+// from the very draws of the genome-wide one, restricted to the window.
+// The refits run on the calling thread (fitter is its workspace).
+void WindowBootstrapInterval(CWindowFitter& fitter, const SWindowSite* sites,
+                             const std::uint32_t* blocks, std::size_t count,
+                             const std::vector<std::vector<double>>& resamples, double level,
+                             double& lo, double& hi);
+
 SBootstrapReport BootstrapIntervals(const CSiteStore& store, const SFitOptions& fit,
                                     const SBootstrapOptions& options, hts_tpool* pool,
                                     SFitResult& neutral, SFitResult* growth);

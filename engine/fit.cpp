@@ -71,10 +71,6 @@ void SetLrt(SFitResult& r, double neutralLogLik, bool neutralLimit) {
     r.pValue = r.lrt > 0.0 ? 0.5 * gsl_cdf_chisq_Q(r.lrt, 1.0) : 1.0;
 }
 
-double ChiSquareDrop(double level) {
-    return 0.5 * gsl_cdf_chisq_Pinv(level, 1.0);
-}
-
 // Builds the theta likelihood of rows over spans and solves it, widening the
 // range of the series until the solution lies inside it. phi is the share of
 // the domain to start with; on return, the share the solution needed.
@@ -207,6 +203,10 @@ double MinOver(const std::function<double(double)>& f, double a, double m, doubl
 }
 
 }  // namespace
+
+double ChiSquareDrop(double level) {
+    return 0.5 * gsl_cdf_chisq_Pinv(level, 1.0);
+}
 
 double ProfileTieTolerance(double logLik) {
     // Every site's log-likelihood is exact to 1e-10 relative (sitestore.hpp),
@@ -423,19 +423,33 @@ double CWindowFitter::x_Polymorphic(int n) {
 }
 
 SWindowEstimate CWindowFitter::Fit(const SWindowSite* sites, std::size_t count) {
+    return x_Fit(sites, nullptr, count, true);
+}
+
+double CWindowFitter::Refit(const SWindowSite* sites, const double* weights, std::size_t count) {
+    return x_Fit(sites, weights, count, false).theta;
+}
+
+SWindowEstimate CWindowFitter::x_Fit(const SWindowSite* sites, const double* weights,
+                                     std::size_t count, bool interval) {
     SWindowEstimate e{kNaN, kNaN, kNaN, kNaN};
-    if (count == 0) {
-        return e;
-    }
     // Back from (a, b) to (a, u): b = u - a P_n.
-    std::vector<CThetaLik::SSummary> summaries(count);
+    std::vector<CThetaLik::SSummary> summaries;
+    summaries.reserve(count);
     double constant = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
+        const double w = weights ? weights[i] : 1.0;
+        if (w == 0.0) {
+            continue;  // not drawn: as if the site were not there
+        }
         const SWindowSite& s = sites[i];
         const int n = static_cast<int>(s.m_Reads);
         const double p = x_Polymorphic(n);
-        summaries[i] = CThetaLik::SSummary{n, s.m_A, std::max(0.0, s.m_B + s.m_A * p)};
-        constant += s.m_LogScale;
+        summaries.push_back(CThetaLik::SSummary{n, s.m_A, std::max(0.0, s.m_B + s.m_A * p), w});
+        constant += w * s.m_LogScale;
+    }
+    if (summaries.empty()) {
+        return e;
     }
     double thetaMax = kInf;
     for (const auto& s : summaries) {
@@ -451,11 +465,11 @@ SWindowEstimate CWindowFitter::Fit(const SWindowSite* sites, std::size_t count) 
             e.logLik = constant + lik.Eval(0.0);
             return e;
         }
-        const SThetaSolution s = SolveTheta(lik, kNaN, kNaN, m_Drop);
+        const SThetaSolution s = SolveTheta(lik, kNaN, kNaN, interval ? m_Drop : 0.0);
         if (!s.needWider) {
             e.theta = s.theta;
-            e.thetaLo = s.lo;
-            e.thetaHi = s.hi;
+            e.thetaLo = interval ? s.lo : kNaN;
+            e.thetaHi = interval ? s.hi : kNaN;
             e.logLik = constant + s.logLik;
             return e;
         }

@@ -94,8 +94,15 @@ class CWindowFitter {
     CWindowFitter& operator=(const CWindowFitter&) = delete;
 
     SWindowEstimate Fit(const SWindowSite* sites, std::size_t count);
+    // The estimate alone (no interval) with site i counted weights[i] times
+    // (whole numbers below 2^24; 0 leaves the site out): a block
+    // bootstrap's refit of the window. NaN when no site left tells about
+    // theta.
+    double Refit(const SWindowSite* sites, const double* weights, std::size_t count);
 
   private:
+    SWindowEstimate x_Fit(const SWindowSite* sites, const double* weights, std::size_t count,
+                          bool interval);
     // P and P_K of class n, kept in m_P and m_Domain.
     double x_Polymorphic(int n);
 
@@ -104,6 +111,10 @@ class CWindowFitter {
     std::unique_ptr<class CDepthRows> m_Rows;
     std::vector<double> m_P, m_Domain;
 };
+
+// The drop below the maximum that bounds a profile-likelihood interval at
+// level: half the chi-square quantile of one degree of freedom (Wilks).
+double ChiSquareDrop(double level);
 
 // log10 of the growth rate that stands for the neutral limit.
 constexpr double kNeutralLogGrowth = -10.0;

@@ -235,7 +235,7 @@ void CThetaLik::Build(const std::vector<SSummary>& sites, const std::vector<doub
     m_Exact.clear();
     for (const SSummary& s : sites) {
         const int cls = index[static_cast<std::size_t>(s.K)];
-        x_Add(cls, s.a, s.u, tq[static_cast<std::size_t>(cls)], 1.0,
+        x_Add(cls, s.a, s.u, tq[static_cast<std::size_t>(cls)], s.weight,
               acc.data() + static_cast<std::size_t>(cls) * kStride, m_Exact);
     }
     x_Finish(all, acc, thetaQuiet, false);

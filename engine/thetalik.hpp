@@ -69,10 +69,12 @@ class CThetaLik {
     void Build(const CSiteStore& store, const std::vector<SSpan>& spans, const CPriorRows& rows,
                double thetaQuiet, bool exact, hts_tpool* pool);
 
-    // One site given by its summary: class K, a and u.
+    // One site given by its summary: class K, a and u, counted weight
+    // times (a whole number below 2^24, as a span's weight).
     struct SSummary {
         int K;
         double a, u;
+        double weight = 1.0;
     };
     // Builds from summaries; polymorphic[K] is P of class K and domain[K]
     // the P_K that bounds its domain.

@@ -74,18 +74,10 @@ const struct option kLongOptions[] = {
 
 std::vector<unsigned> ParseSizes(const char* text) {
     std::vector<unsigned> sizes;
-    const std::string spec = text;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = spec.find(',', start);
-        const std::string one = spec.substr(start, comma - start);
-        sizes.push_back(static_cast<unsigned>(
-            ParseOptionInt(kProgram, one.c_str(), "--pool-size", 2, kMaxPoolSize)));
-        if (comma == std::string::npos) {
-            return sizes;
-        }
-        start = comma + 1;
+    for (long long n : ParseOptionIntList(kProgram, text, "--pool-size", 2, kMaxPoolSize)) {
+        sizes.push_back(static_cast<unsigned>(n));
     }
+    return sizes;
 }
 
 }  // namespace

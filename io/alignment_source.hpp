@@ -41,6 +41,7 @@ class CAlignmentSiteSource : public CSiteSource {
 
     // The samples of the inputs, in the order NextBySample() uses.
     const std::vector<std::string>& Samples() const { return m_Source.Samples(); }
+    bool SamplesFromReadGroups() const { return m_Source.SamplesFromReadGroups(); }
     // The next position with reads of any sample: perSample (resized to
     // the number of samples) holds each sample's site there, with no reads
     // (Depth() 0) for a sample without reads at it. False at the end.

@@ -63,6 +63,10 @@ class CMpileupReader : public CSiteSource {
     // another number of sample columns than the first.
     bool NextSamples(SMpileupSamples& samples);
 
+    // The sample columns of the text (those of its first line; 0 before
+    // a line has been read).
+    std::size_t SampleColumns() const { return m_Samples; }
+
     // Contigs in the order they appeared.
     const std::vector<std::string>& Contigs() const { return m_Contigs; }
 

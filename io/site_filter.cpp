@@ -1,6 +1,7 @@
 #include "io/site_filter.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 
@@ -34,6 +35,16 @@ std::uint64_t CCoverageRuns::x_Before(int contig, std::int64_t pos) const {
         return it->m_Before + static_cast<std::uint64_t>(pos - it->m_Beg);
     }
     return it->m_Before;
+}
+
+std::int64_t CCoverageRuns::NextCovered(int contig, std::int64_t pos) const {
+    const auto it = std::partition_point(m_Runs.begin(), m_Runs.end(), [&](const SRun& r) {
+        return r.m_Contig < contig || (r.m_Contig == contig && r.m_End <= pos);
+    });
+    if (it == m_Runs.end() || it->m_Contig != contig) {
+        return std::numeric_limits<std::int64_t>::max();
+    }
+    return std::max(it->m_Beg, pos);
 }
 
 std::uint64_t CCoverageRuns::CountAndDrop(int contig, std::int64_t beg, std::int64_t end) {

@@ -25,6 +25,10 @@ class CCoverageRuns {
     // order; every run before (contig, beg) is dropped as no later window
     // needs it, so the runs kept span the windows not yet written.
     std::uint64_t CountAndDrop(int contig, std::int64_t beg, std::int64_t end);
+    // The first covered position of contig at or after pos, or INT64_MAX
+    // when none has come yet. Queries must not reach before the runs that
+    // CountAndDrop has dropped.
+    std::int64_t NextCovered(int contig, std::int64_t pos) const;
     // One past the last covered position of contig so far; 0 for none.
     std::int64_t End(int contig) const {
         return contig >= 0 && static_cast<std::size_t>(contig) < m_End.size()

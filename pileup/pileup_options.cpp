@@ -1,12 +1,12 @@
 #include "pileup/pileup_options.hpp"
 
-#include <getopt.h>
 #include <htslib/hts.h>
 #include <htslib/sam.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <ostream>
 #include <stdexcept>
 
@@ -16,34 +16,51 @@
 
 namespace {
 
-const char kShortOptions[] = ":o:r:f:q:Q:d:D:t:xPhV";
+const std::string kShortOptions = std::string(":") + kSharedShortOptions;
 
-const struct option kLongOptions[] = {
-    {"output", required_argument, nullptr, 'o'},
-    {"region", required_argument, nullptr, 'r'},
-    {"reference", required_argument, nullptr, 'f'},
-    {"fasta-ref", required_argument, nullptr, 'f'},
-    {"min-MQ", required_argument, nullptr, 'q'},
-    {"min-mq", required_argument, nullptr, 'q'},
-    {"min-BQ", required_argument, nullptr, 'Q'},
-    {"min-bq", required_argument, nullptr, 'Q'},
-    {"min-depth", required_argument, nullptr, 'd'},
-    {"max-depth", required_argument, nullptr, 'D'},
-    {"skip-flags", required_argument, nullptr, kSkipFlagsOption},
-    {"ff", required_argument, nullptr, kSkipFlagsOption},
-    {"incl-flags", required_argument, nullptr, kInclFlagsOption},
-    {"rf", required_argument, nullptr, kInclFlagsOption},
-    {"ignore-overlaps", no_argument, nullptr, 'x'},
-    {"no-progress", no_argument, nullptr, 'P'},
-    {"threads", required_argument, nullptr, 't'},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
-};
+const std::vector<option> kLongOptions = ProgramOptionTable({});
 
 const char kProgram[] = "qualpileup";
 
 }  // namespace
+
+std::vector<option> ProgramOptionTable(std::initializer_list<option> own) {
+    std::vector<option> table(own);
+    const option shared[] = {
+        {"output", required_argument, nullptr, 'o'},
+        {"region", required_argument, nullptr, 'r'},
+        {"reference", required_argument, nullptr, 'f'},
+        {"fasta-ref", required_argument, nullptr, 'f'},
+        {"min-MQ", required_argument, nullptr, 'q'},
+        {"min-mq", required_argument, nullptr, 'q'},
+        {"min-BQ", required_argument, nullptr, 'Q'},
+        {"min-bq", required_argument, nullptr, 'Q'},
+        {"min-depth", required_argument, nullptr, 'd'},
+        {"max-depth", required_argument, nullptr, 'D'},
+        {"skip-flags", required_argument, nullptr, kSkipFlagsOption},
+        {"ff", required_argument, nullptr, kSkipFlagsOption},
+        {"incl-flags", required_argument, nullptr, kInclFlagsOption},
+        {"rf", required_argument, nullptr, kInclFlagsOption},
+        {"ignore-overlaps", no_argument, nullptr, 'x'},
+        {"no-progress", no_argument, nullptr, 'P'},
+        {"threads", required_argument, nullptr, 't'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+    };
+    table.insert(table.end(), std::begin(shared), std::end(shared));
+    table.push_back(option{nullptr, 0, nullptr, 0});
+    return table;
+}
+
+std::string OptionName(const std::vector<option>& table, int c) {
+    std::string name = c > 0 && c < 256 ? std::string("-") + static_cast<char>(c) : "";
+    for (const option& o : table) {
+        if (o.name && o.val == c) {
+            return name.empty() ? std::string("--") + o.name : name + "/--" + o.name;
+        }
+    }
+    return name;
+}
 
 void BadOption(const std::string& program, const std::string& what) {
     throw std::runtime_error(what + "\nTry '" + program + " --help' for the options.");
@@ -60,6 +77,34 @@ long long ParseOptionInt(const std::string& program, const char* text, const cha
                                std::to_string(hi) + ".");
     }
     return v;
+}
+
+std::vector<std::string> SplitOptionList(const std::string& program, const char* text,
+                                         const char* option) {
+    std::vector<std::string> items;
+    const std::string spec = text;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = spec.find(',', start);
+        items.push_back(spec.substr(start, comma - start));
+        if (items.back().empty()) {
+            BadOption(program, std::string("Invalid value '") + text + "' for " + option +
+                                   ": an item of the comma-separated list is empty.");
+        }
+        if (comma == std::string::npos) {
+            return items;
+        }
+        start = comma + 1;
+    }
+}
+
+std::vector<long long> ParseOptionIntList(const std::string& program, const char* text,
+                                          const char* option, long long lo, long long hi) {
+    std::vector<long long> values;
+    for (const std::string& item : SplitOptionList(program, text, option)) {
+        values.push_back(ParseOptionInt(program, item.c_str(), option, lo, hi));
+    }
+    return values;
 }
 
 double ParseOptionDouble(const std::string& program, const char* text, const char* option,
@@ -119,6 +164,15 @@ bool ApplyAlignmentOption(const std::string& program, int c, const char* arg,
                           SPileupOptions& opts) {
     switch (c) {
         case 'r':
+            if (!opts.m_Region.empty()) {
+                BadOption(program, "-r/--region is given twice ('" + opts.m_Region + "' and '" +
+                                       arg + "'): a run reads one region.");
+            }
+            if (*arg == '\0') {
+                BadOption(program,
+                          "Invalid value '' for --region: expected chr, chr:beg or "
+                          "chr:beg-end.");
+            }
             opts.m_Region = arg;
             return true;
         case 'f':
@@ -229,7 +283,8 @@ EParseResult ParsePileupArgs(int argc, char* argv[], SPileupOptions& opts, std::
     optind = 0;  // restart getopt's scan (GNU), so the parser can run more than once
     opterr = 0;  // errors are reported by us, with the option's name
     int c;
-    while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, kShortOptions.c_str(), kLongOptions.data(), nullptr)) !=
+           -1) {
         if (ApplyAlignmentOption(kProgram, c, optarg, opts)) {
             continue;
         }

@@ -1,7 +1,10 @@
 #pragma once
 // Settings of one qualpileup run and their command line.
 
+#include <getopt.h>
+
 #include <cstdint>
+#include <initializer_list>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -57,12 +60,32 @@ inline constexpr int kSkipFlagsOption = 256;
 inline constexpr int kInclFlagsOption = 257;
 inline constexpr int kFirstProgramOption = 258;
 
+// The short options of the rows every such program shares: -o, the
+// alignment options below, -t, -h and -V.
+inline constexpr char kSharedShortOptions[] = "o:r:f:q:Q:d:D:xPt:hV";
+// getopt_long's table of a program: its own rows, then the shared rows
+// (--output, the alignment options with their samtools spellings,
+// --threads, --help, --version), then the end row. Each program applies
+// -o, -t, -h and -V itself.
+std::vector<option> ProgramOptionTable(std::initializer_list<option> own);
+// The name of option code c of table as messages show it: "-q/--min-MQ",
+// or "--mask" for an option without a short form.
+std::string OptionName(const std::vector<option>& table, int c);
+
 // Throws std::runtime_error: what, then a line pointing to --help.
 [[noreturn]] void BadOption(const std::string& program, const std::string& what);
 // A whole decimal integer within [lo, hi]; anything else is an error naming
 // the option.
 long long ParseOptionInt(const std::string& program, const char* text, const char* option,
                          long long lo, long long hi);
+// The items of a comma-separated list ("a,b,c"); an empty item is an error
+// naming the option.
+std::vector<std::string> SplitOptionList(const std::string& program, const char* text,
+                                         const char* option);
+// A comma-separated list of whole decimal integers within [lo, hi]
+// (ParseOptionInt's rule for each).
+std::vector<long long> ParseOptionIntList(const std::string& program, const char* text,
+                                          const char* option, long long lo, long long hi);
 // A finite decimal number within lo..hi, an end left out where its flag says
 // so; anything else is an error naming the option and saying what was
 // expected ("a number between 0 and 1 (exclusive), such as 0.95").
@@ -80,7 +103,8 @@ std::string FlagNames(std::uint32_t flags);
 
 // Applies one alignment option (-r, -f, -q, -Q, -d, -D, --skip-flags,
 // --incl-flags, -x, -P; c as getopt_long returns it) with its argument;
-// false when c is none of them.
+// false when c is none of them. A region is one per run: -r given twice
+// (the first would be lost) or empty is an error.
 bool ApplyAlignmentOption(const std::string& program, int c, const char* arg, SPileupOptions& opts);
 // After the options: at least one input, and --max-depth not below
 // --min-depth.

@@ -411,6 +411,10 @@ const std::vector<std::string>& CPileupSiteSource::Samples() const {
     return m_Impl->m_Samples.m_Names;
 }
 
+bool CPileupSiteSource::SamplesFromReadGroups() const {
+    return m_Impl->m_Samples.m_ReadGroups;
+}
+
 void SplitBySample(const SPileupSite& site, std::size_t numSamples,
                    std::vector<SPileupSite>& perSample) {
     perSample.resize(numSamples);

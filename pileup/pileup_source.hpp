@@ -114,6 +114,9 @@ class CPileupSiteSource {
     // CInputError (eUnknown). In a file of one sample such reads are of
     // that sample.
     const std::vector<std::string>& Samples() const;
+    // Whether some input has read groups (else every sample is a file
+    // named after itself).
+    bool SamplesFromReadGroups() const;
 
     // The number of chunks the work is cut into, 0 when the inputs are read
     // in one pass.

@@ -66,6 +66,7 @@ SSamples FindSamples(const std::vector<std::string>& paths,
     for (std::size_t f = 0; f < paths.size(); ++f) {
         SFileSamples file;
         const int groups = sam_hdr_count_lines(const_cast<sam_hdr_t*>(headers[f]), "RG");
+        samples.m_ReadGroups = samples.m_ReadGroups || groups > 0;
         int only = -1;
         bool several = false;
         for (int g = 0; g < groups; ++g) {

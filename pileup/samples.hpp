@@ -29,6 +29,9 @@ struct SSamples {
     std::vector<std::string> m_Names;
     // One entry per file.
     std::vector<SFileSamples> m_Files;
+    // Some file's header has read groups: the names come (at least in
+    // part) from SM tags, not only from the files' names.
+    bool m_ReadGroups = false;
 };
 
 // The samples of the files paths with headers headers. Throws CInputError

@@ -1,14 +1,18 @@
 #include "scan/scan_options.hpp"
 
-#include <getopt.h>
 #include <htslib/hts.h>
 #include <htslib/sam.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <ostream>
 #include <stdexcept>
+
+#include "base/input_error.hpp"
+#include "common/safe_output.hpp"
 
 #ifndef QUALSCAN_VERSION
 #define QUALSCAN_VERSION "unknown"
@@ -31,12 +35,15 @@ enum ELongOnly {
     eSaveSites,
     eRegionsFile,
     eMask,
+    ePerSample,
+    eMergeSamples,
+    eSamples,
+    eSurface,
 };
 
-const char kShortOptions[] = ":o:w:t:r:f:q:Q:d:D:xPhV";
+const std::string kShortOptions = std::string(":w:") + kSharedShortOptions;
 
-const struct option kLongOptions[] = {
-    {"output", required_argument, nullptr, 'o'},
+const std::vector<option> kLongOptions = ProgramOptionTable({
     {"windows-file", required_argument, nullptr, 'w'},
     {"windows", required_argument, nullptr, eWindows},
     {"windows-only", no_argument, nullptr, eWindowsOnly},
@@ -52,26 +59,11 @@ const struct option kLongOptions[] = {
     {"save-sites", required_argument, nullptr, eSaveSites},
     {"regions-file", required_argument, nullptr, eRegionsFile},
     {"mask", required_argument, nullptr, eMask},
-    {"threads", required_argument, nullptr, 't'},
-    {"region", required_argument, nullptr, 'r'},
-    {"reference", required_argument, nullptr, 'f'},
-    {"fasta-ref", required_argument, nullptr, 'f'},
-    {"min-MQ", required_argument, nullptr, 'q'},
-    {"min-mq", required_argument, nullptr, 'q'},
-    {"min-BQ", required_argument, nullptr, 'Q'},
-    {"min-bq", required_argument, nullptr, 'Q'},
-    {"min-depth", required_argument, nullptr, 'd'},
-    {"max-depth", required_argument, nullptr, 'D'},
-    {"skip-flags", required_argument, nullptr, kSkipFlagsOption},
-    {"ff", required_argument, nullptr, kSkipFlagsOption},
-    {"incl-flags", required_argument, nullptr, kInclFlagsOption},
-    {"rf", required_argument, nullptr, kInclFlagsOption},
-    {"ignore-overlaps", no_argument, nullptr, 'x'},
-    {"no-progress", no_argument, nullptr, 'P'},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
-};
+    {"per-sample", no_argument, nullptr, ePerSample},
+    {"merge-samples", no_argument, nullptr, eMergeSamples},
+    {"samples", required_argument, nullptr, eSamples},
+    {"surface", required_argument, nullptr, eSurface},
+});
 
 const char kProgram[] = "qualscan";
 
@@ -86,6 +78,19 @@ long long ParseInt(const char* text, const char* option, long long lo, long long
 // SIZE or SIZE:STEP, whole numbers of bases, 1 <= STEP <= SIZE.
 void ParseWindows(const char* text, SScanOptions& opts) {
     ParseWindowsOption(kProgram, text, "--windows", opts.m_WindowSize, opts.m_WindowStep);
+}
+
+// A BED file given twice would silently lose the first: one per run, the
+// user merges them (intervals of one file may overlap).
+void SetOnce(std::string& file, const char* value, const char* option) {
+    if (!file.empty()) {
+        BadArgs(std::string(option) + " is given twice ('" + file + "' and '" + value +
+                "'): a run takes one such BED file; join them into one (cat a.bed b.bed).");
+    }
+    if (*value == '\0') {
+        BadArgs(std::string("Invalid value '' for ") + option + ": expected a BED file.");
+    }
+    file = value;
 }
 
 double ParseLevel(const char* text) {
@@ -109,8 +114,10 @@ std::string ScanUsage() {
            "Estimates theta of the neutral spectrum and theta and the growth rate of the\n"
            "exponential-growth spectrum from quality-scored reads, with profile-likelihood\n"
            "intervals and a likelihood-ratio test for growth, genome-wide and in windows.\n"
-           "The kind of input is recognised by its content. Several alignment files are\n"
-           "pooled as reads of one population sample.\n"
+           "The kind of input is recognised by its content. A sample is the SM of a read\n"
+           "group: lanes of one sample, and files without read groups, are pooled as one\n"
+           "population sample; alignments of several samples need --per-sample or\n"
+           "--merge-samples.\n"
            "\n"
            "Output (default in brackets):\n"
            "  -o, --output FILE        the genome-wide table [standard output]\n"
@@ -136,16 +143,33 @@ std::string ScanUsage() {
            "]\n"
            "      --save-sites FILE    also write the per-site summaries to FILE (BGZF);\n"
            "                           qualscan reads such files, several at once, as if\n"
-           "                           it had read all their sites in one run\n"
+           "                           it had read all their sites in one run, with the\n"
+           "                           pool size, folding and filters they record; with\n"
+           "                           --per-sample one file per sample, FILE with the\n"
+           "                           sample's name before its extension (a.sites:\n"
+           "                           a.NAME.sites)\n"
+           "      --surface FILE       the growth model's log-likelihood on a grid of theta\n"
+           "                           and growth rate around its estimate (for\n"
+           "                           scripts/plot_landscape)\n"
+           "\n"
+           "Samples:\n"
+           "      --per-sample         estimate every sample apart: a sample column first in\n"
+           "                           the table, the windows and the surface, one row per\n"
+           "                           sample and model in the order of the samples\n"
+           "      --merge-samples      pool every sample into one estimate\n"
+           "      --samples NAME,...   names of the pileup text's sample columns\n"
+           "                           [sample1, sample2, ...]\n"
            "\n"
            "Model:\n"
-           "      --pool-size N        the reads come from a pool of N >= 2 chromosomes\n"
+           "      --pool-size N[,N...] the reads come from a pool of N >= 2 chromosomes; one\n"
+           "                           size for all samples or one per sample (--per-sample)\n"
            "                           [every read is a chromosome of its own]\n"
            "      --unfolded           the reference base is ancestral (-f for alignments,\n"
            "                           class 0 for a data set) [folded: the base seen most\n"
            "                           often is the reference]\n"
            "      --contig NAME        contig name of a data set's sites [.]\n"
-           "  -t, --threads N          threads for tables, fits and decompression [1]\n"
+           "  -t, --threads N          threads for the pileup of alignments, the tables,\n"
+           "                           the fits and decompression [1]\n"
            "\n"
            "Positions (any input):\n"
            "      --regions-file BED   only positions in these intervals (BED: contig, 0-based\n"
@@ -170,7 +194,7 @@ std::string ScanUsage() {
            "      --incl-flags, --rf FLAGS\n"
            "                           keep only reads with at least one of FLAGS [none]\n"
            "  -d, --min-depth INT      leave out sites with fewer reads after filtering\n"
-           "                           (any input) [" +
+           "                           (any input; per sample with --per-sample) [" +
            std::to_string(p.m_MinDepth) +
            "]\n"
            "  -D, --max-depth INT      leave out sites with more reads after filtering\n"
@@ -193,7 +217,11 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
     SPileupOptions& p = opts.m_Pileup;
     const char* bootstrapOnly = nullptr;  // a bootstrap option given
     int c;
-    while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, kShortOptions.c_str(), kLongOptions.data(), nullptr)) !=
+           -1) {
+        if (c != ':' && c != '?') {
+            opts.m_Given.push_back(c);
+        }
         if (ApplyAlignmentOption(kProgram, c, optarg, p)) {
             continue;
         }
@@ -228,7 +256,39 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
                 opts.m_Level = ParseLevel(optarg);
                 break;
             case ePoolSize:
-                opts.m_PoolSize = static_cast<unsigned>(ParseInt(optarg, "--pool-size", 2, 100000));
+                opts.m_PoolSizes.clear();
+                for (long long n : ParseOptionIntList(kProgram, optarg, "--pool-size", 2, 100000)) {
+                    opts.m_PoolSizes.push_back(static_cast<unsigned>(n));
+                }
+                break;
+            case ePerSample:
+                opts.m_PerSample = true;
+                break;
+            case eMergeSamples:
+                opts.m_MergeSamples = true;
+                break;
+            case eSamples:
+                opts.m_SampleNames = SplitOptionList(kProgram, optarg, "--samples");
+                for (std::size_t i = 0; i < opts.m_SampleNames.size(); ++i) {
+                    const std::string& name = opts.m_SampleNames[i];
+                    if (name.find_first_of(" \t\n\r/") != std::string::npos) {
+                        BadArgs("Invalid sample name '" + name +
+                                "' in --samples: a name is one word without blanks or '/'.");
+                    }
+                    for (std::size_t j = 0; j < i; ++j) {
+                        if (opts.m_SampleNames[j] == name) {
+                            BadArgs("--samples names '" + name + "' twice.");
+                        }
+                    }
+                }
+                break;
+            case eSurface:
+                opts.m_Surface = optarg;
+                if (opts.m_Surface.empty() || opts.m_Surface == "-") {
+                    BadArgs(
+                        "--surface needs a file name: the surface is not written to standard "
+                        "output, where the table goes.");
+                }
                 break;
             case eUnfolded:
                 opts.m_Unfolded = true;
@@ -271,10 +331,10 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
                 }
                 break;
             case eRegionsFile:
-                opts.m_RegionsFile = optarg;
+                SetOnce(opts.m_RegionsFile, optarg, "--regions-file");
                 break;
             case eMask:
-                opts.m_MaskFile = optarg;
+                SetOnce(opts.m_MaskFile, optarg, "--mask");
                 break;
             case 't':
                 opts.m_Threads = static_cast<unsigned>(ParseInt(optarg, "--threads", 1, 1024));
@@ -308,18 +368,55 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
         BadArgs(std::string(bootstrapOnly) +
                 " applies to the block bootstrap: add --ci bootstrap.");
     }
+    if (opts.m_PerSample && opts.m_MergeSamples) {
+        BadArgs(
+            "--per-sample and --merge-samples exclude each other: keep the samples apart, or "
+            "pool them.");
+    }
+    if (!opts.m_SampleNames.empty() && !opts.m_PerSample) {
+        BadArgs("--samples names the samples that --per-sample keeps apart: add --per-sample.");
+    }
+    if (opts.m_PoolSizes.size() > 1 && opts.m_MergeSamples) {
+        BadArgs(
+            "--pool-size gives one size per sample, but --merge-samples pools the samples "
+            "as one: give one size, that of the pooled sample.");
+    }
+    if (!opts.m_Surface.empty() && opts.m_Models == EScanModels::eNeutral) {
+        BadArgs(
+            "--surface draws the growth model's likelihood: it does not apply with --model "
+            "neutral.");
+    }
     if (opts.m_WindowsOnly && opts.m_WindowSize == 0) {
         BadArgs("--windows-only needs --windows SIZE[:STEP] and -w FILE.");
+    }
+    if (opts.m_WindowsOnly) {
+        // Options of the genome-wide table, which this mode does not write.
+        for (int given :
+             {static_cast<int>('o'), static_cast<int>(eModel), static_cast<int>(eSurface)}) {
+            if (opts.Given(given)) {
+                BadArgs(OptionName(kLongOptions, given) +
+                        " applies to the genome-wide table, which --windows-only does not "
+                        "write (the windows, neutral estimates, go to -w).");
+            }
+        }
+        if (opts.m_Bootstrap) {
+            BadArgs(
+                "--ci bootstrap draws its resamples from the whole genome's blocks, which "
+                "--windows-only does not keep (its windows have profile-likelihood "
+                "intervals): leave out --windows-only.");
+        }
     }
     return EParseResult::eRun;
 }
 
-SSiteFileSettings RunSettings(const SScanOptions& opts, const std::string& input) {
+SSiteFileSettings RunSettings(const SScanOptions& opts, const std::string& input, unsigned poolSize,
+                              const std::string& sample) {
     const SPileupOptions& p = opts.m_Pileup;
     SSiteFileSettings s;
     s.version = QUALSCAN_VERSION;
     s.folded = !opts.m_Unfolded;
-    s.poolSize = static_cast<int>(opts.m_PoolSize);
+    s.poolSize = static_cast<int>(poolSize);
+    s.sample = sample;
     s.blockSize = opts.m_BlockSize;
     s.minMapQ = p.m_MinMapQ;
     s.minBaseQ = p.m_MinBaseQ;
@@ -344,4 +441,141 @@ SSiteFileSettings SavedAgain(const SSiteFileSettings& first, const SScanOptions&
     }
     s.input = "summary files";
     return s;
+}
+
+void CheckOptionsForInput(const SScanOptions& opts, EInputKind kind) {
+    // Where each option that not every input takes applies. Summary files
+    // take the filters their runs applied (the run checks that a filter
+    // given has the value they record), and no other.
+    struct SRule {
+        int m_Code;
+        bool m_Alignments, m_PileupText, m_DataSet, m_SiteFiles;
+        const char* m_Why;  // why it does not apply where it does not
+    };
+    const char* const kKept =
+        "summary files hold the sites their runs kept, so give it to those runs";
+    const SRule rules[] = {
+        {'r', true, false, false, false,
+         "a region is read through the index of alignments; give the positions with "
+         "--regions-file BED"},
+        {'f', true, false, false, false,
+         "pileup text carries its reference base and a data set its ancestral class"},
+        {'q', true, false, false, true,
+         "it holds no mapping qualities; filter the reads where it is made (samtools mpileup -q)"},
+        {kSkipFlagsOption, true, false, false, true,
+         "it holds no flags; filter the reads where it is made (samtools mpileup --ff)"},
+        {kInclFlagsOption, true, false, false, true,
+         "it holds no flags; filter the reads where it is made (samtools mpileup --rf)"},
+        {'x', true, false, false, true,
+         "it holds no read pairs; choose the overlap rule where it is made (samtools mpileup "
+         "-x)"},
+        {'Q', true, true, false, true, "a data set's scores are taken as they are"},
+        {'d', true, true, true, true, ""},
+        {'D', true, true, true, true, ""},
+        {eRegionsFile, true, true, true, false, ""},
+        {eMask, true, true, true, false, ""},
+        {eContig, false, false, true, false,
+         "only a data set's sites lack a contig name; the other inputs name their contigs"},
+        {eSamples, false, true, true, false,
+         "alignments name their samples (the SM of their read groups) and summary files record "
+         "theirs"},
+    };
+    if (kind != EInputKind::eAlignment && opts.m_WindowSize > 0 &&
+        (opts.m_WindowSize - 1) / opts.m_WindowStep + 1 > kMaxWindowsPerPosition) {
+        BadArgs("--windows " + std::to_string(opts.m_WindowSize) + ":" +
+                std::to_string(opts.m_WindowStep) + " puts each position into up to " +
+                std::to_string((opts.m_WindowSize - 1) / opts.m_WindowStep + 1) + " windows; " +
+                InputKindName(kind) + " gives no contig lengths, so at most " +
+                std::to_string(kMaxWindowsPerPosition) +
+                " are allowed: take a larger step (or read the alignments, whose header gives "
+                "the lengths).");
+    }
+    for (const SRule& r : rules) {
+        if (!opts.Given(r.m_Code)) {
+            continue;
+        }
+        const bool applies = kind == EInputKind::eAlignment     ? r.m_Alignments
+                             : kind == EInputKind::eMpileupText ? r.m_PileupText
+                             : kind == EInputKind::eXmlDataSet  ? r.m_DataSet
+                                                                : r.m_SiteFiles;
+        if (applies) {
+            continue;
+        }
+        const std::string why =
+            kind == EInputKind::eSiteFile && r.m_Code != eSamples ? kKept : r.m_Why;
+        BadArgs(OptionName(kLongOptions, r.m_Code) + " does not apply to " + InputKindName(kind) +
+                ": " + why + ".");
+    }
+}
+
+void CheckSiteFileSettings(const SScanOptions& opts, const SSiteFileSettings& file,
+                           const std::string& path, std::size_t sample) {
+    const SPileupOptions& p = opts.m_Pileup;
+    auto refuse = [&](int code, const std::string& recorded, const std::string& given) {
+        throw CInputError(EInputError::eMismatch, SInputWhere{path, 0, 0, "", 0},
+                          "records " + recorded + ", but " + OptionName(kLongOptions, code) +
+                              " gives " + given +
+                              ": a run on summary files takes their settings; leave the option "
+                              "out, or give the value the file records.");
+    };
+    auto number = [&](int code, const char* name, long long recorded, long long given) {
+        if (opts.Given(code) && recorded != given) {
+            refuse(code, std::string(name) + " " + std::to_string(recorded), std::to_string(given));
+        }
+    };
+    if (opts.Given(ePoolSize) && static_cast<int>(opts.PoolSize(sample)) != file.poolSize) {
+        refuse(ePoolSize,
+               file.poolSize > 0 ? "pool size " + std::to_string(file.poolSize) : "no pool size",
+               std::to_string(opts.PoolSize(sample)));
+    }
+    if (opts.m_Unfolded && file.folded) {
+        refuse(eUnfolded, "the folded spectrum", "the unfolded one");
+    }
+    number('q', "min-MQ", file.minMapQ, p.m_MinMapQ);
+    number('Q', "min-BQ", file.minBaseQ, p.m_MinBaseQ);
+    number(kSkipFlagsOption, "skip-flags", file.skipFlags, p.m_SkipFlags);
+    number(kInclFlagsOption, "incl-flags", file.requireFlags, p.m_RequireFlags);
+    number('d', "min-depth", file.minDepth, p.m_MinDepth);
+    number('D', "max-depth", file.maxDepth, p.m_MaxDepth);
+    if (p.m_KeepOverlaps && !file.keepOverlaps) {
+        refuse('x', "that overlapping mates were counted once", "both mates");
+    }
+}
+
+namespace {
+
+// Whether output to path goes where standard output goes (its name, or the
+// pipe, file or terminal behind descriptor 1). The null device takes any
+// number of outputs.
+bool IsStandardOutput(const std::string& path) {
+    if (path == "-") {
+        return true;
+    }
+    struct stat named, standard, null;
+    return ::stat(path.c_str(), &named) == 0 && ::fstat(STDOUT_FILENO, &standard) == 0 &&
+           named.st_dev == standard.st_dev && named.st_ino == standard.st_ino &&
+           !(S_ISCHR(named.st_mode) && ::stat("/dev/null", &null) == 0 &&
+             null.st_rdev == named.st_rdev);
+}
+
+}  // namespace
+
+void CheckOutputs(const SScanOptions& opts) {
+    const bool tableToStandardOutput =
+        !opts.m_WindowsOnly && (opts.m_Output.empty() || opts.m_Output == "-");
+    if (tableToStandardOutput && opts.m_WindowSize > 0 && IsStandardOutput(opts.m_WindowsOutput)) {
+        BadArgs("The windows (-w " + opts.m_WindowsOutput +
+                ") and the table both go to standard output, where they would mix: give one of "
+                "them a file (-w FILE or -o FILE).");
+    }
+    std::vector<std::string> inputs = opts.m_Pileup.m_Inputs;
+    for (const std::string& read :
+         {opts.m_Pileup.m_Reference, opts.m_RegionsFile, opts.m_MaskFile}) {
+        inputs.push_back(read);
+    }
+    CheckOutputsDistinct({{"the table (-o)", opts.m_WindowsOnly ? std::string() : opts.m_Output},
+                          {"the windows file (-w)", opts.m_WindowsOutput},
+                          {"the summary file (--save-sites)", opts.m_SaveSites},
+                          {"the surface (--surface)", opts.m_Surface}},
+                         inputs);
 }

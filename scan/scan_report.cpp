@@ -1,12 +1,21 @@
 #include "scan/scan_report.hpp"
 
-std::string TableHeader() {
-    return "model\ttheta\ttheta_lo\ttheta_hi\tgrowth\tgrowth_lo\tgrowth_hi\tloglik\tlrt\tp_value\t"
+namespace {
+
+std::string SampleField(const std::string& sample) {
+    return sample.empty() ? std::string() : sample + '\t';
+}
+
+}  // namespace
+
+std::string TableHeader(bool sample) {
+    return std::string(sample ? "sample\t" : "") +
+           "model\ttheta\ttheta_lo\ttheta_hi\tgrowth\tgrowth_lo\tgrowth_hi\tloglik\tlrt\tp_value\t"
            "sites\treads\n";
 }
 
 std::string FormatTableRow(const SModelRow& r) {
-    std::string line = r.m_Model;
+    std::string line = SampleField(r.m_Sample) + r.m_Model;
     for (double v : {r.m_Theta, r.m_ThetaLo, r.m_ThetaHi, r.m_Growth, r.m_GrowthLo, r.m_GrowthHi,
                      r.m_LogLik, r.m_Lrt, r.m_PValue}) {
         line += '\t';
@@ -16,13 +25,15 @@ std::string FormatTableRow(const SModelRow& r) {
     return line;
 }
 
-std::string WindowsHeader() {
-    return "contig\tstart\tend\tsites\treads\tcovered\ttheta\ttheta_lo\ttheta_hi\tloglik\n";
+std::string WindowsHeader(bool bootstrap, double level, bool sample) {
+    return std::string("#intervals=") + (bootstrap ? "bootstrap" : "profile") +
+           "\tlevel=" + FormatNumber(level) + '\n' + (sample ? "sample\t" : "") +
+           "contig\tstart\tend\tsites\treads\tcovered\ttheta\ttheta_lo\ttheta_hi\tloglik\n";
 }
 
 std::string FormatWindowRow(const SWindowRow& r) {
-    std::string line = r.m_Contig + '\t' + std::to_string(r.m_Start) + '\t' +
-                       std::to_string(r.m_End) + '\t' + std::to_string(r.m_Sites) + '\t' +
+    std::string line = SampleField(r.m_Sample) + r.m_Contig + '\t' + std::to_string(r.m_Start) +
+                       '\t' + std::to_string(r.m_End) + '\t' + std::to_string(r.m_Sites) + '\t' +
                        std::to_string(r.m_Reads) + '\t' +
                        (r.m_CoveredKnown ? std::to_string(r.m_Covered) : std::string("NA"));
     for (double v : {r.m_Theta, r.m_ThetaLo, r.m_ThetaHi, r.m_LogLik}) {

@@ -69,6 +69,7 @@ std::string HeaderText(const SSiteFileSettings& s) {
     put("region", s.region);
     put("reference", s.reference);
     put("input", s.input);
+    put("sample", s.sample);
     return h + '\n';
 }
 
@@ -210,6 +211,11 @@ SSiteFileSettings ParseHeader(BGZF* f, const std::string& path) {
     s.version = get("version");
     s.folded = number("folded", 0, 1) == 1;
     s.poolSize = static_cast<int>(number("pool_size", 0, 100000));
+    if (s.poolSize == 1) {
+        throw fail(EInputError::eRange,
+                   "has a bad 'pool_size' in its header: '1' (a pool has 2 "
+                   "chromosomes or more; 0 stands for none).");
+    }
     s.blockSize = static_cast<std::int64_t>(number("block_size", 1, std::uint64_t(1) << 40));
     s.minMapQ = static_cast<int>(number("min_MQ", 0, 255));
     s.minBaseQ = static_cast<int>(number("min_BQ", 0, 255));
@@ -221,6 +227,9 @@ SSiteFileSettings ParseHeader(BGZF* f, const std::string& path) {
     s.region = get("region");
     s.reference = get("reference");
     s.input = get("input");
+    // Files of older runs name no sample.
+    const auto sample = values.find("sample");
+    s.sample = sample == values.end() ? std::string() : sample->second;
     return s;
 }
 
@@ -264,16 +273,50 @@ std::string Difference(const SSiteFileSettings& a, const SSiteFileSettings& b) {
 
 }  // namespace
 
-struct CSiteFileReader::SOpen {
-    BGZF* file = nullptr;
-    CBgzfEnd end;
-    std::string path;
-    ~SOpen() {
-        if (file) {
-            bgzf_close(file);
-        }
+void COpenSiteFile::SClose::operator()(BGZF* f) const {
+    bgzf_close(f);
+}
+
+COpenSiteFile::COpenSiteFile(SSiteFileInput in) : m_Path(std::move(in.m_Path)) {
+    errno = 0;
+    m_File.reset(bgzf_hopen(in.m_File, "r"));
+    if (!m_File) {
+        const int err = errno;
+        hclose_abruptly(in.m_File);
+        throw CannotOpen(m_Path, err);
     }
-};
+    // A file that can be seeked shows a missing end at once; one that
+    // cannot (a pipe) shows it when it has been read.
+    m_End.Start(m_File.get());
+    if (m_End.Missing(m_File.get()) && m_End.CheckedAtStart()) {
+        throw CInputError(EInputError::eTruncated, SInputWhere{m_Path, 0, 0, "", 0},
+                          "is truncated: its BGZF end-of-file marker is missing.");
+    }
+    m_Settings = ParseHeader(m_File.get(), m_Path);
+}
+
+COpenSiteFile::~COpenSiteFile() = default;
+
+std::vector<std::unique_ptr<COpenSiteFile>> OpenSiteFiles(std::vector<SSiteFileInput> inputs) {
+    std::vector<std::unique_ptr<COpenSiteFile>> files;
+    // Every handle is owned from here on, whatever fails: those not yet
+    // taken over are closed.
+    struct SCloseRest {
+        std::vector<SSiteFileInput>& inputs;
+        const std::vector<std::unique_ptr<COpenSiteFile>>& files;
+        bool done = false;
+        ~SCloseRest() {
+            for (std::size_t j = files.size() + 1; !done && j < inputs.size(); ++j) {
+                hclose_abruptly(inputs[j].m_File);
+            }
+        }
+    } guard{inputs, files};
+    for (SSiteFileInput& in : inputs) {
+        files.push_back(std::make_unique<COpenSiteFile>(in));
+    }
+    guard.done = true;
+    return files;
+}
 
 SSiteFileSettings ReadSiteFileSettings(const std::string& path) {
     errno = 0;
@@ -321,71 +364,49 @@ CSiteFileReader::CSiteFileReader(const std::vector<std::string>& paths, const SS
     : CSiteFileReader(OpenPaths(paths), options) {}
 
 CSiteFileReader::CSiteFileReader(std::vector<SSiteFileInput> inputs, const SSiteOptions& options)
-    : m_Options(options) {
-    std::unique_ptr<CFreqSpectrum> unit(new CFSNeutral);
-    unit->SetParam(0) = 1.0;
-    m_Neutral = std::make_unique<CDepthRows>(options, std::move(unit));
-    x_OpenAll(std::move(inputs));
-}
+    : CSiteFileReader(OpenSiteFiles(std::move(inputs)), options, false) {}
 
-void CSiteFileReader::x_OpenAll(std::vector<SSiteFileInput> inputs) {
-    // Every handle is owned from here on, whatever fails.
-    for (SSiteFileInput& in : inputs) {
-        m_Files.push_back(std::make_unique<SOpen>());
-        m_Files.back()->path = in.m_Path;
-    }
-    for (std::size_t i = 0; i < inputs.size(); ++i) {
-        errno = 0;
-        m_Files[i]->file = bgzf_hopen(inputs[i].m_File, "r");
-        if (!m_Files[i]->file) {
-            const int err = errno;
-            hclose_abruptly(inputs[i].m_File);
-            for (std::size_t j = i + 1; j < inputs.size(); ++j) {
-                hclose_abruptly(inputs[j].m_File);
-            }
-            throw CannotOpen(inputs[i].m_Path, err);
-        }
+CSiteFileReader::CSiteFileReader(std::vector<std::unique_ptr<COpenSiteFile>> files,
+                                 const SSiteOptions& options, bool modelFromFiles)
+    : m_Options(options), m_Files(std::move(files)) {
+    if (m_Files.empty()) {
+        throw std::invalid_argument("A summary file reader needs at least one file.");
     }
     // Every header first, so that a mismatch is found before any fit.
-    for (std::size_t i = 0; i < m_Files.size(); ++i) {
-        const std::string& path = m_Files[i]->path;
-        const SInputWhere where{path, 0, 0, "", 0};
-        // A file that can be seeked shows a missing end at once; one that
-        // cannot (a pipe) shows it when it has been read.
-        m_Files[i]->end.Start(m_Files[i]->file);
-        if (m_Files[i]->end.Missing(m_Files[i]->file) && m_Files[i]->end.CheckedAtStart()) {
-            throw CInputError(EInputError::eTruncated, where,
-                              "is truncated: its BGZF end-of-file marker is missing.");
-        }
-        const SSiteFileSettings s = ParseHeader(m_Files[i]->file, path);
-        if (i == 0) {
-            m_Settings = s;
-            SSiteFileSettings run = s;
-            run.folded = m_Options.folded;
-            run.poolSize = m_Options.poolSize;
-            const std::string d = Difference(run, s);
-            if (!d.empty()) {
-                throw CInputError(EInputError::eMismatch, where,
-                                  "was written with another " + d +
-                                      " than this run: give the same model options.");
-            }
-        } else {
-            const std::string d = Difference(m_Settings, s);
-            if (!d.empty()) {
-                throw CInputError(EInputError::eMismatch, where,
-                                  "differs from " + InputName(m_Files[0]->path) + " in its " + d +
-                                      ": summary files are fitted together only with the same "
-                                      "settings.");
-            }
+    const SSiteFileSettings& first = m_Files[0]->Settings();
+    m_Settings = first;
+    if (modelFromFiles) {
+        m_Options.folded = first.folded;
+        m_Options.poolSize = first.poolSize;
+    }
+    SSiteFileSettings run = first;
+    run.folded = m_Options.folded;
+    run.poolSize = m_Options.poolSize;
+    const std::string d = Difference(run, first);
+    if (!d.empty()) {
+        throw CInputError(
+            EInputError::eMismatch, SInputWhere{m_Files[0]->Path(), 0, 0, "", 0},
+            "was written with another " + d + " than this run: give the same model options.");
+    }
+    for (std::size_t i = 1; i < m_Files.size(); ++i) {
+        const std::string di = Difference(first, m_Files[i]->Settings());
+        if (!di.empty()) {
+            throw CInputError(EInputError::eMismatch, SInputWhere{m_Files[i]->Path(), 0, 0, "", 0},
+                              "differs from " + InputName(m_Files[0]->Path()) + " in its " + di +
+                                  ": summary files are fitted together only with the same "
+                                  "settings.");
         }
     }
+    std::unique_ptr<CFreqSpectrum> unit(new CFSNeutral);
+    unit->SetParam(0) = 1.0;
+    m_Neutral = std::make_unique<CDepthRows>(m_Options, std::move(unit));
 }
 
 CSiteFileReader::~CSiteFileReader() = default;
 
 void CSiteFileReader::x_Fail(EInputError kind, const std::string& what) const {
     SInputWhere where;
-    where.m_File = m_Files[m_Index]->path;
+    where.m_File = m_Files[m_Index]->Path();
     where.m_Record = m_Record;
     if (m_Contig >= 0 && m_RecordPos > 0) {
         where.m_Contig = m_Names[static_cast<std::size_t>(m_Contig)];
@@ -441,7 +462,7 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
         if (m_Index >= m_Files.size()) {
             return false;
         }
-        BGZF* f = m_Files[m_Index]->file;
+        BGZF* f = m_Files[m_Index]->m_File.get();
         m_RecordPos = 0;
         auto getc = [&]() {
             const int c = bgzf_getc(f);
@@ -481,7 +502,7 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
             if (getc() >= 0) {
                 x_Fail(EInputError::eDamaged, "is damaged: data follow its end record.");
             }
-            if (m_Files[m_Index]->end.Missing(f)) {
+            if (m_Files[m_Index]->m_End.Missing(f)) {
                 x_Fail(EInputError::eTruncated,
                        "is truncated: its BGZF end-of-file marker is missing.");
             }
@@ -508,7 +529,7 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
                 m_Names.push_back(name);
                 m_LastPos = -1;
             } else if (it->second != m_Contig) {
-                throw OutOfOrder({m_Files[m_Index]->path, 0, m_Record, name, 0},
+                throw OutOfOrder({m_Files[m_Index]->Path(), 0, m_Record, name, 0},
                                  m_Names[static_cast<std::size_t>(m_Contig)], m_LastPos + 1,
                                  "contig " + name +
                                      " comes back after another one; give summary files in "
@@ -560,7 +581,7 @@ bool CSiteFileReader::x_NextSite(SEncodedSite& site, std::vector<unsigned char>&
             left -= piece;
         }
         if (position <= m_LastPos) {
-            throw OutOfOrder({m_Files[m_Index]->path, 0, m_Record,
+            throw OutOfOrder({m_Files[m_Index]->Path(), 0, m_Record,
                               m_Names[static_cast<std::size_t>(m_Contig)], position + 1},
                              m_Names[static_cast<std::size_t>(m_Contig)], m_LastPos + 1,
                              "give summary files in genome order, without overlaps, each "

@@ -30,8 +30,10 @@
 
 #include "base/file_magic.hpp"
 #include "base/input_error.hpp"
+#include "common/bgzf_stream.hpp"
 #include "engine/sitestore.hpp"
 
+struct BGZF;
 struct hFILE;
 class CDepthRows;
 
@@ -49,6 +51,10 @@ struct SSiteFileSettings {
     unsigned minDepth = 0, maxDepth = 0;
     bool keepOverlaps = false;
     std::string region, reference, input;
+    // The sample whose sites the file holds (a run of one sample, or one
+    // sample of --per-sample); empty when not known (older files, pileup
+    // text and data sets of one unnamed sample).
+    std::string sample;
 };
 
 // Writes a summary file through CSafeOutputFile (a temporary file beside
@@ -86,6 +92,37 @@ struct SSiteFileInput {
     std::string m_Path;
 };
 
+// A summary file opened and its header read, before any site: a run looks
+// at the settings (and samples) of its files before it decides how to read
+// them.
+class COpenSiteFile {
+  public:
+    // Takes over in.m_File. Throws CInputError naming the file when it
+    // cannot be read, is not a summary file (eFormat), is truncated
+    // (eTruncated), or its header holds a bad value (eRange).
+    explicit COpenSiteFile(SSiteFileInput in);
+    ~COpenSiteFile();
+    COpenSiteFile(const COpenSiteFile&) = delete;
+    COpenSiteFile& operator=(const COpenSiteFile&) = delete;
+
+    const std::string& Path() const { return m_Path; }
+    const SSiteFileSettings& Settings() const { return m_Settings; }
+
+  private:
+    friend class CSiteFileReader;
+    struct SClose {
+        void operator()(BGZF* f) const;
+    };
+    std::string m_Path;
+    std::unique_ptr<BGZF, SClose> m_File;
+    CBgzfEnd m_End;
+    SSiteFileSettings m_Settings;
+};
+
+// Opens every input in turn (their handles are all owned from the start:
+// on a failure those not yet opened are closed too).
+std::vector<std::unique_ptr<COpenSiteFile>> OpenSiteFiles(std::vector<SSiteFileInput> inputs);
+
 // Reads summary files one after the other as one sequence of sites. Contigs
 // are unified by name, numbered in order of first appearance; the files
 // must come in genome order: a contig may continue in the next file (at
@@ -110,6 +147,11 @@ class CSiteFileReader {
     // (eTruncated), or has a setting other than the first file's or, for
     // folded and pool_size, the run's (options) (eMismatch).
     CSiteFileReader(std::vector<SSiteFileInput> inputs, const SSiteOptions& options);
+    // Reads files opened before. With modelFromFiles the folding and the
+    // pool size are the first file's (options' are ignored), and the other
+    // files must agree with it.
+    CSiteFileReader(std::vector<std::unique_ptr<COpenSiteFile>> files, const SSiteOptions& options,
+                    bool modelFromFiles);
     // Opens every path ("-": standard input).
     CSiteFileReader(const std::vector<std::string>& paths, const SSiteOptions& options);
     ~CSiteFileReader();
@@ -123,10 +165,11 @@ class CSiteFileReader {
 
     const std::vector<std::string>& Contigs() const { return m_Names; }
     const SSiteFileSettings& Settings() const { return m_Settings; }
+    // The options of the sites read: the run's, with the model taken from
+    // the files when asked.
+    const SSiteOptions& Options() const { return m_Options; }
 
   private:
-    struct SOpen;
-    void x_OpenAll(std::vector<SSiteFileInput> inputs);
     bool x_NextSite(SEncodedSite& site, std::vector<unsigned char>& bytes);
     // Checks the numbers of a site's record (bytes) and its constant;
     // throws through x_Fail.
@@ -138,7 +181,7 @@ class CSiteFileReader {
 
     SSiteOptions m_Options;
     SSiteFileSettings m_Settings;
-    std::vector<std::unique_ptr<SOpen>> m_Files;
+    std::vector<std::unique_ptr<COpenSiteFile>> m_Files;
     std::size_t m_Index = 0;
     std::vector<std::string> m_Names;
     std::unordered_map<std::string, int> m_NameIndex;

@@ -8,6 +8,8 @@ CWindowPolicy::CWindowPolicy(std::int64_t size, std::int64_t step) : m_Size(size
 
 std::int64_t CWindowPolicy::FirstStart(std::int64_t from) const {
     QT_ASSERT(from >= 0);
+    // k = floor((from - size) / step) + 1 when from >= size; k step <= from,
+    // so the product cannot overflow.
     const std::int64_t k = from >= m_Size ? (from - m_Size) / m_Step + 1 : 0;
     return k * m_Step;
 }

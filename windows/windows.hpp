@@ -3,6 +3,15 @@
 // (window_policy.hpp), keeping only the sites of the windows still open, so
 // memory is bounded by one window whatever the genome's length. The site
 // type is the caller's: anything with a 0-based position m_Pos.
+//
+// A contig of known length gets every window that overlaps its range. A
+// contig of unknown length gets only the windows that hold a site or an
+// occupied position (one the caller names, such as a covered position
+// without a site): nothing says how far such a contig reaches or whether it
+// was sequenced between its sites, so the windows written are those its
+// input justifies, at most SIZE/STEP per occupied position, and one line of
+// input far along a contig cannot make the stream walk every window before
+// it.
 
 #include <algorithm>
 #include <cstdint>
@@ -29,40 +38,62 @@ class CWindowStream {
   public:
     using TSpan = SWindowSpan<TSite>;
     using TEmit = std::function<void(const TSpan&)>;
+    // The first occupied position at or after from on contig, or
+    // CWindowPolicy::kLast for none yet known.
+    using TOccupied = std::function<std::int64_t(int contig, std::int64_t from)>;
 
     // size >= 1, 1 <= step <= size. emit receives every window in order;
-    // the sites it points to are valid during the call only.
-    CWindowStream(std::int64_t size, std::int64_t step, TEmit emit)
-        : m_Policy(size, step), m_Emit(std::move(emit)) {}
+    // the sites it points to are valid during the call only. occupied, when
+    // given, names the positions besides the sites whose windows a contig
+    // of unknown length must still get.
+    CWindowStream(std::int64_t size, std::int64_t step, TEmit emit, TOccupied occupied = nullptr)
+        : m_Policy(size, step), m_Emit(std::move(emit)), m_Occupied(std::move(occupied)) {}
 
     // Starts a contig whose windows cover [from, to): the windows are those
     // starting at multiples of the step that overlap the range, clipped to
-    // it. to < 0: the contig's end is unknown, and EndContig closes the
-    // windows up to the last site.
+    // it. to < 0: the contig's end is unknown (see the top of this file).
     void BeginContig(int contig, std::int64_t from, std::int64_t to) {
+        QT_ASSERT(from >= 0);
         m_Contig = contig;
         m_From = from;
         m_To = to;
         m_LastPos = -1;
         m_Sites.clear();
         m_NextStart = m_Policy.FirstStart(from);
+        m_Done = false;
     }
-    // A site of the current contig; positions must not decrease.
+    // Whether a site at pos may come next: inside the contig's range, below
+    // 2^63 - 1, and not before the last site. A caller whose sites come
+    // from outside checks this before AddSite.
+    bool Accepts(std::int64_t pos) const {
+        return pos >= m_LastPos && pos >= m_From && pos < (m_To >= 0 ? m_To : CWindowPolicy::kLast);
+    }
+    // A site of the current contig; Accepts(site.m_Pos) must hold.
     void AddSite(const TSite& site) {
-        QT_ASSERT(site.m_Pos >= m_LastPos && site.m_Pos >= m_From);
-        QT_ASSERT(m_To < 0 || site.m_Pos < m_To);
+        QT_ASSERT(Accepts(site.m_Pos));
         m_LastPos = site.m_Pos;
         x_CloseBefore(site.m_Pos);
         m_Sites.push_back(site);
     }
     // Emits every window of the contig not yet emitted. With the contig's
-    // end unknown, the windows reach the last site and at least up to
-    // atLeast (exclusive).
+    // end unknown, the windows reach the last site and the occupied
+    // positions below atLeast.
     void EndContig(std::int64_t atLeast = 0) {
-        const std::int64_t end = m_To >= 0 ? m_To : std::max(m_LastPos + 1, atLeast);
-        while (m_NextStart < end) {
-            x_Emit(m_NextStart, m_NextStart + m_Policy.Size());
-            m_NextStart += m_Policy.Step();
+        if (m_To >= 0) {
+            while (!m_Done && m_NextStart < m_To) {
+                x_EmitNext();
+            }
+        } else {
+            const std::int64_t end = std::max(m_LastPos + 1, atLeast);
+            while (!m_Done && m_NextStart < end) {
+                const std::int64_t next = x_NextOccupied(m_NextStart, end);
+                if (next >= end) {
+                    break;
+                }
+                if (!x_SkipTo(next)) {
+                    x_EmitNext();
+                }
+            }
         }
         m_Sites.clear();
     }
@@ -70,16 +101,43 @@ class CWindowStream {
   private:
     // Emits the windows that end at or before pos.
     void x_CloseBefore(std::int64_t pos) {
-        while (m_NextStart + m_Policy.Size() <= pos) {
-            x_Emit(m_NextStart, m_NextStart + m_Policy.Size());
-            m_NextStart += m_Policy.Step();
+        while (!m_Done && m_Policy.EndsBy(m_NextStart, pos)) {
+            if (m_To < 0 && x_SkipTo(x_NextOccupied(m_NextStart, pos))) {
+                continue;
+            }
+            x_EmitNext();
         }
     }
-    void x_Emit(std::int64_t start, std::int64_t end) {
-        // Later windows start later: the sites before this one are done with.
-        while (!m_Sites.empty() && m_Sites.front().m_Pos < start) {
+    // Without a known end: when next, the first occupied position from the
+    // next window's start on, lies past that window, jumps to the first
+    // window that holds next (every window between holds nothing).
+    bool x_SkipTo(std::int64_t next) {
+        if (next < m_Policy.End(m_NextStart)) {
+            return false;
+        }
+        m_NextStart = m_Policy.FirstStart(next);
+        return true;
+    }
+    // The first site or occupied position at or after from; limit when
+    // there is none before it.
+    std::int64_t x_NextOccupied(std::int64_t from, std::int64_t limit) {
+        x_DropBefore(from);
+        std::int64_t next = m_Sites.empty() ? limit : std::min(m_Sites.front().m_Pos, limit);
+        if (m_Occupied && next > from) {
+            next = std::min(next, m_Occupied(m_Contig, from));
+        }
+        return next;
+    }
+    // Later windows start later: the sites before from are done with.
+    void x_DropBefore(std::int64_t from) {
+        while (!m_Sites.empty() && m_Sites.front().m_Pos < from) {
             m_Sites.pop_front();
         }
+    }
+    void x_EmitNext() {
+        const std::int64_t start = m_NextStart;
+        const std::int64_t end = m_Policy.End(start);
+        x_DropBefore(start);
         m_Scratch.clear();
         for (const TSite& s : m_Sites) {
             if (s.m_Pos >= end) {
@@ -93,14 +151,17 @@ class CWindowStream {
         span.m_End = m_To >= 0 ? std::min(end, m_To) : end;
         span.m_First = m_Scratch.data();
         span.m_Count = m_Scratch.size();
+        m_Done = !m_Policy.Advance(m_NextStart);
         m_Emit(span);
     }
 
     CWindowPolicy m_Policy;
     TEmit m_Emit;
+    TOccupied m_Occupied;
     int m_Contig = -1;
     std::int64_t m_From = 0, m_To = -1;
     std::int64_t m_NextStart = 0;  // start of the next window to emit
+    bool m_Done = false;           // no window starts after the last one emitted
     std::int64_t m_LastPos = -1;
     std::deque<TSite> m_Sites;
     std::vector<TSite> m_Scratch;

@@ -362,3 +362,83 @@ TEST(Bootstrap, BlockBootstrapCoversTheMeanThetaWhereTheProfileIntervalDoesNot) 
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Bootstrap, AWindowsIntervalIsThePercentileOfItsSitesRefittedToTheGenomeWideResamples) {
+    // A window of 30 blocks of varying theta inside a genome of 50: each
+    // resample's refit of the window (its sites weighted by their blocks'
+    // multiplicities in the genome-wide draw) against the oracle, a fit of
+    // a store that holds every site of a drawn block as often as it was
+    // drawn; then the interval against the percentiles of the oracle's
+    // refits, by hand.
+    TRng rng(31);
+    const int blocks = 50, perBlock = 60, first = 12, inWindow = 30;
+    SSiteOptions options;
+    options.blockSize = perBlock;
+    CSiteEncoder encoder(options);
+    std::gamma_distribution<double> gamma(1.5, 0.01);
+    std::vector<std::vector<STestSite>> data;
+    std::vector<SWindowSite> window;
+    std::vector<std::uint32_t> windowBlocks;
+    for (int b = 0; b < blocks; ++b) {
+        data.push_back(Sites(perBlock, std::min(0.2, gamma(rng)), 9.0, rng));
+        if (b < first || b >= first + inWindow) {
+            continue;
+        }
+        for (const STestSite& s : data.back()) {
+            std::vector<unsigned char> bytes;
+            SEncodedSite e;
+            ASSERT_TRUE(encoder.Encode(0, 0, s.depth, s.table.data(), s.logScale, bytes, e));
+            SWindowSite w;
+            w.m_A = e.neutralA;
+            w.m_B = e.neutralB;
+            w.m_LogScale = e.constant;
+            w.m_Reads = static_cast<std::uint32_t>(e.reads);
+            window.push_back(w);
+            windowBlocks.push_back(static_cast<std::uint32_t>(b));
+        }
+    }
+    const std::vector<std::vector<double>> resamples = DrawResamples(blocks, 40, 3);
+    CWindowFitter fitter(options, SFitOptions());
+    std::vector<double> oracle;
+    for (const std::vector<double>& weights : resamples) {
+        CSiteStore copies(options);
+        std::int64_t pos = 0;
+        for (int b = first; b < first + inWindow; ++b) {
+            for (int c = 0; c < static_cast<int>(weights[static_cast<std::size_t>(b)]); ++c) {
+                for (const STestSite& s : data[static_cast<std::size_t>(b)]) {
+                    copies.Append(0, pos++, s.depth, s.table.data(), s.logScale);
+                }
+            }
+        }
+        const double want = FitNeutral(copies, SFitOptions(), nullptr).theta;
+        std::vector<double> perSite;
+        for (std::uint32_t b : windowBlocks) {
+            perSite.push_back(weights[b]);
+        }
+        const double got = fitter.Refit(window.data(), perSite.data(), window.size());
+        EXPECT_NEAR(got, want, 1e-9 * want);
+        oracle.push_back(want);
+    }
+    for (double level : {0.95, 0.8}) {
+        double lo = 0.0, hi = 0.0;
+        WindowBootstrapInterval(fitter, window.data(), windowBlocks.data(), window.size(),
+                                resamples, level, lo, hi);
+        // The percentiles by linear interpolation between order statistics.
+        std::sort(oracle.begin(), oracle.end());
+        auto quantile = [&](double q) {
+            const double h = (oracle.size() - 1) * q;
+            const std::size_t k = static_cast<std::size_t>(h);
+            return oracle[k] + (h - k) * (oracle[std::min(k + 1, oracle.size() - 1)] - oracle[k]);
+        };
+        EXPECT_NEAR(lo, quantile(0.5 * (1 - level)), 1e-9 * lo);
+        EXPECT_NEAR(hi, quantile(0.5 * (1 + level)), 1e-9 * hi);
+        EXPECT_LT(lo, hi);
+    }
+    // Sites of no drawn block leave nothing to fit.
+    const std::vector<double> none(window.size(), 0.0);
+    EXPECT_TRUE(std::isnan(fitter.Refit(window.data(), none.data(), window.size())));
+}
+
+}  // namespace

@@ -99,9 +99,12 @@ TEST_F(CSiteFileTest, BadSummaryFilesAndOptionsEndWithStatusOne) {
              SCase{"a.sites unfolded.sites",
                    "'unfolded.sites': differs from 'a.sites' in its folding (--unfolded against "
                    "folded)"},
-             SCase{"pool.sites",
-                   "'pool.sites': was written with another pool size (--pool-size "
-                   "40 against no --pool-size) than this run"},
+             // The files' settings are the run's: a value given must agree.
+             SCase{"--pool-size 30 pool.sites",
+                   "'pool.sites': records pool size 40, but --pool-size gives 30"},
+             SCase{"--unfolded a.sites",
+                   "'a.sites': records the folded spectrum, but --unfolded gives the unfolded"},
+             SCase{"-d 3 a.sites", "'a.sites': records min-depth 1, but -d/--min-depth gives 3"},
              SCase{"a.sites x.bam", "summary files are fitted only with other summary files"},
              SCase{"--block 0 a.sites", "Invalid value '0' for --block"},
              SCase{"--bootstrap 0 a.sites", "Invalid value '0' for --bootstrap"},
@@ -114,7 +117,11 @@ TEST_F(CSiteFileTest, BadSummaryFilesAndOptionsEndWithStatusOne) {
         EXPECT_NE(Err().find(c.m_Message), std::string::npos) << c.m_Args << ": " << Err();
         EXPECT_EQ(Out(), "") << c.m_Args;
     }
-    ASSERT_EQ(Scan("--pool-size 40 pool.sites"), 0) << Err();
+    // The pool size the file records is the run's, given again or not.
+    ASSERT_EQ(Scan("pool.sites"), 0) << Err();
+    const std::string taken = Out();
+    ASSERT_EQ(Scan("--pool-size 40 -d 1 pool.sites"), 0) << Err();
+    EXPECT_EQ(Out(), taken);
     // A pool's summary keeps the reads' table, not the pool's: well under
     // 64 bytes a site (format 1 took 187).
     const std::uint64_t sites = std::stoull(Err().substr(Err().find("qualscan: ") + 10));

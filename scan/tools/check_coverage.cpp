@@ -85,7 +85,9 @@ SScan Scan(const std::string& path, bool growth, unsigned poolSize) {
     opts.m_Pileup.m_Inputs = {path};
     opts.m_Pileup.m_Progress = false;
     opts.m_Models = growth ? EScanModels::eBoth : EScanModels::eNeutral;
-    opts.m_PoolSize = poolSize;
+    if (poolSize > 0) {
+        opts.m_PoolSizes = {poolSize};
+    }
     std::ostringstream table;
     RunQualScan(opts, table, nullptr);
     SScan r;

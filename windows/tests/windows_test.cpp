@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <random>
+#include <set>
 #include <vector>
 
 namespace {
@@ -73,6 +75,142 @@ TEST(WindowStream, EmitsEveryWindowWithItsSitesAsABruteForceScanDoes) {
         stream.EndContig();
         EXPECT_EQ(got, BruteForce(sites, size, step, from, to))
             << "size " << size << " step " << step << " from " << from << " to " << to;
+    }
+}
+
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+__extension__ typedef __int128 TWide;  // GCC and Clang; wide enough for any sum here
+
+// Runs the stream over one contig and records what it emitted.
+std::vector<SSeen> Stream(const std::vector<std::int64_t>& sites, std::int64_t size,
+                          std::int64_t step, std::int64_t from, std::int64_t to,
+                          const std::vector<std::int64_t>& occupied, std::int64_t atLeast) {
+    std::vector<SSeen> got;
+    CWindowStream<SWindowSite>::TOccupied next = [&](int contig, std::int64_t at) {
+        EXPECT_EQ(contig, 3);
+        const auto it = std::lower_bound(occupied.begin(), occupied.end(), at);
+        return it == occupied.end() ? kMax : *it;
+    };
+    CWindowStream<SWindowSite> stream(
+        size, step,
+        [&](const SWindowSpan<SWindowSite>& w) {
+            EXPECT_EQ(w.m_Contig, 3);
+            SSeen s{w.m_Start, w.m_End, {}};
+            for (std::size_t i = 0; i < w.m_Count; ++i) {
+                s.pos.push_back(w.m_First[i].m_Pos);
+            }
+            got.push_back(s);
+        },
+        next);
+    stream.BeginContig(3, from, to);
+    for (std::int64_t p : sites) {
+        EXPECT_TRUE(stream.Accepts(p)) << p;
+        SWindowSite s;
+        s.m_Pos = p;
+        stream.AddSite(s);
+    }
+    EXPECT_FALSE(stream.Accepts(to >= 0 ? to : kMax));
+    if (!sites.empty()) {
+        EXPECT_FALSE(stream.Accepts(sites.back() - 1));
+    }
+    stream.EndContig(atLeast);
+    return got;
+}
+
+// The windows in 128-bit arithmetic, which cannot overflow: with a known
+// end every window overlapping [from, to), clipped; without one, the
+// windows holding a site or an occupied position below the last site or
+// atLeast.
+std::vector<SSeen> Wide(const std::vector<std::int64_t>& sites, std::int64_t size,
+                        std::int64_t step, std::int64_t from, std::int64_t to,
+                        const std::vector<std::int64_t>& occupied, std::int64_t atLeast) {
+    std::set<TWide> starts;
+    auto holding = [&](TWide p) {  // the starts k step <= p < k step + size
+        TWide k = (p - size + 1) > 0 ? (p - size + 1 + step - 1) / step : 0;
+        for (; k * step <= p; ++k) {
+            starts.insert(k * step);
+        }
+    };
+    if (to >= 0) {
+        for (TWide k = from - size + 1 > 0 ? (from - size + 1 + step - 1) / step : 0; k * step < to;
+             ++k) {
+            starts.insert(k * step);
+        }
+    } else {
+        std::int64_t end = atLeast;
+        for (std::int64_t p : sites) {
+            holding(p);
+            end = std::max(end, p + 1);
+        }
+        for (std::int64_t p : occupied) {
+            if (p < end) {
+                holding(p);
+            }
+        }
+    }
+    std::vector<SSeen> out;
+    for (TWide start : starts) {
+        TWide end = start + size;
+        if (end > kMax) {
+            end = kMax;
+        }
+        if (to >= 0 && end > to) {
+            end = to;
+        }
+        SSeen w{static_cast<std::int64_t>(std::max<TWide>(start, from)),
+                static_cast<std::int64_t>(end),
+                {}};
+        for (std::int64_t p : sites) {
+            if (p >= w.start && p < w.end) {
+                w.pos.push_back(p);
+            }
+        }
+        out.push_back(w);
+    }
+    return out;
+}
+
+// Positions and window sizes anywhere up to 2^63 - 1 (reads far along
+// assemblies, sizes typed by mistake), with known and unknown contig ends.
+TEST(WindowStream, AgreesWithWideArithmeticUpToTheLastPosition) {
+    std::mt19937_64 rng(11);
+    for (int trial = 0; trial < 2000; ++trial) {
+        // Size: small or huge; at most 40 windows per position, so the
+        // oracle's enumeration stays short.
+        const std::int64_t size = trial % 3 == 0 ? 1 + static_cast<std::int64_t>(rng() % 50)
+                                                 : 1 + static_cast<std::int64_t>(rng() >> 1);
+        const std::int64_t stepped =
+            std::max(std::max<std::int64_t>(1, size / 40),
+                     1 + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(size)));
+        // Sites in a cluster at the start, in the middle or at the very end
+        // of the 64-bit range.
+        const int where = static_cast<int>(rng() % 3);
+        const std::int64_t base = where == 0   ? 0
+                                  : where == 1 ? static_cast<std::int64_t>(rng() >> 2)
+                                               : kMax - 1 - 300;
+        std::vector<std::int64_t> sites, occupied;
+        for (std::int64_t p = base; p < base + 300; ++p) {
+            const unsigned r = static_cast<unsigned>(rng() % 16);
+            if (r == 0) {
+                sites.push_back(p);
+            }
+            if (r <= 1) {
+                occupied.push_back(p);
+            }
+        }
+        const bool known = trial % 2 == 0;
+        // A known end: the cluster's range, so the oracle enumerates few
+        // windows.
+        const std::int64_t from = known ? base : 0;
+        const std::int64_t to = known ? base + 300 : -1;
+        if (known && (TWide{300} + size) / stepped > 2000) {
+            continue;
+        }
+        const std::int64_t atLeast = rng() % 2 ? base + 300 : 0;
+        SCOPED_TRACE("size " + std::to_string(size) + " step " + std::to_string(stepped) +
+                     " base " + std::to_string(base) + (known ? " known" : " unknown"));
+        EXPECT_EQ(Stream(sites, size, stepped, from, to, occupied, atLeast),
+                  Wide(sites, size, stepped, from, to, occupied, atLeast));
     }
 }
 
