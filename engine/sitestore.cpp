@@ -112,8 +112,8 @@ bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double*
         throw fault("the observation table has a non-finite scale.");
     }
     // The last entry that may be positive.
-    const int top = zeroFrom > static_cast<std::size_t>(depth) ? depth
-                                                                : static_cast<int>(zeroFrom) - 1;
+    const int top =
+        zeroFrom > static_cast<std::size_t>(depth) ? depth : static_cast<int>(zeroFrom) - 1;
     double maxTau = 0.0;
     for (int t = 0; t <= top; ++t) {
         const double v = table[t];
