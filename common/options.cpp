@@ -163,3 +163,32 @@ void ParseWindowsOption(const std::string& program, const char* text, const char
         }
     }
 }
+
+void SetBedFileOption(const std::string& program, std::string& file, const char* value,
+                      const char* option) {
+    if (!file.empty()) {
+        BadOption(program, std::string(option) + " is given twice ('" + file + "' and '" + value +
+                               "'): a run takes one such BED file; join them into one (cat a.bed "
+                               "b.bed).");
+    }
+    if (*value == '\0') {
+        BadOption(program,
+                  std::string("Invalid value '' for ") + option + ": expected a BED file.");
+    }
+    file = value;
+}
+
+void CheckWindowAndBootstrapOptions(const std::string& program, std::int64_t windowSize,
+                                    const std::string& windowsFile, const char* bootstrapOnly,
+                                    bool bootstrap) {
+    if (windowSize > 0 && windowsFile.empty()) {
+        BadOption(program, "--windows needs -w/--windows-file FILE for the windows.");
+    }
+    if (windowSize == 0 && !windowsFile.empty()) {
+        BadOption(program, "-w/--windows-file needs --windows SIZE[:STEP].");
+    }
+    if (bootstrapOnly && !bootstrap) {
+        BadOption(program, std::string(bootstrapOnly) +
+                               " applies to the block bootstrap: add --ci bootstrap.");
+    }
+}

@@ -79,6 +79,18 @@ double ParseOptionDouble(const std::string& program, const char* text, const cha
 void ParseWindowsOption(const std::string& program, const char* text, const char* option,
                         std::int64_t& size, std::int64_t& step);
 
+// A BED file option (--regions-file, --mask): one per run, since a second
+// would silently take the place of the first (the user joins them, whose
+// intervals may overlap), and not empty.
+void SetBedFileOption(const std::string& program, std::string& file, const char* value,
+                      const char* option);
+// After the options of a program with windows and a block bootstrap:
+// --windows SIZE and -w FILE come together, and bootstrapOnly (the
+// bootstrap option given last, null for none) needs --ci bootstrap.
+void CheckWindowAndBootstrapOptions(const std::string& program, std::int64_t windowSize,
+                                    const std::string& windowsFile, const char* bootstrapOnly,
+                                    bool bootstrap);
+
 // Reads the options one by one; getopt_long's state is global.
 void StartOptionScan();
 

@@ -188,10 +188,10 @@ EParseResult ParseFstArgs(int argc, char* argv[], SFstOptions& opts, std::ostrea
                     opts.m_Prior = arg;
                     return true;
                 case eRegionsFile:
-                    opts.m_RegionsFile = arg;
+                    SetBedFileOption(kProgram, opts.m_RegionsFile, arg, "--regions-file");
                     return true;
                 case eMask:
-                    opts.m_MaskFile = arg;
+                    SetBedFileOption(kProgram, opts.m_MaskFile, arg, "--mask");
                     return true;
                 case eCi: {
                     const std::string m = arg;
@@ -256,16 +256,8 @@ EParseResult ParseFstArgs(int argc, char* argv[], SFstOptions& opts, std::ostrea
         }
     }
     CheckDepthOptions(kProgram, p);
-    if (opts.m_WindowSize > 0 && opts.m_WindowsOutput.empty()) {
-        BadArgs("--windows needs -w/--windows-file FILE for the windows.");
-    }
-    if (opts.m_WindowSize == 0 && !opts.m_WindowsOutput.empty()) {
-        BadArgs("-w/--windows-file needs --windows SIZE[:STEP].");
-    }
-    if (bootstrapOnly && !opts.m_Bootstrap) {
-        BadArgs(std::string(bootstrapOnly) +
-                " applies to the block bootstrap: add --ci bootstrap.");
-    }
+    CheckWindowAndBootstrapOptions(kProgram, opts.m_WindowSize, opts.m_WindowsOutput, bootstrapOnly,
+                                   opts.m_Bootstrap);
     if (opts.m_WindowsOnly) {
         if (opts.m_WindowSize == 0) {
             BadArgs("--windows-only needs --windows SIZE[:STEP] and -w FILE.");

@@ -75,19 +75,6 @@ void ParseWindows(const char* text, SScanOptions& opts) {
     ParseWindowsOption(kProgram, text, "--windows", opts.m_WindowSize, opts.m_WindowStep);
 }
 
-// A BED file given twice would silently lose the first: one per run, the
-// user merges them (intervals of one file may overlap).
-void SetOnce(std::string& file, const char* value, const char* option) {
-    if (!file.empty()) {
-        BadArgs(std::string(option) + " is given twice ('" + file + "' and '" + value +
-                "'): a run takes one such BED file; join them into one (cat a.bed b.bed).");
-    }
-    if (*value == '\0') {
-        BadArgs(std::string("Invalid value '' for ") + option + ": expected a BED file.");
-    }
-    file = value;
-}
-
 double ParseLevel(const char* text) {
     return ParseOptionDouble(kProgram, text, "--level", 0.0, 1.0, true, true,
                              "a number between 0 and 1 (exclusive), such as 0.95");
@@ -324,10 +311,10 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
                     }
                     return true;
                 case eRegionsFile:
-                    SetOnce(opts.m_RegionsFile, arg, "--regions-file");
+                    SetBedFileOption(kProgram, opts.m_RegionsFile, arg, "--regions-file");
                     return true;
                 case eMask:
-                    SetOnce(opts.m_MaskFile, arg, "--mask");
+                    SetBedFileOption(kProgram, opts.m_MaskFile, arg, "--mask");
                     return true;
                 case 't':
                     opts.m_Threads = static_cast<unsigned>(ParseInt(arg, "--threads", 1, 1024));
@@ -343,16 +330,8 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
         p.m_Inputs.emplace_back(argv[i]);
     }
     CheckAlignmentOptions(kProgram, p);
-    if (opts.m_WindowSize > 0 && opts.m_WindowsOutput.empty()) {
-        BadArgs("--windows needs -w/--windows-file FILE for the windows.");
-    }
-    if (opts.m_WindowSize == 0 && !opts.m_WindowsOutput.empty()) {
-        BadArgs("-w/--windows-file needs --windows SIZE[:STEP].");
-    }
-    if (bootstrapOnly && !opts.m_Bootstrap) {
-        BadArgs(std::string(bootstrapOnly) +
-                " applies to the block bootstrap: add --ci bootstrap.");
-    }
+    CheckWindowAndBootstrapOptions(kProgram, opts.m_WindowSize, opts.m_WindowsOutput, bootstrapOnly,
+                                   opts.m_Bootstrap);
     if (opts.m_PerSample && opts.m_MergeSamples) {
         BadArgs(
             "--per-sample and --merge-samples exclude each other: keep the samples apart, or "
