@@ -356,7 +356,7 @@ void CBatchTabulator::x_Tabulate(SBatch& batch) {
             if (worker->m_Encoder) {
                 batch.m_Encoded.Add(*worker->m_Encoder, site.m_Contig, site.m_Pos,
                                     static_cast<int>(site.m_Depth), site.m_Table.data(),
-                                    site.m_LogScale);
+                                    site.m_LogScale, site.m_Kept);
             }
             continue;
         }
@@ -389,7 +389,7 @@ void CBatchTabulator::x_Tabulate(SBatch& batch) {
         if (worker->m_Encoder) {
             batch.m_Encoded.Add(*worker->m_Encoder, site.m_Contig, site.m_Pos,
                                 static_cast<int>(site.m_Depth), site.m_Table.data(),
-                                site.m_LogScale);
+                                site.m_LogScale, site.m_Kept);
         }
         const bool encoded = batch.m_Encoded.sites.size() > sitesBefore;
         cache.Store(*key, hash, site, encoded ? &batch.m_Encoded.sites.back() : nullptr,

@@ -82,6 +82,33 @@ const double* CBinomialCache::Terms(int n, int last, std::size_t& stride) {
     return d.terms.data();
 }
 
+namespace {
+
+// 1 - Pr(0 | k) - [folded] Pr(n | k) of depth n in a pool of N for k =
+// 1..N-1 into out (entry k - 1).
+void NotEnds(int N, int n, bool folded, std::vector<double>& out) {
+    out.resize(static_cast<std::size_t>(N - 1));
+    for (int k = 1; k < N; ++k) {
+        const double x = static_cast<double>(k) / N;
+        double notEnd = -std::expm1(n * std::log1p(-x));
+        if (folded) {
+            notEnd -= std::pow(x, n);
+        }
+        out[static_cast<std::size_t>(k - 1)] = notEnd;
+    }
+}
+
+}  // namespace
+
+const std::vector<double>& CBinomialCache::NotEnds(int n, bool folded) {
+    std::vector<double>& out = m_Depths[n].notEnds[folded ? 1 : 0];
+    if (out.empty()) {
+        ::NotEnds(m_N, n, folded, out);
+        m_Used += out.size() * sizeof(double);
+    }
+    return out;
+}
+
 void MixBinomial(const double* h, int N, int n, int last, double* out, CBinomialCache* cache) {
     QT_ASSERT(N >= 2 && n >= 1 && last >= 0);
     std::fill(out, out + last + 1, 0.0);
@@ -170,14 +197,16 @@ const CDepthRows::SRow& CDepthRows::Row(int n, int last) {
     // nothing folded, and the sum says so up to rounding.
     double p = 0.0;
     if (!(m_Options.folded && n == 1)) {
+        thread_local std::vector<double> own;
+        const std::vector<double>* notEnds = &own;
+        if (m_Cache) {
+            notEnds = &m_Cache->NotEnds(n, m_Options.folded);
+        } else {
+            NotEnds(N, n, m_Options.folded, own);
+        }
         for (int k = 1; k < N; ++k) {
-            const double f = m_PoolPrior[static_cast<std::size_t>(k)];
-            const double x = static_cast<double>(k) / N;
-            double notEnd = -std::expm1(n * std::log1p(-x));
-            if (m_Options.folded) {
-                notEnd -= std::pow(x, n);
-            }
-            p += f * notEnd;
+            p += m_PoolPrior[static_cast<std::size_t>(k)] *
+                 (*notEnds)[static_cast<std::size_t>(k - 1)];
         }
     }
     row.polymorphic = std::max(0.0, p);

@@ -49,11 +49,16 @@ class CBinomialCache {
     // The terms of depth n, k - 1 major with rows of stride entries (at
     // least last + 1); null when they do not fit the budget.
     const double* Terms(int n, int last, std::size_t& stride);
+    // 1 - Pr(0 | k) - [folded] Pr(n | k) at depth n for k = 1..N-1 (entry
+    // k - 1), which the polymorphic mass of every spectrum weighs: the same
+    // for every rate of a growth search.
+    const std::vector<double>& NotEnds(int n, bool folded);
 
   private:
     struct SDepth {
         int last = -1;
         std::vector<double> terms;
+        std::vector<double> notEnds[2];  // unfolded, folded
     };
     int m_N;
     std::size_t m_Budget, m_Used = 0;

@@ -91,7 +91,8 @@ CSiteEncoder::CSiteEncoder(CSiteEncoder&&) noexcept = default;
 CSiteEncoder& CSiteEncoder::operator=(CSiteEncoder&&) noexcept = default;
 
 bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double* table,
-                          double logScale, std::vector<unsigned char>& out, SEncodedSite& site) {
+                          double logScale, std::vector<unsigned char>& out, SEncodedSite& site,
+                          std::size_t zeroFrom) {
     if (depth < 0) {
         throw std::invalid_argument("A site has a negative depth (" + std::to_string(depth) +
                                     ") at position " + std::to_string(pos) + ".");
@@ -110,8 +111,11 @@ bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double*
     if (!std::isfinite(logScale)) {
         throw fault("the observation table has a non-finite scale.");
     }
+    // The last entry that may be positive.
+    const int top =
+        zeroFrom > static_cast<std::size_t>(depth) ? depth : static_cast<int>(zeroFrom) - 1;
     double maxTau = 0.0;
-    for (int t = 0; t <= depth; ++t) {
+    for (int t = 0; t <= top; ++t) {
         const double v = table[t];
         if (!(v >= 0.0) || !std::isfinite(v)) {
             throw fault("the observation table has a negative, NaN or infinite entry.");
@@ -121,7 +125,12 @@ bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double*
 
     // The collapsed table d[0..M] (depthrows.hpp).
     const int n = depth;
-    const int M = LastEntry(m_Options, n);
+    // The collapsed entries above top are 0, unless, folded, a mirror
+    // entry n - t (t <= M) lies at or below top.
+    int M = LastEntry(m_Options, n);
+    if (!m_Options.folded || top < n - M) {
+        M = std::max(0, std::min(M, top));
+    }
     m_C.resize(static_cast<std::size_t>(M) + 1);  // every entry is written below
     for (int t = 0; t <= M; ++t) {
         const std::size_t tt = static_cast<std::size_t>(t);
@@ -238,9 +247,9 @@ bool CSiteEncoder::Encode(int contig, std::int64_t pos, int depth, const double*
 }
 
 bool SSiteBatch::Add(CSiteEncoder& encoder, int contig, std::int64_t pos, int depth,
-                     const double* table, double logScale) {
+                     const double* table, double logScale, std::size_t zeroFrom) {
     SEncodedSite site;
-    if (!encoder.Encode(contig, pos, depth, table, logScale, bytes, site)) {
+    if (!encoder.Encode(contig, pos, depth, table, logScale, bytes, site, zeroFrom)) {
         return false;
     }
     sites.push_back(site);

@@ -53,6 +53,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -114,9 +115,12 @@ class CSiteEncoder {
     // CInputError (eRange, placed by the 1-based position only) for a table
     // with a negative, NaN or infinite entry, a non-finite logScale, or a
     // table that no spectrum can explain (every entry with a non-zero prior
-    // is 0); std::invalid_argument for a negative depth.
+    // is 0); std::invalid_argument for a negative depth. The entries of
+    // table from zeroFrom on are known to be 0 (a bounded table's cut) and
+    // are not looked at.
     bool Encode(int contig, std::int64_t pos, int depth, const double* table, double logScale,
-                std::vector<unsigned char>& out, SEncodedSite& site);
+                std::vector<unsigned char>& out, SEncodedSite& site,
+                std::size_t zeroFrom = std::numeric_limits<std::size_t>::max());
 
     // The neutral rows (depthrows.hpp) the encoder uses.
     CDepthRows& NeutralRows() { return *m_Neutral; }
@@ -140,7 +144,7 @@ struct SSiteBatch {
     std::vector<SEncodedSite> sites;
     // Encodes one site into the batch; see CSiteEncoder::Encode.
     bool Add(CSiteEncoder& encoder, int contig, std::int64_t pos, int depth, const double* table,
-             double logScale);
+             double logScale, std::size_t zeroFrom = std::numeric_limits<std::size_t>::max());
     void Clear() {
         bytes.clear();
         sites.clear();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 
 #include "base/qt_assert.hpp"
@@ -13,6 +14,9 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr int kStride = CThetaLik::kTerms + 2;  // count, moments, sites present
+// Exact sites a job of Eval() takes on the pool; a single part is computed
+// in the calling thread.
+constexpr std::size_t kExactPart = 4096;
 
 }  // namespace
 
@@ -162,6 +166,7 @@ void CThetaLik::Build(const CSiteStore& store, const std::vector<SSpan>& spans,
     RunOrdered<SPart>(pool, spans.size(), job, merge);
 
     x_Finish(all, acc, thetaQuiet, exact);
+    m_Pool = pool;
 }
 
 void CThetaLik::x_Add(int cls, double a, double u, double tq, double weight, double* acc,
@@ -234,6 +239,7 @@ void CThetaLik::Build(const std::vector<SSummary>& sites, const std::vector<doub
               acc.data() + static_cast<std::size_t>(cls) * kStride, m_Exact);
     }
     x_Finish(all, acc, thetaQuiet, false);
+    m_Pool = nullptr;
 }
 
 void CThetaLik::Eval(double theta, double& l, double& d1, double& d2) const {
@@ -269,19 +275,55 @@ void CThetaLik::Eval(double theta, double& l, double& d1, double& d2) const {
             d2 += s2 * dt * dt + s1 * ddt;
         }
     }
-    for (const SExact& e : m_Exact) {
-        const SClass& cl = m_Classes[static_cast<std::size_t>(e.cls)];
-        const double L = e.a * w[static_cast<std::size_t>(e.cls)] + theta * e.u;
-        if (!(L > 0.0)) {
-            zero = true;
-            rising = rising || e.u - e.a * cl.P > 0.0;
-            continue;
-        }
-        const double y = (e.u - e.a * cl.P) / L;
-        const double weight = e.weight;
-        l += weight * std::log(L);
-        d1 += weight * y;
-        d2 -= weight * (y * y);
+    {
+        // The exact sites' terms part by part, on the pool when there is
+        // one; the sums in site order here. A product stored before it is
+        // added cannot fuse with the sum, so the sums are bit for bit the
+        // same with or without a pool.
+        struct STerms {
+            std::vector<double> terms;  // l, d1, d2 terms of each site; NaN: L <= 0
+            bool rising = false;
+        };
+        const std::size_t parts = (m_Exact.size() + kExactPart - 1) / kExactPart;
+        const std::vector<double>& wc = w;
+        std::function<STerms(std::size_t)> job = [&](std::size_t part) {
+            STerms out;
+            const std::size_t first = part * kExactPart;
+            const std::size_t last = std::min(m_Exact.size(), first + kExactPart);
+            out.terms.resize(3 * (last - first));
+            double* t = out.terms.data();
+            for (std::size_t i = first; i < last; ++i, t += 3) {
+                const SExact& e = m_Exact[i];
+                const SClass& cl = m_Classes[static_cast<std::size_t>(e.cls)];
+                const double L = e.a * wc[static_cast<std::size_t>(e.cls)] + theta * e.u;
+                if (!(L > 0.0)) {
+                    out.rising = out.rising || e.u - e.a * cl.P > 0.0;
+                    t[0] = std::numeric_limits<double>::quiet_NaN();
+                    continue;
+                }
+                const double y = (e.u - e.a * cl.P) / L;
+                const double weight = e.weight;
+                t[0] = weight * std::log(L);
+                t[1] = weight * y;
+                t[2] = weight * (y * y);
+            }
+            return out;
+        };
+        std::function<void(std::size_t, STerms&)> merge = [&](std::size_t, STerms& part) {
+            rising = rising || part.rising;
+            const double* t = part.terms.data();
+            const double* const end = t + part.terms.size();
+            for (; t != end; t += 3) {
+                if (std::isnan(t[0])) {
+                    zero = true;
+                    continue;
+                }
+                l += t[0];
+                d1 += t[1];
+                d2 -= t[2];
+            }
+        };
+        RunOrdered<STerms>(parts > 1 ? m_Pool : nullptr, parts, job, merge);
     }
     if (zero) {
         l = -kInf;

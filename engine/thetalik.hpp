@@ -62,6 +62,10 @@ class CThetaLik {
     // Builds from the sites of spans (one job per span). Sites are quiet
     // only if the series holds up to thetaQuiet (infinity: only sites with
     // u = 0); with exact set, no site with u > 0 is.
+    // With a pool, Eval() also computes the exact sites' terms on it (the
+    // pool must outlive the object, and Eval() must then be called from one
+    // thread that is not one of the pool's); their sums run in site order,
+    // so every value is bit for bit that without a pool.
     void Build(const CSiteStore& store, const std::vector<SSpan>& spans, const CPriorRows& rows,
                double thetaQuiet, bool exact, hts_tpool* pool);
 
@@ -115,6 +119,7 @@ class CThetaLik {
 
     std::vector<SClass> m_Classes;  // classes with sites, by K
     std::vector<SExact> m_Exact;
+    hts_tpool* m_Pool = nullptr;
     std::uint64_t m_Sites = 0;
     double m_ThetaMax = 0.0, m_ThetaValid = 0.0;
 };

@@ -31,9 +31,10 @@ class CAlignmentSiteSource : public CSiteSource {
     // skipped (and counted in summary). With a pool of threads and an index
     // for every input, the pileup runs in chunks on the pool, ahead of the
     // sites delivered here in genome order; the sites are the same for
-    // every pool.
+    // every pool. NextBySample() needs bySample: the pileup then hands over
+    // each read's sample too, which costs a little.
     CAlignmentSiteSource(const SPileupOptions& opts, SPileupSummary& summary,
-                         htsThreadPool* threadPool);
+                         htsThreadPool* threadPool, bool bySample = false);
 
     // The next position with reads, every sample pooled.
     bool Next(SRawSite& site) override;
@@ -53,11 +54,9 @@ class CAlignmentSiteSource : public CSiteSource {
     bool Region(int& tid, std::int64_t& beg, std::int64_t& end) const;
 
   private:
-    // The next site the depth filters keep into m_Site; false at the end.
-    bool x_NextKept();
-
     CPileupSiteSource m_Source;
+    bool m_BySample;
+    SPileupColumn m_Column;
     SPileupSite m_Site;
-    std::vector<SBaseRead> m_Reads;
     std::vector<std::vector<SBaseRead>> m_SampleReads;
 };

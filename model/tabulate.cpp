@@ -9,22 +9,24 @@
 
 void CSiteTabulator::x_Runs(std::initializer_list<const std::vector<std::uint8_t>*> classes,
                             std::vector<SScoreRun>& runs) {
-    // Counting, not sorting: a count per score and a bit per score seen,
-    // read back in order of score.
-    std::uint64_t seen[4] = {0, 0, 0, 0};
+    // Counting, not sorting: a count per score, and a bit per group of four
+    // scores seen (64 bits cover all 256), read back in order of score.
+    std::uint32_t* counts = m_Counts.data();
+    std::uint64_t seen = 0;
     for (const std::vector<std::uint8_t>* scores : classes) {
-        for (std::uint8_t q : *scores) {
-            ++m_Counts[q];
-            seen[q >> 6] |= std::uint64_t{1} << (q & 63);
+        for (const std::uint8_t q : *scores) {
+            ++counts[q];
+            seen |= std::uint64_t{1} << (q >> 2);
         }
     }
     runs.clear();
-    for (unsigned w = 0; w < 4; ++w) {
-        for (std::uint64_t bits = seen[w]; bits != 0; bits &= bits - 1) {
-            const auto q =
-                static_cast<std::uint8_t>(64 * w + static_cast<unsigned>(__builtin_ctzll(bits)));
-            runs.push_back({q, m_Counts[q]});
-            m_Counts[q] = 0;
+    for (std::uint64_t bits = seen; bits != 0; bits &= bits - 1) {
+        const unsigned first = 4 * static_cast<unsigned>(__builtin_ctzll(bits));
+        for (unsigned q = first; q < first + 4; ++q) {
+            if (counts[q] != 0) {
+                runs.push_back({static_cast<std::uint8_t>(q), counts[q]});
+                counts[q] = 0;
+            }
         }
     }
 }

@@ -76,5 +76,5 @@ class CSiteTabulator {
     std::size_t m_MinorCount = 0, m_MajorCount = 0;
     std::vector<std::uint64_t> m_Key;
     std::vector<SScoreRun> m_MinorRuns, m_MajorRuns;
-    std::array<std::uint64_t, 256> m_Counts{};
+    std::array<std::uint32_t, 256> m_Counts{};
 };

@@ -371,6 +371,35 @@ bool CPileupInput::x_FindSample(const bam1_t* b) {
     return false;
 }
 
+hts_pos_t CPileupInput::EnterMates(const bam1_t* b) {
+    const bam1_core_t& c = b->core;
+    if (m_Opts.m_KeepOverlaps || !(c.flag & BAM_FPAIRED) || (c.flag & BAM_FMUNMAP) ||
+        c.mtid != c.tid) {
+        return 0;
+    }
+    const std::string_view name(bam_get_qname(b));
+    auto it = m_OpenMates.find(name);
+    if (it != m_OpenMates.end()) {
+        const hts_pos_t firstEnd = it->second;
+        m_OpenMates.erase(it);
+        return firstEnd;
+    }
+    hts_pos_t end = bam_endpos(b);
+    if (c.mpos >= c.pos && c.mpos < end) {
+        m_OpenMates.emplace(name, end);
+        return -1;
+    }
+    return 0;
+}
+
+void CPileupInput::LeaveMates(const bam1_t* b, hts_pos_t overlap) {
+    if (overlap == -1) {
+        // Its mate never came (or a read of the same name took the record:
+        // then, as before, the record goes).
+        m_OpenMates.erase(std::string_view(bam_get_qname(b)));
+    }
+}
+
 void CPileupInput::OnEnter(const bam1_t* b, bam_pileup_cd* cd) {
     SReadState* state;
     if (m_FreeStates.empty()) {
@@ -379,26 +408,9 @@ void CPileupInput::OnEnter(const bam1_t* b, bam_pileup_cd* cd) {
         state = m_FreeStates.back();
         m_FreeStates.pop_back();
     }
-    state->m_Overlap = 0;
     state->m_Sample = m_ReadSample;
+    state->m_Overlap = EnterMates(b);
     cd->p = state;
-    const bam1_core_t& c = b->core;
-    if (m_Opts.m_KeepOverlaps || !(c.flag & BAM_FPAIRED) || (c.flag & BAM_FMUNMAP) ||
-        c.mtid != c.tid) {
-        return;
-    }
-    const char* name = bam_get_qname(b);
-    auto it = m_OpenMates.find(name);
-    if (it != m_OpenMates.end()) {
-        state->m_Overlap = it->second;
-        m_OpenMates.erase(it);
-        return;
-    }
-    hts_pos_t end = bam_endpos(b);
-    if (c.mpos >= c.pos && c.mpos < end) {
-        m_OpenMates.emplace(name, end);
-        state->m_Overlap = -1;
-    }
 }
 
 void CPileupInput::OnLeave(const bam1_t* b, bam_pileup_cd* cd) {
@@ -406,11 +418,24 @@ void CPileupInput::OnLeave(const bam1_t* b, bam_pileup_cd* cd) {
     if (!state) {
         return;
     }
-    if (state->m_Overlap == -1) {
-        m_OpenMates.erase(bam_get_qname(b));  // its mate never came
-    }
+    LeaveMates(b, state->m_Overlap);
     m_FreeStates.push_back(state);
     cd->p = nullptr;
+}
+
+void CPileupInput::ThrowFault() const {
+    if (m_Fault) {
+        std::rethrow_exception(m_Fault);
+    }
+    if (!m_Error.empty()) {
+        Fail(m_Error);
+    }
+}
+
+void CPileupInput::FailNoReferenceForEquals(const bam1_t* b, int tid, hts_pos_t pos) const {
+    Fail(Quoted(m_Path) + " writes bases equal to the reference as '=' (read " +
+         Quoted(bam_get_qname(b)) + " at " + x_Where(tid, pos) +
+         "): it needs the reference FASTA (-f/--reference).");
 }
 
 std::string CPileupInput::x_Where(int tid, hts_pos_t pos) const {

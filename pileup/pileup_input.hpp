@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -48,6 +49,11 @@ class CPileupInput {
     // throw; null for the others, thrown as std::runtime_error(Error()).
     const std::string& Error() const { return m_Error; }
     std::exception_ptr Fault() const { return m_Fault; }
+    // Throws the fault that ended reading, if there is one.
+    void ThrowFault() const;
+    // A read's base written as '=' is the reference base: without the
+    // reference FASTA, an error naming the file, the read and where.
+    [[noreturn]] void FailNoReferenceForEquals(const bam1_t* b, int tid, hts_pos_t pos) const;
 
     // How this file's reads find their sample; must outlive the reading.
     // Until set, every read is of sample 0.
@@ -84,10 +90,21 @@ class CPileupInput {
     // skips in the summary.
     int Next(bam1_t* b);
 
-    // What the pileup keeps of a read while it is in the pileup (cd->p
-    // points to it): its sample, and the overlapping-mates rule's state: 0
-    // nothing, -1 first mate (its end is recorded under the read name), > 0
-    // the second mate, skipped before this position.
+    // The sample of the read Next() delivered last.
+    std::uint16_t ReadSample() const { return m_ReadSample; }
+
+    // The rule for overlapping mates, for a read b entering the pileup
+    // (the read Next() delivered last): 0 when it takes no part, -1 for the
+    // first mate to enter (its end is recorded under the read name), or,
+    // for the second mate, which finds that record, the first mate's end:
+    // its bases before that position are skipped. LeaveMates() is called
+    // when b leaves the pileup, with what EnterMates() returned: a first
+    // mate whose second never came drops its record.
+    hts_pos_t EnterMates(const bam1_t* b);
+    void LeaveMates(const bam1_t* b, hts_pos_t overlap);
+
+    // What htslib's pileup keeps of a read while it is in the pileup (cd->p
+    // points to it): its sample and what EnterMates() returned.
     struct SReadState {
         hts_pos_t m_Overlap = 0;
         std::uint16_t m_Sample = 0;
@@ -96,10 +113,8 @@ class CPileupInput {
         return *static_cast<const SReadState*>(cd.p);
     }
 
-    // The pileup engine's constructor and destructor of a read (the read
-    // Next() delivered last): its state, and overlapping mates: the first
-    // mate to enter records its end under the read name, the second finds
-    // it and is skipped up to there.
+    // htslib's pileup's constructor and destructor of a read (the read
+    // Next() delivered last): its state, and the overlapping mates.
     void OnEnter(const bam1_t* b, bam_pileup_cd* cd);
     void OnLeave(const bam1_t* b, bam_pileup_cd* cd);
 
@@ -158,7 +173,9 @@ class CPileupInput {
     hts_pos_t m_LastPos = -1;
     std::string m_Error;
     std::exception_ptr m_Fault;
-    std::unordered_map<std::string, hts_pos_t> m_OpenMates;
+    // First mates waiting for their second, by name: the name's bytes are
+    // those of the first mate's record, which lives until it leaves.
+    std::unordered_map<std::string_view, hts_pos_t> m_OpenMates;
     const SFileSamples* m_Samples = nullptr;
     std::uint16_t m_ReadSample = 0;  // the sample of the read Next() delivered
     // States of the reads in the pileup; a deque never moves them.

@@ -32,6 +32,9 @@ struct SPileupOptions {
     // How a threaded pileup cuts the genome (not an option: tests make the
     // chunks tiny to put their boundaries everywhere).
     SPileupChunking m_Chunking;
+    // htslib's generic pileup instead of the column pileup (not an option:
+    // the reference the tests check the column pileup against).
+    bool m_HtslibPileup = false;
 };
 
 enum class EParseResult { eRun, eHelp, eVersion };

@@ -36,22 +36,21 @@ SPileupSummary WritePileupDocument(const SPileupOptions& opts, std::ostream& out
     }
     htsThreadPool threads{pool.get(), 0};
     SPileupSummary summary;
-    CPileupSiteSource source(opts, summary, pool ? &threads : nullptr);
+    CPileupSiteSource source(opts, summary, pool ? &threads : nullptr, EPileupForm::eColumns);
     if (source.Samples().size() > 1) {
         Warn(FormatSamplesWarning(source.Samples()));
     }
     CQualDocWriter writer(out, outName);
     writer.Begin();
     CProgressLine bar(progress, "qualpileup", 1024);
-    SPileupSite site;
-    site.m_Reads.reserve(1024);
+    SPileupColumn site;
     int lastWrittenTid = -1;
-    while (source.Next(site)) {
+    while (source.NextColumn(site)) {
         bar.Tick(source.ContigName(site.m_Tid), site.m_Pos);
         if (site.m_DepthFiltered) {
             continue;
         }
-        const TBaseClasses classes = ClassifyBases(site.m_Counts, site.m_RefBase);
+        const TBaseClasses classes = ClassifyBases(site.Counts(), site.m_RefBase);
         const bool newContig = site.m_Tid != lastWrittenTid;
         if (newContig) {
             lastWrittenTid = site.m_Tid;
@@ -68,10 +67,14 @@ SPileupSummary WritePileupDocument(const SPileupOptions& opts, std::ostream& out
         } else {
             writer.BeginColumn(site.m_Pos + 1);
         }
+        // Class by class, each class's reads (those of one base) in order.
         for (int cls = 0; cls < 4; ++cls) {
-            for (const SPileupRead& r : site.m_Reads) {
-                if (classes[r.m_Base] == cls) {
-                    writer.AddChr(r.m_Score, static_cast<CQualDocWriter::EClass>(cls));
+            for (std::size_t base = 0; base < 4; ++base) {
+                if (classes[base] != cls) {
+                    continue;
+                }
+                for (const std::uint8_t score : site.m_Scores[base]) {
+                    writer.AddChr(score, static_cast<CQualDocWriter::EClass>(cls));
                 }
             }
         }

@@ -4,13 +4,16 @@
 #include <htslib/thread_pool.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <exception>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 
+#include "base/qt_assert.hpp"
 #include "pileup/pileup_chunks.hpp"
+#include "pileup/pileup_engine.hpp"
 #include "pileup/pileup_input.hpp"
 #include "pileup/reference_fasta.hpp"
 #include "pileup/region.hpp"
@@ -22,216 +25,17 @@ namespace {
     throw std::runtime_error(msg);
 }
 
-struct SPlpFree {
-    void operator()(bam_mplp_t p) const {
-        CQuietHts quiet;
-        bam_mplp_destroy(p);
-    }
-};
-
-int ReadCallback(void* data, bam1_t* b) {
-    return static_cast<CPileupInput*>(data)->Next(b);
-}
-
-int EnterCallback(void* data, const bam1_t* b, bam_pileup_cd* cd) {
-    static_cast<CPileupInput*>(data)->OnEnter(b, cd);
-    return 0;
-}
-
-int LeaveCallback(void* data, const bam1_t* b, bam_pileup_cd* cd) {
-    static_cast<CPileupInput*>(data)->OnLeave(b, cd);
-    return 0;
-}
-
-// Not yet looked up (a site's reference base is fetched when first needed).
-constexpr int kRefUnknown = -2;
-
 // The most pieces (contigs or parts of one) that CRAM inputs are read in
 // chunks for.
 constexpr std::size_t kMaxCramPieces = 4096;
 
-// One pass of htslib's pileup over the inputs as they are set up (whole,
-// a region or a chunk): positions in genome order, each with its reads
-// after the read and base filters. Only the positions of pieces become
-// sites (all positions when pieces is null); the reads the inputs deliver
-// may reach beyond them.
-class CColumns {
-  public:
-    CColumns(std::vector<CPileupInput*> inputs, CReferenceFasta* reference,
-             const SPileupOptions& opts, SPileupSummary& summary,
-             const std::vector<SPileupPiece>* pieces)
-        : m_Inputs(std::move(inputs)),
-          m_Reference(reference),
-          m_Opts(opts),
-          m_Summary(summary),
-          m_Pieces(pieces) {
-        std::vector<void*> data(m_Inputs.begin(), m_Inputs.end());
-        const int n = static_cast<int>(m_Inputs.size());
-        m_Plp.reset(bam_mplp_init(n, ReadCallback, data.data()));
-        if (!m_Plp) {
-            Fail("Cannot start the pileup (out of memory).");
-        }
-        // The depth filter is ours: htslib must not drop reads at deep sites.
-        bam_mplp_set_maxcnt(m_Plp.get(), INT32_MAX);
-        bam_mplp_constructor(m_Plp.get(), EnterCallback);
-        bam_mplp_destructor(m_Plp.get(), LeaveCallback);
-        m_Piles.resize(m_Inputs.size());
-        m_Depths.resize(m_Inputs.size());
-    }
-
-    bool Next(SPileupSite& site);
-
-  private:
-    const sam_hdr_t* Header() const { return m_Inputs.front()->Header(); }
-
-    int RefBase(int tid, hts_pos_t pos) {
-        return m_Reference ? m_Reference->BaseAt(Header(), m_Inputs.front()->Path(), tid, pos) : -1;
-    }
-
-    // Positions arrive in genome order, so the piece that may hold the
-    // next one only moves on.
-    bool Owns(int tid, hts_pos_t pos) {
-        if (!m_Pieces) {
-            return true;
-        }
-        const std::vector<SPileupPiece>& p = *m_Pieces;
-        while (m_Piece < p.size() &&
-               (p[m_Piece].m_Tid < tid || (p[m_Piece].m_Tid == tid && p[m_Piece].m_End <= pos))) {
-            ++m_Piece;
-        }
-        return m_Piece < p.size() && p[m_Piece].m_Tid == tid && pos >= p[m_Piece].m_Beg;
-    }
-
-    // A base written as '=' is the reference base; the file needs its FASTA.
-    [[noreturn]] void NoReferenceForEquals(const CPileupInput& in, const bam1_t* b, int tid,
-                                           hts_pos_t pos) const {
-        Fail(Quoted(in.Path()) + " writes bases equal to the reference as '=' (read " +
-             Quoted(bam_get_qname(b)) + " at " + sam_hdr_tid2name(Header(), tid) + ":" +
-             std::to_string(pos + 1) + "): it needs the reference FASTA (-f/--reference).");
-    }
-
-    std::vector<CPileupInput*> m_Inputs;
-    CReferenceFasta* m_Reference;
-    const SPileupOptions& m_Opts;
-    SPileupSummary& m_Summary;
-    const std::vector<SPileupPiece>* m_Pieces;
-    std::size_t m_Piece = 0;
-    std::unique_ptr<bam_mplp_s, SPlpFree> m_Plp;
-    std::vector<const bam_pileup1_t*> m_Piles;
-    std::vector<int> m_Depths;
-};
-
-bool CColumns::Next(SPileupSite& site) {
-    SPileupSummary& sum = m_Summary;
-    const unsigned minBaseQ = static_cast<unsigned>(m_Opts.m_MinBaseQ);
-    for (;;) {
-        int tid = -1;
-        hts_pos_t pos = 0;
-        int ret;
-        {
-            CQuietHts quiet;
-            ret = bam_mplp64_auto(m_Plp.get(), &tid, &pos, m_Depths.data(), m_Piles.data());
-        }
-        if (ret == 0) {
-            return false;
-        }
-        if (ret < 0) {
-            for (CPileupInput* in : m_Inputs) {
-                if (in->Fault()) {
-                    std::rethrow_exception(in->Fault());
-                }
-                if (!in->Error().empty()) {
-                    Fail(in->Error());
-                }
-            }
-            Fail("Reading " + Quoted(m_Inputs.front()->Path()) +
-                 " failed: the input is not sorted by coordinate, or memory ran out.");
-        }
-        if (!Owns(tid, pos)) {
-            continue;
-        }
-        if (pos >= sam_hdr_tid2len(Header(), tid)) {
-            // Reads hanging off a scaffold's end: the positions past it do
-            // not exist on the reference, so they never become sites.
-            for (std::size_t i = 0; i < m_Inputs.size(); ++i) {
-                for (int j = 0; j < m_Depths[i]; ++j) {
-                    const bam_pileup1_t& p = m_Piles[i][j];
-                    sum.m_BasesPastEnd += !p.is_del && !p.is_refskip;
-                }
-            }
-            continue;
-        }
-        site.m_Reads.clear();
-        site.m_Counts = TBaseCounts{};
-        int ref = kRefUnknown;
-        for (std::size_t i = 0; i < m_Inputs.size(); ++i) {
-            const bam_pileup1_t* pile = m_Piles[i];
-            for (int j = 0; j < m_Depths[i]; ++j) {
-                const bam_pileup1_t& p = pile[j];
-                if (p.is_del || p.is_refskip) {
-                    ++(p.is_refskip ? sum.m_BasesRefSkip : sum.m_BasesDeletion);
-                    continue;
-                }
-                const CPileupInput::SReadState& state = CPileupInput::State(p.cd);
-                if (state.m_Overlap > 0 && pos < state.m_Overlap) {
-                    ++sum.m_BasesOverlap;
-                    continue;
-                }
-                const unsigned code = bam_seqi(bam_get_seq(p.b), p.qpos);
-                int base;
-                if (code != 0) {
-                    base = BaseIndexOfNt16(code);
-                } else {
-                    // '=': the same as the reference base (samtools calmd -e).
-                    if (!m_Reference) {
-                        NoReferenceForEquals(*m_Inputs[i], p.b, tid, pos);
-                    }
-                    if (ref == kRefUnknown) {
-                        ref = RefBase(tid, pos);
-                    }
-                    base = ref;
-                }
-                if (base < 0) {
-                    ++sum.m_BasesN;
-                    continue;
-                }
-                const unsigned score = bam_get_qual(p.b)[p.qpos];
-                if (score < minBaseQ) {
-                    ++sum.m_BasesLowQuality;
-                    continue;
-                }
-                site.m_Reads.push_back(SPileupRead{static_cast<unsigned char>(base),
-                                                   static_cast<unsigned char>(score),
-                                                   state.m_Sample});
-                ++site.m_Counts[static_cast<std::size_t>(base)];
-            }
-        }
-        const std::size_t depth = site.m_Reads.size();
-        if (depth == 0) {
-            ++sum.m_SitesNoReads;
-            continue;
-        }
-        site.m_DepthFiltered = false;
-        if (depth < m_Opts.m_MinDepth) {
-            ++sum.m_SitesBelowMinDepth;
-            site.m_DepthFiltered = true;
-        } else if (m_Opts.m_MaxDepth != 0 && depth > m_Opts.m_MaxDepth) {
-            ++sum.m_SitesAboveMaxDepth;
-            site.m_DepthFiltered = true;
-        }
-        site.m_Tid = tid;
-        site.m_Pos = pos;
-        site.m_RefBase = ref == kRefUnknown ? RefBase(tid, pos) : ref;
-        return true;
-    }
-}
-
-// A site of a chunk; its reads are the next run of the chunk's reads. Kept
-// small: at low depth a chunk holds far more sites than reads.
+// A site of a chunk; its reads (or, in columns, its scores base by base)
+// are the next run of the chunk's. Kept small: at low depth a chunk holds
+// far more sites than reads.
 struct SChunkSite {
     std::int64_t m_Pos;
     std::int32_t m_Tid;
-    std::uint32_t m_Depth;
+    std::array<std::uint32_t, 4> m_Counts;  // reads per base
     signed char m_RefBase;
     bool m_DepthFiltered;
 };
@@ -252,12 +56,14 @@ struct CPileupSiteSource::SImpl {
         SImpl* m_Owner = nullptr;
         const SPileupChunk* m_Chunk = nullptr;
         std::vector<SChunkSite> m_Sites;
-        std::vector<SPileupRead> m_Reads;
+        std::vector<SPileupRead> m_Reads;    // of the sites, in reads
+        std::vector<std::uint8_t> m_Scores;  // or in columns
         SPileupSummary m_Counts;
         std::exception_ptr m_Error;  // after its sites, the chunk failed
     };
 
     SPileupOptions m_Opts;
+    EPileupForm m_Form;
     SPileupSummary& m_Summary;
     std::unique_ptr<CReferenceFasta> m_Reference;
     std::vector<std::unique_ptr<CPileupInput>> m_Inputs;
@@ -267,7 +73,8 @@ struct CPileupSiteSource::SImpl {
 
     // One reader: every input read once, in this thread.
     std::vector<SPileupPiece> m_RegionPieces;
-    std::unique_ptr<CColumns> m_Pass;
+    std::unique_ptr<CPileupEngine> m_Pass;
+    SPileupSite m_Site;  // a site in reads, grouped for NextColumn()
 
     // Chunks piled up on the pool, delivered in genome order.
     hts_tpool* m_Pool = nullptr;
@@ -280,13 +87,14 @@ struct CPileupSiteSource::SImpl {
     std::vector<SJob*> m_FreeJobs;
     SJob* m_Current = nullptr;
     std::size_t m_CurrentSite = 0;
-    std::size_t m_CurrentRead = 0;
+    std::size_t m_CurrentRead = 0;  // of the site's reads or scores
     std::exception_ptr m_Failed;
     std::mutex m_Lock;  // guards the readers' lists
     std::vector<std::unique_ptr<SChunkReaders>> m_Readers;
     std::vector<SChunkReaders*> m_IdleReaders;
 
-    SImpl(const SPileupOptions& opts, SPileupSummary& summary) : m_Opts(opts), m_Summary(summary) {}
+    SImpl(const SPileupOptions& opts, EPileupForm form, SPileupSummary& summary)
+        : m_Opts(opts), m_Form(form), m_Summary(summary) {}
 
     ~SImpl() {
         // Every job in flight uses this object: wait for them.
@@ -307,6 +115,8 @@ struct CPileupSiteSource::SImpl {
     SChunkReaders* AcquireReaders();
     void ReleaseReaders(SChunkReaders* readers, bool sound);
     static void* RunChunk(void* arg);
+    // The next chunk's site into m_Current's next; false at the end.
+    const SChunkSite* NextChunkSite();
 };
 
 bool CPileupSiteSource::SImpl::StartChunks(htsThreadPool* threadPool) {
@@ -360,6 +170,7 @@ void CPileupSiteSource::SImpl::Dispatch() {
         job->m_Chunk = &m_Chunks[m_NextChunk];
         job->m_Sites.clear();
         job->m_Reads.clear();
+        job->m_Scores.clear();
         job->m_Counts = SPileupSummary{};
         job->m_Error = nullptr;
         if (hts_tpool_dispatch(m_Pool, m_Queue, RunChunk, job) != 0) {
@@ -419,14 +230,33 @@ void* CPileupSiteSource::SImpl::RunChunk(void* arg) {
             in->SetChunk(*job.m_Chunk, job.m_Counts);
             inputs.push_back(in.get());
         }
-        CColumns columns(inputs, readers->m_Reference.get(), s.m_Opts, job.m_Counts,
-                         &job.m_Chunk->m_Pieces);
-        SPileupSite site;
-        while (columns.Next(site)) {
-            job.m_Reads.insert(job.m_Reads.end(), site.m_Reads.begin(), site.m_Reads.end());
-            job.m_Sites.push_back(
-                SChunkSite{site.m_Pos, site.m_Tid, static_cast<std::uint32_t>(site.m_Reads.size()),
-                           static_cast<signed char>(site.m_RefBase), site.m_DepthFiltered});
+        const std::unique_ptr<CPileupEngine> engine = MakePileupEngine(
+            inputs, readers->m_Reference.get(), s.m_Opts, job.m_Counts, &job.m_Chunk->m_Pieces);
+        if (s.m_Form == EPileupForm::eColumns) {
+            SPileupColumn column;
+            while (engine->NextColumn(column)) {
+                SChunkSite c{column.m_Pos,
+                             column.m_Tid,
+                             {},
+                             static_cast<signed char>(column.m_RefBase),
+                             column.m_DepthFiltered};
+                for (std::size_t b = 0; b < 4; ++b) {
+                    const std::vector<std::uint8_t>& scores = column.m_Scores[b];
+                    job.m_Scores.insert(job.m_Scores.end(), scores.begin(), scores.end());
+                    c.m_Counts[b] = static_cast<std::uint32_t>(scores.size());
+                }
+                job.m_Sites.push_back(c);
+            }
+        } else {
+            SPileupSite site;
+            while (engine->Next(site)) {
+                job.m_Reads.insert(job.m_Reads.end(), site.m_Reads.begin(), site.m_Reads.end());
+                job.m_Sites.push_back(SChunkSite{site.m_Pos,
+                                                 site.m_Tid,
+                                                 {static_cast<std::uint32_t>(site.m_Reads.size())},
+                                                 static_cast<signed char>(site.m_RefBase),
+                                                 site.m_DepthFiltered});
+            }
         }
     } catch (...) {
         job.m_Error = std::current_exception();
@@ -438,8 +268,8 @@ void* CPileupSiteSource::SImpl::RunChunk(void* arg) {
 }
 
 CPileupSiteSource::CPileupSiteSource(const SPileupOptions& opts, SPileupSummary& summary,
-                                     htsThreadPool* threadPool)
-    : m_Impl(std::make_unique<SImpl>(opts, summary)) {
+                                     htsThreadPool* threadPool, EPileupForm form)
+    : m_Impl(std::make_unique<SImpl>(opts, form, summary)) {
     SImpl& s = *m_Impl;
     if (s.m_Opts.m_Inputs.empty()) {
         Fail("No input file given.");
@@ -480,8 +310,8 @@ CPileupSiteSource::CPileupSiteSource(const SPileupOptions& opts, SPileupSummary&
     if (s.m_HasRegion) {
         s.m_RegionPieces.push_back({s.m_Region.m_Tid, s.m_Region.m_Beg, s.m_Region.m_End});
     }
-    s.m_Pass = std::make_unique<CColumns>(inputs, s.m_Reference.get(), s.m_Opts, summary,
-                                          s.m_HasRegion ? &s.m_RegionPieces : nullptr);
+    s.m_Pass = MakePileupEngine(inputs, s.m_Reference.get(), s.m_Opts, summary,
+                                s.m_HasRegion ? &s.m_RegionPieces : nullptr);
 }
 
 CPileupSiteSource::~CPileupSiteSource() {
@@ -489,54 +319,92 @@ CPileupSiteSource::~CPileupSiteSource() {
     m_Impl.reset();
 }
 
-bool CPileupSiteSource::Next(SPileupSite& site) {
-    SImpl& s = *m_Impl;
-    if (s.m_Pass) {
-        return s.m_Pass->Next(site);
-    }
-    if (s.m_Failed) {
-        std::rethrow_exception(s.m_Failed);
+const SChunkSite* CPileupSiteSource::SImpl::NextChunkSite() {
+    if (m_Failed) {
+        std::rethrow_exception(m_Failed);
     }
     for (;;) {
-        if (s.m_Current) {
-            SImpl::SJob& job = *s.m_Current;
-            if (s.m_CurrentSite < job.m_Sites.size()) {
-                const SChunkSite& c = job.m_Sites[s.m_CurrentSite++];
-                const SPileupRead* reads = job.m_Reads.data() + s.m_CurrentRead;
-                s.m_CurrentRead += c.m_Depth;
-                site.m_Reads.assign(reads, reads + c.m_Depth);
-                site.m_Counts = TBaseCounts{};
-                for (const SPileupRead& r : site.m_Reads) {
-                    ++site.m_Counts[r.m_Base];
-                }
-                site.m_Tid = c.m_Tid;
-                site.m_Pos = c.m_Pos;
-                site.m_RefBase = c.m_RefBase;
-                site.m_DepthFiltered = c.m_DepthFiltered;
-                return true;
+        if (m_Current) {
+            SJob& job = *m_Current;
+            if (m_CurrentSite < job.m_Sites.size()) {
+                return &job.m_Sites[m_CurrentSite++];
             }
-            s.m_Current = nullptr;
-            s.m_FreeJobs.push_back(&job);
+            m_Current = nullptr;
+            m_FreeJobs.push_back(&job);
             if (job.m_Error) {
-                s.m_Failed = job.m_Error;
-                std::rethrow_exception(s.m_Failed);
+                m_Failed = job.m_Error;
+                std::rethrow_exception(m_Failed);
             }
         }
-        if (s.m_InFlight == 0) {
-            return false;
+        if (m_InFlight == 0) {
+            return nullptr;
         }
-        hts_tpool_result* r = hts_tpool_next_result_wait(s.m_Queue);
+        hts_tpool_result* r = hts_tpool_next_result_wait(m_Queue);
         if (!r) {
             Fail("The pileup's threads stopped (out of memory?).");
         }
-        s.m_Current = static_cast<SImpl::SJob*>(hts_tpool_result_data(r));
+        m_Current = static_cast<SJob*>(hts_tpool_result_data(r));
         hts_tpool_delete_result(r, 0);
-        --s.m_InFlight;
-        s.m_CurrentSite = 0;
-        s.m_CurrentRead = 0;
-        AddCounts(s.m_Summary, s.m_Current->m_Counts);
-        s.Dispatch();
+        --m_InFlight;
+        m_CurrentSite = 0;
+        m_CurrentRead = 0;
+        AddCounts(m_Summary, m_Current->m_Counts);
+        Dispatch();
     }
+}
+
+bool CPileupSiteSource::Next(SPileupSite& site) {
+    SImpl& s = *m_Impl;
+    QT_ASSERT(s.m_Form == EPileupForm::eReads);
+    if (s.m_Pass) {
+        return s.m_Pass->Next(site);
+    }
+    const SChunkSite* c = s.NextChunkSite();
+    if (!c) {
+        return false;
+    }
+    const std::uint32_t depth = c->m_Counts[0];
+    const SPileupRead* reads = s.m_Current->m_Reads.data() + s.m_CurrentRead;
+    s.m_CurrentRead += depth;
+    site.m_Reads.assign(reads, reads + depth);
+    site.m_Counts = TBaseCounts{};
+    for (const SPileupRead& r : site.m_Reads) {
+        ++site.m_Counts[r.m_Base];
+    }
+    site.m_Tid = c->m_Tid;
+    site.m_Pos = c->m_Pos;
+    site.m_RefBase = c->m_RefBase;
+    site.m_DepthFiltered = c->m_DepthFiltered;
+    return true;
+}
+
+bool CPileupSiteSource::NextColumn(SPileupColumn& column) {
+    SImpl& s = *m_Impl;
+    if (s.m_Form == EPileupForm::eReads) {
+        if (!Next(s.m_Site)) {
+            return false;
+        }
+        GroupByBase(s.m_Site, column);
+        return true;
+    }
+    if (s.m_Pass) {
+        return s.m_Pass->NextColumn(column);
+    }
+    const SChunkSite* c = s.NextChunkSite();
+    if (!c) {
+        return false;
+    }
+    const std::uint8_t* scores = s.m_Current->m_Scores.data() + s.m_CurrentRead;
+    for (std::size_t b = 0; b < 4; ++b) {
+        column.m_Scores[b].assign(scores, scores + c->m_Counts[b]);
+        scores += c->m_Counts[b];
+        s.m_CurrentRead += c->m_Counts[b];
+    }
+    column.m_Tid = c->m_Tid;
+    column.m_Pos = c->m_Pos;
+    column.m_RefBase = c->m_RefBase;
+    column.m_DepthFiltered = c->m_DepthFiltered;
+    return true;
 }
 
 const std::vector<std::string>& CPileupSiteSource::Samples() const {

@@ -6,6 +6,7 @@
 
 #include <htslib/hts.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -40,12 +41,35 @@ struct SPileupSite {
     bool m_DepthFiltered = false;
 };
 
+// A site's reads grouped by base, for what needs neither the order of the
+// reads of different bases nor their samples (a document's classes, a raw
+// site): m_Scores[b] holds the scores of the reads of base b (0..3 for A,
+// C, G, T), in input order.
+struct SPileupColumn {
+    int m_Tid = -1;
+    std::int64_t m_Pos = 0;
+    int m_RefBase = -1;
+    std::array<std::vector<std::uint8_t>, 4> m_Scores;
+    bool m_DepthFiltered = false;
+
+    TBaseCounts Counts() const {
+        return {
+            static_cast<unsigned>(m_Scores[0].size()), static_cast<unsigned>(m_Scores[1].size()),
+            static_cast<unsigned>(m_Scores[2].size()), static_cast<unsigned>(m_Scores[3].size())};
+    }
+};
+
 // The reads of site split by sample: perSample (resized to numSamples)
 // gets, for each sample, the site with only that sample's reads, in the
 // site's order, and their counts; a sample without reads there gets none.
 // Depth limits per sample are the caller's: m_DepthFiltered is false.
 void SplitBySample(const SPileupSite& site, std::size_t numSamples,
                    std::vector<SPileupSite>& perSample);
+
+// What a source's sites carry: the reads with their samples (Next()), or
+// only their scores grouped by base (NextColumn()), which is less to hand
+// over from the pileup's threads.
+enum class EPileupForm { eReads, eColumns };
 
 class CPileupSiteSource {
   public:
@@ -63,8 +87,10 @@ class CPileupSiteSource {
     // or from Next() (after the sites before the fault). While the source
     // exists, htslib's own lines on standard error are dropped (see
     // hts_quiet.hpp).
+    // form says what the sites carry: Next() needs eReads, NextColumn()
+    // takes either.
     CPileupSiteSource(const SPileupOptions& opts, SPileupSummary& summary,
-                      htsThreadPool* threadPool = nullptr);
+                      htsThreadPool* threadPool = nullptr, EPileupForm form = EPileupForm::eReads);
     ~CPileupSiteSource();
     CPileupSiteSource(const CPileupSiteSource&) = delete;
     CPileupSiteSource& operator=(const CPileupSiteSource&) = delete;
@@ -75,6 +101,9 @@ class CPileupSiteSource {
     // their bases are counted in the summary's m_BasesPastEnd. site's
     // vector keeps its capacity from call to call.
     bool Next(SPileupSite& site);
+    // The same site with its reads grouped by base; the vectors of column
+    // keep their capacity from call to call.
+    bool NextColumn(SPileupColumn& column);
 
     // The samples of the inputs (see pileup/samples.hpp): the SM of their
     // read groups, or the file's name for a file without read groups, in

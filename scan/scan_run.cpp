@@ -416,8 +416,8 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
                     "reference FASTA (-f/--reference).");
             }
             inputs.clear();  // the source opens the files itself
-            auto alignments = std::make_unique<CAlignmentSiteSource>(sourceOptions, filtered,
-                                                                     pool ? &htsPool : nullptr);
+            auto alignments = std::make_unique<CAlignmentSiteSource>(
+                sourceOptions, filtered, pool ? &htsPool : nullptr, opts.m_PerSample);
             const int n = alignments->NumContigs();
             contigs.m_Own.reserve(static_cast<std::size_t>(n));
             contigs.m_Lengths.reserve(static_cast<std::size_t>(n));

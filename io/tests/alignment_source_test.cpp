@@ -146,7 +146,7 @@ TEST_F(AlignmentSource, EachSamplesSitesAreThoseOfTheSampleAlone) {
         for (const auto& files : {std::vector<std::string>{dir / "ab.bam"},
                                   std::vector<std::string>{dir / "a.bam", dir / "b.bam"}}) {
             SPileupSummary summary;
-            CAlignmentSiteSource source(opts(files), summary, p);
+            CAlignmentSiteSource source(opts(files), summary, p, true);
             ASSERT_EQ(source.Samples(), (std::vector<std::string>{"A", "B"}));
             std::vector<std::string> split[2];
             std::vector<SRawSite> perSample;

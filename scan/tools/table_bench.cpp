@@ -4,7 +4,13 @@
 // of the records, so that runs with other caches or threads can be compared.
 //
 //   scan_table_bench [-t THREADS] [--pool-size N] [--unfolded]
-//                    [--cache-slots S] [--cache-bytes B] FILE
+//                    [--cache-slots S] [--cache-bytes B]
+//                    [--pileup-only] [--htslib-pileup] FILE
+//
+// --pileup-only reads the sites of alignments without tabulating them and
+// prints the sites, reads, seconds and a checksum of the scores by class;
+// --htslib-pileup piles up with htslib's generic pileup instead of the
+// column pileup (the reference it is checked against).
 
 #include <htslib/thread_pool.h>
 
@@ -33,6 +39,7 @@ int Run(int argc, char** argv) {
     SSiteOptions options;
     STableCacheLimits cache;
     std::string path;
+    bool pileupOnly = false, htslibPileup = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-t") == 0 && i + 1 < argc) {
             threads = std::atoi(argv[++i]);
@@ -44,6 +51,10 @@ int Run(int argc, char** argv) {
             cache.bytes = static_cast<std::size_t>(std::atof(argv[++i]));
         } else if (std::strcmp(argv[i], "--unfolded") == 0) {
             options.folded = false;
+        } else if (std::strcmp(argv[i], "--pileup-only") == 0) {
+            pileupOnly = true;
+        } else if (std::strcmp(argv[i], "--htslib-pileup") == 0) {
+            htslibPileup = true;
         } else {
             path = argv[i];
         }
@@ -51,7 +62,7 @@ int Run(int argc, char** argv) {
     if (path.empty() || threads < 1) {
         throw std::runtime_error(
             "usage: scan_table_bench [-t THREADS] [--pool-size N] [--unfolded] "
-            "[--cache-slots S] [--cache-bytes B] FILE");
+            "[--cache-slots S] [--cache-bytes B] [--pileup-only] [--htslib-pileup] FILE");
     }
     CheckSiteOptions(options);
     std::unique_ptr<hts_tpool, SPoolFree> pool(threads > 1 ? hts_tpool_init(threads) : nullptr);
@@ -67,11 +78,30 @@ int Run(int argc, char** argv) {
         p.m_Inputs = {path};
         p.m_MinMapQ = 0;
         p.m_MinDepth = 1;
+        p.m_HtslibPileup = htslibPileup;
         source = std::make_unique<CAlignmentSiteSource>(p, summary, pool ? &htsPool : nullptr);
     } else {
         throw std::runtime_error(in.Name() + " is neither alignments nor an XML data set.");
     }
     const auto start = std::chrono::steady_clock::now();
+    if (pileupOnly) {
+        unsigned long long sites = 0, reads = 0, checksum = 0;
+        SRawSite site;
+        while (source->Next(site)) {
+            ++sites;
+            for (const auto& scores : site.m_Scores) {
+                reads += scores.size();
+                for (unsigned char c : scores) {
+                    checksum = checksum * 1099511628211ULL + c;
+                }
+                checksum = checksum * 1099511628211ULL + 255;
+            }
+        }
+        std::printf("sites %llu reads %llu seconds %.3f checksum %016llx\n", sites, reads,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                    checksum);
+        return 0;
+    }
     CBatchTabulator tab(*source, options.folded, pool.get(), CBatchTabulator::kDefaultBatch,
                         &options, cache);
     unsigned long long sites = 0, bytes = 0;
