@@ -5,6 +5,8 @@
 // same text as a line of its own at most once a minute, so that a log shows
 // the run moving without filling up.
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <ostream>
@@ -14,6 +16,11 @@
 class CProgressLine {
   public:
     enum class EStyle { eTerminal, eLog };
+
+    // The style for standard error as it is now: a terminal, or a log.
+    static EStyle StandardErrorStyle() {
+        return ::isatty(STDERR_FILENO) ? EStyle::eTerminal : EStyle::eLog;
+    }
 
     // out null: no progress at all (switched off). every: the clock is read
     // on one tick in that many, so a tick costs next to nothing on the hot

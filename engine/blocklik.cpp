@@ -111,24 +111,12 @@ void CBlockLik::Build(const CSiteStore& store, const std::vector<std::size_t>& b
             acc = part.stats.data() + part.stats.size() - m_Stride;
             const unsigned char* p = store.GetPage(seg.page) + seg.offset;
             const unsigned char* end = p + seg.bytes;
-            SSiteView view;
-            SNeutralView neutral;
+            SNeutralView site;
             while (p < end) {
-                int K;
-                double a, u;
-                if (compact) {
-                    p = ReadNeutralRecord(p, neutral);
-                    K = neutral.chromosomes;
-                    a = neutral.a;
-                    u = neutral.u;
-                } else {
-                    p = ReadSiteRecord(p, view);
-                    K = view.chromosomes;
-                    a = view.a;
-                    u = SiteU(view, rows.Beta(K));
-                }
+                p = ReadThetaTerms(p, compact, rows, site);
+                const double a = site.a, u = site.u;
                 const std::size_t cls =
-                    static_cast<std::size_t>(index[static_cast<std::size_t>(K)]);
+                    static_cast<std::size_t>(index[static_cast<std::size_t>(site.chromosomes)]);
                 const SClass& cl = m_Classes[cls];
                 acc[zeroAt + 3] = std::max(acc[zeroAt + 3], cl.domain);
                 if (a == 1.0 && (u == 0.0 || u * tq[cls] <= CThetaLik::kQuietRho)) {

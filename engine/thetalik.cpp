@@ -135,24 +135,11 @@ void CThetaLik::Build(const CSiteStore& store, const std::vector<SSpan>& spans,
         const SSpan& span = spans[i];
         const unsigned char* p = store.GetPage(span.page) + span.offset;
         const unsigned char* end = p + span.bytes;
-        SSiteView view;
-        SNeutralView neutral;
+        SNeutralView site;
         while (p < end) {
-            int K;
-            double a, u;
-            if (compact) {
-                p = ReadNeutralRecord(p, neutral);
-                K = neutral.chromosomes;
-                a = neutral.a;
-                u = neutral.u;
-            } else {
-                p = ReadSiteRecord(p, view);
-                K = view.chromosomes;
-                a = view.a;
-                u = SiteU(view, rows.Beta(K));
-            }
-            const int cls = index[static_cast<std::size_t>(K)];
-            x_Add(cls, a, u, tq[static_cast<std::size_t>(cls)], span.weight,
+            p = ReadThetaTerms(p, compact, rows, site);
+            const int cls = index[static_cast<std::size_t>(site.chromosomes)];
+            x_Add(cls, site.a, site.u, tq[static_cast<std::size_t>(cls)], span.weight,
                   part.acc.data() + static_cast<std::size_t>(cls) * kStride, part.exact);
         }
         return part;

@@ -20,10 +20,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/priorrows.hpp"
 #include "engine/sitestore.hpp"
 
 struct hts_tpool;
-class CPriorRows;
 
 // A run of records inside one page.
 struct SSpan {
@@ -51,6 +51,21 @@ void LogSeries(const double* m, int terms, double x, double& s, double& s1, doub
 
 // u = sum_k beta_k z_k of one record.
 double SiteU(const SSiteView& view, const double* beta);
+// What the likelihood in theta takes of the record at p: its class K, a,
+// and u at the beta of rows (a neutral-only store, compact, keeps u itself,
+// computed with the same rows). Returns the first byte after the record.
+inline const unsigned char* ReadThetaTerms(const unsigned char* p, bool compact,
+                                           const CPriorRows& rows, SNeutralView& terms) {
+    if (compact) {
+        return ReadNeutralRecord(p, terms);
+    }
+    SSiteView view;
+    p = ReadSiteRecord(p, view);
+    terms.chromosomes = view.chromosomes;
+    terms.a = view.a;
+    terms.u = SiteU(view, rows.Beta(view.chromosomes));
+    return p;
+}
 // Log-likelihood of one record, its constant included, at theta.
 double SiteLogLik(const SSiteView& view, double constant, const CPriorRows& rows, double theta);
 

@@ -1,8 +1,5 @@
 #include "fst/fst_options.hpp"
 
-#include <getopt.h>
-#include <htslib/hts.h>
-
 #include <ostream>
 
 #ifndef QUALFST_VERSION
@@ -29,10 +26,9 @@ enum ELongOnly {
     eLevel,
 };
 
-const char kShortOptions[] = ":o:w:t:r:f:q:Q:d:D:xPhV";
+const std::string kShortOptions = std::string("w:") + kSharedShortOptions;
 
-const struct option kLongOptions[] = {
-    {"output", required_argument, nullptr, 'o'},
+const std::vector<option> kLongOptions = ProgramOptionTable({
     {"windows-file", required_argument, nullptr, 'w'},
     {"windows", required_argument, nullptr, eWindows},
     {"windows-only", no_argument, nullptr, eWindowsOnly},
@@ -47,26 +43,7 @@ const struct option kLongOptions[] = {
     {"bootstrap", required_argument, nullptr, eBootstrap},
     {"seed", required_argument, nullptr, eSeed},
     {"level", required_argument, nullptr, eLevel},
-    {"threads", required_argument, nullptr, 't'},
-    {"region", required_argument, nullptr, 'r'},
-    {"reference", required_argument, nullptr, 'f'},
-    {"fasta-ref", required_argument, nullptr, 'f'},
-    {"min-MQ", required_argument, nullptr, 'q'},
-    {"min-mq", required_argument, nullptr, 'q'},
-    {"min-BQ", required_argument, nullptr, 'Q'},
-    {"min-bq", required_argument, nullptr, 'Q'},
-    {"min-depth", required_argument, nullptr, 'd'},
-    {"max-depth", required_argument, nullptr, 'D'},
-    {"skip-flags", required_argument, nullptr, kSkipFlagsOption},
-    {"ff", required_argument, nullptr, kSkipFlagsOption},
-    {"incl-flags", required_argument, nullptr, kInclFlagsOption},
-    {"rf", required_argument, nullptr, kInclFlagsOption},
-    {"ignore-overlaps", no_argument, nullptr, 'x'},
-    {"no-progress", no_argument, nullptr, 'P'},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
-};
+});
 
 [[noreturn]] void BadArgs(const std::string& what) {
     BadOption(kProgram, what);
@@ -169,99 +146,90 @@ std::string FstUsage() {
 }
 
 std::string FstVersion() {
-    return std::string("qualfst ") + QUALFST_VERSION + "\nUsing htslib " + hts_version() + "\n";
+    return ProgramVersion("qualfst", QUALFST_VERSION);
 }
 
 EParseResult ParseFstArgs(int argc, char* argv[], SFstOptions& opts, std::ostream& out) {
-    optind = 0;
-    opterr = 0;
     SPileupOptions& p = opts.m_Pileup;
     const char* bootstrapOnly = nullptr;
-    int c;
-    while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
-        if (ApplyAlignmentOption(kProgram, c, optarg, p)) {
-            continue;
-        }
-        switch (c) {
-            case 'o':
-                opts.m_Output = optarg;
-                break;
-            case 'w':
-                opts.m_WindowsOutput = optarg;
-                break;
-            case eWindows:
-                ParseWindowsOption(kProgram, optarg, "--windows", opts.m_WindowSize,
-                                   opts.m_WindowStep);
-                break;
-            case eWindowsOnly:
-                opts.m_WindowsOnly = true;
-                break;
-            case ePools:
-                opts.m_PoolsSheet = optarg;
-                break;
-            case ePoolSize:
-                opts.m_PoolSizes = ParseSizes(optarg);
-                break;
-            case eSfs:
-                opts.m_Sfs = optarg;
-                if (opts.m_Sfs.empty() || opts.m_Sfs == "-") {
-                    BadArgs("--sfs needs a file name: one file is written per pair of pools.");
-                }
-                break;
-            case ePrior:
-                opts.m_Prior = optarg;
-                break;
-            case eRegionsFile:
-                opts.m_RegionsFile = optarg;
-                break;
-            case eMask:
-                opts.m_MaskFile = optarg;
-                break;
-            case eCi: {
-                const std::string m = optarg;
-                if (m != "none" && m != "bootstrap") {
-                    BadArgs("Invalid value '" + m + "' for --ci: expected none or bootstrap.");
-                }
-                opts.m_Bootstrap = m == "bootstrap";
-                break;
+    const EParseResult result = ParseProgramOptions(
+        kProgram, argc, argv, kShortOptions, kLongOptions.data(), out, FstUsage, FstVersion,
+        [&](int c, const char* arg) {
+            if (ApplyAlignmentOption(kProgram, c, arg, p)) {
+                return true;
             }
-            case eBlock:
-                bootstrapOnly = "--block";
-                opts.m_BlockSize = ParseOptionInt(kProgram, optarg, "--block", 1, 1LL << 40);
-                break;
-            case eBootstrap:
-                bootstrapOnly = "--bootstrap";
-                opts.m_Replicates =
-                    static_cast<int>(ParseOptionInt(kProgram, optarg, "--bootstrap", 1, 1000000));
-                break;
-            case eSeed:
-                bootstrapOnly = "--seed";
-                opts.m_Seed = static_cast<unsigned long>(
-                    ParseOptionInt(kProgram, optarg, "--seed", 0, 4294967295LL));
-                break;
-            case eLevel:
-                opts.m_Level =
-                    ParseOptionDouble(kProgram, optarg, "--level", 0.0, 1.0, true, true,
-                                      "a number between 0 and 1 (exclusive), such as 0.95");
-                break;
-            case 't':
-                opts.m_Threads =
-                    static_cast<unsigned>(ParseOptionInt(kProgram, optarg, "--threads", 1, 1024));
-                break;
-            case 'h':
-                out << FstUsage();
-                return EParseResult::eHelp;
-            case 'V':
-                out << FstVersion();
-                return EParseResult::eVersion;
-            case ':':
-                BadArgs(std::string("Option ") + argv[optind - 1] + " needs a value.");
-            default:
-                if (optopt != 0 && optopt < 256) {
-                    BadArgs(std::string("Unknown option -") + static_cast<char>(optopt) + ".");
+            switch (c) {
+                case 'o':
+                    opts.m_Output = arg;
+                    return true;
+                case 'w':
+                    opts.m_WindowsOutput = arg;
+                    return true;
+                case eWindows:
+                    ParseWindowsOption(kProgram, arg, "--windows", opts.m_WindowSize,
+                                       opts.m_WindowStep);
+                    return true;
+                case eWindowsOnly:
+                    opts.m_WindowsOnly = true;
+                    return true;
+                case ePools:
+                    opts.m_PoolsSheet = arg;
+                    return true;
+                case ePoolSize:
+                    opts.m_PoolSizes = ParseSizes(arg);
+                    return true;
+                case eSfs:
+                    opts.m_Sfs = arg;
+                    if (opts.m_Sfs.empty() || opts.m_Sfs == "-") {
+                        BadArgs("--sfs needs a file name: one file is written per pair of pools.");
+                    }
+                    return true;
+                case ePrior:
+                    opts.m_Prior = arg;
+                    return true;
+                case eRegionsFile:
+                    SetBedFileOption(kProgram, opts.m_RegionsFile, arg, "--regions-file");
+                    return true;
+                case eMask:
+                    SetBedFileOption(kProgram, opts.m_MaskFile, arg, "--mask");
+                    return true;
+                case eCi: {
+                    const std::string m = arg;
+                    if (m != "none" && m != "bootstrap") {
+                        BadArgs("Invalid value '" + m + "' for --ci: expected none or bootstrap.");
+                    }
+                    opts.m_Bootstrap = m == "bootstrap";
+                    return true;
                 }
-                BadArgs(std::string("Unknown option ") + argv[optind - 1] + ".");
-        }
+                case eBlock:
+                    bootstrapOnly = "--block";
+                    opts.m_BlockSize = ParseOptionInt(kProgram, arg, "--block", 1, 1LL << 40);
+                    return true;
+                case eBootstrap:
+                    bootstrapOnly = "--bootstrap";
+                    opts.m_Replicates =
+                        static_cast<int>(ParseOptionInt(kProgram, arg, "--bootstrap", 1, 1000000));
+                    return true;
+                case eSeed:
+                    bootstrapOnly = "--seed";
+                    opts.m_Seed = static_cast<unsigned long>(
+                        ParseOptionInt(kProgram, arg, "--seed", 0, 4294967295LL));
+                    return true;
+                case eLevel:
+                    opts.m_Level =
+                        ParseOptionDouble(kProgram, arg, "--level", 0.0, 1.0, true, true,
+                                          "a number between 0 and 1 (exclusive), such as 0.95");
+                    return true;
+                case 't':
+                    opts.m_Threads =
+                        static_cast<unsigned>(ParseOptionInt(kProgram, arg, "--threads", 1, 1024));
+                    return true;
+                default:
+                    return false;
+            }
+        });
+    if (result != EParseResult::eRun) {
+        return result;
     }
     for (int i = optind; i < argc; ++i) {
         opts.m_PoolArgs.emplace_back(argv[i]);
@@ -287,20 +255,9 @@ EParseResult ParseFstArgs(int argc, char* argv[], SFstOptions& opts, std::ostrea
                     " pools: give one size for all, or one per pool.");
         }
     }
-    if (p.m_MaxDepth != 0 && p.m_MaxDepth < p.m_MinDepth) {
-        BadArgs("--max-depth " + std::to_string(p.m_MaxDepth) + " is below --min-depth " +
-                std::to_string(p.m_MinDepth) + ".");
-    }
-    if (opts.m_WindowSize > 0 && opts.m_WindowsOutput.empty()) {
-        BadArgs("--windows needs -w/--windows-file FILE for the windows.");
-    }
-    if (opts.m_WindowSize == 0 && !opts.m_WindowsOutput.empty()) {
-        BadArgs("-w/--windows-file needs --windows SIZE[:STEP].");
-    }
-    if (bootstrapOnly && !opts.m_Bootstrap) {
-        BadArgs(std::string(bootstrapOnly) +
-                " applies to the block bootstrap: add --ci bootstrap.");
-    }
+    CheckDepthOptions(kProgram, p);
+    CheckWindowAndBootstrapOptions(kProgram, opts.m_WindowSize, opts.m_WindowsOutput, bootstrapOnly,
+                                   opts.m_Bootstrap);
     if (opts.m_WindowsOnly) {
         if (opts.m_WindowSize == 0) {
             BadArgs("--windows-only needs --windows SIZE[:STEP] and -w FILE.");

@@ -53,10 +53,6 @@ constexpr std::size_t kTextBatch = 4096;
 constexpr double kFitTolerance = 1e-5;
 constexpr double kResampleTolerance = 1e-3;
 
-struct SPoolFree {
-    void operator()(hts_tpool* p) const { hts_tpool_destroy(p); }
-};
-
 // The pools of the run and where their sites come from.
 struct SPools {
     std::vector<SPoolSpec> m_Specs;
@@ -144,18 +140,6 @@ void CheckPairSizes(const std::vector<SPoolSpec>& specs) {
             }
         }
     }
-}
-
-void AddSummary(SPileupSummary& to, const SPileupSummary& s) {
-    to.m_SitesNoReads += s.m_SitesNoReads;
-    to.m_ReadsSkippedFlags += s.m_ReadsSkippedFlags;
-    to.m_ReadsSkippedMapQ += s.m_ReadsSkippedMapQ;
-    to.m_ReadsNoQuality += s.m_ReadsNoQuality;
-    to.m_BasesDeletion += s.m_BasesDeletion;
-    to.m_BasesRefSkip += s.m_BasesRefSkip;
-    to.m_BasesN += s.m_BasesN;
-    to.m_BasesLowQuality += s.m_BasesLowQuality;
-    to.m_BasesOverlap += s.m_BasesOverlap;
 }
 
 // Sites read and encoded by one job, in genome order.
@@ -368,14 +352,7 @@ SFstSummary RunQualFst(const SFstOptions& opts, std::ostream& out, std::ostream*
         }
     }
 
-    std::unique_ptr<hts_tpool, SPoolFree> threads;
-    if (opts.m_Threads > 1) {
-        threads.reset(hts_tpool_init(static_cast<int>(opts.m_Threads)));
-        if (!threads) {
-            throw std::runtime_error("Cannot start " + std::to_string(opts.m_Threads) +
-                                     " threads.");
-        }
-    }
+    const TThreadPool threads = StartThreadPool(opts.m_Threads);
     hts_tpool* pool = threads.get();
     htsThreadPool htsPool{pool, 0};
     CProgressLine bar(progress, "qualfst", 1, style);
@@ -515,7 +492,7 @@ SFstSummary RunQualFst(const SFstOptions& opts, std::ostream& out, std::ostream*
             if (pileupSummaries.size() <= i) {
                 pileupSummaries.resize(i + 1);
             }
-            AddSummary(pileupSummaries[i], job.m_Summaries[i]);
+            AddCounts(pileupSummaries[i], job.m_Summaries[i]);
         }
         if (chunk) {
             chunk->Finish();

@@ -6,21 +6,9 @@
 #include <map>
 
 #include "base/input_error.hpp"
+#include "base/split.hpp"
 
 namespace {
-
-std::vector<std::string> SplitTabs(const std::string& line) {
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t tab = line.find('\t', start);
-        fields.push_back(line.substr(start, tab - start));
-        if (tab == std::string::npos) {
-            return fields;
-        }
-        start = tab + 1;
-    }
-}
 
 std::string Trim(const std::string& s) {
     const std::size_t b = s.find_first_not_of(" \r");
@@ -34,18 +22,13 @@ std::string Trim(const std::string& s) {
 
 std::vector<std::string> SplitFiles(const std::string& list) {
     std::vector<std::string> files;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = list.find(',', start);
-        const std::string f = Trim(list.substr(start, comma - start));
+    for (const std::string& item : SplitAt(list, ',')) {
+        const std::string f = Trim(item);
         if (!f.empty()) {
             files.push_back(f);
         }
-        if (comma == std::string::npos) {
-            return files;
-        }
-        start = comma + 1;
     }
+    return files;
 }
 
 std::string PoolNameOf(const std::string& path) {
@@ -77,7 +60,7 @@ std::vector<SPoolSpec> ReadPoolSheet(const std::string& path, unsigned maxSize) 
         if (Trim(line).empty() || line[0] == '#') {
             continue;
         }
-        const std::vector<std::string> fields = SplitTabs(line);
+        const std::vector<std::string> fields = SplitAt(line, '\t');
         if (!header) {
             header = true;
             for (std::size_t i = 0; i < fields.size(); ++i) {

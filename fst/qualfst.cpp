@@ -3,7 +3,6 @@
 
 #include <htslib/hts_log.h>
 #include <malloc.h>
-#include <unistd.h>
 
 #include <iostream>
 
@@ -30,9 +29,7 @@ int main(int argc, char* argv[]) {
         // On a terminal the progress line is redrawn in place; in a log it
         // is a line a minute.
         std::ostream* progress = opts.m_Pileup.m_Progress ? &std::cerr : nullptr;
-        const CProgressLine::EStyle style = ::isatty(STDERR_FILENO)
-                                                ? CProgressLine::EStyle::eTerminal
-                                                : CProgressLine::EStyle::eLog;
+        const CProgressLine::EStyle style = CProgressLine::StandardErrorStyle();
         const SFstSummary summary = RunQualFst(opts, std::cout, progress, style);
         std::cerr << FormatFstSummary(summary, opts) << std::endl;
         return 0;

@@ -3,8 +3,6 @@
 // end in CInputError naming the file; the intervals kept must be sorted,
 // merged and non-empty, and the cursor must agree with a search of them.
 
-#include <htslib/hts_log.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -51,13 +49,12 @@ void ReadAll(const std::string& path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::Init();
-    hts_set_log_level(HTS_LOG_OFF);
+    fuzz::InitQuietHts();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string path = fuzz::ReaderScratch().Write("in.bed", fuzz::AsString(data, size));
+    const std::string path = fuzz::InputFile("in.bed", data, size);
     fuzz::ExpectSilentStderr([&] { fuzz::ExpectInputErrorsOnly(path, [&] { ReadAll(path); }); });
     return 0;
 }

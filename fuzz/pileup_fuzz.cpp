@@ -14,15 +14,13 @@
 // fuzz/pack-pileup-input packs files (a reproducer with its index and
 // reference) into such an input.
 
-#include <htslib/hts_log.h>
-
 #include <cstdint>
 #include <exception>
 #include <ostream>
 #include <streambuf>
 #include <string>
 
-#include "fuzz/fuzz_util.hpp"
+#include "fuzz/reader_fuzz_util.hpp"
 #include "pileup/pileup_run.hpp"
 
 namespace {
@@ -129,9 +127,7 @@ void Unpack(const std::string& data, SPileupOptions& opts) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::Init();
-    // As qualpileup: its own messages name the fault.
-    hts_set_log_level(HTS_LOG_OFF);
+    fuzz::InitQuietHts();
     return 0;
 }
 

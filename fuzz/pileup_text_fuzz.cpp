@@ -4,8 +4,6 @@
 // CInputError naming the file; the sites delivered must lie in genome
 // order, with reads that passed the filters.
 
-#include <htslib/hts_log.h>
-
 #include <cstdint>
 #include <string>
 
@@ -47,14 +45,12 @@ void ReadAll(const std::string& path, int minBaseQ, bool needReference) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::Init();
-    // qualscan's main does the same: its messages name the faults.
-    hts_set_log_level(HTS_LOG_OFF);
+    fuzz::InitQuietHts();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string path = fuzz::ReaderScratch().Write("in.pileup", fuzz::AsString(data, size));
+    const std::string path = fuzz::InputFile("in.pileup", data, size);
     fuzz::ExpectSilentStderr([&] {
         fuzz::ExpectInputErrorsOnly(path, [&] { ReadAll(path, 0, false); });
         fuzz::ExpectInputErrorsOnly(path, [&] { ReadAll(path, 20, true); });

@@ -1,8 +1,12 @@
 #pragma once
-// What the fuzz targets of qualscan's readers share: the input as a file in
-// the scratch directory (the readers take files), and the rule that a
-// reader answers bad input with CInputError only.
+// What the fuzz targets of the readers of outside input share: htslib kept
+// quiet, the input as a file in the scratch directory (the readers take
+// files), and the rule that a reader answers bad input with CInputError
+// only.
 
+#include <htslib/hts_log.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -12,9 +16,22 @@
 
 namespace fuzz {
 
+// For LLVMFuzzerInitialize of a target that reads through htslib. The
+// programs' main switches htslib's messages off, as their own name the
+// fault; here a message of htslib would be a finding of ExpectSilentStderr.
+inline void InitQuietHts() {
+    Init();
+    hts_set_log_level(HTS_LOG_OFF);
+}
+
 inline const CScratchDir& ReaderScratch() {
     static const CScratchDir dir;
     return dir;
+}
+
+// The input as the file name of the scratch directory; its path.
+inline std::string InputFile(const char* name, const std::uint8_t* data, std::size_t size) {
+    return ReaderScratch().Write(name, AsString(data, size));
 }
 
 // Runs body; an input error is the answer to bad input, any other exception

@@ -6,7 +6,6 @@
 // the domain (no NaN, no read past a record).
 
 #include <htslib/bgzf.h>
-#include <htslib/hts_log.h>
 
 #include <cmath>
 #include <cstdint>
@@ -45,15 +44,14 @@ void ReadAll(const std::string& path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::Init();
-    hts_set_log_level(HTS_LOG_OFF);
+    fuzz::InitQuietHts();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string path = fuzz::ReaderScratch() / "in.sites";
     if (size >= 2 && data[0] == 0x1f && data[1] == 0x8b) {
-        fuzz::ReaderScratch().Write("in.sites", fuzz::AsString(data, size));
+        fuzz::InputFile("in.sites", data, size);
     } else {
         BGZF* out = bgzf_open(path.c_str(), "w");
         fuzz::Check(out != nullptr && bgzf_write(out, data, size) == static_cast<ssize_t>(size) &&

@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string path = fuzz::ReaderScratch().Write("in.xml", fuzz::AsString(data, size));
+    const std::string path = fuzz::InputFile("in.xml", data, size);
     fuzz::ExpectSilentStderr([&] {
         for (const bool folded : {true, false}) {
             fuzz::ExpectInputErrorsOnly(path, [&] { ReadAll(path, folded); });

@@ -3,11 +3,8 @@
 #include <htslib/hts.h>
 #include <htslib/sam.h>
 
-#include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <iterator>
-#include <ostream>
 #include <stdexcept>
 
 #ifndef QUALPILEUP_VERSION
@@ -15,8 +12,6 @@
 #endif
 
 namespace {
-
-const std::string kShortOptions = std::string(":") + kSharedShortOptions;
 
 const std::vector<option> kLongOptions = ProgramOptionTable({});
 
@@ -50,97 +45,6 @@ std::vector<option> ProgramOptionTable(std::initializer_list<option> own) {
     table.insert(table.end(), std::begin(shared), std::end(shared));
     table.push_back(option{nullptr, 0, nullptr, 0});
     return table;
-}
-
-std::string OptionName(const std::vector<option>& table, int c) {
-    std::string name = c > 0 && c < 256 ? std::string("-") + static_cast<char>(c) : "";
-    for (const option& o : table) {
-        if (o.name && o.val == c) {
-            return name.empty() ? std::string("--") + o.name : name + "/--" + o.name;
-        }
-    }
-    return name;
-}
-
-void BadOption(const std::string& program, const std::string& what) {
-    throw std::runtime_error(what + "\nTry '" + program + " --help' for the options.");
-}
-
-long long ParseOptionInt(const std::string& program, const char* text, const char* option,
-                         long long lo, long long hi) {
-    errno = 0;
-    char* end = nullptr;
-    const long long v = std::strtoll(text, &end, 10);
-    if (end == text || *end != '\0' || errno == ERANGE || v < lo || v > hi) {
-        BadOption(program, std::string("Invalid value '") + text + "' for " + option +
-                               ": expected an integer from " + std::to_string(lo) + " to " +
-                               std::to_string(hi) + ".");
-    }
-    return v;
-}
-
-std::vector<std::string> SplitOptionList(const std::string& program, const char* text,
-                                         const char* option) {
-    std::vector<std::string> items;
-    const std::string spec = text;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = spec.find(',', start);
-        items.push_back(spec.substr(start, comma - start));
-        if (items.back().empty()) {
-            BadOption(program, std::string("Invalid value '") + text + "' for " + option +
-                                   ": an item of the comma-separated list is empty.");
-        }
-        if (comma == std::string::npos) {
-            return items;
-        }
-        start = comma + 1;
-    }
-}
-
-std::vector<long long> ParseOptionIntList(const std::string& program, const char* text,
-                                          const char* option, long long lo, long long hi) {
-    std::vector<long long> values;
-    for (const std::string& item : SplitOptionList(program, text, option)) {
-        values.push_back(ParseOptionInt(program, item.c_str(), option, lo, hi));
-    }
-    return values;
-}
-
-double ParseOptionDouble(const std::string& program, const char* text, const char* option,
-                         double lo, double hi, bool openLo, bool openHi,
-                         const std::string& expected) {
-    errno = 0;
-    char* end = nullptr;
-    const double v = std::strtod(text, &end);
-    const bool inRange =
-        (openLo ? v > lo : v >= lo) && (openHi ? v < hi : v <= hi) && std::isfinite(v);
-    if (end == text || *end != '\0' || errno == ERANGE || !inRange) {
-        BadOption(program, std::string("Invalid value '") + text + "' for " + option +
-                               ": expected " + expected + ".");
-    }
-    return v;
-}
-
-void ParseWindowsOption(const std::string& program, const char* text, const char* option,
-                        std::int64_t& size, std::int64_t& step) {
-    const std::string spec = text;
-    const std::size_t colon = spec.find(':');
-    const long long kMax = 1LL << 40;
-    const std::string sizeText = spec.substr(0, colon);
-    size = ParseOptionInt(program, sizeText.c_str(), (std::string(option) + " (size)").c_str(), 1,
-                          kMax);
-    step = size;
-    if (colon != std::string::npos) {
-        const std::string stepText = spec.substr(colon + 1);
-        step = ParseOptionInt(program, stepText.c_str(), (std::string(option) + " (step)").c_str(),
-                              1, kMax);
-        if (step > size) {
-            BadOption(program, "Invalid value '" + spec + "' for " + option + ": the step " +
-                                   stepText + " is larger than the window " + sizeText +
-                                   ", so positions between windows would not count.");
-        }
-    }
 }
 
 std::uint32_t ParseOptionFlags(const std::string& program, const char* text, const char* option) {
@@ -213,6 +117,10 @@ void CheckAlignmentOptions(const std::string& program, const SPileupOptions& opt
     if (opts.m_Inputs.empty()) {
         BadOption(program, "No input file given.");
     }
+    CheckDepthOptions(program, opts);
+}
+
+void CheckDepthOptions(const std::string& program, const SPileupOptions& opts) {
     if (opts.m_MaxDepth != 0 && opts.m_MaxDepth < opts.m_MinDepth) {
         BadOption(program, "--max-depth " + std::to_string(opts.m_MaxDepth) +
                                " is below --min-depth " + std::to_string(opts.m_MinDepth) + ".");
@@ -275,42 +183,30 @@ std::string PileupUsage() {
 }
 
 std::string PileupVersion() {
-    return std::string("qualpileup ") + QUALPILEUP_VERSION + "\nUsing htslib " + hts_version() +
-           "\n";
+    return ProgramVersion("qualpileup", QUALPILEUP_VERSION);
 }
 
 EParseResult ParsePileupArgs(int argc, char* argv[], SPileupOptions& opts, std::ostream& out) {
-    optind = 0;  // restart getopt's scan (GNU), so the parser can run more than once
-    opterr = 0;  // errors are reported by us, with the option's name
-    int c;
-    while ((c = getopt_long(argc, argv, kShortOptions.c_str(), kLongOptions.data(), nullptr)) !=
-           -1) {
-        if (ApplyAlignmentOption(kProgram, c, optarg, opts)) {
-            continue;
-        }
-        switch (c) {
-            case 'o':
-                opts.m_Output = optarg;
-                break;
-            case 't':
-                opts.m_Threads =
-                    static_cast<unsigned>(ParseOptionInt(kProgram, optarg, "--threads", 1, 1024));
-                break;
-            case 'h':
-                out << PileupUsage();
-                return EParseResult::eHelp;
-            case 'V':
-                out << PileupVersion();
-                return EParseResult::eVersion;
-            case ':':
-                BadOption(kProgram, std::string("Option ") + argv[optind - 1] + " needs a value.");
-            default:
-                if (optopt != 0 && optopt < 256) {
-                    BadOption(kProgram,
-                              std::string("Unknown option -") + static_cast<char>(optopt) + ".");
-                }
-                BadOption(kProgram, std::string("Unknown option ") + argv[optind - 1] + ".");
-        }
+    const EParseResult result = ParseProgramOptions(
+        kProgram, argc, argv, kSharedShortOptions, kLongOptions.data(), out, PileupUsage,
+        PileupVersion, [&](int c, const char* arg) {
+            if (ApplyAlignmentOption(kProgram, c, arg, opts)) {
+                return true;
+            }
+            switch (c) {
+                case 'o':
+                    opts.m_Output = arg;
+                    return true;
+                case 't':
+                    opts.m_Threads =
+                        static_cast<unsigned>(ParseOptionInt(kProgram, arg, "--threads", 1, 1024));
+                    return true;
+                default:
+                    return false;
+            }
+        });
+    if (result != EParseResult::eRun) {
+        return result;
     }
     for (int i = optind; i < argc; ++i) {
         opts.m_Inputs.emplace_back(argv[i]);

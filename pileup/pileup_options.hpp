@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/options.hpp"
 #include "pileup/pileup_chunks.hpp"
 
 // Reads with any of these SAM flags are skipped unless the user says
@@ -37,8 +38,6 @@ struct SPileupOptions {
     bool m_HtslibPileup = false;
 };
 
-enum class EParseResult { eRun, eHelp, eVersion };
-
 // Fills opts from argv (getopt_long). --help and --version print their text
 // to out and return eHelp / eVersion. A bad option or value throws
 // std::runtime_error naming the option.
@@ -51,8 +50,8 @@ std::string PileupUsage();
 std::string PileupVersion();
 
 // Pieces of the command line shared by every program that reads alignments
-// (qualpileup, qualscan). program names the program in "Try 'program
-// --help'".
+// (qualpileup, qualscan, qualfst). program names the program in "Try
+// 'program --help'".
 
 // The codes getopt_long returns for the long-only alignment options; a
 // program's own long-only options start above them.
@@ -68,34 +67,6 @@ inline constexpr char kSharedShortOptions[] = "o:r:f:q:Q:d:D:xPt:hV";
 // --threads, --help, --version), then the end row. Each program applies
 // -o, -t, -h and -V itself.
 std::vector<option> ProgramOptionTable(std::initializer_list<option> own);
-// The name of option code c of table as messages show it: "-q/--min-MQ",
-// or "--mask" for an option without a short form.
-std::string OptionName(const std::vector<option>& table, int c);
-
-// Throws std::runtime_error: what, then a line pointing to --help.
-[[noreturn]] void BadOption(const std::string& program, const std::string& what);
-// A whole decimal integer within [lo, hi]; anything else is an error naming
-// the option.
-long long ParseOptionInt(const std::string& program, const char* text, const char* option,
-                         long long lo, long long hi);
-// The items of a comma-separated list ("a,b,c"); an empty item is an error
-// naming the option.
-std::vector<std::string> SplitOptionList(const std::string& program, const char* text,
-                                         const char* option);
-// A comma-separated list of whole decimal integers within [lo, hi]
-// (ParseOptionInt's rule for each).
-std::vector<long long> ParseOptionIntList(const std::string& program, const char* text,
-                                          const char* option, long long lo, long long hi);
-// A finite decimal number within lo..hi, an end left out where its flag says
-// so; anything else is an error naming the option and saying what was
-// expected ("a number between 0 and 1 (exclusive), such as 0.95").
-double ParseOptionDouble(const std::string& program, const char* text, const char* option,
-                         double lo, double hi, bool openLo, bool openHi,
-                         const std::string& expected);
-// Windows SIZE or SIZE:STEP, whole numbers of bases with 1 <= STEP <= SIZE
-// (option names it in messages, e.g. "--windows").
-void ParseWindowsOption(const std::string& program, const char* text, const char* option,
-                        std::int64_t& size, std::int64_t& step);
 // SAM flags as samtools accepts them (a number or names such as UNMAP,DUP).
 std::uint32_t ParseOptionFlags(const std::string& program, const char* text, const char* option);
 // Names of the flags, as samtools writes them.
@@ -106,6 +77,7 @@ std::string FlagNames(std::uint32_t flags);
 // false when c is none of them. A region is one per run: -r given twice
 // (the first would be lost) or empty is an error.
 bool ApplyAlignmentOption(const std::string& program, int c, const char* arg, SPileupOptions& opts);
-// After the options: at least one input, and --max-depth not below
-// --min-depth.
+// After the options: at least one input, and CheckDepthOptions.
 void CheckAlignmentOptions(const std::string& program, const SPileupOptions& opts);
+// --max-depth not below --min-depth.
+void CheckDepthOptions(const std::string& program, const SPileupOptions& opts);

@@ -14,26 +14,12 @@
 #include "common/progress.hpp"
 #include "common/safe_output.hpp"
 #include "model/site_classes.hpp"
+#include "pileup/hts_handles.hpp"
 #include "pileup/pileup_source.hpp"
-
-namespace {
-
-struct SPoolFree {
-    void operator()(hts_tpool* p) const { hts_tpool_destroy(p); }
-};
-
-}  // namespace
 
 SPileupSummary WritePileupDocument(const SPileupOptions& opts, std::ostream& out,
                                    const std::string& outName, std::ostream* progress) {
-    std::unique_ptr<hts_tpool, SPoolFree> pool;
-    if (opts.m_Threads > 1) {
-        pool.reset(hts_tpool_init(static_cast<int>(opts.m_Threads)));
-        if (!pool) {
-            throw std::runtime_error("Cannot start " + std::to_string(opts.m_Threads) +
-                                     " threads.");
-        }
-    }
+    const TThreadPool pool = StartThreadPool(opts.m_Threads);
     htsThreadPool threads{pool.get(), 0};
     SPileupSummary summary;
     CPileupSiteSource source(opts, summary, pool ? &threads : nullptr, EPileupForm::eColumns);

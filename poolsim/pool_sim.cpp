@@ -16,6 +16,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "base/split.hpp"
+#include "base/whole_number.hpp"
 #include "model/obstable.hpp"
 #include "pileup/hts_handles.hpp"
 #include "spectrum/pool_diversity.hpp"
@@ -74,26 +76,10 @@ std::uint64_t Stream(EStream kind, std::size_t contig, std::size_t pool = 0) {
            static_cast<std::uint64_t>(pool);
 }
 
-std::vector<std::string> SplitComma(const std::string& s) {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = s.find(',', start);
-        parts.push_back(s.substr(start, comma - start));
-        if (comma == std::string::npos) {
-            return parts;
-        }
-        start = comma + 1;
-    }
-}
-
-// A whole number in lo..hi, or -1.
-long long WholeNumber(const std::string& s, long long lo, long long hi) {
-    if (s.empty() || s.size() > 18 || s.find_first_not_of("0123456789") != std::string::npos) {
-        return -1;
-    }
-    const long long v = std::stoll(s);
-    return v >= lo && v <= hi ? v : -1;
+// A quality in 0..kMaxQuality, or -1.
+long long Quality(const std::string& s) {
+    std::uint64_t v = 0;
+    return ParseWholeNumber(s, kMaxQuality, v) ? static_cast<long long>(v) : -1;
 }
 
 // A polymorphic site of the ancestral population and its pools.
@@ -181,9 +167,6 @@ class CTextFile {
 struct SBamFree {
     void operator()(bam1_t* b) const { bam_destroy1(b); }
 };
-struct SPoolFree {
-    void operator()(hts_tpool* p) const { hts_tpool_destroy(p); }
-};
 
 // One BAM output with its header.
 struct SBamOut {
@@ -239,7 +222,7 @@ CQualityProfile::CQualityProfile(const std::string& spec) : m_Spec(spec) {
         ranges = "2:2,12:3,23:15,37:80";
     }
     std::vector<double> weight(kMaxQuality + 1, 0.0);
-    for (const std::string& item : SplitComma(ranges)) {
+    for (const std::string& item : SplitAt(ranges, ',')) {
         const std::string bad = "Invalid quality profile '" + spec + "': ";
         const std::size_t colon = item.find(':');
         const std::string range = item.substr(0, colon);
@@ -253,9 +236,8 @@ CQualityProfile::CQualityProfile(const std::string& spec) : m_Spec(spec) {
             }
         }
         const std::size_t dash = range.find('-');
-        const long long lo = WholeNumber(range.substr(0, dash), 0, kMaxQuality);
-        const long long hi =
-            dash == std::string::npos ? lo : WholeNumber(range.substr(dash + 1), 0, kMaxQuality);
+        const long long lo = Quality(range.substr(0, dash));
+        const long long hi = dash == std::string::npos ? lo : Quality(range.substr(dash + 1));
         if (lo < 0 || hi < 0 || hi < lo) {
             Fail(bad + "'" + range +
                  "' is not a quality or a range LO-HI of qualities from 0 to 93 (named profiles: "
@@ -377,15 +359,8 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
     }
     const double polymorphic = opts.m_Theta * harmonic.back();
 
-    std::unique_ptr<hts_tpool, SPoolFree> threads;
-    htsThreadPool pool{nullptr, 0};
-    if (opts.m_Threads > 1) {
-        threads.reset(hts_tpool_init(static_cast<int>(opts.m_Threads)));
-        if (!threads) {
-            Fail("Cannot start " + std::to_string(opts.m_Threads) + " threads.");
-        }
-        pool.pool = threads.get();
-    }
+    const TThreadPool threads = StartThreadPool(opts.m_Threads);
+    htsThreadPool pool{threads.get(), 0};
 
     // The BAM files and their header.
     std::string headerText = "@HD\tVN:1.6\tSO:coordinate\n";

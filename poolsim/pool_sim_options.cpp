@@ -1,13 +1,12 @@
 #include "poolsim/pool_sim_options.hpp"
 
-#include <getopt.h>
-#include <htslib/hts.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "base/split.hpp"
 
 #ifndef QUALPOOLSIM_VERSION
 #define QUALPOOLSIM_VERSION "unknown"
@@ -29,7 +28,7 @@ enum ELongOnly {
     eWindows,
 };
 
-const char kShortOptions[] = ":o:p:n:d:l:s:t:hV";
+const char kShortOptions[] = "o:p:n:d:l:s:t:hV";
 
 const struct option kLongOptions[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -52,19 +51,6 @@ const struct option kLongOptions[] = {
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
-
-std::vector<std::string> Split(const std::string& s) {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = s.find(',', start);
-        parts.push_back(s.substr(start, comma - start));
-        if (comma == std::string::npos) {
-            return parts;
-        }
-        start = comma + 1;
-    }
-}
 
 // One value for every pool, or one per pool (resolved once the number of
 // pools is known).
@@ -138,87 +124,80 @@ std::string PoolSimUsage() {
            "  -V, --version            version of qualpoolsim and htslib\n";
 }
 
+std::string PoolSimVersion() {
+    return ProgramVersion("qualpoolsim", QUALPOOLSIM_VERSION);
+}
+
 EParseResult ParsePoolSimArgs(int argc, char* argv[], SPoolSimOptions& opts, std::ostream& out) {
-    optind = 0;
-    opterr = 0;
     long long pools = 0;
     long long contigs = 1;
     std::vector<std::string> sizes{"50"}, depths{"30"}, lengths{"1000000"};
-    int c;
-    while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
-        switch (c) {
-            case 'o':
-                opts.m_Prefix = optarg;
-                break;
-            case 'p':
-                pools = ParseOptionInt(kProgram, optarg, "--pools", 1, 1000);
-                break;
-            case eNames:
-                opts.m_Names = Split(optarg);
-                break;
-            case 'n':
-                sizes = Split(optarg);
-                break;
-            case 'd':
-                depths = Split(optarg);
-                break;
-            case 'l':
-                lengths = Split(optarg);
-                break;
-            case eContigs:
-                contigs = ParseOptionInt(kProgram, optarg, "--contigs", 1, 100000);
-                break;
-            case eTheta:
-                opts.m_Theta = ParseOptionDouble(kProgram, optarg, "--theta", 0.0, 1.0, false,
-                                                 false, "a number from 0 to 1");
-                break;
-            case eFst:
-                opts.m_Fst = ParseOptionDouble(kProgram, optarg, "--fst", 0.0, 1.0, false, true,
-                                               "a number from 0 to below 1");
-                break;
-            case eAncestral:
-                opts.m_AncestralSize = static_cast<unsigned>(
-                    ParseOptionInt(kProgram, optarg, "--ancestral-size", 2, 100000000));
-                break;
-            case eQualities:
-                opts.m_Qualities = optarg;
-                break;
-            case eReadLength:
-                opts.m_ReadLength = static_cast<unsigned>(
-                    ParseOptionInt(kProgram, optarg, "--read-length", 1, 100000));
-                break;
-            case eLanes:
-                opts.m_Lanes =
-                    static_cast<unsigned>(ParseOptionInt(kProgram, optarg, "--lanes", 1, 100));
-                break;
-            case eWindows:
-                ParseWindowsOption(kProgram, optarg, "--windows", opts.m_WindowSize,
-                                   opts.m_WindowStep);
-                break;
-            case 's':
-                opts.m_Seed = static_cast<std::uint64_t>(
-                    ParseOptionInt(kProgram, optarg, "--seed", 0, 4294967295LL));
-                break;
-            case 't':
-                opts.m_Threads =
-                    static_cast<unsigned>(ParseOptionInt(kProgram, optarg, "--threads", 1, 1024));
-                break;
-            case 'h':
-                out << PoolSimUsage();
-                return EParseResult::eHelp;
-            case 'V':
-                out << "qualpoolsim " << QUALPOOLSIM_VERSION << "\nUsing htslib " << hts_version()
-                    << "\n";
-                return EParseResult::eVersion;
-            case ':':
-                BadOption(kProgram, std::string("Option ") + argv[optind - 1] + " needs a value.");
-            default:
-                if (optopt != 0 && optopt < 256) {
-                    BadOption(kProgram,
-                              std::string("Unknown option -") + static_cast<char>(optopt) + ".");
-                }
-                BadOption(kProgram, std::string("Unknown option ") + argv[optind - 1] + ".");
-        }
+    const EParseResult result = ParseProgramOptions(
+        kProgram, argc, argv, kShortOptions, kLongOptions, out, PoolSimUsage, PoolSimVersion,
+        [&](int c, const char* arg) {
+            switch (c) {
+                case 'o':
+                    opts.m_Prefix = arg;
+                    return true;
+                case 'p':
+                    pools = ParseOptionInt(kProgram, arg, "--pools", 1, 1000);
+                    return true;
+                case eNames:
+                    opts.m_Names = SplitAt(arg, ',');
+                    return true;
+                case 'n':
+                    sizes = SplitAt(arg, ',');
+                    return true;
+                case 'd':
+                    depths = SplitAt(arg, ',');
+                    return true;
+                case 'l':
+                    lengths = SplitAt(arg, ',');
+                    return true;
+                case eContigs:
+                    contigs = ParseOptionInt(kProgram, arg, "--contigs", 1, 100000);
+                    return true;
+                case eTheta:
+                    opts.m_Theta = ParseOptionDouble(kProgram, arg, "--theta", 0.0, 1.0, false,
+                                                     false, "a number from 0 to 1");
+                    return true;
+                case eFst:
+                    opts.m_Fst = ParseOptionDouble(kProgram, arg, "--fst", 0.0, 1.0, false, true,
+                                                   "a number from 0 to below 1");
+                    return true;
+                case eAncestral:
+                    opts.m_AncestralSize = static_cast<unsigned>(
+                        ParseOptionInt(kProgram, arg, "--ancestral-size", 2, 100000000));
+                    return true;
+                case eQualities:
+                    opts.m_Qualities = arg;
+                    return true;
+                case eReadLength:
+                    opts.m_ReadLength = static_cast<unsigned>(
+                        ParseOptionInt(kProgram, arg, "--read-length", 1, 100000));
+                    return true;
+                case eLanes:
+                    opts.m_Lanes =
+                        static_cast<unsigned>(ParseOptionInt(kProgram, arg, "--lanes", 1, 100));
+                    return true;
+                case eWindows:
+                    ParseWindowsOption(kProgram, arg, "--windows", opts.m_WindowSize,
+                                       opts.m_WindowStep);
+                    return true;
+                case 's':
+                    opts.m_Seed = static_cast<std::uint64_t>(
+                        ParseOptionInt(kProgram, arg, "--seed", 0, 4294967295LL));
+                    return true;
+                case 't':
+                    opts.m_Threads =
+                        static_cast<unsigned>(ParseOptionInt(kProgram, arg, "--threads", 1, 1024));
+                    return true;
+                default:
+                    return false;
+            }
+        });
+    if (result != EParseResult::eRun) {
+        return result;
     }
     if (optind < argc) {
         BadOption(kProgram, std::string("Unexpected argument '") + argv[optind] +

@@ -4,11 +4,11 @@
 // data set.
 
 #include <htslib/hts_log.h>
-#include <unistd.h>
 
 #include <iostream>
 
 #include "common/main_guard.hpp"
+#include "common/progress.hpp"
 #include "scan/scan_options.hpp"
 #include "scan/scan_run.hpp"
 
@@ -24,9 +24,7 @@ int main(int argc, char* argv[]) {
         // On a terminal the progress line is redrawn in place; in a log it
         // is a line a minute.
         std::ostream* progress = opts.m_Pileup.m_Progress ? &std::cerr : nullptr;
-        const CProgressLine::EStyle style = ::isatty(STDERR_FILENO)
-                                                ? CProgressLine::EStyle::eTerminal
-                                                : CProgressLine::EStyle::eLog;
+        const CProgressLine::EStyle style = CProgressLine::StandardErrorStyle();
         const SScanSummary summary = RunQualScan(opts, std::cout, progress, style);
         std::cerr << FormatScanSummary(summary, opts) << std::endl;
         return 0;

@@ -1,13 +1,8 @@
 #include "scan/scan_options.hpp"
 
-#include <htslib/hts.h>
-#include <htslib/sam.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
 #include <ostream>
 #include <stdexcept>
 
@@ -41,7 +36,7 @@ enum ELongOnly {
     eSurface,
 };
 
-const std::string kShortOptions = std::string(":w:") + kSharedShortOptions;
+const std::string kShortOptions = std::string("w:") + kSharedShortOptions;
 
 const std::vector<option> kLongOptions = ProgramOptionTable({
     {"windows-file", required_argument, nullptr, 'w'},
@@ -78,19 +73,6 @@ long long ParseInt(const char* text, const char* option, long long lo, long long
 // SIZE or SIZE:STEP, whole numbers of bases, 1 <= STEP <= SIZE.
 void ParseWindows(const char* text, SScanOptions& opts) {
     ParseWindowsOption(kProgram, text, "--windows", opts.m_WindowSize, opts.m_WindowStep);
-}
-
-// A BED file given twice would silently lose the first: one per run, the
-// user merges them (intervals of one file may overlap).
-void SetOnce(std::string& file, const char* value, const char* option) {
-    if (!file.empty()) {
-        BadArgs(std::string(option) + " is given twice ('" + file + "' and '" + value +
-                "'): a run takes one such BED file; join them into one (cat a.bed b.bed).");
-    }
-    if (*value == '\0') {
-        BadArgs(std::string("Invalid value '' for ") + option + ": expected a BED file.");
-    }
-    file = value;
 }
 
 double ParseLevel(const char* text) {
@@ -208,166 +190,148 @@ std::string ScanUsage() {
 }
 
 std::string ScanVersion() {
-    return std::string("qualscan ") + QUALSCAN_VERSION + "\nUsing htslib " + hts_version() + "\n";
+    return ProgramVersion("qualscan", QUALSCAN_VERSION);
 }
 
 EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostream& out) {
-    optind = 0;  // restart getopt's scan (GNU), so the parser can run more than once
-    opterr = 0;  // errors are reported by us, with the option's name
     SPileupOptions& p = opts.m_Pileup;
     const char* bootstrapOnly = nullptr;  // a bootstrap option given
-    int c;
-    while ((c = getopt_long(argc, argv, kShortOptions.c_str(), kLongOptions.data(), nullptr)) !=
-           -1) {
-        if (c != ':' && c != '?') {
+    const EParseResult result = ParseProgramOptions(
+        kProgram, argc, argv, kShortOptions, kLongOptions.data(), out, ScanUsage, ScanVersion,
+        [&](int c, const char* arg) {
             opts.m_Given.push_back(c);
-        }
-        if (ApplyAlignmentOption(kProgram, c, optarg, p)) {
-            continue;
-        }
-        switch (c) {
-            case 'o':
-                opts.m_Output = optarg;
-                break;
-            case 'w':
-                opts.m_WindowsOutput = optarg;
-                break;
-            case eWindows:
-                ParseWindows(optarg, opts);
-                break;
-            case eWindowsOnly:
-                opts.m_WindowsOnly = true;
-                break;
-            case eModel: {
-                const std::string m = optarg;
-                if (m == "neutral") {
-                    opts.m_Models = EScanModels::eNeutral;
-                } else if (m == "growth") {
-                    opts.m_Models = EScanModels::eGrowth;
-                } else if (m == "both") {
-                    opts.m_Models = EScanModels::eBoth;
-                } else {
-                    BadArgs("Invalid value '" + m +
-                            "' for --model: expected neutral, growth or both.");
-                }
-                break;
+            if (ApplyAlignmentOption(kProgram, c, arg, p)) {
+                return true;
             }
-            case eLevel:
-                opts.m_Level = ParseLevel(optarg);
-                break;
-            case ePoolSize:
-                opts.m_PoolSizes.clear();
-                for (long long n : ParseOptionIntList(kProgram, optarg, "--pool-size", 2, 100000)) {
-                    opts.m_PoolSizes.push_back(static_cast<unsigned>(n));
-                }
-                break;
-            case ePerSample:
-                opts.m_PerSample = true;
-                break;
-            case eMergeSamples:
-                opts.m_MergeSamples = true;
-                break;
-            case eSamples:
-                opts.m_SampleNames = SplitOptionList(kProgram, optarg, "--samples");
-                for (std::size_t i = 0; i < opts.m_SampleNames.size(); ++i) {
-                    const std::string& name = opts.m_SampleNames[i];
-                    if (name.find_first_of(" \t\n\r/") != std::string::npos) {
-                        BadArgs("Invalid sample name '" + name +
-                                "' in --samples: a name is one word without blanks or '/'.");
+            switch (c) {
+                case 'o':
+                    opts.m_Output = arg;
+                    return true;
+                case 'w':
+                    opts.m_WindowsOutput = arg;
+                    return true;
+                case eWindows:
+                    ParseWindows(arg, opts);
+                    return true;
+                case eWindowsOnly:
+                    opts.m_WindowsOnly = true;
+                    return true;
+                case eModel: {
+                    const std::string m = arg;
+                    if (m == "neutral") {
+                        opts.m_Models = EScanModels::eNeutral;
+                    } else if (m == "growth") {
+                        opts.m_Models = EScanModels::eGrowth;
+                    } else if (m == "both") {
+                        opts.m_Models = EScanModels::eBoth;
+                    } else {
+                        BadArgs("Invalid value '" + m +
+                                "' for --model: expected neutral, growth or both.");
                     }
-                    for (std::size_t j = 0; j < i; ++j) {
-                        if (opts.m_SampleNames[j] == name) {
-                            BadArgs("--samples names '" + name + "' twice.");
+                    return true;
+                }
+                case eLevel:
+                    opts.m_Level = ParseLevel(arg);
+                    return true;
+                case ePoolSize:
+                    opts.m_PoolSizes.clear();
+                    for (long long n :
+                         ParseOptionIntList(kProgram, arg, "--pool-size", 2, 100000)) {
+                        opts.m_PoolSizes.push_back(static_cast<unsigned>(n));
+                    }
+                    return true;
+                case ePerSample:
+                    opts.m_PerSample = true;
+                    return true;
+                case eMergeSamples:
+                    opts.m_MergeSamples = true;
+                    return true;
+                case eSamples:
+                    opts.m_SampleNames = SplitOptionList(kProgram, arg, "--samples");
+                    for (std::size_t i = 0; i < opts.m_SampleNames.size(); ++i) {
+                        const std::string& name = opts.m_SampleNames[i];
+                        if (name.find_first_of(" \t\n\r/") != std::string::npos) {
+                            BadArgs("Invalid sample name '" + name +
+                                    "' in --samples: a name is one word without blanks or '/'.");
+                        }
+                        for (std::size_t j = 0; j < i; ++j) {
+                            if (opts.m_SampleNames[j] == name) {
+                                BadArgs("--samples names '" + name + "' twice.");
+                            }
                         }
                     }
+                    return true;
+                case eSurface:
+                    opts.m_Surface = arg;
+                    if (opts.m_Surface.empty() || opts.m_Surface == "-") {
+                        BadArgs(
+                            "--surface needs a file name: the surface is not written to standard "
+                            "output, where the table goes.");
+                    }
+                    return true;
+                case eUnfolded:
+                    opts.m_Unfolded = true;
+                    return true;
+                case eContig:
+                    opts.m_Contig = arg;
+                    if (opts.m_Contig.empty() ||
+                        opts.m_Contig.find_first_of(" \t\n\r") != std::string::npos) {
+                        BadArgs("Invalid value '" + opts.m_Contig +
+                                "' for --contig: a contig name is one word without blanks.");
+                    }
+                    return true;
+                case eCi: {
+                    const std::string m = arg;
+                    if (m != "profile" && m != "bootstrap") {
+                        BadArgs("Invalid value '" + m +
+                                "' for --ci: expected profile or bootstrap.");
+                    }
+                    opts.m_Bootstrap = m == "bootstrap";
+                    return true;
                 }
-                break;
-            case eSurface:
-                opts.m_Surface = optarg;
-                if (opts.m_Surface.empty() || opts.m_Surface == "-") {
-                    BadArgs(
-                        "--surface needs a file name: the surface is not written to standard "
-                        "output, where the table goes.");
-                }
-                break;
-            case eUnfolded:
-                opts.m_Unfolded = true;
-                break;
-            case eContig:
-                opts.m_Contig = optarg;
-                if (opts.m_Contig.empty() ||
-                    opts.m_Contig.find_first_of(" \t\n\r") != std::string::npos) {
-                    BadArgs("Invalid value '" + opts.m_Contig +
-                            "' for --contig: a contig name is one word without blanks.");
-                }
-                break;
-            case eCi: {
-                const std::string m = optarg;
-                if (m != "profile" && m != "bootstrap") {
-                    BadArgs("Invalid value '" + m + "' for --ci: expected profile or bootstrap.");
-                }
-                opts.m_Bootstrap = m == "bootstrap";
-                break;
+                case eBlock:
+                    bootstrapOnly = "--block";
+                    opts.m_BlockSize = ParseInt(arg, "--block", 1, 1LL << 40);
+                    return true;
+                case eBootstrap:
+                    bootstrapOnly = "--bootstrap";
+                    opts.m_Replicates = static_cast<int>(ParseInt(arg, "--bootstrap", 1, 1000000));
+                    return true;
+                case eSeed:
+                    bootstrapOnly = "--seed";
+                    opts.m_Seed =
+                        static_cast<unsigned long>(ParseInt(arg, "--seed", 0, 4294967295LL));
+                    return true;
+                case eSaveSites:
+                    opts.m_SaveSites = arg;
+                    if (opts.m_SaveSites.empty() || opts.m_SaveSites == "-") {
+                        BadArgs(
+                            "--save-sites needs a file name: the summaries are not written to "
+                            "standard output, where the table goes.");
+                    }
+                    return true;
+                case eRegionsFile:
+                    SetBedFileOption(kProgram, opts.m_RegionsFile, arg, "--regions-file");
+                    return true;
+                case eMask:
+                    SetBedFileOption(kProgram, opts.m_MaskFile, arg, "--mask");
+                    return true;
+                case 't':
+                    opts.m_Threads = static_cast<unsigned>(ParseInt(arg, "--threads", 1, 1024));
+                    return true;
+                default:
+                    return false;
             }
-            case eBlock:
-                bootstrapOnly = "--block";
-                opts.m_BlockSize = ParseInt(optarg, "--block", 1, 1LL << 40);
-                break;
-            case eBootstrap:
-                bootstrapOnly = "--bootstrap";
-                opts.m_Replicates = static_cast<int>(ParseInt(optarg, "--bootstrap", 1, 1000000));
-                break;
-            case eSeed:
-                bootstrapOnly = "--seed";
-                opts.m_Seed =
-                    static_cast<unsigned long>(ParseInt(optarg, "--seed", 0, 4294967295LL));
-                break;
-            case eSaveSites:
-                opts.m_SaveSites = optarg;
-                if (opts.m_SaveSites.empty() || opts.m_SaveSites == "-") {
-                    BadArgs(
-                        "--save-sites needs a file name: the summaries are not written to "
-                        "standard output, where the table goes.");
-                }
-                break;
-            case eRegionsFile:
-                SetOnce(opts.m_RegionsFile, optarg, "--regions-file");
-                break;
-            case eMask:
-                SetOnce(opts.m_MaskFile, optarg, "--mask");
-                break;
-            case 't':
-                opts.m_Threads = static_cast<unsigned>(ParseInt(optarg, "--threads", 1, 1024));
-                break;
-            case 'h':
-                out << ScanUsage();
-                return EParseResult::eHelp;
-            case 'V':
-                out << ScanVersion();
-                return EParseResult::eVersion;
-            case ':':
-                BadArgs(std::string("Option ") + argv[optind - 1] + " needs a value.");
-            default:
-                if (optopt != 0 && optopt < 256) {
-                    BadArgs(std::string("Unknown option -") + static_cast<char>(optopt) + ".");
-                }
-                BadArgs(std::string("Unknown option ") + argv[optind - 1] + ".");
-        }
+        });
+    if (result != EParseResult::eRun) {
+        return result;
     }
     for (int i = optind; i < argc; ++i) {
         p.m_Inputs.emplace_back(argv[i]);
     }
     CheckAlignmentOptions(kProgram, p);
-    if (opts.m_WindowSize > 0 && opts.m_WindowsOutput.empty()) {
-        BadArgs("--windows needs -w/--windows-file FILE for the windows.");
-    }
-    if (opts.m_WindowSize == 0 && !opts.m_WindowsOutput.empty()) {
-        BadArgs("-w/--windows-file needs --windows SIZE[:STEP].");
-    }
-    if (bootstrapOnly && !opts.m_Bootstrap) {
-        BadArgs(std::string(bootstrapOnly) +
-                " applies to the block bootstrap: add --ci bootstrap.");
-    }
+    CheckWindowAndBootstrapOptions(kProgram, opts.m_WindowSize, opts.m_WindowsOutput, bootstrapOnly,
+                                   opts.m_Bootstrap);
     if (opts.m_PerSample && opts.m_MergeSamples) {
         BadArgs(
             "--per-sample and --merge-samples exclude each other: keep the samples apart, or "

@@ -36,6 +36,7 @@
 #include "io/mpileup_reader.hpp"
 #include "io/site_filter.hpp"
 #include "io/xml_reader.hpp"
+#include "pileup/hts_handles.hpp"
 #include "pileup/pileup_summary.hpp"
 #include "scan/scan_report.hpp"
 #include "scan/scan_samples.hpp"
@@ -46,10 +47,6 @@
 namespace {
 
 constexpr double kNA = std::numeric_limits<double>::quiet_NaN();
-
-struct SPoolFree {
-    void operator()(hts_tpool* p) const { hts_tpool_destroy(p); }
-};
 
 // Text kept aside until it can be appended in its place (the windows of
 // every sample after the first, which follow the first sample's), in a
@@ -256,14 +253,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     SFitOptions fitOptions;
     fitOptions.level = opts.m_Level;
 
-    std::unique_ptr<hts_tpool, SPoolFree> pool;
-    if (opts.m_Threads > 1) {
-        pool.reset(hts_tpool_init(static_cast<int>(opts.m_Threads)));
-        if (!pool) {
-            throw std::runtime_error("Cannot start " + std::to_string(opts.m_Threads) +
-                                     " threads.");
-        }
-    }
+    const TThreadPool pool = StartThreadPool(opts.m_Threads);
     htsThreadPool htsPool{pool.get(), 0};
 
     // Inputs, recognised by content; the options are checked against their

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "base/input_error.hpp"
 #include "base/params.hpp"
+#include "base/split.hpp"
 #include "base/warnings.hpp"
 
 namespace {
@@ -50,6 +53,33 @@ TEST(InputError, OutOfOrderNamesBothEntries) {
     EXPECT_EQ(e.Kind(), EInputError::eOrder);
     EXPECT_EQ(std::string(e.what()),
               "'x.sites', record 3, c1:5: comes after c1:9; sites must be in genome order.");
+}
+
+TEST(SplitAt, KeepsEveryItemSoThatJoiningGivesTheTextBack) {
+    EXPECT_EQ(SplitAt("", ','), (std::vector<std::string>{""}));
+    EXPECT_EQ(SplitAt("a", ','), (std::vector<std::string>{"a"}));
+    EXPECT_EQ(SplitAt(",a,,b,", ','), (std::vector<std::string>{"", "a", "", "b", ""}));
+    EXPECT_EQ(SplitAt("name\tsize\tfiles", '\t'),
+              (std::vector<std::string>{"name", "size", "files"}));
+    // Any text: one item more than separators, none holding a separator,
+    // and the items joined by the separator are the text.
+    std::mt19937 rng(11);
+    const char letters[] = {'a', ',', 'b', '\t', ','};
+    for (int round = 0; round < 500; ++round) {
+        std::string text;
+        for (std::size_t n = rng() % 12; n > 0; --n) {
+            text += letters[rng() % sizeof letters];
+        }
+        const std::vector<std::string> items = SplitAt(text, ',');
+        std::string joined;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            EXPECT_EQ(items[i].find(','), std::string::npos);
+            joined += (i ? "," : "") + items[i];
+        }
+        EXPECT_EQ(joined, text);
+        EXPECT_EQ(items.size(),
+                  static_cast<std::size_t>(std::count(text.begin(), text.end(), ',')) + 1);
+    }
 }
 
 }  // namespace

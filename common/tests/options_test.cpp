@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -89,6 +90,110 @@ TEST(ParseCommandLine, FlagsAndRepeatedOptions) {
     EXPECT_EQ(r.opts.at('g'), nullptr);  // a flag carries no argument
     EXPECT_EQ(r.opts.count('p'), 0u);
     EXPECT_EQ(CParse({"prog"}, "a", "").message, "");
+}
+
+// ParseProgramOptions on a command line given as words, with a program of
+// two options: -n N (a number, 1..9) and --tag (long only, no value);
+// --other is in the table but not the program's, as a code it forgot.
+struct CProgramParse {
+    explicit CProgramParse(std::vector<std::string> line) : words(std::move(line)) {
+        std::vector<char*> argv;
+        for (auto& w : words) {
+            argv.push_back(w.data());
+        }
+        argv.push_back(nullptr);
+        const option table[] = {
+            {"number", required_argument, nullptr, 'n'}, {"tag", no_argument, nullptr, 300},
+            {"other", no_argument, nullptr, 301},        {"help", no_argument, nullptr, 'h'},
+            {"version", no_argument, nullptr, 'V'},      {nullptr, 0, nullptr, 0}};
+        try {
+            result = ParseProgramOptions(
+                "prog", static_cast<int>(words.size()), argv.data(), "n:hV", table, out,
+                [] { return std::string("usage text\n"); },
+                [] { return std::string("prog 1.0\n"); },
+                [&](int c, const char* arg) {
+                    if (c == 'n') {
+                        number = ParseOptionInt("prog", arg, "--number", 1, 9);
+                    } else if (c == 300) {
+                        ++tags;
+                    } else {
+                        return false;
+                    }
+                    return true;
+                });
+            // getopt_long moves the operands behind the options.
+            for (int i = optind; i < static_cast<int>(words.size()); ++i) {
+                operands.push_back(argv[static_cast<std::size_t>(i)]);
+            }
+        } catch (const std::runtime_error& e) {
+            message = e.what();
+        }
+    }
+    std::vector<std::string> words;
+    EParseResult result = EParseResult::eRun;
+    std::ostringstream out;
+    long long number = 0;
+    int tags = 0;
+    std::vector<std::string> operands;
+    std::string message;
+};
+
+TEST(ParseProgramOptions, AppliesOptionsAndLeavesTheOperands) {
+    // Twice in one process: the second scan starts afresh.
+    for (int run = 0; run < 2; ++run) {
+        const CProgramParse r({"prog", "-n", "3", "a", "--tag", "--num=7", "--tag", "b"});
+        EXPECT_EQ(r.message, "");
+        EXPECT_EQ(r.result, EParseResult::eRun);
+        EXPECT_EQ(r.number, 7);
+        EXPECT_EQ(r.tags, 2);
+        EXPECT_EQ(r.operands, (std::vector<std::string>{"a", "b"}));
+        EXPECT_EQ(r.out.str(), "");
+    }
+}
+
+TEST(ParseProgramOptions, HelpAndVersionEndTheScanWhereTheyStand) {
+    const CProgramParse help({"prog", "-n", "2", "--help", "-n", "bad"});
+    EXPECT_EQ(help.message, "");
+    EXPECT_EQ(help.result, EParseResult::eHelp);
+    EXPECT_EQ(help.out.str(), "usage text\n");
+    EXPECT_EQ(help.number, 2);
+    const CProgramParse version({"prog", "-V", "--nonsense"});
+    EXPECT_EQ(version.result, EParseResult::eVersion);
+    EXPECT_EQ(version.out.str(), "prog 1.0\n");
+    // An error before them wins.
+    const CProgramParse late({"prog", "-n", "0", "-h"});
+    EXPECT_EQ(late.out.str(), "");
+    EXPECT_EQ(late.message,
+              "Invalid value '0' for --number: expected an integer from 1 to 9.\n"
+              "Try 'prog --help' for the options.");
+}
+
+TEST(ParseProgramOptions, BadOptionsAreNamedAsTheUserWroteThem) {
+    const std::string tail = "\nTry 'prog --help' for the options.";
+    const struct {
+        std::vector<std::string> words;
+        std::string message;
+    } cases[] = {
+        {{"prog", "-q"}, "Unknown option -q." + tail},
+        {{"prog", "--bogus", "x"}, "Unknown option --bogus." + tail},
+        {{"prog", "-n"}, "Option -n needs a value." + tail},
+        // After a refused -q, whose letter getopt_long leaves behind.
+        {{"prog", "-q"}, "Unknown option -q." + tail},
+        {{"prog", "--other"}, "Unknown option --other." + tail},
+        {{"prog", "a", "--number"}, "Option --number needs a value." + tail},
+    };
+    for (const auto& c : cases) {
+        const CProgramParse r(c.words);
+        EXPECT_EQ(r.message, c.message) << c.words[1];
+        EXPECT_EQ(r.out.str(), "");
+    }
+}
+
+TEST(ProgramVersion, NamesTheProgramAndHtslib) {
+    const std::string v = ProgramVersion("prog", "1.2.3");
+    EXPECT_EQ(v.rfind("prog 1.2.3\nUsing htslib ", 0), 0u) << v;
+    EXPECT_EQ(v.back(), '\n');
+    EXPECT_GT(v.size(), std::string("prog 1.2.3\nUsing htslib \n").size());
 }
 
 }  // namespace

@@ -236,6 +236,23 @@ void RunArgs(std::vector<std::string> args) {
     }
 }
 
+// Whether ParseFstArgs refuses args (before any file is read).
+bool Refused(std::vector<std::string> args) {
+    args.insert(args.begin(), "qualfst");
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    SFstOptions opts;
+    std::ostringstream out;
+    try {
+        ParseFstArgs(static_cast<int>(argv.size()), argv.data(), opts, out);
+    } catch (const std::runtime_error&) {
+        return true;
+    }
+    return false;
+}
+
 EInputError KindOf(const std::vector<std::string>& args) {
     try {
         RunArgs(args);
@@ -256,6 +273,14 @@ TEST_F(QualFst, BadInputsEndWithAnErrorAndNoOutput) {
     const std::string north = d + ".north.L1.bam," + d + ".north.L2.bam";
     const std::string south = d + ".south.L1.bam," + d + ".south.L2.bam";
     const std::string out = s_Dir + "/bad.tsv";
+    // A BED file option given twice would lose the first; an empty one
+    // names no file.
+    for (const char* option : {"--regions-file", "--mask"}) {
+        EXPECT_FALSE(Refused({"--pool-size", "10", option, "a.bed", north, south})) << option;
+        EXPECT_TRUE(Refused({"--pool-size", "10", option, "a.bed", option, "b.bed", north, south}))
+            << option;
+        EXPECT_TRUE(Refused({"--pool-size", "10", option, "", north, south})) << option;
+    }
     // One pool.
     EXPECT_EQ(KindOf({"--pool-size", "10", "-o", out, north}), EInputError::eFormat);
     // Sizes that do not match the pools, and a pool of one chromosome.

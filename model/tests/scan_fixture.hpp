@@ -30,6 +30,12 @@ inline std::string SourceDir() {
     return env ? env : QT_SOURCE_DIR;
 }
 
+// Where the programs are.
+inline std::string BinDir() {
+    const char* env = std::getenv("QT_BIN_DIR");
+    return env ? env : QT_BIN_DIR;
+}
+
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -148,7 +154,22 @@ class CScratchTest : public testing::Test {
         return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     }
 
+    // A shell command's exit status, standard output and standard error.
+    struct SCmd {
+        int status;
+        std::string out, err;
+    };
+    // A shell command run in the scratch directory, with what it printed.
+    SCmd Run(const std::string& cmd) const {
+        const int raw =
+            std::system(("cd '" + m_Dir + "' && (" + cmd + ") >cmd.out 2>cmd.err").c_str());
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(Path("cmd.out")),
+                ReadFile(Path("cmd.err"))};
+    }
+
     std::string m_Dir;
+    // qualscan without its progress line, to be followed by arguments.
+    const std::string m_Qualscan = "'" + BinDir() + "/qualscan' -P ";
 };
 
 }  // namespace scanfix

@@ -5,42 +5,29 @@
 
 #include <gtest/gtest.h>
 #include <htslib/faidx.h>
-#include <htslib/hts_log.h>
 #include <libxml++/libxml++.h>
 #include <libxml/tree.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "model/tests/scan_fixture.hpp"
 #include "pileup/pileup_options.hpp"
 #include "pileup/pileup_run.hpp"
 
 namespace fixture {
 
-// The library's own messages carry the faults the tests look for; htslib's
-// log lines would only repeat them, as the program also keeps them off.
-inline const bool kQuietHtslib = (hts_set_log_level(HTS_LOG_OFF), true);
-
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out) {
-        throw std::runtime_error("fixture: cannot write " + path);
-    }
-}
+// Files, the programs' directory and htslib kept quiet as qualscan's tests
+// have them.
+using scanfix::BinDir;
+using scanfix::ReadFile;
+using scanfix::WriteFile;
 
 // A directory; dir / name is a file in it.
 struct SDir {
@@ -151,11 +138,6 @@ inline std::string PileError(const SPileupOptions& opts) {
 inline std::string SourceDir() {
     const char* env = std::getenv("QT_SOURCE_DIR");
     return env ? env : QT_SOURCE_DIR;
-}
-
-inline std::string BinDir() {
-    const char* env = std::getenv("QT_BIN_DIR");
-    return env ? env : QT_BIN_DIR;
 }
 
 // A shell command's exit status, standard output and standard error.

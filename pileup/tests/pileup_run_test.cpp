@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/warnings.hpp"
+#include "pileup/hts_handles.hpp"
 #include "pileup_fixture.hpp"
 
 namespace {
@@ -514,3 +515,11 @@ TEST_F(Pileup, CramNeedsItsReferenceAndCutOrDamagedFilesAreErrors) {
 }
 
 }  // namespace
+
+TEST(StartThreadPool, OneThreadIsTheRunsOwnAndMoreAreAPoolOfThatSize) {
+    EXPECT_EQ(StartThreadPool(0), nullptr);
+    EXPECT_EQ(StartThreadPool(1), nullptr);
+    const TThreadPool pool = StartThreadPool(3);
+    ASSERT_NE(pool, nullptr);
+    EXPECT_EQ(hts_tpool_size(pool.get()), 3);
+}

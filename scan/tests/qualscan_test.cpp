@@ -30,30 +30,10 @@
 
 namespace {
 
+using scanfix::BinDir;
 using scanfix::ReadFile;
 
-std::string BinDir() {
-    const char* env = std::getenv("QT_BIN_DIR");
-    return env ? env : QT_BIN_DIR;
-}
-
-struct SCmd {
-    int status;
-    std::string out, err;
-};
-
-class CQualscanTest : public scanfix::CScratchTest {
-  protected:
-    // A shell command run in the scratch directory, with what it printed.
-    SCmd Run(const std::string& cmd) const {
-        const int raw =
-            std::system(("cd '" + m_Dir + "' && (" + cmd + ") >cmd.out 2>cmd.err").c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(Path("cmd.out")),
-                ReadFile(Path("cmd.err"))};
-    }
-
-    const std::string m_Qualscan = "'" + BinDir() + "/qualscan' -P ";
-};
+class CQualscanTest : public scanfix::CScratchTest {};
 
 std::vector<std::vector<std::string>> Rows(const std::string& text) {
     std::vector<std::vector<std::string>> rows;

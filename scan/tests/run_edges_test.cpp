@@ -20,20 +20,10 @@ namespace {
 
 using scanfix::ReadFile;
 
-std::string BinDir() {
-    const char* env = std::getenv("QT_BIN_DIR");
-    return env ? env : QT_BIN_DIR;
-}
-
 // A file of scan/tests/regression: inputs that once broke qualscan.
 std::string Regression(const std::string& name) {
     return scanfix::SourceDir() + "/scan/tests/regression/" + name;
 }
-
-struct SCmd {
-    int status;
-    std::string out, err;
-};
 
 // The lines of a table after its header, each cut to its first n columns
 // joined by spaces.
@@ -61,16 +51,7 @@ std::string TableSites(const std::string& table) {
     return row.substr(row.rfind(' ') + 1);
 }
 
-class CRunEdgesTest : public scanfix::CScratchTest {
-  protected:
-    SCmd Run(const std::string& cmd) const {
-        const int raw =
-            std::system(("cd '" + m_Dir + "' && (" + cmd + ") >cmd.out 2>cmd.err").c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(Path("cmd.out")),
-                ReadFile(Path("cmd.err"))};
-    }
-    const std::string m_Qualscan = "'" + BinDir() + "/qualscan' -P ";
-};
+class CRunEdgesTest : public scanfix::CScratchTest {};
 
 const char kTwoContigs[] =
     "@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:c1\tLN:40\n@SQ\tSN:c2\tLN:30\n"
