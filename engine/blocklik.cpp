@@ -162,7 +162,7 @@ void CBlockLik::Build(const CSiteStore& store, const std::vector<std::size_t>& b
             to[m_Stride - 1] = std::max(to[m_Stride - 1], from[m_Stride - 1]);
         }
     };
-    RunOrdered<SPart>(pool, store.GetPageCount(), job, merge);
+    RunOrdered<SPart>(pool, store.GetPageCount(), job, merge, kSmallJobs);
 }
 
 void CBlockLik::x_Combine(const std::vector<double>& weights, SSums& sums) const {

@@ -150,7 +150,7 @@ void CThetaLik::Build(const CSiteStore& store, const std::vector<SSpan>& spans,
         }
         m_Exact.insert(m_Exact.end(), part.exact.begin(), part.exact.end());
     };
-    RunOrdered<SPart>(pool, spans.size(), job, merge);
+    RunOrdered<SPart>(pool, spans.size(), job, merge, kSmallJobs);
 
     x_Finish(all, acc, thetaQuiet, exact);
     m_Pool = pool;
@@ -310,7 +310,7 @@ void CThetaLik::Eval(double theta, double& l, double& d1, double& d2) const {
                 d2 -= t[2];
             }
         };
-        RunOrdered<STerms>(parts > 1 ? m_Pool : nullptr, parts, job, merge);
+        RunOrdered<STerms>(parts > 1 ? m_Pool : nullptr, parts, job, merge, kSmallJobs);
     }
     if (zero) {
         l = -kInf;
