@@ -69,6 +69,14 @@ class CBatchTabulator::CCache {
         return h;
     }
 
+    // Starts fetching the set where hash would be found: the index is larger
+    // than the caches of the processor, and a lookup otherwise waits for it.
+    void Prefetch(std::uint64_t hash) const {
+        if (m_Sets != 0 && !m_Ways.empty()) {
+            __builtin_prefetch(&m_Ways[x_Index(hash)]);
+        }
+    }
+
     // Finds key; true and value filled on a hit.
     bool Find(const std::vector<std::uint64_t>& key, std::uint64_t hash, SValue& value) {
         if (m_Sets == 0 || m_Ways.empty()) {
@@ -218,15 +226,19 @@ class CBatchTabulator::CCache {
 // cache; handed out under the lock.
 struct CBatchTabulator::SWorker {
     SWorker(bool folded, const SSiteOptions* encode, const STableCacheLimits& limits)
-        : m_Tabulator(encode
-                          ? CSiteTabulator(folded, SSpectrumClass{encode->folded, encode->poolSize})
-                          : CSiteTabulator(folded)),
+        : m_Tabulators{MakeTabulator(folded, encode), MakeTabulator(folded, encode)},
           m_Cache(limits) {
         if (encode) {
             m_Encoder = std::make_unique<CSiteEncoder>(*encode);
         }
     }
-    CSiteTabulator m_Tabulator;
+    static CSiteTabulator MakeTabulator(bool folded, const SSiteOptions* encode) {
+        return encode ? CSiteTabulator(folded, SSpectrumClass{encode->folded, encode->poolSize})
+                      : CSiteTabulator(folded);
+    }
+    // Two, so that the next site's key is made while this site is tabulated
+    // (a key lives in its tabulator until that site is done).
+    CSiteTabulator m_Tabulators[2];
     std::unique_ptr<CSiteEncoder> m_Encoder;
     CCache m_Cache;
     STableCacheCounts m_Counts;
@@ -341,16 +353,34 @@ void CBatchTabulator::x_Tabulate(SBatch& batch) {
         }
     } giveBack{this, worker, {}};
     batch.m_Encoded.Clear();
-    CSiteTabulator& tabulator = worker->m_Tabulator;
     CCache& cache = worker->m_Cache;
     const bool caching = m_CacheLimits.slots > 0;
     batch.m_ErrorContig = -1;
+    // Each site's key and hash are made one site ahead, and its set of the
+    // cache fetched while the site before it is tabulated.
+    auto keyOf = [&](std::size_t i, std::uint64_t& hash) -> const std::vector<std::uint64_t>* {
+        if (!caching || i >= batch.m_Count) {
+            return nullptr;
+        }
+        batch.m_ErrorContig = batch.m_Raw[i].m_Contig;
+        const std::vector<std::uint64_t>* key = worker->m_Tabulators[i & 1].Key(batch.m_Raw[i]);
+        if (key) {
+            hash = CCache::Hash(*key);
+            cache.Prefetch(hash);
+        }
+        return key;
+    };
+    std::uint64_t nextHash = 0;
+    const std::vector<std::uint64_t>* nextKey = keyOf(0, nextHash);
     for (std::size_t i = 0; i < batch.m_Count; ++i) {
+        const std::vector<std::uint64_t>* key = nextKey;
+        const std::uint64_t hash = nextHash;
+        nextKey = keyOf(i + 1, nextHash);
+        CSiteTabulator& tabulator = worker->m_Tabulators[i & 1];
         const SRawSite& raw = batch.m_Raw[i];
         STabulatedSite& site = batch.m_Sites[i];
         // The contig of a site whose table or record fails, for the message.
         batch.m_ErrorContig = raw.m_Contig;
-        const std::vector<std::uint64_t>* key = caching ? tabulator.Key(raw) : nullptr;
         if (!key) {
             tabulator.Tabulate(raw, site);
             if (worker->m_Encoder) {
@@ -361,7 +391,6 @@ void CBatchTabulator::x_Tabulate(SBatch& batch) {
             continue;
         }
         ++giveBack.counts.lookups;
-        const std::uint64_t hash = CCache::Hash(*key);
         CCache::SValue hit;
         if (cache.Find(*key, hash, hit)) {
             ++giveBack.counts.hits;
