@@ -123,7 +123,7 @@ TEST_F(CMpileupReaderTest, UnfoldedNeedsTheReferenceColumn) {
 // only the end block is missing) and gzip inside its stream.
 TEST_F(CMpileupReaderTest, CompressedTextCutShortIsTruncated) {
     const std::string cut =
-        scanfix::SourceDir() + "/fuzz/regression/pileup_text_fuzz/cut-bgzf-no-end-block.pileup.gz";
+        scanfix::SourceDir() + "/fuzz/regression/pileup_text_fuzz/09_cut_noeof.pileup.gz";
     SPileupSummary summary;
     CMpileupReader reader(cut, m_Options, summary);
     scanfix::SAll all = scanfix::ReadAll(reader);

@@ -335,7 +335,7 @@ TEST_F(CQualscanTest, BadInputEndsWithStatusOneAndAMessageNamingIt) {
               "</Column>\n  <Column pos=\"9\">\n    <Chr score=\"30\"/>\n  </Column>\n" +
               "  <Column pos=\"2\">\n    <Chr score=\"30\"/>\n  </Column>\n"));
     Write("zero.xml", scanfix::ReadFile(scanfix::SourceDir() +
-                                        "/fuzz/regression/xml_reader_fuzz/zero-table.xml"));
+                                        "/fuzz/regression/xml_reader_fuzz/11_zero_table.xml"));
     const std::string help = "\nTry 'qualscan --help' for the options.\n";
     struct SCase {
         std::string args, message;
@@ -400,7 +400,7 @@ TEST_F(CQualscanTest, BadInputEndsWithStatusOneAndAMessageNamingIt) {
 TEST_F(CQualscanTest, EncoderFaultsNameTheFileTheContigAndThe1BasedPosition) {
     const std::string path =
         Write("zero.xml", scanfix::ReadFile(scanfix::SourceDir() +
-                                            "/fuzz/regression/xml_reader_fuzz/zero-table.xml"));
+                                            "/fuzz/regression/xml_reader_fuzz/11_zero_table.xml"));
     for (const unsigned threads : {1u, 2u}) {
         SCOPED_TRACE(threads);
         SScanOptions opts;

@@ -70,7 +70,7 @@ TEST_F(CRunEdgesTest, OptionsAnInputIgnoresAndOutputsThatCollideAreRefusedBefore
     ASSERT_EQ(
         Sh("samtools sort -o x.bam x.sam && samtools index x.bam && ln -s old.tsv link.tsv "
            "&& mkdir sub && cp '" +
-           Regression("chr1.sites") + "' a.sites && cp '" + Regression("chr1.bed") + "' one.bed"),
+           Regression("10_valid_one.sites") + "' a.sites && cp '" + Regression("10_one.bed") + "' one.bed"),
         0);
     struct SCase {
         std::string m_Args;
@@ -134,7 +134,7 @@ TEST_F(CRunEdgesTest, PositionsUpToTheLastOneAndContigsOfUnknownLength) {
           "c1\t1\tA\t2\t.,\tII\nc1\t2\tA\t2\t.,\tII\nc1\t3\tA\t2\t.,\tII\n"
           "c1\t5001\tA\t1\t.\tI\nc1\t5002\tA\t1\t.\tI\nc1\t5003\tA\t1\t.\tI\n"
           "c2\t9\tA\t1\t.\tI\nc3\t7\tA\t2\t.,\tII\n");
-    const std::string far = "'" + Regression("far_position.pileup") + "'";
+    const std::string far = "'" + Regression("05_bigpos.pileup") + "'";
     struct SCase {
         std::string m_Args;
         std::vector<std::string> m_Windows;  // contig start end sites reads covered
@@ -142,7 +142,7 @@ TEST_F(CRunEdgesTest, PositionsUpToTheLastOneAndContigsOfUnknownLength) {
     const SCase cases[] = {
         // A site at 2^63 - 1 with windows of 2^40: the window ends at 2^63 - 1
         // instead of overflowing, and the 2^23 windows before it are not walked.
-        {"--windows 1099511627776 -w w.tsv '" + Regression("last_position.xml") + "'",
+        {"--windows 1099511627776 -w w.tsv '" + Regression("04_bigpos.xml") + "'",
          {". 9223370937343148032 9223372036854775807 1 2 1"}},
         // One line at 2^40 with windows of one base: one window, not 2^40.
         {"--windows 1 -w w.tsv " + far, {"chr1 1099511627775 1099511627776 1 1 1"}},
@@ -161,8 +161,8 @@ TEST_F(CRunEdgesTest, PositionsUpToTheLastOneAndContigsOfUnknownLength) {
 }
 
 TEST_F(CRunEdgesTest, ReadsPastAContigsEndAndRegionsBeyondItNeverAbort) {
-    ASSERT_EQ(Sh("cp '" + Regression("past_end.sam") + "' past.sam && samtools sort -o two.bam '" +
-                 Regression("over_end_two_contigs.sam") + "' && samtools index two.bam"),
+    ASSERT_EQ(Sh("cp '" + Regression("02_past_end.sam") + "' past.sam && samtools sort -o two.bam '" +
+                 Regression("12_over_end_two_contigs.sam") + "' && samtools index two.bam"),
               0);
     // The reads are clipped at the contig's end and the bases clipped are
     // counted; the windows end there. Before, an assertion (status 134).
