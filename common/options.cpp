@@ -107,6 +107,14 @@ long long ParseOptionInt(const std::string& program, const char* text, const cha
     return v;
 }
 
+unsigned ParseThreadsOption(const std::string& program, const char* text) {
+    return static_cast<unsigned>(ParseOptionInt(program, text, "--threads", 1, 1024));
+}
+
+std::uint32_t ParseSeedOption(const std::string& program, const char* text) {
+    return static_cast<std::uint32_t>(ParseOptionInt(program, text, "--seed", 0, 4294967295LL));
+}
+
 std::vector<std::string> SplitOptionList(const std::string& program, const char* text,
                                          const char* option) {
     std::vector<std::string> items = SplitAt(text, ',');

@@ -60,6 +60,10 @@ std::string OptionName(const std::vector<option>& table, int c);
 // the option.
 long long ParseOptionInt(const std::string& program, const char* text, const char* option,
                          long long lo, long long hi);
+// -t/--threads (1 to 1024) and --seed (0 to 2^32 - 1), the same range in
+// every program.
+unsigned ParseThreadsOption(const std::string& program, const char* text);
+std::uint32_t ParseSeedOption(const std::string& program, const char* text);
 // The items of a comma-separated list ("a,b,c"); an empty item is an error
 // naming the option.
 std::vector<std::string> SplitOptionList(const std::string& program, const char* text,

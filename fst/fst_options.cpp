@@ -212,8 +212,7 @@ EParseResult ParseFstArgs(int argc, char* argv[], SFstOptions& opts, std::ostrea
                     return true;
                 case eSeed:
                     bootstrapOnly = "--seed";
-                    opts.m_Seed = static_cast<unsigned long>(
-                        ParseOptionInt(kProgram, arg, "--seed", 0, 4294967295LL));
+                    opts.m_Seed = static_cast<unsigned long>(ParseSeedOption(kProgram, arg));
                     return true;
                 case eLevel:
                     opts.m_Level =
@@ -221,8 +220,7 @@ EParseResult ParseFstArgs(int argc, char* argv[], SFstOptions& opts, std::ostrea
                                           "a number between 0 and 1 (exclusive), such as 0.95");
                     return true;
                 case 't':
-                    opts.m_Threads =
-                        static_cast<unsigned>(ParseOptionInt(kProgram, arg, "--threads", 1, 1024));
+                    opts.m_Threads = ParseThreadsOption(kProgram, arg);
                     return true;
                 default:
                     return false;

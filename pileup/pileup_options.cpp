@@ -187,24 +187,23 @@ std::string PileupVersion() {
 }
 
 EParseResult ParsePileupArgs(int argc, char* argv[], SPileupOptions& opts, std::ostream& out) {
-    const EParseResult result = ParseProgramOptions(
-        kProgram, argc, argv, kSharedShortOptions, kLongOptions.data(), out, PileupUsage,
-        PileupVersion, [&](int c, const char* arg) {
-            if (ApplyAlignmentOption(kProgram, c, arg, opts)) {
-                return true;
-            }
-            switch (c) {
-                case 'o':
-                    opts.m_Output = arg;
-                    return true;
-                case 't':
-                    opts.m_Threads =
-                        static_cast<unsigned>(ParseOptionInt(kProgram, arg, "--threads", 1, 1024));
-                    return true;
-                default:
-                    return false;
-            }
-        });
+    const EParseResult result =
+        ParseProgramOptions(kProgram, argc, argv, kSharedShortOptions, kLongOptions.data(), out,
+                            PileupUsage, PileupVersion, [&](int c, const char* arg) {
+                                if (ApplyAlignmentOption(kProgram, c, arg, opts)) {
+                                    return true;
+                                }
+                                switch (c) {
+                                    case 'o':
+                                        opts.m_Output = arg;
+                                        return true;
+                                    case 't':
+                                        opts.m_Threads = ParseThreadsOption(kProgram, arg);
+                                        return true;
+                                    default:
+                                        return false;
+                                }
+                            });
     if (result != EParseResult::eRun) {
         return result;
     }

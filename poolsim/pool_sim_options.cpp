@@ -185,12 +185,10 @@ EParseResult ParsePoolSimArgs(int argc, char* argv[], SPoolSimOptions& opts, std
                                        opts.m_WindowStep);
                     return true;
                 case 's':
-                    opts.m_Seed = static_cast<std::uint64_t>(
-                        ParseOptionInt(kProgram, arg, "--seed", 0, 4294967295LL));
+                    opts.m_Seed = static_cast<std::uint64_t>(ParseSeedOption(kProgram, arg));
                     return true;
                 case 't':
-                    opts.m_Threads =
-                        static_cast<unsigned>(ParseOptionInt(kProgram, arg, "--threads", 1, 1024));
+                    opts.m_Threads = ParseThreadsOption(kProgram, arg);
                     return true;
                 default:
                     return false;

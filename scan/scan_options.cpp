@@ -299,8 +299,7 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
                     return true;
                 case eSeed:
                     bootstrapOnly = "--seed";
-                    opts.m_Seed =
-                        static_cast<unsigned long>(ParseInt(arg, "--seed", 0, 4294967295LL));
+                    opts.m_Seed = static_cast<unsigned long>(ParseSeedOption(kProgram, arg));
                     return true;
                 case eSaveSites:
                     opts.m_SaveSites = arg;
@@ -317,7 +316,7 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
                     SetBedFileOption(kProgram, opts.m_MaskFile, arg, "--mask");
                     return true;
                 case 't':
-                    opts.m_Threads = static_cast<unsigned>(ParseInt(arg, "--threads", 1, 1024));
+                    opts.m_Threads = ParseThreadsOption(kProgram, arg);
                     return true;
                 default:
                     return false;
