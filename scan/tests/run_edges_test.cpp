@@ -67,11 +67,11 @@ TEST_F(CRunEdgesTest, OptionsAnInputIgnoresAndOutputsThatCollideAreRefusedBefore
           "scaffold_051\t9\tG\t2\t.,\tII\n");
     Write("x.sam", kTwoContigs);
     Write("old.tsv", "keep\n");
-    ASSERT_EQ(
-        Sh("samtools sort -o x.bam x.sam && samtools index x.bam && ln -s old.tsv link.tsv "
-           "&& mkdir sub && cp '" +
-           Regression("10_valid_one.sites") + "' a.sites && cp '" + Regression("10_one.bed") + "' one.bed"),
-        0);
+    ASSERT_EQ(Sh("samtools sort -o x.bam x.sam && samtools index x.bam && ln -s old.tsv link.tsv "
+                 "&& mkdir sub && cp '" +
+                 Regression("10_valid_one.sites") + "' a.sites && cp '" + Regression("10_one.bed") +
+                 "' one.bed"),
+              0);
     struct SCase {
         std::string m_Args;
         std::string m_Start;  // how the message starts: the option and the rule
@@ -161,9 +161,10 @@ TEST_F(CRunEdgesTest, PositionsUpToTheLastOneAndContigsOfUnknownLength) {
 }
 
 TEST_F(CRunEdgesTest, ReadsPastAContigsEndAndRegionsBeyondItNeverAbort) {
-    ASSERT_EQ(Sh("cp '" + Regression("02_past_end.sam") + "' past.sam && samtools sort -o two.bam '" +
-                 Regression("12_over_end_two_contigs.sam") + "' && samtools index two.bam"),
-              0);
+    ASSERT_EQ(
+        Sh("cp '" + Regression("02_past_end.sam") + "' past.sam && samtools sort -o two.bam '" +
+           Regression("12_over_end_two_contigs.sam") + "' && samtools index two.bam"),
+        0);
     // The reads are clipped at the contig's end and the bases clipped are
     // counted; the windows end there. Before, an assertion (status 134).
     struct SCase {

@@ -177,10 +177,9 @@ TEST_F(CSiteFileReaderTest, WhatIsWrittenComesBackAndDamageIsRefusedOrHarmless) 
 // target takes it.
 TEST_F(CSiteFileReaderTest, ReproducersAreRefusedByKind) {
     const std::string dir = scanfix::SourceDir() + "/fuzz/regression/site_file_fuzz/";
-    for (const char* old :
-         {"01_wrap_record.sites", "03_huge_record.sites", "06_nan_payload.sites",
-          "06_inf_payload.sites", "06_huge_constant.sites", "07_dup_pos.sites",
-          "08_tab_contig.sites", "valid-one.sites"}) {
+    for (const char* old : {"01_wrap_record.sites", "03_huge_record.sites", "06_nan_payload.sites",
+                            "06_inf_payload.sites", "06_huge_constant.sites", "07_dup_pos.sites",
+                            "08_tab_contig.sites", "valid-one.sites"}) {
         SCOPED_TRACE(old);
         const SRead r = ReadAll({dir + old}, SSiteOptions());
         ASSERT_TRUE(r.m_Failed);
