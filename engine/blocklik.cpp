@@ -6,8 +6,8 @@
 #include <limits>
 
 #include "base/qt_assert.hpp"
+#include "common/taskpool.hpp"
 #include "engine/priorrows.hpp"
-#include "engine/taskpool.hpp"
 #include "engine/thetalik.hpp"
 
 namespace {

@@ -1,7 +1,6 @@
 #include "engine/bootstrap.hpp"
 
 #include <gsl/gsl_rng.h>
-#include <gsl/gsl_statistics_double.h>
 
 #include <algorithm>
 #include <cmath>
@@ -46,22 +45,6 @@ std::vector<std::vector<double>> DrawResamples(std::size_t blocks, int replicate
         }
     }
     return weights;
-}
-
-double Quantile(const std::vector<double>& sorted, double q) {
-    if (sorted.empty()) {
-        return std::numeric_limits<double>::quiet_NaN();
-    }
-    return gsl_stats_quantile_from_sorted_data(sorted.data(), 1, sorted.size(), q);
-}
-
-void PercentileInterval(std::vector<double> values, double level, double& lo, double& hi) {
-    values.erase(
-        std::remove_if(values.begin(), values.end(), [](double v) { return std::isnan(v); }),
-        values.end());
-    std::sort(values.begin(), values.end());
-    lo = Quantile(values, 0.5 * (1.0 - level));
-    hi = Quantile(values, 0.5 * (1.0 + level));
 }
 
 void WindowBootstrapInterval(CWindowFitter& fitter, const SWindowSite* sites,

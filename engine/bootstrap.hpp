@@ -26,6 +26,7 @@
 #include <functional>
 #include <vector>
 
+#include "common/quantile.hpp"
 #include "engine/fit.hpp"
 
 struct hts_tpool;
@@ -47,15 +48,6 @@ std::vector<std::size_t> SegmentBlocks(const CSiteStore& store, std::size_t& blo
 // replicate order.
 std::vector<std::vector<double>> DrawResamples(std::size_t blocks, int replicates,
                                                unsigned long seed);
-
-// The q-quantile of sorted values (q in [0, 1]) by linear interpolation
-// between order statistics: with h = (n - 1) q, x[floor h] + (h - floor h)
-// (x[floor h + 1] - x[floor h]) (GSL's gsl_stats_quantile_from_sorted_data).
-double Quantile(const std::vector<double>& sorted, double q);
-
-// The percentile interval of values at level: the (1 - level)/2 and
-// (1 + level)/2 quantiles, NaNs left out (both ends NaN when all are).
-void PercentileInterval(std::vector<double> values, double level, double& lo, double& hi);
 
 // Fewer blocks than this make a rough percentile interval: the genome-wide
 // fit warns, and a window gets none.

@@ -14,10 +14,10 @@
 
 #include "base/qt_assert.hpp"
 #include "base/warnings.hpp"
+#include "common/taskpool.hpp"
 #include "engine/depthrows.hpp"
 #include "engine/gsl_search.hpp"
 #include "engine/priorrows.hpp"
-#include "engine/taskpool.hpp"
 #include "engine/thetalik.hpp"
 #include "spectrum/freqspec.hpp"
 

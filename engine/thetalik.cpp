@@ -7,8 +7,8 @@
 #include <limits>
 
 #include "base/qt_assert.hpp"
+#include "common/taskpool.hpp"
 #include "engine/priorrows.hpp"
-#include "engine/taskpool.hpp"
 
 namespace {
 

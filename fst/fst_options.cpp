@@ -2,6 +2,8 @@
 
 #include <ostream>
 
+#include "pool/pool_sheet.hpp"
+
 #ifndef QUALFST_VERSION
 #define QUALFST_VERSION "unknown"
 #endif
@@ -51,7 +53,8 @@ const std::vector<option> kLongOptions = ProgramOptionTable({
 
 std::vector<unsigned> ParseSizes(const char* text) {
     std::vector<unsigned> sizes;
-    for (long long n : ParseOptionIntList(kProgram, text, "--pool-size", 2, kMaxPoolSize)) {
+    for (long long n :
+         ParseOptionIntList(kProgram, text, "--pool-size", kMinPoolSize, kMaxPoolSize)) {
         sizes.push_back(static_cast<unsigned>(n));
     }
     return sizes;

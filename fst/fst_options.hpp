@@ -34,8 +34,7 @@ struct SFstOptions {
     double m_Level = 0.95;
 };
 
-// The largest pool, and the largest joint spectrum of a pair (cells).
-inline constexpr unsigned kMaxPoolSize = 10000;
+// The largest joint spectrum of a pair (cells).
 inline constexpr std::uint64_t kMaxSpectrumCells = 4000000;
 
 // Fills opts from argv. --help and --version print their text to out and

@@ -12,8 +12,8 @@
 #include <utility>
 
 #include "base/qt_assert.hpp"
-#include "engine/taskpool.hpp"
-#include "fst/pool_record.hpp"
+#include "common/taskpool.hpp"
+#include "pool/pool_record.hpp"
 #include "spectrum/pool_diversity.hpp"
 
 namespace {

@@ -47,7 +47,7 @@
 #include <utility>
 #include <vector>
 
-#include "fst/pool_store.hpp"
+#include "pool/pool_store.hpp"
 
 struct hts_tpool;
 

@@ -39,25 +39,6 @@ using TIndex = std::unique_ptr<hts_idx_t, SIndexFree>;
 using TIterator = std::unique_ptr<hts_itr_t, SIterFree>;
 using TFai = std::unique_ptr<faidx_t, SFaiFree>;
 
-struct SThreadPoolFree {
-    void operator()(hts_tpool* p) const { hts_tpool_destroy(p); }
-};
-using TThreadPool = std::unique_ptr<hts_tpool, SThreadPoolFree>;
-
-// htslib's pool of threads workers for a run's -t/--threads; none for one
-// thread, where the run's own thread does the work. Throws
-// std::runtime_error when the threads cannot be started.
-inline TThreadPool StartThreadPool(unsigned threads) {
-    TThreadPool pool;
-    if (threads > 1) {
-        pool.reset(hts_tpool_init(static_cast<int>(threads)));
-        if (!pool) {
-            throw std::runtime_error("Cannot start " + std::to_string(threads) + " threads.");
-        }
-    }
-    return pool;
-}
-
 // A file name or contig name as messages show it: in single quotes.
 inline std::string Quoted(const std::string& s) {
     return "'" + s + "'";

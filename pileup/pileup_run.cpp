@@ -13,6 +13,7 @@
 #include "common/doc_writer.hpp"
 #include "common/progress.hpp"
 #include "common/safe_output.hpp"
+#include "common/thread_pool.hpp"
 #include "model/site_classes.hpp"
 #include "pileup/hts_handles.hpp"
 #include "pileup/pileup_source.hpp"

@@ -18,6 +18,7 @@
 
 #include "base/split.hpp"
 #include "base/whole_number.hpp"
+#include "common/thread_pool.hpp"
 #include "model/obstable.hpp"
 #include "pileup/hts_handles.hpp"
 #include "spectrum/pool_diversity.hpp"

@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "base/input_error.hpp"
+#include "common/taskpool.hpp"
 #include "engine/bootstrap.hpp"
-#include "engine/taskpool.hpp"
 
 namespace {
 

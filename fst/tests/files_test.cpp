@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "base/input_error.hpp"
-#include "fst/pool_sheet.hpp"
 #include "fst/spectrum_file.hpp"
+#include "pool/pool_sheet.hpp"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "fst/joint_fit.hpp"
-#include "fst/pool_record.hpp"
-#include "fst/pool_store.hpp"
 #include "model/obstable.hpp"
 #include "model/site_classes.hpp"
+#include "pool/pool_record.hpp"
+#include "pool/pool_store.hpp"
 #include "spectrum/pool_diversity.hpp"
 
 namespace {

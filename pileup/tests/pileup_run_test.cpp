@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/warnings.hpp"
+#include "common/thread_pool.hpp"
 #include "pileup/hts_handles.hpp"
 #include "pileup_fixture.hpp"
 

@@ -1,4 +1,4 @@
-#include "fst/pool_sources.hpp"
+#include "pool/pool_sources.hpp"
 
 #include <htslib/sam.h>
 

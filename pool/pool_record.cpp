@@ -1,4 +1,4 @@
-#include "fst/pool_record.hpp"
+#include "pool/pool_record.hpp"
 
 #include <algorithm>
 

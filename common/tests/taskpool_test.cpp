@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "engine/taskpool.hpp"
+#include "common/taskpool.hpp"
 
 namespace {
 

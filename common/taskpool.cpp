@@ -1,4 +1,4 @@
-#include "engine/taskpool.hpp"
+#include "common/taskpool.hpp"
 
 #include <htslib/thread_pool.h>
 

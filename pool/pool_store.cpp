@@ -1,11 +1,11 @@
-#include "fst/pool_store.hpp"
+#include "pool/pool_store.hpp"
 
 #include <algorithm>
 #include <limits>
 #include <numeric>
 
 #include "base/qt_assert.hpp"
-#include "fst/pool_record.hpp"
+#include "pool/pool_record.hpp"
 
 void CPoolStore::Append(int contig, std::int64_t pos, const unsigned char* bytes,
                         std::size_t size) {

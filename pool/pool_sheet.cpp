@@ -1,4 +1,4 @@
-#include "fst/pool_sheet.hpp"
+#include "pool/pool_sheet.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -5,6 +5,11 @@
 #include <string>
 #include <vector>
 
+// Chromosomes a pool may have, in every pool program and in the sheets
+// qualpoolsim writes: a pool of one chromosome has no diversity to measure.
+inline constexpr unsigned kMinPoolSize = 2;
+inline constexpr unsigned kMaxPoolSize = 10000;
+
 struct SPoolSpec {
     std::string m_Name;
     unsigned m_Size = 0;

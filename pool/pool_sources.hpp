@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "fst/pool_record.hpp"
 #include "pileup/pileup_options.hpp"
 #include "pileup/pileup_summary.hpp"
+#include "pool/pool_record.hpp"
 
 struct htsThreadPool;
 class CMpileupReader;
