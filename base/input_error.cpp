@@ -75,25 +75,57 @@ CInputError Placed(const CInputError& e, const SInputWhere& fill) {
     return CInputError(e.Kind(), std::move(where), e.What());
 }
 
+namespace {
+
+// name with every control character shown as '?', cut at 40 characters.
+std::string Shown(const std::string& name) {
+    std::string shown;
+    for (const char d : name.substr(0, 40)) {
+        const unsigned char v = static_cast<unsigned char>(d);
+        shown += v < 0x20 || v == 0x7f ? '?' : d;
+    }
+    return "'" + shown + (name.size() > 40 ? "...'" : "'");
+}
+
+// What the first control character of name is, or null for none.
+const char* ControlCharacter(const std::string& name) {
+    for (const char c : name) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            return c == '\t'   ? "a TAB"
+                   : c == '\n' ? "a line break"
+                   : c == '\r' ? "a carriage return"
+                   : c == '\0' ? "a NUL byte"
+                               : "a control character";
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 std::string ContigNameFault(const std::string& name) {
     if (name.empty()) {
         return "an empty contig name";
     }
-    for (const char c : name) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f) {
-            const char* what = c == '\t'   ? "a TAB"
-                               : c == '\n' ? "a line break"
-                               : c == '\r' ? "a carriage return"
-                                           : "a control character";
-            std::string shown;
-            for (const char d : name.substr(0, 40)) {
-                const unsigned char v = static_cast<unsigned char>(d);
-                shown += v < 0x20 || v == 0x7f ? '?' : d;
-            }
-            return "the contig name '" + shown + (name.size() > 40 ? "...'" : "'") + " holds " +
-                   what + ", which would break the columns of a table";
-        }
+    if (const char* what = ControlCharacter(name)) {
+        return "the contig name " + Shown(name) + " holds " + what +
+               ", which would break the columns of a table";
+    }
+    return "";
+}
+
+std::string SampleNameFault(const std::string& name) {
+    if (name.empty()) {
+        return "an empty name";
+    }
+    if (const char* what = ControlCharacter(name)) {
+        return "the name " + Shown(name) + " holds " + what +
+               ", which would break the columns and lines of a table and cut file names short";
+    }
+    if (name.find_first_of("'\"") != std::string::npos) {
+        return "the name " + Shown(name) +
+               " holds a quote, which would break the quoted labels of a spectrum file";
     }
     return "";
 }

@@ -71,6 +71,15 @@ CInputError Placed(const CInputError& e, const SInputWhere& fill);
 // columns and lines. Empty when it can.
 std::string ContigNameFault(const std::string& name);
 
+// Why name cannot name a pool or a sample: empty, holding a control
+// character (TAB, a line break, CR, NUL), which would break the columns and
+// lines of a table or cut a file name short, or a quote (' or "), which
+// would break the quoted labels of a spectrum file and the messages that
+// quote names. Every pool and sample name is checked, wherever it comes
+// from: a sheet, a file name, a read group's SM, an option. Empty when it
+// can.
+std::string SampleNameFault(const std::string& name);
+
 // The error for an input that cannot be opened: the system's reason for
 // errno err (0: unknown).
 CInputError CannotOpen(const std::string& path, int err);
