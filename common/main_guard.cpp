@@ -3,17 +3,29 @@
 #include <exception>
 #include <iostream>
 
-int GuardedMain(const std::function<int()>& body) {
+namespace {
+
+int Guarded(const std::string& prefix, const std::function<int()>& body) {
     try {
         return body();
     } catch (const std::exception& e) {
         // Results printed before the failure come first, as they were made.
         std::cout.flush();
-        std::cerr << "Exception:\n\t" << e.what() << std::endl;
+        std::cerr << prefix << e.what() << std::endl;
     } catch (...) {
         // Nothing may end a program through std::terminate.
         std::cout.flush();
-        std::cerr << "Exception:\n\tunknown error." << std::endl;
+        std::cerr << prefix << "unknown error." << std::endl;
     }
     return 1;
+}
+
+}  // namespace
+
+int GuardedMain(const std::function<int()>& body) {
+    return Guarded("Exception:\n\t", body);
+}
+
+int GuardedMain(const std::string& program, const std::function<int()>& body) {
+    return Guarded(program + ": error: ", body);
 }

@@ -13,7 +13,7 @@ int main(int argc, char* argv[]) {
     // Our own messages name the file and the fault; htslib's would repeat
     // them in its own words.
     hts_set_log_level(HTS_LOG_OFF);
-    return GuardedMain([&] {
+    return GuardedMain("qualpileup", [&] {
         SPileupOptions opts;
         if (ParsePileupArgs(argc, argv, opts, std::cout) == EParseResult::eRun) {
             RunQualPileup(opts);

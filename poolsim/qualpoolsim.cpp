@@ -11,7 +11,7 @@
 
 int main(int argc, char* argv[]) {
     hts_set_log_level(HTS_LOG_OFF);
-    return GuardedMain([&] {
+    return GuardedMain("qualpoolsim", [&] {
         SPoolSimOptions opts;
         if (ParsePoolSimArgs(argc, argv, opts, std::cout) != EParseResult::eRun) {
             return 0;

@@ -56,11 +56,12 @@ TEST_F(Qualpileup, ErrorsEndWithStatusOneAndAMessageHelpAndVersionWithZero) {
     auto r = Sh(prog + "$/none.bam");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, InDir("Exception:\n\tCannot open '$/none.bam': No such file or directory.\n"));
+    EXPECT_EQ(r.err,
+              InDir("qualpileup: error: Cannot open '$/none.bam': No such file or directory.\n"));
     r = Sh(prog + "--min-MQ -3 x.bam");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
-              "Exception:\n\tInvalid value '-3' for --min-MQ: expected an integer from 0 to "
+              "qualpileup: error: Invalid value '-3' for --min-MQ: expected an integer from 0 to "
               "255.\nTry 'qualpileup --help' for the options.\n");
     EXPECT_EQ(Sh(prog).status, 1);
 
@@ -77,7 +78,7 @@ TEST_F(Qualpileup, ErrorsEndWithStatusOneAndAMessageHelpAndVersionWithZero) {
 // pileup/tests/data, where the program runs for these cases.
 TEST_F(Qualpileup, DamagedAndUnusualInputsFromTheFieldEndWithOneMessage) {
     const std::string data = fixture::SourceDir() + "/pileup/tests/data";
-    const std::string exception = "Exception:\n\t";
+    const std::string exception = "qualpileup: error: ";
     const std::pair<std::string, std::string> cases[] = {
         // A coordinate past the 64-bit range: htslib's parser overflowed
         // into a query that crashed or ran away.
@@ -157,7 +158,7 @@ TEST_F(Qualpileup, AnOutputThatFailsIsNamedWithTheSystemsReason) {
     for (const auto& c : cases) {
         auto r = Sh(prog + c.first);
         EXPECT_EQ(r.status, 1) << c.first;
-        EXPECT_EQ(r.err, InDir("Exception:\n\t" + c.second + "\n")) << c.first;
+        EXPECT_EQ(r.err, InDir("qualpileup: error: " + c.second + "\n")) << c.first;
     }
 }
 

@@ -384,7 +384,7 @@ TEST_F(CQualscanTest, BadInputEndsWithStatusOneAndAMessageNamingIt) {
         const bool windowsOnly = c.args.find("--windows-only") != std::string::npos;
         const SCmd r = Run(m_Qualscan + (windowsOnly ? "" : "-o t.tsv ") + c.args);
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "Exception:\n\t" + c.message);
+        EXPECT_EQ(r.err, "qualscan: error: " + c.message);
         EXPECT_EQ(r.out, "");
         // Nothing is left behind as if it were a result.
         EXPECT_NE(Run("test -e t.tsv || test -e w.tsv").status, 0);

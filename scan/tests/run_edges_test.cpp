@@ -106,7 +106,7 @@ TEST_F(CRunEdgesTest, OptionsAnInputIgnoresAndOutputsThatCollideAreRefusedBefore
         SCOPED_TRACE(c.m_Args);
         const SCmd r = Run(m_Qualscan + c.m_Args);
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err.substr(0, 12 + c.m_Start.size()), "Exception:\n\t" + c.m_Start) << r.err;
+        EXPECT_EQ(r.err.substr(0, 17 + c.m_Start.size()), "qualscan: error: " + c.m_Start) << r.err;
         EXPECT_EQ(r.out, "");
         // Nothing written, nothing replaced.
         EXPECT_NE(Run("test -e t.tsv || test -e w.tsv").status, 0);
