@@ -96,24 +96,6 @@ struct SJointFitResult {
     bool converged = false;
 };
 
-// Blocks of blockSize bases per contig for resampling, numbered in genome
-// order among the blocks that hold a site of the store.
-class CSiteBlocks {
-  public:
-    CSiteBlocks(const CPoolStore& store, std::int64_t blockSize);
-    std::size_t Blocks() const { return m_Blocks; }
-    // The block of the site of chunk c at pos.
-    std::size_t Block(std::size_t c, std::int64_t pos) const;
-
-  private:
-    std::int64_t m_Size;
-    std::size_t m_Blocks = 0;
-    // Per chunk: the block of its first block number, and its block
-    // numbers (pos / size) in order.
-    std::vector<std::size_t> m_FirstBlock;
-    std::vector<std::vector<std::int64_t>> m_Numbers;
-};
-
 class CPairModel {
   public:
     // The pair of pools a, b of store with n1 and n2 chromosomes (>= 2);

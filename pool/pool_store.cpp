@@ -80,3 +80,32 @@ std::uint64_t CPoolStore::Bytes() const {
     }
     return bytes;
 }
+
+CSiteBlocks::CSiteBlocks(const CPoolStore& store, std::int64_t blockSize) : m_Size(blockSize) {
+    QT_ASSERT(blockSize > 0);
+    int contig = -1;
+    std::int64_t last = -1;
+    for (const SPoolChunk& c : store.Chunks()) {
+        std::vector<std::int64_t> numbers;
+        for (std::uint32_t offset : c.m_Offsets) {
+            numbers.push_back((c.m_FirstPos + offset) / m_Size);
+        }
+        std::sort(numbers.begin(), numbers.end());
+        numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+        // A chunk's first block may be the one the chunk before ended in.
+        const bool continues = !numbers.empty() && c.m_Contig == contig && numbers[0] == last;
+        m_FirstBlock.push_back(continues ? m_Blocks - 1 : m_Blocks);
+        m_Blocks += numbers.size() - (continues ? 1 : 0);
+        if (!numbers.empty()) {
+            contig = c.m_Contig;
+            last = numbers.back();
+        }
+        m_Numbers.push_back(std::move(numbers));
+    }
+}
+
+std::size_t CSiteBlocks::Block(std::size_t c, std::int64_t pos) const {
+    const std::vector<std::int64_t>& numbers = m_Numbers[c];
+    const auto it = std::lower_bound(numbers.begin(), numbers.end(), pos / m_Size);
+    return m_FirstBlock[c] + static_cast<std::size_t>(it - numbers.begin());
+}
