@@ -507,6 +507,25 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         lanes.push_back(std::move(lane));
     }
 
+    // Samples kept apart keep files open until the end: a summary file
+    // each (the file and its stream: 2 descriptors) and, after the first,
+    // a temporary file of windows each. Room for them is made, or the run
+    // refused, before any is opened.
+    if (opts.m_PerSample && lanes.size() > 1) {
+        const std::size_t saved = opts.m_SaveSites.empty() ? 0 : lanes.size();
+        const std::size_t scratch = opts.m_WindowSize > 0 ? lanes.size() - 1 : 0;
+        std::string what;
+        if (saved > 0) {
+            what = "--save-sites keeps " + std::to_string(saved) +
+                   " summary files open, 2 descriptors each";
+        }
+        if (scratch > 0) {
+            what += std::string(what.empty() ? "" : "; ") + "--windows keeps " +
+                    std::to_string(scratch) + " temporary files of windows open";
+        }
+        ReserveOpenFiles(2 * saved + scratch, what);
+    }
+
     // The summary files, one per sample kept apart.
     if (!opts.m_SaveSites.empty()) {
         std::vector<std::pair<std::string, std::string>> outputs;

@@ -362,6 +362,44 @@ TEST_F(CSamplesTest, ManySamplesOfAFewReadsEachCostMemoryInProportionToTheirRead
     }
 }
 
+// Every sample kept apart keeps its summary file open (2 descriptors) and,
+// after the first, its windows' temporary file: 1,000 samples stopped at
+// the 508th under ulimit -n 1024, with files half written. A soft limit too
+// low is raised; a hard one is a refusal before anything is written,
+// naming the limit and the number needed.
+TEST_F(CSamplesTest, ManySamplesGetTheOpenFilesTheyNeedOrARefusalUpFront) {
+    Write("many.sam", ManySamples(60, 5));
+    const std::string run = m_Qualscan +
+                            "--per-sample --windows 500 -w w.tsv --save-sites s.sites many.sam "
+                            ">out.tsv";
+    scanfix::CScratchTest::SCmd r = Run("ulimit -n 64 && " + run);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("60 summary files open, 2 descriptors each; --windows keeps 59 "
+                         "temporary files"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("the limit is 64 (ulimit -n, which only an administrator can raise)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(Sh("ls s.*.sites"), 0) << "no summary file is left";
+    // The number named is enough.
+    const std::size_t at = r.err.find("needs about ") + 12;
+    const std::string needed = r.err.substr(at, r.err.find(' ', at) - at);
+    r = Run("ulimit -n " + needed + " && " + run);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Sh("test $(ls s.*.sites | wc -l) -eq 60"), 0);
+    // A soft limit below it is raised, when the hard one allows.
+    r =
+        Run("if [ \"$(ulimit -Hn)\" != unlimited ] && [ $(ulimit -Hn) -lt 512 ]; then exit 77; "
+            "fi; ulimit -Sn 64 && rm s.*.sites && " +
+            run);
+    if (r.status == 77) {
+        GTEST_SKIP() << "the hard limit on open files is below 512";
+    }
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Sh("test $(ls s.*.sites | wc -l) -eq 60"), 0);
+}
+
 TEST_F(CSamplesTest, WindowsTakeTheirBootstrapIntervalsFromTheGenomeWideResamples) {
     Write("x.xml", scanfix::SimulatedDocument(6000, 17));
     const std::string ci = "--ci bootstrap --block 100 --bootstrap 60 --seed 4 ";
