@@ -212,9 +212,16 @@ bool CMpileupReader::x_ParseLine(const char* text, std::size_t size, int& contig
                    "': --unfolded takes the reference base as ancestral, and this pileup text "
                    "carries none. Make it with samtools mpileup -f REFERENCE.fa.");
     }
+    // Every line has the first line's sample columns: a ragged text pooled
+    // would mix the reads of one column with another's, and kept apart it
+    // has no sample to give a column to.
     const std::size_t samples = (m_Fields.size() - 3) / 3;
     if (m_Samples == 0) {
         m_Samples = samples;
+    } else if (samples != m_Samples) {
+        x_Fail(EInputError::eFormat, "the line has " + std::to_string(samples) +
+                                         " sample columns where the first line had " +
+                                         std::to_string(m_Samples) + ".");
     }
     m_Reads.clear();
     m_SampleEnds.clear();
@@ -291,11 +298,6 @@ bool CMpileupReader::NextSamples(SMpileupSamples& samples) {
     int refBase = -1;
     if (!x_NextLine(samples.m_Contig, samples.m_Pos, refBase)) {
         return false;
-    }
-    if (m_SampleEnds.size() != m_Samples) {
-        x_Fail(EInputError::eFormat, "the line has " + std::to_string(m_SampleEnds.size()) +
-                                         " sample columns where the first had " +
-                                         std::to_string(m_Samples) + ".");
     }
     samples.m_RefBase = refBase;
     samples.m_Reads.resize(m_Samples);

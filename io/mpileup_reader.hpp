@@ -51,7 +51,8 @@ class CMpileupReader : public CSiteSource {
 
     // Next position with reads that pass the filters; false at the end.
     // Throws CInputError naming the file and line for text that is not
-    // mpileup output (eFormat), numbers out of range (eRange), positions
+    // mpileup output (eFormat; also a line with another number of sample
+    // columns than the first line), numbers out of range (eRange), positions
     // out of order (eOrder), compressed text that is cut or damaged
     // (eTruncated, eDamaged), and text without reference bases where they
     // are needed (eMismatch).
@@ -59,8 +60,7 @@ class CMpileupReader : public CSiteSource {
 
     // The next line with at least one read after the base filter, its reads
     // kept apart by sample column; the depth limits are not applied (they
-    // are the caller's, per sample). Throws as Next(), and for a line with
-    // another number of sample columns than the first.
+    // are the caller's, per sample). Throws as Next().
     bool NextSamples(SMpileupSamples& samples);
 
     // The sample columns of the text (those of its first line; 0 before
