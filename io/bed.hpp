@@ -21,7 +21,8 @@ class CBedFile {
     // merged, empty ones dropped. Throws CInputError naming the file and the
     // line for a line that does not parse (eFormat), a negative, non-numeric
     // or too large coordinate or a start after the end (eRange), and a
-    // compressed file that is cut (eTruncated, eDamaged).
+    // compressed file that is cut (eTruncated, eDamaged). path is the file
+    // as the user named it, unquoted: messages quote it once.
     explicit CBedFile(const std::string& path);
 
     const std::string& Path() const { return m_Path; }

@@ -9,6 +9,7 @@
 #include "base/whole_number.hpp"
 #include "common/bgzf_stream.hpp"
 #include "common/kstring.hpp"
+#include "io/input_kind.hpp"
 #include "model/site_classes.hpp"
 
 namespace {
@@ -45,6 +46,10 @@ CMpileupReader::CMpileupReader(hFILE* fp, const std::string& path, const SPileup
     }
     m_End.Start(m_File);
 }
+
+CMpileupReader::CMpileupReader(CInputFile& in, const SPileupOptions& filters,
+                               SPileupSummary& summary, bool needReference)
+    : CMpileupReader(in.Release(), in.Path(), filters, summary, needReference) {}
 
 void CMpileupReader::UseThreadPool(hts_tpool* pool) {
     // A pipe read ahead on the pool could not show a missing end block.

@@ -315,10 +315,9 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         }
         case EInputKind::eMpileupText: {
             summary.m_InputKind = "pileup text";
-            CInputFile& in = inputs.front();
-            const std::string path = in.Path();
-            auto reader = std::make_unique<CMpileupReader>(in.Release(), path, sourceOptions,
-                                                           filtered, opts.m_Unfolded);
+            const std::string path = inputs.front().Path();
+            auto reader = std::make_unique<CMpileupReader>(inputs.front(), sourceOptions, filtered,
+                                                           opts.m_Unfolded);
             reader->UseThreadPool(pool.get());
             streamedContigs = &reader->Contigs();
             contigs.m_Names = streamedContigs;

@@ -8,11 +8,13 @@
 #include <htslib/sam.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/input_error.hpp"
+#include "io/bed.hpp"
 #include "io/mpileup_reader.hpp"
 #include "io/xml_reader.hpp"
 #include "model/tests/scan_fixture.hpp"
@@ -279,6 +281,83 @@ TEST_F(CInputKindTest, PileupTextIsRecognisedHoweverLongItsFirstLine) {
         Write("bad.pileup", bad + "\n");
         EXPECT_EQ(OpenError(Path("bad.pileup")).m_Kind, EInputError::eFormat);
     }
+}
+
+// A reader is given the input's name as the user wrote it and quotes it
+// once in its messages; qualfst gave the pileup reader CInputFile::Name(),
+// quoted already, and every message read ''quote_doubled.pileup''. Each
+// reader of text, from a file and from standard input.
+TEST_F(CInputKindTest, EveryReaderQuotesTheNameItIsGivenOnce) {
+    const std::string pileup = scanfix::SourceDir() + "/io/tests/regression/quote_doubled.pileup";
+    Write("bad.xml", scanfix::Document("  <Column pos=\"x\"/>\n"));
+    Write("bad.bed", "chr1\t9\t3\n");
+    // The message of what reading path throws, or "".
+    auto message = [](const std::function<void()>& read) {
+        try {
+            read();
+        } catch (const CInputError& e) {
+            return std::string(e.what());
+        }
+        return std::string();
+    };
+    auto readPileup = [](CInputFile& in) {
+        SPileupOptions filters;
+        SPileupSummary summary;
+        CMpileupReader reader(in, filters, summary);
+        SRawSite site;
+        while (reader.Next(site)) {
+        }
+    };
+    auto readXml = [](CInputFile& in) {
+        CXmlSiteReader reader(in.Release(), in.Path(), true);
+        SRawSite site;
+        while (reader.Next(site)) {
+        }
+    };
+    struct SCase {
+        std::string m_Path;
+        std::function<void()> m_Read;
+        std::string m_Start;  // how the message starts
+    };
+    const std::vector<SCase> cases = {
+        {pileup,
+         [&] {
+             CInputFile in(pileup);
+             readPileup(in);
+         },
+         "'" + pileup + "', line 1, chr1:1: an indel"},
+        {pileup,
+         [&] {
+             SPileupOptions filters;
+             SPileupSummary summary;
+             CMpileupReader reader(pileup, filters, summary);
+             SRawSite site;
+             reader.Next(site);
+         },
+         "'" + pileup + "', line 1, chr1:1: an indel"},
+        {Path("bad.xml"),
+         [&] {
+             CInputFile in(Path("bad.xml"));
+             readXml(in);
+         },
+         "'" + Path("bad.xml") + "', line "},
+        {Path("bad.bed"), [&] { CBedFile bed(Path("bad.bed")); },
+         "'" + Path("bad.bed") + "', line 1: the start 9 is after the end 3."},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.m_Start);
+        const std::string m = message(c.m_Read);
+        EXPECT_EQ(m.compare(0, c.m_Start.size(), c.m_Start), 0) << m;
+        EXPECT_EQ(m.find("''"), std::string::npos) << m;
+        EXPECT_EQ(m.find(c.m_Path, c.m_Path.size()), std::string::npos) << m;
+    }
+    // Standard input is named in words, unquoted.
+    WithStandardInput(scanfix::ReadFile(pileup), [&] {
+        CInputFile in("-");
+        const std::string m = message([&] { readPileup(in); });
+        EXPECT_EQ(m.compare(0, 35, "standard input, line 1, chr1:1: an "), 0) << m;
+        EXPECT_EQ(m.find("'standard input"), std::string::npos) << m;
+    });
 }
 
 }  // namespace
