@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
+#include "windows/window_file.hpp"
+
 #include <limits>
 #include <random>
 #include <set>
@@ -211,6 +215,31 @@ TEST(WindowStream, AgreesWithWideArithmeticUpToTheLastPosition) {
                      " base " + std::to_string(base) + (known ? " known" : " unknown"));
         EXPECT_EQ(Stream(sites, size, stepped, from, to, occupied, atLeast),
                   Wide(sites, size, stepped, from, to, occupied, atLeast));
+    }
+}
+
+// Every program's windows file starts with the same line, which reads back
+// as written; lines of another kind are not taken for it.
+TEST(WindowsFile, TheFirstLineReadsBackAsWritten) {
+    for (const SWindowsComment& c :
+         {SWindowsComment{"profile", 0.95}, SWindowsComment{"bootstrap", 0.9},
+          SWindowsComment{"none", 0.123456789012}}) {
+        const std::string line = FormatWindowsComment(c);
+        EXPECT_EQ(line.back(), '\n');
+        SWindowsComment back{"", 0};
+        ASSERT_TRUE(ParseWindowsComment(line, back)) << line;
+        EXPECT_EQ(back.m_Intervals, c.m_Intervals);
+        EXPECT_NEAR(back.m_Level, c.m_Level, 1e-10);
+    }
+    EXPECT_EQ(FormatWindowsComment(SWindowsComment{"bootstrap", 0.95}),
+              "#intervals=bootstrap\tlevel=0.95\n");
+    SWindowsComment c;
+    EXPECT_TRUE(ParseWindowsComment("#intervals=none\tlevel=0.5\tmin_sites=3", c));
+    for (const std::string bad :
+         {"contig\tstart\tend", "#intervals=jackknife\tlevel=0.95", "#intervals=profile",
+          "#intervals=profile\tlevel=1.5", "#intervals=profile\tlevel=0.9x", "intervals=profile",
+          "#intervals=profile\tlevel="}) {
+        EXPECT_FALSE(ParseWindowsComment(bad, c)) << bad;
     }
 }
 
