@@ -34,6 +34,7 @@ enum ELongOnly {
     eMergeSamples,
     eSamples,
     eSurface,
+    eMinSites,
 };
 
 const std::string kShortOptions = std::string("w:") + kSharedShortOptions;
@@ -58,6 +59,7 @@ const std::vector<option> kLongOptions = ProgramOptionTable({
     {"merge-samples", no_argument, nullptr, eMergeSamples},
     {"samples", required_argument, nullptr, eSamples},
     {"surface", required_argument, nullptr, eSurface},
+    {"min-sites", required_argument, nullptr, eMinSites},
 });
 
 const char kProgram[] = "qualscan";
@@ -110,6 +112,13 @@ std::string ScanUsage() {
            "                           STEP bases [STEP = SIZE]; needs -w\n"
            "  -w, --windows-file FILE  where the windows go (BED-like, 0-based starts)\n"
            "      --windows-only       no genome-wide table: memory bounded by one window\n"
+           "      --min-sites N        a window of fewer sites is written with NA estimates\n"
+           "                           (its row and site count kept), so that a scaffold's\n"
+           "                           few sites do not stand out as outliers [" +
+           std::to_string(d.m_MinSites) +
+           ": every\n"
+           "                           window with a site, as before the option; its\n"
+           "                           interval shows how little a few sites say]\n"
            "      --ci profile|bootstrap\n"
            "                           intervals from the profile likelihood, or the\n"
            "                           percentile interval of a block bootstrap, which\n"
@@ -234,6 +243,10 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
                 case eLevel:
                     opts.m_Level = ParseLevel(arg);
                     return true;
+                case eMinSites:
+                    opts.m_MinSites =
+                        static_cast<std::uint64_t>(ParseInt(arg, "--min-sites", 1, 1LL << 40));
+                    return true;
                 case ePoolSize:
                     opts.m_PoolSizes.clear();
                     for (long long n :
@@ -349,6 +362,9 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
         BadArgs(
             "--surface draws the growth model's likelihood: it does not apply with --model "
             "neutral.");
+    }
+    if (opts.Given(eMinSites) && opts.m_WindowSize == 0) {
+        BadArgs("--min-sites applies to the windows: add --windows SIZE[:STEP] and -w FILE.");
     }
     if (opts.m_WindowsOnly && opts.m_WindowSize == 0) {
         BadArgs("--windows-only needs --windows SIZE[:STEP] and -w FILE.");

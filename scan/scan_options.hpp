@@ -10,6 +10,7 @@
 #include "io/input_kind.hpp"
 #include "pileup/pileup_options.hpp"
 #include "sitefile/site_file.hpp"
+#include "windows/window_file.hpp"
 
 enum class EScanModels { eNeutral, eGrowth, eBoth };
 
@@ -22,6 +23,9 @@ struct SScanOptions {
     std::int64_t m_WindowSize = 0;  // 0: no windows
     std::int64_t m_WindowStep = 0;  // equal to the size unless given
     bool m_WindowsOnly = false;
+    // --min-sites: windows of fewer sites are written with NA estimates
+    // (windows/window_file.hpp).
+    std::uint64_t m_MinSites = kDefaultMinSites;
     EScanModels m_Models = EScanModels::eBoth;
     double m_Level = 0.95;
     // --pool-size: one size for every sample, or one per sample in the

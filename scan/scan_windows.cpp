@@ -9,6 +9,7 @@
 #include "base/input_error.hpp"
 #include "common/taskpool.hpp"
 #include "engine/bootstrap.hpp"
+#include "windows/window_file.hpp"
 
 namespace {
 
@@ -30,6 +31,7 @@ CWindowWriter::CWindowWriter(const SScanOptions& opts, const SSiteOptions& site,
       m_Input(input),
       m_Sample(sample),
       m_Bootstrap(opts.m_Bootstrap),
+      m_MinSites(opts.m_MinSites),
       m_Stream(
           opts.m_WindowSize, opts.m_WindowStep,
           [this](const SWindowSpan<SSite>& w) { x_Collect(w); },
@@ -178,7 +180,9 @@ void CWindowWriter::x_Flush() {
                 row.m_Reads += s.m_Reads;
             }
             row.m_Theta = row.m_ThetaLo = row.m_ThetaHi = row.m_LogLik = kNA;
-            if (!p.m_Sites.empty()) {
+            // Below --min-sites the window keeps its counts, without
+            // estimates (nor, with the bootstrap, an interval).
+            if (WindowEstimated(p.m_Sites.size(), m_MinSites)) {
                 const SWindowEstimate e = fitter.Fit(p.m_Sites.data(), p.m_Sites.size());
                 row.m_Theta = e.theta;
                 row.m_ThetaLo = e.thetaLo;

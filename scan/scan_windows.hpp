@@ -122,6 +122,7 @@ class CWindowWriter {
     const SContigs& m_Contigs;
     std::string m_Input, m_Sample;
     bool m_Bootstrap;
+    std::uint64_t m_MinSites;
     CWindowStream<SSite> m_Stream;
     int m_Current = -1;
     std::vector<SPending> m_Pending;
