@@ -47,7 +47,7 @@ bool StartsWith(const char* p, const char* end, const char* word) {
 
 }  // namespace
 
-CBedFile::CBedFile(const std::string& path) : m_Path(path) {
+CBedFile::CBedFile(const std::string& path, ELines lines) : m_Path(path) {
     errno = 0;
     // bgzf reads plain, gzip and bgzip files alike.
     std::unique_ptr<BGZF, SBgzfClose> file(bgzf_open(path.c_str(), "r"));
@@ -114,8 +114,19 @@ CBedFile::CBedFile(const std::string& path) : m_Path(path) {
             m_Order.push_back(chrom);
         }
         if (v[0] < v[1]) {
+            if (lines == ELines::eKeep && !it->second.empty() && v[0] < it->second.back().m_Beg) {
+                // Windows come out in order of their starts: a file in
+                // another order would have its rows reordered.
+                throw OutOfOrder({path, number, 0, chrom, v[0] + 1}, chrom,
+                                 it->second.back().m_Beg + 1,
+                                 "the lines of a contig must come in order of their starts "
+                                 "(sort -k1,1 -k2,2n)");
+            }
             it->second.push_back(SBedInterval{v[0], v[1]});
         }
+    }
+    if (lines == ELines::eKeep) {
+        return;
     }
     for (auto& [chrom, list] : m_Intervals) {
         std::sort(list.begin(), list.end(),

@@ -35,6 +35,7 @@ enum ELongOnly {
     eSamples,
     eSurface,
     eMinSites,
+    eWindowsBed,
 };
 
 const std::string kShortOptions = std::string("w:") + kSharedShortOptions;
@@ -60,6 +61,7 @@ const std::vector<option> kLongOptions = ProgramOptionTable({
     {"samples", required_argument, nullptr, eSamples},
     {"surface", required_argument, nullptr, eSurface},
     {"min-sites", required_argument, nullptr, eMinSites},
+    {"windows-bed", required_argument, nullptr, eWindowsBed},
 });
 
 const char kProgram[] = "qualscan";
@@ -72,8 +74,14 @@ long long ParseInt(const char* text, const char* option, long long lo, long long
     return ParseOptionInt(kProgram, text, option, lo, hi);
 }
 
-// SIZE or SIZE:STEP, whole numbers of bases, 1 <= STEP <= SIZE.
+// SIZE or SIZE:STEP, whole numbers of bases, 1 <= STEP <= SIZE; or
+// "contig", a window per contig.
 void ParseWindows(const char* text, SScanOptions& opts) {
+    opts.m_ContigWindows = std::string(text) == "contig";
+    if (opts.m_ContigWindows) {
+        opts.m_WindowSize = opts.m_WindowStep = 0;
+        return;
+    }
     ParseWindowsOption(kProgram, text, "--windows", opts.m_WindowSize, opts.m_WindowStep);
 }
 
@@ -110,6 +118,10 @@ std::string ScanUsage() {
            "      --windows SIZE[:STEP]\n"
            "                           neutral estimate in windows of SIZE bases, one every\n"
            "                           STEP bases [STEP = SIZE]; needs -w\n"
+           "      --windows contig     one window per contig, the whole of it\n"
+           "      --windows-bed BED    one window per line of BED (genes, say: contig,\n"
+           "                           0-based start, end; each contig's lines in order of\n"
+           "                           their starts), the rows in the genome's order\n"
            "  -w, --windows-file FILE  where the windows go (BED-like, 0-based starts)\n"
            "      --windows-only       no genome-wide table: memory bounded by one window\n"
            "      --min-sites N        a window of fewer sites is written with NA estimates\n"
@@ -243,6 +255,9 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
                 case eLevel:
                     opts.m_Level = ParseLevel(arg);
                     return true;
+                case eWindowsBed:
+                    SetBedFileOption(kProgram, opts.m_WindowsBed, arg, "--windows-bed");
+                    return true;
                 case eMinSites:
                     opts.m_MinSites =
                         static_cast<std::uint64_t>(ParseInt(arg, "--min-sites", 1, 1LL << 40));
@@ -343,8 +358,19 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
         p.m_Inputs.emplace_back(argv[i]);
     }
     CheckAlignmentOptions(kProgram, p);
-    CheckWindowAndBootstrapOptions(kProgram, opts.m_WindowSize, opts.m_WindowsOutput, bootstrapOnly,
-                                   opts.m_Bootstrap);
+    if (!opts.m_WindowsBed.empty() && opts.Given(eWindows)) {
+        BadArgs(
+            "--windows and --windows-bed are two ways to cut the genome into windows: give "
+            "one.");
+    }
+    if ((opts.m_ContigWindows || !opts.m_WindowsBed.empty()) && opts.m_WindowsOutput.empty()) {
+        BadArgs(std::string(opts.m_ContigWindows ? "--windows contig" : "--windows-bed") +
+                " needs -w/--windows-file FILE for the windows.");
+    }
+    // Any kind of windows is windows to the shared check (-w needs them).
+    CheckWindowAndBootstrapOptions(
+        kProgram, opts.Windows() ? std::max<std::int64_t>(opts.m_WindowSize, 1) : 0,
+        opts.m_WindowsOutput, bootstrapOnly, opts.m_Bootstrap);
     if (opts.m_PerSample && opts.m_MergeSamples) {
         BadArgs(
             "--per-sample and --merge-samples exclude each other: keep the samples apart, or "
@@ -363,10 +389,10 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
             "--surface draws the growth model's likelihood: it does not apply with --model "
             "neutral.");
     }
-    if (opts.Given(eMinSites) && opts.m_WindowSize == 0) {
+    if (opts.Given(eMinSites) && !opts.Windows()) {
         BadArgs("--min-sites applies to the windows: add --windows SIZE[:STEP] and -w FILE.");
     }
-    if (opts.m_WindowsOnly && opts.m_WindowSize == 0) {
+    if (opts.m_WindowsOnly && !opts.Windows()) {
         BadArgs("--windows-only needs --windows SIZE[:STEP] and -w FILE.");
     }
     if (opts.m_WindowsOnly) {
@@ -543,14 +569,14 @@ bool IsStandardOutput(const std::string& path) {
 void CheckOutputs(const SScanOptions& opts) {
     const bool tableToStandardOutput =
         !opts.m_WindowsOnly && (opts.m_Output.empty() || opts.m_Output == "-");
-    if (tableToStandardOutput && opts.m_WindowSize > 0 && IsStandardOutput(opts.m_WindowsOutput)) {
+    if (tableToStandardOutput && opts.Windows() && IsStandardOutput(opts.m_WindowsOutput)) {
         BadArgs("The windows (-w " + opts.m_WindowsOutput +
                 ") and the table both go to standard output, where they would mix: give one of "
                 "them a file (-w FILE or -o FILE).");
     }
     std::vector<std::string> inputs = opts.m_Pileup.m_Inputs;
     for (const std::string& read :
-         {opts.m_Pileup.m_Reference, opts.m_RegionsFile, opts.m_MaskFile}) {
+         {opts.m_Pileup.m_Reference, opts.m_RegionsFile, opts.m_MaskFile, opts.m_WindowsBed}) {
         inputs.push_back(read);
     }
     CheckOutputsDistinct({{"the table (-o)", opts.m_WindowsOnly ? std::string() : opts.m_Output},

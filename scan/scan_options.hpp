@@ -20,8 +20,10 @@ struct SScanOptions {
     SPileupOptions m_Pileup;
     std::string m_Output;           // the genome-wide table; empty or "-": standard output
     std::string m_WindowsOutput;    // -w: the windows file
-    std::int64_t m_WindowSize = 0;  // 0: no windows
+    std::int64_t m_WindowSize = 0;  // 0: no windows of fixed size
     std::int64_t m_WindowStep = 0;  // equal to the size unless given
+    bool m_ContigWindows = false;   // --windows contig: one window per contig
+    std::string m_WindowsBed;       // --windows-bed: one window per line of this BED file
     bool m_WindowsOnly = false;
     // --min-sites: windows of fewer sites are written with NA estimates
     // (windows/window_file.hpp).
@@ -54,6 +56,8 @@ struct SScanOptions {
     bool Given(int code) const {
         return std::find(m_Given.begin(), m_Given.end(), code) != m_Given.end();
     }
+    // Whether windows are written, of any kind.
+    bool Windows() const { return m_WindowSize > 0 || m_ContigWindows || !m_WindowsBed.empty(); }
     // The pool size of sample s (0: none).
     unsigned PoolSize(std::size_t s) const {
         return m_PoolSizes.empty() ? 0 : m_PoolSizes[m_PoolSizes.size() == 1 ? 0 : s];

@@ -266,12 +266,15 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     const std::string inputPath = p.m_Inputs.front();
 
     // The intervals next: a bad file should not wait for the input.
-    std::unique_ptr<CBedFile> regions, mask;
+    std::unique_ptr<CBedFile> regions, mask, windowsBed;
     if (!opts.m_RegionsFile.empty()) {
         regions = std::make_unique<CBedFile>(opts.m_RegionsFile);
     }
     if (!opts.m_MaskFile.empty()) {
         mask = std::make_unique<CBedFile>(opts.m_MaskFile);
+    }
+    if (!opts.m_WindowsBed.empty()) {
+        windowsBed = std::make_unique<CBedFile>(opts.m_WindowsBed, CBedFile::ELines::eKeep);
     }
     // The sources deliver every position with reads; the site filter
     // applies the depth limits, so that covered positions count whatever
@@ -451,10 +454,11 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
 
     // Contigs of the intervals must be contigs of the input; pileup text and
     // data sets name their contigs as they come, so they are checked at
-    // their end. (Summary files take no intervals: CheckOptionsForInput
-    // refused them.)
+    // their end. (Summary files take no intervals but windows:
+    // CheckOptionsForInput refused the others; their windows are checked
+    // against the files' contigs at the end.)
     auto checkContigs = [&](const std::string& what) {
-        for (const CBedFile* bed : {regions.get(), mask.get()}) {
+        for (const CBedFile* bed : {regions.get(), mask.get(), windowsBed.get()}) {
             if (bed) {
                 bed->CheckContigs(*contigs.m_Names, what);
             }
@@ -494,7 +498,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             lane->m_Source = splitter ? &splitter->Queue(s) : source.get();
             lane->m_Filter = std::make_unique<CSiteFilter>(
                 *lane->m_Source, filterOptions, contigName,
-                opts.m_WindowSize > 0 ? &lane->m_Covered : nullptr, filterPath);
+                opts.Windows() ? &lane->m_Covered : nullptr, filterPath);
             lane->m_Tabulator =
                 std::make_unique<CBatchTabulator>(*lane->m_Filter, !opts.m_Unfolded, pool.get(),
                                                   CBatchTabulator::kDefaultBatch, &lane->m_Site);
@@ -512,7 +516,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     // refused, before any is opened.
     if (opts.m_PerSample && lanes.size() > 1) {
         const std::size_t saved = opts.m_SaveSites.empty() ? 0 : lanes.size();
-        const std::size_t scratch = opts.m_WindowSize > 0 ? lanes.size() - 1 : 0;
+        const std::size_t scratch = opts.Windows() ? lanes.size() - 1 : 0;
         std::string what;
         if (saved > 0) {
             what = "--save-sites keeps " + std::to_string(saved) +
@@ -563,7 +567,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         surfaceFile = std::make_unique<COutputTarget>(opts.m_Surface, out);
     }
     std::unique_ptr<COutputTarget> windowsFile;
-    if (opts.m_WindowSize > 0) {
+    if (opts.Windows()) {
         windowsFile = std::make_unique<COutputTarget>(opts.m_WindowsOutput, out);
         windowsFile->Stream() << WindowsHeader(opts.m_Bootstrap, opts.m_Level, opts.m_PerSample);
         for (std::size_t s = 0; s < lanes.size(); ++s) {
@@ -577,7 +581,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             lane.m_Windows = std::make_unique<CWindowWriter>(
                 opts, lane.m_Site, fitOptions, pool.get(),
                 s > 0 ? lane.m_Scratch->Stream() : windowsFile->Stream(), *lane.m_Contigs,
-                lane.m_Covered, !lane.m_Files, inputPath, lane.m_Column);
+                lane.m_Covered, !lane.m_Files, inputPath, lane.m_Column, windowsBed.get());
         }
     }
 
@@ -682,6 +686,14 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     }
     if (streamedContigs) {
         checkContigs("does not occur in " + inputs.front().Name());
+    }
+    if (windowsBed && !fileGroups.empty()) {
+        std::vector<std::string> named;
+        for (const auto& lane : lanes) {
+            named.insert(named.end(), lane->m_Contigs->m_Names->begin(),
+                         lane->m_Contigs->m_Names->end());
+        }
+        windowsBed->CheckContigs(named, "no summary file holds a site of");
     }
     for (auto& lane : lanes) {
         summary.m_Sites += lane->m_Sites;
@@ -801,6 +813,13 @@ std::string FormatScanSummary(const SScanSummary& s, const SScanOptions& opts) {
     if (opts.m_WindowSize > 0) {
         os << "; " << s.m_Windows << " windows of " << opts.m_WindowSize << " bases (step "
            << opts.m_WindowStep << ") written to '" << opts.m_WindowsOutput << "'";
+    } else if (opts.m_ContigWindows) {
+        os << "; " << s.m_Windows << (s.m_Windows == 1 ? " window" : " windows")
+           << ", one per contig, written to '" << opts.m_WindowsOutput << "'";
+    } else if (!opts.m_WindowsBed.empty()) {
+        os << "; " << s.m_Windows << (s.m_Windows == 1 ? " window" : " windows")
+           << " of the lines of '" << opts.m_WindowsBed << "' written to '" << opts.m_WindowsOutput
+           << "'";
     }
     if (!s.m_SampleSites.empty()) {
         os << "; " << s.m_SampleSites.size()

@@ -9,6 +9,7 @@
 #include "base/input_error.hpp"
 #include "common/taskpool.hpp"
 #include "engine/bootstrap.hpp"
+#include "io/bed.hpp"
 #include "windows/window_file.hpp"
 
 namespace {
@@ -20,7 +21,8 @@ constexpr double kNA = std::numeric_limits<double>::quiet_NaN();
 CWindowWriter::CWindowWriter(const SScanOptions& opts, const SSiteOptions& site,
                              const SFitOptions& fit, hts_tpool* pool, std::ostream& out,
                              const SContigs& contigs, CCoverageRuns& covered, bool coveredKnown,
-                             const std::string& input, const std::string& sample)
+                             const std::string& input, const std::string& sample,
+                             const CBedFile* windowsBed)
     : m_Covered(covered),
       m_CoveredKnown(coveredKnown),
       m_Site(site),
@@ -33,14 +35,39 @@ CWindowWriter::CWindowWriter(const SScanOptions& opts, const SSiteOptions& site,
       m_Bootstrap(opts.m_Bootstrap),
       m_MinSites(opts.m_MinSites),
       m_Stream(
-          opts.m_WindowSize, opts.m_WindowStep,
-          [this](const SWindowSpan<SSite>& w) { x_Collect(w); },
+          x_Policy(opts, windowsBed), [this](const SWindowSpan<SSite>& w) { x_Collect(w); },
           coveredKnown ? CWindowStream<SSite>::TOccupied([this](int contig, std::int64_t from) {
               return m_Covered.NextCovered(contig, from);
           })
                        : nullptr) {}
 
 CWindowWriter::~CWindowWriter() = default;
+
+CWindowPolicy CWindowWriter::x_Policy(const SScanOptions& opts, const CBedFile* windowsBed) {
+    if (windowsBed) {
+        // A contig's lines, found by its name when the stream first asks.
+        return CWindowPolicy::Ranges([this, windowsBed](int contig) {
+            const std::size_t c = static_cast<std::size_t>(contig);
+            if (c >= m_Ranges.size()) {
+                m_Ranges.resize(c + 1);
+                m_RangesKnown.resize(c + 1, 0);
+            }
+            if (!m_RangesKnown[c]) {
+                m_RangesKnown[c] = 1;
+                if (const auto* lines = windowsBed->Intervals(m_Contigs.Name(contig))) {
+                    for (const SBedInterval& iv : *lines) {
+                        m_Ranges[c].push_back(SWindowRange{iv.m_Beg, iv.m_End});
+                    }
+                }
+            }
+            return &m_Ranges[c];
+        });
+    }
+    if (opts.m_ContigWindows) {
+        return CWindowPolicy::WholeContigs();
+    }
+    return CWindowPolicy(opts.m_WindowSize, opts.m_WindowStep);
+}
 
 void CWindowWriter::EnterContig(int tid) {
     x_CloseCurrent();
@@ -113,6 +140,14 @@ void CWindowWriter::x_CloseCurrent() {
 
 void CWindowWriter::x_EmptyContig(int tid) {
     std::int64_t beg = 0, end = m_Contigs.Length(tid);
+    if (end < 0 && m_Stream.Policy().Kind() == CWindowPolicy::EKind::eRanges &&
+        m_Contigs.m_RegionTid < 0) {
+        // The lines of a contig the input names are windows, with sites or
+        // without.
+        m_Stream.BeginContig(tid, 0, -1);
+        m_Stream.EndContig();
+        return;
+    }
     if (end < 0) {
         // Unknown length: the windows of its covered positions, if any.
         if (m_Covered.End(tid) > 0 && m_Contigs.m_RegionTid < 0) {
@@ -223,9 +258,13 @@ void CWindowWriter::x_Hold(const SPending& p, SHeldRow& held) {
     if (blocks < kMinBootstrapBlocks || std::isnan(held.m_Row.m_Theta)) {
         return;
     }
-    // The sites held last belong to the window before that was held; the
-    // ones this window shares with it (those up to the last held) are kept
-    // once. (block, position) orders sites as the genome does.
+    // The sites held last belong to the windows held before; the ones this
+    // window shares with them (from its first site to the last held) are
+    // kept once. (block, position) orders sites as the genome does. Windows
+    // come in order of their starts, so the held sites from this window's
+    // first on are every site from there to the furthest end held: this
+    // window's first ones, or all of them when it ends before (a range
+    // nested in another).
     auto before = [](std::uint32_t b1, std::int64_t p1, std::uint32_t b2, std::int64_t p2) {
         return b1 < b2 || (b1 == b2 && p1 < p2);
     };
@@ -234,7 +273,7 @@ void CWindowWriter::x_Hold(const SPending& p, SHeldRow& held) {
                                 p.m_Sites[0].m_Pos)) {
         --first;
     }
-    const std::size_t shared = m_Held.size() - first;
+    const std::size_t shared = std::min(m_Held.size() - first, p.m_Sites.size());
     m_Held.insert(m_Held.end(), p.m_Sites.begin() + static_cast<std::ptrdiff_t>(shared),
                   p.m_Sites.end());
     m_HeldBlocks.insert(m_HeldBlocks.end(),

@@ -18,6 +18,7 @@
 #include "windows/windows.hpp"
 
 struct hts_tpool;
+class CBedFile;
 
 // The contigs of a run: names and, where known, lengths. The names are the
 // run's own (an alignments' header, a data set's --contig) or a reader's,
@@ -48,12 +49,14 @@ class CWindowWriter {
   public:
     // input names the input in messages; sample, when not empty, fills the
     // sample column. Without coveredKnown (summary files) the windows of a
-    // contig of unknown length are those with sites. With opts.m_Bootstrap
-    // the rows wait for WriteBootstrap(). The header is the caller's.
+    // contig of unknown length are those with sites. The windows are those
+    // of opts (fixed, whole contigs) or, with windowsBed (--windows-bed,
+    // read keeping its lines), one per line. With opts.m_Bootstrap the rows
+    // wait for WriteBootstrap(). The header is the caller's.
     CWindowWriter(const SScanOptions& opts, const SSiteOptions& site, const SFitOptions& fit,
                   hts_tpool* pool, std::ostream& out, const SContigs& contigs,
                   CCoverageRuns& covered, bool coveredKnown, const std::string& input,
-                  const std::string& sample);
+                  const std::string& sample, const CBedFile* windowsBed = nullptr);
     ~CWindowWriter();
     CWindowWriter(const CWindowWriter&) = delete;
     CWindowWriter& operator=(const CWindowWriter&) = delete;
@@ -105,6 +108,8 @@ class CWindowWriter {
     static constexpr std::size_t kGroupSites = 1 << 16;
 
     bool x_Clip(int tid, std::int64_t& beg, std::int64_t& end) const;
+    // The policy of opts and windowsBed (see the constructor).
+    CWindowPolicy x_Policy(const SScanOptions& opts, const CBedFile* windowsBed);
     void x_CloseCurrent();
     void x_EmptyContig(int tid);
     void x_Collect(const SWindowSpan<SSite>& w);
@@ -115,6 +120,10 @@ class CWindowWriter {
 
     CCoverageRuns& m_Covered;
     bool m_CoveredKnown;
+    // --windows-bed: the file's lines by contig index, as the windows take
+    // them (filled as contigs come).
+    std::vector<std::vector<SWindowRange>> m_Ranges;
+    std::vector<char> m_RangesKnown;
     SSiteOptions m_Site;
     SFitOptions m_Fit;
     hts_tpool* m_Pool;
