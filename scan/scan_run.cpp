@@ -781,6 +781,23 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             }
         }
     }
+    // Windows with estimates but none with blocks enough for a bootstrap
+    // interval: every interval of the file is NA, which a reader should not
+    // have to discover.
+    if (windowsFile && opts.m_Bootstrap && !opts.m_WindowsOnly) {
+        std::uint64_t estimated = 0, withBootstrap = 0;
+        for (const auto& lane : lanes) {
+            estimated += lane->m_Windows->Estimated();
+            withBootstrap += lane->m_Windows->WithBootstrap();
+        }
+        if (estimated > 0 && withBootstrap == 0) {
+            Warn("qualscan: no window holds the " + std::to_string(kMinBootstrapBlocks) +
+                 " blocks of --block " + std::to_string(opts.m_BlockSize) +
+                 " bases that a bootstrap interval needs, so every window's theta_lo and "
+                 "theta_hi are NA: take a smaller --block (yet longer than the extent of "
+                 "linkage), larger windows, or --ci profile.");
+        }
+    }
     // The windows first: a table on standard output is the last word.
     if (windowsFile) {
         for (auto& lane : lanes) {

@@ -255,9 +255,14 @@ void CWindowWriter::x_Hold(const SPending& p, SHeldRow& held) {
     for (std::size_t i = 0; i < p.m_SiteBlocks.size(); ++i) {
         blocks += (i == 0 || p.m_SiteBlocks[i] != p.m_SiteBlocks[i - 1]) ? 1 : 0;
     }
-    if (blocks < kMinBootstrapBlocks || std::isnan(held.m_Row.m_Theta)) {
+    if (std::isnan(held.m_Row.m_Theta)) {
         return;
     }
+    ++m_Estimated;
+    if (blocks < kMinBootstrapBlocks) {
+        return;
+    }
+    ++m_WithBootstrap;
     // The sites held last belong to the windows held before; the ones this
     // window shares with them (from its first site to the last held) are
     // kept once. (block, position) orders sites as the genome does. Windows

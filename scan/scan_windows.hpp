@@ -80,6 +80,10 @@ class CWindowWriter {
                         const std::function<void(std::size_t, std::size_t)>& progress);
 
     std::uint64_t Count() const { return m_Written; }
+    // With the bootstrap: windows with an estimate, and those of them that
+    // hold blocks enough for an interval.
+    std::uint64_t Estimated() const { return m_Estimated; }
+    std::uint64_t WithBootstrap() const { return m_WithBootstrap; }
     // The blocks the sites added lie in.
     std::size_t Blocks() const { return m_Blocks; }
 
@@ -137,6 +141,7 @@ class CWindowWriter {
     std::vector<SPending> m_Pending;
     std::size_t m_PendingSites = 0;
     std::uint64_t m_Written = 0;
+    std::uint64_t m_Estimated = 0, m_WithBootstrap = 0;
     // Blocks as the store numbers them: a new one where the contig or
     // pos / blockSize changes.
     std::size_t m_Blocks = 0;

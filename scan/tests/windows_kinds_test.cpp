@@ -300,4 +300,34 @@ TEST_F(CWindowsKindsTest, BedWindowsTakeTheBootstrapOfTheFixedWindowsTheyCoincid
     }
 }
 
+// When no window holds blocks enough for a bootstrap interval, every
+// interval of the windows file is NA: standard error says so once (not once
+// a sample), naming the block size and what to change; when some window
+// has blocks enough, it says nothing.
+TEST_F(CWindowsKindsTest, NoWindowWithBlocksEnoughIsSaidOnce) {
+    ASSERT_EQ(
+        Sh("'" + scanfix::BinDir() + "/qualpoolsim' -o two -n 20,30 -d 10 -l 12000,3000 --seed 6"),
+        0);
+    const std::string run = m_Qualscan +
+                            "-f two.fa --per-sample --pool-size 20,30 --ci bootstrap "
+                            "--bootstrap 30 -w w.tsv two.pool1.bam two.pool2.bam ";
+    const std::string said =
+        "qualscan: no window holds the 20 blocks of --block 300 bases that a "
+        "bootstrap interval needs, so every window's theta_lo and theta_hi "
+        "are NA: take a smaller --block";
+    SCmd r = Run(run + "--block 300 --windows 3000");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::size_t at = r.err.find(said);
+    EXPECT_NE(at, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(said, at + 1), std::string::npos) << "said twice: " << r.err;
+    for (const TRow& row : Rows(scanfix::ReadFile(Path("w.tsv")))) {
+        EXPECT_EQ(row[kLo + 1], "NA");  // after the sample column
+    }
+    // Windows of 40 blocks have their intervals, and nothing is said.
+    r = Run(run + "--block 300 --windows 12000");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("no window holds"), std::string::npos) << r.err;
+    EXPECT_NE(Rows(scanfix::ReadFile(Path("w.tsv"))).at(0).at(kLo + 1), "NA");
+}
+
 }  // namespace
