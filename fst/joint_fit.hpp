@@ -119,9 +119,10 @@ class CPairModel {
     SJointFitResult Evaluate(const SJointSpectrum& spectrum, hts_tpool* pool) const;
 
     // Posterior expectations, under spectrum, of the three diversities at
-    // every site of the pair, in genome order: sink(contig, pos, pi1, pi2,
-    // dxy).
-    using TSiteSink = std::function<void(int, std::int64_t, double, double, double)>;
+    // every site of the store, in genome order: sink(contig, pos, e) with
+    // e = {pi1, pi2, dxy} where both pools count, null where they do not
+    // (the site is another pair's).
+    using TSiteSink = std::function<void(int, std::int64_t, const double*)>;
     void Posterior(const SJointSpectrum& spectrum, hts_tpool* pool, const TSiteSink& sink) const;
 
     // The likelihood of the spectrum at every site of the pair, relative to
