@@ -747,8 +747,15 @@ SJointFitResult CPairModel::Fit(const SJointFitOptions& options, hts_tpool* pool
             ++passes;
         }
         const SPairValues after = m.Values(fnext);
+        // A diversity is settled when it moves by less than the tolerance
+        // of its value, or of one site's worth (1 / weight): values that
+        // fall towards 0, as where no site is polymorphic, shrink by a
+        // constant share per pass and would never settle relative to
+        // themselves.
+        const double floor = weight > 0 ? 1.0 / weight : 1.0;
         auto near = [&](double a, double b) {
-            return std::fabs(a - b) <= options.tolerance * std::max(std::fabs(a), std::fabs(b));
+            return std::fabs(a - b) <=
+                   options.tolerance * std::max({std::fabs(a), std::fabs(b), floor});
         };
         const bool done = near(before.pi1, after.pi1) && near(before.pi2, after.pi2) &&
                           near(before.dxy, after.dxy) &&
