@@ -1,7 +1,5 @@
 #include "fst/fst_run.hpp"
 
-#include <gsl/gsl_rng.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -52,24 +50,6 @@ std::string WindowRow(const std::string& contig, const SWindowSums& w, const std
            pool1 + '\t' + pool2 + '\t' + std::to_string(w.m_Sites) + '\t' + FormatNumber(pi1) +
            '\t' + FormatNumber(pi2) + '\t' + FormatNumber(dxy) + '\t' +
            FormatNumber(enough ? HudsonFst(pi1, pi2, dxy) : kNaN) + '\n';
-}
-
-// The block bootstrap's draws: every resample's multiplicity of each block.
-std::vector<std::vector<double>> DrawBlocks(std::size_t blocks, int replicates,
-                                            unsigned long seed) {
-    std::unique_ptr<gsl_rng, void (*)(gsl_rng*)> rng(gsl_rng_alloc(gsl_rng_mt19937), gsl_rng_free);
-    if (!rng) {
-        throw std::runtime_error("Out of memory.");
-    }
-    gsl_rng_set(rng.get(), seed);
-    std::vector<std::vector<double>> weights(static_cast<std::size_t>(replicates),
-                                             std::vector<double>(blocks, 0.0));
-    for (auto& w : weights) {
-        for (std::size_t k = 0; k < blocks; ++k) {
-            w[gsl_rng_uniform_int(rng.get(), static_cast<unsigned long>(blocks))] += 1.0;
-        }
-    }
-    return weights;
 }
 
 // The stages of one run: the pools read into a store (or, with
@@ -264,7 +244,7 @@ void CFstRun::x_FitPairs() {
                 Warn("qualfst: " + std::to_string(m_Opts.m_Replicates) +
                      " bootstrap resamples give rough interval ends; 200 or more are advised.");
             }
-            m_Resamples = DrawBlocks(n, m_Opts.m_Replicates, m_Opts.m_Seed);
+            m_Resamples = DrawResamples(n, m_Opts.m_Replicates, m_Opts.m_Seed);
         }
     }
     const std::vector<std::string>& names = m_Summary.m_Names;

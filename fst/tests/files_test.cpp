@@ -124,6 +124,31 @@ TEST(SpectrumFile, WrittenAsDadiFoldsAndReadBack) {
     WriteSpectrum(out, even, 9.0, "a", "b", "");
     EXPECT_EQ(Lines(out.str())[1], "2 2 1 2 1 0 1 0 0");
     EXPECT_EQ(Lines(out.str())[2], "1 0 0 0 0 1 0 1 1");
+    // ... and read back whole: a cell on the middle line keeps its share
+    // (it holds half of its pair's sum, which is all of it).
+    {
+        SJointSpectrum uneven = even;
+        for (std::size_t c = 0; c < 9; ++c) {
+            uneven.phi[c] = 0.02 * static_cast<double>(c + 1);
+        }
+        for (std::size_t c = 0; c < 4; ++c) {
+            uneven.phi[c] = uneven.phi[8 - c] = 0.5 * (uneven.phi[c] + uneven.phi[8 - c]);
+        }
+        double total = 0.0;
+        for (double x : uneven.phi) {
+            total += x;
+        }
+        for (double& x : uneven.phi) {
+            x /= total;
+        }
+        std::ostringstream written;
+        WriteSpectrum(written, uneven, 1000.0, "a", "b", "");
+        std::ofstream(dir + "/even.fs") << written.str();
+        const SJointSpectrum back = ReadSpectrum(dir + "/even.fs", 2, 2, true, "a", "b");
+        for (std::size_t c = 0; c < 9; ++c) {
+            EXPECT_NEAR(back.phi[c], uneven.phi[c], 1e-15) << c;
+        }
+    }
     // Files that are not spectra of the run's pair.
     auto write = [&](const std::string& name, const std::string& text) {
         std::ofstream(dir + "/" + name) << text;
