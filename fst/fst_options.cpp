@@ -13,11 +13,22 @@ namespace {
 
 const char kProgram[] = "qualfst";
 
+enum EFstOption { eMatrix = kFirstPoolProgramOption };
+
 }  // namespace
 
 const std::vector<option>& FstOptionTable() {
-    static const std::vector<option> table = PoolOptionTable(FstProgram(), {});
+    static const std::vector<option> table =
+        PoolOptionTable(FstProgram(), {{"matrix", required_argument, nullptr, eMatrix}});
     return table;
+}
+
+std::string MatrixFileName(const std::string& prefix, const std::string& statistic) {
+    std::string base = prefix;
+    if (base.size() > 4 && base.compare(base.size() - 4, 4, ".tsv") == 0) {
+        base.erase(base.size() - 4);
+    }
+    return base + "." + statistic + ".tsv";
 }
 
 std::string FstUsage() {
@@ -40,7 +51,9 @@ std::string FstUsage() {
            "\n" +
            PoolUsagePools(program) +
            "Output:\n"
-           "  -o, --output FILE        the table, one row per pair [standard output]\n" +
+           "  -o, --output FILE        the table, one row per pair [standard output]\n"
+           "      --matrix PREFIX      F_ST and dxy of every pair as square matrices with\n"
+           "                           the pools' names: PREFIX.fst.tsv, PREFIX.dxy.tsv\n" +
            PoolUsageShared(program,
                            "the fitted joint spectrum of each pair, as dadi\n"
                            "                           and moments read it: FILE.NAME1.NAME2.fs") +
@@ -57,12 +70,26 @@ std::string FstVersion() {
 EParseResult ParseFstArgs(int argc, char* argv[], SFstOptions& opts, std::ostream& out) {
     const SPoolProgram program = FstProgram();
     const std::vector<option>& table = FstOptionTable();
-    const EParseResult result = ParseProgramOptions(
-        kProgram, argc, argv, PoolShortOptions(program), table.data(), out, FstUsage, FstVersion,
-        [&](int c, const char* arg) { return ApplyPoolOption(program, c, arg, opts); });
+    const EParseResult result =
+        ParseProgramOptions(kProgram, argc, argv, PoolShortOptions(program), table.data(), out,
+                            FstUsage, FstVersion, [&](int c, const char* arg) {
+                                if (c == eMatrix) {
+                                    opts.m_Matrix = arg;
+                                    if (opts.m_Matrix.empty() || opts.m_Matrix == "-") {
+                                        BadOption(kProgram,
+                                                  "--matrix needs a file name: PREFIX.fst.tsv and "
+                                                  "PREFIX.dxy.tsv are written.");
+                                    }
+                                    return true;
+                                }
+                                return ApplyPoolOption(program, c, arg, opts);
+                            });
     if (result != EParseResult::eRun) {
         return result;
     }
     FinishPoolOptions(program, argc, argv, optind, opts);
+    if (!opts.m_Matrix.empty() && opts.m_WindowsOnly) {
+        BadOption(kProgram, "--windows-only writes the windows alone: --matrix does not apply.");
+    }
     return EParseResult::eRun;
 }

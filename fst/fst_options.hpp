@@ -9,7 +9,14 @@
 
 #include "pool/pool_options.hpp"
 
-struct SFstOptions : SPoolRunOptions {};
+struct SFstOptions : SPoolRunOptions {
+    // --matrix: the pairwise F_ST and d_xy as square matrices,
+    // PREFIX.fst.tsv and PREFIX.dxy.tsv.
+    std::string m_Matrix;
+};
+
+// The files of --matrix PREFIX (a trailing ".tsv" of PREFIX dropped).
+std::string MatrixFileName(const std::string& prefix, const std::string& statistic);
 
 // The largest joint spectrum of a pair (cells).
 inline constexpr std::uint64_t kMaxSpectrumCells = 4000000;

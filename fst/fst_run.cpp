@@ -77,6 +77,7 @@ class CFstRun {
     void x_Bootstrap(std::size_t p, const CPairModel& model, const SJointFitResult& fit,
                      double (&ends)[4]);
     void x_WriteOutputs();
+    void x_WriteMatrix(const char* statistic, double (*value)(const SPairValues&), double diagonal);
     void x_Summarise();
 
     const SFstOptions& m_Opts;
@@ -178,6 +179,11 @@ void CFstRun::x_CheckOutputs() {
         for (const SPair& p : m_Pairs) {
             outputs.emplace_back("a spectrum file",
                                  SpectrumFileName(m_Opts.m_Sfs, names[p.a], names[p.b]));
+        }
+    }
+    if (!m_Opts.m_Matrix.empty()) {
+        for (const char* statistic : {"fst", "dxy"}) {
+            outputs.emplace_back("a matrix file", MatrixFileName(m_Opts.m_Matrix, statistic));
         }
     }
     std::vector<std::string> inputs = m_Inputs.m_Files;
@@ -363,6 +369,12 @@ void CFstRun::x_WriteOutputs() {
     for (auto& s : spectra) {
         s->Commit();
     }
+    if (!m_Opts.m_Matrix.empty() && m_Store) {
+        x_WriteMatrix(
+            "fst", [](const SPairValues& v) { return v.fst; }, 0.0);
+        x_WriteMatrix(
+            "dxy", [](const SPairValues& v) { return v.dxy; }, kNaN);
+    }
     if (m_WindowsFile) {
         m_WindowsFile->Commit();
     }
@@ -371,6 +383,39 @@ void CFstRun::x_WriteOutputs() {
         tableFile.Stream() << m_Table.str();
         tableFile.Commit();
     }
+}
+
+// A square matrix of one statistic of every pair, the pools' names heading
+// its columns and rows (R: read.table(f, header = TRUE, row.names = 1)),
+// NA where a pair has no site.
+void CFstRun::x_WriteMatrix(const char* statistic, double (*value)(const SPairValues&),
+                            double diagonal) {
+    const std::vector<std::string>& names = m_Summary.m_Names;
+    const std::size_t k = names.size();
+    std::vector<double> m(k * k, kNaN);
+    for (std::size_t i = 0; i < k; ++i) {
+        m[i * k + i] = diagonal;
+    }
+    for (std::size_t p = 0; p < m_Pairs.size(); ++p) {
+        const double v = m_Summary.m_PairSites[p] > 0 ? value(m_Fits[p].values) : kNaN;
+        m[m_Pairs[p].a * k + m_Pairs[p].b] = m[m_Pairs[p].b * k + m_Pairs[p].a] = v;
+    }
+    CSafeOutputFile file(MatrixFileName(m_Opts.m_Matrix, statistic));
+    file.CheckOpen();
+    std::ostream& out = file.stream();
+    out << "pool";
+    for (const std::string& n : names) {
+        out << '\t' << n;
+    }
+    out << '\n';
+    for (std::size_t i = 0; i < k; ++i) {
+        out << names[i];
+        for (std::size_t j = 0; j < k; ++j) {
+            out << '\t' << FormatNumber(m[i * k + j]);
+        }
+        out << '\n';
+    }
+    file.Commit();
 }
 
 // What the reading saw, and a warning for every pool without a read.

@@ -411,3 +411,31 @@ TEST_F(PoolFaults, MessagesQuoteAFileOnce) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind("qualfst: error: '" + text + "', line 1", 0), 0u) << r.err;
 }
+
+// --matrix: every pair's F_ST and d_xy of the table, in square matrices
+// with the pools' names, symmetric, F_ST 0 and d_xy NA on the diagonal.
+TEST_F(PoolFaults, TheMatricesHoldTheTablesValues) {
+    const SCmd r = Run(kFst + "--pools sim.pools.tsv --matrix mat.tsv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto table = Table(r.out);
+    const auto fst = Table(Slurp(s_Dir + "/mat.fst.tsv"));
+    const auto dxy = Table(Slurp(s_Dir + "/mat.dxy.tsv"));
+    const std::vector<std::string> names = {"pool", "pool1", "pool2", "pool3"};
+    ASSERT_EQ(fst.size(), 4u);
+    EXPECT_EQ(fst[0], names);
+    EXPECT_EQ(dxy[0], names);
+    for (std::size_t i = 1; i <= 3; ++i) {
+        EXPECT_EQ(fst[i][0], names[i]);
+        EXPECT_EQ(fst[i][i], "0");
+        EXPECT_EQ(dxy[i][i], "NA");
+    }
+    ASSERT_EQ(table.size(), 4u);
+    for (std::size_t row = 1; row < table.size(); ++row) {
+        const std::size_t a = std::stoul(table[row][0].substr(4));
+        const std::size_t b = std::stoul(table[row][1].substr(4));
+        EXPECT_EQ(fst[a][b], table[row][8]);
+        EXPECT_EQ(fst[b][a], table[row][8]);
+        EXPECT_EQ(dxy[a][b], table[row][5]);
+        EXPECT_EQ(dxy[b][a], table[row][5]);
+    }
+}
