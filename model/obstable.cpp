@@ -274,6 +274,218 @@ double ComputeObsTable(const std::uint8_t* minor, std::size_t nMinor, const std:
 
 namespace {
 
+// The error counts' distributions of ComputeObsTableRun are rescaled by this
+// power of two whenever their largest entry falls below its inverse: exact,
+// and far from both ends of the double range.
+constexpr double kRescale = 0x1p600;
+constexpr double kRescaleBelow = 0x1p-600;
+
+// Entries 0..min(n, cap) of the error-count distribution of the reads, by
+// ErrCountDist's recurrence, which never feeds an entry from those above
+// it: the entries are ErrCountDist's bit for bit, times kRescale^k for the
+// k rescalings (none while that one's entries stay normal; checked every 64
+// reads, when the largest can have fallen by at most 0.2^64 since, 0.2 being
+// the least share of its mass a read leaves the largest entry but for a
+// score of 0, whose e = 1 moves the mass exactly).
+// The recurrence on a fixed number of entries, which the compiler keeps in
+// registers: most sites need a few entries of many reads.
+template <std::size_t kEntries>
+void ErrCountFixed(const std::uint8_t* scores, std::size_t n, double* out) {
+    const auto& errProb = ErrProbTable();
+    double p[kEntries] = {1.0};
+    for (std::size_t r = 0; r < n; ++r) {
+        const double e = errProb[scores[r]];
+        const double ok = 1.0 - e;
+#pragma GCC unroll 16
+        for (std::size_t k = kEntries - 1; k > 0; --k) {
+            p[k] = p[k] * ok + p[k - 1] * e;
+        }
+        p[0] *= ok;
+        if ((r & 63) == 63) {
+            double largest = 0.0;
+            for (double x : p) {
+                largest = std::max(largest, x);
+            }
+            if (largest > 0 && largest < kRescaleBelow) {
+                for (double& x : p) {
+                    x *= kRescale;
+                }
+            }
+        }
+    }
+    std::copy(p, p + kEntries, out);
+}
+
+void ErrCountCapped(const std::uint8_t* scores, std::size_t n, std::size_t cap,
+                    std::vector<double>& p) {
+    const std::size_t top = std::min(n, cap);
+    // Entries above r + 1 are still 0 after r reads, and 0 (1 - e) + 0 e is
+    // 0: running every entry from the first read changes no bit.
+    if (top < 8) {
+        p.resize(8);
+        ErrCountFixed<8>(scores, n, p.data());
+        p.resize(top + 1);
+        return;
+    }
+    if (top < 16) {
+        p.resize(16);
+        ErrCountFixed<16>(scores, n, p.data());
+        p.resize(top + 1);
+        return;
+    }
+    const auto& errProb = ErrProbTable();
+    p.assign(top + 1, 0.0);
+    p[0] = 1.0;
+    for (std::size_t r = 0; r < n; ++r) {
+        const double e = errProb[scores[r]];
+        const double ok = 1.0 - e;
+        for (std::size_t k = std::min(r + 1, top); k > 0; --k) {
+            p[k] = p[k] * ok + p[k - 1] * e;
+        }
+        p[0] *= ok;
+        if ((r & 63) == 63) {
+            const double largest = *std::max_element(p.begin(), p.end());
+            if (largest > 0 && largest < kRescaleBelow) {
+                for (double& x : p) {
+                    x *= kRescale;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void ComputeObsTableRun(const std::uint8_t* minor, std::size_t nMinor, const std::uint8_t* major,
+                        std::size_t nMajor, double keep, CObsTableWorkspace& ws,
+                        std::vector<double>& table, SObsTableRun& run) {
+    const std::size_t m = nMinor, M = nMajor, n = m + M;
+    // The class with fewer reads is followed whole; the other only as far
+    // as the run needs: with minor-labelled reads' errors I (law a) and the
+    // others' J (law b), entry t sums a[i] b[j] over m - i + j = t, so the
+    // entries t <= tHi need b up to min(M, tHi) alone, and the entries
+    // t >= tLo a up to min(m, n - tLo) alone.
+    const bool upward = m <= M;
+    std::vector<double>& a = ws.m_Minor;
+    std::vector<double>& b = ws.m_Major;
+    // Errors of the cut class that the run reaches: 7 serve almost every
+    // site of depth 30 and qualities 2..41 (entries 0..7 of one class in
+    // registers); only speed depends on the guess.
+    std::size_t c = 7;
+    if (upward) {
+        ErrCountCapped(minor, m, m, a);
+    } else {
+        ErrCountCapped(major, M, M, b);
+    }
+    table.resize(n + 1);
+    for (;;) {
+        std::size_t tLo = 0, tHi = n;
+        if (upward) {
+            tHi = std::min(n, m + c);
+            ErrCountCapped(major, M, std::min(M, tHi), b);
+        } else {
+            tLo = m > c ? m - c : 0;
+            ErrCountCapped(minor, m, std::min(m, n - tLo), a);
+        }
+        // ComputeObsTable's sums, in its order.
+        for (std::size_t t = tLo; t <= tHi; ++t) {
+            double sum = 0.0;
+            if (t <= m) {
+                const std::size_t d = m - t;
+                const std::size_t top = std::min(M, t);
+                for (std::size_t j = 0; j <= top; ++j) {
+                    sum += b[j] * a[d + j];
+                }
+            } else {
+                const std::size_t top = std::min(n - t, m);
+                for (std::size_t i = 0; i <= top; ++i) {
+                    sum += a[i] * b[t - m + i];
+                }
+            }
+            table[t] = sum;
+        }
+        // U[t] / C(n, t) as FinishExact makes it, then over the largest.
+        double largest = 0.0;
+        bool logs = n > CObsTableWorkspace::kInverseRowMax;
+        if (!logs) {
+            const std::vector<double>& inverse = ws.InverseRow(static_cast<unsigned>(n));
+            for (std::size_t t = tLo; t <= tHi; ++t) {
+                table[t] *= inverse[t];
+                largest = std::max(largest, table[t]);
+            }
+            if (largest < kSmallestUnscaled && largest > 0.0) {
+                for (std::size_t t = tLo; t <= tHi; ++t) {
+                    table[t] /= inverse[t];
+                }
+                logs = true;
+            }
+        }
+        if (logs) {
+            const std::vector<double>& logChoose = ws.LogRow(static_cast<unsigned>(n));
+            double scale = -std::numeric_limits<double>::infinity();
+            for (std::size_t t = tLo; t <= tHi; ++t) {
+                const double sum = table[t];
+                table[t] = sum > 0 ? std::log(sum) - logChoose[t]
+                                   : -std::numeric_limits<double>::infinity();
+                scale = std::max(scale, table[t]);
+            }
+            for (std::size_t t = tLo; t <= tHi; ++t) {
+                table[t] = std::isfinite(scale) ? std::exp(table[t] - scale) : 0.0;
+            }
+            largest = std::isfinite(scale) ? 1.0 : 0.0;
+        }
+        std::size_t top = tLo;
+        for (std::size_t t = tLo; t <= tHi; ++t) {
+            if (table[t] > table[top]) {
+                top = t;
+            }
+        }
+        if (largest > 0.0) {
+            for (std::size_t t = tLo; t <= tHi; ++t) {
+                table[t] /= largest;
+            }
+        }
+        // The run must end inside the range on the side that was cut.
+        std::size_t first = tLo, last = tHi;
+        bool closed = true;
+        if (upward && tHi < n) {
+            closed = false;
+            for (std::size_t t = top + 1; t <= tHi; ++t) {
+                if (table[t] < keep) {
+                    last = t;
+                    closed = true;
+                    break;
+                }
+            }
+        } else if (!upward && tLo > 0) {
+            closed = false;
+            for (std::size_t t = top; t-- > tLo;) {
+                if (table[t] < keep) {
+                    first = t;
+                    closed = true;
+                    break;
+                }
+            }
+        }
+        // A range of zeros (reads of score 0 are errors for sure) holds no
+        // run yet.
+        if (!(largest > 0.0)) {
+            closed = tLo == 0 && tHi == n;
+        }
+        if (closed) {
+            std::fill(table.begin(), table.begin() + static_cast<std::ptrdiff_t>(first), 0.0);
+            std::fill(table.begin() + static_cast<std::ptrdiff_t>(last) + 1, table.end(), 0.0);
+            run.first = first;
+            run.last = last;
+            run.top = top;
+            return;
+        }
+        c = 2 * c + 4;
+    }
+}
+
+namespace {
+
 // Share of a site's likelihood (times min(1, lam), see below) that the
 // entries a bounded table leaves out may carry, under any spectrum of the
 // class. The store's own cut (engine/sitestore.hpp) takes 1/4 of the 1e-10

@@ -8,6 +8,24 @@
 
 namespace {
 
+// Reads per base (m_Base & 3): four 16-bit counters in one word, one
+// addition per read (an array of counters would make every read wait for
+// the store of the one before), emptied every 65,535 reads.
+TBaseCounts CountBases(const SBaseRead* reads, std::size_t n) {
+    TBaseCounts c{};
+    for (std::size_t start = 0; start < n; start += 65535) {
+        const std::size_t end = std::min(n, start + 65535);
+        std::uint64_t packed = 0;
+        for (std::size_t i = start; i < end; ++i) {
+            packed += std::uint64_t{1} << (16 * (reads[i].m_Base & 3u));
+        }
+        for (std::size_t b = 0; b < 4; ++b) {
+            c[b] += static_cast<unsigned>((packed >> (16 * b)) & 0xffff);
+        }
+    }
+    return c;
+}
+
 // Appends v in the record's layout (ReadRecordNumber).
 void PutRecordNumber(std::vector<unsigned char>& out, unsigned v) {
     if (v < 0xffff) {
@@ -30,9 +48,9 @@ CPoolEncoder::CPoolEncoder(std::size_t pools, unsigned minDepth, unsigned maxDep
       m_MinDepth(std::max(minDepth, 1u)),
       m_MaxDepth(maxDepth == 0 ? std::numeric_limits<unsigned>::max() : maxDepth),
       m_UseReference(useReference),
-      m_Tabulator(false),
       m_Tables(pools),
       m_Counts(pools, 0),
+      m_BaseCounts(pools),
       m_FirstReads(pools, 0),
       m_SecondReads(pools, 0) {}
 
@@ -51,7 +69,14 @@ bool CPoolEncoder::x_ThirdAllele(const SPoolSite& site, const TBaseCounts& total
         m_Tail.assign(k + 1, 0.0);
         m_Tail[0] = 1.0;
         std::size_t reach = 0;  // the highest state with mass
-        const auto& errProb = ErrProbTable();
+        // Each score's e/3.
+        static const std::array<double, 256> kThird = [] {
+            std::array<double, 256> t{};
+            for (std::size_t q = 0; q < t.size(); ++q) {
+                t[q] = ErrProbTable()[q] / 3.0;
+            }
+            return t;
+        }();
         // The tail only grows with more reads: once errors explain the
         // reads, the rest need not be seen.
         for (std::size_t i = 0; i < m_Pools && m_Tail[k] < kThirdAllele; ++i) {
@@ -59,7 +84,7 @@ bool CPoolEncoder::x_ThirdAllele(const SPoolSite& site, const TBaseCounts& total
                 continue;
             }
             for (const SBaseRead& r : site.m_Reads[i]) {
-                const double p = errProb[r.m_Score] / 3.0;
+                const double p = kThird[r.m_Score];
                 m_Tail[k] += m_Tail[k - 1] * p;
                 for (std::size_t t = std::min(reach + 1, k - 1); t > 0; --t) {
                     m_Tail[t] = m_Tail[t] * (1.0 - p) + m_Tail[t - 1] * p;
@@ -97,19 +122,21 @@ unsigned CPoolEncoder::Encode(const SPoolSite& site, std::vector<unsigned char>&
         }
         m_Counts[i] = 1;
         ++counting;
-        for (const SBaseRead& r : site.m_Reads[i]) {
-            ++total[r.m_Base & 3];
+        m_BaseCounts[i] = CountBases(site.m_Reads[i].data(), depth);
+        for (std::size_t b = 0; b < 4; ++b) {
+            total[b] += m_BaseCounts[i][b];
         }
     }
     const int ref = m_UseReference ? site.m_RefBase : -1;
     const TBaseClasses classes = ClassifyBases(total, ref);
+    // The bases of classes 0..3.
+    std::array<unsigned char, 4> baseOf{};
     for (int b = 0; b < 4; ++b) {
-        if (classes[static_cast<std::size_t>(b)] == 0) {
-            m_Alleles.m_First = static_cast<unsigned char>(b);
-        } else if (classes[static_cast<std::size_t>(b)] == 1) {
-            m_Alleles.m_Second = static_cast<unsigned char>(b);
-        }
+        baseOf[static_cast<std::size_t>(classes[static_cast<std::size_t>(b)])] =
+            static_cast<unsigned char>(b);
     }
+    m_Alleles.m_First = baseOf[0];
+    m_Alleles.m_Second = baseOf[1];
     m_Alleles.m_RefKnown = ref >= 0 && ref < 4;
 
     const bool multiAllelic = x_ThirdAllele(site, total, classes);
@@ -128,25 +155,52 @@ unsigned CPoolEncoder::Encode(const SPoolSite& site, std::vector<unsigned char>&
             continue;
         }
         const std::vector<SBaseRead>& poolReads = site.m_Reads[i];
-        reads += poolReads.size();
-        for (const SBaseRead& r : poolReads) {
-            ++(classes[r.m_Base & 3] == 0 ? m_FirstReads[i] : m_SecondReads[i]);
+        const std::size_t depth = poolReads.size();
+        reads += depth;
+        const TBaseCounts& own = m_BaseCounts[i];
+        const std::size_t first = own[baseOf[0]];
+        m_FirstReads[i] = static_cast<unsigned>(first);
+        m_SecondReads[i] = static_cast<unsigned>(depth - first);
+        // Class 0 is the first allele, every other class minor, in
+        // qualscan's order of the minor reads (classes 1, 2, 3, each in the
+        // reads' order), as its unfolded tables take them.
+        m_Major.resize(depth + 1);
+        m_Minor.resize(depth + 1);
+        std::uint8_t* major = m_Major.data();
+        std::uint8_t* minor = m_Minor.data();
+        if (own[baseOf[2]] + own[baseOf[3]] == 0) {
+            // Every read into both, kept by one (no branch on the reads).
+            std::size_t j = 0, k = 0;
+            const unsigned firstBase = baseOf[0];
+            for (const SBaseRead& r : poolReads) {
+                const std::size_t isFirst = (r.m_Base & 3u) == firstBase;
+                major[j] = r.m_Score;
+                minor[k] = r.m_Score;
+                j += isFirst;
+                k += 1 - isFirst;
+            }
+        } else {
+            std::size_t j = 0, k = 0;
+            for (const SBaseRead& r : poolReads) {
+                if ((r.m_Base & 3u) == baseOf[0]) {
+                    major[j++] = r.m_Score;
+                }
+            }
+            for (std::size_t c = 1; c < 4; ++c) {
+                for (const SBaseRead& r : poolReads) {
+                    if ((r.m_Base & 3u) == baseOf[c]) {
+                        minor[k++] = r.m_Score;
+                    }
+                }
+            }
         }
-        // Class 0 is the first allele; the tabulator, unfolded, counts every
-        // other class as minor, in qualscan's order of the minor reads.
-        FillRawSiteClasses(site.m_Contig, site.m_Pos, classes, poolReads.data(), poolReads.size(),
-                           m_Raw);
-        m_Tabulator.Tabulate(m_Raw, m_Tab);
-        table.swap(m_Tab.m_Table);
-        const unsigned depth = static_cast<unsigned>(poolReads.size());
-        const auto top = std::max_element(table.begin(), table.end());
-        const double largest = *top;
-        const unsigned t0 = static_cast<unsigned>(top - table.begin());
-        for (double& v : table) {
-            v /= largest;
-        }
+        // The entries within kKeep of the largest, which is 1 (model/).
+        SObsTableRun run;
+        ComputeObsTableRun(minor, depth - first, major, first, kKeep, m_Workspace, table, run);
+        const unsigned t0 = static_cast<unsigned>(run.top);
         // The run of entries within kKeep of the largest (one run: the
-        // table is log-concave), at most kMaxRecordEntries long.
+        // table is log-concave), at most kMaxRecordEntries long; the range
+        // computed holds it and the entry past each of its ends.
         unsigned lo = t0, hi = t0;
         while (hi - lo + 1 < kMaxRecordEntries) {
             const bool down = lo > 0 && table[lo - 1] >= kKeep;
@@ -161,7 +215,7 @@ unsigned CPoolEncoder::Encode(const SPoolSite& site, std::vector<unsigned char>&
             }
         }
         const unsigned count = hi - lo + 1;
-        PutRecordNumber(out, depth);
+        PutRecordNumber(out, static_cast<unsigned>(depth));
         PutRecordNumber(out, lo);
         out.push_back(static_cast<unsigned char>(count));
         out.push_back(static_cast<unsigned char>(t0 - lo));

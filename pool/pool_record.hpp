@@ -32,14 +32,15 @@
 // exact one; the constant factors dropped (the scale of each table) do not
 // depend on the spectrum.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "model/obstable.hpp"
 #include "model/raw_site.hpp"
 #include "model/site_classes.hpp"
-#include "model/tabulate.hpp"
 
 // A site of several pools: each pool's reads after the read and base
 // filters (an empty list: no read).
@@ -142,8 +143,9 @@ class CPoolEncoder {
     unsigned LastFirstReads(std::size_t i) const { return m_FirstReads[i]; }
     unsigned LastSecondReads(std::size_t i) const { return m_SecondReads[i]; }
 
-    // The full table of pool i of the last site encoded (depth + 1 entries,
-    // relative to the largest), for tests.
+    // The table of pool i of the last site encoded (depth + 1 entries,
+    // relative to the largest; those the record keeps and the one past each
+    // end of its run as ComputeObsTable makes them, the rest 0), for tests.
     const std::vector<double>& LastTable(std::size_t i) const { return m_Tables[i]; }
 
   private:
@@ -155,12 +157,12 @@ class CPoolEncoder {
     std::size_t m_Pools;
     unsigned m_MinDepth, m_MaxDepth;
     bool m_UseReference;
-    CSiteTabulator m_Tabulator;
-    SRawSite m_Raw;
-    STabulatedSite m_Tab;
+    CObsTableWorkspace m_Workspace;
+    std::vector<std::uint8_t> m_Major, m_Minor;  // scores of one pool's reads
     std::vector<std::vector<double>> m_Tables;
-    std::vector<unsigned char> m_Counts;  // per pool: counts at this site
-    std::vector<double> m_Tail;           // scratch of the third-allele test
+    std::vector<unsigned char> m_Counts;    // per pool: counts at this site
+    std::vector<TBaseCounts> m_BaseCounts;  // per pool: its reads per base
+    std::vector<double> m_Tail;             // scratch of the third-allele test
     SSiteAlleles m_Alleles;
     std::vector<unsigned> m_FirstReads, m_SecondReads;
 };
