@@ -39,21 +39,6 @@ void BinomialRow(unsigned d, unsigned t, unsigned n, double* out) {
     }
 }
 
-// A record's kept entries as doubles, its largest (1) in place.
-inline void Entries(const SPoolRecordView& v, double* out) {
-    for (unsigned i = 0; i < v.top; ++i) {
-        float f;
-        std::memcpy(&f, v.values + 4 * i, sizeof f);
-        out[i] = f;
-    }
-    out[v.top] = 1.0;
-    for (unsigned i = v.top + 1; i < v.count; ++i) {
-        float f;
-        std::memcpy(&f, v.values + 4 * (i - 1), sizeof f);
-        out[i] = f;
-    }
-}
-
 // tauR^T G tauC over a quiet block's cells (row stride kC).
 inline double QuietForm(const double* g, unsigned kC, const double* tauR, unsigned nR,
                         const double* tauC, unsigned nC) {
@@ -163,15 +148,28 @@ struct CPairModel::SImpl {
         m_ColsC = m_NC + 1;
     }
 
-    // The records of pools R and C of the site at p; returns the next site.
-    const unsigned char* Decode(const unsigned char* p, SPoolRecordView& r,
-                                SPoolRecordView& c) const {
-        SPoolRecordView skip;
-        const std::size_t pools = m_Store.Pools();
-        for (std::size_t i = 0; i < pools; ++i) {
-            p = ReadPoolRecord(p, i == m_PoolR ? r : i == m_PoolC ? c : skip);
+    // Walks the sites of a chunk in order: f(i, r, c, both) for site i with
+    // the records of pools R and C, both when both pools count there, and
+    // then their entries decoded into tauR and tauC.
+    template <typename F>
+    void PairSites(const SPoolChunk& chunk, double* tauR, double* tauC, F&& f) const {
+        const unsigned char* pr = chunk.Column(m_PoolR);
+        const unsigned char* pc = chunk.Column(m_PoolC);
+        SPoolRecordView r, c;
+        const std::size_t n = chunk.Sites();
+        for (std::size_t i = 0; i < n; ++i) {
+            ReadPoolRecordHead(pr, r);
+            ReadPoolRecordHead(pc, c);
+            const bool both = r.count != 0 && c.count != 0;
+            if (both && tauR) {
+                pr = r.Entries(tauR);
+                pc = c.Entries(tauC);
+            } else {
+                pr = r.End();
+                pc = c.End();
+            }
+            f(i, r, c, both);
         }
-        return p;
     }
     static bool Quiet(const SPoolRecordView& r, const SPoolRecordView& c) {
         return r.lo == 0 && c.lo == 0 && r.count <= kQuietEntries && c.count <= kQuietEntries;
@@ -293,32 +291,30 @@ void CPairModel::SImpl::Setup() {
         index[d] = 0;
     };
     std::map<std::pair<unsigned, unsigned>, SBlock> quiet;
-    SPoolRecordView r, c;
     for (const SPoolChunk& chunk : m_Store.Chunks()) {
-        const unsigned char* p = chunk.m_Bytes.data();
-        for (std::size_t i = 0; i < chunk.m_Offsets.size(); ++i) {
-            p = Decode(p, r, c);
-            if (r.depth == 0 || c.depth == 0) {
-                continue;
-            }
-            ++m_Sites;
-            markDepth(m_DepthIndexR, r.depth);
-            markDepth(m_DepthIndexC, c.depth);
-            if (Quiet(r, c)) {
-                SBlock& b = quiet[{r.depth, c.depth}];
-                b.dR = r.depth;
-                b.dC = c.depth;
-                b.kR = std::max(b.kR, r.count);
-                b.kC = std::max(b.kC, c.count);
-                continue;
-            }
-            for (unsigned t = 0; t < r.count; ++t) {
-                Row(m_RowOfR, r.depth, r.lo + t) = -2;  // used by a non-quiet site
-            }
-            for (unsigned t = 0; t < c.count; ++t) {
-                Row(m_RowOfC, c.depth, c.lo + t) = 0;
-            }
-        }
+        PairSites(chunk, nullptr, nullptr,
+                  [&](std::size_t, const SPoolRecordView& r, const SPoolRecordView& c, bool both) {
+                      if (!both) {
+                          return;
+                      }
+                      ++m_Sites;
+                      markDepth(m_DepthIndexR, r.depth);
+                      markDepth(m_DepthIndexC, c.depth);
+                      if (Quiet(r, c)) {
+                          SBlock& b = quiet[{r.depth, c.depth}];
+                          b.dR = r.depth;
+                          b.dC = c.depth;
+                          b.kR = std::max(b.kR, r.count);
+                          b.kC = std::max(b.kC, c.count);
+                          return;
+                      }
+                      for (unsigned t = 0; t < r.count; ++t) {
+                          Row(m_RowOfR, r.depth, r.lo + t) = -2;  // used by a non-quiet site
+                      }
+                      for (unsigned t = 0; t < c.count; ++t) {
+                          Row(m_RowOfC, c.depth, c.lo + t) = 0;
+                      }
+                  });
     }
     for (int& x : m_DepthIndexR) {
         if (x == 0) {
@@ -385,7 +381,7 @@ void CPairModel::SImpl::Setup() {
     std::uint64_t seen = 0;
     std::size_t first = 0;
     for (std::size_t k = 0; k < chunks.size(); ++k) {
-        seen += chunks[k].m_Offsets.size();
+        seen += chunks[k].Sites();
         if (seen * kParts >= total * (m_Parts.size() + 1) || k + 1 == chunks.size()) {
             m_Parts.emplace_back(first, k + 1);
             first = k + 1;
@@ -427,8 +423,6 @@ template <int K>
 void CPairModel::SImpl::Forms(const SPoolRecordView& r, const SPoolRecordView& c,
                               const SRows* const* rows, double* tauR, double* tauC,
                               std::vector<double>& lc, double* out) const {
-    Entries(r, tauR);
-    Entries(c, tauC);
     if (Quiet(r, c)) {
         const SBlock& b = m_Blocks[BlockOf(r, c)];
         for (int k = 0; k < K; ++k) {
@@ -461,11 +455,11 @@ void CPairModel::SImpl::SumPart(std::size_t part, const SRows& rows, const CSite
     sums.m_H.assign(m_BlockCells, 0.0);
     sums.m_PV.assign(m_PolyRows.size() * m_ColsC, 0.0);
     const auto& chunks = m_Store.Chunks();
-    SPoolRecordView r, c;
     double tauR[kMaxRecordEntries], tauC[kMaxRecordEntries];
     std::vector<double> lc(m_ColsC);
     const SRows* one[1] = {&rows};
-    // The sites of a chunk come by depth pair: the block of the last one.
+    // Sites of one depth pair often follow each other: the block of the
+    // last one.
     unsigned lastR = 0, lastC = 0;
     const SBlock* block = nullptr;
     for (std::size_t ci = m_Parts[part].first; ci < m_Parts[part].second; ++ci) {
@@ -473,52 +467,63 @@ void CPairModel::SImpl::SumPart(std::size_t part, const SRows& rows, const CSite
             continue;
         }
         const SPoolChunk& chunk = chunks[ci];
-        const unsigned char* p = chunk.m_Bytes.data();
-        for (std::size_t i = 0; i < chunk.m_Offsets.size(); ++i) {
-            p = Decode(p, r, c);
-            const double w =
-                blocks ? (*weights)[blocks->Block(ci, chunk.m_FirstPos + chunk.m_Offsets[i])] : 1.0;
-            if (r.depth == 0 || c.depth == 0 || w == 0.0) {
-                continue;
-            }
-            if (Quiet(r, c)) {
-                if (!block || r.depth != lastR || c.depth != lastC) {
-                    block = &m_Blocks[BlockOf(r, c)];
-                    lastR = r.depth;
-                    lastC = c.depth;
+        // The weight of the site's bootstrap block; sites come in genome
+        // order, so the block changes only where the position crosses into
+        // the next one.
+        double w = 1.0;
+        std::int64_t blockEnd = -1;
+        PairSites(
+            chunk, tauR, tauC,
+            [&](std::size_t i, const SPoolRecordView& r, const SPoolRecordView& c, bool both) {
+                if (!both) {
+                    return;
                 }
-                Entries(r, tauR);
-                Entries(c, tauC);
-                const double z =
-                    QuietForm(&rows.m_G[block->offset], block->kC, tauR, r.count, tauC, c.count);
+                if (blocks) {
+                    const std::int64_t pos = chunk.m_FirstPos + chunk.m_Offsets[i];
+                    if (pos >= blockEnd) {
+                        w = (*weights)[blocks->Block(ci, pos)];
+                        blockEnd = (pos / blocks->Size() + 1) * blocks->Size();
+                    }
+                    if (w == 0.0) {
+                        return;
+                    }
+                }
+                if (Quiet(r, c)) {
+                    if (!block || r.depth != lastR || c.depth != lastC) {
+                        block = &m_Blocks[BlockOf(r, c)];
+                        lastR = r.depth;
+                        lastC = c.depth;
+                    }
+                    const double z = QuietForm(&rows.m_G[block->offset], block->kC, tauR, r.count,
+                                               tauC, c.count);
+                    sums.m_LogLik.AddWeighted(z, w);
+                    sums.m_Weight += w;
+                    const double f = w / z;
+                    double* h = &sums.m_H[block->offset];
+                    for (unsigned tR = 0; tR < r.count; ++tR) {
+                        const double a = f * tauR[tR];
+                        double* hr = h + tR * block->kC;
+                        for (unsigned tC = 0; tC < c.count; ++tC) {
+                            hr[tC] += a * tauC[tC];
+                        }
+                    }
+                    return;
+                }
+                double z;
+                Forms<1>(r, c, one, tauR, tauC, lc, &z);
                 sums.m_LogLik.AddWeighted(z, w);
                 sums.m_Weight += w;
                 const double f = w / z;
-                double* h = &sums.m_H[block->offset];
-                for (unsigned tR = 0; tR < r.count; ++tR) {
-                    const double a = f * tauR[tR];
-                    double* hr = h + tR * block->kC;
-                    for (unsigned tC = 0; tC < c.count; ++tC) {
-                        hr[tC] += a * tauC[tC];
+                for (unsigned t = 0; t < r.count; ++t) {
+                    double* pv =
+                        &sums.m_PV[static_cast<std::size_t>(m_PolyRowR[RowR(r.depth, r.lo + t)]) *
+                                   m_ColsC];
+                    const double a = f * tauR[t];
+                    for (std::size_t j = 0; j < m_ColsC; ++j) {
+                        pv[j] += a * lc[j];
                     }
                 }
-                continue;
-            }
-            double z;
-            Forms<1>(r, c, one, tauR, tauC, lc, &z);
-            sums.m_LogLik.AddWeighted(z, w);
-            sums.m_Weight += w;
-            const double f = w / z;
-            for (unsigned t = 0; t < r.count; ++t) {
-                double* pv =
-                    &sums.m_PV[static_cast<std::size_t>(m_PolyRowR[RowR(r.depth, r.lo + t)]) *
-                               m_ColsC];
-                const double a = f * tauR[t];
-                for (std::size_t j = 0; j < m_ColsC; ++j) {
-                    pv[j] += a * lc[j];
-                }
-            }
-        }
+            });
     }
 }
 
@@ -830,30 +835,26 @@ void CPairModel::Posterior(const SJointSpectrum& spectrum, hts_tpool* pool,
     };
     std::function<std::vector<SSite>(std::size_t)> job = [&](std::size_t part) {
         std::vector<SSite> out;
-        SPoolRecordView r, c;
         double tauR[kMaxRecordEntries], tauC[kMaxRecordEntries];
         std::vector<double> lc(m.m_ColsC);
         const auto& chunks = m.m_Store.Chunks();
         for (std::size_t ci = m.m_Parts[part].first; ci < m.m_Parts[part].second; ++ci) {
             const SPoolChunk& chunk = chunks[ci];
-            const unsigned char* p = chunk.m_Bytes.data();
-            const std::size_t first = out.size();
-            for (std::size_t i = 0; i < chunk.m_Offsets.size(); ++i) {
-                p = m.Decode(p, r, c);
-                const std::int64_t pos = chunk.m_FirstPos + chunk.m_Offsets[i];
-                if (r.depth == 0 || c.depth == 0) {
-                    out.push_back(SSite{chunk.m_Contig, pos, false, {0.0, 0.0, 0.0}});
-                    continue;
-                }
-                double f[4];
-                m.Forms<4>(r, c, forms, tauR, tauC, lc, f);
-                const double within1 = (m.m_Swap ? f[2] : f[1]) / f[0];
-                const double within2 = (m.m_Swap ? f[1] : f[2]) / f[0];
-                out.push_back(SSite{chunk.m_Contig, pos, true, {within1, within2, f[3] / f[0]}});
-            }
-            // The chunk's sites are stored by depth: back to genome order.
-            std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
-                      [](const SSite& a, const SSite& b) { return a.pos < b.pos; });
+            m.PairSites(
+                chunk, tauR, tauC,
+                [&](std::size_t i, const SPoolRecordView& r, const SPoolRecordView& c, bool both) {
+                    const std::int64_t pos = chunk.m_FirstPos + chunk.m_Offsets[i];
+                    if (!both) {
+                        out.push_back(SSite{chunk.m_Contig, pos, false, {0.0, 0.0, 0.0}});
+                        return;
+                    }
+                    double f[4];
+                    m.Forms<4>(r, c, forms, tauR, tauC, lc, f);
+                    const double within1 = (m.m_Swap ? f[2] : f[1]) / f[0];
+                    const double within2 = (m.m_Swap ? f[1] : f[2]) / f[0];
+                    out.push_back(
+                        SSite{chunk.m_Contig, pos, true, {within1, within2, f[3] / f[0]}});
+                });
         }
         return out;
     };
@@ -873,22 +874,19 @@ std::vector<std::pair<std::int64_t, double>> CPairModel::SiteLikelihoods(
     m.Rows(m.Inside(spectrum.phi), rows);
     const SImpl::SRows* forms[1] = {&rows};
     std::vector<std::pair<std::int64_t, double>> out;
-    SPoolRecordView r, c;
     double tauR[kMaxRecordEntries], tauC[kMaxRecordEntries];
     std::vector<double> lc(m.m_ColsC);
     for (const SPoolChunk& chunk : m.m_Store.Chunks()) {
-        const unsigned char* p = chunk.m_Bytes.data();
-        const std::size_t first = out.size();
-        for (std::size_t i = 0; i < chunk.m_Offsets.size(); ++i) {
-            p = m.Decode(p, r, c);
-            if (r.depth == 0 || c.depth == 0) {
-                continue;
-            }
-            double z;
-            m.Forms<1>(r, c, forms, tauR, tauC, lc, &z);
-            out.emplace_back(chunk.m_FirstPos + chunk.m_Offsets[i], z);
-        }
-        std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end());
+        m.PairSites(
+            chunk, tauR, tauC,
+            [&](std::size_t i, const SPoolRecordView& r, const SPoolRecordView& c, bool both) {
+                if (!both) {
+                    return;
+                }
+                double z;
+                m.Forms<1>(r, c, forms, tauR, tauC, lc, &z);
+                out.emplace_back(chunk.m_FirstPos + chunk.m_Offsets[i], z);
+            });
     }
     return out;
 }

@@ -26,17 +26,46 @@ TBaseCounts CountBases(const SBaseRead* reads, std::size_t n) {
     return c;
 }
 
-// Appends v in the record's layout (ReadRecordNumber).
+// Appends v in the record's layout (ReadRecordNumber: LEB128).
 void PutRecordNumber(std::vector<unsigned char>& out, unsigned v) {
-    if (v < 0xffff) {
-        out.push_back(static_cast<unsigned char>(v & 0xff));
-        out.push_back(static_cast<unsigned char>(v >> 8));
-        return;
+    while (v >= 0x80) {
+        out.push_back(static_cast<unsigned char>(0x80 | (v & 0x7f)));
+        v >>= 7;
     }
-    out.push_back(0xff);
-    out.push_back(0xff);
-    for (int k = 0; k < 4; ++k) {
-        out.push_back(static_cast<unsigned char>((v >> (8 * k)) & 0xff));
+    out.push_back(static_cast<unsigned char>(v));
+}
+
+// Appends the entry v (0 < v <= 1) in the record's layout
+// (ReadRecordEntry): the float nearest v, its mantissa rounded to the bits
+// its exponent keeps (a carry may raise the exponent, whose class keeps at
+// least as many bits, so the rounded value is stored exactly).
+void PutRecordEntry(std::vector<unsigned char>& out, double v) {
+    const float f = static_cast<float>(v);
+    std::uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    const unsigned bytes = kRecordMantissaBytes(bits >> 23);
+    if (bytes < 3) {
+        const unsigned drop = 23 - 8 * bytes;
+        bits = (bits + (std::uint32_t{1} << (drop - 1))) >> drop << drop;
+    }
+    const unsigned exponent = bits >> 23;
+    const std::uint32_t mantissa = bits & 0x7fffffu;
+    out.push_back(static_cast<unsigned char>(exponent));
+    switch (kRecordMantissaBytes(exponent)) {
+        case 3:
+            out.push_back(static_cast<unsigned char>(mantissa & 0xff));
+            out.push_back(static_cast<unsigned char>((mantissa >> 8) & 0xff));
+            out.push_back(static_cast<unsigned char>(mantissa >> 16));
+            break;
+        case 2:
+            out.push_back(static_cast<unsigned char>((mantissa >> 7) & 0xff));
+            out.push_back(static_cast<unsigned char>(mantissa >> 15));
+            break;
+        case 1:
+            out.push_back(static_cast<unsigned char>(mantissa >> 15));
+            break;
+        default:
+            break;
     }
 }
 
@@ -151,7 +180,6 @@ unsigned CPoolEncoder::Encode(const SPoolSite& site, std::vector<unsigned char>&
         if (!m_Counts[i] || multiAllelic) {
             table.clear();
             out.push_back(0);
-            out.push_back(0);
             continue;
         }
         const std::vector<SBaseRead>& poolReads = site.m_Reads[i];
@@ -215,18 +243,19 @@ unsigned CPoolEncoder::Encode(const SPoolSite& site, std::vector<unsigned char>&
             }
         }
         const unsigned count = hi - lo + 1;
-        PutRecordNumber(out, static_cast<unsigned>(depth));
-        PutRecordNumber(out, lo);
         out.push_back(static_cast<unsigned char>(count));
-        out.push_back(static_cast<unsigned char>(t0 - lo));
+        if (depth < 0x80 && lo == 0 && t0 == 0) {
+            out.push_back(static_cast<unsigned char>(depth));
+        } else {
+            out.push_back(0x80);
+            PutRecordNumber(out, static_cast<unsigned>(depth));
+            PutRecordNumber(out, lo);
+            out.push_back(static_cast<unsigned char>(t0 - lo));
+        }
         for (unsigned t = lo; t <= hi; ++t) {
-            if (t == t0) {
-                continue;
+            if (t != t0) {
+                PutRecordEntry(out, table[t]);
             }
-            const float v = static_cast<float>(table[t]);
-            unsigned char bytes[4];
-            std::memcpy(bytes, &v, sizeof v);
-            out.insert(out.end(), bytes, bytes + 4);
         }
     }
     return counting;

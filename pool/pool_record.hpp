@@ -24,13 +24,21 @@
 // polynomial prod_r (a_r + b_r z) has real roots only, so Newton's
 // inequalities hold for tau[t] = S_t / C(d, t)), so the entries within a
 // factor kKeep of the largest form one run lo..lo+count-1; the record keeps
-// that run, relative to its largest entry (which is 1 and not stored), as
-// floats. A site's likelihood under any joint spectrum is then within
-// 2^-24 relative (the floats) plus kKeep times the largest term over the
-// kept terms (the dropped ones: every dropped product of entries is at most
-// kKeep of the largest, and the weights they carry sum to at most 1) of the
-// exact one; the constant factors dropped (the scale of each table) do not
-// depend on the spectrum.
+// that run, relative to its largest entry (which is 1 and not stored).
+//
+// The entries are stored as short floats: an entry v >= 2^-23 as a float
+// (24 significant bits, relative error 2^-24), a smaller one with as many
+// bits as keep its error below 2^-41 (an absolute error, against the
+// largest entry 1): 16 bits down to 2^-31, 8 down to 2^-39, none below (the
+// power of two nearest). Most entries of a site without a minor read are
+// far below 1 (about 1e-2, 1e-5, 1e-7, 1e-10, 1e-12 at 30 reads), so a
+// record takes about 16 bytes instead of 25. A site's likelihood under any
+// joint spectrum is then within 2^-24 relative plus 2^-40 + 2 kKeep of the
+// largest product of the two pools' entries (the weights of the products
+// sum to at most 1: an entry off by 2^-41 moves each product by at most
+// that, and every product left out is at most kKeep) of the exact one; the
+// constant factors dropped (the scale of each table) do not depend on the
+// spectrum.
 
 #include <array>
 #include <cstddef>
@@ -59,48 +67,115 @@ inline constexpr unsigned kMaxRecordEntries = 255;
 
 // One pool's record at one site, as read back.
 struct SPoolRecordView {
-    unsigned depth = 0;                     // 0: the pool does not count at this site
-    unsigned lo = 0;                        // first entry kept
-    unsigned count = 0;                     // entries lo .. lo + count - 1
-    unsigned top = 0;                       // position of the largest (1) among them
-    const unsigned char* values = nullptr;  // count - 1 floats, unaligned
+    unsigned depth = 0;                    // 0: the pool does not count at this site
+    unsigned lo = 0;                       // first entry kept
+    unsigned count = 0;                    // entries lo .. lo + count - 1
+    unsigned top = 0;                      // position of the largest (1) among them
+    const unsigned char* coded = nullptr;  // the count - 1 others, coded
 
-    double Entry(unsigned i) const {
-        if (i == top) {
-            return 1.0;
-        }
-        float v;
-        std::memcpy(&v, values + 4 * (i < top ? i : i - 1), sizeof v);
-        return v;
-    }
+    // The entries lo .. lo + count - 1 into out[0 .. count), the largest (1)
+    // in its place; returns the first byte after the record.
+    const unsigned char* Entries(double* out) const;
+    // The first byte after the record.
+    const unsigned char* End() const;
 };
 
-// The record's layout: depth, lo (each two bytes, little-endian; 0xffff
-// then four bytes for 65,535 and more, so that no depth is cut), count and
-// top (a byte each), then count - 1 floats. A pool that does not count at
-// the site has depth 0 and nothing else.
-inline const unsigned char* ReadRecordNumber(const unsigned char* p, unsigned& v) {
-    v = static_cast<unsigned>(p[0]) | static_cast<unsigned>(p[1]) << 8;
-    if (v != 0xffff) {
-        return p + 2;
+// The record's layout: count (a byte; 0: the pool does not count at the
+// site, and nothing follows); then the depth, below 128 with lo and top 0
+// in one byte, else 0x80 followed by the depth and lo (LEB128: seven bits a
+// byte, the lowest first, the high bit set where more follow) and top (a
+// byte); then the count - 1 entries other than the largest, in order, each
+// an exponent byte (a float's biased exponent) and 3, 2, 1 or 0 bytes of
+// its mantissa, as the exponent says (kRecordMantissaBytes), the highest
+// bits kept.
+inline constexpr unsigned kRecordMantissaBytes(unsigned exponent) {
+    return exponent >= 104 ? 3 : exponent >= 96 ? 2 : exponent >= 88 ? 1 : 0;
+}
+
+// The first byte after the coded entry at p.
+inline const unsigned char* SkipRecordEntry(const unsigned char* p) {
+    return p + 1 + kRecordMantissaBytes(p[0]);
+}
+
+// The coded entry at p; returns the first byte after it.
+inline const unsigned char* ReadRecordEntry(const unsigned char* p, double& out) {
+    const unsigned exponent = p[0];
+    std::uint32_t mantissa = 0;
+    const unsigned bytes = kRecordMantissaBytes(exponent);
+    if (bytes == 3) {
+        mantissa = (static_cast<std::uint32_t>(p[1]) | static_cast<std::uint32_t>(p[2]) << 8 |
+                    static_cast<std::uint32_t>(p[3]) << 16) &
+                   0x7fffffu;
+    } else if (bytes == 2) {
+        mantissa = (static_cast<std::uint32_t>(p[1]) | static_cast<std::uint32_t>(p[2]) << 8) << 7;
+    } else if (bytes == 1) {
+        mantissa = static_cast<std::uint32_t>(p[1]) << 15;
     }
-    v = static_cast<unsigned>(p[2]) | static_cast<unsigned>(p[3]) << 8 |
-        static_cast<unsigned>(p[4]) << 16 | static_cast<unsigned>(p[5]) << 24;
-    return p + 6;
+    const std::uint32_t bits = static_cast<std::uint32_t>(exponent) << 23 | mantissa;
+    float v;
+    std::memcpy(&v, &bits, sizeof v);
+    out = v;
+    return p + 1 + bytes;
+}
+
+inline const unsigned char* SPoolRecordView::Entries(double* out) const {
+    const unsigned char* p = coded;
+    for (unsigned i = 0; i < count; ++i) {
+        if (i == top) {
+            out[i] = 1.0;
+        } else {
+            p = ReadRecordEntry(p, out[i]);
+        }
+    }
+    return p;
+}
+
+inline const unsigned char* SPoolRecordView::End() const {
+    const unsigned char* p = coded;
+    for (unsigned i = 1; i < count; ++i) {
+        p = SkipRecordEntry(p);
+    }
+    return p;
+}
+
+inline const unsigned char* ReadRecordNumber(const unsigned char* p, unsigned& v) {
+    v = 0;
+    for (unsigned shift = 0;; shift += 7) {
+        const unsigned byte = *p++;
+        v |= (byte & 0x7fu) << shift;
+        if (!(byte & 0x80u) || shift >= 28) {
+            return p;
+        }
+    }
+}
+
+// Reads the head of the record at p (all but its entries, which start at
+// v.coded); returns v.coded.
+inline const unsigned char* ReadPoolRecordHead(const unsigned char* p, SPoolRecordView& v) {
+    v.count = p[0];
+    if (v.count == 0) {
+        v.depth = 0;
+        v.coded = p + 1;
+        return v.coded;
+    }
+    if (p[1] < 0x80) {
+        v.depth = p[1];
+        v.lo = 0;
+        v.top = 0;
+        p += 2;
+    } else {
+        p = ReadRecordNumber(p + 2, v.depth);
+        p = ReadRecordNumber(p, v.lo);
+        v.top = *p++;
+    }
+    v.coded = p;
+    return p;
 }
 
 // Reads the record at p; returns the first byte after it.
 inline const unsigned char* ReadPoolRecord(const unsigned char* p, SPoolRecordView& v) {
-    p = ReadRecordNumber(p, v.depth);
-    if (v.depth == 0) {
-        v.count = 0;
-        return p;
-    }
-    p = ReadRecordNumber(p, v.lo);
-    v.count = p[0];
-    v.top = p[1];
-    v.values = p + 2;
-    return p + 2 + 4 * (v.count - 1);
+    ReadPoolRecordHead(p, v);
+    return v.End();
 }
 
 // A site's two alleles (bases 0..3 for A, C, G, T) and each pool's reads
