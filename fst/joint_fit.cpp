@@ -2,6 +2,10 @@
 
 #include <gsl/gsl_sf_gamma.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -21,6 +25,8 @@ namespace {
 // A site is quiet when both pools' kept entries start at 0 and number at
 // most this many.
 constexpr unsigned kQuietEntries = 8;
+// Cells of a quiet block, whatever the lengths its sites use.
+constexpr std::size_t kBlockCells = kQuietEntries * kQuietEntries;
 // Parts of every pass over the sites (independent of the threads).
 constexpr std::size_t kParts = 16;
 
@@ -39,19 +45,69 @@ void BinomialRow(unsigned d, unsigned t, unsigned n, double* out) {
     }
 }
 
-// tauR^T G tauC over a quiet block's cells (row stride kC).
-inline double QuietForm(const double* g, unsigned kC, const double* tauR, unsigned nR,
-                        const double* tauC, unsigned nC) {
-    double z = 0.0;
-    for (unsigned tR = 0; tR < nR; ++tR) {
-        const double* row = g + tR * kC;
-        double s = 0.0;
-        for (unsigned tC = 0; tC < nC; ++tC) {
-            s += row[tC] * tauC[tC];
-        }
-        z += tauR[tR] * s;
+// A quiet site against its block G, kQuietEntries x kQuietEntries cells
+// (zeros past the rows and columns the depth pair uses), and the site's
+// entries padded with zeros to kQuietEntries: z = (tauR^T G) tauC, the
+// columns' products summed in two lanes (even and odd columns) and the
+// lanes added last. Fixed sizes, so that the sums run in vector registers
+// without a branch on the site's lengths; the same sums in the same order
+// without SSE2.
+static_assert(kQuietEntries == 8, "the quiet kernels hold a block's row in four pairs");
+inline double QuietForm(const double* g, const double* tauR, const double* tauC) {
+#ifdef __SSE2__
+    __m128d y0 = _mm_setzero_pd(), y1 = y0, y2 = y0, y3 = y0;
+    for (unsigned tR = 0; tR < kQuietEntries; ++tR) {
+        const __m128d a = _mm_set1_pd(tauR[tR]);
+        const double* row = g + tR * kQuietEntries;
+        y0 = _mm_add_pd(y0, _mm_mul_pd(a, _mm_loadu_pd(row)));
+        y1 = _mm_add_pd(y1, _mm_mul_pd(a, _mm_loadu_pd(row + 2)));
+        y2 = _mm_add_pd(y2, _mm_mul_pd(a, _mm_loadu_pd(row + 4)));
+        y3 = _mm_add_pd(y3, _mm_mul_pd(a, _mm_loadu_pd(row + 6)));
     }
-    return z;
+    __m128d s = _mm_mul_pd(y0, _mm_loadu_pd(tauC));
+    s = _mm_add_pd(s, _mm_mul_pd(y1, _mm_loadu_pd(tauC + 2)));
+    s = _mm_add_pd(s, _mm_mul_pd(y2, _mm_loadu_pd(tauC + 4)));
+    s = _mm_add_pd(s, _mm_mul_pd(y3, _mm_loadu_pd(tauC + 6)));
+    return _mm_cvtsd_f64(s) + _mm_cvtsd_f64(_mm_unpackhi_pd(s, s));
+#else
+    double y[kQuietEntries] = {};
+    for (unsigned tR = 0; tR < kQuietEntries; ++tR) {
+        const double a = tauR[tR];
+        const double* row = g + tR * kQuietEntries;
+        for (unsigned tC = 0; tC < kQuietEntries; ++tC) {
+            y[tC] += a * row[tC];
+        }
+    }
+    double lane[2] = {y[0] * tauC[0], y[1] * tauC[1]};
+    for (unsigned tC = 2; tC < kQuietEntries; ++tC) {
+        lane[tC & 1] += y[tC] * tauC[tC];
+    }
+    return lane[0] + lane[1];
+#endif
+}
+
+// H += f tauR tauC^T over a quiet block.
+inline void QuietAdd(double* h, double f, const double* tauR, const double* tauC) {
+#ifdef __SSE2__
+    const __m128d c0 = _mm_loadu_pd(tauC), c1 = _mm_loadu_pd(tauC + 2), c2 = _mm_loadu_pd(tauC + 4),
+                  c3 = _mm_loadu_pd(tauC + 6);
+    for (unsigned tR = 0; tR < kQuietEntries; ++tR) {
+        const __m128d a = _mm_set1_pd(f * tauR[tR]);
+        double* row = h + tR * kQuietEntries;
+        _mm_storeu_pd(row, _mm_add_pd(_mm_loadu_pd(row), _mm_mul_pd(a, c0)));
+        _mm_storeu_pd(row + 2, _mm_add_pd(_mm_loadu_pd(row + 2), _mm_mul_pd(a, c1)));
+        _mm_storeu_pd(row + 4, _mm_add_pd(_mm_loadu_pd(row + 4), _mm_mul_pd(a, c2)));
+        _mm_storeu_pd(row + 6, _mm_add_pd(_mm_loadu_pd(row + 6), _mm_mul_pd(a, c3)));
+    }
+#else
+    for (unsigned tR = 0; tR < kQuietEntries; ++tR) {
+        const double a = f * tauR[tR];
+        double* row = h + tR * kQuietEntries;
+        for (unsigned tC = 0; tC < kQuietEntries; ++tC) {
+            row[tC] += a * tauC[tC];
+        }
+    }
+#endif
 }
 
 double Dot(const double* x, const double* y, std::size_t n) {
@@ -162,8 +218,8 @@ struct CPairModel::SImpl {
             ReadPoolRecordHead(pc, c);
             const bool both = r.count != 0 && c.count != 0;
             if (both && tauR) {
-                pr = r.Entries(tauR);
-                pc = c.Entries(tauC);
+                pr = r.EntriesPadded(tauR);
+                pc = c.EntriesPadded(tauC);
             } else {
                 pr = r.End();
                 pc = c.End();
@@ -330,7 +386,7 @@ void CPairModel::SImpl::Setup() {
     for (auto& entry : quiet) {
         SBlock& b = entry.second;
         b.offset = m_BlockCells;
-        m_BlockCells += static_cast<std::size_t>(b.kR) * b.kC;
+        m_BlockCells += kBlockCells;
         for (unsigned t = 0; t < b.kR; ++t) {
             int& row = Row(m_RowOfR, b.dR, t);
             if (row == -1) {
@@ -407,13 +463,13 @@ void CPairModel::SImpl::Rows(const std::vector<double>& phi, SRows& out) const {
         }
     }
     // G of each quiet block: W's rows against Q_C's.
-    out.m_G.resize(m_BlockCells);
+    out.m_G.assign(m_BlockCells, 0.0);
     for (const SBlock& b : m_Blocks) {
         double* g = &out.m_G[b.offset];
         for (unsigned tR = 0; tR < b.kR; ++tR) {
             const double* w = &out.m_W[RowR(b.dR, tR) * m_ColsC];
             for (unsigned tC = 0; tC < b.kC; ++tC) {
-                g[tR * b.kC + tC] = Dot(w, &m_QC[RowC(b.dC, tC) * m_ColsC], m_ColsC);
+                g[tR * kQuietEntries + tC] = Dot(w, &m_QC[RowC(b.dC, tC) * m_ColsC], m_ColsC);
             }
         }
     }
@@ -426,7 +482,7 @@ void CPairModel::SImpl::Forms(const SPoolRecordView& r, const SPoolRecordView& c
     if (Quiet(r, c)) {
         const SBlock& b = m_Blocks[BlockOf(r, c)];
         for (int k = 0; k < K; ++k) {
-            out[k] = QuietForm(&rows[k]->m_G[b.offset], b.kC, tauR, r.count, tauC, c.count);
+            out[k] = QuietForm(&rows[k]->m_G[b.offset], tauR, tauC);
         }
         return;
     }
@@ -494,19 +550,10 @@ void CPairModel::SImpl::SumPart(std::size_t part, const SRows& rows, const CSite
                         lastR = r.depth;
                         lastC = c.depth;
                     }
-                    const double z = QuietForm(&rows.m_G[block->offset], block->kC, tauR, r.count,
-                                               tauC, c.count);
+                    const double z = QuietForm(&rows.m_G[block->offset], tauR, tauC);
                     sums.m_LogLik.AddWeighted(z, w);
                     sums.m_Weight += w;
-                    const double f = w / z;
-                    double* h = &sums.m_H[block->offset];
-                    for (unsigned tR = 0; tR < r.count; ++tR) {
-                        const double a = f * tauR[tR];
-                        double* hr = h + tR * block->kC;
-                        for (unsigned tC = 0; tC < c.count; ++tC) {
-                            hr[tC] += a * tauC[tC];
-                        }
-                    }
+                    QuietAdd(&sums.m_H[block->offset], w / z, tauR, tauC);
                     return;
                 }
                 double z;
@@ -564,7 +611,7 @@ double CPairModel::SImpl::Map(const std::vector<double>& phi, hts_tpool* pool,
         for (unsigned tR = 0; tR < b.kR; ++tR) {
             double* vr = &v[RowR(b.dR, tR) * m_ColsC];
             for (unsigned tC = 0; tC < b.kC; ++tC) {
-                const double h = total.m_H[b.offset + tR * b.kC + tC];
+                const double h = total.m_H[b.offset + tR * kQuietEntries + tC];
                 if (h == 0.0) {
                     continue;
                 }

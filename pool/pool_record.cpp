@@ -1,6 +1,7 @@
 #include "pool/pool_record.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "model/obstable.hpp"
@@ -35,23 +36,29 @@ void PutRecordNumber(std::vector<unsigned char>& out, unsigned v) {
     out.push_back(static_cast<unsigned char>(v));
 }
 
-// Appends the entry v (0 < v <= 1) in the record's layout
-// (ReadRecordEntry): the float nearest v, its mantissa rounded to the bits
-// its exponent keeps (a carry may raise the exponent, whose class keeps at
-// least as many bits, so the rounded value is stored exactly).
-void PutRecordEntry(std::vector<unsigned char>& out, double v) {
-    const float f = static_cast<float>(v);
+// The entry v (0 < v <= 1) in the record's layout (RecordEntry), as a
+// float's bits: the float nearest v where its exponent keeps the whole
+// mantissa, else v rounded once to the bits its exponent keeps (a carry
+// may raise the exponent, whose class keeps at least as many bits, so the
+// rounded value is stored exactly).
+std::uint32_t RecordBits(double v) {
+    int e = 0;
+    std::frexp(v, &e);  // v in [2^(e-1), 2^e): the float's exponent field is e + 126
+    const unsigned bytes = kRecordMantissaBytes(static_cast<unsigned>(e + 126));
+    const float f = bytes == 3
+                        ? static_cast<float>(v)
+                        : static_cast<float>(
+                              std::nearbyint(std::ldexp(v, 8 * static_cast<int>(bytes) + 1 - e)) *
+                              std::ldexp(1.0, e - 1 - 8 * static_cast<int>(bytes)));
     std::uint32_t bits;
     std::memcpy(&bits, &f, sizeof bits);
-    const unsigned bytes = kRecordMantissaBytes(bits >> 23);
-    if (bytes < 3) {
-        const unsigned drop = 23 - 8 * bytes;
-        bits = (bits + (std::uint32_t{1} << (drop - 1))) >> drop << drop;
-    }
-    const unsigned exponent = bits >> 23;
+    return bits;
+}
+
+// Appends the mantissa bytes of the entry of these bits.
+void PutRecordMantissa(std::vector<unsigned char>& out, std::uint32_t bits) {
     const std::uint32_t mantissa = bits & 0x7fffffu;
-    out.push_back(static_cast<unsigned char>(exponent));
-    switch (kRecordMantissaBytes(exponent)) {
+    switch (kRecordMantissaBytes(bits >> 23)) {
         case 3:
             out.push_back(static_cast<unsigned char>(mantissa & 0xff));
             out.push_back(static_cast<unsigned char>((mantissa >> 8) & 0xff));
@@ -252,10 +259,17 @@ unsigned CPoolEncoder::Encode(const SPoolSite& site, std::vector<unsigned char>&
             PutRecordNumber(out, lo);
             out.push_back(static_cast<unsigned char>(t0 - lo));
         }
+        m_Bits.clear();
         for (unsigned t = lo; t <= hi; ++t) {
             if (t != t0) {
-                PutRecordEntry(out, table[t]);
+                m_Bits.push_back(RecordBits(table[t]));
             }
+        }
+        for (const std::uint32_t bits : m_Bits) {
+            out.push_back(static_cast<unsigned char>(bits >> 23));
+        }
+        for (const std::uint32_t bits : m_Bits) {
+            PutRecordMantissa(out, bits);
         }
     }
     return counting;

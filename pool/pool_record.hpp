@@ -76,6 +76,12 @@ struct SPoolRecordView {
     // The entries lo .. lo + count - 1 into out[0 .. count), the largest (1)
     // in its place; returns the first byte after the record.
     const unsigned char* Entries(double* out) const;
+    // The same for a record followed by at least 8 bytes that may be read
+    // (a store's column, which is padded), into out[0 .. max(count, 8)),
+    // zeros past count: without a branch on the entries where top is 0 and
+    // count at most 8 (most records), so that a pass is not held up by
+    // mispredicted loop ends.
+    const unsigned char* EntriesPadded(double* out) const;
     // The first byte after the record.
     const unsigned char* End() const;
 };
@@ -84,58 +90,133 @@ struct SPoolRecordView {
 // site, and nothing follows); then the depth, below 128 with lo and top 0
 // in one byte, else 0x80 followed by the depth and lo (LEB128: seven bits a
 // byte, the lowest first, the high bit set where more follow) and top (a
-// byte); then the count - 1 entries other than the largest, in order, each
-// an exponent byte (a float's biased exponent) and 3, 2, 1 or 0 bytes of
-// its mantissa, as the exponent says (kRecordMantissaBytes), the highest
-// bits kept.
+// byte); then the count - 1 entries other than the largest, in order: first
+// their exponent bytes (a float's biased exponent), then their mantissas,
+// 3, 2, 1 or 0 bytes each as the exponent says (kRecordMantissaBytes), the
+// highest bits kept. With the exponents first, where each mantissa lies
+// follows from them without reading the mantissas before it.
 inline constexpr unsigned kRecordMantissaBytes(unsigned exponent) {
-    return exponent >= 104 ? 3 : exponent >= 96 ? 2 : exponent >= 88 ? 1 : 0;
+    return static_cast<unsigned>(exponent >= 88) + static_cast<unsigned>(exponent >= 96) +
+           static_cast<unsigned>(exponent >= 104);
 }
 
-// The first byte after the coded entry at p.
-inline const unsigned char* SkipRecordEntry(const unsigned char* p) {
-    return p + 1 + kRecordMantissaBytes(p[0]);
-}
-
-// The coded entry at p; returns the first byte after it.
-inline const unsigned char* ReadRecordEntry(const unsigned char* p, double& out) {
-    const unsigned exponent = p[0];
+// The entry of the exponent byte and the mantissa bytes at m.
+inline double RecordEntry(unsigned exponent, const unsigned char* m) {
     std::uint32_t mantissa = 0;
-    const unsigned bytes = kRecordMantissaBytes(exponent);
-    if (bytes == 3) {
-        mantissa = (static_cast<std::uint32_t>(p[1]) | static_cast<std::uint32_t>(p[2]) << 8 |
-                    static_cast<std::uint32_t>(p[3]) << 16) &
-                   0x7fffffu;
-    } else if (bytes == 2) {
-        mantissa = (static_cast<std::uint32_t>(p[1]) | static_cast<std::uint32_t>(p[2]) << 8) << 7;
-    } else if (bytes == 1) {
-        mantissa = static_cast<std::uint32_t>(p[1]) << 15;
+    switch (kRecordMantissaBytes(exponent)) {
+        case 3:
+            mantissa = (static_cast<std::uint32_t>(m[0]) | static_cast<std::uint32_t>(m[1]) << 8 |
+                        static_cast<std::uint32_t>(m[2]) << 16) &
+                       0x7fffffu;
+            break;
+        case 2:
+            mantissa = (static_cast<std::uint32_t>(m[0]) | static_cast<std::uint32_t>(m[1]) << 8)
+                       << 7;
+            break;
+        case 1:
+            mantissa = static_cast<std::uint32_t>(m[0]) << 15;
+            break;
+        default:
+            break;
     }
     const std::uint32_t bits = static_cast<std::uint32_t>(exponent) << 23 | mantissa;
     float v;
     std::memcpy(&v, &bits, sizeof v);
-    out = v;
-    return p + 1 + bytes;
+    return v;
 }
 
 inline const unsigned char* SPoolRecordView::Entries(double* out) const {
-    const unsigned char* p = coded;
+    const unsigned char* e = coded;
+    const unsigned char* m = coded + (count - 1);
     for (unsigned i = 0; i < count; ++i) {
         if (i == top) {
             out[i] = 1.0;
-        } else {
-            p = ReadRecordEntry(p, out[i]);
+            continue;
+        }
+        out[i] = RecordEntry(*e, m);
+        m += kRecordMantissaBytes(*e++);
+    }
+    return m;
+}
+
+// Per exponent byte: the mantissa's mask (low 32 bits), its shift into
+// place (bits 32..39) and its bytes (bits 40..47), for one load a slot.
+struct SRecordEntryCodes {
+    std::uint64_t code[256];
+    constexpr SRecordEntryCodes() : code() {
+        constexpr std::uint32_t kMask[4] = {0, 0xff, 0xffff, 0x7fffff};
+        constexpr std::uint64_t kShift[4] = {0, 15, 7, 0};
+        for (unsigned e = 0; e < 256; ++e) {
+            const unsigned bytes = kRecordMantissaBytes(e);
+            code[e] = kMask[bytes] | kShift[bytes] << 32 | std::uint64_t{bytes} << 40;
         }
     }
-    return p;
+};
+inline constexpr SRecordEntryCodes kRecordEntryCodes{};
+
+inline const unsigned char* SPoolRecordView::EntriesPadded(double* out) const {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    const unsigned char* e = coded;
+    const unsigned char* m = coded + (count - 1);
+    if (top == 0 && count <= 8) {
+        // Seven slots after the largest, each read whatever it holds (the
+        // bytes past the record are readable) and kept only within count.
+        out[0] = 1.0;
+        for (unsigned i = 1; i < 8; ++i) {
+            const std::uint32_t exponent = e[i - 1];
+            const std::uint64_t code = kRecordEntryCodes.code[exponent];
+            const std::uint32_t keep = 0u - static_cast<std::uint32_t>(i < count);
+            std::uint32_t w;
+            std::memcpy(&w, m, sizeof w);
+            m += static_cast<std::uint32_t>(code >> 40) & keep;
+            const std::uint32_t bits =
+                (exponent << 23 | (w & static_cast<std::uint32_t>(code))
+                                      << static_cast<unsigned>((code >> 32) & 0xff)) &
+                keep;
+            float v;
+            std::memcpy(&v, &bits, sizeof v);
+            out[i] = v;
+        }
+        return m;
+    }
+    static constexpr std::uint32_t kMask[4] = {0, 0xff, 0xffff, 0x7fffff};
+    static constexpr unsigned kShift[4] = {0, 15, 7, 0};
+    auto next = [&e, &m]() {
+        const std::uint32_t exponent = *e++;
+        const unsigned bytes = kRecordMantissaBytes(exponent);
+        std::uint32_t w;
+        std::memcpy(&w, m, sizeof w);
+        m += bytes;
+        const std::uint32_t bits = exponent << 23 | (w & kMask[bytes]) << kShift[bytes];
+        float v;
+        std::memcpy(&v, &bits, sizeof v);
+        return static_cast<double>(v);
+    };
+    for (unsigned i = 0; i < top; ++i) {
+        out[i] = next();
+    }
+    out[top] = 1.0;
+    for (unsigned i = top + 1; i < count; ++i) {
+        out[i] = next();
+    }
+#else
+    const unsigned char* m = Entries(out);
+#endif
+    for (unsigned i = count; i < 8; ++i) {
+        out[i] = 0.0;
+    }
+    return m;
 }
 
 inline const unsigned char* SPoolRecordView::End() const {
-    const unsigned char* p = coded;
-    for (unsigned i = 1; i < count; ++i) {
-        p = SkipRecordEntry(p);
+    if (count == 0) {
+        return coded;
     }
-    return p;
+    const unsigned char* m = coded + (count - 1);
+    for (unsigned i = 0; i + 1 < count; ++i) {
+        m += static_cast<unsigned>(kRecordEntryCodes.code[coded[i]] >> 40);
+    }
+    return m;
 }
 
 inline const unsigned char* ReadRecordNumber(const unsigned char* p, unsigned& v) {
@@ -234,6 +315,7 @@ class CPoolEncoder {
     bool m_UseReference;
     CObsTableWorkspace m_Workspace;
     std::vector<std::uint8_t> m_Major, m_Minor;  // scores of one pool's reads
+    std::vector<std::uint32_t> m_Bits;           // one record's entries as floats
     std::vector<std::vector<double>> m_Tables;
     std::vector<unsigned char> m_Counts;    // per pool: counts at this site
     std::vector<TBaseCounts> m_BaseCounts;  // per pool: its reads per base

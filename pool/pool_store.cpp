@@ -26,6 +26,7 @@ void CPoolStore::Append(int contig, std::int64_t pos, const unsigned char* bytes
     SPoolRecordView v;
     for (std::size_t k = 0; k < m_Pools; ++k) {
         const unsigned char* next = ReadPoolRecord(p, v);
+        QT_ASSERT(next > p && next <= bytes + size);
         m_Open[k].insert(m_Open[k].end(), p, next);
         p = next;
     }
@@ -49,7 +50,7 @@ void CPoolStore::x_Close() {
         total += column.size();
     }
     // Readers may load a few bytes past a record's end.
-    constexpr std::size_t kPadding = 8;
+    constexpr std::size_t kPadding = 16;
     c.m_Records.reserve(total + kPadding);
     for (auto& column : m_Open) {
         c.m_Columns.push_back(c.m_Records.size());

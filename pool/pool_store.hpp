@@ -17,8 +17,8 @@ struct SPoolChunk {
     int m_Contig = 0;
     std::int64_t m_FirstPos = 0;           // the chunk's first position
     std::vector<std::uint32_t> m_Offsets;  // position - m_FirstPos of each site, in order
-    // Pool 0's column (a record per site, in order), pool 1's, ...; then a
-    // few bytes of padding.
+    // Pool 0's column (a record per site, in order), pool 1's, ...; then 16
+    // bytes of padding (SPoolRecordView::EntriesPadded).
     std::vector<unsigned char> m_Records;
     std::vector<std::size_t> m_Columns;  // where each pool's column starts
 

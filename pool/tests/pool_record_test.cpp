@@ -167,6 +167,93 @@ TEST(PoolRecord, RecordsHoldAnyDepth) {
     }
 }
 
+// Records of random sites, three pools (one often without reads), depths
+// 1 to 300 (the long head from 128 on), minor reads from none to all (top
+// and lo above 0), scores 2..41, read back from the store's columns: every
+// entry within 2^-24 of the table's or 2^-41 of its largest, the padded
+// reading equal to the plain one bit for bit (zeros past count), and every
+// record ending where the next begins.
+TEST(PoolStore, ColumnsReadBackEveryRecord) {
+    TRng rng = MakeRng(17);
+    const std::size_t pools = 3;
+    CPoolEncoder encoder(pools, 1, 0, true);
+    CPoolStore store(pools);
+    std::vector<std::vector<std::vector<double>>> tables;
+    std::vector<unsigned char> bytes;
+    SPoolEncodeCounts counts;
+    int longHeads = 0, tops = 0;
+    for (int s = 0; s < 3000; ++s) {
+        SPoolSite site;
+        site.m_Pos = s;
+        site.m_RefBase = 0;
+        const double share = s % 4 == 0 ? gsl_rng_uniform(rng.get()) : 0.0;
+        for (std::size_t k = 0; k < pools; ++k) {
+            const unsigned depth =
+                k == 2 && s % 3 == 0
+                    ? 0
+                    : 1 + static_cast<unsigned>(gsl_rng_uniform_int(rng.get(), s % 10 ? 60 : 300));
+            std::vector<SBaseRead> reads;
+            for (unsigned r = 0; r < depth; ++r) {
+                const unsigned char base = gsl_rng_uniform(rng.get()) < share ? 1 : 0;
+                const auto score =
+                    static_cast<unsigned char>(2 + gsl_rng_uniform_int(rng.get(), 40));
+                reads.push_back(SBaseRead{base, score});
+            }
+            site.m_Reads.push_back(reads);
+        }
+        bytes.clear();
+        std::uint64_t reads = 0;
+        if (encoder.Encode(site, bytes, counts, reads) == 0) {
+            continue;
+        }
+        store.Append(0, s, bytes.data(), bytes.size());
+        tables.emplace_back();
+        for (std::size_t k = 0; k < pools; ++k) {
+            tables.back().push_back(encoder.LastTable(k));
+        }
+    }
+    store.Finish();
+    std::size_t site = 0;
+    for (const SPoolChunk& chunk : store.Chunks()) {
+        for (std::size_t k = 0; k < pools; ++k) {
+            const unsigned char* p = chunk.Column(k);
+            for (std::size_t i = 0; i < chunk.Sites(); ++i) {
+                const std::vector<double>& table = tables[site + i][k];
+                SPoolRecordView v;
+                const unsigned char* coded = ReadPoolRecordHead(p, v);
+                ASSERT_EQ(v.count == 0, table.empty()) << i;
+                if (v.count == 0) {
+                    p = v.End();
+                    ASSERT_EQ(p, coded);
+                    continue;
+                }
+                longHeads += p[1] >= 0x80;
+                tops += v.top > 0;
+                ASSERT_EQ(v.depth + std::size_t{1}, table.size());
+                std::vector<double> plain(std::max(v.count, 8u)), padded(plain.size(), -1.0);
+                const unsigned char* end = v.Entries(plain.data());
+                ASSERT_EQ(v.EntriesPadded(padded.data()), end);
+                ASSERT_EQ(v.End(), end);
+                for (unsigned t = 0; t < plain.size(); ++t) {
+                    ASSERT_EQ(padded[t], t < v.count ? plain[t] : 0.0) << i << " " << t;
+                }
+                EXPECT_EQ(plain[v.top], 1.0);
+                for (unsigned t = 0; t < v.count; ++t) {
+                    const double want = table[v.lo + t];
+                    ASSERT_GE(want, kKeep);
+                    EXPECT_NEAR(plain[t], want, std::max(0x1p-24 * want, 0x1p-41)) << i << " " << t;
+                }
+                p = end;
+            }
+            ASSERT_EQ(p, chunk.Column(k + 1));
+        }
+        site += chunk.Sites();
+    }
+    EXPECT_EQ(site, tables.size());
+    EXPECT_GT(longHeads, 100);
+    EXPECT_GT(tops, 100);
+}
+
 // Blocks never run across a contig's end: four contigs shorter than a
 // block are four blocks, however their positions compare.
 TEST(PoolStore, BootstrapBlocksEndWithTheirContig) {
