@@ -70,6 +70,8 @@ class CObsTableWorkspace {
     // Scratch space of ComputeObsTable and ComputeBoundedObsTable.
     std::vector<double> m_Minor, m_Major, m_Binom, m_Conv, m_Prefix;
     std::vector<SScoreRun> m_MinorRuns, m_MajorRuns;
+    std::vector<std::size_t> m_RunOrder;
+    std::vector<double> m_RunBuffers, m_ReadErr, m_ReadOk;
 
   private:
     std::vector<std::vector<double>> m_InverseRows;
