@@ -21,6 +21,7 @@
 #include "common/thread_pool.hpp"
 #include "model/obstable.hpp"
 #include "pileup/hts_handles.hpp"
+#include "pool/pool_sheet.hpp"
 #include "spectrum/pool_diversity.hpp"
 #include "windows/window_policy.hpp"
 
@@ -301,8 +302,10 @@ void CheckPoolSimOptions(const SPoolSimOptions& o) {
                       name) != o.m_Names.begin() + static_cast<std::ptrdiff_t>(i)) {
             Fail("The pool name '" + name + "' is given twice.");
         }
-        if (o.m_PoolSizes[i] < 1) {
-            Fail("A pool holds at least one chromosome.");
+        if (o.m_PoolSizes[i] < kMinPoolSize || o.m_PoolSizes[i] > kMaxPoolSize) {
+            Fail("A pool holds " + std::to_string(kMinPoolSize) + " to " +
+                 std::to_string(kMaxPoolSize) + " chromosomes (" + name + ": " +
+                 std::to_string(o.m_PoolSizes[i]) + "), the range the pool programs read.");
         }
         if (!(o.m_Depths[i] > 0.0) || !std::isfinite(o.m_Depths[i])) {
             Fail("The depth of a pool must be a positive number.");

@@ -57,7 +57,7 @@ class CQualityProfile {
 struct SPoolSimOptions {
     std::string m_Prefix;                 // outputs are PREFIX.*
     std::vector<std::string> m_Names;     // one per pool
-    std::vector<unsigned> m_PoolSizes;    // chromosomes per pool (>= 1)
+    std::vector<unsigned> m_PoolSizes;    // chromosomes per pool (kMinPoolSize..kMaxPoolSize)
     std::vector<double> m_Depths;         // mean depth per pool (> 0)
     std::vector<std::int64_t> m_Lengths;  // contig lengths
     double m_Theta = 0.005;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/split.hpp"
+#include "pool/pool_sheet.hpp"
 
 #ifndef QUALPOOLSIM_VERSION
 #define QUALPOOLSIM_VERSION "unknown"
@@ -93,7 +94,10 @@ std::string PoolSimUsage() {
            "  -o, --output PREFIX      prefix of the files written (required)\n"
            "  -p, --pools K            number of pools [2]\n"
            "      --names A,B,...      pool names [pool1,pool2,...]\n"
-           "  -n, --pool-size N[,N...] chromosomes per pool [50]\n"
+           "  -n, --pool-size N[,N...] chromosomes per pool, " +
+           std::to_string(kMinPoolSize) + " to " + std::to_string(kMaxPoolSize) +
+           " (the pool programs'\n"
+           "                           range) [50]\n"
            "  -d, --depth D[,D...]     mean read depth per pool [30]\n"
            "  -l, --length L[,L...]    contig lengths, one contig per value [1000000]\n"
            "      --contigs K          K contigs of the (single) length given [1]\n"
@@ -227,8 +231,9 @@ EParseResult ParsePoolSimArgs(int argc, char* argv[], SPoolSimOptions& opts, std
     opts.m_PoolSizes.clear();
     opts.m_Depths.clear();
     for (const std::string& s : sizes) {
-        opts.m_PoolSizes.push_back(
-            static_cast<unsigned>(ParseOptionInt(kProgram, s.c_str(), "--pool-size", 1, 1000000)));
+        // The pool programs' range, so that every sheet written is one they read.
+        opts.m_PoolSizes.push_back(static_cast<unsigned>(
+            ParseOptionInt(kProgram, s.c_str(), "--pool-size", kMinPoolSize, kMaxPoolSize)));
     }
     for (const std::string& s : depths) {
         opts.m_Depths.push_back(ParseOptionDouble(kProgram, s.c_str(), "--depth", 0.0, 1e6, true,

@@ -271,6 +271,8 @@ TEST(PoolSimRun, BadOptionsAreRefused) {
     refused([](SPoolSimOptions& b) { b.m_Names = {"a", "a"}; });
     refused([](SPoolSimOptions& b) { b.m_Names = {"a b", "c"}; });
     refused([](SPoolSimOptions& b) { b.m_PoolSizes = {0, 3}; });
+    refused([](SPoolSimOptions& b) { b.m_PoolSizes = {1, 3}; });  // qualfst would refuse the sheet
+    refused([](SPoolSimOptions& b) { b.m_PoolSizes = {3, 10001}; });
     refused([](SPoolSimOptions& b) { b.m_Theta = 0.2; });  // theta H_9999 > 1
     refused([](SPoolSimOptions& b) { b.m_Fst = 1.0; });
     refused([](SPoolSimOptions& b) { b.m_Lengths = {}; });
