@@ -123,14 +123,20 @@ std::string Number(double v) {
 }
 
 // Rows "pool1 pool2 sites pi1 pi2 dxy fst" of the sums over `sites`
-// positions, each pair (or the single pool) prefixed by prefix.
+// positions, each pair (or the single pool) prefixed by prefix and followed
+// by its suffix (suffixes: one per row, or none).
 void WriteTruthRows(std::ostream& out, const std::string& prefix, const SPoolSimOptions& opts,
-                    const STruthSums& sums, std::int64_t sites, const std::string& suffix) {
+                    const STruthSums& sums, std::int64_t sites,
+                    const std::vector<std::string>& suffixes = {}) {
     const std::size_t pools = opts.m_Names.size();
     const double n = static_cast<double>(sites);
+    auto suffix = [&suffixes](std::size_t row) {
+        return suffixes.empty() ? std::string() : suffixes[row];
+    };
     if (pools == 1) {
         out << prefix << opts.m_Names[0] << "\tNA\t" << sites << '\t'
-            << Number(sites > 0 ? sums.m_Within[0] / n : NAN) << "\tNA\tNA\tNA" << suffix << '\n';
+            << Number(sites > 0 ? sums.m_Within[0] / n : NAN) << "\tNA\tNA\tNA" << suffix(0)
+            << '\n';
         return;
     }
     std::size_t pair = 0;
@@ -141,7 +147,7 @@ void WriteTruthRows(std::ostream& out, const std::string& prefix, const SPoolSim
             const double dxy = sites > 0 ? sums.m_Between[pair] / n : NAN;
             out << prefix << opts.m_Names[i] << '\t' << opts.m_Names[k] << '\t' << sites << '\t'
                 << Number(pi1) << '\t' << Number(pi2) << '\t' << Number(dxy) << '\t'
-                << Number(HudsonFst(pi1, pi2, dxy)) << suffix << '\n';
+                << Number(HudsonFst(pi1, pi2, dxy)) << suffix(pair) << '\n';
         }
     }
 }
@@ -280,6 +286,10 @@ double CQualityProfile::ShareBelow(unsigned q) const {
     return q == 0 ? 0.0 : m_Cumulative[std::min<std::size_t>(q - 1, m_Cumulative.size() - 1)];
 }
 
+double PoolFst(const SPoolSimOptions& opts, std::size_t pool) {
+    return opts.m_PoolFst.empty() ? opts.m_Fst : opts.m_PoolFst[pool];
+}
+
 void CheckPoolSimOptions(const SPoolSimOptions& o) {
     const std::size_t pools = o.m_Names.size();
     if (o.m_Prefix.empty()) {
@@ -331,8 +341,14 @@ void CheckPoolSimOptions(const SPoolSimOptions& o) {
              Number(o.m_Theta * harmonic) + " (theta times the harmonic number of " +
              std::to_string(o.m_AncestralSize - 1) + "): it must be at most 1.");
     }
-    if (!(o.m_Fst >= 0.0 && o.m_Fst < 1.0)) {
-        Fail("F must be at least 0 and below 1.");
+    if (!o.m_PoolFst.empty() && o.m_PoolFst.size() != pools) {
+        Fail("F must be given once for all pools or once per pool (" + std::to_string(pools) +
+             " pools).");
+    }
+    for (std::size_t i = 0; i < pools; ++i) {
+        if (!(PoolFst(o, i) >= 0.0 && PoolFst(o, i) < 1.0)) {
+            Fail("F must be at least 0 and below 1.");
+        }
     }
     if (o.m_ReadLength < 1 || o.m_Lanes < 1) {
         Fail("Reads are at least one base long and a pool has at least one lane.");
@@ -464,7 +480,8 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
                 const int ref = BaseIndex(seq[static_cast<std::size_t>(pos)]);
                 s.m_Alt = (ref + 1 + static_cast<int>(gsl_rng_uniform_int(rng.get(), 3))) % 4;
                 for (std::size_t i = 0; i < pools; ++i) {
-                    s.m_Population.push_back(DriftFrequency(rng.get(), s.m_Ancestral, opts.m_Fst));
+                    s.m_Population.push_back(
+                        DriftFrequency(rng.get(), s.m_Ancestral, PoolFst(opts, i)));
                 }
                 for (std::size_t i = 0; i < pools; ++i) {
                     const unsigned n = opts.m_PoolSizes[i];
@@ -532,7 +549,7 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
             WriteTruthRows(
                 windowsFile->Stream(),
                 contigs[c] + '\t' + std::to_string(winStart[w]) + '\t' + std::to_string(end) + '\t',
-                opts, winSums[w], end - winStart[w], "");
+                opts, winSums[w], end - winStart[w]);
         }
 
         // The reads of every pool, in order of their start.
@@ -639,12 +656,21 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
     truth.Stream() << "pool1\tpool2\tsites\tpi1\tpi2\tdxy\tfst\tpi1_model\tpi2_model\tdxy_model\t"
                       "fst_model\n";
     // E[2 p (1 - p)] of the ancestral spectrum: theta sum_k (1/k) 2 (k/A)(1 - k/A).
+    // Drift keeps (1 - F_i) of it within pool i and all of it between two
+    // pools, so a pair's F_ST is (F_i + F_k) / 2.
     const double ancestral = opts.m_Theta * (opts.m_AncestralSize - 1.0) / opts.m_AncestralSize;
-    const double within = (1.0 - opts.m_Fst) * ancestral;
-    const std::string model = pools == 1 ? "\t" + Number(within) + "\tNA\tNA\tNA"
-                                         : "\t" + Number(within) + "\t" + Number(within) + "\t" +
-                                               Number(ancestral) + "\t" +
-                                               Number(HudsonFst(within, within, ancestral));
+    auto within = [&](std::size_t i) { return (1.0 - PoolFst(opts, i)) * ancestral; };
+    std::vector<std::string> model;
+    if (pools == 1) {
+        model.push_back("\t" + Number(within(0)) + "\tNA\tNA\tNA");
+    }
+    for (std::size_t i = 0; i < pools; ++i) {
+        for (std::size_t k = i + 1; k < pools; ++k) {
+            model.push_back("\t" + Number(within(i)) + "\t" + Number(within(k)) + "\t" +
+                            Number(ancestral) + "\t" +
+                            Number(HudsonFst(within(i), within(k), ancestral)));
+        }
+    }
     WriteTruthRows(truth.Stream(), "", opts, genome, static_cast<std::int64_t>(summary.m_Positions),
                    model);
     truth.Close();

@@ -8,10 +8,12 @@
 //    probability theta H_{A-1} (H the harmonic number), the derived count k
 //    then drawn with probability proportional to 1/k (the neutral spectrum of
 //    the infinitely-many-sites model), so E[2 p (1 - p)] = theta (A - 1) / A;
-//  - each pool's population drifts from the ancestral frequency p by F
-//    (Balding-Nichols): p_i ~ Beta(p (1 - F) / F, (1 - p) (1 - F) / F), so
-//    E[p_i (1 - p_i)] = (1 - F) p (1 - p), and Hudson's F_ST between any two
-//    pools is F in expectation;
+//  - pool i's population drifts from the ancestral frequency p by its own
+//    F_i (Balding-Nichols): p_i ~ Beta(p (1 - F_i) / F_i, (1 - p) (1 - F_i) /
+//    F_i), so E[p_i] = p and E[p_i (1 - p_i)] = (1 - F_i) p (1 - p); two
+//    populations drift independently, so E[p_i (1 - p_k) + p_k (1 - p_i)] =
+//    2 p (1 - p), and Hudson's F_ST between pools i and k, 1 - (pi_i + pi_k)
+//    / 2 / d_xy, is (F_i + F_k) / 2 in expectation (F when all are equal);
 //  - pool i holds n_i chromosomes, of which j_i ~ Binomial(n_i, p_i) carry the
 //    derived allele (a random subset, so that a read spanning several sites
 //    reads one chromosome throughout);
@@ -61,7 +63,8 @@ struct SPoolSimOptions {
     std::vector<double> m_Depths;         // mean depth per pool (> 0)
     std::vector<std::int64_t> m_Lengths;  // contig lengths
     double m_Theta = 0.005;
-    double m_Fst = 0.1;
+    double m_Fst = 0.1;             // drift of every pool's population ...
+    std::vector<double> m_PoolFst;  // ... or of each pool's (one per pool)
     unsigned m_AncestralSize = 10000;
     std::string m_Qualities = "low5";
     unsigned m_ReadLength = 100;
@@ -75,6 +78,9 @@ struct SPoolSimOptions {
 // Throws std::runtime_error when the options cannot be simulated (lists of
 // different lengths, theta H_{A-1} above 1, ...).
 void CheckPoolSimOptions(const SPoolSimOptions& opts);
+
+// The drift F of pool i's population: m_PoolFst[i], or m_Fst without a list.
+double PoolFst(const SPoolSimOptions& opts, std::size_t pool);
 
 // What a run wrote.
 struct SPoolSimSummary {
@@ -99,7 +105,7 @@ struct SPoolSimSummary {
 //   PREFIX.truth.tsv                  per pair of pools (per pool when there
 //                                     is one): the population values over
 //                                     every position, and the model's
-//                                     expectations
+//                                     expectations (F_ST (F_i + F_k) / 2)
 //   PREFIX.truth.windows.tsv          with a window size: the same per window
 // Throws std::runtime_error naming the file on any failure.
 SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts);

@@ -104,8 +104,10 @@ std::string PoolSimUsage() {
            "      --theta T            population mutation rate per site [" +
            Short(d.m_Theta) +
            "]\n"
-           "      --fst F              drift of every pool's population from the\n"
-           "                           ancestral one, 0 <= F < 1 (F_ST between pools) [" +
+           "      --fst F[,F...]       drift of each pool's population from the ancestral\n"
+           "                           one, 0 <= F < 1; the true F_ST of pools i and k is\n"
+           "                           (F_i + F_k) / 2, F with one value (fst_model in\n"
+           "                           PREFIX.truth.tsv) [" +
            Short(d.m_Fst) +
            "]\n"
            "      --ancestral-size A   chromosomes of the ancestral population [" +
@@ -135,7 +137,7 @@ std::string PoolSimVersion() {
 EParseResult ParsePoolSimArgs(int argc, char* argv[], SPoolSimOptions& opts, std::ostream& out) {
     long long pools = 0;
     long long contigs = 1;
-    std::vector<std::string> sizes{"50"}, depths{"30"}, lengths{"1000000"};
+    std::vector<std::string> sizes{"50"}, depths{"30"}, lengths{"1000000"}, fsts;
     const EParseResult result = ParseProgramOptions(
         kProgram, argc, argv, kShortOptions, kLongOptions, out, PoolSimUsage, PoolSimVersion,
         [&](int c, const char* arg) {
@@ -166,8 +168,7 @@ EParseResult ParsePoolSimArgs(int argc, char* argv[], SPoolSimOptions& opts, std
                                                      false, "a number from 0 to 1");
                     return true;
                 case eFst:
-                    opts.m_Fst = ParseOptionDouble(kProgram, arg, "--fst", 0.0, 1.0, false, true,
-                                                   "a number from 0 to below 1");
+                    fsts = SplitAt(arg, ',');
                     return true;
                 case eAncestral:
                     opts.m_AncestralSize = static_cast<unsigned>(
@@ -228,6 +229,14 @@ EParseResult ParsePoolSimArgs(int argc, char* argv[], SPoolSimOptions& opts, std
     }
     Resolve(sizes, n, "--pool-size");
     Resolve(depths, n, "--depth");
+    if (!fsts.empty()) {
+        Resolve(fsts, n, "--fst");
+    }
+    opts.m_PoolFst.clear();
+    for (const std::string& s : fsts) {
+        opts.m_PoolFst.push_back(ParseOptionDouble(kProgram, s.c_str(), "--fst", 0.0, 1.0, false,
+                                                   true, "a number from 0 to below 1"));
+    }
     opts.m_PoolSizes.clear();
     opts.m_Depths.clear();
     for (const std::string& s : sizes) {

@@ -259,6 +259,62 @@ TEST(PoolSimRun, TruthAndReadsAgreeWithTheSites) {
     std::system(("rm -rf " + dir).c_str());
 }
 
+// Pools that drift by different amounts: every pair's realised F_ST, from
+// the sites file, near (F_i + F_k) / 2, which the truth file states; each
+// population keeps (1 - F_i) of the ancestral diversity.
+TEST(PoolSimRun, EachPoolDriftsByItsOwnF) {
+    const std::string dir = TempDir();
+    SPoolSimOptions o;
+    o.m_Prefix = dir + "/f";
+    o.m_Names = {"a", "b", "c"};
+    o.m_PoolSizes = {10, 10, 10};
+    o.m_Depths = {0.01, 0.01, 0.01};  // the reads do not matter here
+    o.m_Lengths = {300000};
+    o.m_Theta = 0.01;
+    o.m_PoolFst = {0.0, 0.1, 0.4};
+    o.m_Seed = 3;
+    RunPoolSim(o);
+    const auto sites = ReadTsv(dir + "/f.sites.tsv");
+    ASSERT_GT(sites.size(), 10000u);
+    double ancestral = 0;
+    std::vector<double> within(3, 0);
+    std::vector<std::vector<double>> between(3, std::vector<double>(3, 0));
+    for (std::size_t r = 1; r < sites.size(); ++r) {
+        const double p = Num(sites[r][4]);
+        ancestral += 2 * p * (1 - p);
+        for (int i = 0; i < 3; ++i) {
+            const double pi = Num(sites[r][5 + i]);
+            within[i] += 2 * pi * (1 - pi);
+            for (int k = i + 1; k < 3; ++k) {
+                const double pk = Num(sites[r][5 + k]);
+                between[i][k] += pi * (1 - pk) + pk * (1 - pi);
+            }
+        }
+    }
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NEAR(within[i] / ancestral, 1 - o.m_PoolFst[i], 0.03) << i;
+    }
+    const auto truth = ReadTsv(dir + "/f.truth.tsv");
+    ASSERT_EQ(truth.size(), 4u);
+    const double model = 0.01 * 9999 / 10000;
+    std::size_t row = 1;
+    for (int i = 0; i < 3; ++i) {
+        for (int k = i + 1; k < 3; ++k, ++row) {
+            const double expected = (o.m_PoolFst[i] + o.m_PoolFst[k]) / 2;
+            const double realised = 1 - (within[i] + within[k]) / 2 / between[i][k];
+            EXPECT_EQ(truth[row][0], o.m_Names[i]);
+            EXPECT_EQ(truth[row][1], o.m_Names[k]);
+            EXPECT_NEAR(Num(truth[row][6]), realised, 1e-8) << row;
+            EXPECT_NEAR(realised, expected, 0.03) << row;
+            EXPECT_NEAR(Num(truth[row][7]), (1 - o.m_PoolFst[i]) * model, 1e-12) << row;
+            EXPECT_NEAR(Num(truth[row][8]), (1 - o.m_PoolFst[k]) * model, 1e-12) << row;
+            EXPECT_NEAR(Num(truth[row][9]), model, 1e-12) << row;
+            EXPECT_NEAR(Num(truth[row][10]), expected, 1e-9) << row;
+        }
+    }
+    std::system(("rm -rf " + dir).c_str());
+}
+
 TEST(PoolSimRun, BadOptionsAreRefused) {
     SPoolSimOptions o = SmallRun("/nonexistent-dir/x");
     EXPECT_THROW(RunPoolSim(o), std::runtime_error);  // cannot write
@@ -275,6 +331,8 @@ TEST(PoolSimRun, BadOptionsAreRefused) {
     refused([](SPoolSimOptions& b) { b.m_PoolSizes = {3, 10001}; });
     refused([](SPoolSimOptions& b) { b.m_Theta = 0.2; });  // theta H_9999 > 1
     refused([](SPoolSimOptions& b) { b.m_Fst = 1.0; });
+    refused([](SPoolSimOptions& b) { b.m_PoolFst = {0.1, 1.0}; });
+    refused([](SPoolSimOptions& b) { b.m_PoolFst = {0.1, 0.2, 0.3}; });  // two pools
     refused([](SPoolSimOptions& b) { b.m_Lengths = {}; });
     refused([](SPoolSimOptions& b) { b.m_WindowStep = 30000; });
     refused([](SPoolSimOptions& b) { b.m_Qualities = "20-10"; });

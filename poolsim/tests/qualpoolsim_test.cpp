@@ -53,3 +53,18 @@ TEST(QualpoolsimOptions, PoolSizesAreThePoolProgramsRange) {
     EXPECT_EQ(ParseError({"-o", "x", "-p", "3", "-n", "10000"}, &o), "");
     EXPECT_EQ(o.m_PoolSizes, (std::vector<unsigned>{10000, 10000, 10000}));
 }
+
+// --fst: one value for every pool, or one per pool.
+TEST(QualpoolsimOptions, FstOncePerRunOrOncePerPool) {
+    SPoolSimOptions o;
+    EXPECT_EQ(ParseError({"-o", "x", "-p", "3", "--fst", "0.2"}, &o), "");
+    EXPECT_EQ(o.m_PoolFst, (std::vector<double>{0.2, 0.2, 0.2}));
+    EXPECT_EQ(ParseError({"-o", "x", "--names", "a,b,c", "--fst", "0,0.1,0.5"}, &o), "");
+    EXPECT_EQ(o.m_PoolFst, (std::vector<double>{0, 0.1, 0.5}));
+    EXPECT_EQ(ParseError({"-o", "x"}, &o), "");
+    EXPECT_TRUE(o.m_PoolFst.empty());  // the default for every pool
+    EXPECT_NE(ParseError({"-o", "x", "-p", "3", "--fst", "0.1,0.2"}).find("--fst gives 2 values"),
+              std::string::npos);
+    EXPECT_NE(ParseError({"-o", "x", "--fst", "0.1,1"}).find("Invalid value '1' for --fst"),
+              std::string::npos);
+}
