@@ -286,8 +286,134 @@ double CQualityProfile::ShareBelow(unsigned q) const {
     return q == 0 ? 0.0 : m_Cumulative[std::min<std::size_t>(q - 1, m_Cumulative.size() - 1)];
 }
 
+double AncestralWeight(unsigned k) {
+    return 1.0 / k;
+}
+
 double PoolFst(const SPoolSimOptions& opts, std::size_t pool) {
     return opts.m_PoolFst.empty() ? opts.m_Fst : opts.m_PoolFst[pool];
+}
+
+double PolymorphicShare(const SPoolSimOptions& opts) {
+    double harmonic = 0.0;
+    for (unsigned k = 1; k < opts.m_AncestralSize; ++k) {
+        harmonic += AncestralWeight(k);
+    }
+    return opts.m_Theta * harmonic;
+}
+
+namespace {
+
+// Expected words of carriers' bits per polymorphic site: a pool of n keeps
+// ceil(n / 64) words where 0 < j < n. Without drift, j ~ Binomial(n, x) for
+// the ancestral frequency x = k / A; drift only makes j = 0 or n likelier
+// (E[(1 - p_i)^n] >= (1 - x)^n and E[p_i^n] >= x^n, both powers convex, with
+// E[p_i] = x), so this bounds the drifted runs too. A terms per distinct pool
+// size; beyond 10^8 terms in all every pool counts as polymorphic.
+double CarrierWordsPerSite(const SPoolSimOptions& o) {
+    std::vector<unsigned> sizes = o.m_PoolSizes;
+    std::sort(sizes.begin(), sizes.end());
+    sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
+    const bool sum =
+        static_cast<double>(o.m_AncestralSize) * static_cast<double>(sizes.size()) <= 1e8;
+    double words = 0.0;
+    for (unsigned n : sizes) {
+        double polymorphic = 1.0;
+        if (sum) {
+            double weights = 0.0, segregating = 0.0;
+            for (unsigned k = 1; k < o.m_AncestralSize; ++k) {
+                const double x = static_cast<double>(k) / o.m_AncestralSize;
+                const double w = AncestralWeight(k);
+                weights += w;
+                segregating += w * (1.0 - std::exp(n * std::log1p(-x)) - std::pow(x, n));
+            }
+            polymorphic = weights > 0.0 ? segregating / weights : 0.0;
+        }
+        words += polymorphic * std::ceil(n / 64.0) *
+                 static_cast<double>(std::count(o.m_PoolSizes.begin(), o.m_PoolSizes.end(), n));
+    }
+    return words;
+}
+
+// Room above a mean of independent counts: six standard deviations of a
+// Poisson variable of that mean, times the largest single count.
+std::size_t Room(double mean, double largest) {
+    return static_cast<std::size_t>(mean + 6.0 * std::sqrt(mean * largest) + largest);
+}
+
+// A block of b bytes from glibc's malloc: an 8-byte header, 16-byte steps,
+// 32 bytes at least.
+double HeapBlock(double b) {
+    return b <= 0.0 ? 0.0 : std::max(32.0, std::ceil((b + 8.0) / 16.0) * 16.0);
+}
+
+// Room reserved for a contig's polymorphic sites, Binomial(length, share),
+// and their carriers' bits: reserved at once, since doubling the capacity as
+// they come would hold up to three times their bytes while it copies.
+struct SContigRoom {
+    SContigRoom(const SPoolSimOptions& o, std::int64_t length, double share, double words) {
+        const double sites = static_cast<double>(length) * share;
+        double most = 0.0;  // words of one site
+        for (unsigned n : o.m_PoolSizes) {
+            most += std::ceil(n / 64.0);
+        }
+        m_Sites = Room(sites, 1.0);
+        m_Words = Room(sites * words, most);
+    }
+    std::size_t m_Sites = 0, m_Words = 0;
+};
+
+// What a run holds besides its contigs (the program, htslib's buffers), and
+// per thread (a stack and its buffers).
+constexpr double kFixedBytes = 32.0 * 1024 * 1024;
+constexpr double kThreadBytes = 16.0 * 1024 * 1024;
+
+}  // namespace
+
+double PoolSimMemory(const SPoolSimOptions& o) {
+    const double pools = static_cast<double>(o.m_Names.size());
+    const double pairs = pools * (pools - 1.0) / 2.0;
+    const double share = PolymorphicShare(o);
+    // Per polymorphic site: its record, the heap blocks of its three lists
+    // of one value per pool (grown one at a time: capacity the power of two
+    // at or above the number of pools), and the carriers' bits. The sites
+    // and the bits are reserved (SContigRoom); the windows are known.
+    const double capacity = std::exp2(std::ceil(std::log2(std::max(pools, 1.0))));
+    const double perSite = sizeof(SSimSite) + HeapBlock(capacity * sizeof(double)) +
+                           HeapBlock(capacity * sizeof(unsigned)) +
+                           HeapBlock(capacity * sizeof(std::int64_t));
+    const double words = CarrierWordsPerSite(o);
+    double largest = 0.0;
+    for (std::int64_t length : o.m_Lengths) {
+        const SContigRoom room(o, length, share, words);
+        double bytes = HeapBlock(static_cast<double>(length) + 1.0) +
+                       static_cast<double>(room.m_Sites) * perSite +
+                       static_cast<double>(room.m_Words) * sizeof(std::uint64_t);
+        if (o.m_WindowSize > 0 && o.m_WindowStep > 0) {
+            const double windows =
+                std::ceil(static_cast<double>(length) / static_cast<double>(o.m_WindowStep));
+            bytes +=
+                windows * (sizeof(std::int64_t) + sizeof(STruthSums) +
+                           HeapBlock(pools * sizeof(double)) + HeapBlock(pairs * sizeof(double)));
+        }
+        largest = std::max(largest, bytes);
+    }
+    return kFixedBytes + kThreadBytes * o.m_Threads +
+           static_cast<double>(o.m_AncestralSize) * sizeof(double) + largest;
+}
+
+void CheckPoolSimMemory(const SPoolSimOptions& opts, const SMemoryBound& bound) {
+    const double need = PoolSimMemory(opts);
+    if (need <= static_cast<double>(bound.m_Bytes)) {
+        return;
+    }
+    const std::int64_t longest = *std::max_element(opts.m_Lengths.begin(), opts.m_Lengths.end());
+    char perBase[32];
+    std::snprintf(perBase, sizeof perBase, "%.3g", need / static_cast<double>(longest));
+    Fail("The simulation needs about " + ByteSize(need) + " of memory (a contig is held whole: " +
+         perBase + " bytes per base of the longest, " + std::to_string(longest) +
+         " bases), more than the " + ByteSize(static_cast<double>(bound.m_Bytes)) + " of " +
+         bound.m_What + ": simulate shorter contigs (-l, --contigs).");
 }
 
 void CheckPoolSimOptions(const SPoolSimOptions& o) {
@@ -332,13 +458,9 @@ void CheckPoolSimOptions(const SPoolSimOptions& o) {
     if (o.m_AncestralSize < 2) {
         Fail("The ancestral population holds at least 2 chromosomes.");
     }
-    double harmonic = 0.0;
-    for (unsigned k = 1; k < o.m_AncestralSize; ++k) {
-        harmonic += 1.0 / k;
-    }
-    if (!(o.m_Theta >= 0.0) || o.m_Theta * harmonic > 1.0) {
+    if (!(o.m_Theta >= 0.0) || PolymorphicShare(o) > 1.0) {
         Fail("theta " + Number(o.m_Theta) + " makes a site polymorphic with probability " +
-             Number(o.m_Theta * harmonic) + " (theta times the harmonic number of " +
+             Number(PolymorphicShare(o)) + " (theta times the harmonic number of " +
              std::to_string(o.m_AncestralSize - 1) + "): it must be at most 1.");
     }
     if (!o.m_PoolFst.empty() && o.m_PoolFst.size() != pools) {
@@ -362,6 +484,7 @@ void CheckPoolSimOptions(const SPoolSimOptions& o) {
 
 SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
     CheckPoolSimOptions(opts);
+    CheckPoolSimMemory(opts, MemoryBound(false));
     const std::size_t pools = opts.m_Names.size();
     const CQualityProfile profile(opts.m_Qualities);
     const std::array<double, 256>& errProb = ErrProbTable();
@@ -378,6 +501,7 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
         harmonic[k] = harmonic[k - 1] + 1.0 / k;
     }
     const double polymorphic = opts.m_Theta * harmonic.back();
+    const double carrierWords = CarrierWordsPerSite(opts);
 
     const TThreadPool threads = StartThreadPool(opts.m_Threads);
     htsThreadPool pool{threads.get(), 0};
@@ -457,8 +581,11 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
         }
 
         // The polymorphic sites, their populations and pools.
+        const SContigRoom room(opts, len, polymorphic, carrierWords);
         std::vector<SSimSite> sites;
+        sites.reserve(room.m_Sites);
         std::vector<std::uint64_t> bits;
+        bits.reserve(room.m_Words);
         {
             TRng rng = MakeRng(opts.m_Seed, Stream(ePopulation, c));
             std::vector<TRng> carrierRng;
@@ -517,6 +644,9 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
         std::vector<STruthSums> winSums;
         if (opts.m_WindowSize > 0) {
             const CWindowPolicy policy(opts.m_WindowSize, opts.m_WindowStep);
+            const std::size_t windows = static_cast<std::size_t>((len - 1) / policy.Step() + 1);
+            winStart.reserve(windows);
+            winSums.reserve(windows);
             for (std::int64_t start = policy.FirstStart(0); start < len; start += policy.Step()) {
                 winStart.push_back(start);
                 winSums.emplace_back(pools);

@@ -31,6 +31,8 @@
 #include <string>
 #include <vector>
 
+#include "common/memory_bound.hpp"
+
 // Base qualities drawn from a mixture of uniform ranges.
 class CQualityProfile {
   public:
@@ -82,6 +84,24 @@ void CheckPoolSimOptions(const SPoolSimOptions& opts);
 // The drift F of pool i's population: m_PoolFst[i], or m_Fst without a list.
 double PoolFst(const SPoolSimOptions& opts, std::size_t pool);
 
+// Relative probability that a polymorphic position of the ancestral
+// population has the derived count k: 1 / k.
+double AncestralWeight(unsigned k);
+
+// Probability that a position is polymorphic in the ancestral population.
+double PolymorphicShare(const SPoolSimOptions& opts);
+
+// Bytes a run takes at its peak, about: the contigs are simulated one at a
+// time, each holding its sequence (1 byte per base) and its polymorphic
+// sites with their pools (about 200 bytes each with two pools of 50, more
+// with more or larger pools), so the longest contig sets it (about 11 bytes
+// per base with the defaults).
+double PoolSimMemory(const SPoolSimOptions& opts);
+
+// Throws std::runtime_error naming the memory a run needs when it is more
+// than bound, before anything is allocated.
+void CheckPoolSimMemory(const SPoolSimOptions& opts, const SMemoryBound& bound);
+
 // What a run wrote.
 struct SPoolSimSummary {
     std::uint64_t m_Positions = 0;
@@ -108,6 +128,8 @@ struct SPoolSimSummary {
 //                                     expectations (F_ST (F_i + F_k) / 2)
 //   PREFIX.truth.windows.tsv          with a window size: the same per window
 // Throws std::runtime_error naming the file on any failure.
+// Refuses a run that does not fit into the machine's physical memory or the
+// process's limits (CheckPoolSimMemory) before it writes anything.
 SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts);
 
 // One population's allele frequency drifted from p by F (see above); F = 0
