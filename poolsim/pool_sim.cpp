@@ -23,6 +23,7 @@
 #include "pileup/hts_handles.hpp"
 #include "pool/pool_sheet.hpp"
 #include "spectrum/pool_diversity.hpp"
+#include "spectrum/sample_diversity.hpp"
 #include "windows/window_policy.hpp"
 
 #ifndef QUALPOOLSIM_VERSION
@@ -286,8 +287,9 @@ double CQualityProfile::ShareBelow(unsigned q) const {
     return q == 0 ? 0.0 : m_Cumulative[std::min<std::size_t>(q - 1, m_Cumulative.size() - 1)];
 }
 
-double AncestralWeight(unsigned k) {
-    return 1.0 / k;
+double AncestralWeight(unsigned k, double alpha) {
+    // 1.0 / k for neutral runs, so that they draw what they always drew.
+    return alpha == 1.0 ? 1.0 / k : std::pow(static_cast<double>(k), -alpha);
 }
 
 double PoolFst(const SPoolSimOptions& opts, std::size_t pool) {
@@ -297,9 +299,23 @@ double PoolFst(const SPoolSimOptions& opts, std::size_t pool) {
 double PolymorphicShare(const SPoolSimOptions& opts) {
     double harmonic = 0.0;
     for (unsigned k = 1; k < opts.m_AncestralSize; ++k) {
-        harmonic += AncestralWeight(k);
+        harmonic += AncestralWeight(k, opts.m_SpectrumPower);
     }
     return opts.m_Theta * harmonic;
+}
+
+double AncestralDiversity(const SPoolSimOptions& opts) {
+    const double a = opts.m_AncestralSize;
+    if (opts.m_SpectrumPower == 1.0) {
+        // theta sum_k (1/k) 2 (k/A)(1 - k/A) = theta 2/A sum_k (1 - k/A).
+        return opts.m_Theta * (a - 1.0) / a;
+    }
+    double sum = 0.0;
+    for (unsigned k = 1; k < opts.m_AncestralSize; ++k) {
+        const double x = k / a;
+        sum += AncestralWeight(k, opts.m_SpectrumPower) * 2.0 * x * (1.0 - x);
+    }
+    return opts.m_Theta * sum;
 }
 
 namespace {
@@ -323,7 +339,7 @@ double CarrierWordsPerSite(const SPoolSimOptions& o) {
             double weights = 0.0, segregating = 0.0;
             for (unsigned k = 1; k < o.m_AncestralSize; ++k) {
                 const double x = static_cast<double>(k) / o.m_AncestralSize;
-                const double w = AncestralWeight(k);
+                const double w = AncestralWeight(k, o.m_SpectrumPower);
                 weights += w;
                 segregating += w * (1.0 - std::exp(n * std::log1p(-x)) - std::pow(x, n));
             }
@@ -458,9 +474,13 @@ void CheckPoolSimOptions(const SPoolSimOptions& o) {
     if (o.m_AncestralSize < 2) {
         Fail("The ancestral population holds at least 2 chromosomes.");
     }
+    if (!(o.m_SpectrumPower >= 0.0 && o.m_SpectrumPower <= 10.0)) {
+        Fail("The spectrum's power ALPHA must be from 0 to 10.");
+    }
     if (!(o.m_Theta >= 0.0) || PolymorphicShare(o) > 1.0) {
         Fail("theta " + Number(o.m_Theta) + " makes a site polymorphic with probability " +
-             Number(PolymorphicShare(o)) + " (theta times the harmonic number of " +
+             Number(PolymorphicShare(o)) + " (theta times the sum of 1/k^" +
+             Number(o.m_SpectrumPower) + " for k from 1 to " +
              std::to_string(o.m_AncestralSize - 1) + "): it must be at most 1.");
     }
     if (!o.m_PoolFst.empty() && o.m_PoolFst.size() != pools) {
@@ -491,14 +511,15 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
     SPoolSimSummary summary;
     summary.m_Reads.assign(pools, 0);
 
-    // Contig names and the inverse cumulative 1/k of the ancestral spectrum.
+    // Contig names and the inverse cumulative 1/k^ALPHA of the ancestral spectrum.
     std::vector<std::string> contigs;
     for (std::size_t c = 0; c < opts.m_Lengths.size(); ++c) {
         contigs.push_back("chr" + std::to_string(c + 1));
     }
-    std::vector<double> harmonic(opts.m_AncestralSize, 0.0);  // H_k at [k]
+    // sum_{i<=k} 1/i^ALPHA at [k] (H_k when neutral)
+    std::vector<double> harmonic(opts.m_AncestralSize, 0.0);
     for (unsigned k = 1; k < opts.m_AncestralSize; ++k) {
-        harmonic[k] = harmonic[k - 1] + 1.0 / k;
+        harmonic[k] = harmonic[k - 1] + AncestralWeight(k, opts.m_SpectrumPower);
     }
     const double polymorphic = opts.m_Theta * harmonic.back();
     const double carrierWords = CarrierWordsPerSite(opts);
@@ -558,6 +579,10 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
     }
 
     STruthSums genome(pools);
+    std::vector<CSampleDiversity> diversity;  // of each pool's chromosomes
+    for (unsigned n : opts.m_PoolSizes) {
+        diversity.emplace_back(n);
+    }
     std::unique_ptr<bam1_t, SBamFree> record(bam_init1());
     std::string bases, qname;
     std::vector<std::uint8_t> quals;
@@ -654,6 +679,9 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
         }
         for (const SSimSite& s : sites) {
             genome.Add(s.m_Population);
+            for (std::size_t i = 0; i < pools; ++i) {
+                diversity[i].Add(s.m_Count[i]);
+            }
             if (!winStart.empty()) {
                 // Windows k with k step <= pos < k step + size.
                 const std::int64_t step = opts.m_WindowStep, size = opts.m_WindowSize;
@@ -785,10 +813,10 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
     CTextFile truth(opts.m_Prefix + ".truth.tsv");
     truth.Stream() << "pool1\tpool2\tsites\tpi1\tpi2\tdxy\tfst\tpi1_model\tpi2_model\tdxy_model\t"
                       "fst_model\n";
-    // E[2 p (1 - p)] of the ancestral spectrum: theta sum_k (1/k) 2 (k/A)(1 - k/A).
-    // Drift keeps (1 - F_i) of it within pool i and all of it between two
-    // pools, so a pair's F_ST is (F_i + F_k) / 2.
-    const double ancestral = opts.m_Theta * (opts.m_AncestralSize - 1.0) / opts.m_AncestralSize;
+    // E[2 p (1 - p)] of the ancestral spectrum. Drift keeps (1 - F_i) of it
+    // within pool i and all of it between two pools, so a pair's F_ST is
+    // (F_i + F_k) / 2.
+    const double ancestral = AncestralDiversity(opts);
     auto within = [&](std::size_t i) { return (1.0 - PoolFst(opts, i)) * ancestral; };
     std::vector<std::string> model;
     if (pools == 1) {
@@ -805,6 +833,21 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
                    model);
     truth.Close();
     summary.m_Files.push_back(opts.m_Prefix + ".truth.tsv");
+
+    // Each pool's own chromosomes, whose derived alleles the sites file
+    // counts (the reference is ancestral).
+    CTextFile divFile(opts.m_Prefix + ".diversity.tsv");
+    divFile.Stream() << "pool\tn\tsites\tpi\ttheta_w\ttajima_d\ttheta_h\tfay_wu_h\n";
+    const double positions = static_cast<double>(summary.m_Positions);
+    for (std::size_t i = 0; i < pools; ++i) {
+        const CSampleDiversity& d = diversity[i];
+        divFile.Stream() << opts.m_Names[i] << '\t' << d.SampleSize() << '\t' << summary.m_Positions
+                         << '\t' << Number(d.Pi(positions)) << '\t' << Number(d.ThetaW(positions))
+                         << '\t' << Number(d.TajimaD()) << '\t' << Number(d.ThetaH(positions))
+                         << '\t' << Number(d.FayWuH(positions)) << '\n';
+    }
+    divFile.Close();
+    summary.m_Files.push_back(opts.m_Prefix + ".diversity.tsv");
     if (windowsFile) {
         windowsFile->Close();
         summary.m_Files.push_back(opts.m_Prefix + ".truth.windows.tsv");

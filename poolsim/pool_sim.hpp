@@ -4,10 +4,13 @@
 // indexed BAM files with their reference FASTA, a pools sheet and the truth.
 //
 // The model, site by site (sites are independent):
-//  - the ancestral population of A chromosomes is polymorphic with
-//    probability theta H_{A-1} (H the harmonic number), the derived count k
-//    then drawn with probability proportional to 1/k (the neutral spectrum of
-//    the infinitely-many-sites model), so E[2 p (1 - p)] = theta (A - 1) / A;
+//  - a position of the ancestral population of A chromosomes carries a
+//    derived allele on k of them (0 < k < A) with probability theta / k^ALPHA:
+//    ALPHA 1 is the neutral spectrum of the infinitely-many-sites model
+//    (polymorphic with probability theta H_{A-1}, H the harmonic number, and
+//    E[2 p (1 - p)] = theta (A - 1) / A); ALPHA > 1 gives more rare derived
+//    alleles than neutral (as after growth or a sweep: Tajima's D < 0) and
+//    ALPHA < 1 more common ones (D > 0);
 //  - pool i's population drifts from the ancestral frequency p by its own
 //    F_i (Balding-Nichols): p_i ~ Beta(p (1 - F_i) / F_i, (1 - p) (1 - F_i) /
 //    F_i), so E[p_i] = p and E[p_i (1 - p_i)] = (1 - F_i) p (1 - p); two
@@ -65,6 +68,7 @@ struct SPoolSimOptions {
     std::vector<double> m_Depths;         // mean depth per pool (> 0)
     std::vector<std::int64_t> m_Lengths;  // contig lengths
     double m_Theta = 0.005;
+    double m_SpectrumPower = 1.0;   // ALPHA of the ancestral spectrum theta / k^ALPHA
     double m_Fst = 0.1;             // drift of every pool's population ...
     std::vector<double> m_PoolFst;  // ... or of each pool's (one per pool)
     unsigned m_AncestralSize = 10000;
@@ -84,12 +88,17 @@ void CheckPoolSimOptions(const SPoolSimOptions& opts);
 // The drift F of pool i's population: m_PoolFst[i], or m_Fst without a list.
 double PoolFst(const SPoolSimOptions& opts, std::size_t pool);
 
-// Relative probability that a polymorphic position of the ancestral
-// population has the derived count k: 1 / k.
-double AncestralWeight(unsigned k);
+// Probability, over theta, that a position of the ancestral population has
+// the derived count k: 1 / k^alpha (1 / k itself for the neutral alpha 1).
+double AncestralWeight(unsigned k, double alpha);
 
-// Probability that a position is polymorphic in the ancestral population.
+// Probability that a position is polymorphic in the ancestral population:
+// theta sum_{k=1}^{A-1} 1 / k^ALPHA.
 double PolymorphicShare(const SPoolSimOptions& opts);
+
+// E[2 p (1 - p)] per position of the ancestral population:
+// theta sum_k 2 (k / A) (1 - k / A) / k^ALPHA, theta (A - 1) / A when neutral.
+double AncestralDiversity(const SPoolSimOptions& opts);
 
 // Bytes a run takes at its peak, about: the contigs are simulated one at a
 // time, each holding its sequence (1 byte per base) and its polymorphic
@@ -127,6 +136,10 @@ struct SPoolSimSummary {
 //                                     every position, and the model's
 //                                     expectations (F_ST (F_i + F_k) / 2)
 //   PREFIX.truth.windows.tsv          with a window size: the same per window
+//   PREFIX.diversity.tsv              per pool, of its own chromosomes over
+//                                     every position: pi, theta_W, Tajima's
+//                                     D, theta_H and Fay and Wu's H
+//                                     (spectrum/sample_diversity.hpp)
 // Throws std::runtime_error naming the file on any failure.
 // Refuses a run that does not fit into the machine's physical memory or the
 // process's limits (CheckPoolSimMemory) before it writes anything.

@@ -21,6 +21,7 @@ enum ELongOnly {
     eNames = kFirstProgramOption,
     eContigs,
     eTheta,
+    eSpectrum,
     eFst,
     eAncestral,
     eQualities,
@@ -40,6 +41,7 @@ const struct option kLongOptions[] = {
     {"length", required_argument, nullptr, 'l'},
     {"contigs", required_argument, nullptr, eContigs},
     {"theta", required_argument, nullptr, eTheta},
+    {"spectrum", required_argument, nullptr, eSpectrum},
     {"fst", required_argument, nullptr, eFst},
     {"ancestral-size", required_argument, nullptr, eAncestral},
     {"qualities", required_argument, nullptr, eQualities},
@@ -68,6 +70,20 @@ void Resolve(std::vector<T>& values, std::size_t pools, const char* option) {
     }
 }
 
+// --spectrum neutral|power:ALPHA: ALPHA of the spectrum theta / k^ALPHA.
+double ParseSpectrum(const std::string& text) {
+    if (text == "neutral") {
+        return 1.0;
+    }
+    const std::string power = "power:";
+    if (text.compare(0, power.size(), power) == 0) {
+        return ParseOptionDouble(kProgram, text.c_str() + power.size(), "--spectrum power:ALPHA",
+                                 0.0, 10.0, false, false, "a number from 0 to 10");
+    }
+    BadOption(kProgram,
+              "Invalid value '" + text + "' for --spectrum: expected neutral or power:ALPHA.");
+}
+
 std::string Short(double v) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%g", v);
@@ -87,9 +103,11 @@ std::string PoolSimUsage() {
            "files) for qualfst --pools, the sites PREFIX.sites.tsv (population frequency\n"
            "and pool count of the alternative allele at every polymorphic site) and the\n"
            "population values PREFIX.truth.tsv (pi per pool, dxy, F_ST per pair; with\n"
-           "--windows also PREFIX.truth.windows.tsv). The same options and seed give the\n"
-           "same files. Each contig is held whole in memory (about 11 bytes per base with\n"
-           "the defaults): a run that would not fit is refused before it starts.\n"
+           "--windows also PREFIX.truth.windows.tsv), and the diversity of each pool's\n"
+           "own chromosomes PREFIX.diversity.tsv (pi, theta_W, Tajima's D, theta_H, Fay\n"
+           "and Wu's H). The same options and seed give the same files. Each contig is\n"
+           "held whole in memory (about 11 bytes per base with the defaults): a run that\n"
+           "would not fit is refused before it starts.\n"
            "\n"
            "Options (default in brackets; N[,N...]: one value for all pools or one each):\n"
            "  -o, --output PREFIX      prefix of the files written (required)\n"
@@ -105,6 +123,12 @@ std::string PoolSimUsage() {
            "      --theta T            population mutation rate per site [" +
            Short(d.m_Theta) +
            "]\n"
+           "      --spectrum neutral|power:ALPHA\n"
+           "                           the ancestral spectrum: a derived allele on k of\n"
+           "                           the A chromosomes with probability theta / k^ALPHA;\n"
+           "                           neutral is power:1, ALPHA > 1 more rare alleles\n"
+           "                           (Tajima's D < 0), ALPHA < 1 more common ones (D > 0)\n"
+           "                           [neutral]\n"
            "      --fst F[,F...]       drift of each pool's population from the ancestral\n"
            "                           one, 0 <= F < 1; the true F_ST of pools i and k is\n"
            "                           (F_i + F_k) / 2, F with one value (fst_model in\n"
@@ -167,6 +191,9 @@ EParseResult ParsePoolSimArgs(int argc, char* argv[], SPoolSimOptions& opts, std
                 case eTheta:
                     opts.m_Theta = ParseOptionDouble(kProgram, arg, "--theta", 0.0, 1.0, false,
                                                      false, "a number from 0 to 1");
+                    return true;
+                case eSpectrum:
+                    opts.m_SpectrumPower = ParseSpectrum(arg);
                     return true;
                 case eFst:
                     fsts = SplitAt(arg, ',');
