@@ -13,6 +13,7 @@
 
 #include "base/file_magic.hpp"
 #include "base/input_error.hpp"
+#include "common/safe_output.hpp"
 
 namespace {
 
@@ -190,6 +191,7 @@ std::vector<CInputFile> OpenInputs(const std::vector<std::string>& paths) {
         throw CInputError(EInputError::eMismatch, SInputWhere{"-", 0, 0, "", 0},
                           "is named more than once.");
     }
+    CheckInputsDistinct(paths);
     std::vector<CInputFile> inputs;
     for (const std::string& path : paths) {
         inputs.emplace_back(path);

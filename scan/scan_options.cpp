@@ -8,6 +8,7 @@
 
 #include "base/input_error.hpp"
 #include "common/safe_output.hpp"
+#include "io/input_options.hpp"
 
 #ifndef QUALSCAN_VERSION
 #define QUALSCAN_VERSION "unknown"
@@ -407,36 +408,15 @@ SSiteFileSettings SavedAgain(const SSiteFileSettings& first, const SScanOptions&
 }
 
 void CheckOptionsForInput(const SScanOptions& opts, EInputKind kind) {
-    // Where each option that not every input takes applies. Summary files
-    // take the filters their runs applied (the run checks that a filter
-    // given has the value they record), and no other.
-    struct SRule {
-        int m_Code;
-        bool m_Alignments, m_PileupText, m_DataSet, m_SiteFiles;
-        const char* m_Why;  // why it does not apply where it does not
-    };
-    const char* const kKept =
-        "summary files hold the sites their runs kept, so give it to those runs";
-    const SRule rules[] = {
-        {'r', true, false, false, false,
-         "a region is read through the index of alignments; give the positions with "
-         "--regions-file BED"},
-        {'f', true, false, false, false,
-         "pileup text carries its reference base and a data set its ancestral class"},
-        {'q', true, false, false, true,
-         "it holds no mapping qualities; filter the reads where it is made (samtools mpileup -q)"},
-        {kSkipFlagsOption, true, false, false, true,
-         "it holds no flags; filter the reads where it is made (samtools mpileup --ff)"},
-        {kInclFlagsOption, true, false, false, true,
-         "it holds no flags; filter the reads where it is made (samtools mpileup --rf)"},
-        {'x', true, false, false, true,
-         "it holds no read pairs; choose the overlap rule where it is made (samtools mpileup "
-         "-x)"},
-        {'Q', true, true, false, true, "a data set's scores are taken as they are"},
-        {'d', true, true, true, true, ""},
-        {'D', true, true, true, true, ""},
-        {eRegionsFile, true, true, true, false, ""},
-        {eMask, true, true, true, false, ""},
+    // Where each option of qualscan's own that not every input takes
+    // applies; the alignment options follow the rows every program shares.
+    // Summary files take the filters their runs applied (the run checks
+    // that a filter given has the value they record), and no other.
+    const std::vector<SInputOptionRule> own = {
+        {eRegionsFile, true, true, true, false,
+         "summary files hold the sites their runs kept, so give it to those runs"},
+        {eMask, true, true, true, false,
+         "summary files hold the sites their runs kept, so give it to those runs"},
         {eContig, false, false, true, false,
          "only a data set's sites lack a contig name; the other inputs name their contigs"},
         {eSamples, false, true, true, false,
@@ -453,22 +433,8 @@ void CheckOptionsForInput(const SScanOptions& opts, EInputKind kind) {
                 " are allowed: take a larger step (or read the alignments, whose header gives "
                 "the lengths).");
     }
-    for (const SRule& r : rules) {
-        if (!opts.Given(r.m_Code)) {
-            continue;
-        }
-        const bool applies = kind == EInputKind::eAlignment     ? r.m_Alignments
-                             : kind == EInputKind::eMpileupText ? r.m_PileupText
-                             : kind == EInputKind::eXmlDataSet  ? r.m_DataSet
-                                                                : r.m_SiteFiles;
-        if (applies) {
-            continue;
-        }
-        const std::string why =
-            kind == EInputKind::eSiteFile && r.m_Code != eSamples ? kKept : r.m_Why;
-        BadArgs(OptionName(kLongOptions, r.m_Code) + " does not apply to " + InputKindName(kind) +
-                ": " + why + ".");
-    }
+    RefuseIgnoredOptions(kProgram, kLongOptions, opts.m_Given, kind, own,
+                         "summary files hold the sites their runs kept, so give it to those runs");
 }
 
 void CheckSiteFileSettings(const SScanOptions& opts, const SSiteFileSettings& file,
