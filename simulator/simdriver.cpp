@@ -22,15 +22,14 @@
 #include "simulator/fsms.hpp"
 #include "spectrum/freqspec.hpp"
 
-const char kQualgenOptions[] = "f:ben:s:d:p:S:";
+const char kQualgenOptions[] = "f:ben:s:d:p:";
 const char kQualgenRequired[] = "fpn";
 const char kQualgenUsage[] =
     " -f <neutral|growth> [-b] [-n <number of sites>] [-s <scorefile>] [-d <depthfile>] [-p "
-    "'<param string>'] [-S <seed>]\nWhere\t-f --> frequency spectrum to use\n\t-p --> string "
-    "containing parameters\n\t-n --> number of sites to generate\n\t-s <filename>--> (default: "
+    "'<param string>']\nWhere\t-f --> frequency spectrum to use\n\t-p --> string containing "
+    "parameters\n\t-n --> number of sites to generate\n\t-s <filename>--> (default: "
     "score_dist.dat) file from which to load score dist\n\t-d <filename>--> (default: "
-    "depth_dist.dat) file from which to load depth dist\n\t-S <seed>--> (default: the clock in "
-    "seconds) seed of the random numbers, 0 to 4294967295\n\t-b --> (optional) flag to simulate "
+    "depth_dist.dat) file from which to load depth dist\n\t-b --> (optional) flag to simulate "
     "biallelic\n\t-e --> (optional) flag to force exact spectrum (otherwise stochastic)\n";
 
 namespace {
@@ -133,28 +132,10 @@ std::unique_ptr<CFreqSpectrum> MakeModel(const std::string& name) {
     throw std::runtime_error("Invalid frequency spectrum '" + name + "'.");
 }
 
-// The -S argument: a whole decimal number from 0 to 2^32 - 1 (the seeds
-// mt19937 takes).
-unsigned long ParseSeed(const char* text) {
-    const std::string s = text ? text : "";
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(s.c_str(), &end, 10);
-    if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos || *end != '\0' ||
-        errno == ERANGE || v > 4294967295ULL) {
-        throw std::runtime_error("Invalid seed '" + s +
-                                 "': it must be a whole number from 0 to 4294967295.");
-    }
-    return static_cast<unsigned long>(v);
-}
-
 }  // namespace
 
 int RunSimulator(TOptionMap& opts) {
-    // Seeded from the clock unless -S says, so that a run can be repeated.
-    const unsigned long seed =
-        opts.count('S') ? ParseSeed(opts['S']) : static_cast<unsigned long>(std::time(nullptr));
-    return RunSimulator(opts, seed, std::cout);
+    return RunSimulator(opts, static_cast<unsigned long>(std::time(nullptr)), std::cout);
 }
 
 int RunSimulator(TOptionMap& opts, unsigned long seed, std::ostream& out) {

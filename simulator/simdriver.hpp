@@ -11,9 +11,9 @@ extern const char kQualgenOptions[];
 extern const char kQualgenRequired[];
 extern const char kQualgenUsage[];
 
-// One run seeded by -S, or from the clock in seconds without it, document
-// on standard output. Returns 0; every failure (a bad -S among them) is a
-// std::runtime_error, and then nothing has been written to standard output.
+// One run seeded from the clock, document on standard output. Returns 0;
+// every failure is a std::runtime_error, and then nothing has been written
+// to standard output.
 int RunSimulator(TOptionMap& opts);
 
 // The same with a given seed and output stream, so that a run can be

@@ -293,26 +293,6 @@ TEST_F(QualgenDriver, ProgramRefusesSitesBeyondMemoryAndWarnsAboutFarMoreSitesTh
     }
 }
 
-// -S makes the program's run the driver's run of that seed, so a document
-// can be made again; a seed that is not a whole number of 32 bits is an
-// error, without a document.
-TEST_F(QualgenDriver, ProgramSeedOptionRepeatsTheDocument) {
-    const auto [status, out, err] = RunQualgen("-f growth -p '0.02 5' -n 300 -S 4242");
-    EXPECT_EQ(status, 0) << err;
-    Run({"-f", "growth", "-p", "0.02 5", "-n", "300"}, 4242);
-    EXPECT_EQ(out, m_Out.str());
-    EXPECT_NE(out, std::get<1>(RunQualgen("-f growth -p '0.02 5' -n 300 -S 4243")));
-    EXPECT_EQ(std::get<1>(RunQualgen("-f growth -p '0.02 5' -n 300 -S 4294967295")).empty(), false);
-    for (const char* bad : {"x", "-1", "4294967296", "12a", "''", "+5"}) {
-        EXPECT_EQ(RunQualgen(std::string("-f neutral -p 0.01 -n 10 -S ") + bad),
-                  std::make_tuple(1, std::string(),
-                                  "Exception:\n\tInvalid seed '" +
-                                      std::string(bad == std::string("''") ? "" : bad) +
-                                      "': it must be a whole number from 0 to 4294967295.\n"))
-            << bad;
-    }
-}
-
 TEST_F(QualgenDriver, ProgramWithoutParametersPrintsUsageAndFails) {
     const auto [status, out, err] = RunQualgen("-f neutral -n 10");
     EXPECT_EQ(status, 1);
