@@ -16,7 +16,8 @@ std::vector<unsigned> ParseSizes(const std::string& program, const char* text) {
 }
 
 bool IsWindowOption(int c) {
-    return c == 'w' || c == kWindowsOption || c == kWindowsOnlyOption || c == kMinSitesOption;
+    return c == 'w' || c == kWindowsOption || c == kWindowsOnlyOption || c == kMinSitesOption ||
+           c == kWindowsBedOption;
 }
 bool IsSpectrumOption(int c) {
     return c == kSfsOption || c == kPriorOption;
@@ -38,6 +39,7 @@ std::vector<option> PoolOptionTable(const SPoolProgram& program,
         {"mask", required_argument, nullptr, kMaskOption},
         {"windows-file", required_argument, nullptr, 'w'},
         {"windows", required_argument, nullptr, kWindowsOption},
+        {"windows-bed", required_argument, nullptr, kWindowsBedOption},
         {"windows-only", no_argument, nullptr, kWindowsOnlyOption},
         {"min-sites", required_argument, nullptr, kMinSitesOption},
         {"sfs", required_argument, nullptr, kSfsOption},
@@ -85,7 +87,15 @@ bool ApplyPoolOption(const SPoolProgram& program, int c, const char* arg, SPoolR
             opts.m_WindowsOutput = arg;
             break;
         case kWindowsOption:
-            ParseWindowsOption(name, arg, "--windows", opts.m_WindowSize, opts.m_WindowStep);
+            opts.m_ContigWindows = std::string(arg) == "contig";
+            if (opts.m_ContigWindows) {
+                opts.m_WindowSize = opts.m_WindowStep = 0;
+            } else {
+                ParseWindowsOption(name, arg, "--windows", opts.m_WindowSize, opts.m_WindowStep);
+            }
+            break;
+        case kWindowsBedOption:
+            SetBedFileOption(name, opts.m_WindowsBed, arg, "--windows-bed");
             break;
         case kWindowsOnlyOption:
             opts.m_WindowsOnly = true;
@@ -189,13 +199,18 @@ void FinishPoolOptions(const SPoolProgram& program, int argc, char* argv[], int 
                                 : given(kBootstrapOption) ? "--bootstrap"
                                 : given(kSeedOption)      ? "--seed"
                                                           : nullptr;
-    CheckWindowAndBootstrapOptions(name, opts.m_WindowSize, opts.m_WindowsOutput, bootstrapOnly,
-                                   opts.m_Bootstrap);
-    if (given(kMinSitesOption) && opts.m_WindowSize == 0) {
+    if (!opts.m_WindowsBed.empty() && given(kWindowsOption)) {
+        bad("--windows and --windows-bed are two ways to cut the genome into windows: give one.");
+    }
+    // Any kind of windows is windows to the shared check (-w needs them).
+    CheckWindowAndBootstrapOptions(
+        name, opts.Windows() ? std::max<std::int64_t>(opts.m_WindowSize, 1) : 0,
+        opts.m_WindowsOutput, bootstrapOnly, opts.m_Bootstrap);
+    if (given(kMinSitesOption) && !opts.Windows()) {
         bad("--min-sites applies to windows: add --windows SIZE[:STEP] and -w FILE.");
     }
     if (opts.m_WindowsOnly) {
-        if (opts.m_WindowSize == 0) {
+        if (!opts.Windows()) {
             bad("--windows-only needs --windows SIZE[:STEP] and -w FILE.");
         }
         if (opts.m_Prior.empty()) {
@@ -237,6 +252,9 @@ std::string PoolUsageShared(const SPoolProgram& program, const std::string& spec
         s += "      --windows SIZE[:STEP]\n"
              "                           the same in windows of SIZE bases, one every\n"
              "                           STEP bases [STEP = SIZE]; needs -w\n"
+             "      --windows contig     one window per contig, the whole of it\n"
+             "      --windows-bed BED    one window per line of BED (genes, say), the rows\n"
+             "                           in the genome's order\n"
              "  -w, --windows-file FILE  where the windows go (BED coordinates)\n"
              "      --windows-only       no table: windows only, with the spectra of\n"
              "                           --prior, memory bounded by one window\n"

@@ -9,6 +9,7 @@
 #include "base/input_error.hpp"
 #include "common/safe_output.hpp"
 #include "io/input_options.hpp"
+#include "pool/pool_sheet.hpp"
 
 #ifndef QUALSCAN_VERSION
 #define QUALSCAN_VERSION "unknown"
@@ -37,12 +38,14 @@ enum ELongOnly {
     eSurface,
     eMinSites,
     eWindowsBed,
+    ePools,
 };
 
 const std::string kShortOptions = std::string("w:") + kSharedShortOptions;
 
 const std::vector<option> kLongOptions = ProgramOptionTable({
     {"windows-file", required_argument, nullptr, 'w'},
+    {"pools", required_argument, nullptr, ePools},
     {"windows", required_argument, nullptr, eWindows},
     {"windows-only", no_argument, nullptr, eWindowsOnly},
     {"model", required_argument, nullptr, eModel},
@@ -93,10 +96,42 @@ double ParseLevel(const char* text) {
 
 }  // namespace
 
+void ApplyPoolsSheet(SScanOptions& opts) {
+    // What the sheet gives may not come from the command line too: two
+    // sources of one setting would leave one silently unused.
+    const std::pair<int, const char*> twice[] = {
+        {ePoolSize, "--pools gives every pool's size: --pool-size does not apply."},
+        {eSamples, "--pools names the pools: --samples does not apply."},
+        {eMergeSamples,
+         "--pools keeps every pool of the sheet apart: --merge-samples does not apply (a pool "
+         "of the sheet may have many files, its lanes)."},
+    };
+    for (const auto& [code, why] : twice) {
+        if (opts.Given(code)) {
+            BadArgs(why);
+        }
+    }
+    if (!opts.m_Pileup.m_Inputs.empty()) {
+        BadArgs("--pools names the pools' files: give no input files with it.");
+    }
+    SPileupOptions& p = opts.m_Pileup;
+    for (const SPoolSpec& pool : ReadPoolSheet(opts.m_PoolsSheet, 1, kProgram)) {
+        p.m_SheetSamples.push_back(pool.m_Name);
+        opts.m_PoolSizes.push_back(pool.m_Size);
+        for (const std::string& f : pool.m_Files) {
+            p.m_Inputs.push_back(f);
+            p.m_FileSample.push_back(static_cast<int>(p.m_SheetSamples.size()) - 1);
+        }
+    }
+    opts.m_PerSample = true;
+}
+
 std::string ScanUsage() {
     SScanOptions d;
     const SPileupOptions& p = d.m_Pileup;
     return "Usage: qualscan [options] in1.bam [in2.bam ...]\n"
+           "       qualscan [options] --pools SHEET (pools of alignments, each estimated\n"
+           "                                         apart: name, size, files)\n"
            "       qualscan [options] data.xml      (a data set of qualpileup, qualgen or\n"
            "                                         qualfit -o, plain or gzip; - reads\n"
            "                                         standard input)\n"
@@ -345,6 +380,13 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
                 case eMask:
                     SetBedFileOption(kProgram, opts.m_MaskFile, arg, "--mask");
                     return true;
+                case ePools:
+                    if (!opts.m_PoolsSheet.empty()) {
+                        BadArgs("--pools is given twice ('" + opts.m_PoolsSheet + "' and '" + arg +
+                                "'): a run reads one sheet.");
+                    }
+                    opts.m_PoolsSheet = arg;
+                    return true;
                 case 't':
                     opts.m_Threads = ParseThreadsOption(kProgram, arg);
                     return true;
@@ -357,6 +399,9 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
     }
     for (int i = optind; i < argc; ++i) {
         p.m_Inputs.emplace_back(argv[i]);
+    }
+    if (!opts.m_PoolsSheet.empty()) {
+        ApplyPoolsSheet(opts);
     }
     CheckAlignmentOptions(kProgram, p);
     if (!opts.m_WindowsBed.empty() && opts.Given(eWindows)) {

@@ -261,6 +261,12 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     // kind before any is read.
     std::vector<CInputFile> inputs = OpenInputs(p.m_Inputs);
     const EInputKind kind = inputs.front().Kind();
+    if (!opts.m_PoolsSheet.empty() && kind != EInputKind::eAlignment) {
+        throw CInputError(EInputError::eFormat, SInputWhere{inputs.front().Path(), 0, 0, "", 0},
+                          std::string("is ") + InputKindName(kind) + ", but " +
+                              InputName(opts.m_PoolsSheet) +
+                              " names alignment files (SAM, BAM, CRAM) for its pools.");
+    }
     CheckOptionsForInput(opts, kind);
     // The input as the user named it, for the places of input errors.
     const std::string inputPath = p.m_Inputs.front();
@@ -841,9 +847,15 @@ std::string FormatScanSummary(const SScanSummary& s, const SScanOptions& opts) {
     if (!s.m_SampleSites.empty()) {
         os << "; " << s.m_SampleSites.size()
            << (s.m_SampleSites.size() == 1 ? " sample" : " samples") << " kept apart:";
+        // Each sample's pool size beside its name when the sizes differ
+        // (they are matched to the samples by order: the line shows how).
+        const bool sizes = opts.m_PoolSizes.size() > 1;
         for (std::size_t i = 0; i < s.m_SampleSites.size(); ++i) {
-            os << (i ? ", " : " ") << s.m_SampleSites[i].first << " " << s.m_SampleSites[i].second
-               << " sites";
+            os << (i ? ", " : " ") << s.m_SampleSites[i].first;
+            if (sizes) {
+                os << " (pool of " << opts.PoolSize(i) << ")";
+            }
+            os << " " << s.m_SampleSites[i].second << " sites";
         }
     } else if (s.m_PooledSamples > 1) {
         os << "; " << s.m_PooledSamples
