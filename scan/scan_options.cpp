@@ -251,159 +251,173 @@ std::string ScanVersion() {
     return ProgramVersion("qualscan", QUALSCAN_VERSION);
 }
 
-EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostream& out) {
-    SPileupOptions& p = opts.m_Pileup;
-    const char* bootstrapOnly = nullptr;  // a bootstrap option given
-    const EParseResult result = ParseProgramOptions(
-        kProgram, argc, argv, kShortOptions, kLongOptions.data(), out, ScanUsage, ScanVersion,
-        [&](int c, const char* arg) {
-            opts.m_Given.push_back(c);
-            if (ApplyAlignmentOption(kProgram, c, arg, p)) {
-                return true;
+namespace {
+
+// The options of the outputs: the table, the windows, the surface and the
+// summary files.
+bool ApplyOutputOption(int c, const char* arg, SScanOptions& opts) {
+    switch (c) {
+        case 'o':
+            opts.m_Output = arg;
+            return true;
+        case 'w':
+            opts.m_WindowsOutput = arg;
+            return true;
+        case eWindows:
+            ParseWindows(arg, opts);
+            return true;
+        case eWindowsOnly:
+            opts.m_WindowsOnly = true;
+            return true;
+        case eWindowsBed:
+            SetBedFileOption(kProgram, opts.m_WindowsBed, arg, "--windows-bed");
+            return true;
+        case eMinSites:
+            opts.m_MinSites =
+                static_cast<std::uint64_t>(ParseInt(arg, "--min-sites", 1, 1LL << 40));
+            return true;
+        case eSurface:
+            opts.m_Surface = arg;
+            if (opts.m_Surface.empty() || opts.m_Surface == "-") {
+                BadArgs(
+                    "--surface needs a file name: the surface is not written to standard "
+                    "output, where the table goes.");
             }
-            switch (c) {
-                case 'o':
-                    opts.m_Output = arg;
-                    return true;
-                case 'w':
-                    opts.m_WindowsOutput = arg;
-                    return true;
-                case eWindows:
-                    ParseWindows(arg, opts);
-                    return true;
-                case eWindowsOnly:
-                    opts.m_WindowsOnly = true;
-                    return true;
-                case eModel: {
-                    const std::string m = arg;
-                    if (m == "neutral") {
-                        opts.m_Models = EScanModels::eNeutral;
-                    } else if (m == "growth") {
-                        opts.m_Models = EScanModels::eGrowth;
-                    } else if (m == "both") {
-                        opts.m_Models = EScanModels::eBoth;
-                    } else {
-                        BadArgs("Invalid value '" + m +
-                                "' for --model: expected neutral, growth or both.");
-                    }
-                    return true;
-                }
-                case eLevel:
-                    opts.m_Level = ParseLevel(arg);
-                    return true;
-                case eWindowsBed:
-                    SetBedFileOption(kProgram, opts.m_WindowsBed, arg, "--windows-bed");
-                    return true;
-                case eMinSites:
-                    opts.m_MinSites =
-                        static_cast<std::uint64_t>(ParseInt(arg, "--min-sites", 1, 1LL << 40));
-                    return true;
-                case ePoolSize:
-                    opts.m_PoolSizes.clear();
-                    for (long long n :
-                         ParseOptionIntList(kProgram, arg, "--pool-size", 2, 100000)) {
-                        opts.m_PoolSizes.push_back(static_cast<unsigned>(n));
-                    }
-                    return true;
-                case ePerSample:
-                    opts.m_PerSample = true;
-                    return true;
-                case eMergeSamples:
-                    opts.m_MergeSamples = true;
-                    return true;
-                case eSamples:
-                    opts.m_SampleNames = SplitOptionList(kProgram, arg, "--samples");
-                    for (std::size_t i = 0; i < opts.m_SampleNames.size(); ++i) {
-                        const std::string& name = opts.m_SampleNames[i];
-                        if (name.find_first_of(" \t\n\r/") != std::string::npos) {
-                            BadArgs("Invalid sample name '" + name +
-                                    "' in --samples: a name is one word without blanks or '/'.");
-                        }
-                        for (std::size_t j = 0; j < i; ++j) {
-                            if (opts.m_SampleNames[j] == name) {
-                                BadArgs("--samples names '" + name + "' twice.");
-                            }
-                        }
-                    }
-                    return true;
-                case eSurface:
-                    opts.m_Surface = arg;
-                    if (opts.m_Surface.empty() || opts.m_Surface == "-") {
-                        BadArgs(
-                            "--surface needs a file name: the surface is not written to standard "
-                            "output, where the table goes.");
-                    }
-                    return true;
-                case eUnfolded:
-                    opts.m_Unfolded = true;
-                    return true;
-                case eContig:
-                    opts.m_Contig = arg;
-                    if (opts.m_Contig.empty() ||
-                        opts.m_Contig.find_first_of(" \t\n\r") != std::string::npos) {
-                        BadArgs("Invalid value '" + opts.m_Contig +
-                                "' for --contig: a contig name is one word without blanks.");
-                    }
-                    return true;
-                case eCi: {
-                    const std::string m = arg;
-                    if (m != "profile" && m != "bootstrap") {
-                        BadArgs("Invalid value '" + m +
-                                "' for --ci: expected profile or bootstrap.");
-                    }
-                    opts.m_Bootstrap = m == "bootstrap";
-                    return true;
-                }
-                case eBlock:
-                    bootstrapOnly = "--block";
-                    opts.m_BlockSize = ParseInt(arg, "--block", 1, 1LL << 40);
-                    return true;
-                case eBootstrap:
-                    bootstrapOnly = "--bootstrap";
-                    opts.m_Replicates = static_cast<int>(ParseInt(arg, "--bootstrap", 1, 1000000));
-                    return true;
-                case eSeed:
-                    bootstrapOnly = "--seed";
-                    opts.m_Seed = static_cast<unsigned long>(ParseSeedOption(kProgram, arg));
-                    return true;
-                case eSaveSites:
-                    opts.m_SaveSites = arg;
-                    if (opts.m_SaveSites.empty() || opts.m_SaveSites == "-") {
-                        BadArgs(
-                            "--save-sites needs a file name: the summaries are not written to "
-                            "standard output, where the table goes.");
-                    }
-                    return true;
-                case eRegionsFile:
-                    SetBedFileOption(kProgram, opts.m_RegionsFile, arg, "--regions-file");
-                    return true;
-                case eMask:
-                    SetBedFileOption(kProgram, opts.m_MaskFile, arg, "--mask");
-                    return true;
-                case ePools:
-                    if (!opts.m_PoolsSheet.empty()) {
-                        BadArgs("--pools is given twice ('" + opts.m_PoolsSheet + "' and '" + arg +
-                                "'): a run reads one sheet.");
-                    }
-                    opts.m_PoolsSheet = arg;
-                    return true;
-                case 't':
-                    opts.m_Threads = ParseThreadsOption(kProgram, arg);
-                    return true;
-                default:
-                    return false;
+            return true;
+        case eSaveSites:
+            opts.m_SaveSites = arg;
+            if (opts.m_SaveSites.empty() || opts.m_SaveSites == "-") {
+                BadArgs(
+                    "--save-sites needs a file name: the summaries are not written to "
+                    "standard output, where the table goes.");
             }
-        });
-    if (result != EParseResult::eRun) {
-        return result;
+            return true;
+        default:
+            return false;
     }
-    for (int i = optind; i < argc; ++i) {
-        p.m_Inputs.emplace_back(argv[i]);
+}
+
+// --model NAME.
+EScanModels ParseModels(const std::string& m) {
+    if (m == "neutral") {
+        return EScanModels::eNeutral;
     }
-    if (!opts.m_PoolsSheet.empty()) {
-        ApplyPoolsSheet(opts);
+    if (m == "growth") {
+        return EScanModels::eGrowth;
     }
-    CheckAlignmentOptions(kProgram, p);
+    if (m != "both") {
+        BadArgs("Invalid value '" + m + "' for --model: expected neutral, growth or both.");
+    }
+    return EScanModels::eBoth;
+}
+
+// The options of the model and its intervals, and the threads.
+// bootstrapOnly becomes the bootstrap option given last (it needs --ci
+// bootstrap).
+bool ApplyModelOption(int c, const char* arg, SScanOptions& opts, const char*& bootstrapOnly) {
+    switch (c) {
+        case eModel:
+            opts.m_Models = ParseModels(arg);
+            return true;
+        case eLevel:
+            opts.m_Level = ParseLevel(arg);
+            return true;
+        case ePoolSize:
+            opts.m_PoolSizes.clear();
+            for (long long n : ParseOptionIntList(kProgram, arg, "--pool-size", 2, 100000)) {
+                opts.m_PoolSizes.push_back(static_cast<unsigned>(n));
+            }
+            return true;
+        case eUnfolded:
+            opts.m_Unfolded = true;
+            return true;
+        case eContig:
+            opts.m_Contig = arg;
+            if (opts.m_Contig.empty() ||
+                opts.m_Contig.find_first_of(" \t\n\r") != std::string::npos) {
+                BadArgs("Invalid value '" + opts.m_Contig +
+                        "' for --contig: a contig name is one word without blanks.");
+            }
+            return true;
+        case eCi: {
+            const std::string m = arg;
+            if (m != "profile" && m != "bootstrap") {
+                BadArgs("Invalid value '" + m + "' for --ci: expected profile or bootstrap.");
+            }
+            opts.m_Bootstrap = m == "bootstrap";
+            return true;
+        }
+        case eBlock:
+            bootstrapOnly = "--block";
+            opts.m_BlockSize = ParseInt(arg, "--block", 1, 1LL << 40);
+            return true;
+        case eBootstrap:
+            bootstrapOnly = "--bootstrap";
+            opts.m_Replicates = static_cast<int>(ParseInt(arg, "--bootstrap", 1, 1000000));
+            return true;
+        case eSeed:
+            bootstrapOnly = "--seed";
+            opts.m_Seed = static_cast<unsigned long>(ParseSeedOption(kProgram, arg));
+            return true;
+        case 't':
+            opts.m_Threads = ParseThreadsOption(kProgram, arg);
+            return true;
+        default:
+            return false;
+    }
+}
+
+// --samples: names of one word each, none twice.
+std::vector<std::string> ParseSampleNames(const char* arg) {
+    std::vector<std::string> names = SplitOptionList(kProgram, arg, "--samples");
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        if (name.find_first_of(" \t\n\r/") != std::string::npos) {
+            BadArgs("Invalid sample name '" + name +
+                    "' in --samples: a name is one word without blanks or '/'.");
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            if (names[j] == name) {
+                BadArgs("--samples names '" + name + "' twice.");
+            }
+        }
+    }
+    return names;
+}
+
+// The options of the samples and the positions read.
+bool ApplyInputOption(int c, const char* arg, SScanOptions& opts) {
+    switch (c) {
+        case ePerSample:
+            opts.m_PerSample = true;
+            return true;
+        case eMergeSamples:
+            opts.m_MergeSamples = true;
+            return true;
+        case eSamples:
+            opts.m_SampleNames = ParseSampleNames(arg);
+            return true;
+        case ePools:
+            if (!opts.m_PoolsSheet.empty()) {
+                BadArgs("--pools is given twice ('" + opts.m_PoolsSheet + "' and '" + arg +
+                        "'): a run reads one sheet.");
+            }
+            opts.m_PoolsSheet = arg;
+            return true;
+        case eRegionsFile:
+            SetBedFileOption(kProgram, opts.m_RegionsFile, arg, "--regions-file");
+            return true;
+        case eMask:
+            SetBedFileOption(kProgram, opts.m_MaskFile, arg, "--mask");
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The windows of one kind, with their file; the bootstrap options with
+// --ci bootstrap.
+void CheckWindowOptions(const SScanOptions& opts, const char* bootstrapOnly) {
     if (!opts.m_WindowsBed.empty() && opts.Given(eWindows)) {
         BadArgs(
             "--windows and --windows-bed are two ways to cut the genome into windows: give "
@@ -417,6 +431,10 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
     CheckWindowAndBootstrapOptions(
         kProgram, opts.Windows() ? std::max<std::int64_t>(opts.m_WindowSize, 1) : 0,
         opts.m_WindowsOutput, bootstrapOnly, opts.m_Bootstrap);
+}
+
+// Samples kept apart or pooled, not both; names and sizes that fit.
+void CheckSampleOptions(const SScanOptions& opts) {
     if (opts.m_PerSample && opts.m_MergeSamples) {
         BadArgs(
             "--per-sample and --merge-samples exclude each other: keep the samples apart, or "
@@ -430,6 +448,11 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
             "--pool-size gives one size per sample, but --merge-samples pools the samples "
             "as one: give one size, that of the pooled sample.");
     }
+}
+
+// The options that need windows, and those --windows-only leaves without
+// an output.
+void CheckModeOptions(const SScanOptions& opts) {
     if (!opts.m_Surface.empty() && opts.m_Models == EScanModels::eNeutral) {
         BadArgs(
             "--surface draws the growth model's likelihood: it does not apply with --model "
@@ -441,23 +464,51 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
     if (opts.m_WindowsOnly && !opts.Windows()) {
         BadArgs("--windows-only needs --windows SIZE[:STEP] and -w FILE.");
     }
-    if (opts.m_WindowsOnly) {
-        // Options of the genome-wide table, which this mode does not write.
-        for (int given :
-             {static_cast<int>('o'), static_cast<int>(eModel), static_cast<int>(eSurface)}) {
-            if (opts.Given(given)) {
-                BadArgs(OptionName(kLongOptions, given) +
-                        " applies to the genome-wide table, which --windows-only does not "
-                        "write (the windows, neutral estimates, go to -w).");
-            }
-        }
-        if (opts.m_Bootstrap) {
-            BadArgs(
-                "--ci bootstrap draws its resamples from the whole genome's blocks, which "
-                "--windows-only does not keep (its windows have profile-likelihood "
-                "intervals): leave out --windows-only.");
+    if (!opts.m_WindowsOnly) {
+        return;
+    }
+    // Options of the genome-wide table, which this mode does not write.
+    for (int given :
+         {static_cast<int>('o'), static_cast<int>(eModel), static_cast<int>(eSurface)}) {
+        if (opts.Given(given)) {
+            BadArgs(OptionName(kLongOptions, given) +
+                    " applies to the genome-wide table, which --windows-only does not write (the "
+                    "windows, neutral estimates, go to -w).");
         }
     }
+    if (opts.m_Bootstrap) {
+        BadArgs(
+            "--ci bootstrap draws its resamples from the whole genome's blocks, which "
+            "--windows-only does not keep (its windows have profile-likelihood intervals): "
+            "leave out --windows-only.");
+    }
+}
+
+}  // namespace
+
+EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostream& out) {
+    SPileupOptions& p = opts.m_Pileup;
+    const char* bootstrapOnly = nullptr;  // a bootstrap option given
+    const EParseResult result = ParseProgramOptions(
+        kProgram, argc, argv, kShortOptions, kLongOptions.data(), out, ScanUsage, ScanVersion,
+        [&](int c, const char* arg) {
+            opts.m_Given.push_back(c);
+            return ApplyAlignmentOption(kProgram, c, arg, p) || ApplyOutputOption(c, arg, opts) ||
+                   ApplyModelOption(c, arg, opts, bootstrapOnly) || ApplyInputOption(c, arg, opts);
+        });
+    if (result != EParseResult::eRun) {
+        return result;
+    }
+    for (int i = optind; i < argc; ++i) {
+        p.m_Inputs.emplace_back(argv[i]);
+    }
+    if (!opts.m_PoolsSheet.empty()) {
+        ApplyPoolsSheet(opts);
+    }
+    CheckAlignmentOptions(kProgram, p);
+    CheckWindowOptions(opts, bootstrapOnly);
+    CheckSampleOptions(opts);
+    CheckModeOptions(opts);
     return EParseResult::eRun;
 }
 
