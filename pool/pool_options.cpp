@@ -70,22 +70,21 @@ std::string PoolShortOptions(const SPoolProgram& program) {
     return std::string(program.m_Windows ? "w:" : "") + kSharedShortOptions;
 }
 
-bool ApplyPoolOption(const SPoolProgram& program, int c, const char* arg, SPoolRunOptions& opts) {
-    const std::string& name = program.m_Name;
-    if (ApplyAlignmentOption(name, c, arg, opts.m_Pileup)) {
-        opts.m_Given.push_back(c);
-        return true;
-    }
+namespace {
+
+// The options of the outputs: the table, the windows, the spectra, the
+// threads.
+bool ApplyOutputOption(const std::string& name, int c, const char* arg, SPoolRunOptions& opts) {
     switch (c) {
         case 'o':
             opts.m_Output = arg;
-            break;
+            return true;
         case 't':
             opts.m_Threads = ParseThreadsOption(name, arg);
-            break;
+            return true;
         case 'w':
             opts.m_WindowsOutput = arg;
-            break;
+            return true;
         case kWindowsOption:
             opts.m_ContigWindows = std::string(arg) == "contig";
             if (opts.m_ContigWindows) {
@@ -93,23 +92,17 @@ bool ApplyPoolOption(const SPoolProgram& program, int c, const char* arg, SPoolR
             } else {
                 ParseWindowsOption(name, arg, "--windows", opts.m_WindowSize, opts.m_WindowStep);
             }
-            break;
+            return true;
         case kWindowsBedOption:
             SetBedFileOption(name, opts.m_WindowsBed, arg, "--windows-bed");
-            break;
+            return true;
         case kWindowsOnlyOption:
             opts.m_WindowsOnly = true;
-            break;
+            return true;
         case kMinSitesOption:
             opts.m_MinSites =
                 static_cast<std::uint64_t>(ParseOptionInt(name, arg, "--min-sites", 1, 1LL << 40));
-            break;
-        case kPoolsOption:
-            opts.m_PoolsSheet = arg;
-            break;
-        case kPoolSizeOption:
-            opts.m_PoolSizes = ParseSizes(name, arg);
-            break;
+            return true;
         case kSfsOption:
             opts.m_Sfs = arg;
             if (opts.m_Sfs.empty() || opts.m_Sfs == "-") {
@@ -117,46 +110,79 @@ bool ApplyPoolOption(const SPoolProgram& program, int c, const char* arg, SPoolR
                           "--sfs needs a file name: the spectra are written to files named "
                           "after it.");
             }
-            break;
+            return true;
         case kPriorOption:
             opts.m_Prior = arg;
             if (opts.m_Prior.empty() || opts.m_Prior == "-") {
                 BadOption(name, "--prior needs the file name an earlier run's --sfs was given.");
             }
-            break;
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The options of the pools and the positions read.
+bool ApplyInputOption(const std::string& name, int c, const char* arg, SPoolRunOptions& opts) {
+    switch (c) {
+        case kPoolsOption:
+            opts.m_PoolsSheet = arg;
+            return true;
+        case kPoolSizeOption:
+            opts.m_PoolSizes = ParseSizes(name, arg);
+            return true;
         case kRegionsFileOption:
             SetBedFileOption(name, opts.m_RegionsFile, arg, "--regions-file");
-            break;
+            return true;
         case kMaskOption:
             SetBedFileOption(name, opts.m_MaskFile, arg, "--mask");
-            break;
+            return true;
+        case kUnfoldedOption:
+            opts.m_Unfolded = true;
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The options of the block bootstrap and its intervals.
+bool ApplyBootstrapOption(const std::string& name, int c, const char* arg, SPoolRunOptions& opts) {
+    switch (c) {
         case kCiOption: {
             const std::string m = arg;
             if (m != "none" && m != "bootstrap") {
                 BadOption(name, "Invalid value '" + m + "' for --ci: expected none or bootstrap.");
             }
             opts.m_Bootstrap = m == "bootstrap";
-            break;
+            return true;
         }
         case kBlockOption:
             opts.m_BlockSize = ParseOptionInt(name, arg, "--block", 1, 1LL << 40);
-            break;
+            return true;
         case kBootstrapOption:
             opts.m_Replicates =
                 static_cast<int>(ParseOptionInt(name, arg, "--bootstrap", 1, 1000000));
-            break;
+            return true;
         case kSeedOption:
             opts.m_Seed = static_cast<unsigned long>(ParseSeedOption(name, arg));
-            break;
+            return true;
         case kLevelOption:
             opts.m_Level = ParseOptionDouble(name, arg, "--level", 0.0, 1.0, true, true,
                                              "a number between 0 and 1 (exclusive), such as 0.95");
-            break;
-        case kUnfoldedOption:
-            opts.m_Unfolded = true;
-            break;
+            return true;
         default:
             return false;
+    }
+}
+
+}  // namespace
+
+bool ApplyPoolOption(const SPoolProgram& program, int c, const char* arg, SPoolRunOptions& opts) {
+    const std::string& name = program.m_Name;
+    if (!ApplyAlignmentOption(name, c, arg, opts.m_Pileup) &&
+        !ApplyOutputOption(name, c, arg, opts) && !ApplyInputOption(name, c, arg, opts) &&
+        !ApplyBootstrapOption(name, c, arg, opts)) {
+        return false;
     }
     opts.m_Given.push_back(c);
     return true;
