@@ -86,12 +86,8 @@ bool ApplyOutputOption(const std::string& name, int c, const char* arg, SPoolRun
             opts.m_WindowsOutput = arg;
             return true;
         case kWindowsOption:
-            opts.m_ContigWindows = std::string(arg) == "contig";
-            if (opts.m_ContigWindows) {
-                opts.m_WindowSize = opts.m_WindowStep = 0;
-            } else {
-                ParseWindowsOption(name, arg, "--windows", opts.m_WindowSize, opts.m_WindowStep);
-            }
+            ParseWindowsOrContigOption(name, arg, opts.m_WindowSize, opts.m_WindowStep,
+                                       opts.m_ContigWindows);
             return true;
         case kWindowsBedOption:
             SetBedFileOption(name, opts.m_WindowsBed, arg, "--windows-bed");
@@ -104,18 +100,13 @@ bool ApplyOutputOption(const std::string& name, int c, const char* arg, SPoolRun
                 static_cast<std::uint64_t>(ParseOptionInt(name, arg, "--min-sites", 1, 1LL << 40));
             return true;
         case kSfsOption:
-            opts.m_Sfs = arg;
-            if (opts.m_Sfs.empty() || opts.m_Sfs == "-") {
-                BadOption(name,
-                          "--sfs needs a file name: the spectra are written to files named "
-                          "after it.");
-            }
+            opts.m_Sfs = OutputFileOption(
+                name, arg,
+                "--sfs needs a file name: the spectra are written to files named after it.");
             return true;
         case kPriorOption:
-            opts.m_Prior = arg;
-            if (opts.m_Prior.empty() || opts.m_Prior == "-") {
-                BadOption(name, "--prior needs the file name an earlier run's --sfs was given.");
-            }
+            opts.m_Prior = OutputFileOption(
+                name, arg, "--prior needs the file name an earlier run's --sfs was given.");
             return true;
         default:
             return false;
@@ -167,8 +158,7 @@ bool ApplyBootstrapOption(const std::string& name, int c, const char* arg, SPool
             opts.m_Seed = static_cast<unsigned long>(ParseSeedOption(name, arg));
             return true;
         case kLevelOption:
-            opts.m_Level = ParseOptionDouble(name, arg, "--level", 0.0, 1.0, true, true,
-                                             "a number between 0 and 1 (exclusive), such as 0.95");
+            opts.m_Level = ParseLevelOption(name, arg);
             return true;
         default:
             return false;
@@ -294,16 +284,8 @@ std::string PoolUsageShared(const SPoolProgram& program, const std::string& spec
              "                           place of the fit\n";
     }
     if (program.m_Bootstrap) {
-        s += "      --ci none|bootstrap  intervals from a block bootstrap [none: NA]\n"
-             "      --block SIZE         bases per bootstrap block [" +
-             std::to_string(d.m_BlockSize) +
-             "]\n"
-             "      --bootstrap B        bootstrap resamples [" +
-             std::to_string(d.m_Replicates) +
-             "]\n"
-             "      --seed N             seed of the bootstrap's draws [" +
-             std::to_string(d.m_Seed) +
-             "]\n"
+        s += "      --ci none|bootstrap  intervals from a block bootstrap [none: NA]\n" +
+             BootstrapUsage(d.m_BlockSize, d.m_Replicates, d.m_Seed) +
              "      --level L            level of the intervals, 0 < L < 1 [0.95]\n";
     }
     s += "  -t, --threads N          threads; results are the same for every N [1]\n\n";
@@ -337,12 +319,7 @@ std::string PoolUsageReads(const SPoolProgram& program) {
                            "                           unfolded spectra [off: folded]\n";
     }
     return "Reads (as qualpileup and qualscan; pileup text was filtered when made):\n" + reference +
-           "  -q, --min-MQ INT         skip reads with mapping quality below INT [" +
-           std::to_string(p.m_MinMapQ) +
-           "]\n"
-           "  -Q, --min-BQ INT         skip bases with quality below INT [" +
-           std::to_string(p.m_MinBaseQ) +
-           "]\n"
+           ReadQualityUsage() +
            "      --skip-flags, --ff FLAGS\n"
            "                           skip reads with any of FLAGS [" +
            FlagNames(p.m_SkipFlags) +
@@ -353,11 +330,7 @@ std::string PoolUsageReads(const SPoolProgram& program) {
            "                           after filtering [" +
            std::to_string(p.m_MinDepth) +
            "]\n"
-           "  -D, --max-depth INT      ... and at most INT reads; 0: no limit [0]\n"
-           "  -x, --ignore-overlaps    count both mates of a read pair where they overlap\n"
-           "                           [off: the later mate is skipped there]\n"
-           "  -P, --no-progress        no progress line, even on a terminal\n"
-           "  -h, --help               this text\n"
-           "  -V, --version            version of " +
-           program.m_Name + " and htslib\n";
+           "  -D, --max-depth INT      ... and at most INT reads; 0: no limit [0]\n" +
+           OverlapsUsage() + "  -P, --no-progress        no progress line, even on a terminal\n" +
+           HelpVersionUsage(program.m_Name);
 }

@@ -150,9 +150,8 @@ std::string PoolSimUsage() {
            "      --windows SIZE[:STEP]\n"
            "                           also the population values per window\n"
            "  -s, --seed N             seed of every draw [1]\n"
-           "  -t, --threads N          threads for compressing the BAM files [1]\n"
-           "  -h, --help               this text\n"
-           "  -V, --version            version of qualpoolsim and htslib\n";
+           "  -t, --threads N          threads for compressing the BAM files [1]\n" +
+           HelpVersionUsage("qualpoolsim");
 }
 
 std::string PoolSimVersion() {

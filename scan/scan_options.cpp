@@ -78,22 +78,6 @@ long long ParseInt(const char* text, const char* option, long long lo, long long
     return ParseOptionInt(kProgram, text, option, lo, hi);
 }
 
-// SIZE or SIZE:STEP, whole numbers of bases, 1 <= STEP <= SIZE; or
-// "contig", a window per contig.
-void ParseWindows(const char* text, SScanOptions& opts) {
-    opts.m_ContigWindows = std::string(text) == "contig";
-    if (opts.m_ContigWindows) {
-        opts.m_WindowSize = opts.m_WindowStep = 0;
-        return;
-    }
-    ParseWindowsOption(kProgram, text, "--windows", opts.m_WindowSize, opts.m_WindowStep);
-}
-
-double ParseLevel(const char* text) {
-    return ParseOptionDouble(kProgram, text, "--level", 0.0, 1.0, true, true,
-                             "a number between 0 and 1 (exclusive), such as 0.95");
-}
-
 }  // namespace
 
 void ApplyPoolsSheet(SScanOptions& opts) {
@@ -126,28 +110,12 @@ void ApplyPoolsSheet(SScanOptions& opts) {
     opts.m_PerSample = true;
 }
 
-std::string ScanUsage() {
-    SScanOptions d;
-    const SPileupOptions& p = d.m_Pileup;
-    return "Usage: qualscan [options] in1.bam [in2.bam ...]\n"
-           "       qualscan [options] --pools SHEET (pools of alignments, each estimated\n"
-           "                                         apart: name, size, files)\n"
-           "       qualscan [options] data.xml      (a data set of qualpileup, qualgen or\n"
-           "                                         qualfit -o, plain or gzip; - reads\n"
-           "                                         standard input)\n"
-           "       qualscan [options] a.sites [b.sites ...]\n"
-           "                                        (summary files of --save-sites, in genome\n"
-           "                                         order, fitted as one run)\n"
-           "\n"
-           "Estimates theta of the neutral spectrum and theta and the growth rate of the\n"
-           "exponential-growth spectrum from quality-scored reads, with profile-likelihood\n"
-           "intervals and a likelihood-ratio test for growth, genome-wide and in windows.\n"
-           "The kind of input is recognised by its content. A sample is the SM of a read\n"
-           "group: lanes of one sample, and files without read groups, are pooled as one\n"
-           "population sample; alignments of several samples need --per-sample or\n"
-           "--merge-samples.\n"
-           "\n"
-           "Output (default in brackets):\n"
+namespace {
+
+// The blocks of the --help text, each ending with a blank line but the last.
+std::string ScanUsageOutput() {
+    const SScanOptions d;
+    return "Output (default in brackets):\n"
            "  -o, --output FILE        the genome-wide table [standard output]\n"
            "      --model MODEL        neutral, growth or both [both]\n"
            "      --level L            confidence level of the intervals, 0 < L < 1 [0.95]\n"
@@ -170,16 +138,8 @@ std::string ScanUsage() {
            "      --ci profile|bootstrap\n"
            "                           intervals from the profile likelihood, or the\n"
            "                           percentile interval of a block bootstrap, which\n"
-           "                           accounts for linked sites [profile]\n"
-           "      --block SIZE         bases per bootstrap block [" +
-           std::to_string(d.m_BlockSize) +
-           "]\n"
-           "      --bootstrap B        bootstrap resamples [" +
-           std::to_string(d.m_Replicates) +
-           "]\n"
-           "      --seed N             seed of the bootstrap's draws [" +
-           std::to_string(d.m_Seed) +
-           "]\n"
+           "                           accounts for linked sites [profile]\n" +
+           BootstrapUsage(d.m_BlockSize, d.m_Replicates, d.m_Seed) +
            "      --save-sites FILE    also write the per-site summaries to FILE (BGZF);\n"
            "                           qualscan reads such files, several at once, as if\n"
            "                           it had read all their sites in one run, with the\n"
@@ -191,8 +151,11 @@ std::string ScanUsage() {
            "      --surface FILE       the growth model's log-likelihood on a grid of theta\n"
            "                           and growth rate around its estimate (for\n"
            "                           scripts/plot_landscape)\n"
-           "\n"
-           "Samples:\n"
+           "\n";
+}
+
+std::string ScanUsageModel() {
+    return "Samples:\n"
            "      --per-sample         estimate every sample apart: a sample column first in\n"
            "                           the table, the windows and the surface, one row per\n"
            "                           sample and model in the order of the samples\n"
@@ -215,18 +178,17 @@ std::string ScanUsage() {
            "      --regions-file BED   only positions in these intervals (BED: contig, 0-based\n"
            "                           start, end; plain or gzip) [all]\n"
            "      --mask BED           never positions in these intervals [none]\n"
-           "\n"
-           "Alignments (as qualpileup):\n"
+           "\n";
+}
+
+std::string ScanUsageAlignments() {
+    const SPileupOptions p;
+    return "Alignments (as qualpileup):\n"
            "  -r, --region REG         only sites in REG (chr, chr:beg or chr:beg-end,\n"
            "                           1-based, inclusive); needs an index [all contigs]\n"
            "  -f, --reference FILE     FASTA with .fai index; gives the reference base\n"
-           "                           and decodes CRAM [none]\n"
-           "  -q, --min-MQ INT         skip reads with mapping quality below INT [" +
-           std::to_string(p.m_MinMapQ) +
-           "]\n"
-           "  -Q, --min-BQ INT         skip bases with quality below INT [" +
-           std::to_string(p.m_MinBaseQ) +
-           "]\n"
+           "                           and decodes CRAM [none]\n" +
+           ReadQualityUsage() +
            "      --skip-flags, --ff FLAGS\n"
            "                           skip reads with any of FLAGS (number or names) [" +
            FlagNames(p.m_SkipFlags) +
@@ -238,13 +200,35 @@ std::string ScanUsage() {
            std::to_string(p.m_MinDepth) +
            "]\n"
            "  -D, --max-depth INT      leave out sites with more reads after filtering\n"
-           "                           (any input); 0 means no limit [0]\n"
-           "  -x, --ignore-overlaps    count both mates of a read pair where they overlap\n"
-           "                           [off: the later mate is skipped there]\n"
+           "                           (any input); 0 means no limit [0]\n" +
+           OverlapsUsage() +
            "  -P, --no-progress        no progress line, even on a terminal [shown on a\n"
-           "                           terminal, at most once a second]\n"
-           "  -h, --help               this text\n"
-           "  -V, --version            version of qualscan and htslib\n";
+           "                           terminal, at most once a second]\n" +
+           HelpVersionUsage("qualscan");
+}
+
+}  // namespace
+
+std::string ScanUsage() {
+    return "Usage: qualscan [options] in1.bam [in2.bam ...]\n"
+           "       qualscan [options] --pools SHEET (pools of alignments, each estimated\n"
+           "                                         apart: name, size, files)\n"
+           "       qualscan [options] data.xml      (a data set of qualpileup, qualgen or\n"
+           "                                         qualfit -o, plain or gzip; - reads\n"
+           "                                         standard input)\n"
+           "       qualscan [options] a.sites [b.sites ...]\n"
+           "                                        (summary files of --save-sites, in genome\n"
+           "                                         order, fitted as one run)\n"
+           "\n"
+           "Estimates theta of the neutral spectrum and theta and the growth rate of the\n"
+           "exponential-growth spectrum from quality-scored reads, with profile-likelihood\n"
+           "intervals and a likelihood-ratio test for growth, genome-wide and in windows.\n"
+           "The kind of input is recognised by its content. A sample is the SM of a read\n"
+           "group: lanes of one sample, and files without read groups, are pooled as one\n"
+           "population sample; alignments of several samples need --per-sample or\n"
+           "--merge-samples.\n"
+           "\n" +
+           ScanUsageOutput() + ScanUsageModel() + ScanUsageAlignments();
 }
 
 std::string ScanVersion() {
@@ -264,7 +248,8 @@ bool ApplyOutputOption(int c, const char* arg, SScanOptions& opts) {
             opts.m_WindowsOutput = arg;
             return true;
         case eWindows:
-            ParseWindows(arg, opts);
+            ParseWindowsOrContigOption(kProgram, arg, opts.m_WindowSize, opts.m_WindowStep,
+                                       opts.m_ContigWindows);
             return true;
         case eWindowsOnly:
             opts.m_WindowsOnly = true;
@@ -277,20 +262,15 @@ bool ApplyOutputOption(int c, const char* arg, SScanOptions& opts) {
                 static_cast<std::uint64_t>(ParseInt(arg, "--min-sites", 1, 1LL << 40));
             return true;
         case eSurface:
-            opts.m_Surface = arg;
-            if (opts.m_Surface.empty() || opts.m_Surface == "-") {
-                BadArgs(
-                    "--surface needs a file name: the surface is not written to standard "
-                    "output, where the table goes.");
-            }
+            opts.m_Surface = OutputFileOption(kProgram, arg,
+                                              "--surface needs a file name: the surface is not "
+                                              "written to standard output, where the table goes.");
             return true;
         case eSaveSites:
-            opts.m_SaveSites = arg;
-            if (opts.m_SaveSites.empty() || opts.m_SaveSites == "-") {
-                BadArgs(
-                    "--save-sites needs a file name: the summaries are not written to "
-                    "standard output, where the table goes.");
-            }
+            opts.m_SaveSites =
+                OutputFileOption(kProgram, arg,
+                                 "--save-sites needs a file name: the summaries are not written "
+                                 "to standard output, where the table goes.");
             return true;
         default:
             return false;
@@ -320,7 +300,7 @@ bool ApplyModelOption(int c, const char* arg, SScanOptions& opts, const char*& b
             opts.m_Models = ParseModels(arg);
             return true;
         case eLevel:
-            opts.m_Level = ParseLevel(arg);
+            opts.m_Level = ParseLevelOption(kProgram, arg);
             return true;
         case ePoolSize:
             opts.m_PoolSizes.clear();
@@ -398,10 +378,7 @@ bool ApplyInputOption(int c, const char* arg, SScanOptions& opts) {
             opts.m_SampleNames = ParseSampleNames(arg);
             return true;
         case ePools:
-            if (!opts.m_PoolsSheet.empty()) {
-                BadArgs("--pools is given twice ('" + opts.m_PoolsSheet + "' and '" + arg +
-                        "'): a run reads one sheet.");
-            }
+            RefuseGivenTwice(kProgram, "--pools", opts.m_PoolsSheet, arg, "a run reads one sheet.");
             opts.m_PoolsSheet = arg;
             return true;
         case eRegionsFile:
