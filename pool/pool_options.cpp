@@ -117,6 +117,8 @@ bool ApplyOutputOption(const std::string& name, int c, const char* arg, SPoolRun
 bool ApplyInputOption(const std::string& name, int c, const char* arg, SPoolRunOptions& opts) {
     switch (c) {
         case kPoolsOption:
+            // A second sheet would take the place of the first unseen.
+            RefuseGivenTwice(name, "--pools", opts.m_PoolsSheet, arg, "a run reads one sheet.");
             opts.m_PoolsSheet = arg;
             return true;
         case kPoolSizeOption:

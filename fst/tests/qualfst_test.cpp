@@ -399,6 +399,11 @@ TEST_F(QualFst, BadInputsEndWithAnErrorAndNoOutput) {
             << option;
         EXPECT_TRUE(Refused({"--pool-size", "10", option, "", north, south})) << option;
     }
+    // A second sheet would take the place of the first unseen, as a second
+    // -r would.
+    EXPECT_FALSE(Refused({"--pools", "a.tsv"}));
+    EXPECT_TRUE(Refused({"--pools", "a.tsv", "--pools", "b.tsv"}));
+    EXPECT_TRUE(Refused({"-r", "chr1", "-r", "chr2", "--pool-size", "10", north, south}));
     // One pool.
     EXPECT_EQ(KindOf({"--pool-size", "10", "-o", out, north}), EInputError::eFormat);
     // Sizes that do not match the pools, and a pool of one chromosome.
