@@ -21,15 +21,18 @@
 // log L_i(p) = log sum_j Binom(j; n_i, p) P(reads_i | j). The statistic is
 // 2 (sum_i max_{p_i} log L_i(p_i) - max_p sum_i log L_i(p)), compared with
 // a chi-square of k - 1 degrees of freedom for the k pools that count
-// (k >= 2; NaN otherwise). Each maximum over [0, 1], endpoints included:
-// the function on the grid p = sin^2(pi k / 64), k = 0..32 (dense near 0
-// and 1, where a rare allele's peak is narrow), then a golden-section
-// search to 1e-10 within the neighbours of every grid point no lower than
-// its neighbours, the best value seen kept. Each L_i(p) is unimodal in p
-// (the binomial kernel is totally positive, so it inherits the unimodality
-// of P(reads | j), which inherits that of the log-concave table), so its
-// maximum is found; the sum over pools may have several peaks, and each is
-// searched. Identical reads in two pools give a statistic of exactly 0.
+// (k >= 2; NaN otherwise). The maxima over [0, 1], endpoints included:
+// each L_i(p) is unimodal in p (the binomial kernel is totally positive, so
+// it inherits the unimodality of P(reads | j), which inherits that of the
+// log-concave table), so its maximum p_i is found from the grid p =
+// sin^2(pi k / 32), k = 0..16 (dense near 0 and 1, where a rare allele's
+// peak is narrow) by Brent's (1973) search (golden sections and parabolic
+// steps, to 1e-10) between the best grid point's neighbours. The product's
+// maximum lies between the smallest and the largest p_i (outside, every
+// factor falls away), where it may have several peaks: it is p_i itself
+// when they agree, else the best of Brent's searches around each peak of 9
+// equally spaced points over that range. Identical reads in two pools of
+// one size give a statistic of exactly 0.
 
 #include <vector>
 
@@ -56,7 +59,7 @@ SPoolPosterior PoolPosterior(const double* likelihood, const SPoolSpectrum& prio
 double SiteQual(const std::vector<double>& log10PZero);
 
 struct SDifferentiation {
-    unsigned pools = 0;     // k: the pools tested
+    unsigned pools = 0;     // k: the pools tested (likelihood not all 0)
     double statistic = 0;   // NaN for k < 2
     double pValue = 0;      // NaN for k < 2
     double shared = 0;      // the p of the best shared frequency
@@ -65,7 +68,7 @@ struct SDifferentiation {
 };
 
 // The test over pools with likelihoods[i][0..n_i] (n_i + 1 values each, at
-// any scale, not all 0).
+// any scale); a pool whose values are all 0 is left out.
 SDifferentiation DifferentiationTest(const std::vector<std::vector<double>>& likelihoods);
 
 // A site's calls over every pool, with the pools' fitted spectra as priors.
@@ -81,7 +84,15 @@ class CSiteCaller {
     explicit CSiteCaller(std::vector<SPoolSpectrum> priors, double level = 0.95);
 
     // records[i]: pool i's record at the site (depth 0: it does not count).
-    void Call(const SPoolRecordView* records, SSiteCall& out);
+    // Without test, out.test holds only the number of pools (the test costs
+    // more than the rest: run it at the sites that are reported).
+    void Call(const SPoolRecordView* records, SSiteCall& out, bool test = true);
+
+    // The site's QUAL alone, as Call gives it (up to rounding), at the cost
+    // of the records' kept entries: L = sum_t tau[t] u(d, t) with u(d, t) =
+    // sum_j phi(j) Binom(t; d, j/n) kept per pool from site to site, and
+    // P(j = 0 | reads) = phi(0) tau[0] / L. For choosing the sites to call.
+    double Qual(const SPoolRecordView* records);
 
     // P(reads | j) of pool i's record into out (n_i + 1 values).
     void Likelihood(std::size_t i, const SPoolRecordView& record, std::vector<double>& out);
@@ -90,6 +101,8 @@ class CSiteCaller {
     std::vector<SPoolSpectrum> m_Priors;
     double m_Level;
     std::vector<CBinomialRows> m_Rows;
+    // Per pool and depth: u(d, t) for the rows' run of t (empty: not yet).
+    std::vector<std::vector<std::vector<double>>> m_U;
     std::vector<std::vector<double>> m_Likelihoods;
     std::vector<double> m_Log10PZero;
 };

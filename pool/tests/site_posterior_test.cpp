@@ -205,6 +205,7 @@ TEST(SitePosterior, QualAddsOverPoolsAndIsCapped) {
     }
     EXPECT_NEAR(call.qual, expected, 1e-5 * expected);
     EXPECT_GT(call.qual, 0.1);
+    EXPECT_NEAR(caller.Qual(views.data()), call.qual, 1e-9 * call.qual);
     // Eight Q40 minor reads: the table keeps no entry for t = 0, P(j = 0)
     // is 0, and QUAL the cap.
     site.m_Reads[0] = std::vector<SBaseRead>(8, SBaseRead{kSecond, 40});
@@ -212,6 +213,7 @@ TEST(SitePosterior, QualAddsOverPoolsAndIsCapped) {
     caller.Call(Records(clear).at(0).data(), call);
     EXPECT_EQ(call.pools[0].pZero, 0.0);
     EXPECT_EQ(call.qual, kMaxQual);
+    EXPECT_EQ(caller.Qual(Records(clear).at(0).data()), kMaxQual);
     EXPECT_EQ(SiteQual({-3.0, -2.5}), 55.0);
     EXPECT_EQ(SiteQual({}), 0.0);
 }
@@ -304,6 +306,8 @@ TEST(Differentiation, NullIsUniformAndDifferencesAreFound) {
         for (const auto& [pos, views] : Records(store)) {
             caller.Call(views.data(), call);
             ASSERT_EQ(call.test.pools, sizes.size());
+            // QUAL alone, from the kept entries only, is the full call's.
+            ASSERT_NEAR(caller.Qual(views.data()), call.qual, 1e-9 * call.qual + 1e-12);
             below5 += call.test.pValue < 0.05;
             below1 += call.test.pValue < 0.01;
         }
@@ -334,4 +338,10 @@ TEST(Differentiation, NullIsUniformAndDifferencesAreFound) {
         caller.Call(Records(far).at(0).data(), call);
         EXPECT_LT(call.test.pValue, 1e-3);
     }
+    // A pool whose likelihood underflowed to 0 everywhere (an extreme depth)
+    // is left out, not a crash: two pools remain, a third makes no test.
+    const std::vector<double> zero(n + 1, 0.0), flat(n + 1, 1.0);
+    EXPECT_EQ(DifferentiationTest({zero, flat, flat}).pools, 2u);
+    EXPECT_EQ(DifferentiationTest({zero, flat, flat}).statistic, 0.0);
+    EXPECT_TRUE(std::isnan(DifferentiationTest({zero, flat}).pValue));
 }
