@@ -790,32 +790,3 @@ void CPoolSpectrumModel::Posterior(const SPoolSpectrum& spectrum, hts_tpool* poo
     };
     RunOrdered<std::vector<SSite>>(pool, m.m_Parts.size(), job, merge);
 }
-
-std::vector<std::pair<std::int64_t, double>> CPoolSpectrumModel::SiteLikelihoods(
-    const SPoolSpectrum& spectrum) const {
-    const SImpl& m = *m_Impl;
-    std::vector<double> u;
-    m.RowsOf(spectrum.phi, u);
-    std::vector<std::pair<std::int64_t, double>> out;
-    SPoolRecordView v;
-    double tau[kMaxRecordEntries];
-    for (const SPoolChunk& chunk : m.m_Store.Chunks()) {
-        const unsigned char* p = chunk.m_Bytes.data();
-        const std::size_t first = out.size();
-        for (std::size_t i = 0; i < chunk.m_Offsets.size(); ++i) {
-            p = m.Decode(p, v);
-            if (v.depth == 0) {
-                continue;
-            }
-            RecordEntries(v, tau);
-            const std::size_t base = m.Base(v);
-            double z = 0.0;
-            for (unsigned k = 0; k < v.count; ++k) {
-                z += tau[k] * u[base + k];
-            }
-            out.emplace_back(chunk.m_FirstPos + chunk.m_Offsets[i], z);
-        }
-        std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end());
-    }
-    return out;
-}

@@ -64,6 +64,15 @@
 // maximum puts every share on the counts the reads favour most, which
 // one Newton step finds and EM nears ever more slowly.
 //
+// What the data decide. pi rests on the common classes and is well
+// determined; S (so theta_W and D) rests on the rare ones, which a pool of
+// many more chromosomes than reads barely shows: a singleton of 1000
+// chromosomes gives a read of it at depth 60 once in 17 sites. There the
+// maximum's S follows the noise (simulated pools of 1000 at depth 60: pi
+// within 0.5% of the true counts', theta_W 0.0179 against their 0.0094 on
+// 500000 sites, S per site 0.0535 against 0.0699 on 100000); at n = 200
+// it was within 1%.
+//
 // The estimands. sum_s w_s E_s[h(j) | reads] under phi equals
 // W sum_j phi'(j) h(j) with phi' the EM map of phi (the posterior spectrum,
 // phi itself at the maximum): the genome's sums follow from it, and the
@@ -82,7 +91,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <utility>
 #include <vector>
 
 #include "pool/neutrality.hpp"
@@ -150,12 +158,6 @@ class CPoolSpectrumModel {
     // 1 (NaN terms where the site is impossible).
     using TSiteSink = std::function<void(int, std::int64_t, const SSpectrumSums&)>;
     void Posterior(const SPoolSpectrum& spectrum, hts_tpool* pool, const TSiteSink& sink) const;
-
-    // The likelihood of spectrum at every site of the pool, relative to the
-    // largest entry of the site's table, as (position, likelihood) in
-    // genome order (tests compare it with the reads).
-    std::vector<std::pair<std::int64_t, double>> SiteLikelihoods(
-        const SPoolSpectrum& spectrum) const;
 
     // The default start: 90% of the sites monomorphic for the first allele
     // (folded: 45% for either), the rest spread as the neutral spectrum
