@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/input_error.hpp"
+
 namespace {
 
 // Symbolic links followed before giving up, as the kernel does (ELOOP).
@@ -268,6 +270,46 @@ std::string FileKey(const std::string& path) {
 
 }  // namespace
 
+std::vector<std::string> CompanionFiles(const std::string& input) {
+    if (input.empty() || input == "-") {
+        return {};
+    }
+    std::vector<std::string> files;
+    for (const char* ext : {".fai", ".gzi", ".bai", ".csi", ".crai", ".tbi"}) {
+        files.push_back(input + ext);
+    }
+    const std::size_t slash = input.rfind('/');
+    const std::size_t dot = input.rfind('.');
+    if (dot != std::string::npos && dot > (slash == std::string::npos ? 0 : slash + 1)) {
+        for (const char* ext : {".bai", ".csi", ".crai"}) {
+            files.push_back(input.substr(0, dot) + ext);
+        }
+    }
+    return files;
+}
+
+void CheckInputsDistinct(const std::vector<std::string>& inputs) {
+    std::vector<std::pair<std::string, std::string>> seen;  // key, path
+    for (const std::string& path : inputs) {
+        struct stat st;
+        if (path.empty() || path == "-" || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            continue;
+        }
+        const std::string key = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+        for (const auto& [k, first] : seen) {
+            if (k == key) {
+                throw CInputError(
+                    EInputError::eMismatch, SInputWhere{path, 0, 0, "", 0},
+                    (path == first ? std::string("is named twice")
+                                   : "is the same file as " + InputName(first)) +
+                        ": it would be read twice, every read counted twice; name each file "
+                        "once.");
+            }
+        }
+        seen.emplace_back(key, path);
+    }
+}
+
 void CheckOutputsDistinct(const std::vector<std::pair<std::string, std::string>>& outputs,
                           const std::vector<std::string>& inputs) {
     struct SFile {
@@ -283,6 +325,10 @@ void CheckOutputsDistinct(const std::vector<std::pair<std::string, std::string>>
     for (const std::string& path : inputs) {
         if (!path.empty() && path != "-") {
             files.push_back(SFile{"an input", path, FileKey(path)});
+            for (const std::string& companion : CompanionFiles(path)) {
+                files.push_back(
+                    SFile{"the index of the input '" + path + "'", companion, FileKey(companion)});
+            }
         }
     }
     for (std::size_t i = 0; i < nOutputs; ++i) {

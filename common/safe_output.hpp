@@ -71,11 +71,25 @@ class COutputTarget {
 // Throws std::runtime_error when two outputs, or an output and an input, are
 // the same file: the same name, one existing regular file reached by both
 // (links followed), or one file still to be made however spelled ("t.tsv",
-// "./d/../t.tsv", a link to it).
+// "./d/../t.tsv", a link to it). An input's companions (CompanionFiles: its
+// index, which htslib reads beside it and may make) count as inputs too.
 // outputs pairs each name with what it is ("the table"); "" and "-"
 // (standard output) are left out.
 void CheckOutputsDistinct(const std::vector<std::pair<std::string, std::string>>& outputs,
                           const std::vector<std::string>& inputs);
+
+// The files an input brings with it, which a run reads or htslib makes
+// beside it: a FASTA's index (.fai) and a bgzipped FASTA's (.gzi), an
+// alignment file's index (.bai, .csi, .crai, after the whole name or in
+// place of its extension, as samtools looks for them), a bgzipped text's
+// (.tbi, .csi). Names only: whether they exist is not asked.
+std::vector<std::string> CompanionFiles(const std::string& input);
+
+// Throws CInputError (eMismatch) naming both when two of the inputs are one
+// file however spelled ("a.bam" and "./a.bam", a link to it: the same
+// device and inode), which a run would read twice, every read counted twice.
+// "-" and names of files that do not exist are left to the readers.
+void CheckInputsDistinct(const std::vector<std::string>& inputs);
 
 // The message for a write to the output name that failed: "Cannot write
 // 'name': reason." with err, the errno value of the failed write, or

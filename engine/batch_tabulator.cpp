@@ -22,6 +22,12 @@
 // per entry. An entry is a pure function of its key, so a hit gives bit for
 // bit what the worker would compute, and results do not depend on which
 // worker saw which site first.
+//
+// Memory follows what is stored, up to the limits: the index starts with a
+// few sets and doubles when it holds as many entries as it has ways, and
+// the arenas grow as entries arrive. A run of many samples has a cache per
+// sample and worker, most of them for a few sites: an index and arenas
+// allocated in full would cost megabytes a sample whatever the data.
 static_assert(std::is_trivially_copyable<SEncodedSite>::value, "records are copied as bytes");
 
 class CBatchTabulator::CCache {
@@ -49,8 +55,9 @@ class CBatchTabulator::CCache {
                2 * sets * kWays * sizeof(SWay) <= limits.bytes / 4) {
             sets <<= 1;
         }
-        m_Sets = limits.slots >= kWays ? sets : 0;
-        m_ArenaBytes = (limits.bytes - std::min(limits.bytes, m_Sets * kWays * sizeof(SWay))) / 2;
+        m_MaxSets = limits.slots >= kWays ? sets : 0;
+        m_ArenaBytes =
+            (limits.bytes - std::min(limits.bytes, m_MaxSets * kWays * sizeof(SWay))) / 2;
         // Offsets into an arena are 32-bit.
         m_ArenaBytes = std::min<std::size_t>(m_ArenaBytes, UINT32_MAX);
     }
@@ -72,14 +79,14 @@ class CBatchTabulator::CCache {
     // Starts fetching the set where hash would be found: the index is larger
     // than the caches of the processor, and a lookup otherwise waits for it.
     void Prefetch(std::uint64_t hash) const {
-        if (m_Sets != 0 && !m_Ways.empty()) {
+        if (!m_Ways.empty()) {
             __builtin_prefetch(&m_Ways[x_Index(hash)]);
         }
     }
 
     // Finds key; true and value filled on a hit.
     bool Find(const std::vector<std::uint64_t>& key, std::uint64_t hash, SValue& value) {
-        if (m_Sets == 0 || m_Ways.empty()) {
+        if (m_Ways.empty()) {
             return false;
         }
         SWay* set = &m_Ways[(hash & (m_Sets - 1)) * kWays];
@@ -109,7 +116,7 @@ class CBatchTabulator::CCache {
     void Store(const std::vector<std::uint64_t>& key, std::uint64_t hash,
                const STabulatedSite& site, const SEncodedSite* encoded, const unsigned char* record,
                std::size_t recordBytes) {
-        if (m_Sets == 0) {
+        if (m_MaxSets == 0) {
             return;
         }
         // Layout: key words, depth, minor reads, kept, record bytes (one
@@ -183,18 +190,25 @@ class CBatchTabulator::CCache {
             return;  // too large to keep
         }
         if (m_Ways.empty()) {
+            m_Sets = std::min(kFirstSets, m_MaxSets);
             m_Ways.resize(m_Sets * kWays);
             m_Generation = 1;
-            m_Arenas[1].reserve(m_ArenaBytes);
+        } else if (m_Stored >= m_Ways.size() && m_Sets < m_MaxSets) {
+            x_Grow();
         }
         std::vector<unsigned char>* arena = &x_Arena(m_Generation);
         if (arena->size() + bytes > m_ArenaBytes) {
-            // A new generation in the older one's memory.
+            // A new generation in the older one's memory (clear() keeps it).
             ++m_Generation;
             arena = &x_Arena(m_Generation);
             arena->clear();
-            arena->reserve(m_ArenaBytes);
         }
+        if (arena->size() + bytes > arena->capacity()) {
+            // Doubling, but never past the limit.
+            arena->reserve(std::min(m_ArenaBytes, std::max({arena->size() + bytes,
+                                                            2 * arena->capacity(), kFirstArena})));
+        }
+        ++m_Stored;
         SWay* set = &m_Ways[x_Index(hash)];
         SWay way;
         way.hash = hash;
@@ -214,7 +228,33 @@ class CBatchTabulator::CCache {
         set[0] = way;
     }
 
-    std::size_t m_Sets = 0;
+    // Twice the sets, every live entry moved to its set in the larger
+    // index. An entry of set s goes to set s or s + m_Sets, the entries of
+    // a new set come from one old set, and taking them newest first keeps
+    // their order.
+    void x_Grow() {
+        std::vector<SWay> ways(2 * m_Sets * kWays);
+        std::vector<std::size_t> filled(2 * m_Sets, 0);
+        m_Stored = 0;
+        for (const SWay& w : m_Ways) {
+            if (!x_Live(w)) {
+                continue;
+            }
+            const std::size_t set = w.hash & (2 * m_Sets - 1);
+            ways[set * kWays + filled[set]++] = w;
+            ++m_Stored;
+        }
+        m_Ways.swap(ways);
+        m_Sets *= 2;
+    }
+
+    // The index's first size, and the arenas' first allocation.
+    static constexpr std::size_t kFirstSets = 16;
+    static constexpr std::size_t kFirstArena = 4096;
+
+    std::size_t m_MaxSets = 0;  // the index's limit; 0: no cache
+    std::size_t m_Sets = 0;     // the index's sets now (a power of two)
+    std::size_t m_Stored = 0;   // entries stored since the index last grew, or live then
     std::size_t m_ArenaBytes = 0;
     std::vector<SWay> m_Ways;  // allocated on first use
     std::uint32_t m_Generation = 0;
@@ -299,8 +339,6 @@ CBatchTabulator::SBatch* CBatchTabulator::x_FreeBatch() {
         m_Batches.push_back(std::make_unique<SBatch>());
         SBatch* b = m_Batches.back().get();
         b->m_Owner = this;
-        b->m_Raw.resize(m_BatchSites);
-        b->m_Sites.resize(m_BatchSites);
         return b;
     }
     SBatch* b = m_Free.back();
@@ -312,7 +350,15 @@ bool CBatchTabulator::x_Fill(SBatch& batch) {
     batch.m_Count = 0;
     batch.m_Error = nullptr;
     try {
-        while (batch.m_Count < m_BatchSites && m_Source.Next(batch.m_Raw[batch.m_Count])) {
+        // The slots grow with the sites read: a source of a few sites (one
+        // sample of many) costs a few slots, not a batch's worth.
+        while (batch.m_Count < m_BatchSites) {
+            if (batch.m_Count == batch.m_Raw.size()) {
+                batch.m_Raw.emplace_back();
+            }
+            if (!m_Source.Next(batch.m_Raw[batch.m_Count])) {
+                break;
+            }
             ++batch.m_Count;
         }
     } catch (...) {
@@ -353,6 +399,9 @@ void CBatchTabulator::x_Tabulate(SBatch& batch) {
         }
     } giveBack{this, worker, {}};
     batch.m_Encoded.Clear();
+    if (batch.m_Sites.size() < batch.m_Count) {
+        batch.m_Sites.resize(batch.m_Count);
+    }
     CCache& cache = worker->m_Cache;
     const bool caching = m_CacheLimits.slots > 0;
     batch.m_ErrorContig = -1;

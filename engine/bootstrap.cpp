@@ -30,23 +30,6 @@ std::vector<std::size_t> SegmentBlocks(const CSiteStore& store, std::size_t& blo
     return index;
 }
 
-std::vector<std::vector<double>> DrawResamples(std::size_t blocks, int replicates,
-                                               unsigned long seed) {
-    std::unique_ptr<gsl_rng, void (*)(gsl_rng*)> rng(gsl_rng_alloc(gsl_rng_mt19937), gsl_rng_free);
-    if (!rng) {
-        throw std::runtime_error("Cannot allocate GSL's random number generator.");
-    }
-    gsl_rng_set(rng.get(), seed);
-    std::vector<std::vector<double>> weights(static_cast<std::size_t>(std::max(replicates, 0)),
-                                             std::vector<double>(blocks, 0.0));
-    for (std::vector<double>& w : weights) {
-        for (std::size_t i = 0; i < blocks; ++i) {
-            w[gsl_rng_uniform_int(rng.get(), static_cast<unsigned long>(blocks))] += 1.0;
-        }
-    }
-    return weights;
-}
-
 void WindowBootstrapInterval(CWindowFitter& fitter, const SWindowSite* sites,
                              const std::uint32_t* blocks, std::size_t count,
                              const std::vector<std::vector<double>>& resamples, double level,

@@ -43,12 +43,6 @@ struct SBootstrapOptions {
 // order: a new block starts where the contig or the block index changes).
 std::vector<std::size_t> SegmentBlocks(const CSiteStore& store, std::size_t& blocks);
 
-// Every resample's multiplicity of each block: replicates draws of blocks
-// blocks with replacement each, from gsl_rng_mt19937 seeded with seed, in
-// replicate order.
-std::vector<std::vector<double>> DrawResamples(std::size_t blocks, int replicates,
-                                               unsigned long seed);
-
 // Fewer blocks than this make a rough percentile interval: the genome-wide
 // fit warns, and a window gets none.
 inline constexpr std::size_t kMinBootstrapBlocks = 20;

@@ -304,10 +304,21 @@ void CSiteStore::x_Add(const SEncodedSite& site, const unsigned char* bytes) {
     }
     bool newPage = m_Pages.empty() || m_PageUsed.back() + site.bytes > kPageBytes;
     if (newPage) {
-        const std::size_t size = std::max<std::size_t>(kPageBytes, site.bytes);
+        // The first page starts small; the others are full size.
+        const std::size_t size =
+            std::max<std::size_t>(m_Pages.empty() ? kFirstPageBytes : kPageBytes, site.bytes);
         m_Pages.emplace_back(new unsigned char[size]);
+        m_PageBytes.push_back(size);
         m_PageUsed.push_back(0);
         m_PageSites.push_back(0);
+    } else if (m_PageUsed.back() + site.bytes > m_PageBytes.back()) {
+        // The first page grows, doubling, up to the size of every page.
+        const std::size_t size =
+            std::min(kPageBytes, std::max(2 * m_PageBytes.back(), m_PageUsed.back() + site.bytes));
+        std::unique_ptr<unsigned char[]> larger(new unsigned char[size]);
+        std::memcpy(larger.get(), m_Pages.back().get(), m_PageUsed.back());
+        m_Pages.back() = std::move(larger);
+        m_PageBytes.back() = size;
     }
     const std::uint32_t page = static_cast<std::uint32_t>(m_Pages.size() - 1);
     if (newPage || m_Segments.empty() || m_Segments.back().contig != site.contig ||
@@ -342,8 +353,8 @@ void CSiteStore::x_Add(const SEncodedSite& site, const unsigned char* bytes) {
 
 std::uint64_t CSiteStore::GetAllocatedBytes() const {
     std::uint64_t total = 0;
-    for (std::size_t i = 0; i < m_Pages.size(); ++i) {
-        total += std::max<std::uint64_t>(kPageBytes, m_PageUsed[i]);
+    for (std::size_t bytes : m_PageBytes) {
+        total += bytes;
     }
     return total + m_Segments.capacity() * sizeof(SSegment);
 }

@@ -49,7 +49,10 @@
 // does not depend on the number of threads). Segments cut the sequence of
 // sites at every page, contig and block boundary; each keeps its sites'
 // count, reads and summed constant, so a block is a run of segments and a
-// block bootstrap can resample blocks without touching a site.
+// block bootstrap can resample blocks without touching a site. The first
+// page is allocated small and grows until it is full size, so that a store
+// of a few sites (one sample of many kept apart) costs what they need; the
+// pages' boundaries, and so every sum, are those of full-size pages.
 
 #include <cstddef>
 #include <cstdint>
@@ -174,6 +177,8 @@ struct SChromosomeClass {
 class CSiteStore {
   public:
     static constexpr std::size_t kPageBytes = 256 * 1024;
+    // The first page's first allocation.
+    static constexpr std::size_t kFirstPageBytes = 4096;
 
     explicit CSiteStore(const SSiteOptions& options);
 
@@ -189,7 +194,7 @@ class CSiteStore {
 
     std::uint64_t GetSites() const { return m_Sites; }
     std::uint64_t GetReads() const { return m_Reads; }
-    // Bytes of the records (pages are allocated in full).
+    // Bytes of the records (pages after the first are allocated in full).
     std::uint64_t GetRecordBytes() const { return m_RecordBytes; }
     std::uint64_t GetAllocatedBytes() const;
 
@@ -214,6 +219,7 @@ class CSiteStore {
     std::vector<unsigned char> m_Compact;
     std::vector<std::unique_ptr<unsigned char[]>> m_Pages;
     std::vector<std::size_t> m_PageUsed;
+    std::vector<std::size_t> m_PageBytes;  // allocated for each page
     std::vector<std::uint32_t> m_PageSites;
     std::vector<SSegment> m_Segments;
     std::vector<SChromosomeClass> m_Classes;

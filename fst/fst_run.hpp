@@ -1,7 +1,9 @@
 #pragma once
-// One qualfst run: the pools' sites read (in parallel chunks of the genome
-// for indexed alignments), tabulated and stored; each pair's joint spectrum
-// fitted; the table, windows, spectra and bootstrap intervals written.
+// One qualfst run, in the stages every pool program has (pool/): the pools
+// and their refusals, their sites read and tabulated into a store (in
+// parallel pieces of the genome for indexed alignments), then each pair's
+// joint spectrum fitted and the table, windows, spectra and bootstrap
+// intervals written.
 
 #include <cstdint>
 #include <iosfwd>
@@ -10,6 +12,7 @@
 
 #include "common/progress.hpp"
 #include "fst/fst_options.hpp"
+#include "pool/pool_sheet.hpp"
 
 struct SFstSummary {
     std::vector<std::string> m_Names;  // the pools
@@ -22,8 +25,19 @@ struct SFstSummary {
     // A pool's reads at a position out of the depth limits (the pool does
     // not count there).
     std::uint64_t m_PoolSitesBelowMinDepth = 0, m_PoolSitesAboveMaxDepth = 0;
+    // Sites with a third allele, left out (pool_record.hpp).
+    std::uint64_t m_MultiAllelic = 0;
+    // Pools without a site where they and another pool count.
+    std::vector<std::string> m_EmptyPools;
     std::string m_InputKind;  // "alignments", "pileup text"
 };
+
+// What qualfst takes of the pool programs' command line and stages.
+SPoolProgram FstProgram();
+
+// Refuses (std::runtime_error naming both) a pair of pools whose joint
+// spectrum would have more than kMaxSpectrumCells cells.
+void CheckPairSizes(const std::vector<SPoolSpec>& specs);
 
 // Runs qualfst with opts: the table to opts.m_Output (or out), windows and
 // spectra to their files, every file replaced only when the run is complete.

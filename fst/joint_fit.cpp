@@ -747,8 +747,15 @@ SJointFitResult CPairModel::Fit(const SJointFitOptions& options, hts_tpool* pool
             ++passes;
         }
         const SPairValues after = m.Values(fnext);
+        // A diversity is settled when it moves by less than the tolerance
+        // of its value, or of one site's worth (1 / weight): values that
+        // fall towards 0, as where no site is polymorphic, shrink by a
+        // constant share per pass and would never settle relative to
+        // themselves.
+        const double floor = weight > 0 ? 1.0 / weight : 1.0;
         auto near = [&](double a, double b) {
-            return std::fabs(a - b) <= options.tolerance * std::max(std::fabs(a), std::fabs(b));
+            return std::fabs(a - b) <=
+                   options.tolerance * std::max({std::fabs(a), std::fabs(b), floor});
         };
         const bool done = near(before.pi1, after.pi1) && near(before.pi2, after.pi2) &&
                           near(before.dxy, after.dxy) &&
@@ -818,6 +825,7 @@ void CPairModel::Posterior(const SJointSpectrum& spectrum, hts_tpool* pool,
     struct SSite {
         int contig;
         std::int64_t pos;
+        bool counts;
         double e[3];
     };
     std::function<std::vector<SSite>(std::size_t)> job = [&](std::size_t part) {
@@ -832,16 +840,16 @@ void CPairModel::Posterior(const SJointSpectrum& spectrum, hts_tpool* pool,
             const std::size_t first = out.size();
             for (std::size_t i = 0; i < chunk.m_Offsets.size(); ++i) {
                 p = m.Decode(p, r, c);
+                const std::int64_t pos = chunk.m_FirstPos + chunk.m_Offsets[i];
                 if (r.depth == 0 || c.depth == 0) {
+                    out.push_back(SSite{chunk.m_Contig, pos, false, {0.0, 0.0, 0.0}});
                     continue;
                 }
                 double f[4];
                 m.Forms<4>(r, c, forms, tauR, tauC, lc, f);
                 const double within1 = (m.m_Swap ? f[2] : f[1]) / f[0];
                 const double within2 = (m.m_Swap ? f[1] : f[2]) / f[0];
-                out.push_back(SSite{chunk.m_Contig,
-                                    chunk.m_FirstPos + chunk.m_Offsets[i],
-                                    {within1, within2, f[3] / f[0]}});
+                out.push_back(SSite{chunk.m_Contig, pos, true, {within1, within2, f[3] / f[0]}});
             }
             // The chunk's sites are stored by depth: back to genome order.
             std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
@@ -852,7 +860,7 @@ void CPairModel::Posterior(const SJointSpectrum& spectrum, hts_tpool* pool,
     std::function<void(std::size_t, std::vector<SSite>&)> merge = [&](std::size_t,
                                                                       std::vector<SSite>& sites) {
         for (const SSite& s : sites) {
-            sink(s.contig, s.pos, s.e[0], s.e[1], s.e[2]);
+            sink(s.contig, s.pos, s.counts ? s.e : nullptr);
         }
     };
     RunOrdered<std::vector<SSite>>(pool, m.m_Parts.size(), job, merge);

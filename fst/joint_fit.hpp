@@ -11,10 +11,14 @@
 // about which allele is ancestral: the spectrum is then symmetric under
 // (j1, j2) -> (n1 - j1, n2 - j2) (folded).
 //
-// The fit is EM (Dempster, Laird and Rubin 1977), accelerated by SQUAREM
-// (Varadhan and Roland 2008, scheme S3, with backtracking to the EM step
-// and monotone fall-back): phi'(c) = phi(c) / W sum_s w_s P1_s(j1) P2_s(j2)
-// / L_s. The sums over sites are taken in read-count space: with
+// The fit is EM (Dempster, Laird and Rubin 1977), phi'(c) = phi(c) / W
+// sum_s w_s P1_s(j1) P2_s(j2) / L_s, accelerated by Anderson acceleration of
+// the EM map over its last ten steps (Walker and Ni 2011; for EM, Henderson
+// and Varadhan 2019), where a step that would lower the log-likelihood gives
+// way to the plain EM step. It stops when a pass moves no diversity by more
+// than the tolerance of its value, or of one site's worth where the value
+// falls towards 0, and the log-likelihood by less than the tolerance per
+// site. The sums over sites are taken in read-count space: with
 // P_i(reads | j) = sum_t tau_i[t] Binom(t; d_i, j/n_i) and the rows
 // Q_i[(d, t)][j] = Binom(t; d, j/n_i),
 //   L_s = sum_{t1, t2} tau1[t1] G_{d1 d2}[t1][t2] tau2[t2],
@@ -119,9 +123,10 @@ class CPairModel {
     SJointFitResult Evaluate(const SJointSpectrum& spectrum, hts_tpool* pool) const;
 
     // Posterior expectations, under spectrum, of the three diversities at
-    // every site of the pair, in genome order: sink(contig, pos, pi1, pi2,
-    // dxy).
-    using TSiteSink = std::function<void(int, std::int64_t, double, double, double)>;
+    // every site of the store, in genome order: sink(contig, pos, e) with
+    // e = {pi1, pi2, dxy} where both pools count, null where they do not
+    // (the site is another pair's).
+    using TSiteSink = std::function<void(int, std::int64_t, const double*)>;
     void Posterior(const SJointSpectrum& spectrum, hts_tpool* pool, const TSiteSink& sink) const;
 
     // The likelihood of the spectrum at every site of the pair, relative to

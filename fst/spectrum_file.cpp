@@ -6,6 +6,7 @@
 #include <fstream>
 #include <ostream>
 #include <sstream>
+#include <vector>
 
 #include "base/input_error.hpp"
 
@@ -70,7 +71,8 @@ void WriteSpectrum(std::ostream& out, const SJointSpectrum& s, double sites,
     out << '\n' << mask << '\n';
 }
 
-SJointSpectrum ReadSpectrum(const std::string& path, unsigned n1, unsigned n2, bool folded) {
+SJointSpectrum ReadSpectrum(const std::string& path, unsigned n1, unsigned n2, bool folded,
+                            const std::string& name1, const std::string& name2) {
     std::ifstream in(path);
     if (!in) {
         throw CInputError(EInputError::eOpen, SInputWhere{path, 0, 0, "", 0}, "cannot be opened.");
@@ -95,19 +97,38 @@ SJointSpectrum ReadSpectrum(const std::string& path, unsigned n1, unsigned n2, b
     }
     std::istringstream head(line);
     long long d1 = 0, d2 = 0;
-    std::string fold, extra;
+    std::string fold;
     head >> d1 >> d2 >> fold;
     if (!head || (fold != "folded" && fold != "unfolded")) {
         throw fail(EInputError::eFormat,
                    "expected the dimensions of a two-pool spectrum and \"folded\" or "
                    "\"unfolded\".");
     }
-    if (d1 != static_cast<long long>(n1) + 1 || d2 != static_cast<long long>(n2) + 1) {
+    // The labels, each in double quotes, if the file has them.
+    std::vector<std::string> labels;
+    for (std::string rest; std::getline(head, rest, '"');) {
+        std::string label;
+        if (!std::getline(head, label, '"')) {
+            break;
+        }
+        labels.push_back(label);
+    }
+    bool transposed = false;
+    if (labels.size() == 2 && (labels[0] != name1 || labels[1] != name2)) {
+        transposed = labels[0] == name2 && labels[1] == name1 && name1 != name2;
+        if (!transposed) {
+            throw fail(EInputError::eMismatch, "the spectrum is of the pools '" + labels[0] +
+                                                   "' and '" + labels[1] + "', not of the pair '" +
+                                                   name1 + "' and '" + name2 + "'.");
+        }
+    }
+    const unsigned r1 = transposed ? n2 : n1, r2 = transposed ? n1 : n2;
+    if (d1 != static_cast<long long>(r1) + 1 || d2 != static_cast<long long>(r2) + 1) {
         throw fail(EInputError::eMismatch, "the spectrum is " + std::to_string(d1) + " x " +
                                                std::to_string(d2) + ", but pools of " +
-                                               std::to_string(n1) + " and " + std::to_string(n2) +
-                                               " chromosomes need " + std::to_string(n1 + 1) +
-                                               " x " + std::to_string(n2 + 1) + ".");
+                                               std::to_string(r1) + " and " + std::to_string(r2) +
+                                               " chromosomes need " + std::to_string(r1 + 1) +
+                                               " x " + std::to_string(r2 + 1) + ".");
     }
     if ((fold == "folded") != folded) {
         throw fail(EInputError::eMismatch,
@@ -117,10 +138,6 @@ SJointSpectrum ReadSpectrum(const std::string& path, unsigned n1, unsigned n2, b
     if (!next()) {
         throw fail(EInputError::eTruncated, "the line of entries is missing.");
     }
-    SJointSpectrum s;
-    s.n1 = n1;
-    s.n2 = n2;
-    s.folded = folded;
     const std::size_t cells = static_cast<std::size_t>(n1 + 1) * (n2 + 1);
     std::vector<double> v;
     v.reserve(cells);
@@ -145,20 +162,34 @@ SJointSpectrum ReadSpectrum(const std::string& path, unsigned n1, unsigned n2, b
         throw fail(EInputError::eFormat, "has " + std::to_string(v.size()) + " entries where " +
                                              std::to_string(cells) + " are needed.");
     }
+    // The file's cells in the run's order: (j1, j2) of the run is (j2, j1)
+    // of a transposed file.
+    auto at = [&](unsigned j1, unsigned j2) {
+        return transposed ? v[j2 * (n1 + 1) + j1] : v[j1 * (n2 + 1) + j2];
+    };
+    SJointSpectrum s;
+    s.n1 = n1;
+    s.n2 = n2;
+    s.folded = folded;
     s.phi.assign(cells, 0.0);
     double total = 0.0;
     for (unsigned j1 = 0; j1 <= n1; ++j1) {
         for (unsigned j2 = 0; j2 <= n2; ++j2) {
-            const std::size_t c = j1 * (n2 + 1) + j2;
-            const std::size_t m = (n1 - j1) * (n2 + 1) + (n2 - j2);
-            double x = v[c];
+            double x = at(j1, j2);
             if (folded) {
                 const int side = Side(j1, j2, n1, n2);
-                x = side < 0 ? 0.5 * v[c] : side == 0 ? v[c] : 0.5 * v[m];
+                x = side < 0    ? 0.5 * at(j1, j2)
+                    : side == 0 ? at(j1, j2)
+                                : 0.5 * at(n1 - j1, n2 - j2);
             }
-            s.phi[c] = x;
+            s.phi[j1 * (n2 + 1) + j2] = x;
             total += x;
         }
+    }
+    if (!std::isfinite(total)) {
+        throw fail(EInputError::eRange,
+                   "the entries add up to more than a number can hold: give numbers of sites "
+                   "(or shares), as --sfs writes them.");
     }
     if (!(s.phi[0] > 0.0) || !(total > 0.0)) {
         throw fail(EInputError::eRange,

@@ -24,10 +24,15 @@ std::string SpectrumFileName(const std::string& prefix, const std::string& name1
 void WriteSpectrum(std::ostream& out, const SJointSpectrum& spectrum, double sites,
                    const std::string& name1, const std::string& name2, const std::string& comment);
 
-// Reads a spectrum written by WriteSpectrum (or by dadi) for a pair with n1
-// and n2 chromosomes, folded or not as the run is, as shares (the entries
-// over their sum; a folded file is unfolded into a symmetric spectrum).
-// Masks are read and ignored: every entry counts, the corners too. Throws
-// CInputError naming the file and the line: other dimensions, the other
-// folding, a missing, negative or non-numeric entry, no monomorphic sites.
-SJointSpectrum ReadSpectrum(const std::string& path, unsigned n1, unsigned n2, bool folded);
+// Reads a spectrum written by WriteSpectrum (or by dadi) for the pair
+// name1 (n1 chromosomes) and name2 (n2), folded or not as the run is, as
+// shares (the entries over their sum; a folded file is unfolded into a
+// symmetric spectrum). Masks are read and ignored: every entry counts, the
+// corners too. Labels in the dimensions line are compared with the names:
+// a file of the pair (name2, name1) is read transposed, so that a square
+// spectrum is never taken the wrong way round. Throws CInputError naming
+// the file and the line: other dimensions, the other folding, labels of
+// other pools, a missing, negative, non-numeric or non-finite entry,
+// entries whose sum is no finite number, no monomorphic sites.
+SJointSpectrum ReadSpectrum(const std::string& path, unsigned n1, unsigned n2, bool folded,
+                            const std::string& name1, const std::string& name2);

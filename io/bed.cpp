@@ -47,7 +47,7 @@ bool StartsWith(const char* p, const char* end, const char* word) {
 
 }  // namespace
 
-CBedFile::CBedFile(const std::string& path) : m_Path(path) {
+CBedFile::CBedFile(const std::string& path, ELines lines) : m_Path(path) {
     errno = 0;
     // bgzf reads plain, gzip and bgzip files alike.
     std::unique_ptr<BGZF, SBgzfClose> file(bgzf_open(path.c_str(), "r"));
@@ -114,8 +114,19 @@ CBedFile::CBedFile(const std::string& path) : m_Path(path) {
             m_Order.push_back(chrom);
         }
         if (v[0] < v[1]) {
+            if (lines == ELines::eKeep && !it->second.empty() && v[0] < it->second.back().m_Beg) {
+                // Windows come out in order of their starts: a file in
+                // another order would have its rows reordered.
+                throw OutOfOrder({path, number, 0, chrom, v[0] + 1}, chrom,
+                                 it->second.back().m_Beg + 1,
+                                 "the lines of a contig must come in order of their starts "
+                                 "(sort -k1,1 -k2,2n)");
+            }
             it->second.push_back(SBedInterval{v[0], v[1]});
         }
+    }
+    if (lines == ELines::eKeep) {
+        return;
     }
     for (auto& [chrom, list] : m_Intervals) {
         std::sort(list.begin(), list.end(),
@@ -145,4 +156,28 @@ void CBedFile::CheckContigs(const std::vector<std::string>& known, const std::st
                               "names the contig '" + c + "', which " + what + ".");
         }
     }
+}
+
+CWindowPolicy BedWindowPolicy(const CBedFile& bed, std::function<std::string(int)> contigName) {
+    struct SCache {
+        std::vector<std::vector<SWindowRange>> m_Ranges;
+        std::vector<char> m_Known;
+    };
+    auto cache = std::make_shared<SCache>();
+    return CWindowPolicy::Ranges([&bed, cache, contigName](int contig) {
+        const std::size_t c = static_cast<std::size_t>(contig);
+        if (c >= cache->m_Ranges.size()) {
+            cache->m_Ranges.resize(c + 1);
+            cache->m_Known.resize(c + 1, 0);
+        }
+        if (!cache->m_Known[c]) {
+            cache->m_Known[c] = 1;
+            if (const auto* lines = bed.Intervals(contigName(contig))) {
+                for (const SBedInterval& iv : *lines) {
+                    cache->m_Ranges[c].push_back(SWindowRange{iv.m_Beg, iv.m_End});
+                }
+            }
+        }
+        return &cache->m_Ranges[c];
+    });
 }

@@ -5,9 +5,12 @@
 // arrive in genome order, in constant time amortised per position.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include "windows/window_policy.hpp"
 
 struct SBedInterval {
     std::int64_t m_Beg = 0, m_End = 0;  // 0-based, half-open
@@ -15,20 +18,29 @@ struct SBedInterval {
 
 class CBedFile {
   public:
+    // What becomes of the lines: positions (regions, masks) merge;
+    // windows keep every line as it is.
+    enum class ELines { eMerge, eKeep };
+
     // Reads path, plain or compressed with gzip or bgzip. Blank lines and
     // lines starting with '#', "track" or "browser" are skipped; fields are
-    // separated by tabs or spaces. Overlapping and adjacent intervals are
-    // merged, empty ones dropped. Throws CInputError naming the file and the
-    // line for a line that does not parse (eFormat), a negative, non-numeric
-    // or too large coordinate or a start after the end (eRange), and a
-    // compressed file that is cut (eTruncated, eDamaged).
-    explicit CBedFile(const std::string& path);
+    // separated by tabs or spaces. With eMerge, overlapping and adjacent
+    // intervals are merged; with eKeep every line stays an interval of its
+    // own, in the file's order, and the lines of a contig must come in order
+    // of their starts (eOrder otherwise, naming the line). Empty intervals
+    // are dropped either way. Throws CInputError naming the file and the
+    // line for a line that does not parse (eFormat), a negative,
+    // non-numeric or too large coordinate or a start after the end
+    // (eRange), and a compressed file that is cut (eTruncated, eDamaged).
+    // path is the file as the user named it, unquoted: messages quote it
+    // once.
+    explicit CBedFile(const std::string& path, ELines lines = ELines::eMerge);
 
     const std::string& Path() const { return m_Path; }
     // Contigs in the order of their first line.
     const std::vector<std::string>& Contigs() const { return m_Order; }
-    // The merged, sorted intervals of contig, or null when the file names
-    // no interval on it.
+    // The intervals of contig, sorted by start (merged with eMerge), or
+    // null when the file names no interval on it.
     const std::vector<SBedInterval>* Intervals(const std::string& contig) const;
 
     // Throws CInputError (eUnknown) naming the file and the first of its
@@ -66,3 +78,10 @@ class CBedCursor {
     const std::vector<SBedInterval>* m_Intervals = nullptr;
     std::size_t m_Next = 0;
 };
+
+// Windows of the lines of a BED file read with ELines::eKeep (--windows-bed:
+// one window per line, genes for example): the window policy whose ranges
+// of a contig are the file's lines on it, found by the contig's name
+// (contigName of the stream's contig index) when the stream first asks.
+// bed must outlive the policy.
+CWindowPolicy BedWindowPolicy(const CBedFile& bed, std::function<std::string(int)> contigName);

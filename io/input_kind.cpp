@@ -13,11 +13,13 @@
 
 #include "base/file_magic.hpp"
 #include "base/input_error.hpp"
+#include "common/safe_output.hpp"
 
 namespace {
 
 // Bytes peeked at for the content test. hpeek() keeps them in the handle's
-// buffer, so they are read again by whoever reads the file.
+// buffer, so they are read again by whoever reads the file. (A pipe's
+// handle may hold no more than this.)
 constexpr std::size_t kPeek = 4096;
 
 // What a recogniser sees of an input: htslib's view, and its first bytes,
@@ -26,6 +28,8 @@ struct SPeek {
     const htsFormat& m_Format;
     const unsigned char* m_Bytes;
     std::size_t m_Size;
+    // The bytes fill what was peeked at: the input may go on past them.
+    bool m_More;
 };
 
 // The start of the data that the gzip (or bgzip) member in in..in+n holds,
@@ -67,10 +71,15 @@ bool IsXml(const SPeek& in) {
 }
 
 // samtools mpileup text: the first line holds contig, position, reference
-// base, then depth, bases and qualities for each sample.
+// base, then depth, bases and qualities for each sample. The line may be
+// longer than the bytes seen (two pools at depth 1,400 fill 4 KB): without
+// its end in sight, the fields seen whole and the one cut short are judged
+// as their columns allow, and the reader checks the rest. So text of any
+// depth is recognised from the handle's buffer, standard input too.
 bool IsMpileupText(const SPeek& in) {
     const unsigned char* end =
         static_cast<const unsigned char*>(std::memchr(in.m_Bytes, '\n', in.m_Size));
+    const bool whole = end != nullptr || !in.m_More;
     if (end == nullptr) {
         end = in.m_Bytes + in.m_Size;
     }
@@ -83,11 +92,32 @@ bool IsMpileupText(const SPeek& in) {
         }
     }
     auto digits = [](const std::string& s) {
-        return !s.empty() &&
-               std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+        return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
     };
-    return fields.size() >= 6 && (fields.size() - 3) % 3 == 0 && !fields[0].empty() &&
-           digits(fields[1]) && fields[2].size() == 1 && digits(fields[3]);
+    // Bases and qualities are printable characters without blanks.
+    auto printable = [](const std::string& s) {
+        return std::all_of(s.begin(), s.end(), [](char c) { return c > ' ' && c <= '~'; });
+    };
+    if (whole) {
+        return fields.size() >= 6 && (fields.size() - 3) % 3 == 0 && !fields[0].empty() &&
+               !fields[1].empty() && digits(fields[1]) && fields[2].size() == 1 &&
+               !fields[3].empty() && digits(fields[3]);
+    }
+    // Cut short: the contig, position, reference base and first depth seen
+    // whole, the first sample's bases begun, every field as its column is.
+    if (fields.size() < 5 || fields[0].empty() || fields[1].empty() || !digits(fields[1]) ||
+        fields[2].size() != 1 || fields[3].empty()) {
+        return false;
+    }
+    for (std::size_t f = 3; f < fields.size(); ++f) {
+        const bool last = f + 1 == fields.size();
+        const bool ok =
+            f % 3 == 0 ? digits(fields[f]) && (last || !fields[f].empty()) : printable(fields[f]);
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // qualscan --save-sites: BGZF whose content starts with the summary magic.
@@ -130,11 +160,12 @@ CInputFile::CInputFile(const std::string& path) : m_Path(path), m_Name(InputName
             EInputError::eOpen, SInputWhere{path, 0, 0, "", 0},
             std::string("cannot be read: ") + (err ? std::strerror(err) : "unknown error") + ".");
     }
-    SPeek peek{m_Format, bytes, static_cast<std::size_t>(n)};
+    SPeek peek{m_Format, bytes, static_cast<std::size_t>(n), n == sizeof bytes};
     unsigned char plain[kPeek];
     if (m_Format.compression == gzip || m_Format.compression == bgzf) {
         peek.m_Bytes = plain;
         peek.m_Size = Inflate(bytes, static_cast<std::size_t>(n), plain, sizeof plain);
+        peek.m_More = peek.m_Size == sizeof plain;
     }
     for (const SRecogniser& r : kRecognisers) {
         if (r.m_Matches(peek)) {
@@ -190,6 +221,7 @@ std::vector<CInputFile> OpenInputs(const std::vector<std::string>& paths) {
         throw CInputError(EInputError::eMismatch, SInputWhere{"-", 0, 0, "", 0},
                           "is named more than once.");
     }
+    CheckInputsDistinct(paths);
     std::vector<CInputFile> inputs;
     for (const std::string& path : paths) {
         inputs.emplace_back(path);

@@ -67,7 +67,8 @@ EInputKind DetectInputKind(const std::string& path);
 
 // Opens every input of one run: either alignment files, which are pooled,
 // or summary files, which are concatenated, or exactly one XML data set or
-// pileup text. Standard input may be named once. Throws CInputError
+// pileup text. Standard input may be named once, and every file once however
+// spelled (common/safe_output.hpp's CheckInputsDistinct). Throws CInputError
 // (eMismatch) naming the file that breaks the rule.
 std::vector<CInputFile> OpenInputs(const std::vector<std::string>& paths);
 

@@ -9,6 +9,7 @@
 #include "base/whole_number.hpp"
 #include "common/bgzf_stream.hpp"
 #include "common/kstring.hpp"
+#include "io/input_kind.hpp"
 #include "model/site_classes.hpp"
 
 namespace {
@@ -45,6 +46,10 @@ CMpileupReader::CMpileupReader(hFILE* fp, const std::string& path, const SPileup
     }
     m_End.Start(m_File);
 }
+
+CMpileupReader::CMpileupReader(CInputFile& in, const SPileupOptions& filters,
+                               SPileupSummary& summary, bool needReference)
+    : CMpileupReader(in.Release(), in.Path(), filters, summary, needReference) {}
 
 void CMpileupReader::UseThreadPool(hts_tpool* pool) {
     // A pipe read ahead on the pool could not show a missing end block.
@@ -212,9 +217,16 @@ bool CMpileupReader::x_ParseLine(const char* text, std::size_t size, int& contig
                    "': --unfolded takes the reference base as ancestral, and this pileup text "
                    "carries none. Make it with samtools mpileup -f REFERENCE.fa.");
     }
+    // Every line has the first line's sample columns: a ragged text pooled
+    // would mix the reads of one column with another's, and kept apart it
+    // has no sample to give a column to.
     const std::size_t samples = (m_Fields.size() - 3) / 3;
     if (m_Samples == 0) {
         m_Samples = samples;
+    } else if (samples != m_Samples) {
+        x_Fail(EInputError::eFormat, "the line has " + std::to_string(samples) +
+                                         " sample columns where the first line had " +
+                                         std::to_string(m_Samples) + ".");
     }
     m_Reads.clear();
     m_SampleEnds.clear();
@@ -291,11 +303,6 @@ bool CMpileupReader::NextSamples(SMpileupSamples& samples) {
     int refBase = -1;
     if (!x_NextLine(samples.m_Contig, samples.m_Pos, refBase)) {
         return false;
-    }
-    if (m_SampleEnds.size() != m_Samples) {
-        x_Fail(EInputError::eFormat, "the line has " + std::to_string(m_SampleEnds.size()) +
-                                         " sample columns where the first had " +
-                                         std::to_string(m_Samples) + ".");
     }
     samples.m_RefBase = refBase;
     samples.m_Reads.resize(m_Samples);

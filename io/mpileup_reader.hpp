@@ -28,6 +28,13 @@ struct SMpileupSamples {
     std::vector<std::vector<SBaseRead>> m_Reads;  // per sample column
 };
 
+class CInputFile;
+
+// Names in messages: path is always the input as the user named it, as it
+// would be opened ("-": standard input), never quoted: every message
+// quotes it once, through InputName() (base/input_error.hpp). Pass
+// CInputFile::Path(), not CInputFile::Name(), which is quoted already (or
+// take the CInputFile whole).
 class CMpileupReader : public CSiteSource {
   public:
     // Opens path ("-": standard input). filters supplies --min-BQ (a base
@@ -38,9 +45,14 @@ class CMpileupReader : public CSiteSource {
     // when it cannot be opened.
     CMpileupReader(const std::string& path, const SPileupOptions& filters, SPileupSummary& summary,
                    bool needReference = false);
-    // Reads from fp, which it takes over; path names it in messages.
+    // Reads from fp, which it takes over; path (unquoted, see above) names
+    // it in messages.
     CMpileupReader(hFILE* fp, const std::string& path, const SPileupOptions& filters,
                    SPileupSummary& summary, bool needReference = false);
+    // Reads an input recognised as pileup text: takes over its handle
+    // (in.Release()) and names it by in.Path().
+    CMpileupReader(CInputFile& in, const SPileupOptions& filters, SPileupSummary& summary,
+                   bool needReference = false);
     ~CMpileupReader() override;
     CMpileupReader(const CMpileupReader&) = delete;
     CMpileupReader& operator=(const CMpileupReader&) = delete;
@@ -51,7 +63,8 @@ class CMpileupReader : public CSiteSource {
 
     // Next position with reads that pass the filters; false at the end.
     // Throws CInputError naming the file and line for text that is not
-    // mpileup output (eFormat), numbers out of range (eRange), positions
+    // mpileup output (eFormat; also a line with another number of sample
+    // columns than the first line), numbers out of range (eRange), positions
     // out of order (eOrder), compressed text that is cut or damaged
     // (eTruncated, eDamaged), and text without reference bases where they
     // are needed (eMismatch).
@@ -59,8 +72,7 @@ class CMpileupReader : public CSiteSource {
 
     // The next line with at least one read after the base filter, its reads
     // kept apart by sample column; the depth limits are not applied (they
-    // are the caller's, per sample). Throws as Next(), and for a line with
-    // another number of sample columns than the first.
+    // are the caller's, per sample). Throws as Next().
     bool NextSamples(SMpileupSamples& samples);
 
     // The sample columns of the text (those of its first line; 0 before

@@ -61,7 +61,8 @@ class CXmlSiteReader : public CSiteSource {
   public:
     // Reads the document from fp, plain or compressed with gzip or bgzip,
     // which the reader takes over and closes; path is the input as the
-    // user named it ("-": standard input), for messages. A stored table is
+    // user named it ("-": standard input), unquoted (CInputFile::Path(),
+    // not Name()): messages quote it once. A stored table is
     // delivered when it was written in this folding mode (anc marks an
     // unfolded table, as for qualfit). fallbackContig names the contigs of
     // a document without names (see above).

@@ -18,9 +18,14 @@ inline constexpr std::uint32_t kDefaultSkipFlags = 0x4 | 0x100 | 0x200 | 0x400 |
 
 struct SPileupOptions {
     std::vector<std::string> m_Inputs;  // alignment files, pooled
-    std::string m_Output;               // empty or "-": standard output
-    std::string m_Region;               // empty: every contig
-    std::string m_Reference;            // indexed FASTA; empty: none
+    // The samples of the inputs when a pool sheet names them: the names, and
+    // for every input the index of its sample among them. Empty: the SM of
+    // the read groups, or a file's name (samples.hpp).
+    std::vector<std::string> m_SheetSamples;
+    std::vector<int> m_FileSample;
+    std::string m_Output;     // empty or "-": standard output
+    std::string m_Region;     // empty: every contig
+    std::string m_Reference;  // indexed FASTA; empty: none
     int m_MinMapQ = 20;
     int m_MinBaseQ = 0;
     std::uint32_t m_SkipFlags = kDefaultSkipFlags;

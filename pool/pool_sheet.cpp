@@ -31,17 +31,8 @@ std::vector<std::string> SplitFiles(const std::string& list) {
     return files;
 }
 
-std::string PoolNameOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const std::size_t dot = name.rfind('.');
-    if (dot != std::string::npos && dot > 0) {
-        name.erase(dot);
-    }
-    return name;
-}
-
-std::vector<SPoolSpec> ReadPoolSheet(const std::string& path, unsigned maxSize) {
+std::vector<SPoolSpec> ReadPoolSheet(const std::string& path, std::size_t minPools,
+                                     const std::string& program) {
     std::ifstream in(path);
     if (!in) {
         throw CInputError(EInputError::eOpen, SInputWhere{path, 0, 0, "", 0}, "cannot be opened.");
@@ -95,7 +86,11 @@ std::vector<SPoolSpec> ReadPoolSheet(const std::string& path, unsigned maxSize) 
         }
         SPoolSpec pool;
         pool.m_Name = Trim(fields[static_cast<std::size_t>(nameCol)]);
-        if (pool.m_Name.empty() || pool.m_Name.find_first_of(" \t/") != std::string::npos) {
+        if (const std::string fault = SampleNameFault(pool.m_Name); !fault.empty()) {
+            throw CInputError(EInputError::eFormat, where,
+                              fault + ": a pool's name must not hold one.");
+        }
+        if (pool.m_Name.find_first_of(" /") != std::string::npos) {
             throw CInputError(
                 EInputError::eFormat, where,
                 "the name '" + pool.m_Name + "' is not one word (no blanks or slashes).");
@@ -113,11 +108,12 @@ std::vector<SPoolSpec> ReadPoolSheet(const std::string& path, unsigned maxSize) 
             ok = ok && c >= '0' && c <= '9';
             v = v * 10 + static_cast<unsigned>(c - '0');
         }
-        if (!ok || v < 2 || v > maxSize) {
+        if (!ok || v < kMinPoolSize || v > kMaxPoolSize) {
             throw CInputError(EInputError::eRange, where,
                               "the size '" + size + "' of pool '" + pool.m_Name +
-                                  "' is not a whole number of chromosomes from 2 to " +
-                                  std::to_string(maxSize) + ".");
+                                  "' is not a whole number of chromosomes from " +
+                                  std::to_string(kMinPoolSize) + " to " +
+                                  std::to_string(kMaxPoolSize) + ".");
         }
         pool.m_Size = static_cast<unsigned>(v);
         for (const std::string& f : SplitFiles(fields[static_cast<std::size_t>(filesCol)])) {
@@ -132,11 +128,13 @@ std::vector<SPoolSpec> ReadPoolSheet(const std::string& path, unsigned maxSize) 
     if (in.bad()) {
         throw CInputError(EInputError::eOpen, SInputWhere{path, 0, 0, "", 0}, "cannot be read.");
     }
-    if (pools.size() < 2) {
-        throw CInputError(EInputError::eFormat, SInputWhere{path, 0, 0, "", 0},
-                          "names " + std::to_string(pools.size()) +
-                              (pools.size() == 1 ? " pool" : " pools") +
-                              ": qualfst compares two or more.");
+    if (pools.size() < minPools) {
+        throw CInputError(
+            EInputError::eFormat, SInputWhere{path, 0, 0, "", 0},
+            "names " + std::to_string(pools.size()) + (pools.size() == 1 ? " pool" : " pools") +
+                ": " + program +
+                (minPools == 1 ? " needs one or more."
+                               : " compares " + std::to_string(minPools) + " or more."));
     }
     return pools;
 }

@@ -2,6 +2,7 @@
 // The pools of a run: names, sizes and files, from a sheet or from the
 // command line.
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -20,14 +21,13 @@ struct SPoolSpec {
 // and files (in any order; other columns are ignored); blank lines and lines
 // starting with '#' are skipped. files are comma-separated; a relative path
 // is taken relative to the sheet's directory. Throws CInputError naming the
-// sheet and the line: a missing column, an empty or repeated name, a size
-// that is not a whole number from 2 to maxSize, a pool without files, fewer
-// than two pools.
-std::vector<SPoolSpec> ReadPoolSheet(const std::string& path, unsigned maxSize);
+// sheet and the line: a missing column, a name that is empty, repeated,
+// not one word (blanks, slashes) or that breaks base/input_error.hpp's
+// SampleNameFault (control characters, quotes), a size that is not a whole
+// number from kMinPoolSize to kMaxPoolSize, a pool without files, fewer
+// than minPools pools (program names the program that needs them).
+std::vector<SPoolSpec> ReadPoolSheet(const std::string& path, std::size_t minPools,
+                                     const std::string& program);
 
 // Splits "a.bam,b.bam" into its files (no empty ones).
 std::vector<std::string> SplitFiles(const std::string& list);
-
-// The name of a pool after its first file: the file name without its
-// directory and last extension ("x/north.bam" -> "north").
-std::string PoolNameOf(const std::string& path);

@@ -21,7 +21,9 @@
 #include "common/thread_pool.hpp"
 #include "model/obstable.hpp"
 #include "pileup/hts_handles.hpp"
+#include "pool/pool_sheet.hpp"
 #include "spectrum/pool_diversity.hpp"
+#include "spectrum/sample_diversity.hpp"
 #include "windows/window_policy.hpp"
 
 #ifndef QUALPOOLSIM_VERSION
@@ -122,14 +124,20 @@ std::string Number(double v) {
 }
 
 // Rows "pool1 pool2 sites pi1 pi2 dxy fst" of the sums over `sites`
-// positions, each pair (or the single pool) prefixed by prefix.
+// positions, each pair (or the single pool) prefixed by prefix and followed
+// by its suffix (suffixes: one per row, or none).
 void WriteTruthRows(std::ostream& out, const std::string& prefix, const SPoolSimOptions& opts,
-                    const STruthSums& sums, std::int64_t sites, const std::string& suffix) {
+                    const STruthSums& sums, std::int64_t sites,
+                    const std::vector<std::string>& suffixes = {}) {
     const std::size_t pools = opts.m_Names.size();
     const double n = static_cast<double>(sites);
+    auto suffix = [&suffixes](std::size_t row) {
+        return suffixes.empty() ? std::string() : suffixes[row];
+    };
     if (pools == 1) {
         out << prefix << opts.m_Names[0] << "\tNA\t" << sites << '\t'
-            << Number(sites > 0 ? sums.m_Within[0] / n : NAN) << "\tNA\tNA\tNA" << suffix << '\n';
+            << Number(sites > 0 ? sums.m_Within[0] / n : NAN) << "\tNA\tNA\tNA" << suffix(0)
+            << '\n';
         return;
     }
     std::size_t pair = 0;
@@ -140,7 +148,7 @@ void WriteTruthRows(std::ostream& out, const std::string& prefix, const SPoolSim
             const double dxy = sites > 0 ? sums.m_Between[pair] / n : NAN;
             out << prefix << opts.m_Names[i] << '\t' << opts.m_Names[k] << '\t' << sites << '\t'
                 << Number(pi1) << '\t' << Number(pi2) << '\t' << Number(dxy) << '\t'
-                << Number(HudsonFst(pi1, pi2, dxy)) << suffix << '\n';
+                << Number(HudsonFst(pi1, pi2, dxy)) << suffix(pair) << '\n';
         }
     }
 }
@@ -279,6 +287,151 @@ double CQualityProfile::ShareBelow(unsigned q) const {
     return q == 0 ? 0.0 : m_Cumulative[std::min<std::size_t>(q - 1, m_Cumulative.size() - 1)];
 }
 
+double AncestralWeight(unsigned k, double alpha) {
+    // 1.0 / k for neutral runs, so that they draw what they always drew.
+    return alpha == 1.0 ? 1.0 / k : std::pow(static_cast<double>(k), -alpha);
+}
+
+double PoolFst(const SPoolSimOptions& opts, std::size_t pool) {
+    return opts.m_PoolFst.empty() ? opts.m_Fst : opts.m_PoolFst[pool];
+}
+
+double PolymorphicShare(const SPoolSimOptions& opts) {
+    double harmonic = 0.0;
+    for (unsigned k = 1; k < opts.m_AncestralSize; ++k) {
+        harmonic += AncestralWeight(k, opts.m_SpectrumPower);
+    }
+    return opts.m_Theta * harmonic;
+}
+
+double AncestralDiversity(const SPoolSimOptions& opts) {
+    const double a = opts.m_AncestralSize;
+    if (opts.m_SpectrumPower == 1.0) {
+        // theta sum_k (1/k) 2 (k/A)(1 - k/A) = theta 2/A sum_k (1 - k/A).
+        return opts.m_Theta * (a - 1.0) / a;
+    }
+    double sum = 0.0;
+    for (unsigned k = 1; k < opts.m_AncestralSize; ++k) {
+        const double x = k / a;
+        sum += AncestralWeight(k, opts.m_SpectrumPower) * 2.0 * x * (1.0 - x);
+    }
+    return opts.m_Theta * sum;
+}
+
+namespace {
+
+// Expected words of carriers' bits per polymorphic site: a pool of n keeps
+// ceil(n / 64) words where 0 < j < n. Without drift, j ~ Binomial(n, x) for
+// the ancestral frequency x = k / A; drift only makes j = 0 or n likelier
+// (E[(1 - p_i)^n] >= (1 - x)^n and E[p_i^n] >= x^n, both powers convex, with
+// E[p_i] = x), so this bounds the drifted runs too. A terms per distinct pool
+// size; beyond 10^8 terms in all every pool counts as polymorphic.
+double CarrierWordsPerSite(const SPoolSimOptions& o) {
+    std::vector<unsigned> sizes = o.m_PoolSizes;
+    std::sort(sizes.begin(), sizes.end());
+    sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
+    const bool sum =
+        static_cast<double>(o.m_AncestralSize) * static_cast<double>(sizes.size()) <= 1e8;
+    double words = 0.0;
+    for (unsigned n : sizes) {
+        double polymorphic = 1.0;
+        if (sum) {
+            double weights = 0.0, segregating = 0.0;
+            for (unsigned k = 1; k < o.m_AncestralSize; ++k) {
+                const double x = static_cast<double>(k) / o.m_AncestralSize;
+                const double w = AncestralWeight(k, o.m_SpectrumPower);
+                weights += w;
+                segregating += w * (1.0 - std::exp(n * std::log1p(-x)) - std::pow(x, n));
+            }
+            polymorphic = weights > 0.0 ? segregating / weights : 0.0;
+        }
+        words += polymorphic * std::ceil(n / 64.0) *
+                 static_cast<double>(std::count(o.m_PoolSizes.begin(), o.m_PoolSizes.end(), n));
+    }
+    return words;
+}
+
+// Room above a mean of independent counts: six standard deviations of a
+// Poisson variable of that mean, times the largest single count.
+std::size_t Room(double mean, double largest) {
+    return static_cast<std::size_t>(mean + 6.0 * std::sqrt(mean * largest) + largest);
+}
+
+// A block of b bytes from glibc's malloc: an 8-byte header, 16-byte steps,
+// 32 bytes at least.
+double HeapBlock(double b) {
+    return b <= 0.0 ? 0.0 : std::max(32.0, std::ceil((b + 8.0) / 16.0) * 16.0);
+}
+
+// Room reserved for a contig's polymorphic sites, Binomial(length, share),
+// and their carriers' bits: reserved at once, since doubling the capacity as
+// they come would hold up to three times their bytes while it copies.
+struct SContigRoom {
+    SContigRoom(const SPoolSimOptions& o, std::int64_t length, double share, double words) {
+        const double sites = static_cast<double>(length) * share;
+        double most = 0.0;  // words of one site
+        for (unsigned n : o.m_PoolSizes) {
+            most += std::ceil(n / 64.0);
+        }
+        m_Sites = Room(sites, 1.0);
+        m_Words = Room(sites * words, most);
+    }
+    std::size_t m_Sites = 0, m_Words = 0;
+};
+
+// What a run holds besides its contigs (the program, htslib's buffers), and
+// per thread (a stack and its buffers).
+constexpr double kFixedBytes = 32.0 * 1024 * 1024;
+constexpr double kThreadBytes = 16.0 * 1024 * 1024;
+
+}  // namespace
+
+double PoolSimMemory(const SPoolSimOptions& o) {
+    const double pools = static_cast<double>(o.m_Names.size());
+    const double pairs = pools * (pools - 1.0) / 2.0;
+    const double share = PolymorphicShare(o);
+    // Per polymorphic site: its record, the heap blocks of its three lists
+    // of one value per pool (grown one at a time: capacity the power of two
+    // at or above the number of pools), and the carriers' bits. The sites
+    // and the bits are reserved (SContigRoom); the windows are known.
+    const double capacity = std::exp2(std::ceil(std::log2(std::max(pools, 1.0))));
+    const double perSite = sizeof(SSimSite) + HeapBlock(capacity * sizeof(double)) +
+                           HeapBlock(capacity * sizeof(unsigned)) +
+                           HeapBlock(capacity * sizeof(std::int64_t));
+    const double words = CarrierWordsPerSite(o);
+    double largest = 0.0;
+    for (std::int64_t length : o.m_Lengths) {
+        const SContigRoom room(o, length, share, words);
+        double bytes = HeapBlock(static_cast<double>(length) + 1.0) +
+                       static_cast<double>(room.m_Sites) * perSite +
+                       static_cast<double>(room.m_Words) * sizeof(std::uint64_t);
+        if (o.m_WindowSize > 0 && o.m_WindowStep > 0) {
+            const double windows =
+                std::ceil(static_cast<double>(length) / static_cast<double>(o.m_WindowStep));
+            bytes +=
+                windows * (sizeof(std::int64_t) + sizeof(STruthSums) +
+                           HeapBlock(pools * sizeof(double)) + HeapBlock(pairs * sizeof(double)));
+        }
+        largest = std::max(largest, bytes);
+    }
+    return kFixedBytes + kThreadBytes * o.m_Threads +
+           static_cast<double>(o.m_AncestralSize) * sizeof(double) + largest;
+}
+
+void CheckPoolSimMemory(const SPoolSimOptions& opts, const SMemoryBound& bound) {
+    const double need = PoolSimMemory(opts);
+    if (need <= static_cast<double>(bound.m_Bytes)) {
+        return;
+    }
+    const std::int64_t longest = *std::max_element(opts.m_Lengths.begin(), opts.m_Lengths.end());
+    char perBase[32];
+    std::snprintf(perBase, sizeof perBase, "%.3g", need / static_cast<double>(longest));
+    Fail("The simulation needs about " + ByteSize(need) + " of memory (a contig is held whole: " +
+         perBase + " bytes per base of the longest, " + std::to_string(longest) +
+         " bases), more than the " + ByteSize(static_cast<double>(bound.m_Bytes)) + " of " +
+         bound.m_What + ": simulate shorter contigs (-l, --contigs).");
+}
+
 void CheckPoolSimOptions(const SPoolSimOptions& o) {
     const std::size_t pools = o.m_Names.size();
     if (o.m_Prefix.empty()) {
@@ -301,8 +454,10 @@ void CheckPoolSimOptions(const SPoolSimOptions& o) {
                       name) != o.m_Names.begin() + static_cast<std::ptrdiff_t>(i)) {
             Fail("The pool name '" + name + "' is given twice.");
         }
-        if (o.m_PoolSizes[i] < 1) {
-            Fail("A pool holds at least one chromosome.");
+        if (o.m_PoolSizes[i] < kMinPoolSize || o.m_PoolSizes[i] > kMaxPoolSize) {
+            Fail("A pool holds " + std::to_string(kMinPoolSize) + " to " +
+                 std::to_string(kMaxPoolSize) + " chromosomes (" + name + ": " +
+                 std::to_string(o.m_PoolSizes[i]) + "), the range the pool programs read.");
         }
         if (!(o.m_Depths[i] > 0.0) || !std::isfinite(o.m_Depths[i])) {
             Fail("The depth of a pool must be a positive number.");
@@ -319,17 +474,23 @@ void CheckPoolSimOptions(const SPoolSimOptions& o) {
     if (o.m_AncestralSize < 2) {
         Fail("The ancestral population holds at least 2 chromosomes.");
     }
-    double harmonic = 0.0;
-    for (unsigned k = 1; k < o.m_AncestralSize; ++k) {
-        harmonic += 1.0 / k;
+    if (!(o.m_SpectrumPower >= 0.0 && o.m_SpectrumPower <= 10.0)) {
+        Fail("The spectrum's power ALPHA must be from 0 to 10.");
     }
-    if (!(o.m_Theta >= 0.0) || o.m_Theta * harmonic > 1.0) {
+    if (!(o.m_Theta >= 0.0) || PolymorphicShare(o) > 1.0) {
         Fail("theta " + Number(o.m_Theta) + " makes a site polymorphic with probability " +
-             Number(o.m_Theta * harmonic) + " (theta times the harmonic number of " +
+             Number(PolymorphicShare(o)) + " (theta times the sum of 1/k^" +
+             Number(o.m_SpectrumPower) + " for k from 1 to " +
              std::to_string(o.m_AncestralSize - 1) + "): it must be at most 1.");
     }
-    if (!(o.m_Fst >= 0.0 && o.m_Fst < 1.0)) {
-        Fail("F must be at least 0 and below 1.");
+    if (!o.m_PoolFst.empty() && o.m_PoolFst.size() != pools) {
+        Fail("F must be given once for all pools or once per pool (" + std::to_string(pools) +
+             " pools).");
+    }
+    for (std::size_t i = 0; i < pools; ++i) {
+        if (!(PoolFst(o, i) >= 0.0 && PoolFst(o, i) < 1.0)) {
+            Fail("F must be at least 0 and below 1.");
+        }
     }
     if (o.m_ReadLength < 1 || o.m_Lanes < 1) {
         Fail("Reads are at least one base long and a pool has at least one lane.");
@@ -343,22 +504,25 @@ void CheckPoolSimOptions(const SPoolSimOptions& o) {
 
 SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
     CheckPoolSimOptions(opts);
+    CheckPoolSimMemory(opts, MemoryBound(false));
     const std::size_t pools = opts.m_Names.size();
     const CQualityProfile profile(opts.m_Qualities);
     const std::array<double, 256>& errProb = ErrProbTable();
     SPoolSimSummary summary;
     summary.m_Reads.assign(pools, 0);
 
-    // Contig names and the inverse cumulative 1/k of the ancestral spectrum.
+    // Contig names and the inverse cumulative 1/k^ALPHA of the ancestral spectrum.
     std::vector<std::string> contigs;
     for (std::size_t c = 0; c < opts.m_Lengths.size(); ++c) {
         contigs.push_back("chr" + std::to_string(c + 1));
     }
-    std::vector<double> harmonic(opts.m_AncestralSize, 0.0);  // H_k at [k]
+    // sum_{i<=k} 1/i^ALPHA at [k] (H_k when neutral)
+    std::vector<double> harmonic(opts.m_AncestralSize, 0.0);
     for (unsigned k = 1; k < opts.m_AncestralSize; ++k) {
-        harmonic[k] = harmonic[k - 1] + 1.0 / k;
+        harmonic[k] = harmonic[k - 1] + AncestralWeight(k, opts.m_SpectrumPower);
     }
     const double polymorphic = opts.m_Theta * harmonic.back();
+    const double carrierWords = CarrierWordsPerSite(opts);
 
     const TThreadPool threads = StartThreadPool(opts.m_Threads);
     htsThreadPool pool{threads.get(), 0};
@@ -415,6 +579,10 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
     }
 
     STruthSums genome(pools);
+    std::vector<CSampleDiversity> diversity;  // of each pool's chromosomes
+    for (unsigned n : opts.m_PoolSizes) {
+        diversity.emplace_back(n);
+    }
     std::unique_ptr<bam1_t, SBamFree> record(bam_init1());
     std::string bases, qname;
     std::vector<std::uint8_t> quals;
@@ -438,8 +606,11 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
         }
 
         // The polymorphic sites, their populations and pools.
+        const SContigRoom room(opts, len, polymorphic, carrierWords);
         std::vector<SSimSite> sites;
+        sites.reserve(room.m_Sites);
         std::vector<std::uint64_t> bits;
+        bits.reserve(room.m_Words);
         {
             TRng rng = MakeRng(opts.m_Seed, Stream(ePopulation, c));
             std::vector<TRng> carrierRng;
@@ -461,7 +632,8 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
                 const int ref = BaseIndex(seq[static_cast<std::size_t>(pos)]);
                 s.m_Alt = (ref + 1 + static_cast<int>(gsl_rng_uniform_int(rng.get(), 3))) % 4;
                 for (std::size_t i = 0; i < pools; ++i) {
-                    s.m_Population.push_back(DriftFrequency(rng.get(), s.m_Ancestral, opts.m_Fst));
+                    s.m_Population.push_back(
+                        DriftFrequency(rng.get(), s.m_Ancestral, PoolFst(opts, i)));
                 }
                 for (std::size_t i = 0; i < pools; ++i) {
                     const unsigned n = opts.m_PoolSizes[i];
@@ -497,6 +669,9 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
         std::vector<STruthSums> winSums;
         if (opts.m_WindowSize > 0) {
             const CWindowPolicy policy(opts.m_WindowSize, opts.m_WindowStep);
+            const std::size_t windows = static_cast<std::size_t>((len - 1) / policy.Step() + 1);
+            winStart.reserve(windows);
+            winSums.reserve(windows);
             for (std::int64_t start = policy.FirstStart(0); start < len; start += policy.Step()) {
                 winStart.push_back(start);
                 winSums.emplace_back(pools);
@@ -504,6 +679,9 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
         }
         for (const SSimSite& s : sites) {
             genome.Add(s.m_Population);
+            for (std::size_t i = 0; i < pools; ++i) {
+                diversity[i].Add(s.m_Count[i]);
+            }
             if (!winStart.empty()) {
                 // Windows k with k step <= pos < k step + size.
                 const std::int64_t step = opts.m_WindowStep, size = opts.m_WindowSize;
@@ -529,7 +707,7 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
             WriteTruthRows(
                 windowsFile->Stream(),
                 contigs[c] + '\t' + std::to_string(winStart[w]) + '\t' + std::to_string(end) + '\t',
-                opts, winSums[w], end - winStart[w], "");
+                opts, winSums[w], end - winStart[w]);
         }
 
         // The reads of every pool, in order of their start.
@@ -635,17 +813,41 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
     CTextFile truth(opts.m_Prefix + ".truth.tsv");
     truth.Stream() << "pool1\tpool2\tsites\tpi1\tpi2\tdxy\tfst\tpi1_model\tpi2_model\tdxy_model\t"
                       "fst_model\n";
-    // E[2 p (1 - p)] of the ancestral spectrum: theta sum_k (1/k) 2 (k/A)(1 - k/A).
-    const double ancestral = opts.m_Theta * (opts.m_AncestralSize - 1.0) / opts.m_AncestralSize;
-    const double within = (1.0 - opts.m_Fst) * ancestral;
-    const std::string model = pools == 1 ? "\t" + Number(within) + "\tNA\tNA\tNA"
-                                         : "\t" + Number(within) + "\t" + Number(within) + "\t" +
-                                               Number(ancestral) + "\t" +
-                                               Number(HudsonFst(within, within, ancestral));
+    // E[2 p (1 - p)] of the ancestral spectrum. Drift keeps (1 - F_i) of it
+    // within pool i and all of it between two pools, so a pair's F_ST is
+    // (F_i + F_k) / 2.
+    const double ancestral = AncestralDiversity(opts);
+    auto within = [&](std::size_t i) { return (1.0 - PoolFst(opts, i)) * ancestral; };
+    std::vector<std::string> model;
+    if (pools == 1) {
+        model.push_back("\t" + Number(within(0)) + "\tNA\tNA\tNA");
+    }
+    for (std::size_t i = 0; i < pools; ++i) {
+        for (std::size_t k = i + 1; k < pools; ++k) {
+            model.push_back("\t" + Number(within(i)) + "\t" + Number(within(k)) + "\t" +
+                            Number(ancestral) + "\t" +
+                            Number(HudsonFst(within(i), within(k), ancestral)));
+        }
+    }
     WriteTruthRows(truth.Stream(), "", opts, genome, static_cast<std::int64_t>(summary.m_Positions),
                    model);
     truth.Close();
     summary.m_Files.push_back(opts.m_Prefix + ".truth.tsv");
+
+    // Each pool's own chromosomes, whose derived alleles the sites file
+    // counts (the reference is ancestral).
+    CTextFile divFile(opts.m_Prefix + ".diversity.tsv");
+    divFile.Stream() << "pool\tn\tsites\tpi\ttheta_w\ttajima_d\ttheta_h\tfay_wu_h\n";
+    const double positions = static_cast<double>(summary.m_Positions);
+    for (std::size_t i = 0; i < pools; ++i) {
+        const CSampleDiversity& d = diversity[i];
+        divFile.Stream() << opts.m_Names[i] << '\t' << d.SampleSize() << '\t' << summary.m_Positions
+                         << '\t' << Number(d.Pi(positions)) << '\t' << Number(d.ThetaW(positions))
+                         << '\t' << Number(d.TajimaD()) << '\t' << Number(d.ThetaH(positions))
+                         << '\t' << Number(d.FayWuH(positions)) << '\n';
+    }
+    divFile.Close();
+    summary.m_Files.push_back(opts.m_Prefix + ".diversity.tsv");
     if (windowsFile) {
         windowsFile->Close();
         summary.m_Files.push_back(opts.m_Prefix + ".truth.windows.tsv");

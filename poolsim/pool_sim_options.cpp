@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/split.hpp"
+#include "pool/pool_sheet.hpp"
 
 #ifndef QUALPOOLSIM_VERSION
 #define QUALPOOLSIM_VERSION "unknown"
@@ -20,6 +21,7 @@ enum ELongOnly {
     eNames = kFirstProgramOption,
     eContigs,
     eTheta,
+    eSpectrum,
     eFst,
     eAncestral,
     eQualities,
@@ -39,6 +41,7 @@ const struct option kLongOptions[] = {
     {"length", required_argument, nullptr, 'l'},
     {"contigs", required_argument, nullptr, eContigs},
     {"theta", required_argument, nullptr, eTheta},
+    {"spectrum", required_argument, nullptr, eSpectrum},
     {"fst", required_argument, nullptr, eFst},
     {"ancestral-size", required_argument, nullptr, eAncestral},
     {"qualities", required_argument, nullptr, eQualities},
@@ -67,6 +70,20 @@ void Resolve(std::vector<T>& values, std::size_t pools, const char* option) {
     }
 }
 
+// --spectrum neutral|power:ALPHA: ALPHA of the spectrum theta / k^ALPHA.
+double ParseSpectrum(const std::string& text) {
+    if (text == "neutral") {
+        return 1.0;
+    }
+    const std::string power = "power:";
+    if (text.compare(0, power.size(), power) == 0) {
+        return ParseOptionDouble(kProgram, text.c_str() + power.size(), "--spectrum power:ALPHA",
+                                 0.0, 10.0, false, false, "a number from 0 to 10");
+    }
+    BadOption(kProgram,
+              "Invalid value '" + text + "' for --spectrum: expected neutral or power:ALPHA.");
+}
+
 std::string Short(double v) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%g", v);
@@ -86,22 +103,36 @@ std::string PoolSimUsage() {
            "files) for qualfst --pools, the sites PREFIX.sites.tsv (population frequency\n"
            "and pool count of the alternative allele at every polymorphic site) and the\n"
            "population values PREFIX.truth.tsv (pi per pool, dxy, F_ST per pair; with\n"
-           "--windows also PREFIX.truth.windows.tsv). The same options and seed give the\n"
-           "same files.\n"
+           "--windows also PREFIX.truth.windows.tsv), and the diversity of each pool's\n"
+           "own chromosomes PREFIX.diversity.tsv (pi, theta_W, Tajima's D, theta_H, Fay\n"
+           "and Wu's H). The same options and seed give the same files. Each contig is\n"
+           "held whole in memory (about 11 bytes per base with the defaults): a run that\n"
+           "would not fit is refused before it starts.\n"
            "\n"
            "Options (default in brackets; N[,N...]: one value for all pools or one each):\n"
            "  -o, --output PREFIX      prefix of the files written (required)\n"
            "  -p, --pools K            number of pools [2]\n"
            "      --names A,B,...      pool names [pool1,pool2,...]\n"
-           "  -n, --pool-size N[,N...] chromosomes per pool [50]\n"
+           "  -n, --pool-size N[,N...] chromosomes per pool, " +
+           std::to_string(kMinPoolSize) + " to " + std::to_string(kMaxPoolSize) +
+           " (the pool programs'\n"
+           "                           range) [50]\n"
            "  -d, --depth D[,D...]     mean read depth per pool [30]\n"
            "  -l, --length L[,L...]    contig lengths, one contig per value [1000000]\n"
            "      --contigs K          K contigs of the (single) length given [1]\n"
            "      --theta T            population mutation rate per site [" +
            Short(d.m_Theta) +
            "]\n"
-           "      --fst F              drift of every pool's population from the\n"
-           "                           ancestral one, 0 <= F < 1 (F_ST between pools) [" +
+           "      --spectrum neutral|power:ALPHA\n"
+           "                           the ancestral spectrum: a derived allele on k of\n"
+           "                           the A chromosomes with probability theta / k^ALPHA;\n"
+           "                           neutral is power:1, ALPHA > 1 more rare alleles\n"
+           "                           (Tajima's D < 0), ALPHA < 1 more common ones (D > 0)\n"
+           "                           [neutral]\n"
+           "      --fst F[,F...]       drift of each pool's population from the ancestral\n"
+           "                           one, 0 <= F < 1; the true F_ST of pools i and k is\n"
+           "                           (F_i + F_k) / 2, F with one value (fst_model in\n"
+           "                           PREFIX.truth.tsv) [" +
            Short(d.m_Fst) +
            "]\n"
            "      --ancestral-size A   chromosomes of the ancestral population [" +
@@ -131,7 +162,7 @@ std::string PoolSimVersion() {
 EParseResult ParsePoolSimArgs(int argc, char* argv[], SPoolSimOptions& opts, std::ostream& out) {
     long long pools = 0;
     long long contigs = 1;
-    std::vector<std::string> sizes{"50"}, depths{"30"}, lengths{"1000000"};
+    std::vector<std::string> sizes{"50"}, depths{"30"}, lengths{"1000000"}, fsts;
     const EParseResult result = ParseProgramOptions(
         kProgram, argc, argv, kShortOptions, kLongOptions, out, PoolSimUsage, PoolSimVersion,
         [&](int c, const char* arg) {
@@ -161,9 +192,11 @@ EParseResult ParsePoolSimArgs(int argc, char* argv[], SPoolSimOptions& opts, std
                     opts.m_Theta = ParseOptionDouble(kProgram, arg, "--theta", 0.0, 1.0, false,
                                                      false, "a number from 0 to 1");
                     return true;
+                case eSpectrum:
+                    opts.m_SpectrumPower = ParseSpectrum(arg);
+                    return true;
                 case eFst:
-                    opts.m_Fst = ParseOptionDouble(kProgram, arg, "--fst", 0.0, 1.0, false, true,
-                                                   "a number from 0 to below 1");
+                    fsts = SplitAt(arg, ',');
                     return true;
                 case eAncestral:
                     opts.m_AncestralSize = static_cast<unsigned>(
@@ -224,11 +257,20 @@ EParseResult ParsePoolSimArgs(int argc, char* argv[], SPoolSimOptions& opts, std
     }
     Resolve(sizes, n, "--pool-size");
     Resolve(depths, n, "--depth");
+    if (!fsts.empty()) {
+        Resolve(fsts, n, "--fst");
+    }
+    opts.m_PoolFst.clear();
+    for (const std::string& s : fsts) {
+        opts.m_PoolFst.push_back(ParseOptionDouble(kProgram, s.c_str(), "--fst", 0.0, 1.0, false,
+                                                   true, "a number from 0 to below 1"));
+    }
     opts.m_PoolSizes.clear();
     opts.m_Depths.clear();
     for (const std::string& s : sizes) {
-        opts.m_PoolSizes.push_back(
-            static_cast<unsigned>(ParseOptionInt(kProgram, s.c_str(), "--pool-size", 1, 1000000)));
+        // The pool programs' range, so that every sheet written is one they read.
+        opts.m_PoolSizes.push_back(static_cast<unsigned>(
+            ParseOptionInt(kProgram, s.c_str(), "--pool-size", kMinPoolSize, kMaxPoolSize)));
     }
     for (const std::string& s : depths) {
         opts.m_Depths.push_back(ParseOptionDouble(kProgram, s.c_str(), "--depth", 0.0, 1e6, true,

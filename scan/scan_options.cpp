@@ -8,6 +8,8 @@
 
 #include "base/input_error.hpp"
 #include "common/safe_output.hpp"
+#include "io/input_options.hpp"
+#include "pool/pool_sheet.hpp"
 
 #ifndef QUALSCAN_VERSION
 #define QUALSCAN_VERSION "unknown"
@@ -34,12 +36,16 @@ enum ELongOnly {
     eMergeSamples,
     eSamples,
     eSurface,
+    eMinSites,
+    eWindowsBed,
+    ePools,
 };
 
 const std::string kShortOptions = std::string("w:") + kSharedShortOptions;
 
 const std::vector<option> kLongOptions = ProgramOptionTable({
     {"windows-file", required_argument, nullptr, 'w'},
+    {"pools", required_argument, nullptr, ePools},
     {"windows", required_argument, nullptr, eWindows},
     {"windows-only", no_argument, nullptr, eWindowsOnly},
     {"model", required_argument, nullptr, eModel},
@@ -58,6 +64,8 @@ const std::vector<option> kLongOptions = ProgramOptionTable({
     {"merge-samples", no_argument, nullptr, eMergeSamples},
     {"samples", required_argument, nullptr, eSamples},
     {"surface", required_argument, nullptr, eSurface},
+    {"min-sites", required_argument, nullptr, eMinSites},
+    {"windows-bed", required_argument, nullptr, eWindowsBed},
 });
 
 const char kProgram[] = "qualscan";
@@ -70,8 +78,14 @@ long long ParseInt(const char* text, const char* option, long long lo, long long
     return ParseOptionInt(kProgram, text, option, lo, hi);
 }
 
-// SIZE or SIZE:STEP, whole numbers of bases, 1 <= STEP <= SIZE.
+// SIZE or SIZE:STEP, whole numbers of bases, 1 <= STEP <= SIZE; or
+// "contig", a window per contig.
 void ParseWindows(const char* text, SScanOptions& opts) {
+    opts.m_ContigWindows = std::string(text) == "contig";
+    if (opts.m_ContigWindows) {
+        opts.m_WindowSize = opts.m_WindowStep = 0;
+        return;
+    }
     ParseWindowsOption(kProgram, text, "--windows", opts.m_WindowSize, opts.m_WindowStep);
 }
 
@@ -82,10 +96,42 @@ double ParseLevel(const char* text) {
 
 }  // namespace
 
+void ApplyPoolsSheet(SScanOptions& opts) {
+    // What the sheet gives may not come from the command line too: two
+    // sources of one setting would leave one silently unused.
+    const std::pair<int, const char*> twice[] = {
+        {ePoolSize, "--pools gives every pool's size: --pool-size does not apply."},
+        {eSamples, "--pools names the pools: --samples does not apply."},
+        {eMergeSamples,
+         "--pools keeps every pool of the sheet apart: --merge-samples does not apply (a pool "
+         "of the sheet may have many files, its lanes)."},
+    };
+    for (const auto& [code, why] : twice) {
+        if (opts.Given(code)) {
+            BadArgs(why);
+        }
+    }
+    if (!opts.m_Pileup.m_Inputs.empty()) {
+        BadArgs("--pools names the pools' files: give no input files with it.");
+    }
+    SPileupOptions& p = opts.m_Pileup;
+    for (const SPoolSpec& pool : ReadPoolSheet(opts.m_PoolsSheet, 1, kProgram)) {
+        p.m_SheetSamples.push_back(pool.m_Name);
+        opts.m_PoolSizes.push_back(pool.m_Size);
+        for (const std::string& f : pool.m_Files) {
+            p.m_Inputs.push_back(f);
+            p.m_FileSample.push_back(static_cast<int>(p.m_SheetSamples.size()) - 1);
+        }
+    }
+    opts.m_PerSample = true;
+}
+
 std::string ScanUsage() {
     SScanOptions d;
     const SPileupOptions& p = d.m_Pileup;
     return "Usage: qualscan [options] in1.bam [in2.bam ...]\n"
+           "       qualscan [options] --pools SHEET (pools of alignments, each estimated\n"
+           "                                         apart: name, size, files)\n"
            "       qualscan [options] data.xml      (a data set of qualpileup, qualgen or\n"
            "                                         qualfit -o, plain or gzip; - reads\n"
            "                                         standard input)\n"
@@ -108,8 +154,19 @@ std::string ScanUsage() {
            "      --windows SIZE[:STEP]\n"
            "                           neutral estimate in windows of SIZE bases, one every\n"
            "                           STEP bases [STEP = SIZE]; needs -w\n"
+           "      --windows contig     one window per contig, the whole of it\n"
+           "      --windows-bed BED    one window per line of BED (genes, say: contig,\n"
+           "                           0-based start, end; each contig's lines in order of\n"
+           "                           their starts), the rows in the genome's order\n"
            "  -w, --windows-file FILE  where the windows go (BED-like, 0-based starts)\n"
            "      --windows-only       no genome-wide table: memory bounded by one window\n"
+           "      --min-sites N        a window of fewer sites is written with NA estimates\n"
+           "                           (its row and site count kept), so that a scaffold's\n"
+           "                           few sites do not stand out as outliers [" +
+           std::to_string(d.m_MinSites) +
+           ": every\n"
+           "                           window with a site, as before the option; its\n"
+           "                           interval shows how little a few sites say]\n"
            "      --ci profile|bootstrap\n"
            "                           intervals from the profile likelihood, or the\n"
            "                           percentile interval of a block bootstrap, which\n"
@@ -129,7 +186,8 @@ std::string ScanUsage() {
            "                           pool size, folding and filters they record; with\n"
            "                           --per-sample one file per sample, FILE with the\n"
            "                           sample's name before its extension (a.sites:\n"
-           "                           a.NAME.sites)\n"
+           "                           a.NAME.sites), each open until the end (2 open\n"
+           "                           files a sample: see ulimit -n)\n"
            "      --surface FILE       the growth model's log-likelihood on a grid of theta\n"
            "                           and growth rate around its estimate (for\n"
            "                           scripts/plot_landscape)\n"
@@ -233,6 +291,13 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
                 case eLevel:
                     opts.m_Level = ParseLevel(arg);
                     return true;
+                case eWindowsBed:
+                    SetBedFileOption(kProgram, opts.m_WindowsBed, arg, "--windows-bed");
+                    return true;
+                case eMinSites:
+                    opts.m_MinSites =
+                        static_cast<std::uint64_t>(ParseInt(arg, "--min-sites", 1, 1LL << 40));
+                    return true;
                 case ePoolSize:
                     opts.m_PoolSizes.clear();
                     for (long long n :
@@ -315,6 +380,13 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
                 case eMask:
                     SetBedFileOption(kProgram, opts.m_MaskFile, arg, "--mask");
                     return true;
+                case ePools:
+                    if (!opts.m_PoolsSheet.empty()) {
+                        BadArgs("--pools is given twice ('" + opts.m_PoolsSheet + "' and '" + arg +
+                                "'): a run reads one sheet.");
+                    }
+                    opts.m_PoolsSheet = arg;
+                    return true;
                 case 't':
                     opts.m_Threads = ParseThreadsOption(kProgram, arg);
                     return true;
@@ -328,9 +400,23 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
     for (int i = optind; i < argc; ++i) {
         p.m_Inputs.emplace_back(argv[i]);
     }
+    if (!opts.m_PoolsSheet.empty()) {
+        ApplyPoolsSheet(opts);
+    }
     CheckAlignmentOptions(kProgram, p);
-    CheckWindowAndBootstrapOptions(kProgram, opts.m_WindowSize, opts.m_WindowsOutput, bootstrapOnly,
-                                   opts.m_Bootstrap);
+    if (!opts.m_WindowsBed.empty() && opts.Given(eWindows)) {
+        BadArgs(
+            "--windows and --windows-bed are two ways to cut the genome into windows: give "
+            "one.");
+    }
+    if ((opts.m_ContigWindows || !opts.m_WindowsBed.empty()) && opts.m_WindowsOutput.empty()) {
+        BadArgs(std::string(opts.m_ContigWindows ? "--windows contig" : "--windows-bed") +
+                " needs -w/--windows-file FILE for the windows.");
+    }
+    // Any kind of windows is windows to the shared check (-w needs them).
+    CheckWindowAndBootstrapOptions(
+        kProgram, opts.Windows() ? std::max<std::int64_t>(opts.m_WindowSize, 1) : 0,
+        opts.m_WindowsOutput, bootstrapOnly, opts.m_Bootstrap);
     if (opts.m_PerSample && opts.m_MergeSamples) {
         BadArgs(
             "--per-sample and --merge-samples exclude each other: keep the samples apart, or "
@@ -349,7 +435,10 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
             "--surface draws the growth model's likelihood: it does not apply with --model "
             "neutral.");
     }
-    if (opts.m_WindowsOnly && opts.m_WindowSize == 0) {
+    if (opts.Given(eMinSites) && !opts.Windows()) {
+        BadArgs("--min-sites applies to the windows: add --windows SIZE[:STEP] and -w FILE.");
+    }
+    if (opts.m_WindowsOnly && !opts.Windows()) {
         BadArgs("--windows-only needs --windows SIZE[:STEP] and -w FILE.");
     }
     if (opts.m_WindowsOnly) {
@@ -407,36 +496,15 @@ SSiteFileSettings SavedAgain(const SSiteFileSettings& first, const SScanOptions&
 }
 
 void CheckOptionsForInput(const SScanOptions& opts, EInputKind kind) {
-    // Where each option that not every input takes applies. Summary files
-    // take the filters their runs applied (the run checks that a filter
-    // given has the value they record), and no other.
-    struct SRule {
-        int m_Code;
-        bool m_Alignments, m_PileupText, m_DataSet, m_SiteFiles;
-        const char* m_Why;  // why it does not apply where it does not
-    };
-    const char* const kKept =
-        "summary files hold the sites their runs kept, so give it to those runs";
-    const SRule rules[] = {
-        {'r', true, false, false, false,
-         "a region is read through the index of alignments; give the positions with "
-         "--regions-file BED"},
-        {'f', true, false, false, false,
-         "pileup text carries its reference base and a data set its ancestral class"},
-        {'q', true, false, false, true,
-         "it holds no mapping qualities; filter the reads where it is made (samtools mpileup -q)"},
-        {kSkipFlagsOption, true, false, false, true,
-         "it holds no flags; filter the reads where it is made (samtools mpileup --ff)"},
-        {kInclFlagsOption, true, false, false, true,
-         "it holds no flags; filter the reads where it is made (samtools mpileup --rf)"},
-        {'x', true, false, false, true,
-         "it holds no read pairs; choose the overlap rule where it is made (samtools mpileup "
-         "-x)"},
-        {'Q', true, true, false, true, "a data set's scores are taken as they are"},
-        {'d', true, true, true, true, ""},
-        {'D', true, true, true, true, ""},
-        {eRegionsFile, true, true, true, false, ""},
-        {eMask, true, true, true, false, ""},
+    // Where each option of qualscan's own that not every input takes
+    // applies; the alignment options follow the rows every program shares.
+    // Summary files take the filters their runs applied (the run checks
+    // that a filter given has the value they record), and no other.
+    const std::vector<SInputOptionRule> own = {
+        {eRegionsFile, true, true, true, false,
+         "summary files hold the sites their runs kept, so give it to those runs"},
+        {eMask, true, true, true, false,
+         "summary files hold the sites their runs kept, so give it to those runs"},
         {eContig, false, false, true, false,
          "only a data set's sites lack a contig name; the other inputs name their contigs"},
         {eSamples, false, true, true, false,
@@ -453,22 +521,8 @@ void CheckOptionsForInput(const SScanOptions& opts, EInputKind kind) {
                 " are allowed: take a larger step (or read the alignments, whose header gives "
                 "the lengths).");
     }
-    for (const SRule& r : rules) {
-        if (!opts.Given(r.m_Code)) {
-            continue;
-        }
-        const bool applies = kind == EInputKind::eAlignment     ? r.m_Alignments
-                             : kind == EInputKind::eMpileupText ? r.m_PileupText
-                             : kind == EInputKind::eXmlDataSet  ? r.m_DataSet
-                                                                : r.m_SiteFiles;
-        if (applies) {
-            continue;
-        }
-        const std::string why =
-            kind == EInputKind::eSiteFile && r.m_Code != eSamples ? kKept : r.m_Why;
-        BadArgs(OptionName(kLongOptions, r.m_Code) + " does not apply to " + InputKindName(kind) +
-                ": " + why + ".");
-    }
+    RefuseIgnoredOptions(kProgram, kLongOptions, opts.m_Given, kind, own,
+                         "summary files hold the sites their runs kept, so give it to those runs");
 }
 
 void CheckSiteFileSettings(const SScanOptions& opts, const SSiteFileSettings& file,
@@ -526,14 +580,14 @@ bool IsStandardOutput(const std::string& path) {
 void CheckOutputs(const SScanOptions& opts) {
     const bool tableToStandardOutput =
         !opts.m_WindowsOnly && (opts.m_Output.empty() || opts.m_Output == "-");
-    if (tableToStandardOutput && opts.m_WindowSize > 0 && IsStandardOutput(opts.m_WindowsOutput)) {
+    if (tableToStandardOutput && opts.Windows() && IsStandardOutput(opts.m_WindowsOutput)) {
         BadArgs("The windows (-w " + opts.m_WindowsOutput +
                 ") and the table both go to standard output, where they would mix: give one of "
                 "them a file (-w FILE or -o FILE).");
     }
     std::vector<std::string> inputs = opts.m_Pileup.m_Inputs;
     for (const std::string& read :
-         {opts.m_Pileup.m_Reference, opts.m_RegionsFile, opts.m_MaskFile}) {
+         {opts.m_Pileup.m_Reference, opts.m_RegionsFile, opts.m_MaskFile, opts.m_WindowsBed}) {
         inputs.push_back(read);
     }
     CheckOutputsDistinct({{"the table (-o)", opts.m_WindowsOnly ? std::string() : opts.m_Output},

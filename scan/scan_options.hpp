@@ -10,6 +10,7 @@
 #include "io/input_kind.hpp"
 #include "pileup/pileup_options.hpp"
 #include "sitefile/site_file.hpp"
+#include "windows/window_file.hpp"
 
 enum class EScanModels { eNeutral, eGrowth, eBoth };
 
@@ -19,9 +20,14 @@ struct SScanOptions {
     SPileupOptions m_Pileup;
     std::string m_Output;           // the genome-wide table; empty or "-": standard output
     std::string m_WindowsOutput;    // -w: the windows file
-    std::int64_t m_WindowSize = 0;  // 0: no windows
+    std::int64_t m_WindowSize = 0;  // 0: no windows of fixed size
     std::int64_t m_WindowStep = 0;  // equal to the size unless given
+    bool m_ContigWindows = false;   // --windows contig: one window per contig
+    std::string m_WindowsBed;       // --windows-bed: one window per line of this BED file
     bool m_WindowsOnly = false;
+    // --min-sites: windows of fewer sites are written with NA estimates
+    // (windows/window_file.hpp).
+    std::uint64_t m_MinSites = kDefaultMinSites;
     EScanModels m_Models = EScanModels::eBoth;
     double m_Level = 0.95;
     // --pool-size: one size for every sample, or one per sample in the
@@ -33,10 +39,14 @@ struct SScanOptions {
     bool m_PerSample = false;
     bool m_MergeSamples = false;
     std::vector<std::string> m_SampleNames;  // --samples: names of pileup text's columns
-    std::string m_Surface;                   // --surface: the growth model's likelihood surface
-    std::string m_Contig = ".";              // contig of an XML data set's sites
-    std::string m_RegionsFile;               // BED: only these positions; empty: all
-    std::string m_MaskFile;                  // BED: never these positions; empty: none
+    // --pools: the pool sheet of every pool program (name, size, files);
+    // its pools are the samples, kept apart, each with its size (the sheet
+    // fills the inputs, the samples of the files and the pool sizes).
+    std::string m_PoolsSheet;
+    std::string m_Surface;       // --surface: the growth model's likelihood surface
+    std::string m_Contig = ".";  // contig of an XML data set's sites
+    std::string m_RegionsFile;   // BED: only these positions; empty: all
+    std::string m_MaskFile;      // BED: never these positions; empty: none
     unsigned m_Threads = 1;
     // Intervals: profile likelihood, or the block bootstrap (bootstrap.hpp).
     bool m_Bootstrap = false;
@@ -50,6 +60,8 @@ struct SScanOptions {
     bool Given(int code) const {
         return std::find(m_Given.begin(), m_Given.end(), code) != m_Given.end();
     }
+    // Whether windows are written, of any kind.
+    bool Windows() const { return m_WindowSize > 0 || m_ContigWindows || !m_WindowsBed.empty(); }
     // The pool size of sample s (0: none).
     unsigned PoolSize(std::size_t s) const {
         return m_PoolSizes.empty() ? 0 : m_PoolSizes[m_PoolSizes.size() == 1 ? 0 : s];
@@ -60,6 +72,12 @@ struct SScanOptions {
 // return eHelp / eVersion. A bad option or value throws std::runtime_error
 // naming the option.
 EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostream& out);
+
+// Fills the inputs, the files' samples, the pool sizes and --per-sample from
+// opts.m_PoolsSheet; refuses (std::runtime_error naming the option) what
+// the sheet gives given on the command line too. Throws CInputError naming
+// the sheet for a sheet that does not parse.
+void ApplyPoolsSheet(SScanOptions& opts);
 
 // Windows on contigs of unknown length (every input but alignments) are
 // written only where they hold a covered position (windows/windows.hpp); a

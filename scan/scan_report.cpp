@@ -1,5 +1,7 @@
 #include "scan/scan_report.hpp"
 
+#include "windows/window_file.hpp"
+
 namespace {
 
 std::string SampleField(const std::string& sample) {
@@ -26,8 +28,8 @@ std::string FormatTableRow(const SModelRow& r) {
 }
 
 std::string WindowsHeader(bool bootstrap, double level, bool sample) {
-    return std::string("#intervals=") + (bootstrap ? "bootstrap" : "profile") +
-           "\tlevel=" + FormatNumber(level) + '\n' + (sample ? "sample\t" : "") +
+    return FormatWindowsComment(SWindowsComment{bootstrap ? "bootstrap" : "profile", level}) +
+           (sample ? "sample\t" : "") +
            "contig\tstart\tend\tsites\treads\tcovered\ttheta\ttheta_lo\ttheta_hi\tloglik\n";
 }
 

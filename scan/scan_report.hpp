@@ -34,7 +34,8 @@ struct SWindowRow {
 std::string TableHeader(bool sample);
 std::string FormatTableRow(const SModelRow& row);
 // The windows file's first line, a comment that says what the intervals
-// are: "#intervals=profile<TAB>level=0.95" or "#intervals=bootstrap<TAB>
-// level=0.95" (scripts/plot_windows reads it), then the column header.
+// are (windows/window_file.hpp: "#intervals=profile<TAB>level=0.95" or
+// "#intervals=bootstrap<TAB>level=0.95"; scripts/plot_windows reads it),
+// then the column header.
 std::string WindowsHeader(bool bootstrap, double level, bool sample);
 std::string FormatWindowRow(const SWindowRow& row);

@@ -261,17 +261,26 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     // kind before any is read.
     std::vector<CInputFile> inputs = OpenInputs(p.m_Inputs);
     const EInputKind kind = inputs.front().Kind();
+    if (!opts.m_PoolsSheet.empty() && kind != EInputKind::eAlignment) {
+        throw CInputError(EInputError::eFormat, SInputWhere{inputs.front().Path(), 0, 0, "", 0},
+                          std::string("is ") + InputKindName(kind) + ", but " +
+                              InputName(opts.m_PoolsSheet) +
+                              " names alignment files (SAM, BAM, CRAM) for its pools.");
+    }
     CheckOptionsForInput(opts, kind);
     // The input as the user named it, for the places of input errors.
     const std::string inputPath = p.m_Inputs.front();
 
     // The intervals next: a bad file should not wait for the input.
-    std::unique_ptr<CBedFile> regions, mask;
+    std::unique_ptr<CBedFile> regions, mask, windowsBed;
     if (!opts.m_RegionsFile.empty()) {
         regions = std::make_unique<CBedFile>(opts.m_RegionsFile);
     }
     if (!opts.m_MaskFile.empty()) {
         mask = std::make_unique<CBedFile>(opts.m_MaskFile);
+    }
+    if (!opts.m_WindowsBed.empty()) {
+        windowsBed = std::make_unique<CBedFile>(opts.m_WindowsBed, CBedFile::ELines::eKeep);
     }
     // The sources deliver every position with reads; the site filter
     // applies the depth limits, so that covered positions count whatever
@@ -315,10 +324,9 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         }
         case EInputKind::eMpileupText: {
             summary.m_InputKind = "pileup text";
-            CInputFile& in = inputs.front();
-            const std::string path = in.Path();
-            auto reader = std::make_unique<CMpileupReader>(in.Release(), path, sourceOptions,
-                                                           filtered, opts.m_Unfolded);
+            const std::string path = inputs.front().Path();
+            auto reader = std::make_unique<CMpileupReader>(inputs.front(), sourceOptions, filtered,
+                                                           opts.m_Unfolded);
             reader->UseThreadPool(pool.get());
             streamedContigs = &reader->Contigs();
             contigs.m_Names = streamedContigs;
@@ -452,10 +460,11 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
 
     // Contigs of the intervals must be contigs of the input; pileup text and
     // data sets name their contigs as they come, so they are checked at
-    // their end. (Summary files take no intervals: CheckOptionsForInput
-    // refused them.)
+    // their end. (Summary files take no intervals but windows:
+    // CheckOptionsForInput refused the others; their windows are checked
+    // against the files' contigs at the end.)
     auto checkContigs = [&](const std::string& what) {
-        for (const CBedFile* bed : {regions.get(), mask.get()}) {
+        for (const CBedFile* bed : {regions.get(), mask.get(), windowsBed.get()}) {
             if (bed) {
                 bed->CheckContigs(*contigs.m_Names, what);
             }
@@ -495,7 +504,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             lane->m_Source = splitter ? &splitter->Queue(s) : source.get();
             lane->m_Filter = std::make_unique<CSiteFilter>(
                 *lane->m_Source, filterOptions, contigName,
-                opts.m_WindowSize > 0 ? &lane->m_Covered : nullptr, filterPath);
+                opts.Windows() ? &lane->m_Covered : nullptr, filterPath);
             lane->m_Tabulator =
                 std::make_unique<CBatchTabulator>(*lane->m_Filter, !opts.m_Unfolded, pool.get(),
                                                   CBatchTabulator::kDefaultBatch, &lane->m_Site);
@@ -505,6 +514,25 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             lane->m_Store = std::make_unique<CSiteStore>(lane->m_Site);
         }
         lanes.push_back(std::move(lane));
+    }
+
+    // Samples kept apart keep files open until the end: a summary file
+    // each (the file and its stream: 2 descriptors) and, after the first,
+    // a temporary file of windows each. Room for them is made, or the run
+    // refused, before any is opened.
+    if (opts.m_PerSample && lanes.size() > 1) {
+        const std::size_t saved = opts.m_SaveSites.empty() ? 0 : lanes.size();
+        const std::size_t scratch = opts.Windows() ? lanes.size() - 1 : 0;
+        std::string what;
+        if (saved > 0) {
+            what = "--save-sites keeps " + std::to_string(saved) +
+                   " summary files open, 2 descriptors each";
+        }
+        if (scratch > 0) {
+            what += std::string(what.empty() ? "" : "; ") + "--windows keeps " +
+                    std::to_string(scratch) + " temporary files of windows open";
+        }
+        ReserveOpenFiles(2 * saved + scratch, what);
     }
 
     // The summary files, one per sample kept apart.
@@ -545,7 +573,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
         surfaceFile = std::make_unique<COutputTarget>(opts.m_Surface, out);
     }
     std::unique_ptr<COutputTarget> windowsFile;
-    if (opts.m_WindowSize > 0) {
+    if (opts.Windows()) {
         windowsFile = std::make_unique<COutputTarget>(opts.m_WindowsOutput, out);
         windowsFile->Stream() << WindowsHeader(opts.m_Bootstrap, opts.m_Level, opts.m_PerSample);
         for (std::size_t s = 0; s < lanes.size(); ++s) {
@@ -559,7 +587,7 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             lane.m_Windows = std::make_unique<CWindowWriter>(
                 opts, lane.m_Site, fitOptions, pool.get(),
                 s > 0 ? lane.m_Scratch->Stream() : windowsFile->Stream(), *lane.m_Contigs,
-                lane.m_Covered, !lane.m_Files, inputPath, lane.m_Column);
+                lane.m_Covered, !lane.m_Files, inputPath, lane.m_Column, windowsBed.get());
         }
     }
 
@@ -665,6 +693,14 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
     if (streamedContigs) {
         checkContigs("does not occur in " + inputs.front().Name());
     }
+    if (windowsBed && !fileGroups.empty()) {
+        std::vector<std::string> named;
+        for (const auto& lane : lanes) {
+            named.insert(named.end(), lane->m_Contigs->m_Names->begin(),
+                         lane->m_Contigs->m_Names->end());
+        }
+        windowsBed->CheckContigs(named, "no summary file holds a site of");
+    }
     for (auto& lane : lanes) {
         summary.m_Sites += lane->m_Sites;
         summary.m_Reads += lane->m_Reads;
@@ -751,6 +787,23 @@ SScanSummary RunQualScan(const SScanOptions& opts, std::ostream& out, std::ostre
             }
         }
     }
+    // Windows with estimates but none with blocks enough for a bootstrap
+    // interval: every interval of the file is NA, which a reader should not
+    // have to discover.
+    if (windowsFile && opts.m_Bootstrap && !opts.m_WindowsOnly) {
+        std::uint64_t estimated = 0, withBootstrap = 0;
+        for (const auto& lane : lanes) {
+            estimated += lane->m_Windows->Estimated();
+            withBootstrap += lane->m_Windows->WithBootstrap();
+        }
+        if (estimated > 0 && withBootstrap == 0) {
+            Warn("qualscan: no window holds the " + std::to_string(kMinBootstrapBlocks) +
+                 " blocks of --block " + std::to_string(opts.m_BlockSize) +
+                 " bases that a bootstrap interval needs, so every window's theta_lo and "
+                 "theta_hi are NA: take a smaller --block (yet longer than the extent of "
+                 "linkage), larger windows, or --ci profile.");
+        }
+    }
     // The windows first: a table on standard output is the last word.
     if (windowsFile) {
         for (auto& lane : lanes) {
@@ -783,13 +836,26 @@ std::string FormatScanSummary(const SScanSummary& s, const SScanOptions& opts) {
     if (opts.m_WindowSize > 0) {
         os << "; " << s.m_Windows << " windows of " << opts.m_WindowSize << " bases (step "
            << opts.m_WindowStep << ") written to '" << opts.m_WindowsOutput << "'";
+    } else if (opts.m_ContigWindows) {
+        os << "; " << s.m_Windows << (s.m_Windows == 1 ? " window" : " windows")
+           << ", one per contig, written to '" << opts.m_WindowsOutput << "'";
+    } else if (!opts.m_WindowsBed.empty()) {
+        os << "; " << s.m_Windows << (s.m_Windows == 1 ? " window" : " windows")
+           << " of the lines of '" << opts.m_WindowsBed << "' written to '" << opts.m_WindowsOutput
+           << "'";
     }
     if (!s.m_SampleSites.empty()) {
         os << "; " << s.m_SampleSites.size()
            << (s.m_SampleSites.size() == 1 ? " sample" : " samples") << " kept apart:";
+        // Each sample's pool size beside its name when the sizes differ
+        // (they are matched to the samples by order: the line shows how).
+        const bool sizes = opts.m_PoolSizes.size() > 1;
         for (std::size_t i = 0; i < s.m_SampleSites.size(); ++i) {
-            os << (i ? ", " : " ") << s.m_SampleSites[i].first << " " << s.m_SampleSites[i].second
-               << " sites";
+            os << (i ? ", " : " ") << s.m_SampleSites[i].first;
+            if (sizes) {
+                os << " (pool of " << opts.PoolSize(i) << ")";
+            }
+            os << " " << s.m_SampleSites[i].second << " sites";
         }
     } else if (s.m_PooledSamples > 1) {
         os << "; " << s.m_PooledSamples

@@ -1,5 +1,11 @@
 #include "scan/scan_samples.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <stdexcept>
 #include <utility>
 
 #include "io/alignment_source.hpp"
@@ -96,4 +102,58 @@ bool CPileupTextSplitter::x_Next(std::vector<SRawSite>& perSample) {
                     perSample[s]);
     }
     return true;
+}
+
+namespace {
+
+// Descriptors for what a run opens besides the files it counts: the
+// table, windows and surface files with their temporary files, an index,
+// a reference, the directory synced at a commit.
+constexpr std::size_t kSpareFiles = 32;
+
+// The descriptors open now: the entries of /proc/self/fd (less the one
+// that lists them), or, without /proc, those that answer fcntl below limit.
+std::size_t OpenDescriptors(rlim_t limit) {
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        std::size_t n = 0;
+        while (const dirent* e = ::readdir(dir)) {
+            n += e->d_name[0] != '.' ? 1 : 0;
+        }
+        ::closedir(dir);
+        return n > 0 ? n - 1 : 0;
+    }
+    std::size_t n = 0;
+    const int top = static_cast<int>(std::min<rlim_t>(limit, 65536));
+    for (int fd = 0; fd < top; ++fd) {
+        n += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+    }
+    return n;
+}
+
+}  // namespace
+
+void ReserveOpenFiles(std::size_t files, const std::string& what) {
+    struct rlimit limit {};
+    if (files == 0 || ::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return;
+    }
+    const std::size_t needed = OpenDescriptors(limit.rlim_cur) + files + kSpareFiles;
+    if (limit.rlim_cur == RLIM_INFINITY || needed <= limit.rlim_cur) {
+        return;
+    }
+    const bool hardEnough = limit.rlim_max == RLIM_INFINITY || needed <= limit.rlim_max;
+    if (hardEnough) {
+        struct rlimit raised = limit;
+        raised.rlim_cur = needed;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            return;
+        }
+    }
+    const rlim_t most = hardEnough ? limit.rlim_cur : limit.rlim_max;
+    throw std::runtime_error(
+        "The run needs about " + std::to_string(needed) + " open files (" + what +
+        "), but the limit is " + std::to_string(most) + " (ulimit -n" +
+        (hardEnough ? std::string() : std::string(", which only an administrator can raise")) +
+        "): raise it to " + std::to_string(needed) +
+        ", or run the samples in groups, each with its own --save-sites.");
 }

@@ -16,6 +16,15 @@
 #include "model/raw_site.hpp"
 #include "model/site_source.hpp"
 
+// Makes room for files more descriptors besides those open now (and a few
+// spare for the run's other outputs): raises the soft limit on open files
+// (ulimit -n) up to the hard one when it is too low. Throws
+// std::runtime_error, before anything is written, when even the hard
+// limit is too low: the message names the limit, the number needed and
+// why (what: "--save-sites keeps 1000 summary files open, 2 descriptors
+// each").
+void ReserveOpenFiles(std::size_t files, const std::string& what);
+
 class CAlignmentSiteSource;
 class CMpileupReader;
 struct SMpileupSamples;

@@ -9,6 +9,8 @@
 #include "base/input_error.hpp"
 #include "common/taskpool.hpp"
 #include "engine/bootstrap.hpp"
+#include "io/bed.hpp"
+#include "windows/window_file.hpp"
 
 namespace {
 
@@ -19,7 +21,8 @@ constexpr double kNA = std::numeric_limits<double>::quiet_NaN();
 CWindowWriter::CWindowWriter(const SScanOptions& opts, const SSiteOptions& site,
                              const SFitOptions& fit, hts_tpool* pool, std::ostream& out,
                              const SContigs& contigs, CCoverageRuns& covered, bool coveredKnown,
-                             const std::string& input, const std::string& sample)
+                             const std::string& input, const std::string& sample,
+                             const CBedFile* windowsBed)
     : m_Covered(covered),
       m_CoveredKnown(coveredKnown),
       m_Site(site),
@@ -30,15 +33,25 @@ CWindowWriter::CWindowWriter(const SScanOptions& opts, const SSiteOptions& site,
       m_Input(input),
       m_Sample(sample),
       m_Bootstrap(opts.m_Bootstrap),
+      m_MinSites(opts.m_MinSites),
       m_Stream(
-          opts.m_WindowSize, opts.m_WindowStep,
-          [this](const SWindowSpan<SSite>& w) { x_Collect(w); },
+          x_Policy(opts, windowsBed), [this](const SWindowSpan<SSite>& w) { x_Collect(w); },
           coveredKnown ? CWindowStream<SSite>::TOccupied([this](int contig, std::int64_t from) {
               return m_Covered.NextCovered(contig, from);
           })
                        : nullptr) {}
 
 CWindowWriter::~CWindowWriter() = default;
+
+CWindowPolicy CWindowWriter::x_Policy(const SScanOptions& opts, const CBedFile* windowsBed) {
+    if (windowsBed) {
+        return BedWindowPolicy(*windowsBed, [this](int contig) { return m_Contigs.Name(contig); });
+    }
+    if (opts.m_ContigWindows) {
+        return CWindowPolicy::WholeContigs();
+    }
+    return CWindowPolicy(opts.m_WindowSize, opts.m_WindowStep);
+}
 
 void CWindowWriter::EnterContig(int tid) {
     x_CloseCurrent();
@@ -111,6 +124,14 @@ void CWindowWriter::x_CloseCurrent() {
 
 void CWindowWriter::x_EmptyContig(int tid) {
     std::int64_t beg = 0, end = m_Contigs.Length(tid);
+    if (end < 0 && m_Stream.Policy().Kind() == CWindowPolicy::EKind::eRanges &&
+        m_Contigs.m_RegionTid < 0) {
+        // The lines of a contig the input names are windows, with sites or
+        // without.
+        m_Stream.BeginContig(tid, 0, -1);
+        m_Stream.EndContig();
+        return;
+    }
     if (end < 0) {
         // Unknown length: the windows of its covered positions, if any.
         if (m_Covered.End(tid) > 0 && m_Contigs.m_RegionTid < 0) {
@@ -178,7 +199,9 @@ void CWindowWriter::x_Flush() {
                 row.m_Reads += s.m_Reads;
             }
             row.m_Theta = row.m_ThetaLo = row.m_ThetaHi = row.m_LogLik = kNA;
-            if (!p.m_Sites.empty()) {
+            // Below --min-sites the window keeps its counts, without
+            // estimates (nor, with the bootstrap, an interval).
+            if (WindowEstimated(p.m_Sites.size(), m_MinSites)) {
                 const SWindowEstimate e = fitter.Fit(p.m_Sites.data(), p.m_Sites.size());
                 row.m_Theta = e.theta;
                 row.m_ThetaLo = e.thetaLo;
@@ -216,12 +239,21 @@ void CWindowWriter::x_Hold(const SPending& p, SHeldRow& held) {
     for (std::size_t i = 0; i < p.m_SiteBlocks.size(); ++i) {
         blocks += (i == 0 || p.m_SiteBlocks[i] != p.m_SiteBlocks[i - 1]) ? 1 : 0;
     }
-    if (blocks < kMinBootstrapBlocks || std::isnan(held.m_Row.m_Theta)) {
+    if (std::isnan(held.m_Row.m_Theta)) {
         return;
     }
-    // The sites held last belong to the window before that was held; the
-    // ones this window shares with it (those up to the last held) are kept
-    // once. (block, position) orders sites as the genome does.
+    ++m_Estimated;
+    if (blocks < kMinBootstrapBlocks) {
+        return;
+    }
+    ++m_WithBootstrap;
+    // The sites held last belong to the windows held before; the ones this
+    // window shares with them (from its first site to the last held) are
+    // kept once. (block, position) orders sites as the genome does. Windows
+    // come in order of their starts, so the held sites from this window's
+    // first on are every site from there to the furthest end held: this
+    // window's first ones, or all of them when it ends before (a range
+    // nested in another).
     auto before = [](std::uint32_t b1, std::int64_t p1, std::uint32_t b2, std::int64_t p2) {
         return b1 < b2 || (b1 == b2 && p1 < p2);
     };
@@ -230,7 +262,7 @@ void CWindowWriter::x_Hold(const SPending& p, SHeldRow& held) {
                                 p.m_Sites[0].m_Pos)) {
         --first;
     }
-    const std::size_t shared = m_Held.size() - first;
+    const std::size_t shared = std::min(m_Held.size() - first, p.m_Sites.size());
     m_Held.insert(m_Held.end(), p.m_Sites.begin() + static_cast<std::ptrdiff_t>(shared),
                   p.m_Sites.end());
     m_HeldBlocks.insert(m_HeldBlocks.end(),

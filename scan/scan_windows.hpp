@@ -18,6 +18,7 @@
 #include "windows/windows.hpp"
 
 struct hts_tpool;
+class CBedFile;
 
 // The contigs of a run: names and, where known, lengths. The names are the
 // run's own (an alignments' header, a data set's --contig) or a reader's,
@@ -48,12 +49,14 @@ class CWindowWriter {
   public:
     // input names the input in messages; sample, when not empty, fills the
     // sample column. Without coveredKnown (summary files) the windows of a
-    // contig of unknown length are those with sites. With opts.m_Bootstrap
-    // the rows wait for WriteBootstrap(). The header is the caller's.
+    // contig of unknown length are those with sites. The windows are those
+    // of opts (fixed, whole contigs) or, with windowsBed (--windows-bed,
+    // read keeping its lines), one per line. With opts.m_Bootstrap the rows
+    // wait for WriteBootstrap(). The header is the caller's.
     CWindowWriter(const SScanOptions& opts, const SSiteOptions& site, const SFitOptions& fit,
                   hts_tpool* pool, std::ostream& out, const SContigs& contigs,
                   CCoverageRuns& covered, bool coveredKnown, const std::string& input,
-                  const std::string& sample);
+                  const std::string& sample, const CBedFile* windowsBed = nullptr);
     ~CWindowWriter();
     CWindowWriter(const CWindowWriter&) = delete;
     CWindowWriter& operator=(const CWindowWriter&) = delete;
@@ -77,6 +80,10 @@ class CWindowWriter {
                         const std::function<void(std::size_t, std::size_t)>& progress);
 
     std::uint64_t Count() const { return m_Written; }
+    // With the bootstrap: windows with an estimate, and those of them that
+    // hold blocks enough for an interval.
+    std::uint64_t Estimated() const { return m_Estimated; }
+    std::uint64_t WithBootstrap() const { return m_WithBootstrap; }
     // The blocks the sites added lie in.
     std::size_t Blocks() const { return m_Blocks; }
 
@@ -105,6 +112,8 @@ class CWindowWriter {
     static constexpr std::size_t kGroupSites = 1 << 16;
 
     bool x_Clip(int tid, std::int64_t& beg, std::int64_t& end) const;
+    // The policy of opts and windowsBed (see the constructor).
+    CWindowPolicy x_Policy(const SScanOptions& opts, const CBedFile* windowsBed);
     void x_CloseCurrent();
     void x_EmptyContig(int tid);
     void x_Collect(const SWindowSpan<SSite>& w);
@@ -115,6 +124,8 @@ class CWindowWriter {
 
     CCoverageRuns& m_Covered;
     bool m_CoveredKnown;
+    // --windows-bed: the file's lines by contig index, as the windows take
+    // them (filled as contigs come).
     SSiteOptions m_Site;
     SFitOptions m_Fit;
     hts_tpool* m_Pool;
@@ -122,11 +133,13 @@ class CWindowWriter {
     const SContigs& m_Contigs;
     std::string m_Input, m_Sample;
     bool m_Bootstrap;
+    std::uint64_t m_MinSites;
     CWindowStream<SSite> m_Stream;
     int m_Current = -1;
     std::vector<SPending> m_Pending;
     std::size_t m_PendingSites = 0;
     std::uint64_t m_Written = 0;
+    std::uint64_t m_Estimated = 0, m_WithBootstrap = 0;
     // Blocks as the store numbers them: a new one where the contig or
     // pos / blockSize changes.
     std::size_t m_Blocks = 0;

@@ -47,6 +47,32 @@ void PutDouble(std::vector<unsigned char>& out, double v) {
     out.insert(out.end(), b, b + sizeof v);
 }
 
+// FNV-1a, 64 bits (Fowler, Noll and Vo): h = (h XOR byte) * 1099511628211
+// from 14695981039346656037, over the header's bytes before its checksum
+// line. Not a guard against a forger, but against an edit that changes a
+// setting and leaves the records that were made under the old one (a
+// folded file read as unfolded gives other estimates without a word).
+std::uint64_t HeaderChecksum(const std::string& text) {
+    std::uint64_t h = 14695981039346656037ULL;
+    for (const char c : text) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 1099511628211ULL;
+    }
+    return h;
+}
+
+std::string Hex64(std::uint64_t v) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out(16, '0');
+    for (int i = 15; i >= 0; --i, v >>= 4) {
+        out[static_cast<std::size_t>(i)] = digits[v & 15];
+    }
+    return out;
+}
+
+// The header's last line: its checksum.
+const char* const kChecksumKey = "checksum";
+
 std::string HeaderText(const SSiteFileSettings& s) {
     std::string h = kMagic;
     auto put = [&h](const char* key, const std::string& value) {
@@ -70,6 +96,7 @@ std::string HeaderText(const SSiteFileSettings& s) {
     put("reference", s.reference);
     put("input", s.input);
     put("sample", s.sample);
+    put(kChecksumKey, Hex64(HeaderChecksum(h)));
     return h + '\n';
 }
 
@@ -176,6 +203,9 @@ SSiteFileSettings ParseHeader(BGZF* f, const std::string& path) {
                 "): save the sites again with this version (--save-sites).");
     }
     std::map<std::string, std::string> values;
+    // The header's bytes as its checksum covers them: every line before it.
+    std::string covered(kMagic);
+    bool checked = false;
     for (;;) {
         if (bgzf_getline(f, '\n', line.get()) < 0) {
             throw fail(EInputError::eTruncated, "is truncated: its header does not end.");
@@ -189,6 +219,24 @@ SSiteFileSettings ParseHeader(BGZF* f, const std::string& path) {
             throw fail(EInputError::eFormat,
                        "has a damaged header line: '" + text.substr(0, 80) + "'.");
         }
+        if (checked) {
+            throw fail(EInputError::eDamaged, "is damaged: a header line follows its checksum ('" +
+                                                  text.substr(0, 80) + "').");
+        }
+        if (text.compare(0, tab, kChecksumKey) == 0) {
+            // Files written before the checksum have none, and are read as
+            // they were.
+            if (text.substr(tab + 1) != Hex64(HeaderChecksum(covered))) {
+                throw fail(EInputError::eDamaged,
+                           "is damaged: its settings do not match their checksum (was the "
+                           "header edited?); its records were made under other settings: save "
+                           "the sites again.");
+            }
+            checked = true;
+            continue;
+        }
+        covered += text;
+        covered += '\n';
         values[text.substr(0, tab)] = text.substr(tab + 1);
     }
     auto get = [&](const char* key) {

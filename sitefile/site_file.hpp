@@ -6,7 +6,10 @@
 // Format 2, BGZF-compressed through htslib as a whole:
 //   text header: the line "##qualscan-sites\t2", then "key\tvalue" lines
 //   (version, folded, pool_size, block_size, the filters, region,
-//   reference, input), then an empty line;
+//   reference, input, sample), then "checksum\t" and 16 hexadecimal
+//   digits, the FNV-1a hash of every header byte before that line, then an
+//   empty line (files written before the checksum have none and are read
+//   as before; one whose settings were edited is refused as damaged);
 //   body: entries, each a tag byte:
 //     'C' varint n, n bytes: the sites that follow lie on this contig;
 //     'S' varint d: the site lies d bases after the last site of the
@@ -99,7 +102,8 @@ class COpenSiteFile {
   public:
     // Takes over in.m_File. Throws CInputError naming the file when it
     // cannot be read, is not a summary file (eFormat), is truncated
-    // (eTruncated), or its header holds a bad value (eRange).
+    // (eTruncated), its header holds a bad value (eRange), or its settings
+    // do not match their checksum (eDamaged).
     explicit COpenSiteFile(SSiteFileInput in);
     ~COpenSiteFile();
     COpenSiteFile(const COpenSiteFile&) = delete;

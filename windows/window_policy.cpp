@@ -1,9 +1,25 @@
 #include "windows/window_policy.hpp"
 
+#include <utility>
+
 #include "base/qt_assert.hpp"
 
 CWindowPolicy::CWindowPolicy(std::int64_t size, std::int64_t step) : m_Size(size), m_Step(step) {
     QT_ASSERT(size >= 1 && step >= 1 && step <= size);
+}
+
+CWindowPolicy CWindowPolicy::WholeContigs() {
+    CWindowPolicy p(1, 1);
+    p.m_Kind = EKind::eWholeContigs;
+    return p;
+}
+
+CWindowPolicy CWindowPolicy::Ranges(TRanges ranges) {
+    QT_ASSERT(ranges);
+    CWindowPolicy p(1, 1);
+    p.m_Kind = EKind::eRanges;
+    p.m_Ranges = std::move(ranges);
+    return p;
 }
 
 std::int64_t CWindowPolicy::FirstStart(std::int64_t from) const {

@@ -13,6 +13,7 @@
 
 #include "base/input_error.hpp"
 #include "fst/spectrum_file.hpp"
+#include "pileup/samples.hpp"
 #include "pool/pool_sheet.hpp"
 
 namespace {
@@ -59,7 +60,7 @@ std::vector<std::string> Lines(const std::string& text) {
 
 EInputError KindOfSpectrum(const std::string& path, unsigned n1, unsigned n2, bool folded) {
     try {
-        ReadSpectrum(path, n1, n2, folded);
+        ReadSpectrum(path, n1, n2, folded, "a", "b");
     } catch (const CInputError& e) {
         return e.Kind();
     }
@@ -105,7 +106,7 @@ TEST(SpectrumFile, WrittenAsDadiFoldsAndReadBack) {
         EXPECT_EQ(out.str().substr(0, 19), "# made by the test\n");
         const std::string path = dir + (folded ? "/f.fs" : "/u.fs");
         std::ofstream(path) << out.str();
-        const SJointSpectrum back = ReadSpectrum(path, 2, 3, folded);
+        const SJointSpectrum back = ReadSpectrum(path, 2, 3, folded, "a", "b");
         for (std::size_t c = 0; c < 12; ++c) {
             EXPECT_NEAR(back.phi[c], s.phi[c], 1e-15) << c;
         }
@@ -123,6 +124,31 @@ TEST(SpectrumFile, WrittenAsDadiFoldsAndReadBack) {
     WriteSpectrum(out, even, 9.0, "a", "b", "");
     EXPECT_EQ(Lines(out.str())[1], "2 2 1 2 1 0 1 0 0");
     EXPECT_EQ(Lines(out.str())[2], "1 0 0 0 0 1 0 1 1");
+    // ... and read back whole: a cell on the middle line keeps its share
+    // (it holds half of its pair's sum, which is all of it).
+    {
+        SJointSpectrum uneven = even;
+        for (std::size_t c = 0; c < 9; ++c) {
+            uneven.phi[c] = 0.02 * static_cast<double>(c + 1);
+        }
+        for (std::size_t c = 0; c < 4; ++c) {
+            uneven.phi[c] = uneven.phi[8 - c] = 0.5 * (uneven.phi[c] + uneven.phi[8 - c]);
+        }
+        double total = 0.0;
+        for (double x : uneven.phi) {
+            total += x;
+        }
+        for (double& x : uneven.phi) {
+            x /= total;
+        }
+        std::ostringstream written;
+        WriteSpectrum(written, uneven, 1000.0, "a", "b", "");
+        std::ofstream(dir + "/even.fs") << written.str();
+        const SJointSpectrum back = ReadSpectrum(dir + "/even.fs", 2, 2, true, "a", "b");
+        for (std::size_t c = 0; c < 9; ++c) {
+            EXPECT_NEAR(back.phi[c], uneven.phi[c], 1e-15) << c;
+        }
+    }
     // Files that are not spectra of the run's pair.
     auto write = [&](const std::string& name, const std::string& text) {
         std::ofstream(dir + "/" + name) << text;
@@ -154,7 +180,7 @@ TEST(PoolSheet, ColumnsPathsAndFaults) {
         ReadPoolSheet(sheet("ok.tsv",
                             "# pools\nfiles\tname\tnote\tsize\nx.bam, y.bam\tnorth\tlanes\t40\n"
                             "/abs/z.bam\tsouth\t\t2\n\n"),
-                      100);
+                      2, "qualfst");
     ASSERT_EQ(pools.size(), 2u);
     EXPECT_EQ(pools[0].m_Name, "north");
     EXPECT_EQ(pools[0].m_Size, 40u);
@@ -162,7 +188,7 @@ TEST(PoolSheet, ColumnsPathsAndFaults) {
     EXPECT_EQ(pools[1].m_Files, (std::vector<std::string>{"/abs/z.bam"}));
     auto kind = [&](const std::string& path, std::uint64_t line) {
         try {
-            ReadPoolSheet(path, 100);
+            ReadPoolSheet(path, 2, "qualfst");
         } catch (const CInputError& e) {
             EXPECT_EQ(e.Where().m_Line, line) << path;
             return e.Kind();
@@ -173,7 +199,7 @@ TEST(PoolSheet, ColumnsPathsAndFaults) {
     EXPECT_EQ(kind(sheet("nosize.tsv", "name\tfiles\na\tx.bam\n"), 1), EInputError::eFormat);
     EXPECT_EQ(kind(sheet("one.tsv", "name\tsize\tfiles\na\t1\tx.bam\nb\t5\ty.bam\n"), 2),
               EInputError::eRange);
-    EXPECT_EQ(kind(sheet("big.tsv", "name\tsize\tfiles\na\t101\tx.bam\nb\t5\ty.bam\n"), 2),
+    EXPECT_EQ(kind(sheet("big.tsv", "name\tsize\tfiles\na\t10001\tx.bam\nb\t5\ty.bam\n"), 2),
               EInputError::eRange);
     EXPECT_EQ(kind(sheet("twice.tsv", "name\tsize\tfiles\na\t4\tx.bam\na\t5\ty.bam\n"), 3),
               EInputError::eFormat);
@@ -182,7 +208,7 @@ TEST(PoolSheet, ColumnsPathsAndFaults) {
     EXPECT_EQ(kind(sheet("short.tsv", "name\tsize\tfiles\na 4 x.bam\n"), 2), EInputError::eFormat);
     EXPECT_EQ(kind(sheet("single.tsv", "name\tsize\tfiles\na\t4\tx.bam\n"), 0),
               EInputError::eFormat);
-    EXPECT_EQ(PoolNameOf("dir/north.L1.bam"), "north.L1");
-    EXPECT_EQ(PoolNameOf("plain"), "plain");
+    EXPECT_EQ(SampleOfFile("dir/north.L1.bam"), "north.L1");
+    EXPECT_EQ(SampleOfFile("plain"), "plain");
     std::system(("rm -rf " + dir).c_str());
 }

@@ -161,6 +161,8 @@ CPoolStore Store(const std::vector<SPoolSite>& sites, CPoolEncoder& encoder) {
         EXPECT_EQ(encoder.Encode(site, bytes, counts, reads), 2u);
         store.Append(0, site.m_Pos, bytes.data(), bytes.size());
     }
+    // The errors of these sites never pose as a third allele.
+    EXPECT_EQ(counts.m_MultiAllelic, 0u);
     store.Finish();
     return store;
 }
@@ -265,14 +267,14 @@ TEST(JointModel, PosteriorsAddUpAndThreadsChangeNothing) {
     EXPECT_EQ(one.passes, three.passes);
     double w1 = 0, w2 = 0, b = 0;
     std::int64_t last = -1;
-    model.Posterior(one.spectrum, pool.get(),
-                    [&](int, std::int64_t pos, double x1, double x2, double xb) {
-                        EXPECT_GT(pos, last);
-                        last = pos;
-                        w1 += x1;
-                        w2 += x2;
-                        b += xb;
-                    });
+    model.Posterior(one.spectrum, pool.get(), [&](int, std::int64_t pos, const double* e) {
+        EXPECT_GT(pos, last);
+        last = pos;
+        ASSERT_NE(e, nullptr);
+        w1 += e[0];
+        w2 += e[1];
+        b += e[2];
+    });
     const double n = static_cast<double>(sites.size());
     EXPECT_NEAR(w1 / n, one.values.pi1, 1e-10 * one.values.pi1);
     EXPECT_NEAR(w2 / n, one.values.pi2, 1e-10 * one.values.pi2);
@@ -308,4 +310,36 @@ TEST(JointModel, SpectrumValuesByCell) {
     EXPECT_DOUBLE_EQ(v.dxy, 0.5 * 0.5);
     EXPECT_DOUBLE_EQ(v.fst, 1.0 - 0.5 * 0.5 / 0.25);
     EXPECT_DOUBLE_EQ(PoolWithin(3, 4), 2.0 * 3 * 1 / 12);
+}
+
+// Wherever a fit stops (every pass limit from 2 to 40, so that the last
+// iterate is often an accelerated step), its spectrum and posterior are
+// distributions: shares of the sites that sum to 1, none negative, and
+// folded ones symmetric.
+TEST(JointModel, EveryIterateIsADistribution) {
+    TRng rng = MakeRng(17);
+    const unsigned n1 = 6, n2 = 5;
+    std::vector<SPoolSite> sites = RandomSites(rng.get(), 600, n1, n2, 8);
+    CPoolEncoder encoder(2, 1, 0, false);
+    const CPoolStore store = Store(sites, encoder);
+    for (bool folded : {false, true}) {
+        const CPairModel model(store, 0, 1, n1, n2, folded);
+        for (int passes = 2; passes <= 40; passes += 3) {
+            SJointFitOptions options;
+            options.tolerance = 1e-12;
+            options.maxPasses = passes;
+            const SJointFitResult fit = model.Fit(options, nullptr);
+            for (const SJointSpectrum* s : {&fit.spectrum, &fit.posterior}) {
+                double sum = 0.0;
+                for (std::size_t c = 0; c < s->phi.size(); ++c) {
+                    EXPECT_GE(s->phi[c], 0.0);
+                    sum += s->phi[c];
+                    if (folded) {
+                        EXPECT_EQ(s->phi[c], s->phi[s->phi.size() - 1 - c]);
+                    }
+                }
+                EXPECT_NEAR(sum, 1.0, 1e-12) << passes << " " << folded;
+            }
+        }
+    }
 }

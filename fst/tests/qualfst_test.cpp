@@ -18,6 +18,10 @@
 #include "base/input_error.hpp"
 #include "fst/fst_options.hpp"
 #include "fst/fst_run.hpp"
+#include "fst/joint_fit.hpp"
+#include "pool/pool_inputs.hpp"
+#include "pool/pool_reader.hpp"
+#include "pool/pool_store.hpp"
 #include "poolsim/pool_sim.hpp"
 
 namespace {
@@ -48,6 +52,9 @@ std::vector<std::vector<std::string>> Table(const std::string& text) {
     std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
+        if (!line.empty() && line[0] == '#') {
+            continue;  // a windows file's first line (tested on its own)
+        }
         std::vector<std::string> f;
         std::istringstream s(line);
         std::string x;
@@ -135,6 +142,9 @@ TEST_F(QualFst, GoldenCaseThreadsAndPileupText) {
     EXPECT_EQ(Slurp(d + ".s1.north.south.fs"), Slurp(d + ".s3.north.south.fs"));
     ExpectTablesNear(Slurp(d + ".t1"), Slurp(kSource + "/fst/tests/golden/table.tsv"), 1e-6);
     ExpectTablesNear(Slurp(d + ".w1"), Slurp(kSource + "/fst/tests/golden/windows.tsv"), 1e-6);
+    // Every program's windows file starts with one comment line: qualfst's
+    // windows have no intervals.
+    EXPECT_EQ(Slurp(d + ".w1").rfind("#intervals=none\tlevel=0.95\n", 0), 0u);
     // Windows of the whole genome: 2 on chr1, 1 on chr2, with their sites
     // adding up to the table's, and their sums to its values.
     const auto table = Table(Slurp(d + ".t1"));
@@ -183,14 +193,112 @@ TEST_F(QualFst, GoldenCaseThreadsAndPileupText) {
               0)
         << "needs bash for the process substitution";
     ASSERT_EQ(
-        Shell(kBin + "/qualfst -P -f " + d + ".fa --pool-size 10,14 " + pileup + " > " + d + ".tp"),
-        0);
+        Shell(kBin + "/qualfst -P --unfolded --pool-size 10,14 " + pileup + " > " + d + ".tp"), 0);
     auto fromText = Table(Slurp(d + ".tp"));
     ASSERT_EQ(fromText.size(), 2u);
     EXPECT_EQ(fromText[1][0], "d.1");
     for (std::size_t c = 2; c < fromText[1].size(); ++c) {
         EXPECT_EQ(fromText[1][c], table[1][c]) << "column " << c;
     }
+}
+
+// Checks of the golden case that do not rest on stored numbers: F_ST is
+// Hudson's ratio of the row's own averages (and of each window's), the
+// pools keep their own sizes whichever comes first, the windows of a
+// --windows-only run under the fitted spectra are those of the full run,
+// and the fit has converged: a fit to 1e-10 of the same sites, made here
+// from the pool library's stages, gives the same values within 1e-3 (a
+// fit stopped at 1e-5 moves by 2e-4 at most: docs/qualfst.md).
+TEST_F(QualFst, GoldenCaseAgreesWithIndependentChecks) {
+    const std::string d = s_Dir + "/d";
+    const std::string run =
+        kBin + "/qualfst -P -f " + d + ".fa --windows 10000 -w " + d + ".cw --sfs " + d + ".cs ";
+    ASSERT_EQ(Shell(run + "--pools " + d + ".pools.tsv -o " + d + ".ct"), 0);
+    const auto table = Table(Slurp(d + ".ct"));
+    const auto windows = Table(Slurp(d + ".cw"));
+    auto hudson = [](const std::vector<std::string>& row, std::size_t pi1) {
+        const double p1 = std::stod(row[pi1]), p2 = std::stod(row[pi1 + 1]);
+        const double dxy = std::stod(row[pi1 + 2]);
+        return 1.0 - 0.5 * (p1 + p2) / dxy;
+    };
+    EXPECT_NEAR(std::stod(table[1][8]), hudson(table[1], 3), 1e-8);
+    for (std::size_t r = 1; r < windows.size(); ++r) {
+        EXPECT_NEAR(std::stod(windows[r][9]), hudson(windows[r], 6), 1e-8) << r;
+    }
+    // The spectrum written holds the pair's sites, no more, no less.
+    {
+        std::istringstream lines(Slurp(d + ".cs.north.south.fs"));
+        std::string line;
+        int data = 0;
+        double total = 0.0;
+        while (std::getline(lines, line)) {
+            if (line[0] != '#' && ++data == 2) {
+                std::istringstream v(line);
+                for (double x; v >> x;) {
+                    total += x;
+                }
+            }
+        }
+        EXPECT_NEAR(total, std::stod(table[1][2]), 1e-9 * total);
+    }
+    // The sheet the other way round: the same pair, its columns swapped.
+    {
+        std::ifstream in(d + ".pools.tsv");
+        std::string header, first, second;
+        std::getline(in, header);
+        std::getline(in, first);
+        std::getline(in, second);
+        std::ofstream(d + ".swapped.tsv") << header << '\n' << second << '\n' << first << '\n';
+    }
+    ASSERT_EQ(Shell(kBin + "/qualfst -P -f " + d + ".fa --pools " + d + ".swapped.tsv -o " + d +
+                    ".cswap"),
+              0);
+    const auto swapped = Table(Slurp(d + ".cswap"));
+    EXPECT_EQ(swapped[1][0], table[1][1]);
+    EXPECT_NEAR(std::stod(swapped[1][3]), std::stod(table[1][4]), 1e-7 * std::stod(table[1][4]));
+    EXPECT_NEAR(std::stod(swapped[1][4]), std::stod(table[1][3]), 1e-7 * std::stod(table[1][3]));
+    EXPECT_NEAR(std::stod(swapped[1][5]), std::stod(table[1][5]), 1e-7 * std::stod(table[1][5]));
+    // The windows again, from the fitted spectra alone.
+    ASSERT_EQ(Shell(kBin + "/qualfst -P -f " + d + ".fa --pools " + d + ".pools.tsv --prior " + d +
+                    ".cs --windows-only --windows 10000 -w " + d + ".cwo"),
+              0);
+    ExpectTablesNear(Slurp(d + ".cwo"), Slurp(d + ".cw"), 1e-9);
+    // A fit to 1e-10 of the same sites.
+    SFstOptions opts;
+    opts.m_PoolsSheet = d + ".pools.tsv";
+    opts.m_Pileup.m_Reference = d + ".fa";
+    opts.m_Unfolded = true;
+    const SPoolProgram program = FstProgram();
+    SPoolInputs inputs = ResolvePoolInputs(program, opts, FstOptionTable());
+    CProgressLine bar(nullptr, "test");
+    SPoolReadOptions read;
+    read.m_MinCounting = 2;
+    CPoolReader reader(program, opts, inputs, read, nullptr, bar);
+    CPoolStore store(2);
+    reader.Run([](const std::vector<SPoolSpec>&) {},
+               [&](SPoolBatch& b) {
+                   std::size_t offset = 0;
+                   for (std::size_t i = 0; i < b.Sites(); ++i) {
+                       store.Append(b.m_Contig[i], b.m_Pos[i], &b.m_Bytes[offset], b.m_Size[i]);
+                       offset += b.m_Size[i];
+                   }
+               });
+    store.Finish();
+    const CPairModel model(store, 0, 1, inputs.m_Specs[0].m_Size, inputs.m_Specs[1].m_Size, false);
+    SJointFitOptions tight;
+    tight.tolerance = 1e-10;
+    tight.maxPasses = 5000;
+    const SJointFitResult fit = model.Fit(tight, nullptr);
+    ASSERT_TRUE(fit.converged);
+    EXPECT_NEAR(std::stod(table[1][3]), fit.values.pi1, 1e-3 * fit.values.pi1);
+    EXPECT_NEAR(std::stod(table[1][4]), fit.values.pi2, 1e-3 * fit.values.pi2);
+    EXPECT_NEAR(std::stod(table[1][5]), fit.values.dxy, 1e-3 * fit.values.dxy);
+    EXPECT_NEAR(std::stod(table[1][8]), fit.values.fst, 1e-3 * fit.values.fst);
+    double sum = 0.0;
+    for (double x : fit.spectrum.phi) {
+        sum += x;
+    }
+    EXPECT_NEAR(sum, 1.0, 1e-12);
 }
 
 // Pools of one population give F_ST near 0 (its interval holds 0). A pool
@@ -208,10 +316,20 @@ TEST_F(QualFst, SamePopulationAndAPoolAgainstItself) {
     EXPECT_LT(std::fabs(fst), 0.02);
     EXPECT_LT(std::stod(t[1][9]), 0.0);
     EXPECT_GT(std::stod(t[1][10]), 0.0);
+    // Every interval holds its estimate, ends in order.
+    for (std::size_t c : {5u, 8u}) {
+        EXPECT_LE(std::stod(t[1][c + 1]), std::stod(t[1][c])) << c;
+        EXPECT_LE(std::stod(t[1][c]), std::stod(t[1][c + 2])) << c;
+    }
 
+    // The same file twice would be refused (it would be read twice); a
+    // copy of it holds the same reads.
+    ASSERT_EQ(Shell("cp " + d + ".a.bam " + d + ".copy.bam && cp " + d + ".a.bam.bai " + d +
+                    ".copy.bam.bai"),
+              0);
     {
         std::ofstream sheet(d + ".self.tsv");
-        sheet << "name\tsize\tfiles\none\t20\tsame.a.bam\ntwo\t20\tsame.a.bam\n";
+        sheet << "name\tsize\tfiles\none\t20\tsame.a.bam\ntwo\t20\tsame.copy.bam\n";
     }
     ASSERT_EQ(Shell(kBin + "/qualfst -P --pools " + d + ".self.tsv -o " + d + ".self"), 0);
     const auto self = Table(Slurp(d + ".self"));

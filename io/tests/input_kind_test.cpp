@@ -8,11 +8,14 @@
 #include <htslib/sam.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/input_error.hpp"
+#include "io/bed.hpp"
+#include "io/mpileup_reader.hpp"
 #include "io/xml_reader.hpp"
 #include "model/tests/scan_fixture.hpp"
 
@@ -210,6 +213,151 @@ TEST_F(CInputKindTest, PoolsAlignmentsOrReadsOneDataSet) {
             EXPECT_EQ(e.What(), c.m_Message);
         }
     }
+}
+
+// Text of samtools mpileup whose first line is longer than the bytes the
+// recogniser sees (the handle's buffer; 4 KB on a pipe): two pools at depth
+// 1,400 or one at 4,100 were refused as "neither ... nor samtools mpileup
+// text". Deep lines are recognised whatever their length, from a file, a
+// compressed file and standard input, and the reader then has every read;
+// a line that breaks its columns before the cut is still refused.
+TEST_F(CInputKindTest, PileupTextIsRecognisedHoweverLongItsFirstLine) {
+    // Depth depth: bases '.' and 'C', qualities '5' and 'I'.
+    auto column = [](int depth) {
+        std::string bases, quals;
+        for (int i = 0; i < depth; ++i) {
+            bases += i % 7 == 0 ? 'C' : '.';
+            quals += i % 3 == 0 ? '5' : 'I';
+        }
+        return std::to_string(depth) + "\t" + bases + "\t" + quals;
+    };
+    const std::string deep = "chr1\t1\tA\t" + column(100000) + "\t" + column(60000) +
+                             "\nchr1\t2\tA\t" + column(3) + "\t" + column(4) + "\n";
+    Write("deep.pileup", deep);
+    ASSERT_EQ(Sh("gzip -c deep.pileup > deep.pileup.gz"), 0);
+    const std::string regression = scanfix::SourceDir() + "/io/tests/regression/";
+    struct SCase {
+        std::string m_Path;
+        std::size_t m_Reads;  // every read of the text
+    };
+    for (const SCase& c :
+         {SCase{regression + "first_line_1400x2.pileup", 1400 * 2 + 5 * 2},
+          SCase{regression + "first_line_4100x1.pileup", 4100 + 3},
+          SCase{Path("deep.pileup"), 160007}, SCase{Path("deep.pileup.gz"), 160007}}) {
+        SCOPED_TRACE(c.m_Path);
+        CInputFile in(c.m_Path);
+        ASSERT_EQ(in.Kind(), EInputKind::eMpileupText);
+        SPileupOptions filters;
+        SPileupSummary summary;
+        CMpileupReader reader(in.Release(), in.Path(), filters, summary);
+        const scanfix::SAll all = scanfix::ReadAll(reader);
+        ASSERT_EQ(all.m_Error, "");
+        std::size_t reads = 0;
+        for (const SRawSite& site : all.m_Sites) {
+            reads += site.Depth();
+        }
+        EXPECT_EQ(reads, c.m_Reads);
+    }
+    // From a pipe, which cannot be read twice: nothing lost to the look.
+    WithStandardInput(deep, [&] {
+        CInputFile in("-");
+        ASSERT_EQ(in.Kind(), EInputKind::eMpileupText);
+        SPileupOptions filters;
+        SPileupSummary summary;
+        CMpileupReader reader(in.Release(), in.Path(), filters, summary);
+        const scanfix::SAll all = scanfix::ReadAll(reader);
+        ASSERT_EQ(all.m_Error, "");
+        ASSERT_EQ(all.m_Sites.size(), 2u);
+        EXPECT_EQ(all.m_Sites[0].Depth() + all.m_Sites[1].Depth(), 160007u);
+    });
+    // Cut lines whose seen fields break their columns: not pileup text.
+    const std::string bases(9000, '.');
+    for (const std::string& bad :
+         {"chr1\t1\tA\tx\t" + bases, "chr1\tp1\tA\t9000\t" + bases, "chr1\t1\tAC\t9000\t" + bases,
+          "chr1\t1\tA\t9000\t..... " + bases, "chr1\t1\tA\t" + bases,
+          "chr1\t1\tA\t5\t.....\tIIIII\t5x\t" + bases,
+          "chr1\t1\tA\t5\t.....\tIII\x01I\t" + bases}) {
+        SCOPED_TRACE(bad.substr(0, 40));
+        Write("bad.pileup", bad + "\n");
+        EXPECT_EQ(OpenError(Path("bad.pileup")).m_Kind, EInputError::eFormat);
+    }
+}
+
+// A reader is given the input's name as the user wrote it and quotes it
+// once in its messages; qualfst gave the pileup reader CInputFile::Name(),
+// quoted already, and every message read ''quote_doubled.pileup''. Each
+// reader of text, from a file and from standard input.
+TEST_F(CInputKindTest, EveryReaderQuotesTheNameItIsGivenOnce) {
+    const std::string pileup = scanfix::SourceDir() + "/io/tests/regression/quote_doubled.pileup";
+    Write("bad.xml", scanfix::Document("  <Column pos=\"x\"/>\n"));
+    Write("bad.bed", "chr1\t9\t3\n");
+    // The message of what reading path throws, or "".
+    auto message = [](const std::function<void()>& read) {
+        try {
+            read();
+        } catch (const CInputError& e) {
+            return std::string(e.what());
+        }
+        return std::string();
+    };
+    auto readPileup = [](CInputFile& in) {
+        SPileupOptions filters;
+        SPileupSummary summary;
+        CMpileupReader reader(in, filters, summary);
+        SRawSite site;
+        while (reader.Next(site)) {
+        }
+    };
+    auto readXml = [](CInputFile& in) {
+        CXmlSiteReader reader(in.Release(), in.Path(), true);
+        SRawSite site;
+        while (reader.Next(site)) {
+        }
+    };
+    struct SCase {
+        std::string m_Path;
+        std::function<void()> m_Read;
+        std::string m_Start;  // how the message starts
+    };
+    const std::vector<SCase> cases = {
+        {pileup,
+         [&] {
+             CInputFile in(pileup);
+             readPileup(in);
+         },
+         "'" + pileup + "', line 1, chr1:1: an indel"},
+        {pileup,
+         [&] {
+             SPileupOptions filters;
+             SPileupSummary summary;
+             CMpileupReader reader(pileup, filters, summary);
+             SRawSite site;
+             reader.Next(site);
+         },
+         "'" + pileup + "', line 1, chr1:1: an indel"},
+        {Path("bad.xml"),
+         [&] {
+             CInputFile in(Path("bad.xml"));
+             readXml(in);
+         },
+         "'" + Path("bad.xml") + "', line "},
+        {Path("bad.bed"), [&] { CBedFile bed(Path("bad.bed")); },
+         "'" + Path("bad.bed") + "', line 1: the start 9 is after the end 3."},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.m_Start);
+        const std::string m = message(c.m_Read);
+        EXPECT_EQ(m.compare(0, c.m_Start.size(), c.m_Start), 0) << m;
+        EXPECT_EQ(m.find("''"), std::string::npos) << m;
+        EXPECT_EQ(m.find(c.m_Path, c.m_Path.size()), std::string::npos) << m;
+    }
+    // Standard input is named in words, unquoted.
+    WithStandardInput(scanfix::ReadFile(pileup), [&] {
+        CInputFile in("-");
+        const std::string m = message([&] { readPileup(in); });
+        EXPECT_EQ(m.compare(0, 35, "standard input, line 1, chr1:1: an "), 0) << m;
+        EXPECT_EQ(m.find("'standard input"), std::string::npos) << m;
+    });
 }
 
 }  // namespace

@@ -88,6 +88,13 @@ TEST_F(CMpileupReaderTest, FaultsAreInputErrorsOfTheirKindAtTheirLine) {
          "an indel '+' without a length"},
         {"carriage return in a contig name", good + "c\r1\t6\tA\t1\t.\tI\n", EInputError::eFormat,
          2, 1, "holds a carriage return"},
+        // Ragged columns, with reads or without: pooled, the reads of one
+        // column would mix with another's.
+        {"a sample column more", good + "c1\t6\tA\t1\t.\tI\t1\t.\tI\n", EInputError::eFormat, 2, 1,
+         "the line has 2 sample columns where the first line had 1."},
+        {"a sample column less, no reads",
+         "c1\t5\tA\t1\t.\tI\t1\t.\tI\nc1\t6\tA\t1\t.\tI\t0\t*\t*\nc1\t7\tA\t0\t*\t*\n",
+         EInputError::eFormat, 3, 2, "the line has 1 sample columns where the first line had 2."},
     };
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.m_What);

@@ -127,6 +127,22 @@ TEST_F(CRunEdgesTest, OptionsAnInputIgnoresAndOutputsThatCollideAreRefusedBefore
     EXPECT_EQ(Lines(ReadFile(Path("w.tsv")), 4), std::vector<std::string>{". 0 10 1"});
 }
 
+// Pileup text of 2 sample columns on one line and 3 on the next was pooled
+// ("2 sample columns pooled") where --per-sample refused it: every run now
+// gets the reader's refusal, naming the file and the line.
+TEST_F(CRunEdgesTest, RaggedPileupTextIsRefusedPooledOrKeptApart) {
+    const std::string ragged = Regression("ragged_min.pileup");
+    for (const std::string mode : {"", "--per-sample ", "--per-sample --samples a,b "}) {
+        SCOPED_TRACE(mode);
+        const SCmd r = Run(m_Qualscan + mode + "'" + ragged + "'");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "qualscan: error: '" + ragged +
+                             "', line 2, chr1:2: the line has 3 sample columns where the first "
+                             "line had 2.\n");
+    }
+}
+
 TEST_F(CRunEdgesTest, PositionsUpToTheLastOneAndContigsOfUnknownLength) {
     // A covered stretch far from the sites, left out of the fit by -d 2,
     // keeps its window; the empty windows between are not written.

@@ -8,11 +8,14 @@
 // surface file holds the engine's own log-likelihood of the run's sites.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -138,6 +141,67 @@ class CSamplesTest : public scanfix::CScratchTest {
         ASSERT_EQ(Sh(make), 0);
     }
     const std::string m_Lanes = "p.pool1.L1.bam p.pool1.L2.bam p.pool2.L1.bam p.pool2.L2.bam";
+
+    // SAM text of samples read groups (SM s0, s1, ...) with reads reads of
+    // 50 bases each, at random places on one contig of 2,000 bases, a base
+    // in 50 miscalled.
+    static std::string ManySamples(int samples, int reads) {
+        std::mt19937 rng(5);
+        const char* const acgt = "ACGT";
+        std::string ref;
+        for (int i = 0; i < 2000; ++i) {
+            ref += acgt[rng() % 4];
+        }
+        std::string sam = "@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:2000\n";
+        for (int s = 0; s < samples; ++s) {
+            sam += "@RG\tID:rg" + std::to_string(s) + "\tSM:s" + std::to_string(s) + "\n";
+        }
+        std::multimap<int, std::string> records;
+        for (int s = 0; s < samples; ++s) {
+            for (int r = 0; r < reads; ++r) {
+                const int pos = static_cast<int>(rng() % 1950);
+                std::string seq = ref.substr(static_cast<std::size_t>(pos), 50);
+                for (char& c : seq) {
+                    c = rng() % 50 == 0 ? acgt[rng() % 4] : c;
+                }
+                records.emplace(pos,
+                                "r" + std::to_string(s) + "_" + std::to_string(r) + "\t0\tchr1\t" +
+                                    std::to_string(pos + 1) + "\t60\t50M\t*\t0\t0\t" + seq + "\t" +
+                                    std::string(50, 'I') + "\tRG:Z:rg" + std::to_string(s) + "\n");
+            }
+        }
+        for (const auto& [pos, record] : records) {
+            sam += record;
+        }
+        return sam;
+    }
+    // qualscan run in a child in the scratch directory, its output thrown
+    // away: its exit status and the largest resident set it reached (KiB).
+    std::pair<int, long> PeakMemory(const std::vector<std::string>& args) const {
+        const std::string program = BinDir() + "/qualscan";
+        std::vector<std::string> words{program, "-P"};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words) {
+            argv.push_back(&w[0]);
+        }
+        argv.push_back(nullptr);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::chdir(m_Dir.c_str()) != 0 || !std::freopen("/dev/null", "w", stdout) ||
+                !std::freopen("/dev/null", "w", stderr)) {
+                ::_exit(127);
+            }
+            ::execv(program.c_str(), argv.data());
+            ::_exit(127);
+        }
+        int status = 0;
+        struct rusage usage {};
+        if (child < 0 || ::wait4(child, &status, 0, &usage) != child) {
+            return {-1, 0};
+        }
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, usage.ru_maxrss};
+    }
 };
 
 TEST_F(CSamplesTest, APerSampleRunEqualsEachSampleRunAloneForEveryInputAndThreadCount) {
@@ -275,6 +339,65 @@ TEST_F(CSamplesTest, SamplesArePooledOnlyOnRequestAndPoolSizesAndSummaryFilesFol
     EXPECT_EQ(kind, EInputError::eMismatch);
     EXPECT_EQ(Scan("--per-sample --pool-size 20,30 s.pool1.sites.gz s.pool2.sites.gz").m_Out,
               saved.m_Out);
+}
+
+// Memory of samples kept apart follows their sites: each sample's tables,
+// caches, batches and store start small and grow with what it holds. A
+// thousand samples of five reads each took 1.7 MB a sample (1.7 GB in all;
+// std::bad_alloc under a limit of 4 GB), whatever the data.
+TEST_F(CSamplesTest, ManySamplesOfAFewReadsEachCostMemoryInProportionToTheirReads) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's own memory hides the run's";
+#endif
+    Write("many.sam", ManySamples(1000, 5));
+    const auto [mergedStatus, merged] = PeakMemory({"--merge-samples", "many.sam"});
+    ASSERT_EQ(mergedStatus, 0);
+    for (const std::string threads : {"1", "2"}) {
+        SCOPED_TRACE(threads);
+        const auto [status, apart] = PeakMemory({"--per-sample", "-t", threads, "many.sam"});
+        ASSERT_EQ(status, 0);
+        // The same sites in one lane, plus at most 200 KiB a sample (about
+        // 250 sites each: their queue, batch, cache and store).
+        EXPECT_LT(apart, merged + 1000 * 200) << "merged: " << merged << " KiB";
+    }
+}
+
+// Every sample kept apart keeps its summary file open (2 descriptors) and,
+// after the first, its windows' temporary file: 1,000 samples stopped at
+// the 508th under ulimit -n 1024, with files half written. A soft limit too
+// low is raised; a hard one is a refusal before anything is written,
+// naming the limit and the number needed.
+TEST_F(CSamplesTest, ManySamplesGetTheOpenFilesTheyNeedOrARefusalUpFront) {
+    Write("many.sam", ManySamples(60, 5));
+    const std::string run = m_Qualscan +
+                            "--per-sample --windows 500 -w w.tsv --save-sites s.sites many.sam "
+                            ">out.tsv";
+    scanfix::CScratchTest::SCmd r = Run("ulimit -n 64 && " + run);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("60 summary files open, 2 descriptors each; --windows keeps 59 "
+                         "temporary files"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("the limit is 64 (ulimit -n, which only an administrator can raise)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(Sh("ls s.*.sites"), 0) << "no summary file is left";
+    // The number named is enough.
+    const std::size_t at = r.err.find("needs about ") + 12;
+    const std::string needed = r.err.substr(at, r.err.find(' ', at) - at);
+    r = Run("ulimit -n " + needed + " && " + run);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Sh("test $(ls s.*.sites | wc -l) -eq 60"), 0);
+    // A soft limit below it is raised, when the hard one allows.
+    r =
+        Run("if [ \"$(ulimit -Hn)\" != unlimited ] && [ $(ulimit -Hn) -lt 512 ]; then exit 77; "
+            "fi; ulimit -Sn 64 && rm s.*.sites && " +
+            run);
+    if (r.status == 77) {
+        GTEST_SKIP() << "the hard limit on open files is below 512";
+    }
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Sh("test $(ls s.*.sites | wc -l) -eq 60"), 0);
 }
 
 TEST_F(CSamplesTest, WindowsTakeTheirBootstrapIntervalsFromTheGenomeWideResamples) {

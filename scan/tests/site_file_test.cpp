@@ -6,10 +6,13 @@
 #include <htslib/bgzf.h>
 #include <sys/stat.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "base/input_error.hpp"
 #include "model/tests/scan_fixture.hpp"
+#include "scan/scan_options.hpp"
 
 namespace {
 
@@ -146,6 +149,70 @@ TEST_F(CSiteFileTest, StandardInputIsReadFromTheOpenHandle) {
     EXPECT_NE(Err().find("standard input, record "), std::string::npos) << Err();
     EXPECT_NE(Err().find("is truncated: its BGZF end-of-file marker is missing"), std::string::npos)
         << Err();
+}
+
+// A run on summary files takes their settings; an option given with
+// another value than a file records is refused, naming the file, for every
+// setting a file records and the command line can give (two files are
+// compared in sitefile/tests). The values recorded, given again, pass.
+TEST(CSiteFileSettingsTest, EverySettingGivenOtherThanTheFileRecordsIsRefused) {
+    SSiteFileSettings file;
+    file.poolSize = 20;
+    file.minMapQ = 5;
+    file.minBaseQ = 7;
+    file.skipFlags = 0x704;
+    file.requireFlags = 2;
+    file.minDepth = 2;
+    file.maxDepth = 50;
+    file.keepOverlaps = false;
+    // The refusal for args, or "" when they pass.
+    auto check = [](const std::string& args, const SSiteFileSettings& recorded) {
+        std::vector<std::string> words{"qualscan"};
+        std::istringstream in(args + " f.sites");
+        for (std::string w; in >> w;) {
+            words.push_back(w);
+        }
+        std::vector<char*> argv;
+        for (std::string& w : words) {
+            argv.push_back(&w[0]);
+        }
+        SScanOptions opts;
+        std::ostringstream out;
+        ParseScanArgs(static_cast<int>(argv.size()), argv.data(), opts, out);
+        try {
+            CheckSiteFileSettings(opts, recorded, "f.sites", 0);
+        } catch (const CInputError& e) {
+            EXPECT_EQ(e.Kind(), EInputError::eMismatch);
+            EXPECT_EQ(e.Where().m_File, "f.sites");
+            return std::string(e.what());
+        }
+        return std::string();
+    };
+    struct SCase {
+        std::string m_Args, m_Message;
+    };
+    for (const SCase& c : {
+             SCase{"--pool-size 30", "records pool size 20, but --pool-size gives 30"},
+             SCase{"--unfolded", "records the folded spectrum, but --unfolded gives"},
+             SCase{"-q 6", "records min-MQ 5, but -q/--min-MQ gives 6"},
+             SCase{"-Q 8", "records min-BQ 7, but -Q/--min-BQ gives 8"},
+             SCase{"--ff 4", "records skip-flags 1796, but --skip-flags gives 4"},
+             SCase{"--rf 1", "records incl-flags 2, but --incl-flags gives 1"},
+             SCase{"-d 3", "records min-depth 2, but -d/--min-depth gives 3"},
+             SCase{"-D 51", "records max-depth 50, but -D/--max-depth gives 51"},
+             SCase{"-D 0", "records max-depth 50, but -D/--max-depth gives 0"},
+             SCase{"-x", "records that overlapping mates were counted once, but"},
+         }) {
+        SCOPED_TRACE(c.m_Args);
+        const std::string refusal = check(c.m_Args, file);
+        EXPECT_EQ(refusal.find("'f.sites': " + c.m_Message), 0u) << refusal;
+    }
+    EXPECT_EQ(check("--pool-size 20 -q 5 -Q 7 --ff 0x704 --rf 2 -d 2 -D 50", file), "");
+    EXPECT_EQ(check("", file), "");
+    SSiteFileSettings other = file;
+    other.folded = false;
+    other.keepOverlaps = true;
+    EXPECT_EQ(check("--unfolded -x", other), "");
 }
 
 }  // namespace

@@ -245,4 +245,150 @@ TEST_F(CSiteFileReaderTest, WriterFollowsLinksAndHonoursTheUmask) {
     EXPECT_FALSE(ReadAll({Path("new.sites")}, options).m_Failed);
 }
 
+// The settings a file records are the ones its records were made under.
+// A folded file with its header edited to "folded 0" was read as unfolded
+// (other estimates, exit 0): an edit of any setting is refused as damage,
+// naming the file once. Files written before the checksum are read as
+// before; a line after the checksum is damage too.
+TEST_F(CSiteFileReaderTest, AnEditedSettingIsRefusedAsDamage) {
+    SSiteOptions options;
+    options.poolSize = 12;
+    const SSiteBatch sites = RandomSites(options, 8, 40);
+    SSiteFileSettings settings;
+    settings.version = "test";
+    settings.poolSize = 12;
+    settings.region = "chr1:1-100";
+    settings.reference = "ref.fa";
+    settings.input = "alignments";
+    settings.sample = "north";
+    {
+        CSiteFileWriter writer(Path("a.sites"), settings);
+        writer.Add(sites, {"chr1", "chr2", "chr3"});
+        writer.Commit();
+    }
+    const std::string text = Decompressed(Path("a.sites"));
+    const std::size_t sum = text.find("\nchecksum\t");
+    ASSERT_NE(sum, std::string::npos);
+    ASSERT_EQ(text.compare(sum + 26, 2, "\n\n"), 0) << "the checksum ends the header";
+    // Every line before the checksum, its value changed.
+    int edited = 0;
+    for (std::size_t at = text.find('\n') + 1; at <= sum; at = text.find('\n', at) + 1) {
+        const std::size_t tab = text.find('\t', at);
+        const std::string key = text.substr(at, tab - at);
+        SCOPED_TRACE(key);
+        std::string edit = text;
+        const std::size_t end = text.find('\n', tab);
+        edit.replace(tab + 1, end - tab - 1, text.compare(tab + 1, 1, "1") == 0 ? "0" : "1");
+        Compress(Path("e.sites"), edit);
+        const SRead r = ReadAll({Path("e.sites")}, options);
+        ASSERT_TRUE(r.m_Failed);
+        EXPECT_EQ(r.m_Kind, EInputError::eDamaged);
+        EXPECT_EQ(r.m_Error.find("'" + Path("e.sites") +
+                                 "': is damaged: its settings do not "
+                                 "match their checksum"),
+                  0u)
+            << r.m_Error;
+        ++edited;
+    }
+    EXPECT_EQ(edited, 15);
+    // Without its checksum (a file of an earlier qualscan): read as before.
+    std::string old = text;
+    old.erase(sum + 1, 26);
+    Compress(Path("old.sites"), old);
+    const SRead back = ReadAll({Path("old.sites")}, options);
+    ASSERT_FALSE(back.m_Failed) << back.m_Error;
+    EXPECT_EQ(back.m_Sites.bytes, sites.bytes);
+    // A setting after the checksum is not covered by it.
+    std::string after = text;
+    after.insert(sum + 27, "folded\t0\n");
+    Compress(Path("after.sites"), after);
+    const SRead late = ReadAll({Path("after.sites")}, options);
+    ASSERT_TRUE(late.m_Failed);
+    EXPECT_EQ(late.m_Kind, EInputError::eDamaged) << late.m_Error;
+}
+
+// Files fitted together were made under one model and one set of filters:
+// a file that differs from the first in any of them is refused, naming it
+// and the setting, and so is a first file that differs from the run's
+// model. (Saved with other -D, files were fitted together: the tests
+// compared only the pool size and the folding.) What a file only records
+// (the block size, the region, the input, the version, the sample) may
+// differ.
+TEST_F(CSiteFileReaderTest, FilesOfOtherSettingsAreNotFittedTogether) {
+    SSiteOptions options;
+    const SSiteFileSettings base;
+    auto write = [&](const std::string& name, const SSiteFileSettings& s) {
+        CSiteFileWriter writer(Path(name), s);
+        writer.Commit();
+        return Path(name);
+    };
+    const std::string first = write("first.sites", base);
+    struct SCase {
+        std::string m_Setting;  // as the message names it
+        void (*m_Change)(SSiteFileSettings&);
+    };
+    const SCase differ[] = {
+        {"folding", [](SSiteFileSettings& s) { s.folded = false; }},
+        {"pool size", [](SSiteFileSettings& s) { s.poolSize = 20; }},
+        {"min-MQ", [](SSiteFileSettings& s) { s.minMapQ = 20; }},
+        {"min-BQ", [](SSiteFileSettings& s) { s.minBaseQ = 20; }},
+        {"skip-flags", [](SSiteFileSettings& s) { s.skipFlags = 4; }},
+        {"incl-flags", [](SSiteFileSettings& s) { s.requireFlags = 2; }},
+        {"min-depth", [](SSiteFileSettings& s) { s.minDepth = 3; }},
+        {"max-depth", [](SSiteFileSettings& s) { s.maxDepth = 80; }},
+        {"ignore-overlaps", [](SSiteFileSettings& s) { s.keepOverlaps = true; }},
+        {"reference", [](SSiteFileSettings& s) { s.reference = "other.fa"; }},
+    };
+    for (const SCase& c : differ) {
+        SCOPED_TRACE(c.m_Setting);
+        SSiteFileSettings other = base;
+        c.m_Change(other);
+        const std::string second = write("second.sites", other);
+        for (const bool secondFirst : {false, true}) {
+            const SRead r = ReadAll(secondFirst ? std::vector<std::string>{second, first}
+                                                : std::vector<std::string>{first, second},
+                                    options);
+            ASSERT_TRUE(r.m_Failed);
+            EXPECT_EQ(r.m_Kind, EInputError::eMismatch);
+            if (c.m_Setting == "folding" || c.m_Setting == "pool size") {
+                // The first file's model is checked against the run's.
+                const std::string& named = secondFirst ? second : first;
+                const std::string start =
+                    secondFirst
+                        ? "'" + named + "': was written with another " + c.m_Setting
+                        : "'" + second + "': differs from '" + first + "' in its " + c.m_Setting;
+                EXPECT_EQ(r.m_Error.find(start), 0u) << r.m_Error;
+                continue;
+            }
+            const std::string& later = secondFirst ? first : second;
+            const std::string& earlier = secondFirst ? second : first;
+            EXPECT_EQ(r.m_Error.find("'" + later + "': differs from '" + earlier + "' in its " +
+                                     c.m_Setting + " ("),
+                      0u)
+                << r.m_Error;
+        }
+    }
+    // Both files of the other model, read with it: fitted together.
+    SSiteFileSettings pooled = base;
+    pooled.poolSize = 20;
+    SSiteOptions pooledOptions;
+    pooledOptions.poolSize = 20;
+    EXPECT_FALSE(
+        ReadAll({write("p1.sites", pooled), write("p2.sites", pooled)}, pooledOptions).m_Failed);
+    const SCase recorded[] = {
+        {"block size", [](SSiteFileSettings& s) { s.blockSize = 5000; }},
+        {"region", [](SSiteFileSettings& s) { s.region = "chr2"; }},
+        {"input", [](SSiteFileSettings& s) { s.input = "pileup text"; }},
+        {"version", [](SSiteFileSettings& s) { s.version = "0.9"; }},
+        {"sample", [](SSiteFileSettings& s) { s.sample = "south"; }},
+    };
+    for (const SCase& c : recorded) {
+        SCOPED_TRACE(c.m_Setting);
+        SSiteFileSettings other = base;
+        c.m_Change(other);
+        const SRead r = ReadAll({first, write("second.sites", other)}, options);
+        EXPECT_FALSE(r.m_Failed) << r.m_Error;
+    }
+}
+
 }  // namespace

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
+#include "windows/window_file.hpp"
+
 #include <limits>
 #include <random>
 #include <set>
@@ -211,6 +216,117 @@ TEST(WindowStream, AgreesWithWideArithmeticUpToTheLastPosition) {
                      " base " + std::to_string(base) + (known ? " known" : " unknown"));
         EXPECT_EQ(Stream(sites, size, stepped, from, to, occupied, atLeast),
                   Wide(sites, size, stepped, from, to, occupied, atLeast));
+    }
+}
+
+// Windows of given ranges (BED lines: genes, nested and overlapping) and of
+// whole contigs go through the same stream: on random contigs of known and
+// unknown length, each window holds exactly the sites a scan of every site
+// finds inside it, the windows come in order of their starts, clipped to
+// the contig's range, and a contig of unknown length gets its whole-contig
+// window only when it holds a site or an occupied position.
+TEST(WindowStream, RangesAndWholeContigsHoldTheSitesABruteForceScanFinds) {
+    std::mt19937 rng(23);
+    for (int trial = 0; trial < 400; ++trial) {
+        const std::int64_t from = static_cast<std::int64_t>(rng() % 30);
+        const bool known = trial % 2 == 0;
+        const std::int64_t to = known ? from + static_cast<std::int64_t>(rng() % 300) : -1;
+        std::vector<std::int64_t> sites;
+        for (std::int64_t p = from; p < (known ? to : from + 300); ++p) {
+            if (rng() % 3 == 0) {
+                sites.push_back(p);
+            }
+        }
+        // Ranges anywhere around the contig, sorted by start (ties kept
+        // in the order drawn).
+        std::vector<SWindowRange> ranges(rng() % 12);
+        for (SWindowRange& r : ranges) {
+            r.m_Start = static_cast<std::int64_t>(rng() % 350);
+            r.m_End = r.m_Start + 1 + static_cast<std::int64_t>(rng() % 120);
+        }
+        std::stable_sort(
+            ranges.begin(), ranges.end(),
+            [](const SWindowRange& a, const SWindowRange& b) { return a.m_Start < b.m_Start; });
+        const std::int64_t atLeast = rng() % 2 ? static_cast<std::int64_t>(rng() % 400) : 0;
+        SCOPED_TRACE("trial " + std::to_string(trial));
+        for (const bool whole : {false, true}) {
+            std::vector<SSeen> got;
+            CWindowPolicy policy =
+                whole ? CWindowPolicy::WholeContigs() : CWindowPolicy::Ranges([&](int contig) {
+                    EXPECT_EQ(contig, 7);
+                    return &ranges;
+                });
+            CWindowStream<SWindowSite> stream(policy, [&](const SWindowSpan<SWindowSite>& w) {
+                EXPECT_EQ(w.m_Contig, 7);
+                SSeen seen{w.m_Start, w.m_End, {}};
+                for (std::size_t i = 0; i < w.m_Count; ++i) {
+                    seen.pos.push_back(w.m_First[i].m_Pos);
+                }
+                got.push_back(seen);
+            });
+            stream.BeginContig(7, from, to);
+            for (std::int64_t p : sites) {
+                SWindowSite site;
+                site.m_Pos = p;
+                stream.AddSite(site);
+            }
+            stream.EndContig(atLeast);
+            // The slow way: every range clipped to [from, to), every site
+            // tested against every window.
+            std::vector<SWindowRange> want;
+            if (whole) {
+                const std::int64_t last =
+                    sites.empty() ? atLeast : std::max(atLeast, sites.back() + 1);
+                const std::int64_t end = known ? to : last;
+                if (end > from) {
+                    want.push_back({from, end});
+                }
+            } else {
+                for (const SWindowRange& r : ranges) {
+                    const SWindowRange c{std::max(r.m_Start, from),
+                                         known ? std::min(r.m_End, to) : r.m_End};
+                    if (c.m_Start < c.m_End) {
+                        want.push_back(c);
+                    }
+                }
+            }
+            std::vector<SSeen> expected;
+            for (const SWindowRange& w : want) {
+                SSeen seen{w.m_Start, w.m_End, {}};
+                for (std::int64_t p : sites) {
+                    if (p >= w.m_Start && p < w.m_End) {
+                        seen.pos.push_back(p);
+                    }
+                }
+                expected.push_back(seen);
+            }
+            EXPECT_EQ(got, expected) << (whole ? "whole contig" : "ranges");
+        }
+    }
+}
+
+// Every program's windows file starts with the same line, which reads back
+// as written; lines of another kind are not taken for it.
+TEST(WindowsFile, TheFirstLineReadsBackAsWritten) {
+    for (const SWindowsComment& c :
+         {SWindowsComment{"profile", 0.95}, SWindowsComment{"bootstrap", 0.9},
+          SWindowsComment{"none", 0.123456789012}}) {
+        const std::string line = FormatWindowsComment(c);
+        EXPECT_EQ(line.back(), '\n');
+        SWindowsComment back{"", 0};
+        ASSERT_TRUE(ParseWindowsComment(line, back)) << line;
+        EXPECT_EQ(back.m_Intervals, c.m_Intervals);
+        EXPECT_NEAR(back.m_Level, c.m_Level, 1e-10);
+    }
+    EXPECT_EQ(FormatWindowsComment(SWindowsComment{"bootstrap", 0.95}),
+              "#intervals=bootstrap\tlevel=0.95\n");
+    SWindowsComment c;
+    EXPECT_TRUE(ParseWindowsComment("#intervals=none\tlevel=0.5\tmin_sites=3", c));
+    for (const std::string bad :
+         {"contig\tstart\tend", "#intervals=jackknife\tlevel=0.95", "#intervals=profile",
+          "#intervals=profile\tlevel=1.5", "#intervals=profile\tlevel=0.9x", "intervals=profile",
+          "#intervals=profile\tlevel="}) {
+        EXPECT_FALSE(ParseWindowsComment(bad, c)) << bad;
     }
 }
 
