@@ -9,6 +9,7 @@
 #include "pool/nonnegative_qp.hpp"
 #include "pool/pool_record.hpp"
 #include "pool/pool_rows.hpp"
+#include "spectrum/sample_diversity.hpp"
 
 namespace {
 
