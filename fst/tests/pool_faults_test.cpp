@@ -519,3 +519,19 @@ TEST_F(PoolFaults, WindowsOfContigsAndBedLines) {
     EXPECT_EQ(genes[1][6], "NA");
     EXPECT_NE(genes[4][6], "NA");
 }
+
+// Pileup text of two pools at depth 1,400, whose first line is longer than
+// the bytes an input's kind is told by, is qualfst's input like any other
+// (it was refused as neither alignments nor pileup text); a ragged text (2
+// columns, then 3) is refused naming its line, as every program does.
+TEST_F(PoolFaults, LongAndRaggedPileupTextAsEveryProgramReadsIt) {
+    const std::string io = kSource + "/io/tests/regression/";
+    const SCmd longLine = Run(kFst + "--pool-size 20 " + io + "first_line_1400x2.pileup");
+    EXPECT_EQ(longLine.status, 0) << longLine.err;
+    EXPECT_EQ(Table(longLine.out).size(), 2u);
+    const SCmd ragged =
+        Run(kFst + "--pool-size 20 " + kSource + "/scan/tests/regression/ragged_min.pileup");
+    EXPECT_EQ(ragged.status, 1);
+    EXPECT_NE(ragged.err.find("line 2"), std::string::npos) << ragged.err;
+    EXPECT_EQ(ragged.out, "");
+}
