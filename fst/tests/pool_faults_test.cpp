@@ -18,48 +18,21 @@
 #include "base/input_error.hpp"
 #include "fst/fst_options.hpp"
 #include "fst/fst_run.hpp"
+#include "fst/tests/program_test_util.hpp"
 #include "poolsim/pool_sim.hpp"
 
 namespace {
 
-const std::string kBin = QT_BIN_DIR;
-const std::string kSource = QT_SOURCE_DIR;
+using pooltest::Exists;
+using pooltest::kBin;
+using pooltest::kSource;
+using pooltest::Slurp;
+using pooltest::Table;
 
 struct SCmd {
     int status = -1;
     std::string out, err;
 };
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-std::vector<std::vector<std::string>> Table(const std::string& text) {
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') {
-            continue;
-        }
-        std::vector<std::string> f;
-        std::istringstream s(line);
-        std::string x;
-        while (std::getline(s, x, '\t')) {
-            f.push_back(x);
-        }
-        rows.push_back(f);
-    }
-    return rows;
-}
 
 class PoolFaults : public ::testing::Test {
   protected:
