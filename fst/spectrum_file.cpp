@@ -201,10 +201,14 @@ SJointSpectrum SpectrumShares(const CSpectrumLines& lines, const std::vector<dou
         for (unsigned j2 = 0; j2 <= n2; ++j2) {
             double x = at(j1, j2);
             if (folded) {
+                // dadi's fold: a cell below the middle holds its own count
+                // and its mirror's, one on the middle line half of that sum
+                // (so a file of dadi's has equal mirrored middle cells; one
+                // that has not is read as their mean, keeping the pair's
+                // total), one above is masked.
                 const int side = Side(j1, j2, n1, n2);
-                x = side < 0    ? 0.5 * at(j1, j2)
-                    : side == 0 ? at(j1, j2)
-                                : 0.5 * at(n1 - j1, n2 - j2);
+                const double own = at(j1, j2), mirror = at(n1 - j1, n2 - j2);
+                x = side < 0 ? 0.5 * own : side == 0 ? 0.5 * (own + mirror) : 0.5 * mirror;
             }
             s.phi[j1 * (n2 + 1) + j2] = x;
             total += x;

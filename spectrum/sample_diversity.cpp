@@ -31,7 +31,13 @@ double TajimaD(unsigned n, double pairwise, double segregating) {
     const double e1 = c1 / a1;
     const double e2 = c2 / (a1 * a1 + a2);
     const double s = segregating;
-    return (pairwise - s / a1) / std::sqrt(e1 * s + e2 * s * (s - 1.0));
+    const double variance = e1 * s + e2 * s * (s - 1.0);
+    // For n <= 3 Tajima's c1 and c2 vanish (up to rounding): the variance
+    // is 0 and D undefined, not infinite.
+    if (n <= 3 || !(variance > 0.0)) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return (pairwise - s / a1) / std::sqrt(variance);
 }
 
 CSampleDiversity::CSampleDiversity(unsigned n)
@@ -46,6 +52,6 @@ void CSampleDiversity::Add(unsigned j) {
     }
     const double x = j;
     m_Pairwise += 2.0 * x * (m_N - x) / m_Pairs;
-    m_ThetaH += 2.0 * x * x / m_Pairs;
+    m_ThetaH += ThetaHTerm(j, m_N);
     ++m_Segregating;
 }

@@ -24,8 +24,16 @@
 double WattersonA(unsigned n);
 
 // Tajima's D of a sample of n >= 2 chromosomes with `pairwise` mean
-// differences and `segregating` sites; NaN without segregating sites.
+// differences and `segregating` sites (a sum of expectations may be no
+// whole number); NaN without segregating sites and for n <= 3, where
+// Tajima's variance is 0.
 double TajimaD(unsigned n, double pairwise, double segregating);
+
+// Fay and Wu's term of a site whose derived allele j of n >= 2 chromosomes
+// carry: 2 j^2 / (n (n - 1)) where it segregates (0 < j < n), else 0.
+inline double ThetaHTerm(unsigned j, unsigned n) {
+    return j > 0 && j < n ? 2.0 * j * static_cast<double>(j) / (n * (n - 1.0)) : 0.0;
+}
 
 // The sums above over the sites of one sample of n >= 2 chromosomes.
 class CSampleDiversity {

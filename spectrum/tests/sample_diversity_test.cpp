@@ -46,6 +46,18 @@ TEST(SampleDiversity, TajimaAndFayWuByHandForFourChromosomes) {
     EXPECT_TRUE(std::isnan(none.TajimaD()));
     EXPECT_EQ(none.Pi(2), 0.0);
     EXPECT_EQ(none.ThetaH(2), 0.0);
+
+    // Two or three chromosomes: Tajima's variance is 0 (c1 = c2 = 0), so D
+    // has no value. Known counts give 0/0 there anyway, but expected
+    // counts (a pool's posterior) need not: D was +-infinity.
+    for (unsigned n : {2u, 3u}) {
+        CSampleDiversity few(n);
+        few.Add(1);
+        few.Add(1);
+        EXPECT_TRUE(std::isnan(few.TajimaD())) << n;
+        EXPECT_TRUE(std::isnan(TajimaD(n, 2.0, 1.0))) << n;
+        EXPECT_TRUE(std::isnan(TajimaD(n, 0.3, 1.7))) << n;
+    }
 }
 
 // The pairwise sum is the mean, over every pair of chromosomes, of the
