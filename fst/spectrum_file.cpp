@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/input_error.hpp"
+#include "pool/fs_text.hpp"
 
 namespace {
 
@@ -17,17 +18,6 @@ namespace {
 int Side(unsigned j1, unsigned j2, unsigned n1, unsigned n2) {
     const unsigned twice = 2 * (j1 + j2), total = n1 + n2;
     return twice < total ? -1 : twice == total ? 0 : 1;
-}
-
-std::string Entry(double v) {
-    // Every digit a double needs, so that a spectrum read back as a prior
-    // is the one written; "0" for zero.
-    if (v == 0.0) {
-        return "0";
-    }
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.17g", v);
-    return buffer;
 }
 
 }  // namespace
@@ -43,11 +33,7 @@ std::string SpectrumFileName(const std::string& prefix, const std::string& name1
 
 void WriteSpectrum(std::ostream& out, const SJointSpectrum& s, double sites,
                    const std::string& name1, const std::string& name2, const std::string& comment) {
-    std::istringstream lines(comment);
-    std::string line;
-    while (std::getline(lines, line)) {
-        out << "# " << line << '\n';
-    }
+    WriteFsComment(out, comment);
     out << s.n1 + 1 << ' ' << s.n2 + 1 << ' ' << (s.folded ? "folded" : "unfolded") << " \""
         << name1 << "\" \"" << name2 << "\"\n";
     std::string mask;
@@ -63,7 +49,7 @@ void WriteSpectrum(std::ostream& out, const SJointSpectrum& s, double sites,
             } else {
                 masked = (j1 == 0 && j2 == 0) || (j1 == s.n1 && j2 == s.n2);
             }
-            out << (j1 + j2 == 0 ? "" : " ") << Entry(v);
+            out << (j1 + j2 == 0 ? "" : " ") << FsEntry(v);
             mask += (j1 + j2 == 0 ? "" : " ");
             mask += masked ? '1' : '0';
         }
@@ -73,42 +59,9 @@ void WriteSpectrum(std::ostream& out, const SJointSpectrum& s, double sites,
 
 namespace {
 
-// The lines of a spectrum file that hold something (not blank, not a
-// comment), and the errors that name the file and the line read last.
-class CSpectrumLines {
-  public:
-    explicit CSpectrumLines(const std::string& path) : m_Path(path), m_In(path) {
-        if (!m_In) {
-            throw CInputError(EInputError::eOpen, SInputWhere{path, 0, 0, "", 0},
-                              "cannot be opened.");
-        }
-    }
-    // The next line that holds something into m_Line; false at the end.
-    bool Next() {
-        while (std::getline(m_In, m_Line)) {
-            ++m_LineNo;
-            const std::size_t b = m_Line.find_first_not_of(" \t\r");
-            if (b != std::string::npos && m_Line[b] != '#') {
-                return true;
-            }
-        }
-        return false;
-    }
-    CInputError Fail(EInputError kind, const std::string& what) const {
-        return CInputError(kind, SInputWhere{m_Path, m_LineNo, 0, "", 0}, what);
-    }
-    const std::string& Line() const { return m_Line; }
-
-  private:
-    std::string m_Path;
-    std::ifstream m_In;
-    std::string m_Line;
-    std::uint64_t m_LineNo = 0;
-};
-
 // The dimensions line: the pair's dimensions and folding, and whether the
 // file is of the pair (name2, name1), to be read transposed.
-bool ReadSpectrumHead(const CSpectrumLines& lines, unsigned n1, unsigned n2, bool folded,
+bool ReadSpectrumHead(const CFsLines& lines, unsigned n1, unsigned n2, bool folded,
                       const std::string& name1, const std::string& name2) {
     std::istringstream head(lines.Line());
     long long d1 = 0, d2 = 0;
@@ -154,7 +107,7 @@ bool ReadSpectrumHead(const CSpectrumLines& lines, unsigned n1, unsigned n2, boo
 }
 
 // The line of entries: cells numbers of sites, finite and not negative.
-std::vector<double> ReadSpectrumEntries(const CSpectrumLines& lines, std::size_t cells) {
+std::vector<double> ReadSpectrumEntries(const CFsLines& lines, std::size_t cells) {
     std::vector<double> v;
     v.reserve(cells);
     const char* p = lines.Line().c_str();
@@ -184,8 +137,8 @@ std::vector<double> ReadSpectrumEntries(const CSpectrumLines& lines, std::size_t
 
 // The entries v of the file as the run's spectrum of shares: transposed
 // back, a folded file unfolded into a symmetric spectrum, over their sum.
-SJointSpectrum SpectrumShares(const CSpectrumLines& lines, const std::vector<double>& v,
-                              bool transposed, unsigned n1, unsigned n2, bool folded) {
+SJointSpectrum SpectrumShares(const CFsLines& lines, const std::vector<double>& v, bool transposed,
+                              unsigned n1, unsigned n2, bool folded) {
     // The file's cells in the run's order: (j1, j2) of the run is (j2, j1)
     // of a transposed file.
     auto at = [&](unsigned j1, unsigned j2) {
@@ -234,7 +187,11 @@ SJointSpectrum SpectrumShares(const CSpectrumLines& lines, const std::vector<dou
 
 SJointSpectrum ReadSpectrum(const std::string& path, unsigned n1, unsigned n2, bool folded,
                             const std::string& name1, const std::string& name2) {
-    CSpectrumLines lines(path);
+    std::ifstream in(path);
+    if (!in) {
+        throw CInputError(EInputError::eOpen, SInputWhere{path, 0, 0, "", 0}, "cannot be opened.");
+    }
+    CFsLines lines(in, path);
     if (!lines.Next()) {
         throw lines.Fail(EInputError::eTruncated, "holds no spectrum.");
     }
