@@ -20,11 +20,13 @@
 #include "common/thread_pool.hpp"
 #include "fst/joint_fit.hpp"
 #include "fst/spectrum_file.hpp"
+#include "io/bed.hpp"
 #include "pool/pool_inputs.hpp"
 #include "pool/pool_reader.hpp"
 #include "pool/pool_store.hpp"
 #include "pool/pool_windows.hpp"
 #include "spectrum/pool_diversity.hpp"
+#include "windows/window_file.hpp"
 
 #ifndef QUALFST_VERSION
 #define QUALFST_VERSION "unknown"
@@ -72,6 +74,7 @@ class CFstRun {
   private:
     void x_OnPools(const std::vector<SPoolSpec>& specs);
     void x_CheckOutputs();
+    CWindowPolicy x_WindowPolicy();
     void x_Take(SPoolBatch& batch);
     // What fitting a pair gives, made on any thread; the progress line and
     // the warnings are the calling thread's.
@@ -112,6 +115,7 @@ class CFstRun {
     std::vector<SJointSpectrum> m_Priors;
     std::unique_ptr<CPoolStore> m_Store;
     std::unique_ptr<COutputTarget> m_WindowsFile;
+    std::unique_ptr<CBedFile> m_WindowsBed;
     std::unique_ptr<CSeriesWindows> m_Windows;
     std::vector<SJointFitResult> m_Fits;
     std::unique_ptr<CSiteBlocks> m_Blocks;
@@ -166,12 +170,14 @@ void CFstRun::x_OnPools(const std::vector<SPoolSpec>& specs) {
         m_Priors.push_back(ReadSpectrum(m_PriorFiles[p], specs[pr.a].m_Size, specs[pr.b].m_Size,
                                         !m_Opts.m_Unfolded, names[pr.a], names[pr.b]));
     }
-    if (m_Opts.m_WindowSize > 0) {
+    if (m_Opts.Windows()) {
         m_WindowsFile = std::make_unique<COutputTarget>(m_Opts.m_WindowsOutput, m_Out);
-        m_WindowsFile->Stream() << FstWindowsHeader();
+        SWindowsComment comment;
+        comment.m_Intervals = "none";
+        m_WindowsFile->Stream() << FormatWindowsComment(comment) << FstWindowsHeader();
         m_Windows = std::make_unique<CSeriesWindows>(
-            m_Opts.m_WindowSize, m_Opts.m_WindowStep, m_Pairs.size(), m_Opts.m_MinSites,
-            m_Reader->Ranges(), m_Reader->LastPositions(), m_Reader->ContigNames(),
+            x_WindowPolicy(), m_Pairs.size(), m_Opts.m_MinSites, m_Reader->Ranges(),
+            m_Reader->LastPositions(), m_Reader->ContigNames(),
             [this](const std::string& contig, std::size_t p, const SWindowSums& w, bool enough) {
                 const SPair& pr = m_Pairs[p];
                 return WindowRow(contig, w, m_Summary.m_Names[pr.a], m_Summary.m_Names[pr.b],
@@ -184,6 +190,25 @@ void CFstRun::x_OnPools(const std::vector<SPoolSpec>& specs) {
     }
     m_Bar.Status("reading " + std::to_string(specs.size()) + " pools (" +
                  std::to_string(m_Pairs.size()) + (m_Pairs.size() == 1 ? " pair" : " pairs") + ")");
+}
+
+// Where the windows lie: fixed, whole contigs, or the lines of a BED file,
+// whose contigs must be the input's (checked at once for alignments, at the
+// end for pileup text).
+CWindowPolicy CFstRun::x_WindowPolicy() {
+    if (!m_Opts.m_WindowsBed.empty()) {
+        m_WindowsBed = std::make_unique<CBedFile>(m_Opts.m_WindowsBed, CBedFile::ELines::eKeep);
+        const std::vector<std::string>& names = m_Reader->ContigNames();
+        if (!m_Inputs.m_PileupText) {
+            m_WindowsBed->CheckContigs(names, "the alignments' header does not name");
+        }
+        return BedWindowPolicy(*m_WindowsBed,
+                               [&names](int c) { return names[static_cast<std::size_t>(c)]; });
+    }
+    if (m_Opts.m_ContigWindows) {
+        return CWindowPolicy::WholeContigs();
+    }
+    return CWindowPolicy(m_Opts.m_WindowSize, m_Opts.m_WindowStep);
 }
 
 // Outputs that would overwrite each other, an input, an input's index or
@@ -579,6 +604,12 @@ std::string FormatFstSummary(const SFstSummary& s, const SFstOptions& opts) {
     if (opts.m_WindowSize > 0) {
         os << "; " << s.m_Windows << " windows of " << opts.m_WindowSize << " bases (step "
            << opts.m_WindowStep << ") written to '" << opts.m_WindowsOutput << "'";
+    } else if (opts.m_ContigWindows) {
+        os << "; " << s.m_Windows << (s.m_Windows == 1 ? " window" : " windows")
+           << ", one per contig, written to '" << opts.m_WindowsOutput << "'";
+    } else if (!opts.m_WindowsBed.empty()) {
+        os << "; " << s.m_Windows << " windows of the lines of '" << opts.m_WindowsBed
+           << "' written to '" << opts.m_WindowsOutput << "'";
     }
     return os.str();
 }

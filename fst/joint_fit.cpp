@@ -535,7 +535,7 @@ void CPairModel::SImpl::SumPart(std::size_t part, const SRows& rows, const CSite
                     return;
                 }
                 if (blocks) {
-                    const std::int64_t pos = chunk.m_FirstPos + chunk.m_Offsets[i];
+                    const std::int64_t pos = chunk.Pos(i);
                     if (pos >= blockEnd) {
                         w = (*weights)[blocks->Block(ci, pos)];
                         blockEnd = (pos / blocks->Size() + 1) * blocks->Size();
@@ -890,7 +890,7 @@ void CPairModel::Posterior(const SJointSpectrum& spectrum, hts_tpool* pool,
             m.PairSites(
                 chunk, tauR, tauC,
                 [&](std::size_t i, const SPoolRecordView& r, const SPoolRecordView& c, bool both) {
-                    const std::int64_t pos = chunk.m_FirstPos + chunk.m_Offsets[i];
+                    const std::int64_t pos = chunk.Pos(i);
                     if (!both) {
                         out.push_back(SSite{chunk.m_Contig, pos, false, {0.0, 0.0, 0.0}});
                         return;
@@ -932,7 +932,7 @@ std::vector<std::pair<std::int64_t, double>> CPairModel::SiteLikelihoods(
                 }
                 double z;
                 m.Forms<1>(r, c, forms, tauR, tauC, lc, &z);
-                out.emplace_back(chunk.m_FirstPos + chunk.m_Offsets[i], z);
+                out.emplace_back(chunk.Pos(i), z);
             });
     }
     return out;

@@ -157,3 +157,27 @@ void CBedFile::CheckContigs(const std::vector<std::string>& known, const std::st
         }
     }
 }
+
+CWindowPolicy BedWindowPolicy(const CBedFile& bed, std::function<std::string(int)> contigName) {
+    struct SCache {
+        std::vector<std::vector<SWindowRange>> m_Ranges;
+        std::vector<char> m_Known;
+    };
+    auto cache = std::make_shared<SCache>();
+    return CWindowPolicy::Ranges([&bed, cache, contigName](int contig) {
+        const std::size_t c = static_cast<std::size_t>(contig);
+        if (c >= cache->m_Ranges.size()) {
+            cache->m_Ranges.resize(c + 1);
+            cache->m_Known.resize(c + 1, 0);
+        }
+        if (!cache->m_Known[c]) {
+            cache->m_Known[c] = 1;
+            if (const auto* lines = bed.Intervals(contigName(contig))) {
+                for (const SBedInterval& iv : *lines) {
+                    cache->m_Ranges[c].push_back(SWindowRange{iv.m_Beg, iv.m_End});
+                }
+            }
+        }
+        return &cache->m_Ranges[c];
+    });
+}

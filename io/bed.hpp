@@ -5,9 +5,12 @@
 // arrive in genome order, in constant time amortised per position.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include "windows/window_policy.hpp"
 
 struct SBedInterval {
     std::int64_t m_Beg = 0, m_End = 0;  // 0-based, half-open
@@ -75,3 +78,10 @@ class CBedCursor {
     const std::vector<SBedInterval>* m_Intervals = nullptr;
     std::size_t m_Next = 0;
 };
+
+// Windows of the lines of a BED file read with ELines::eKeep (--windows-bed:
+// one window per line, genes for example): the window policy whose ranges
+// of a contig are the file's lines on it, found by the contig's name
+// (contigName of the stream's contig index) when the stream first asks.
+// bed must outlive the policy.
+CWindowPolicy BedWindowPolicy(const CBedFile& bed, std::function<std::string(int)> contigName);

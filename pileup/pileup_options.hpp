@@ -18,9 +18,14 @@ inline constexpr std::uint32_t kDefaultSkipFlags = 0x4 | 0x100 | 0x200 | 0x400 |
 
 struct SPileupOptions {
     std::vector<std::string> m_Inputs;  // alignment files, pooled
-    std::string m_Output;               // empty or "-": standard output
-    std::string m_Region;               // empty: every contig
-    std::string m_Reference;            // indexed FASTA; empty: none
+    // The samples of the inputs when a pool sheet names them: the names, and
+    // for every input the index of its sample among them. Empty: the SM of
+    // the read groups, or a file's name (samples.hpp).
+    std::vector<std::string> m_SheetSamples;
+    std::vector<int> m_FileSample;
+    std::string m_Output;     // empty or "-": standard output
+    std::string m_Region;     // empty: every contig
+    std::string m_Reference;  // indexed FASTA; empty: none
     int m_MinMapQ = 20;
     int m_MinBaseQ = 0;
     std::uint32_t m_SkipFlags = kDefaultSkipFlags;
@@ -71,6 +76,11 @@ std::vector<option> ProgramOptionTable(std::initializer_list<option> own);
 std::uint32_t ParseOptionFlags(const std::string& program, const char* text, const char* option);
 // Names of the flags, as samtools writes them.
 std::string FlagNames(std::uint32_t flags);
+
+// Lines of the --help texts of every program that reads alignments, in one
+// wording: -q and -Q with their defaults; -x.
+std::string ReadQualityUsage();
+std::string OverlapsUsage();
 
 // Applies one alignment option (-r, -f, -q, -Q, -d, -D, --skip-flags,
 // --incl-flags, -x, -P; c as getopt_long returns it) with its argument;

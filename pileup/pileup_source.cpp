@@ -288,7 +288,9 @@ CPileupSiteSource::CPileupSiteSource(const SPileupOptions& opts, SPileupSummary&
     for (auto& in : s.m_Inputs) {
         headers.push_back(in->Header());
     }
-    s.m_Samples = FindSamples(s.m_Opts.m_Inputs, headers);
+    s.m_Samples = s.m_Opts.m_FileSample.empty()
+                      ? FindSamples(s.m_Opts.m_Inputs, headers)
+                      : SheetSamples(s.m_Opts.m_SheetSamples, s.m_Opts.m_FileSample);
     for (std::size_t i = 0; i < s.m_Inputs.size(); ++i) {
         s.m_Inputs[i]->SetSamples(s.m_Samples.m_Files[i]);
     }

@@ -89,3 +89,15 @@ SSamples FindSamples(const std::vector<std::string>& paths,
     }
     return samples;
 }
+
+SSamples SheetSamples(const std::vector<std::string>& names, const std::vector<int>& fileSample) {
+    SSamples samples;
+    samples.m_Names = names;
+    samples.m_ReadGroups = true;  // named by the sheet, as read groups would
+    for (const int s : fileSample) {
+        SFileSamples file;
+        file.m_Only = s;
+        samples.m_Files.push_back(std::move(file));
+    }
+    return samples;
+}

@@ -39,6 +39,10 @@ struct SSamples {
 SSamples FindSamples(const std::vector<std::string>& paths,
                      const std::vector<const sam_hdr_t*>& headers);
 
+// The samples a pool sheet names: names, and the sample of every file (an
+// index into names); the read groups are not asked.
+SSamples SheetSamples(const std::vector<std::string>& names, const std::vector<int>& fileSample);
+
 // The sample name of a file without read groups: its name without folders
 // and extension ("lanes/A_1.bam" is "A_1", "x.sam.gz" is "x").
 std::string SampleOfFile(const std::string& path);

@@ -176,8 +176,8 @@ SPoolInputs ResolvePoolInputs(const SPoolProgram& program, const SPoolRunOptions
             }
         }
     }
-    for (const std::string* f :
-         {&o.m_PoolsSheet, &o.m_RegionsFile, &o.m_MaskFile, &o.m_Pileup.m_Reference}) {
+    for (const std::string* f : {&o.m_PoolsSheet, &o.m_RegionsFile, &o.m_MaskFile,
+                                 &o.m_Pileup.m_Reference, &o.m_WindowsBed}) {
         if (!f->empty()) {
             in.m_Files.push_back(*f);
         }

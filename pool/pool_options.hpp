@@ -29,8 +29,10 @@ struct SPoolRunOptions {
     std::vector<unsigned> m_PoolSizes;  // --pool-size: one for all, or one per pool
     std::string m_Output;               // the table; empty or "-": standard output
     std::string m_WindowsOutput;        // -w
-    std::int64_t m_WindowSize = 0;      // 0: no windows
+    std::int64_t m_WindowSize = 0;      // 0: no fixed windows
     std::int64_t m_WindowStep = 0;
+    bool m_ContigWindows = false;  // --windows contig: one window per contig
+    std::string m_WindowsBed;      // --windows-bed: one window per line of this BED file
     bool m_WindowsOnly = false;
     // Windows with fewer sites than this get NA values (their rows stay).
     std::uint64_t m_MinSites = 1;
@@ -50,6 +52,9 @@ struct SPoolRunOptions {
     // The codes of the options given, in order, so that an option the
     // input would ignore is refused (io/input_options.hpp).
     std::vector<int> m_Given;
+
+    // Windows of any kind: fixed, whole contigs or BED lines.
+    bool Windows() const { return m_WindowSize > 0 || m_ContigWindows || !m_WindowsBed.empty(); }
 };
 
 // What a program takes of the shared command line.
@@ -83,6 +88,7 @@ enum EPoolOption {
     kSeedOption,
     kLevelOption,
     kUnfoldedOption,
+    kWindowsBedOption,
     kFirstPoolProgramOption
 };
 

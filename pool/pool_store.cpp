@@ -70,6 +70,49 @@ std::uint64_t CPoolStore::Bytes() const {
     return bytes;
 }
 
+CPoolSiteCursor::CPoolSiteCursor(const CPoolStore& store, std::size_t first, std::size_t last,
+                                 std::size_t pool)
+    : m_Chunks(store.Chunks()),
+      m_Chunk(first),
+      m_Last(last),
+      m_First(pool == kEveryPool ? 0 : pool),
+      m_End(pool == kEveryPool ? store.Pools() : pool + 1),
+      m_Next(store.Pools(), nullptr),
+      m_Views(store.Pools()) {
+    QT_ASSERT(first <= last && last <= m_Chunks.size());
+    QT_ASSERT(m_First < m_End && m_End <= store.Pools());
+}
+
+bool CPoolSiteCursor::Next() {
+    if (m_Started) {
+        ++m_Site;
+    } else {
+        m_Started = true;
+        m_Site = 0;
+        if (m_Chunk < m_Last) {
+            for (std::size_t k = m_First; k < m_End; ++k) {
+                m_Next[k] = m_Chunks[m_Chunk].Column(k);
+            }
+        }
+    }
+    while (m_Chunk < m_Last && m_Site >= m_Chunks[m_Chunk].Sites()) {
+        ++m_Chunk;
+        m_Site = 0;
+        if (m_Chunk < m_Last) {
+            for (std::size_t k = m_First; k < m_End; ++k) {
+                m_Next[k] = m_Chunks[m_Chunk].Column(k);
+            }
+        }
+    }
+    if (m_Chunk >= m_Last) {
+        return false;
+    }
+    for (std::size_t k = m_First; k < m_End; ++k) {
+        m_Next[k] = ReadPoolRecord(m_Next[k], m_Views[k]);
+    }
+    return true;
+}
+
 CSiteBlocks::CSiteBlocks(const CPoolStore& store, std::int64_t blockSize) : m_Size(blockSize) {
     QT_ASSERT(blockSize > 0);
     int contig = -1;

@@ -2,6 +2,8 @@
 
 #include <ostream>
 
+#include "windows/window_file.hpp"
+
 namespace {
 
 // A site as a series' window stream carries it.
@@ -22,11 +24,11 @@ struct CSeriesWindows::SSeries {
     CWindowStream<SSeriesSite> m_Stream;
     int m_Current = -1;
 
-    SSeries(std::int64_t size, std::int64_t step, const std::vector<SContigRange>& ranges,
+    SSeries(const CWindowPolicy& policy, const std::vector<SContigRange>& ranges,
             const std::vector<std::int64_t>& lastPos)
         : m_Ranges(ranges),
           m_LastPos(lastPos),
-          m_Stream(size, step, [this](const SWindowSpan<SSeriesSite>& w) {
+          m_Stream(policy, [this](const SWindowSpan<SSeriesSite>& w) {
               SWindowSums s;
               s.m_Contig = w.m_Contig;
               s.m_Start = w.m_Start;
@@ -82,14 +84,14 @@ struct CSeriesWindows::SSeries {
     }
 };
 
-CSeriesWindows::CSeriesWindows(std::int64_t size, std::int64_t step, std::size_t series,
+CSeriesWindows::CSeriesWindows(const CWindowPolicy& policy, std::size_t series,
                                std::uint64_t minSites, const std::vector<SContigRange>& ranges,
                                const std::vector<std::int64_t>& lastPos,
                                const std::vector<std::string>& contigNames, TRow row,
                                std::ostream& out)
     : m_MinSites(minSites), m_ContigNames(contigNames), m_Row(std::move(row)), m_Out(out) {
     for (std::size_t s = 0; s < series; ++s) {
-        m_Series.push_back(std::make_unique<SSeries>(size, step, ranges, lastPos));
+        m_Series.push_back(std::make_unique<SSeries>(policy, ranges, lastPos));
     }
 }
 
@@ -120,7 +122,7 @@ void CSeriesWindows::Flush() {
             const SWindowSums w = m_Series[s]->m_Ready.front();
             m_Series[s]->m_Ready.pop_front();
             m_Out << m_Row(m_ContigNames[static_cast<std::size_t>(w.m_Contig)], s, w,
-                           w.m_Sites >= m_MinSites && w.m_Sites > 0);
+                           WindowEstimated(w.m_Sites, m_MinSites));
         }
         ++m_Count;
     }

@@ -41,9 +41,10 @@ class CSeriesWindows {
     using TRow = std::function<std::string(const std::string& contig, std::size_t series,
                                            const SWindowSums& w, bool enough)>;
 
+    // policy: where the windows lie (fixed, whole contigs, BED lines);
     // ranges and lastPos: the reader's (CPoolReader), which must outlive
     // this; rows go to out.
-    CSeriesWindows(std::int64_t size, std::int64_t step, std::size_t series, std::uint64_t minSites,
+    CSeriesWindows(const CWindowPolicy& policy, std::size_t series, std::uint64_t minSites,
                    const std::vector<SContigRange>& ranges,
                    const std::vector<std::int64_t>& lastPos,
                    const std::vector<std::string>& contigNames, TRow row, std::ostream& out);

@@ -4,14 +4,19 @@
 // indexed BAM files with their reference FASTA, a pools sheet and the truth.
 //
 // The model, site by site (sites are independent):
-//  - the ancestral population of A chromosomes is polymorphic with
-//    probability theta H_{A-1} (H the harmonic number), the derived count k
-//    then drawn with probability proportional to 1/k (the neutral spectrum of
-//    the infinitely-many-sites model), so E[2 p (1 - p)] = theta (A - 1) / A;
-//  - each pool's population drifts from the ancestral frequency p by F
-//    (Balding-Nichols): p_i ~ Beta(p (1 - F) / F, (1 - p) (1 - F) / F), so
-//    E[p_i (1 - p_i)] = (1 - F) p (1 - p), and Hudson's F_ST between any two
-//    pools is F in expectation;
+//  - a position of the ancestral population of A chromosomes carries a
+//    derived allele on k of them (0 < k < A) with probability theta / k^ALPHA:
+//    ALPHA 1 is the neutral spectrum of the infinitely-many-sites model
+//    (polymorphic with probability theta H_{A-1}, H the harmonic number, and
+//    E[2 p (1 - p)] = theta (A - 1) / A); ALPHA > 1 gives more rare derived
+//    alleles than neutral (as after growth or a sweep: Tajima's D < 0) and
+//    ALPHA < 1 more common ones (D > 0);
+//  - pool i's population drifts from the ancestral frequency p by its own
+//    F_i (Balding-Nichols): p_i ~ Beta(p (1 - F_i) / F_i, (1 - p) (1 - F_i) /
+//    F_i), so E[p_i] = p and E[p_i (1 - p_i)] = (1 - F_i) p (1 - p); two
+//    populations drift independently, so E[p_i (1 - p_k) + p_k (1 - p_i)] =
+//    2 p (1 - p), and Hudson's F_ST between pools i and k, 1 - (pi_i + pi_k)
+//    / 2 / d_xy, is (F_i + F_k) / 2 in expectation (F when all are equal);
 //  - pool i holds n_i chromosomes, of which j_i ~ Binomial(n_i, p_i) carry the
 //    derived allele (a random subset, so that a read spanning several sites
 //    reads one chromosome throughout);
@@ -28,6 +33,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "common/memory_bound.hpp"
 
 // Base qualities drawn from a mixture of uniform ranges.
 class CQualityProfile {
@@ -57,11 +64,13 @@ class CQualityProfile {
 struct SPoolSimOptions {
     std::string m_Prefix;                 // outputs are PREFIX.*
     std::vector<std::string> m_Names;     // one per pool
-    std::vector<unsigned> m_PoolSizes;    // chromosomes per pool (>= 1)
+    std::vector<unsigned> m_PoolSizes;    // chromosomes per pool (kMinPoolSize..kMaxPoolSize)
     std::vector<double> m_Depths;         // mean depth per pool (> 0)
     std::vector<std::int64_t> m_Lengths;  // contig lengths
     double m_Theta = 0.005;
-    double m_Fst = 0.1;
+    double m_SpectrumPower = 1.0;   // ALPHA of the ancestral spectrum theta / k^ALPHA
+    double m_Fst = 0.1;             // drift of every pool's population ...
+    std::vector<double> m_PoolFst;  // ... or of each pool's (one per pool)
     unsigned m_AncestralSize = 10000;
     std::string m_Qualities = "low5";
     unsigned m_ReadLength = 100;
@@ -75,6 +84,32 @@ struct SPoolSimOptions {
 // Throws std::runtime_error when the options cannot be simulated (lists of
 // different lengths, theta H_{A-1} above 1, ...).
 void CheckPoolSimOptions(const SPoolSimOptions& opts);
+
+// The drift F of pool i's population: m_PoolFst[i], or m_Fst without a list.
+double PoolFst(const SPoolSimOptions& opts, std::size_t pool);
+
+// Probability, over theta, that a position of the ancestral population has
+// the derived count k: 1 / k^alpha (1 / k itself for the neutral alpha 1).
+double AncestralWeight(unsigned k, double alpha);
+
+// Probability that a position is polymorphic in the ancestral population:
+// theta sum_{k=1}^{A-1} 1 / k^ALPHA.
+double PolymorphicShare(const SPoolSimOptions& opts);
+
+// E[2 p (1 - p)] per position of the ancestral population:
+// theta sum_k 2 (k / A) (1 - k / A) / k^ALPHA, theta (A - 1) / A when neutral.
+double AncestralDiversity(const SPoolSimOptions& opts);
+
+// Bytes a run takes at its peak, about: the contigs are simulated one at a
+// time, each holding its sequence (1 byte per base) and its polymorphic
+// sites with their pools (about 200 bytes each with two pools of 50, more
+// with more or larger pools), so the longest contig sets it (about 11 bytes
+// per base with the defaults).
+double PoolSimMemory(const SPoolSimOptions& opts);
+
+// Throws std::runtime_error naming the memory a run needs when it is more
+// than bound, before anything is allocated.
+void CheckPoolSimMemory(const SPoolSimOptions& opts, const SMemoryBound& bound);
 
 // What a run wrote.
 struct SPoolSimSummary {
@@ -99,9 +134,15 @@ struct SPoolSimSummary {
 //   PREFIX.truth.tsv                  per pair of pools (per pool when there
 //                                     is one): the population values over
 //                                     every position, and the model's
-//                                     expectations
+//                                     expectations (F_ST (F_i + F_k) / 2)
 //   PREFIX.truth.windows.tsv          with a window size: the same per window
+//   PREFIX.diversity.tsv              per pool, of its own chromosomes over
+//                                     every position: pi, theta_W, Tajima's
+//                                     D, theta_H and Fay and Wu's H
+//                                     (spectrum/sample_diversity.hpp)
 // Throws std::runtime_error naming the file on any failure.
+// Refuses a run that does not fit into the machine's physical memory or the
+// process's limits (CheckPoolSimMemory) before it writes anything.
 SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts);
 
 // One population's allele frequency drifted from p by F (see above); F = 0

@@ -39,10 +39,14 @@ struct SScanOptions {
     bool m_PerSample = false;
     bool m_MergeSamples = false;
     std::vector<std::string> m_SampleNames;  // --samples: names of pileup text's columns
-    std::string m_Surface;                   // --surface: the growth model's likelihood surface
-    std::string m_Contig = ".";              // contig of an XML data set's sites
-    std::string m_RegionsFile;               // BED: only these positions; empty: all
-    std::string m_MaskFile;                  // BED: never these positions; empty: none
+    // --pools: the pool sheet of every pool program (name, size, files);
+    // its pools are the samples, kept apart, each with its size (the sheet
+    // fills the inputs, the samples of the files and the pool sizes).
+    std::string m_PoolsSheet;
+    std::string m_Surface;       // --surface: the growth model's likelihood surface
+    std::string m_Contig = ".";  // contig of an XML data set's sites
+    std::string m_RegionsFile;   // BED: only these positions; empty: all
+    std::string m_MaskFile;      // BED: never these positions; empty: none
     unsigned m_Threads = 1;
     // Intervals: profile likelihood, or the block bootstrap (bootstrap.hpp).
     bool m_Bootstrap = false;
@@ -68,6 +72,12 @@ struct SScanOptions {
 // return eHelp / eVersion. A bad option or value throws std::runtime_error
 // naming the option.
 EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostream& out);
+
+// Fills the inputs, the files' samples, the pool sizes and --per-sample from
+// opts.m_PoolsSheet; refuses (std::runtime_error naming the option) what
+// the sheet gives given on the command line too. Throws CInputError naming
+// the sheet for a sheet that does not parse.
+void ApplyPoolsSheet(SScanOptions& opts);
 
 // Windows on contigs of unknown length (every input but alignments) are
 // written only where they hold a covered position (windows/windows.hpp); a

@@ -45,23 +45,7 @@ CWindowWriter::~CWindowWriter() = default;
 
 CWindowPolicy CWindowWriter::x_Policy(const SScanOptions& opts, const CBedFile* windowsBed) {
     if (windowsBed) {
-        // A contig's lines, found by its name when the stream first asks.
-        return CWindowPolicy::Ranges([this, windowsBed](int contig) {
-            const std::size_t c = static_cast<std::size_t>(contig);
-            if (c >= m_Ranges.size()) {
-                m_Ranges.resize(c + 1);
-                m_RangesKnown.resize(c + 1, 0);
-            }
-            if (!m_RangesKnown[c]) {
-                m_RangesKnown[c] = 1;
-                if (const auto* lines = windowsBed->Intervals(m_Contigs.Name(contig))) {
-                    for (const SBedInterval& iv : *lines) {
-                        m_Ranges[c].push_back(SWindowRange{iv.m_Beg, iv.m_End});
-                    }
-                }
-            }
-            return &m_Ranges[c];
-        });
+        return BedWindowPolicy(*windowsBed, [this](int contig) { return m_Contigs.Name(contig); });
     }
     if (opts.m_ContigWindows) {
         return CWindowPolicy::WholeContigs();

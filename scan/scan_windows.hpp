@@ -126,8 +126,6 @@ class CWindowWriter {
     bool m_CoveredKnown;
     // --windows-bed: the file's lines by contig index, as the windows take
     // them (filled as contigs come).
-    std::vector<std::vector<SWindowRange>> m_Ranges;
-    std::vector<char> m_RangesKnown;
     SSiteOptions m_Site;
     SFitOptions m_Fit;
     hts_tpool* m_Pool;

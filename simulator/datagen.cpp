@@ -1,8 +1,5 @@
 #include "simulator/datagen.hpp"
 
-#include <sys/resource.h>
-#include <sys/sysinfo.h>
-
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -54,20 +51,6 @@ std::string Number(double x) {
     return out.str();
 }
 
-// "1.5 GiB", "20.0 MiB", "3.0 KiB".
-std::string Bytes(double bytes) {
-    const char* units[] = {"KiB", "MiB", "GiB"};
-    int unit = 0;
-    bytes /= 1024;
-    while (unit < 2 && bytes >= 1024) {
-        bytes /= 1024;
-        ++unit;
-    }
-    char text[48];
-    std::snprintf(text, sizeof text, "%.1f %s", bytes, units[unit]);
-    return text;
-}
-
 // What the memory check counts, as lower bounds. The shortest lines of a
 // site: `  <Column pos="1">` and `  </Column>`, and `    <Chr score="0"/>`
 // per read, with their line breaks.
@@ -80,21 +63,6 @@ constexpr double kSiteBytesPerRead = 9;
 constexpr double kSpectrumBytesPerRead = 48;
 
 }  // namespace
-
-std::uint64_t AvailableMemory() {
-    std::uint64_t bytes = std::numeric_limits<std::uint64_t>::max();
-    struct sysinfo info {};
-    if (sysinfo(&info) == 0) {
-        bytes = (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * info.mem_unit;
-    }
-    for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
-        rlimit limit{};
-        if (getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-            bytes = std::min<std::uint64_t>(bytes, limit.rlim_cur);
-        }
-    }
-    return bytes;
-}
 
 void CDataGenerator::SPlan::Add(unsigned int depth, int numMinor, unsigned int count) {
     batches.push_back({depth, numMinor, count});
@@ -201,9 +169,9 @@ void CDataGenerator::x_CheckMemory(const SPlan& plan, unsigned int depth,
     const double perRead = kSiteBytesPerRead + (plan.spectrumRows ? kSpectrumBytesPerRead : 0);
     const double need = kMinColumnBytes * plan.sites + kMinChrBytes * plan.reads + perRead * depth;
     if (need > static_cast<double>(m_MemoryBudget)) {
-        throw std::runtime_error("CDataGenerator: " + what + " would take at least " + Bytes(need) +
-                                 " of memory, more than the " +
-                                 Bytes(static_cast<double>(m_MemoryBudget)) + " available.");
+        throw std::runtime_error("CDataGenerator: " + what + " would take at least " +
+                                 ByteSize(need) + " of memory, more than the " +
+                                 ByteSize(static_cast<double>(m_MemoryBudget)) + " available.");
     }
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/doc_writer.hpp"
+#include "common/memory_bound.hpp"
 #include "common/probdist.hpp"
 
 class CFreqSpectrum;
@@ -27,7 +28,9 @@ class CExceptionTriallelic : public std::exception {
 
 // Bytes of memory this process can count on: physical memory and swap, or
 // less when a resource limit of the process (address space, data) says so.
-std::uint64_t AvailableMemory();
+inline std::uint64_t AvailableMemory() {
+    return MemoryBound(true).m_Bytes;
+}
 
 class CDataGenerator {
   public:

@@ -18,48 +18,21 @@
 #include "base/input_error.hpp"
 #include "fst/fst_options.hpp"
 #include "fst/fst_run.hpp"
+#include "fst/tests/program_test_util.hpp"
 #include "poolsim/pool_sim.hpp"
 
 namespace {
 
-const std::string kBin = QT_BIN_DIR;
-const std::string kSource = QT_SOURCE_DIR;
+using pooltest::Exists;
+using pooltest::kBin;
+using pooltest::kSource;
+using pooltest::Slurp;
+using pooltest::Table;
 
 struct SCmd {
     int status = -1;
     std::string out, err;
 };
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-std::vector<std::vector<std::string>> Table(const std::string& text) {
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') {
-            continue;
-        }
-        std::vector<std::string> f;
-        std::istringstream s(line);
-        std::string x;
-        while (std::getline(s, x, '\t')) {
-            f.push_back(x);
-        }
-        rows.push_back(f);
-    }
-    return rows;
-}
 
 class PoolFaults : public ::testing::Test {
   protected:
@@ -438,4 +411,100 @@ TEST_F(PoolFaults, TheMatricesHoldTheTablesValues) {
         EXPECT_EQ(dxy[a][b], table[row][5]);
         EXPECT_EQ(dxy[b][a], table[row][5]);
     }
+}
+
+// One pool sheet for every program: qualscan --pools takes qualfst's sheet
+// and estimates every pool apart with its size, as a --per-sample run does
+// on files whose read groups name the pools; the sheet's name wins over the
+// files' (a file without read groups is the pool the sheet says). What the
+// sheet gives is refused on the command line too.
+TEST_F(PoolFaults, QualscanTakesThePoolSheet) {
+    const SCmd sheet = Run(kScan + "--model neutral -f sim.fa --pools sim.pools.tsv");
+    ASSERT_EQ(sheet.status, 0) << sheet.err;
+    const SCmd bySm = Run(kScan +
+                          "--model neutral -f sim.fa --per-sample --pool-size 20,40,30 "
+                          "sim.pool1.bam sim.pool2.bam sim.pool3.bam");
+    ASSERT_EQ(bySm.status, 0) << bySm.err;
+    EXPECT_EQ(sheet.out, bySm.out);
+    // Pool sizes matched by order are shown beside the names.
+    EXPECT_NE(sheet.err.find("pool1 (pool of 20)"), std::string::npos) << sheet.err;
+    // A pool of two files, one without read groups, renamed by the sheet.
+    ASSERT_EQ(Run("samtools view -h sim.pool1.bam | grep -v ^@RG | sed \"s/\\tRG:Z:[^\\t]*//\" "
+                  "| samtools view -b -o bare.bam - && samtools index bare.bam")
+                  .status,
+              0);
+    std::ofstream(s_Dir + "/renamed.tsv") << "name\tsize\tfiles\nnorth\t20\tbare.bam\n"
+                                          << "south\t40\tsim.pool2.bam\n";
+    const SCmd renamed = Run(kScan + "--model neutral -f sim.fa --pools renamed.tsv");
+    ASSERT_EQ(renamed.status, 0) << renamed.err;
+    const auto a = Table(renamed.out), b = Table(bySm.out);
+    ASSERT_EQ(a.size(), 3u);
+    EXPECT_EQ(a[1][0], "north");
+    EXPECT_EQ(a[2][0], "south");
+    for (std::size_t c = 1; c < a[1].size(); ++c) {
+        EXPECT_EQ(a[1][c], b[1][c]) << c;
+        EXPECT_EQ(a[2][c], b[2][c]) << c;
+    }
+    for (const char* bad :
+         {"--pools sim.pools.tsv sim.pool1.bam", "--pools sim.pools.tsv --pool-size 20",
+          "--pools sim.pools.tsv --merge-samples", "--pools sim.pools.tsv --samples a,b,c"}) {
+        const SCmd r = Run(kScan + "--model neutral " + std::string(bad));
+        EXPECT_EQ(r.status, 1) << bad;
+        EXPECT_NE(r.err.find("--pools"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+// Windows of whole contigs and of BED lines, through the one window stream
+// of windows/: a contig's window is its BED line covering the whole contig,
+// row for row; a pair's contig windows add up to its genome-wide values;
+// --min-sites turns a window of too few sites into NA, its row and sites
+// kept.
+TEST_F(PoolFaults, WindowsOfContigsAndBedLines) {
+    const SCmd contig = Run(kFst + "--pools sim.pools.tsv --windows contig -w c.tsv");
+    ASSERT_EQ(contig.status, 0) << contig.err;
+    std::ofstream(s_Dir + "/whole.bed") << "chr1\t0\t30000\nchr2\t0\t20000\n";
+    const SCmd bed = Run(kFst + "--pools sim.pools.tsv --windows-bed whole.bed -w b.tsv");
+    ASSERT_EQ(bed.status, 0) << bed.err;
+    EXPECT_EQ(Slurp(s_Dir + "/c.tsv"), Slurp(s_Dir + "/b.tsv"));
+    const auto windows = Table(Slurp(s_Dir + "/c.tsv"));
+    const auto table = Table(contig.out);
+    ASSERT_EQ(windows.size(), 1u + 2 * 3);
+    for (std::size_t p = 0; p < 3; ++p) {
+        double sites = 0, pi1 = 0;
+        for (std::size_t c = 0; c < 2; ++c) {
+            const auto& row = windows[1 + 3 * c + p];
+            EXPECT_EQ(row[3], table[1 + p][0]);
+            sites += std::stod(row[5]);
+            pi1 += std::stod(row[5]) * std::stod(row[6]);
+        }
+        EXPECT_EQ(sites, std::stod(table[1 + p][2]));
+        EXPECT_NEAR(pi1 / sites, std::stod(table[1 + p][3]), 1e-8 * std::stod(table[1 + p][3]));
+    }
+    // A short BED line of 40 positions has fewer sites than 50.
+    std::ofstream(s_Dir + "/genes.bed") << "chr1\t100\t140\nchr2\t0\t20000\n";
+    const SCmd few =
+        Run(kFst + "--pools sim.pools.tsv --windows-bed genes.bed --min-sites 50 -w g.tsv");
+    ASSERT_EQ(few.status, 0) << few.err;
+    const auto genes = Table(Slurp(s_Dir + "/g.tsv"));
+    ASSERT_EQ(genes.size(), 1u + 2 * 3);
+    EXPECT_EQ(genes[1][5], "40");
+    EXPECT_EQ(genes[1][6], "NA");
+    EXPECT_NE(genes[4][6], "NA");
+}
+
+// Pileup text of two pools at depth 1,400, whose first line is longer than
+// the bytes an input's kind is told by, is qualfst's input like any other
+// (it was refused as neither alignments nor pileup text); a ragged text (2
+// columns, then 3) is refused naming its line, as every program does.
+TEST_F(PoolFaults, LongAndRaggedPileupTextAsEveryProgramReadsIt) {
+    const std::string io = kSource + "/io/tests/regression/";
+    const SCmd longLine = Run(kFst + "--pool-size 20 " + io + "first_line_1400x2.pileup");
+    EXPECT_EQ(longLine.status, 0) << longLine.err;
+    EXPECT_EQ(Table(longLine.out).size(), 2u);
+    const SCmd ragged =
+        Run(kFst + "--pool-size 20 " + kSource + "/scan/tests/regression/ragged_min.pileup");
+    EXPECT_EQ(ragged.status, 1);
+    EXPECT_NE(ragged.err.find("line 2"), std::string::npos) << ragged.err;
+    EXPECT_EQ(ragged.out, "");
 }

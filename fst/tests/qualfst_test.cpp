@@ -19,6 +19,7 @@
 #include "fst/fst_options.hpp"
 #include "fst/fst_run.hpp"
 #include "fst/joint_fit.hpp"
+#include "fst/tests/program_test_util.hpp"
 #include "pool/pool_inputs.hpp"
 #include "pool/pool_reader.hpp"
 #include "pool/pool_store.hpp"
@@ -26,41 +27,16 @@
 
 namespace {
 
-const std::string kBin = QT_BIN_DIR;
-const std::string kSource = QT_SOURCE_DIR;
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
+using pooltest::Exists;
+using pooltest::kBin;
+using pooltest::kSource;
+using pooltest::Slurp;
+using pooltest::Table;
 
 // Runs a command with bash (no single quotes in it); returns its status.
 int Shell(const std::string& command) {
     const int status = std::system(("bash -c '" + command + " 2>/dev/null'").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::vector<std::vector<std::string>> Table(const std::string& text) {
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        std::istringstream s(line);
-        std::string x;
-        while (std::getline(s, x, '\t')) {
-            f.push_back(x);
-        }
-        rows.push_back(f);
-    }
-    return rows;
 }
 
 // Two tables equal: the same words, numbers within rel of each other.
@@ -139,6 +115,9 @@ TEST_F(QualFst, GoldenCaseThreadsAndPileupText) {
     EXPECT_EQ(Slurp(d + ".s1.north.south.fs"), Slurp(d + ".s3.north.south.fs"));
     ExpectTablesNear(Slurp(d + ".t1"), Slurp(kSource + "/fst/tests/golden/table.tsv"), 1e-6);
     ExpectTablesNear(Slurp(d + ".w1"), Slurp(kSource + "/fst/tests/golden/windows.tsv"), 1e-6);
+    // Every program's windows file starts with one comment line: qualfst's
+    // windows have no intervals.
+    EXPECT_EQ(Slurp(d + ".w1").rfind("#intervals=none\tlevel=0.95\n", 0), 0u);
     // Windows of the whole genome: 2 on chr1, 1 on chr2, with their sites
     // adding up to the table's, and their sums to its values.
     const auto table = Table(Slurp(d + ".t1"));
@@ -393,6 +372,11 @@ TEST_F(QualFst, BadInputsEndWithAnErrorAndNoOutput) {
             << option;
         EXPECT_TRUE(Refused({"--pool-size", "10", option, "", north, south})) << option;
     }
+    // A second sheet would take the place of the first unseen, as a second
+    // -r would.
+    EXPECT_FALSE(Refused({"--pools", "a.tsv"}));
+    EXPECT_TRUE(Refused({"--pools", "a.tsv", "--pools", "b.tsv"}));
+    EXPECT_TRUE(Refused({"-r", "chr1", "-r", "chr2", "--pool-size", "10", north, south}));
     // One pool.
     EXPECT_EQ(KindOf({"--pool-size", "10", "-o", out, north}), EInputError::eFormat);
     // Sizes that do not match the pools, and a pool of one chromosome.

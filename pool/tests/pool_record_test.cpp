@@ -1,6 +1,6 @@
 // The per-pool records of a site: the rule that leaves out a site with a
 // third allele against a brute-force sum over every error pattern, records
-// of any depth, and the bootstrap blocks of the store.
+// of any depth, the bootstrap blocks of the store and its cursor.
 
 #include <gsl/gsl_rng.h>
 #include <gtest/gtest.h>
@@ -278,4 +278,68 @@ TEST(PoolStore, BootstrapBlocksEndWithTheirContig) {
     EXPECT_EQ(more.Blocks(), 3u);
     ASSERT_EQ(two.Chunks().size(), 2u);
     EXPECT_NE(more.Block(0, 1500), more.Block(1, 1500));
+}
+
+// The cursor gives back every appended site in order, with each pool's
+// depth, over chunk ends and contig ends, reading every pool or one pool of
+// any range of chunks.
+TEST(PoolStore, CursorGivesBackTheSitesInOrder) {
+    const std::size_t pools = 3;
+    struct SSite {
+        int contig;
+        std::int64_t pos;
+        unsigned depth[pools];
+    };
+    std::vector<SSite> sites;
+    CPoolStore store(pools);
+    TRng rng = MakeRng(23);
+    std::int64_t pos = 0;
+    int contig = 0;
+    for (int s = 0; s < 150000; ++s) {
+        if (s == 70000 || s == 70001 || s == 140000) {
+            ++contig;
+            pos = 0;
+        }
+        pos += 1 + static_cast<std::int64_t>(gsl_rng_uniform_int(rng.get(), 3));
+        SSite site{contig, pos, {}};
+        std::vector<unsigned char> bytes;
+        for (std::size_t k = 0; k < pools; ++k) {
+            // A record of one entry (count 1, depth below 128) or none.
+            site.depth[k] = static_cast<unsigned>(gsl_rng_uniform_int(rng.get(), 128));
+            if (site.depth[k] == 0) {
+                bytes.push_back(0);
+            } else {
+                bytes.push_back(1);
+                bytes.push_back(static_cast<unsigned char>(site.depth[k]));
+            }
+        }
+        store.Append(contig, pos, bytes.data(), bytes.size());
+        sites.push_back(site);
+    }
+    store.Finish();
+    ASSERT_GE(store.Chunks().size(), 5u);
+    std::size_t i = 0;
+    for (CPoolSiteCursor s(store); s.Next(); ++i) {
+        ASSERT_LT(i, sites.size());
+        ASSERT_EQ(s.Contig(), sites[i].contig) << i;
+        ASSERT_EQ(s.Pos(), sites[i].pos) << i;
+        ASSERT_EQ(store.Chunks()[s.Chunk()].Pos(s.Site()), s.Pos());
+        for (std::size_t k = 0; k < pools; ++k) {
+            ASSERT_EQ(s.Records()[k].depth, sites[i].depth[k]) << i << " " << k;
+            ASSERT_EQ(s.Record(k).count, sites[i].depth[k] > 0 ? 1u : 0u);
+        }
+    }
+    EXPECT_EQ(i, sites.size());
+    // One pool, the chunks in two ranges (one of them empty).
+    const std::size_t chunks = store.Chunks().size(), middle = chunks / 2;
+    i = 0;
+    for (auto range : {std::make_pair(std::size_t{0}, middle), std::make_pair(middle, middle),
+                       std::make_pair(middle, chunks)}) {
+        for (CPoolSiteCursor s(store, range.first, range.second, 1); s.Next(); ++i) {
+            ASSERT_LT(i, sites.size());
+            ASSERT_EQ(s.Pos(), sites[i].pos) << i;
+            ASSERT_EQ(s.Record(1).depth, sites[i].depth[1]) << i;
+        }
+    }
+    EXPECT_EQ(i, sites.size());
 }

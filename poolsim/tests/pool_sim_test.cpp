@@ -19,6 +19,7 @@
 #include "model/obstable.hpp"
 #include "pileup/pileup_source.hpp"
 #include "poolsim/pool_sim.hpp"
+#include "spectrum/sample_diversity.hpp"
 
 namespace {
 
@@ -235,7 +236,7 @@ TEST(PoolSimRun, TruthAndReadsAgreeWithTheSites) {
     // The sheet names the files, relative to its own directory.
     EXPECT_EQ(Slurp(dir + "/a.pools.tsv"),
               "name\tsize\tfiles\nnorth\t10\ta.north.bam\nsouth\t30\ta.south.bam\n");
-    EXPECT_EQ(summary.m_Files.size(), 10u);
+    EXPECT_EQ(summary.m_Files.size(), 11u);
 
     // The same seed gives the same files, another seed others.
     SPoolSimOptions again = opts;
@@ -259,6 +260,171 @@ TEST(PoolSimRun, TruthAndReadsAgreeWithTheSites) {
     std::system(("rm -rf " + dir).c_str());
 }
 
+// Pools that drift by different amounts: every pair's realised F_ST, from
+// the sites file, near (F_i + F_k) / 2, which the truth file states; each
+// population keeps (1 - F_i) of the ancestral diversity.
+TEST(PoolSimRun, EachPoolDriftsByItsOwnF) {
+    const std::string dir = TempDir();
+    SPoolSimOptions o;
+    o.m_Prefix = dir + "/f";
+    o.m_Names = {"a", "b", "c"};
+    o.m_PoolSizes = {10, 10, 10};
+    o.m_Depths = {0.01, 0.01, 0.01};  // the reads do not matter here
+    o.m_Lengths = {300000};
+    o.m_Theta = 0.01;
+    o.m_PoolFst = {0.0, 0.1, 0.4};
+    o.m_Seed = 3;
+    RunPoolSim(o);
+    const auto sites = ReadTsv(dir + "/f.sites.tsv");
+    ASSERT_GT(sites.size(), 10000u);
+    double ancestral = 0;
+    std::vector<double> within(3, 0);
+    std::vector<std::vector<double>> between(3, std::vector<double>(3, 0));
+    for (std::size_t r = 1; r < sites.size(); ++r) {
+        const double p = Num(sites[r][4]);
+        ancestral += 2 * p * (1 - p);
+        for (int i = 0; i < 3; ++i) {
+            const double pi = Num(sites[r][5 + i]);
+            within[i] += 2 * pi * (1 - pi);
+            for (int k = i + 1; k < 3; ++k) {
+                const double pk = Num(sites[r][5 + k]);
+                between[i][k] += pi * (1 - pk) + pk * (1 - pi);
+            }
+        }
+    }
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NEAR(within[i] / ancestral, 1 - o.m_PoolFst[i], 0.03) << i;
+    }
+    const auto truth = ReadTsv(dir + "/f.truth.tsv");
+    ASSERT_EQ(truth.size(), 4u);
+    const double model = 0.01 * 9999 / 10000;
+    std::size_t row = 1;
+    for (int i = 0; i < 3; ++i) {
+        for (int k = i + 1; k < 3; ++k, ++row) {
+            const double expected = (o.m_PoolFst[i] + o.m_PoolFst[k]) / 2;
+            const double realised = 1 - (within[i] + within[k]) / 2 / between[i][k];
+            EXPECT_EQ(truth[row][0], o.m_Names[i]);
+            EXPECT_EQ(truth[row][1], o.m_Names[k]);
+            EXPECT_NEAR(Num(truth[row][6]), realised, 1e-8) << row;
+            EXPECT_NEAR(realised, expected, 0.03) << row;
+            EXPECT_NEAR(Num(truth[row][7]), (1 - o.m_PoolFst[i]) * model, 1e-12) << row;
+            EXPECT_NEAR(Num(truth[row][8]), (1 - o.m_PoolFst[k]) * model, 1e-12) << row;
+            EXPECT_NEAR(Num(truth[row][9]), model, 1e-12) << row;
+            EXPECT_NEAR(Num(truth[row][10]), expected, 1e-9) << row;
+        }
+    }
+    std::system(("rm -rf " + dir).c_str());
+}
+
+// Spectra that are not neutral: over many simulated pools, the diversity
+// of the pools' own chromosomes against the expectations of the ancestral
+// spectrum theta / k^ALPHA, summed here apart (without drift, j ~
+// Binomial(n, x) for x = k / A):
+//   E[pi] = theta sum_k w_k 2 x (1 - x),
+//   E[S] = theta sum_k w_k (1 - (1 - x)^n - x^n),
+//   E[theta_H] = theta sum_k w_k 2 (n x (1 - x) + n^2 x^2 - n^2 x^n) / (n (n - 1));
+// and Tajima's D below 0 with more rare alleles (ALPHA > 1), above with more
+// common ones, about 0 for the neutral spectrum. The file agrees with the
+// pool counts of the sites file.
+TEST(PoolSimRun, SpectrumPowerMovesTajimasDAndTheDiversityIsThePools) {
+    const std::string dir = TempDir();
+    const unsigned n = 20, ancestral = 1000;
+    const double length = 30000;
+    struct SCase {
+        double alpha, theta;
+    };
+    for (const SCase c : {SCase{0.5, 0.002}, SCase{1.0, 0.005}, SCase{1.6, 0.03}}) {
+        double expectPi = 0, expectS = 0, expectH = 0;
+        for (unsigned k = 1; k < ancestral; ++k) {
+            const double x = static_cast<double>(k) / ancestral;
+            const double w = c.theta / std::pow(k, c.alpha);
+            expectPi += w * 2 * x * (1 - x);
+            expectS += w * (1 - std::pow(1 - x, n) - std::pow(x, n));
+            expectH += w * 2 * (n * x * (1 - x) + n * n * x * x - n * n * std::pow(x, n)) /
+                       (n * (n - 1.0));
+        }
+        double an = 0;
+        for (unsigned i = 1; i < n; ++i) {
+            an += 1.0 / i;
+        }
+        const int runs = 12;
+        std::vector<double> runD;
+        double pi = 0, thetaW = 0, thetaH = 0, pools = 0;
+        for (int run = 0; run < runs; ++run) {
+            SPoolSimOptions o;
+            o.m_Prefix = dir + "/s";
+            o.m_Names = {"a", "b"};
+            o.m_PoolSizes = {n, n};
+            o.m_Depths = {0.001, 0.001};
+            o.m_Lengths = {static_cast<std::int64_t>(length)};
+            o.m_Theta = c.theta;
+            o.m_SpectrumPower = c.alpha;
+            o.m_AncestralSize = ancestral;
+            o.m_Fst = 0;
+            o.m_Seed = 100 + run;
+            RunPoolSim(o);
+            const auto rows = ReadTsv(dir + "/s.diversity.tsv");
+            ASSERT_EQ(rows.size(), 3u);
+            ASSERT_EQ(rows[0], (std::vector<std::string>{"pool", "n", "sites", "pi", "theta_w",
+                                                         "tajima_d", "theta_h", "fay_wu_h"}));
+            double d = 0;
+            for (std::size_t r = 1; r < rows.size(); ++r) {
+                EXPECT_EQ(rows[r][1], "20");
+                EXPECT_EQ(rows[r][2], "30000");
+                pi += Num(rows[r][3]);
+                thetaW += Num(rows[r][4]);
+                d += Num(rows[r][5]) / 2;
+                thetaH += Num(rows[r][6]);
+                pools += 1;
+            }
+            runD.push_back(d);
+            if (run == 0) {
+                // The pools' counts in the sites file give the same figures.
+                const auto sites = ReadTsv(dir + "/s.sites.tsv");
+                for (int pool = 0; pool < 2; ++pool) {
+                    double pairwise = 0, s = 0, h = 0;
+                    for (std::size_t r = 1; r < sites.size(); ++r) {
+                        const double j = Num(sites[r][7 + pool]);
+                        if (j > 0 && j < n) {
+                            pairwise += 2 * j * (n - j) / (n * (n - 1.0));
+                            h += 2 * j * j / (n * (n - 1.0));
+                            s += 1;
+                        }
+                    }
+                    const auto& row = rows[1 + pool];
+                    EXPECT_NEAR(Num(row[3]), pairwise / length, 1e-9 * pairwise / length);
+                    EXPECT_NEAR(Num(row[4]), s / an / length, 1e-9 * s / length);
+                    EXPECT_NEAR(Num(row[5]), TajimaD(n, pairwise, s), 1e-8);
+                    EXPECT_NEAR(Num(row[6]), h / length, 1e-9 * h / length);
+                    EXPECT_NEAR(Num(row[7]), (pairwise - h) / length, 1e-9 * h / length);
+                }
+            }
+        }
+        // Per position, the mean of 24 pools of 30 kb each: a few percent.
+        EXPECT_NEAR(pi / pools, expectPi, 0.05 * expectPi) << c.alpha;
+        EXPECT_NEAR(thetaW / pools * an, expectS, 0.05 * expectS) << c.alpha;
+        EXPECT_NEAR(thetaH / pools, expectH, 0.08 * expectH) << c.alpha;
+        double mean = 0, var = 0;
+        for (double d : runD) {
+            mean += d / runs;
+        }
+        for (double d : runD) {
+            var += (d - mean) * (d - mean) / (runs - 1);
+        }
+        const double se = std::sqrt(var / runs);
+        if (c.alpha > 1) {
+            EXPECT_LT(mean + 4 * se, 0) << c.alpha << ": " << mean << " +- " << se;
+        } else if (c.alpha < 1) {
+            EXPECT_GT(mean - 4 * se, 0) << c.alpha << ": " << mean << " +- " << se;
+        } else {
+            EXPECT_LT(std::fabs(mean), std::max(0.1, 4 * se)) << mean << " +- " << se;
+        }
+        std::printf("ALPHA %.1f: mean D %.3f (se %.3f), pi %.5f (expected %.5f)\n", c.alpha, mean,
+                    se, pi / pools, expectPi);
+    }
+    std::system(("rm -rf " + dir).c_str());
+}
+
 TEST(PoolSimRun, BadOptionsAreRefused) {
     SPoolSimOptions o = SmallRun("/nonexistent-dir/x");
     EXPECT_THROW(RunPoolSim(o), std::runtime_error);  // cannot write
@@ -271,9 +437,16 @@ TEST(PoolSimRun, BadOptionsAreRefused) {
     refused([](SPoolSimOptions& b) { b.m_Names = {"a", "a"}; });
     refused([](SPoolSimOptions& b) { b.m_Names = {"a b", "c"}; });
     refused([](SPoolSimOptions& b) { b.m_PoolSizes = {0, 3}; });
+    refused([](SPoolSimOptions& b) { b.m_PoolSizes = {1, 3}; });  // qualfst would refuse the sheet
+    refused([](SPoolSimOptions& b) { b.m_PoolSizes = {3, 10001}; });
     refused([](SPoolSimOptions& b) { b.m_Theta = 0.2; });  // theta H_9999 > 1
     refused([](SPoolSimOptions& b) { b.m_Fst = 1.0; });
+    refused([](SPoolSimOptions& b) { b.m_PoolFst = {0.1, 1.0}; });
+    refused([](SPoolSimOptions& b) { b.m_PoolFst = {0.1, 0.2, 0.3}; });  // two pools
     refused([](SPoolSimOptions& b) { b.m_Lengths = {}; });
     refused([](SPoolSimOptions& b) { b.m_WindowStep = 30000; });
     refused([](SPoolSimOptions& b) { b.m_Qualities = "20-10"; });
+    refused([](SPoolSimOptions& b) { b.m_SpectrumPower = -0.5; });
+    // ALPHA 0: theta times 9999 positions' worth of derived counts.
+    refused([](SPoolSimOptions& b) { b.m_SpectrumPower = 0; });
 }
