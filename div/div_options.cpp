@@ -76,6 +76,13 @@ std::string DivUsage() {
                            "                           moments read it: FILE.NAME.fs") +
            PoolUsagePositions() + PoolUsageReads(program) +
            "\n"
+           "Model:\n"
+           "      --smooth K[:LAMBDA]  each pool's spectrum smooth: its log a cubic spline of\n"
+           "                           K coefficients in the log-odds of the frequency, LAMBDA\n"
+           "                           the penalty on its bends; 0: the free spectrum, whose\n"
+           "                           rare classes the reads cannot tell apart in pools much\n"
+           "                           larger than the depth [8:100]\n" +
+           "\n"
            "Standard output: pool sites pi pi_lo pi_hi theta_w theta_w_lo theta_w_hi\n"
            "tajima_d tajima_d_lo tajima_d_hi (--unfolded: and theta_h fay_wu_h).\n"
            "Windows: contig start end pool sites pi theta_w tajima_d (--unfolded: and\n"

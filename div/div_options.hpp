@@ -7,13 +7,14 @@
 #include <vector>
 
 #include "pool/pool_options.hpp"
+#include "pool/spectrum_smoothing.hpp"
 
 struct SDivOptions : SPoolRunOptions {
     // --smooth K[:LAMBDA]: the pool's spectrum smooth, log j phi(j) a
     // spline of K coefficients with the penalty LAMBDA on its bends
     // (pool/spectrum_smoothing.hpp); K 0: the free spectrum.
-    unsigned m_Splines = 8;
-    double m_Smoothing = 1.0;
+    unsigned m_Splines = kDefaultSplines;
+    double m_Smoothing = kDefaultSmoothing;
 };
 
 // What qualdiv takes of the pool programs' command line and stages: one
