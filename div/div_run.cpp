@@ -41,20 +41,19 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kFitGap = 1e-4;
 constexpr double kResampleGap = 1e-2;
 
-// The sites of a store in genome order, one after another (a chunk's sites
-// are stored in another order: pool_store.hpp).
+// The sites of a store in genome order, one after another: the one place
+// qualdiv reads the store's layout (its chunks, in genome order, and their
+// positions), so a change of layout changes this class alone.
 class CStoreSites {
   public:
-    explicit CStoreSites(const CPoolStore& store) : m_Store(store) { x_Load(); }
+    explicit CStoreSites(const CPoolStore& store) : m_Chunks(store.Chunks()) { x_Skip(); }
 
-    bool Done() const { return m_Chunk >= m_Store.Chunks().size(); }
-    int Contig() const { return m_Store.Chunks()[m_Chunk].m_Contig; }
-    std::int64_t Pos() const { return m_Pos[m_Next]; }
+    bool Done() const { return m_Chunk >= m_Chunks.size(); }
+    int Contig() const { return m_Chunks[m_Chunk].m_Contig; }
+    std::int64_t Pos() const { return m_Chunks[m_Chunk].Pos(m_Site); }
     void Advance() {
-        if (++m_Next == m_Pos.size()) {
-            ++m_Chunk;
-            x_Load();
-        }
+        ++m_Site;
+        x_Skip();
     }
     // Whether the current site lies before (contig, pos).
     bool Before(int contig, std::int64_t pos) const {
@@ -62,26 +61,17 @@ class CStoreSites {
     }
 
   private:
-    void x_Load() {
-        m_Next = 0;
-        m_Pos.clear();
-        while (m_Chunk < m_Store.Chunks().size()) {
-            const SPoolChunk& c = m_Store.Chunks()[m_Chunk];
-            for (std::uint32_t o : c.m_Offsets) {
-                m_Pos.push_back(c.m_FirstPos + o);
-            }
-            if (!m_Pos.empty()) {
-                std::sort(m_Pos.begin(), m_Pos.end());
-                return;
-            }
+    // Past the chunks whose sites are all behind.
+    void x_Skip() {
+        while (m_Chunk < m_Chunks.size() && m_Site >= m_Chunks[m_Chunk].Sites()) {
             ++m_Chunk;
+            m_Site = 0;
         }
     }
 
-    const CPoolStore& m_Store;
+    const std::vector<SPoolChunk>& m_Chunks;
     std::size_t m_Chunk = 0;
-    std::size_t m_Next = 0;
-    std::vector<std::int64_t> m_Pos;
+    std::size_t m_Site = 0;
 };
 
 std::string WindowRow(const std::string& contig, const SWindowSums& w, const std::string& pool,
