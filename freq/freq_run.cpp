@@ -68,8 +68,9 @@ class CFreqRun {
     std::vector<std::string> m_PriorFiles;
     std::vector<SPoolSpectrum> m_Priors;  // read (--prior), or fitted
     SJointPrior m_Joint;
-    std::vector<double> m_FitSites;       // per pool: the sites of its fit
-    std::unique_ptr<CPoolStore> m_Store;  // without --prior
+    std::vector<SPoolSpectrum> m_Written;  // fitted: each pool's prior as --sfs writes it
+    std::vector<double> m_FitSites;        // per pool: the sites of its fit
+    std::unique_ptr<CPoolStore> m_Store;   // without --prior
     std::vector<SPoolBatch> m_Candidates;
     std::unique_ptr<CJointCaller> m_Caller;  // with --prior
     SCallCounts m_Counts;
@@ -101,6 +102,8 @@ SFreqSummary CFreqRun::Run() {
         x_FitPools();
         x_CallStored();
     }
+    m_Summary.m_Shared = m_Joint.m_Shared;
+    m_Summary.m_Monomorphic = m_Joint.m_Monomorphic;
     x_Summarise();
     x_Finish();
     return m_Summary;
@@ -139,7 +142,7 @@ void CFreqRun::x_OnPools(const std::vector<SPoolSpec>& specs) {
     if (m_Priors.empty()) {
         m_Store = std::make_unique<CPoolStore>(m_Pools);
     } else {
-        m_Joint.m_Pools = m_Priors;
+        m_Joint = MakeJointPrior(m_Priors, m_Joint.m_Shared, m_Joint.m_Monomorphic);
         m_Caller = std::make_unique<CJointCaller>(m_Joint);
         // Alignments name their contigs in the header: the records follow
         // it at once. Pileup text names them as it goes: the records wait.
@@ -169,22 +172,22 @@ void CFreqRun::x_CheckOutputs() {
     CheckOutputsDistinct(outputs, inputs);
 }
 
-// The pools' shared monomorphic share of --prior's spectra: the one their
+// The pools' shared frequency share of --prior's spectra: the one their
 // files carry (every file the same), else 0 (independent pools).
 void CFreqRun::x_ReadShared() {
     std::size_t carrying = 0;
     for (std::size_t i = 0; i < m_PriorFiles.size(); ++i) {
-        double w = 0.0;
-        if (!ReadSharedComment(m_PriorFiles[i], w)) {
+        double r = 0.0, w = 0.0;
+        if (!ReadJointComment(m_PriorFiles[i], r, w)) {
             continue;
         }
-        if (carrying > 0 && w != m_Joint.m_Shared) {
+        if (carrying > 0 && (r != m_Joint.m_Shared || w != m_Joint.m_Monomorphic)) {
             throw CInputError(EInputError::eMismatch, SInputWhere{m_PriorFiles[i], 0, 0, "", 0},
-                              "gives the pools another shared monomorphic share than '" +
-                                  m_PriorFiles[0] +
+                              "gives the pools' joint prior other shares than '" + m_PriorFiles[0] +
                                   "': the spectra of --prior must come from one run.");
         }
-        m_Joint.m_Shared = w;
+        m_Joint.m_Shared = r;
+        m_Joint.m_Monomorphic = w;
         ++carrying;
     }
     double limit = 1.0;
@@ -192,19 +195,21 @@ void CFreqRun::x_ReadShared() {
         limit = std::min(limit, s.phi[0]);
     }
     if (m_Pools < 2) {
-        m_Joint.m_Shared = 0.0;
+        m_Joint.m_Shared = m_Joint.m_Monomorphic = 0.0;
     } else if (carrying == 0) {
         Warn(
-            "qualfreq: the spectra of --prior do not say which share of the sites the pools "
-            "share as monomorphic (qualfreq's --sfs writes it): the pools are taken as "
-            "independent.");
-    } else if (carrying < m_PriorFiles.size() || m_Joint.m_Shared > limit) {
+            "qualfreq: the spectra of --prior do not say how far the pools share their "
+            "frequencies (qualfreq's --sfs writes it): the pools are taken as independent.");
+    } else if (carrying < m_PriorFiles.size()) {
         throw CInputError(EInputError::eMismatch, SInputWhere{m_PriorFiles[0], 0, 0, "", 0},
                           "and the other spectra of --prior do not come from one qualfreq run "
-                          "on these pools: their shared monomorphic share is missing from some "
-                          "or exceeds a pool's monomorphic share.");
+                          "on these pools: some carry the joint prior's shares, some none.");
+    } else if (m_Joint.m_Monomorphic > limit) {
+        throw CInputError(EInputError::eMismatch, SInputWhere{m_PriorFiles[0], 0, 0, "", 0},
+                          "and the other spectra of --prior do not come from one qualfreq run "
+                          "on these pools: their shared monomorphic share exceeds a pool's "
+                          "monomorphic share.");
     }
-    m_Summary.m_Shared = m_Joint.m_Shared;
 }
 
 SCallHeader CFreqRun::x_Header() const {
@@ -261,6 +266,7 @@ void CFreqRun::x_FitPools() {
             none.phi.assign(spec.m_Size + 1, 0.0);
             none.phi[0] = 1.0;
             m_Priors.push_back(none);
+            m_Written.push_back(none);
             m_FitSites.push_back(0.0);
             continue;
         }
@@ -271,15 +277,18 @@ void CFreqRun::x_FitPools() {
                  std::to_string(fit.passes) +
                  " passes before its log-likelihood settled to within 1e-4 of its maximum.");
         }
-        m_Priors.push_back(NearestBinomialMixture(fit.spectrum));
+        // The prior as --sfs writes it, and as --prior reads it back (the
+        // shares over the entries' sum), so that both runs call alike.
+        m_Written.push_back(NearestBinomialMixture(fit.spectrum));
+        m_Priors.push_back(AsReadBack(m_Written.back(), fit.weight));
         m_FitSites.push_back(fit.weight);
     }
-    m_Joint.m_Pools = m_Priors;
+    m_Joint = MakeJointPrior(m_Priors, 0.0, 0.0);
     if (m_Pools >= 2) {
-        m_Bar.Status("fitting the pools' shared monomorphic sites");
-        const SSharedFit shared = FitSharedMonomorphic(*m_Store, m_Priors, m_Threads.get());
-        m_Joint.m_Shared = shared.m_Shared;
-        m_Summary.m_Shared = shared.m_Shared;
+        m_Bar.Status("fitting the pools' joint prior");
+        const SJointFit joint = FitJointPrior(*m_Store, m_Joint, m_Threads.get());
+        m_Joint.m_Shared = joint.m_Shared;
+        m_Joint.m_Monomorphic = joint.m_Monomorphic;
     }
 }
 
@@ -349,13 +358,13 @@ void CFreqRun::x_Finish() {
                 std::make_unique<CSafeOutputFile>(PoolSpectrumPath(m_Opts.m_Sfs, spec.m_Name)));
             spectra.back()->CheckOpen();
             WritePoolSpectrum(
-                spectra.back()->stream(), m_Priors[i], m_FitSites[i], spec.m_Name,
-                "qualfreq " QUALFREQ_VERSION ": the fitted spectrum of " + spec.m_Name + " (" +
+                spectra.back()->stream(), m_Written[i], m_FitSites[i], spec.m_Name,
+                "qualfreq " QUALFREQ_VERSION ": the prior of " + spec.m_Name + " (" +
                     std::to_string(spec.m_Size) +
                     " chromosomes): the binomial mixture nearest its fitted spectrum, "
                     "the shares times its sites\n"
                     "unfolded: the reference base is the first allele\n" +
-                    SharedComment(m_Joint.m_Shared));
+                    JointComment(m_Joint.m_Shared, m_Joint.m_Monomorphic));
         }
     }
     for (auto& s : spectra) {
@@ -431,7 +440,8 @@ std::string FormatFreqSummary(const SFreqSummary& s, const SFreqOptions& opts) {
         os << "; " << s.m_Passes << " passes over the sites";
     }
     if (s.m_Names.size() > 1) {
-        os << "; sites monomorphic in every pool for a common cause: " << s.m_Shared;
+        os << "; joint prior: shared frequency share " << s.m_Shared
+           << ", shared monomorphic share " << s.m_Monomorphic;
     }
     return os.str();
 }

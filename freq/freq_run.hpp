@@ -22,7 +22,9 @@ struct SFreqSummary {
     std::uint64_t m_Candidates = 0;    // sites where a base other than the reference was read
     std::uint64_t m_Written = 0;       // records written
     std::uint64_t m_Passes = 0;        // passes over the sites of the fits
-    double m_Shared = 0.0;             // the pools' shared monomorphic sites (joint_prior.hpp)
+    // The pools' joint prior (joint_prior.hpp): its shared frequency and
+    // shared monomorphic shares.
+    double m_Shared = 0.0, m_Monomorphic = 0.0;
     // A pool's reads at a position out of the depth limits (the pool does
     // not count there).
     std::uint64_t m_PoolSitesBelowMinDepth = 0, m_PoolSitesAboveMaxDepth = 0;

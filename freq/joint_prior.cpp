@@ -8,7 +8,6 @@
 #include <limits>
 
 #include "base/input_error.hpp"
-
 #include "common/taskpool.hpp"
 #include "pool/nonnegative_qp.hpp"
 #include "pool/site_posterior.hpp"
@@ -17,16 +16,19 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kMinusInf = -std::numeric_limits<double>::infinity();
-// The grid of the fit of w, and where its golden sections stop (relative
-// to the range).
-constexpr int kGrid = 32;
-constexpr double kTolerance = 1e-6;
 // The Newton steps of the nearest binomial mixture, and where they stop: no
 // mixture is nearer than this (in the divergence).
 constexpr int kMixtureSteps = 200;
 constexpr double kMixtureGap = 1e-8;
 constexpr double kBandCut = -36.84;  // ln 1e-16
-const char kSharedPrefix[] = "qualfreq joint prior: shared monomorphic share ";
+constexpr double kSupport = 1e-12;
+const char kSharedPrefix[] = "qualfreq joint prior: shared frequency share ";
+const char kMonomorphicPrefix[] = "qualfreq joint prior: shared monomorphic share ";
+// The fit of w: its grid, and where its golden sections stop (relative to
+// the range); and Newton's steps for r.
+constexpr int kGrid = 16;
+constexpr double kTolerance = 1e-4;
+constexpr int kNewtonSteps = 60;
 
 // log(exp(a) + exp(b)).
 double LogAdd(double a, double b) {
@@ -40,24 +42,105 @@ double LogAdd(double a, double b) {
     return m + std::log(std::exp(a - m) + std::exp(b - m));
 }
 
-// sum_s log(w prod q + (1 - w)^(1-k) prod (1 - w q)) over one chunk's q's.
-double ChunkLogLik(const std::vector<float>& q, std::size_t k, double w) {
-    CLogSum sum;
-    const double scale = std::pow(1.0 - w, 1.0 - static_cast<double>(k));
-    for (std::size_t s = 0; s < q.size(); s += k) {
-        double common = w, independent = scale;
-        for (std::size_t i = 0; i < k; ++i) {
-            common *= q[s + i];
-            independent *= 1.0 - w * q[s + i];
-        }
-        sum.Add(common + independent);
+double LogOf(double x) {
+    return x > 0.0 ? std::log(x) : kMinusInf;
+}
+
+// Binom(j; n, p) for j = 0..n.
+std::vector<double> BinomialWeights(unsigned n, double p) {
+    std::vector<double> w(n + 1, 0.0);
+    if (p <= 0.0 || p >= 1.0) {
+        w[p <= 0.0 ? 0 : n] = 1.0;
+        return w;
     }
-    return sum.Value();
+    const double lp = std::log(p), lq = std::log1p(-p);
+    for (unsigned j = 0; j <= n; ++j) {
+        w[j] = std::exp(std::lgamma(n + 1.0) - std::lgamma(j + 1.0) - std::lgamma(n - j + 1.0) +
+                        j * lp + (n - j) * lq);
+    }
+    return w;
+}
+
+// One chunk's terms for the fit: per site log R, then each pool's q.
+struct SFitChunk {
+    std::vector<float> terms;
+};
+
+// V(w) = w prod_i q_i + (1 - w)^(1-k) prod_i (1 - w q_i) of every site.
+void SecondPart(const std::vector<SFitChunk>& chunks, std::size_t k, double w,
+                std::vector<double>& v) {
+    v.clear();
+    const double scale = std::pow(1.0 - w, 1.0 - static_cast<double>(k));
+    for (const SFitChunk& c : chunks) {
+        for (std::size_t s = 0; s < c.terms.size(); s += k + 1) {
+            double common = w, independent = scale;
+            for (std::size_t i = 0; i < k; ++i) {
+                common *= c.terms[s + 1 + i];
+                independent *= 1.0 - w * c.terms[s + 1 + i];
+            }
+            v.push_back(common + independent);
+        }
+    }
+}
+
+// R of every site (log R above 600 taken as 600: such a site is polymorphic
+// for sure, and only the constant part of its term changes).
+std::vector<double> Ratios(const std::vector<SFitChunk>& chunks, std::size_t k) {
+    std::vector<double> r;
+    for (const SFitChunk& c : chunks) {
+        for (std::size_t s = 0; s < c.terms.size(); s += k + 1) {
+            r.push_back(std::exp(std::min(600.0, static_cast<double>(c.terms[s]))));
+        }
+    }
+    return r;
+}
+
+// sum_s log(r R_s + (1 - r) V_s) and its first two derivatives in r.
+void Profile(const std::vector<double>& R, const std::vector<double>& V, double r, double& f,
+             double& d1, double& d2) {
+    f = d1 = d2 = 0.0;
+    for (std::size_t s = 0; s < R.size(); ++s) {
+        const double d = r * R[s] + (1.0 - r) * V[s];
+        if (!(d > 0.0)) {
+            f = kMinusInf;
+            d1 += 1e300;
+            continue;
+        }
+        const double x = (R[s] - V[s]) / d;
+        f += std::log(d);
+        d1 += x;
+        d2 -= x * x;
+    }
+}
+
+// The best r for V: the root of the slope (concave in r) by Newton's steps
+// kept inside a shrinking bracket, or an end of [0, 1].
+double BestShare(const std::vector<double>& R, const std::vector<double>& V, double& f) {
+    double d1, d2;
+    Profile(R, V, 0.0, f, d1, d2);
+    if (!(d1 > 0.0)) {
+        return 0.0;
+    }
+    double f1;
+    Profile(R, V, 1.0, f1, d1, d2);
+    if (d1 >= 0.0) {
+        f = f1;
+        return 1.0;
+    }
+    double lo = 0.0, hi = 1.0, r = 0.5;
+    for (int step = 0; step < kNewtonSteps && hi - lo > 1e-12; ++step) {
+        Profile(R, V, r, f, d1, d2);
+        (d1 > 0.0 ? lo : hi) = r;
+        const double next = d2 < 0.0 ? r - d1 / d2 : 0.5 * (lo + hi);
+        r = next > lo && next < hi ? next : 0.5 * (lo + hi);
+    }
+    Profile(R, V, r, f, d1, d2);
+    return r;
 }
 
 }  // namespace
 
-SPoolSpectrum NearestBinomialMixture(const SPoolSpectrum& fitted) {
+SPoolSpectrum NearestBinomialMixture(const SPoolSpectrum& fitted, SPoolMixture* mixture) {
     const unsigned n = fitted.n;
     const std::size_t cols = n + 1;
     const std::size_t grid = std::min(512u, std::max(64u, 2 * n));
@@ -203,29 +286,97 @@ SPoolSpectrum NearestBinomialMixture(const SPoolSpectrum& fitted) {
     for (std::size_t j = 0; j < cols; ++j) {
         out.phi[j] = m[j] / sum;
     }
-    return out;
-}
-
-CPoolEvidence::CPoolEvidence(const SPoolSpectrum& prior) : m_Prior(prior), m_Rows(prior.n) {}
-
-void CPoolEvidence::Terms(const SPoolRecordView& v, double& a, double& b) {
-    m_Rows.Cover(v.depth, v.lo, v.count);
-    if (m_U.size() <= v.depth) {
-        m_U.resize(v.depth + 1);
-    }
-    std::vector<double>& u = m_U[v.depth];
-    const unsigned first = m_Rows.First(v.depth), count = m_Rows.Count(v.depth);
-    if (u.size() != count) {
-        // The depth's run grew (or is new): its u afresh.
-        const std::vector<double>& phi = m_Prior.phi;
-        u.assign(count, 0.0);
-        for (unsigned k = 0; k < count; ++k) {
-            const double* row = m_Rows.Row(v.depth, first + k);
-            for (std::size_t j = 0; j < phi.size(); ++j) {
-                u[k] += row[j] * phi[j];
+    if (mixture) {
+        // The support of g: frequencies whose weight is not negligible.
+        *mixture = SPoolMixture();
+        double kept = 0.0;
+        for (std::size_t k = 0; k < K; ++k) {
+            if (g[k] > kSupport) {
+                kept += g[k];
+            }
+        }
+        for (std::size_t k = 0; k < K; ++k) {
+            if (g[k] > kSupport) {
+                const double s = std::sin(M_PI * static_cast<double>(k) / (2.0 * grid));
+                mixture->p.push_back(k == 0 ? 0.0 : k == grid ? 1.0 : s * s);
+                mixture->g.push_back(g[k] / kept);
             }
         }
     }
+    return out;
+}
+
+SPoolSpectrum AsReadBack(const SPoolSpectrum& s, double sites) {
+    SPoolSpectrum out = s;
+    double total = 0.0;
+    for (double& x : out.phi) {
+        x *= sites;
+        total += x;
+    }
+    for (double& x : out.phi) {
+        x /= total;
+    }
+    return out;
+}
+
+SJointPrior MakeJointPrior(const std::vector<SPoolSpectrum>& phi, double shared,
+                           double monomorphic) {
+    SJointPrior prior;
+    prior.m_Pools = phi;
+    prior.m_Shared = shared;
+    prior.m_Monomorphic = monomorphic;
+    for (const SPoolSpectrum& s : phi) {
+        SPoolMixture mixture;
+        NearestBinomialMixture(s, &mixture);
+        prior.m_Mixtures.push_back(mixture);
+    }
+    return prior;
+}
+
+CPoolEvidence::CPoolEvidence(const SPoolSpectrum& prior, const SPoolMixture& mixture)
+    : m_Prior(prior), m_Mixture(mixture), m_Rows(prior.n) {
+    for (double p : mixture.p) {
+        m_Binomials.push_back(BinomialWeights(prior.n, p));
+    }
+}
+
+void CPoolEvidence::x_Cover(const SPoolRecordView& v) {
+    m_Rows.Cover(v.depth, v.lo, v.count);
+    if (m_U.size() <= v.depth) {
+        m_U.resize(v.depth + 1);
+        m_H.resize(v.depth + 1);
+    }
+    std::vector<double>& u = m_U[v.depth];
+    const unsigned first = m_Rows.First(v.depth), count = m_Rows.Count(v.depth);
+    if (u.size() == count) {
+        return;
+    }
+    // The depth's run grew (or is new): its u and H afresh.
+    const std::vector<double>& phi = m_Prior.phi;
+    const std::size_t K = m_Mixture.p.size();
+    const std::vector<std::vector<double>>& binomials = m_Binomials;
+    std::vector<double>& h = m_H[v.depth];
+    u.assign(count, 0.0);
+    h.assign(static_cast<std::size_t>(count) * K, 0.0);
+    for (unsigned t = 0; t < count; ++t) {
+        const double* row = m_Rows.Row(v.depth, first + t);
+        for (std::size_t j = 0; j < phi.size(); ++j) {
+            u[t] += row[j] * phi[j];
+        }
+        for (std::size_t k = 0; k < K; ++k) {
+            double x = 0.0;
+            for (std::size_t j = 0; j < phi.size(); ++j) {
+                x += row[j] * binomials[k][j];
+            }
+            h[t * K + k] = x;
+        }
+    }
+}
+
+void CPoolEvidence::Terms(const SPoolRecordView& v, double& a, double& b) {
+    x_Cover(v);
+    const std::vector<double>& u = m_U[v.depth];
+    const unsigned first = m_Rows.First(v.depth);
     RecordEntries(v, m_Tau);
     b = 0.0;
     for (unsigned k = 0; k < v.count; ++k) {
@@ -234,127 +385,157 @@ void CPoolEvidence::Terms(const SPoolRecordView& v, double& a, double& b) {
     a = v.lo == 0 ? m_Tau[0] : 0.0;
 }
 
+void CPoolEvidence::FrequencyLikelihoods(const SPoolRecordView& v, std::vector<double>& out) {
+    x_Cover(v);
+    const std::size_t K = m_Mixture.p.size();
+    const std::vector<double>& h = m_H[v.depth];
+    const unsigned first = m_Rows.First(v.depth);
+    RecordEntries(v, m_Tau);
+    out.assign(K, 0.0);
+    for (unsigned t = 0; t < v.count; ++t) {
+        const double* row = &h[(v.lo - first + t) * K];
+        for (std::size_t k = 0; k < K; ++k) {
+            out[k] += m_Tau[t] * row[k];
+        }
+    }
+}
+
 void CPoolEvidence::Likelihood(const SPoolRecordView& v, std::vector<double>& out) {
     out.resize(m_Prior.n + 1);
     m_Rows.Likelihood(v, out.data());
 }
 
-std::string SharedComment(double w) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.17g", w);
-    return kSharedPrefix + std::string(text);
+std::string JointComment(double shared, double monomorphic) {
+    char a[32], b[32];
+    std::snprintf(a, sizeof a, "%.17g", shared);
+    std::snprintf(b, sizeof b, "%.17g", monomorphic);
+    return kSharedPrefix + std::string(a) + "\n" + kMonomorphicPrefix + b;
 }
 
-bool ReadSharedComment(const std::string& path, double& w) {
+bool ReadJointComment(const std::string& path, double& shared, double& monomorphic) {
     std::ifstream in(path);
     std::string line;
-    const std::string prefix = std::string("# ") + kSharedPrefix;
-    for (std::uint64_t number = 1; std::getline(in, line) && !line.empty() && line[0] == '#';
-         ++number) {
-        if (line.compare(0, prefix.size(), prefix) != 0) {
-            continue;
+    bool found[2] = {false, false};
+    std::uint64_t number = 0;
+    for (; std::getline(in, line) && !line.empty() && line[0] == '#';) {
+        ++number;
+        for (int which = 0; which < 2; ++which) {
+            const std::string prefix =
+                std::string("# ") + (which == 0 ? kSharedPrefix : kMonomorphicPrefix);
+            if (line.compare(0, prefix.size(), prefix) != 0) {
+                continue;
+            }
+            const std::string value = line.substr(prefix.size());
+            char* end = nullptr;
+            const double x = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !(x >= 0.0 && x <= 1.0)) {
+                throw CInputError(EInputError::eRange, SInputWhere{path, number, 0, "", 0},
+                                  "gives the joint prior's share '" + value +
+                                      "': a number from 0 to 1 is expected.");
+            }
+            (which == 0 ? shared : monomorphic) = x;
+            found[which] = true;
         }
-        const std::string value = line.substr(prefix.size());
-        char* end = nullptr;
-        w = std::strtod(value.c_str(), &end);
-        if (value.empty() || *end != '\0' || !(w >= 0.0 && w < 1.0)) {
-            throw CInputError(EInputError::eRange, SInputWhere{path, number, 0, "", 0},
-                              "gives the shared monomorphic share '" + value +
-                                  "': a number from 0 to below 1 is expected.");
-        }
-        return true;
     }
-    return false;
+    if (found[0] != found[1]) {
+        throw CInputError(EInputError::eFormat, SInputWhere{path, 0, 0, "", 0},
+                          "gives one of the joint prior's two shares without the other.");
+    }
+    return found[0];
 }
 
-SSharedFit FitSharedMonomorphic(const CPoolStore& store, const std::vector<SPoolSpectrum>& pools,
-                                hts_tpool* pool) {
-    SSharedFit fit;
-    const std::size_t k = pools.size();
-    fit.m_Limit = 1.0;
-    for (const SPoolSpectrum& s : pools) {
-        fit.m_Limit = std::min(fit.m_Limit, s.phi[0]);
-    }
-    // w below 1 whatever the spectra say: (1 - w)^(1-k) must stay finite.
-    fit.m_Limit = std::min(fit.m_Limit, 1.0 - 1e-9);
-    if (k < 2 || fit.m_Limit <= 0.0) {
+SJointFit FitJointPrior(const CPoolStore& store, const SJointPrior& prior, hts_tpool* pool) {
+    SJointFit fit;
+    const std::size_t k = prior.m_Pools.size();
+    if (k < 2) {
         return fit;
     }
-    // Every site's q_i, chunk by chunk (1 for a pool that does not count).
+    double limit = 1.0 - 1e-9;
+    for (const SPoolSpectrum& s : prior.m_Pools) {
+        limit = std::min(limit, s.phi[0]);
+    }
+    // Every site's log R and q_i, chunk by chunk.
     const std::vector<SPoolChunk>& chunks = store.Chunks();
-    std::vector<std::vector<float>> q(chunks.size());
-    const std::function<std::vector<float>(std::size_t)> job = [&](std::size_t c) {
-        std::vector<CPoolEvidence> evidence(pools.begin(), pools.end());
-        std::vector<float> out;
-        out.reserve(chunks[c].m_Offsets.size() * k);
+    std::vector<SFitChunk> terms(chunks.size());
+    const SJointPrior independent = [&] {
+        SJointPrior p = prior;
+        p.m_Shared = p.m_Monomorphic = 0.0;
+        return p;
+    }();
+    const std::function<SFitChunk(std::size_t)> job = [&](std::size_t c) {
+        CJointCaller caller(independent);
+        std::vector<SPoolRecordView> v(k);
+        std::vector<double> q(k);
+        SFitChunk out;
+        out.terms.reserve(chunks[c].m_Offsets.size() * (k + 1));
         const unsigned char* p = chunks[c].m_Bytes.data();
-        SPoolRecordView v;
         for (std::size_t s = 0; s < chunks[c].m_Offsets.size(); ++s) {
             for (std::size_t i = 0; i < k; ++i) {
-                p = ReadPoolRecord(p, v);
-                double a = 1.0, b = 1.0;
-                if (v.depth > 0) {
-                    evidence[i].Terms(v, a, b);
-                }
-                out.push_back(b > 0.0 ? static_cast<float>(a / b) : 1.0f);
+                p = ReadPoolRecord(p, v[i]);
+            }
+            double logR = 0.0;
+            caller.FitTerms(v.data(), logR, q.data());
+            out.terms.push_back(static_cast<float>(std::max(-1e30, std::min(1e30, logR))));
+            for (double x : q) {
+                out.terms.push_back(static_cast<float>(x));
             }
         }
         return out;
     };
-    const std::function<void(std::size_t, std::vector<float>&)> keep = [&](std::size_t c,
-                                                                           std::vector<float>& r) {
-        q[c].swap(r);
-        fit.m_Sites += q[c].size() / k;
+    const std::function<void(std::size_t, SFitChunk&)> keep = [&](std::size_t c, SFitChunk& r) {
+        terms[c].terms.swap(r.terms);
+        fit.m_Sites += terms[c].terms.size() / (k + 1);
     };
-    RunOrdered<std::vector<float>>(pool, chunks.size(), job, keep);
-    // The log-likelihood at w, chunk sums added in order.
-    auto logLik = [&](double w) {
-        double total = 0.0;
-        std::vector<double> parts(q.size());
-        const std::function<double(std::size_t)> part = [&](std::size_t c) {
-            return ChunkLogLik(q[c], k, w);
-        };
-        const std::function<void(std::size_t, double&)> add = [&](std::size_t, double& x) {
-            total += x;
-        };
-        RunOrdered<double>(pool, q.size(), part, add, kSmallJobs);
-        return total;
+    RunOrdered<SFitChunk>(pool, chunks.size(), job, keep);
+    const std::vector<double> R = Ratios(terms, k);
+    std::vector<double> V;
+    // The profile over w: each w's best r.
+    auto profile = [&](double w, double& r) {
+        SecondPart(terms, k, w, V);
+        double f;
+        r = BestShare(R, V, f);
+        return f;
     };
-    std::vector<double> grid(kGrid + 1), values(kGrid + 1);
+    std::vector<double> grid(kGrid + 1), values(kGrid + 1), shares(kGrid + 1);
     std::size_t best = 0;
     for (int g = 0; g <= kGrid; ++g) {
-        grid[static_cast<std::size_t>(g)] = fit.m_Limit * g / kGrid;
-        values[static_cast<std::size_t>(g)] = logLik(grid[static_cast<std::size_t>(g)]);
-        if (values[static_cast<std::size_t>(g)] > values[best]) {
-            best = static_cast<std::size_t>(g);
+        const std::size_t i = static_cast<std::size_t>(g);
+        grid[i] = limit > 0.0 ? limit * g / kGrid : 0.0;
+        values[i] = profile(grid[i], shares[i]);
+        if (values[i] > values[best]) {
+            best = i;
         }
     }
-    const double independent = values[0];
-    // Golden sections between the best grid point's neighbours.
     double lo = grid[best > 0 ? best - 1 : 0], hi = grid[std::min<std::size_t>(best + 1, kGrid)];
-    double x = grid[best], fx = values[best];
-    const double r = 0.5 * (3.0 - std::sqrt(5.0));
-    while (hi - lo > kTolerance * fit.m_Limit) {
+    double x = grid[best], fx = values[best], rx = shares[best];
+    const double golden = 0.5 * (3.0 - std::sqrt(5.0));
+    while (hi - lo > kTolerance * limit) {
         const bool right = hi - x > x - lo;
-        const double y = right ? x + r * (hi - x) : x - r * (x - lo);
-        const double fy = logLik(y);
+        const double y = right ? x + golden * (hi - x) : x - golden * (x - lo);
+        double ry;
+        const double fy = profile(y, ry);
         if (fy > fx) {
             (right ? lo : hi) = x;
             x = y;
             fx = fy;
+            rx = ry;
         } else {
             (right ? hi : lo) = y;
         }
     }
-    fit.m_Shared = x;
-    fit.m_LogLik = fx;
-    fit.m_Gain = fx - independent;
+    fit.m_Shared = rx;
+    fit.m_Monomorphic = x;
+    // Independence has V = 1 and r = 0: a log-likelihood of 0.
+    fit.m_Gain = fx;
     return fit;
 }
 
 CJointCaller::CJointCaller(const SJointPrior& prior) : m_Prior(prior) {
-    const double w = prior.m_Shared;
-    for (const SPoolSpectrum& phi : prior.m_Pools) {
+    const std::size_t pools = prior.m_Pools.size();
+    const double w = prior.m_Monomorphic;
+    for (std::size_t i = 0; i < pools; ++i) {
+        const SPoolSpectrum& phi = prior.m_Pools[i];
+        const SPoolMixture& mixture = prior.m_Mixtures[i];
         SPoolSpectrum psi = phi;
         psi.phi[0] = std::max(0.0, phi.phi[0] - w);
         for (double& x : psi.phi) {
@@ -364,51 +545,127 @@ CJointCaller::CJointCaller(const SJointPrior& prior) : m_Prior(prior) {
         SPoolSpectrum flat = phi;
         std::fill(flat.phi.begin(), flat.phi.end(), 1.0 / (phi.n + 1));
         m_Flat.push_back(flat);
-        m_Evidence.emplace_back(phi);
+        m_Evidence.emplace_back(phi, mixture);
+        std::vector<double> zero;
+        for (double p : mixture.p) {
+            zero.push_back(p >= 1.0 ? kMinusInf : phi.n * std::log1p(-p));
+        }
+        m_ZeroFactor.push_back(zero);
     }
-    m_A.resize(prior.m_Pools.size());
-    m_B.resize(prior.m_Pools.size());
+    // The comonotone coupling's segments: every pool's distribution function
+    // walked at once.
+    std::vector<std::size_t> k(pools, 0);
+    std::vector<double> ends(pools);
+    for (std::size_t i = 0; i < pools; ++i) {
+        const std::vector<double>& g = prior.m_Mixtures[i].g;
+        ends[i] = g.size() == 1 ? 1.0 : g[0];
+    }
+    double at = 0.0;
+    while (at < 1.0) {
+        const double next = std::min(1.0, *std::min_element(ends.begin(), ends.end()));
+        if (next > at) {
+            m_Segments.push_back(SSegment{std::log(next - at), k});
+        }
+        at = next;
+        for (std::size_t i = 0; i < pools && at < 1.0; ++i) {
+            const std::vector<double>& g = prior.m_Mixtures[i].g;
+            if (ends[i] <= at) {
+                ++k[i];
+                ends[i] = k[i] + 1 == g.size() ? 1.0 : ends[i] + g[k[i]];
+            }
+        }
+    }
+    m_A.resize(pools);
+    m_B.resize(pools);
+    m_LogL.resize(pools);
+    m_SegmentLog.resize(m_Segments.size());
 }
 
-double CJointCaller::Qual(const SPoolRecordView* records) {
-    const double w = m_Prior.m_Shared;
-    // log of: w prod A (common), (1 - w) prod psi(0) A (no pool carries
-    // it, independently), (1 - w) prod C (the independent part whole).
-    double common = w > 0.0 ? std::log(w) : kMinusInf;
-    double none = std::log1p(-w), all = none;
+bool CJointCaller::x_Terms(const SPoolRecordView* records) {
+    const double w = m_Prior.m_Monomorphic;
     bool any = false;
-    for (std::size_t i = 0; i < m_Psi.size(); ++i) {
+    m_LogB = m_LogA = m_LogC = 0.0;
+    for (std::size_t i = 0; i < m_Evidence.size(); ++i) {
+        m_A[i] = m_B[i] = kNaN;
+        m_LogL[i].assign(m_Prior.m_Mixtures[i].p.size(), 0.0);
         if (records[i].depth == 0) {
             continue;
         }
-        m_Evidence[i].Terms(records[i], m_A[i], m_B[i]);
-        if (!(m_B[i] > 0.0)) {
+        double a, b;
+        m_Evidence[i].Terms(records[i], a, b);
+        if (!(b > 0.0)) {
             // The pool's prior gives its reads no chance: it says nothing.
-            m_A[i] = m_B[i] = kNaN;
             continue;
         }
+        m_A[i] = a;
+        m_B[i] = b;
+        m_LogA += LogOf(a);
+        m_LogB += std::log(b);
+        m_LogC += LogOf(std::max(0.0, b - w * a) / (1.0 - w));
+        m_Evidence[i].FrequencyLikelihoods(records[i], m_LogL[i]);
+        for (double& x : m_LogL[i]) {
+            x = LogOf(x);
+        }
         any = true;
-        const double logA = m_A[i] > 0.0 ? std::log(m_A[i]) : kMinusInf;
-        common += logA;
-        none += std::log(m_Psi[i].phi[0]) + logA;
-        all += std::log(std::max(0.0, m_B[i] - w * m_A[i]) / (1.0 - w));
     }
-    if (!any) {
-        m_Common = kNaN;
+    m_LogT = kMinusInf;
+    for (std::size_t s = 0; s < m_Segments.size(); ++s) {
+        double x = m_Segments[s].logLength;
+        for (std::size_t i = 0; i < m_Evidence.size(); ++i) {
+            x += m_LogL[i][m_Segments[s].k[i]];
+        }
+        m_SegmentLog[s] = x;
+        m_LogT = LogAdd(m_LogT, x);
+    }
+    m_LogI = LogAdd(LogOf(w) + m_LogA, LogOf(1.0 - w) + m_LogC);
+    const double r = m_Prior.m_Shared;
+    m_LogL0 = LogAdd(LogOf(r) + m_LogT, LogOf(1.0 - r) + m_LogI);
+    return any;
+}
+
+void CJointCaller::FitTerms(const SPoolRecordView* records, double& logR, double* q) {
+    const bool any = x_Terms(records);
+    logR = any ? m_LogT - m_LogB : 0.0;
+    for (std::size_t i = 0; i < m_Evidence.size(); ++i) {
+        q[i] = std::isnan(m_A[i]) ? 1.0 : m_A[i] / m_B[i];
+    }
+}
+
+double CJointCaller::Qual(const SPoolRecordView* records) {
+    if (!x_Terms(records)) {
         return 0.0;
     }
-    const double total = LogAdd(common, all);
-    m_Common = std::exp(common - total);
-    const double log10None = (LogAdd(common, none) - total) / M_LN10;
-    const double qual = -10.0 * log10None;
+    const double r = m_Prior.m_Shared, w = m_Prior.m_Monomorphic;
+    // No pool carries ALT: the comonotone part's segments with every
+    // counting pool at j = 0, and the second part's.
+    double coupled = kMinusInf, independent = 0.0;
+    for (std::size_t i = 0; i < m_Evidence.size(); ++i) {
+        if (!std::isnan(m_A[i])) {
+            independent += LogOf(m_Psi[i].phi[0] * m_A[i]);
+        }
+    }
+    for (const SSegment& seg : m_Segments) {
+        double x = seg.logLength;
+        for (std::size_t i = 0; i < m_Evidence.size(); ++i) {
+            if (!std::isnan(m_A[i])) {
+                x += m_ZeroFactor[i][seg.k[i]] + LogOf(m_A[i]);
+            }
+        }
+        coupled = LogAdd(coupled, x);
+    }
+    const double second = LogAdd(LogOf(w) + m_LogA, LogOf(1.0 - w) + independent);
+    const double logNone = LogAdd(LogOf(r) + coupled, LogOf(1.0 - r) + second);
+    const double qual = -10.0 * (logNone - m_LogL0) / M_LN10;
     return !(qual < kMaxQual) ? kMaxQual : qual > 0.0 ? qual : 0.0;
 }
 
 void CJointCaller::Call(const SPoolRecordView* records, std::vector<SPoolPosterior>& out,
                         SDifferentiation* test) {
-    out.assign(m_Psi.size(), SPoolPosterior{kNaN, kNaN, kNaN, kNaN, kNaN});
+    const std::size_t pools = m_Evidence.size();
+    out.assign(pools, SPoolPosterior{kNaN, kNaN, kNaN, kNaN, kNaN});
+    const double r = m_Prior.m_Shared, w = m_Prior.m_Monomorphic;
     std::size_t counting = 0;
-    for (std::size_t i = 0; i < m_Psi.size(); ++i) {
+    for (std::size_t i = 0; i < pools; ++i) {
         if (records[i].depth == 0) {
             continue;
         }
@@ -417,21 +674,46 @@ void CJointCaller::Call(const SPoolRecordView* records, std::vector<SPoolPosteri
         }
         std::vector<double>& likelihood = m_Likelihoods[counting++];
         m_Evidence[i].Likelihood(records[i], likelihood);
-        if (std::isnan(m_A[i]) || std::isnan(m_Common)) {
+        if (std::isnan(m_A[i])) {
             continue;
         }
-        const std::vector<double>& psi = m_Psi[i].phi;
-        double c = 0.0;
-        for (std::size_t j = 0; j < psi.size(); ++j) {
-            c += psi[j] * likelihood[j];
+        // The weight of each of the pool's frequencies in the comonotone
+        // part, the other pools' likelihoods taken in, relative to L.
+        const SPoolMixture& mixture = m_Prior.m_Mixtures[i];
+        m_Weights.assign(mixture.p.size(), 0.0);
+        for (const SSegment& seg : m_Segments) {
+            double x = LogOf(r) + seg.logLength - m_LogL0;
+            for (std::size_t m = 0; m < pools; ++m) {
+                if (m != i) {
+                    x += m_LogL[m][seg.k[m]];
+                }
+            }
+            m_Weights[seg.k[i]] += std::exp(x);
         }
-        m_Post.assign(psi.size(), 0.0);
-        if (c > 0.0) {
-            for (std::size_t j = 0; j < psi.size(); ++j) {
-                m_Post[j] = (1.0 - m_Common) * psi[j] * likelihood[j] / c;
+        // The second part: monomorphic in every pool, or independent.
+        double othersA = 0.0, othersC = 0.0;
+        for (std::size_t m = 0; m < pools; ++m) {
+            if (m != i && !std::isnan(m_A[m])) {
+                othersA += LogOf(m_A[m]);
+                othersC += LogOf(std::max(0.0, m_B[m] - w * m_A[m]) / (1.0 - w));
             }
         }
-        m_Post[0] += m_Common;
+        const double together = std::exp(LogOf(1.0 - r) + LogOf(w) + othersA - m_LogL0);
+        const double apart = std::exp(LogOf(1.0 - r) + LogOf(1.0 - w) + othersC - m_LogL0);
+        const std::vector<double>& psi = m_Psi[i].phi;
+        m_Post.assign(psi.size(), 0.0);
+        for (std::size_t k = 0; k < mixture.p.size(); ++k) {
+            if (m_Weights[k] > 0.0) {
+                const std::vector<double>& b = m_Evidence[i].Binomials(k);
+                for (std::size_t j = 0; j < psi.size(); ++j) {
+                    m_Post[j] += m_Weights[k] * b[j];
+                }
+            }
+        }
+        m_Post[0] += together;
+        for (std::size_t j = 0; j < psi.size(); ++j) {
+            m_Post[j] = (m_Post[j] + apart * psi[j]) * likelihood[j];
+        }
         out[i] = PoolPosterior(m_Post.data(), m_Flat[i]);
     }
     if (test) {

@@ -1,9 +1,9 @@
 // The pools' joint prior against brute force: each pool's posterior, QUAL
 // and the test at a site against sums over every pair of counts and every
 // assignment of the reads to chromosomes; the nearest binomial mixture
-// against plain EM run to the end; the fit of the shared monomorphic share
-// against a dense grid of the exact likelihood, and the share it finds in
-// sites simulated with a known one.
+// against plain EM run to the end; the fit of the joint prior's two shares
+// against a grid of the exact likelihood, and the shares it finds in sites
+// simulated with known ones.
 
 #include <gsl/gsl_cdf.h>
 #include <gsl/gsl_randist.h>
@@ -63,35 +63,57 @@ void Interval(const std::vector<double>& post, double& lo, double& hi) {
     hi = static_cast<double>(std::max(a, b)) / n;
 }
 
+// The comonotone coupling of two mixtures, from its definition: the
+// frequencies (k1, k2) share the length of the overlap of their intervals
+// of (0, 1) under the distribution functions.
+std::vector<std::vector<double>> Comonotone(const SPoolMixture& a, const SPoolMixture& b) {
+    std::vector<std::vector<double>> c(a.p.size(), std::vector<double>(b.p.size(), 0.0));
+    double a0 = 0.0;
+    for (std::size_t x = 0; x < a.p.size(); ++x) {
+        const double a1 = x + 1 == a.p.size() ? 1.0 : a0 + a.g[x];
+        double b0 = 0.0;
+        for (std::size_t y = 0; y < b.p.size(); ++y) {
+            const double b1 = y + 1 == b.p.size() ? 1.0 : b0 + b.g[y];
+            c[x][y] = std::max(0.0, std::min(a1, b1) - std::max(a0, b0));
+            b0 = b1;
+        }
+        a0 = a1;
+    }
+    return c;
+}
+
 }  // namespace
 
 // Two tiny pools (3 and 4 chromosomes, up to 5 reads each): the posterior of
 // each pool's count, its mean and interval, QUAL and the test's p-value
-// equal sums over every pair (j1, j2) under the joint prior and over every
-// assignment of the reads to chromosomes (BruteLikelihood), and the test a
-// grid of 20001 frequencies.
+// equal sums over every pair (j1, j2) under the joint prior, built here
+// from its definition, and over every assignment of the reads to
+// chromosomes (BruteLikelihood), and the test a grid of 20001 frequencies;
+// for independent pools, the comonotone draw alone, the monomorphic share
+// at its largest, and shares between.
 TEST(JointPrior, SiteCallsMatchTheBruteForce) {
     TRng rng = MakeRng(5);
     const unsigned sizes[2] = {3, 4};
     for (int trial = 0; trial < 60; ++trial) {
-        SJointPrior prior;
+        std::vector<SPoolSpectrum> phi;
         for (unsigned n : sizes) {
-            prior.m_Pools.push_back(
-                RandomSpectrum(rng.get(), n, 0.4 + 0.5 * gsl_rng_uniform(rng.get())));
+            phi.push_back(NearestBinomialMixture(
+                RandomSpectrum(rng.get(), n, 0.4 + 0.5 * gsl_rng_uniform(rng.get()))));
         }
-        const double limit = std::min(prior.m_Pools[0].phi[0], prior.m_Pools[1].phi[0]);
-        // Independent pools, the largest share, and one between.
-        prior.m_Shared = trial % 3 == 0   ? 0.0
-                         : trial % 3 == 1 ? limit
+        const double limit = std::min(phi[0].phi[0], phi[1].phi[0]);
+        const double r = trial % 3 == 0 ? 0.0 : trial % 3 == 1 ? 1.0 : gsl_rng_uniform(rng.get());
+        const double w = trial % 4 == 0   ? 0.0
+                         : trial % 4 == 1 ? limit
                                           : limit * gsl_rng_uniform(rng.get());
+        const SJointPrior prior = MakeJointPrior(phi, r, w);
         SPoolSite site;
         site.m_RefBase = kFirst;
         for (unsigned n : sizes) {
             const unsigned j = static_cast<unsigned>(gsl_rng_uniform_int(rng.get(), n + 1));
             const unsigned depth = 1 + static_cast<unsigned>(gsl_rng_uniform_int(rng.get(), 5));
             std::vector<SBaseRead> reads = PoolReads(rng.get(), j, n, depth, 5, 30);
-            for (SBaseRead& r : reads) {
-                r.m_Base = r.m_Base == kFirst ? kFirst : kSecond;  // two alleles only
+            for (SBaseRead& read : reads) {
+                read.m_Base = read.m_Base == kFirst ? kFirst : kSecond;  // two alleles only
             }
             site.m_Reads.push_back(reads);
         }
@@ -102,8 +124,8 @@ TEST(JointPrior, SiteCallsMatchTheBruteForce) {
         ASSERT_EQ(encoder.Encode(site, bytes, counts, reads), 2u);
         const std::vector<SPoolRecordView> views = Views(bytes, 2);
 
-        // The joint posterior over (j1, j2).
-        const double w = prior.m_Shared;
+        // The joint prior over (j1, j2), and the posterior.
+        const auto coupling = Comonotone(prior.m_Mixtures[0], prior.m_Mixtures[1]);
         std::vector<std::vector<double>> like(2);
         for (std::size_t i = 0; i < 2; ++i) {
             for (unsigned j = 0; j <= sizes[i]; ++j) {
@@ -114,9 +136,18 @@ TEST(JointPrior, SiteCallsMatchTheBruteForce) {
         double total = 0.0;
         for (unsigned a = 0; a <= sizes[0]; ++a) {
             for (unsigned b = 0; b <= sizes[1]; ++b) {
-                const double psi1 = (prior.m_Pools[0].phi[a] - (a == 0 ? w : 0.0)) / (1.0 - w);
-                const double psi2 = (prior.m_Pools[1].phi[b] - (b == 0 ? w : 0.0)) / (1.0 - w);
-                const double p = (a == 0 && b == 0 ? w : 0.0) + (1.0 - w) * psi1 * psi2;
+                double comonotone = 0.0;
+                for (std::size_t x = 0; x < coupling.size(); ++x) {
+                    for (std::size_t y = 0; y < coupling[x].size(); ++y) {
+                        comonotone += coupling[x][y] *
+                                      gsl_ran_binomial_pdf(a, prior.m_Mixtures[0].p[x], sizes[0]) *
+                                      gsl_ran_binomial_pdf(b, prior.m_Mixtures[1].p[y], sizes[1]);
+                    }
+                }
+                const double psi1 = (phi[0].phi[a] - (a == 0 ? w : 0.0)) / (1.0 - w);
+                const double psi2 = (phi[1].phi[b] - (b == 0 ? w : 0.0)) / (1.0 - w);
+                const double p = r * comonotone + (1.0 - r) * ((a == 0 && b == 0 ? w : 0.0) +
+                                                               (1.0 - w) * psi1 * psi2);
                 joint[a][b] = p * like[0][a] * like[1][b];
                 total += joint[a][b];
             }
@@ -149,7 +180,7 @@ TEST(JointPrior, SiteCallsMatchTheBruteForce) {
         }
         // The test: max over a grid of p of each pool's log sum_j Binom(j;
         // n, p) P(reads | j), and of their sum.
-        double own = 0.0, shared = -INFINITY;
+        double shared = -INFINITY;
         std::vector<double> best(2, -INFINITY);
         for (int g = 0; g <= 20000; ++g) {
             const double p = g / 20000.0;
@@ -164,8 +195,7 @@ TEST(JointPrior, SiteCallsMatchTheBruteForce) {
             }
             shared = std::max(shared, sum);
         }
-        own = best[0] + best[1];
-        const double statistic = std::max(0.0, 2.0 * (own - shared));
+        const double statistic = std::max(0.0, 2.0 * (best[0] + best[1] - shared));
         ASSERT_EQ(test.pools, 2u);
         EXPECT_NEAR(test.statistic, statistic, 1e-4) << trial;
         EXPECT_NEAR(test.pValue, statistic > 0 ? gsl_cdf_chisq_Q(statistic, 1.0) : 1.0, 1e-4)
@@ -252,68 +282,147 @@ TEST(JointPrior, NearestBinomialMixture) {
     }
 }
 
-// Sites of three pools where a known share w of them is monomorphic in
-// every pool and the pools draw their counts independently elsewhere: the
-// fitted share is within 0.02 of w, and no w of a grid of 200 gives a
-// higher likelihood, computed from each pool's full likelihood (every
-// count) rather than the fit's two terms per pool.
-TEST(JointPrior, SharedMonomorphicShare) {
+// Sites of three pools drawn from a joint prior with known shares (r 0.5
+// comonotone, w 0.8 of the rest monomorphic everywhere, the pools' mixtures
+// on the grid's frequencies): the fitted shares are within 0.06 of them,
+// and no pair of shares of a 21 x 21 grid gives a higher likelihood,
+// computed from each pool's full likelihood (every count, every read)
+// rather than the fit's terms.
+TEST(JointPrior, FitFindsTheShares) {
     TRng rng = MakeRng(9);
     const unsigned sizes[3] = {6, 10, 8};
-    const double w = 0.85;
-    std::vector<SPoolSpectrum> psi, phi;
-    for (unsigned n : sizes) {
-        psi.push_back(RandomSpectrum(rng.get(), n, 0.3));
-    }
-    for (const SPoolSpectrum& s : psi) {
-        SPoolSpectrum m = s;
-        for (double& x : m.phi) {
-            x *= 1.0 - w;
+    const double r = 0.5, w = 0.8;
+    // Each pool's mixture: frequency 0 and three others of its grid
+    // (sin^2(pi k / 128), 64 points: n is small).
+    std::vector<SPoolSpectrum> phi;
+    std::vector<SPoolMixture> mixtures;
+    const int ks[3][3] = {{3, 14, 40}, {5, 20, 33}, {2, 11, 50}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        SPoolMixture m;
+        m.p.push_back(0.0);
+        m.g.push_back(0.85);
+        for (int k : ks[i]) {
+            const double s = std::sin(M_PI * k / 128.0);
+            m.p.push_back(s * s);
+            m.g.push_back(0.05);
         }
-        m.phi[0] += w;
-        phi.push_back(m);
+        SPoolSpectrum f;
+        f.n = sizes[i];
+        f.phi.assign(sizes[i] + 1, 0.0);
+        for (std::size_t x = 0; x < m.p.size(); ++x) {
+            for (unsigned j = 0; j <= sizes[i]; ++j) {
+                f.phi[j] += m.g[x] * gsl_ran_binomial_pdf(j, m.p[x], sizes[i]);
+            }
+        }
+        phi.push_back(f);
+        mixtures.push_back(m);
     }
+    const SJointPrior prior = MakeJointPrior(phi, 0.0, 0.0);
     std::vector<SPoolSite> sites;
     for (int s = 0; s < 20000; ++s) {
         SPoolSite site;
         site.m_Pos = s;
         site.m_RefBase = kFirst;
-        const bool common = gsl_rng_uniform(rng.get()) < w;
+        std::vector<unsigned> js(3);
+        const double u = gsl_rng_uniform(rng.get());
+        if (u < r) {
+            // One u for every pool: each its quantile of its mixture.
+            const double v = gsl_rng_uniform(rng.get());
+            for (std::size_t i = 0; i < 3; ++i) {
+                std::size_t x = 0;
+                for (double c = mixtures[i].g[0]; c < v && x + 1 < mixtures[i].p.size();
+                     c += mixtures[i].g[++x]) {
+                }
+                js[i] = gsl_ran_binomial(rng.get(), mixtures[i].p[x], sizes[i]);
+            }
+        } else if (u >= r + (1 - r) * w) {
+            for (std::size_t i = 0; i < 3; ++i) {
+                std::vector<double> psi = phi[i].phi;
+                psi[0] -= w;
+                for (double& x : psi) {
+                    x /= 1 - w;
+                }
+                js[i] = Draw(rng.get(), psi);
+            }
+        }
         for (std::size_t i = 0; i < 3; ++i) {
-            const unsigned j = common ? 0 : Draw(rng.get(), psi[i].phi);
             const unsigned depth = 4 + static_cast<unsigned>(gsl_rng_uniform_int(rng.get(), 10));
-            site.m_Reads.push_back(PoolReads(rng.get(), j, sizes[i], depth, 15, 40));
-            for (SBaseRead& r : site.m_Reads.back()) {
-                r.m_Base = r.m_Base == kFirst ? kFirst : kSecond;
+            site.m_Reads.push_back(PoolReads(rng.get(), js[i], sizes[i], depth, 15, 40));
+            for (SBaseRead& read : site.m_Reads.back()) {
+                read.m_Base = read.m_Base == kFirst ? kFirst : kSecond;
             }
         }
         sites.push_back(site);
     }
     const CPoolStore store = StoreOf(sites, true);
-    const SSharedFit fit = FitSharedMonomorphic(store, phi, nullptr);
-    EXPECT_NEAR(fit.m_Shared, w, 0.02);
+    const SJointFit fit = FitJointPrior(store, prior, nullptr);
+    EXPECT_NEAR(fit.m_Shared, r, 0.06);
+    EXPECT_NEAR(fit.m_Monomorphic, w, 0.06);
     EXPECT_GT(fit.m_Gain, 0.0);
 
-    // The exact log-likelihood of w' from the reads, every count of every
-    // pool (the product form of the assignments' sum: reads are
-    // independent given the count).
+    // The exact log-likelihood of (r', w') from the reads (the product form
+    // of the assignments' sum: reads are independent given the count).
     std::vector<std::vector<std::vector<double>>> like(sites.size());
     for (std::size_t s = 0; s < sites.size(); ++s) {
         for (std::size_t i = 0; i < 3; ++i) {
             std::vector<double> l(sizes[i] + 1);
             for (unsigned j = 0; j <= sizes[i]; ++j) {
                 double x = 1.0;
-                for (const SBaseRead& r : sites[s].m_Reads[i]) {
-                    const double e = ErrProbTable()[r.m_Score];
+                for (const SBaseRead& read : sites[s].m_Reads[i]) {
+                    const double e = ErrProbTable()[read.m_Score];
                     const double f = static_cast<double>(j) / sizes[i];
-                    x *= r.m_Base == kFirst ? f * e + (1 - f) * (1 - e) : f * (1 - e) + (1 - f) * e;
+                    x *= read.m_Base == kFirst ? f * e + (1 - f) * (1 - e)
+                                               : f * (1 - e) + (1 - f) * e;
                 }
                 l[j] = x;
             }
             like[s].push_back(l);
         }
     }
-    auto logLik = [&](double v) {
+    // The comonotone part per site, with the prior's own mixtures (the
+    // nearest ones of the spectra) and their coupling from its definition.
+    const SPoolMixture& m0 = prior.m_Mixtures[0];
+    const SPoolMixture& m1 = prior.m_Mixtures[1];
+    const SPoolMixture& m2 = prior.m_Mixtures[2];
+    std::vector<double> comonotone(sites.size(), 0.0);
+    {
+        // Three pools: walk u through every pool's intervals.
+        std::vector<double> cuts = {0.0, 1.0};
+        for (const SPoolMixture* m : {&m0, &m1, &m2}) {
+            double c = 0.0;
+            for (std::size_t x = 0; x + 1 < m->g.size(); ++x) {
+                cuts.push_back(c += m->g[x]);
+            }
+        }
+        std::sort(cuts.begin(), cuts.end());
+        auto at = [](const SPoolMixture& m, double u) {
+            std::size_t x = 0;
+            for (double c = m.g[0]; c <= u && x + 1 < m.g.size(); c += m.g[++x]) {
+            }
+            return x;
+        };
+        for (std::size_t c = 0; c + 1 < cuts.size(); ++c) {
+            const double len = cuts[c + 1] - cuts[c];
+            if (len <= 0) {
+                continue;
+            }
+            const double mid = 0.5 * (cuts[c] + cuts[c + 1]);
+            const SPoolMixture* ms[3] = {&m0, &m1, &m2};
+            for (std::size_t s = 0; s < sites.size(); ++s) {
+                double x = len;
+                for (std::size_t i = 0; i < 3; ++i) {
+                    const double p = ms[i]->p[at(*ms[i], mid)];
+                    double l = 0.0;
+                    for (unsigned j = 0; j <= sizes[i]; ++j) {
+                        l += gsl_ran_binomial_pdf(j, p, sizes[i]) * like[s][i][j];
+                    }
+                    x *= l;
+                }
+                comonotone[s] += x;
+            }
+        }
+    }
+    auto logLik = [&](double a, double v) {
         double sum = 0.0;
         for (std::size_t s = 0; s < sites.size(); ++s) {
             double zero = v, rest = 1.0 - v;
@@ -321,18 +430,23 @@ TEST(JointPrior, SharedMonomorphicShare) {
                 zero *= like[s][i][0];
                 double c = 0.0;
                 for (unsigned j = 0; j <= sizes[i]; ++j) {
-                    c += (phi[i].phi[j] - (j == 0 ? v : 0.0)) / (1.0 - v) * like[s][i][j];
+                    c += (prior.m_Pools[i].phi[j] - (j == 0 ? v : 0.0)) / (1.0 - v) * like[s][i][j];
                 }
                 rest *= c;
             }
-            sum += std::log(zero + rest);
+            sum += std::log(a * comonotone[s] + (1 - a) * (zero + rest));
         }
         return sum;
     };
-    const double atFit = logLik(fit.m_Shared);
-    for (int g = 0; g <= 200; ++g) {
-        const double v = fit.m_Limit * g / 200.0;
-        EXPECT_LE(logLik(v), atFit + 1e-6) << v;
+    const double atFit = logLik(fit.m_Shared, fit.m_Monomorphic);
+    double limit = 1.0;
+    for (const SPoolSpectrum& f : prior.m_Pools) {
+        limit = std::min(limit, f.phi[0]);
     }
-    EXPECT_NEAR(atFit - logLik(0.0), fit.m_Gain, 1e-3 * fit.m_Gain);
+    for (int a = 0; a <= 20; ++a) {
+        for (int b = 0; b <= 20; ++b) {
+            EXPECT_LE(logLik(a / 20.0, limit * b / 20.0), atFit + 1e-3) << a << " " << b;
+        }
+    }
+    EXPECT_NEAR(atFit - logLik(0.0, 0.0), fit.m_Gain, 1e-3 * fit.m_Gain);
 }

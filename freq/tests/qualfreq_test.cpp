@@ -123,11 +123,16 @@ std::string PileupLine(const std::string& contig, std::int64_t pos, char ref,
     return line + '\n';
 }
 
-// A spectrum file as --prior reads it, with the shared monomorphic share.
+// A spectrum file as --prior reads it, with the joint prior's shares: none
+// comonotone, a monomorphic share w.
 void WritePrior(const std::string& path, const std::string& name, const std::vector<double>& phi,
-                double shared) {
+                double w) {
     std::ofstream out(path);
-    out << "# " << SharedComment(shared) << '\n' << phi.size() << " unfolded \"" << name << "\"\n";
+    std::istringstream lines(JointComment(0.0, w));
+    for (std::string line; std::getline(lines, line);) {
+        out << "# " << line << '\n';
+    }
+    out << phi.size() << " unfolded \"" << name << "\"\n";
     for (double x : phi) {
         out << x << ' ';
     }
@@ -198,7 +203,7 @@ std::string QualFreq::s_Dir;
 }  // namespace
 
 // The golden case (reviewed against the simulator's truth when it was
-// made: every one of its 1539 records a true SNP, ALT included, of the
+// made: every one of its 1557 records a true SNP, ALT included, of the
 // 2014 SNPs of the pools), as BGZF
 // VCF, BCF, plain VCF and on standard output, at 1, 2 and 3 threads: the
 // same records in every file, an index beside the compressed ones, each
