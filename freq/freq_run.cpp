@@ -68,10 +68,10 @@ class CFreqRun {
     std::vector<std::string> m_PriorFiles;
     std::vector<SPoolSpectrum> m_Priors;  // read (--prior), or fitted
     SJointPrior m_Joint;
-    std::vector<SPoolSpectrum> m_Written;  // fitted: each pool's prior as --sfs writes it
-    std::vector<double> m_FitSites;        // per pool: the sites of its fit
-    std::unique_ptr<CPoolStore> m_Store;   // without --prior
-    std::vector<SPoolBatch> m_Candidates;
+    std::vector<SPoolSpectrum> m_Written;    // fitted: each pool's prior as --sfs writes it
+    std::vector<double> m_FitSites;          // per pool: the sites of its fit
+    std::unique_ptr<CPoolStore> m_Store;     // without --prior
+    SCandidateSites m_Candidates;            // with the store
     std::unique_ptr<CJointCaller> m_Caller;  // with --prior
     SCallCounts m_Counts;
     SPoolContigs m_Contigs;  // of the alignments
@@ -236,15 +236,13 @@ SCallHeader CFreqRun::x_Header() const {
 // the store, the candidates kept; with --prior the candidates called and
 // written at once.
 void CFreqRun::x_Take(SPoolBatch& batch) {
-    SPoolBatch candidates;
-    m_Summary.m_NoReference += SplitBatch(batch, m_Pools, m_Store.get(), candidates);
     if (m_Store) {
-        if (candidates.Sites() > 0) {
-            candidates.m_Bytes.shrink_to_fit();
-            m_Candidates.push_back(std::move(candidates));
-        }
+        m_Summary.m_NoReference +=
+            SplitBatch(batch, m_Pools, m_Store.get(), &m_Candidates, nullptr);
         return;
     }
+    SPoolBatch candidates;
+    m_Summary.m_NoReference += SplitBatch(batch, m_Pools, nullptr, nullptr, &candidates);
     std::vector<SSnpCall> calls;
     CallCandidates(candidates, m_Pools, *m_Caller, m_Opts.m_MinQual, m_Test, calls, m_Counts);
     x_Emit(calls);
@@ -292,29 +290,28 @@ void CFreqRun::x_FitPools() {
     }
 }
 
-// The candidates of the store's run called under the fitted spectra, in
-// parallel pieces merged in genome order.
+// The candidates of the store's run called under the fitted prior, chunk
+// by chunk in parallel, merged in genome order.
 void CFreqRun::x_CallStored() {
-    m_Bar.Status("calling " + std::to_string(m_Candidates.size()) + " batches of sites");
+    const std::vector<SPoolChunk>& chunks = m_Store->Chunks();
+    m_Bar.Status("calling " + std::to_string(m_Candidates.Sites()) + " sites");
     m_Vcf->WriteHeader(x_Header());
     struct SResult {
         std::vector<SSnpCall> calls;
         SCallCounts counts;
     };
-    const std::function<SResult(std::size_t)> job = [&](std::size_t b) {
+    const std::function<SResult(std::size_t)> job = [&](std::size_t c) {
         SResult r;
         CJointCaller caller(m_Joint);
-        CallCandidates(m_Candidates[b], m_Pools, caller, m_Opts.m_MinQual, m_Test, r.calls,
-                       r.counts);
+        CallStoredChunk(chunks[c], m_Pools, m_Candidates, caller, m_Opts.m_MinQual, m_Test, r.calls,
+                        r.counts);
         return r;
     };
-    const std::function<void(std::size_t, SResult&)> merge = [&](std::size_t b, SResult& r) {
+    const std::function<void(std::size_t, SResult&)> merge = [&](std::size_t, SResult& r) {
         m_Counts.Add(r.counts);
         x_Emit(r.calls);
-        m_Candidates[b] = SPoolBatch();
     };
-    RunOrdered<SResult>(m_Threads.get(), m_Candidates.size(), job, merge);
-    m_Candidates.clear();
+    RunOrdered<SResult>(m_Threads.get(), chunks.size(), job, merge);
 }
 
 void CFreqRun::x_Emit(const std::vector<SSnpCall>& calls) {

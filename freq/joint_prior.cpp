@@ -26,7 +26,7 @@ const char kSharedPrefix[] = "qualfreq joint prior: shared frequency share ";
 const char kMonomorphicPrefix[] = "qualfreq joint prior: shared monomorphic share ";
 // The fit of w: its grid, and where its golden sections stop (relative to
 // the range); and Newton's steps for r.
-constexpr int kGrid = 16;
+constexpr int kGrid = 8;
 constexpr double kTolerance = 1e-4;
 constexpr int kNewtonSteps = 60;
 
@@ -95,46 +95,63 @@ std::vector<double> Ratios(const std::vector<SFitChunk>& chunks, std::size_t k) 
     return r;
 }
 
-// sum_s log(r R_s + (1 - r) V_s) and its first two derivatives in r.
-void Profile(const std::vector<double>& R, const std::vector<double>& V, double r, double& f,
-             double& d1, double& d2) {
-    f = d1 = d2 = 0.0;
+// sum_s log(r R_s + (1 - r) V_s), as a product in mantissa and exponent
+// (pool_rows.hpp's CLogSum): one logarithm in all.
+double ProfileValue(const std::vector<double>& R, const std::vector<double>& V, double r) {
+    CLogSum sum;
     for (std::size_t s = 0; s < R.size(); ++s) {
         const double d = r * R[s] + (1.0 - r) * V[s];
         if (!(d > 0.0)) {
-            f = kMinusInf;
+            return kMinusInf;
+        }
+        sum.Add(d);
+    }
+    return sum.Value();
+}
+
+// Its first two derivatives in r.
+void ProfileSlopes(const std::vector<double>& R, const std::vector<double>& V, double r, double& d1,
+                   double& d2) {
+    d1 = d2 = 0.0;
+    for (std::size_t s = 0; s < R.size(); ++s) {
+        const double d = r * R[s] + (1.0 - r) * V[s];
+        if (!(d > 0.0)) {
             d1 += 1e300;
             continue;
         }
         const double x = (R[s] - V[s]) / d;
-        f += std::log(d);
         d1 += x;
         d2 -= x * x;
     }
 }
 
-// The best r for V: the root of the slope (concave in r) by Newton's steps
-// kept inside a shrinking bracket, or an end of [0, 1].
-double BestShare(const std::vector<double>& R, const std::vector<double>& V, double& f) {
+// The best r for V: the root of the slope (the profile is concave in r) by
+// Newton's steps from start, kept inside a shrinking bracket, or an end of
+// [0, 1]; f gets the profile there.
+double BestShare(const std::vector<double>& R, const std::vector<double>& V, double start,
+                 double& f) {
     double d1, d2;
-    Profile(R, V, 0.0, f, d1, d2);
-    if (!(d1 > 0.0)) {
-        return 0.0;
+    ProfileSlopes(R, V, 0.0, d1, d2);
+    double r = 0.0;
+    if (d1 > 0.0) {
+        ProfileSlopes(R, V, 1.0, d1, d2);
+        r = 1.0;
+        if (d1 < 0.0) {
+            double lo = 0.0, hi = 1.0;
+            r = start > 0.0 && start < 1.0 ? start : 0.5;
+            for (int step = 0; step < kNewtonSteps && hi - lo > 1e-12; ++step) {
+                ProfileSlopes(R, V, r, d1, d2);
+                (d1 > 0.0 ? lo : hi) = r;
+                const double next = d2 < 0.0 ? r - d1 / d2 : 0.5 * (lo + hi);
+                const double moved = std::fabs(next - r);
+                r = next > lo && next < hi ? next : 0.5 * (lo + hi);
+                if (moved < 1e-10) {
+                    break;
+                }
+            }
+        }
     }
-    double f1;
-    Profile(R, V, 1.0, f1, d1, d2);
-    if (d1 >= 0.0) {
-        f = f1;
-        return 1.0;
-    }
-    double lo = 0.0, hi = 1.0, r = 0.5;
-    for (int step = 0; step < kNewtonSteps && hi - lo > 1e-12; ++step) {
-        Profile(R, V, r, f, d1, d2);
-        (d1 > 0.0 ? lo : hi) = r;
-        const double next = d2 < 0.0 ? r - d1 / d2 : 0.5 * (lo + hi);
-        r = next > lo && next < hi ? next : 0.5 * (lo + hi);
-    }
-    Profile(R, V, r, f, d1, d2);
+    f = ProfileValue(R, V, r);
     return r;
 }
 
@@ -490,10 +507,11 @@ SJointFit FitJointPrior(const CPoolStore& store, const SJointPrior& prior, hts_t
     const std::vector<double> R = Ratios(terms, k);
     std::vector<double> V;
     // The profile over w: each w's best r.
+    double last = 0.5;
     auto profile = [&](double w, double& r) {
         SecondPart(terms, k, w, V);
         double f;
-        r = BestShare(R, V, f);
+        r = last = BestShare(R, V, last, f);
         return f;
     };
     std::vector<double> grid(kGrid + 1), values(kGrid + 1), shares(kGrid + 1);
@@ -551,6 +569,11 @@ CJointCaller::CJointCaller(const SJointPrior& prior) : m_Prior(prior) {
             zero.push_back(p >= 1.0 ? kMinusInf : phi.n * std::log1p(-p));
         }
         m_ZeroFactor.push_back(zero);
+        std::vector<double> linear;
+        for (double z : zero) {
+            linear.push_back(std::exp(z));
+        }
+        m_ZeroLinear.push_back(linear);
     }
     // The comonotone coupling's segments: every pool's distribution function
     // walked at once.
@@ -564,7 +587,7 @@ CJointCaller::CJointCaller(const SJointPrior& prior) : m_Prior(prior) {
     while (at < 1.0) {
         const double next = std::min(1.0, *std::min_element(ends.begin(), ends.end()));
         if (next > at) {
-            m_Segments.push_back(SSegment{std::log(next - at), k});
+            m_Segments.push_back(SSegment{std::log(next - at), next - at, k});
         }
         at = next;
         for (std::size_t i = 0; i < pools && at < 1.0; ++i) {
@@ -578,10 +601,63 @@ CJointCaller::CJointCaller(const SJointPrior& prior) : m_Prior(prior) {
     m_A.resize(pools);
     m_B.resize(pools);
     m_LogL.resize(pools);
+    m_Scaled.resize(pools);
+    m_ScaledA.resize(pools);
     m_SegmentLog.resize(m_Segments.size());
 }
 
 bool CJointCaller::x_Terms(const SPoolRecordView* records) {
+    const double w = m_Prior.m_Monomorphic, r = m_Prior.m_Shared;
+    bool any = false;
+    m_ProdA = m_ProdB = m_ProdC = 1.0;
+    for (std::size_t i = 0; i < m_Evidence.size(); ++i) {
+        m_A[i] = m_B[i] = kNaN;
+        std::vector<double>& L = m_Scaled[i];
+        if (records[i].depth == 0) {
+            L.assign(m_Prior.m_Mixtures[i].p.size(), 1.0);
+            continue;
+        }
+        double a, b;
+        m_Evidence[i].Terms(records[i], a, b);
+        if (!(b > 0.0)) {
+            // The pool's prior gives its reads no chance: it says nothing.
+            L.assign(m_Prior.m_Mixtures[i].p.size(), 1.0);
+            continue;
+        }
+        m_A[i] = a;
+        m_B[i] = b;
+        m_Evidence[i].FrequencyLikelihoods(records[i], L);
+        // Each pool on a scale of its own, its largest term 1: the scales
+        // cancel from every ratio the calls take.
+        double scale = b;
+        for (double x : L) {
+            scale = std::max(scale, x);
+        }
+        for (double& x : L) {
+            x /= scale;
+        }
+        m_ScaledA[i] = a / scale;
+        m_ProdA *= a / scale;
+        m_ProdB *= b / scale;
+        m_ProdC *= std::max(0.0, b - w * a) / (1.0 - w) / scale;
+        any = true;
+    }
+    m_T = 0.0;
+    for (const SSegment& seg : m_Segments) {
+        double x = seg.length;
+        for (std::size_t i = 0; i < m_Evidence.size(); ++i) {
+            x *= m_Scaled[i][seg.k[i]];
+        }
+        m_T += x;
+    }
+    m_L = r * m_T + (1.0 - r) * (w * m_ProdA + (1.0 - w) * m_ProdC);
+    // Many pools, deep sites: the products may leave a double's range,
+    // and the site takes the logarithms' way.
+    m_Linear = m_L > 1e-250 && m_L < 1e250 && m_ProdB > 1e-250;
+    return any;
+}
+
+bool CJointCaller::x_TermsLog(const SPoolRecordView* records) {
     const double w = m_Prior.m_Monomorphic;
     bool any = false;
     m_LogB = m_LogA = m_LogC = 0.0;
@@ -624,8 +700,15 @@ bool CJointCaller::x_Terms(const SPoolRecordView* records) {
 }
 
 void CJointCaller::FitTerms(const SPoolRecordView* records, double& logR, double* q) {
-    const bool any = x_Terms(records);
-    logR = any ? m_LogT - m_LogB : 0.0;
+    logR = 0.0;
+    if (x_Terms(records)) {
+        if (m_Linear) {
+            logR = LogOf(m_T) - std::log(m_ProdB);
+        } else {
+            x_TermsLog(records);
+            logR = m_LogT - m_LogB;
+        }
+    }
     for (std::size_t i = 0; i < m_Evidence.size(); ++i) {
         q[i] = std::isnan(m_A[i]) ? 1.0 : m_A[i] / m_B[i];
     }
@@ -636,6 +719,27 @@ double CJointCaller::Qual(const SPoolRecordView* records) {
         return 0.0;
     }
     const double r = m_Prior.m_Shared, w = m_Prior.m_Monomorphic;
+    if (m_Linear) {
+        double coupled = 0.0, independent = 1.0;
+        for (const SSegment& seg : m_Segments) {
+            double x = seg.length;
+            for (std::size_t i = 0; i < m_Evidence.size(); ++i) {
+                if (!std::isnan(m_A[i])) {
+                    x *= m_ZeroLinear[i][seg.k[i]] * m_ScaledA[i];
+                }
+            }
+            coupled += x;
+        }
+        for (std::size_t i = 0; i < m_Evidence.size(); ++i) {
+            if (!std::isnan(m_A[i])) {
+                independent *= m_Psi[i].phi[0] * m_ScaledA[i];
+            }
+        }
+        const double none = r * coupled + (1.0 - r) * (w * m_ProdA + (1.0 - w) * independent);
+        const double qual = none > 0.0 ? -10.0 * std::log10(none / m_L) : kMaxQual;
+        return !(qual < kMaxQual) ? kMaxQual : qual > 0.0 ? qual : 0.0;
+    }
+    x_TermsLog(records);
     // No pool carries ALT: the comonotone part's segments with every
     // counting pool at j = 0, and the second part's.
     double coupled = kMinusInf, independent = 0.0;
@@ -664,6 +768,9 @@ void CJointCaller::Call(const SPoolRecordView* records, std::vector<SPoolPosteri
     const std::size_t pools = m_Evidence.size();
     out.assign(pools, SPoolPosterior{kNaN, kNaN, kNaN, kNaN, kNaN});
     const double r = m_Prior.m_Shared, w = m_Prior.m_Monomorphic;
+    // The reported sites are few: their posteriors take the logarithms'
+    // way, whatever the depth.
+    x_TermsLog(records);
     std::size_t counting = 0;
     for (std::size_t i = 0; i < pools; ++i) {
         if (records[i].depth == 0) {

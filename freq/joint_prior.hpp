@@ -47,7 +47,7 @@
 // prod_i (1 - w q_i) (a pool that does not count has q_i = 1 and drops out).
 // The fit keeps log R and the q_i of every site (floats), and maximises sum_s
 // log(r R_s + (1 - r) V_s(w)): for each w, over r by Newton's method
-// (concave in r) within [0, 1]; over w, on a grid of 17 points in [0, min_i
+// (concave in r) within [0, 1]; over w, on a grid of 9 points in [0, min_i
 // phi_i(0)] and by golden sections around the best to 1e-4 of that range.
 //
 // At a site (pools that do not count left out, as if absent):
@@ -169,12 +169,15 @@ class CJointCaller {
 
   private:
     struct SSegment {
-        double logLength;
+        double logLength, length;
         std::vector<std::size_t> k;  // per pool: its frequency's index in its mixture
     };
-    // The pools' terms (A, B, log L(p)) at the site; false when no pool
-    // counts.
+    // The pools' terms at the site, each pool scaled to its largest term
+    // (m_Linear: the products within a double's range); false when no pool
+    // counts. x_TermsLog: the same as logarithms, for the sites whose
+    // products leave that range and for the posteriors.
     bool x_Terms(const SPoolRecordView* records);
+    bool x_TermsLog(const SPoolRecordView* records);
 
     SJointPrior m_Prior;
     std::vector<SPoolSpectrum> m_Psi;  // psi_i
@@ -182,6 +185,13 @@ class CJointCaller {
     std::vector<SPoolSpectrum> m_Flat;  // uniform, to summarise a posterior
     std::vector<CPoolEvidence> m_Evidence;
     std::vector<std::vector<double>> m_ZeroFactor;  // per pool and frequency: n log(1 - p)
+    std::vector<std::vector<double>> m_ZeroLinear;  // (1 - p)^n
+    // The last site's scaled terms: per pool L(p) and A, products of A, B
+    // and C, T and L.
+    std::vector<std::vector<double>> m_Scaled;
+    std::vector<double> m_ScaledA;
+    double m_ProdA = 1.0, m_ProdB = 1.0, m_ProdC = 1.0, m_T = 0.0, m_L = 0.0;
+    bool m_Linear = false;
     // The last site's terms: per pool A, B (NaN where the pool says
     // nothing: it does not count, or its prior rules its reads out), log
     // L(p), and per segment the log of l_s prod_i L_i(p_i(s)).

@@ -1,5 +1,6 @@
 #include "freq/snp_calls.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -34,7 +35,7 @@ unsigned SSnpCall::Depth() const {
 }
 
 std::uint64_t SplitBatch(const SPoolBatch& batch, std::size_t pools, CPoolStore* store,
-                         SPoolBatch& candidates) {
+                         SCandidateSites* side, SPoolBatch* candidates) {
     std::uint64_t noReference = 0;
     std::size_t offset = 0;
     for (std::size_t i = 0; i < batch.Sites(); ++i) {
@@ -51,53 +52,142 @@ std::uint64_t SplitBatch(const SPoolBatch& batch, std::size_t pools, CPoolStore*
         for (std::size_t k = 0; k < pools && !other; ++k) {
             other = batch.m_AlleleReads[2 * (pools * i + k) + 1] > 0;
         }
-        if (other) {
-            AppendSite(batch, i, pools, bytes, candidates);
+        if (!other) {
+            continue;
+        }
+        if (side) {
+            const SSiteAlleles& a = batch.m_Alleles[i];
+            side->m_Contig.push_back(batch.m_Contig[i]);
+            side->m_Pos.push_back(batch.m_Pos[i]);
+            side->m_Alleles.push_back(static_cast<unsigned char>(a.m_First | a.m_Second << 2));
+            for (std::size_t k = 0; k < pools; ++k) {
+                side->m_AltReads.push_back(batch.m_AlleleReads[2 * (pools * i + k) + 1]);
+            }
+        } else if (candidates) {
+            AppendSite(batch, i, pools, bytes, *candidates);
         }
     }
     return noReference;
 }
 
+namespace {
+
+// Calls one candidate (records of every pool; alleles; each pool's reads
+// of ALT, or of REF and ALT) into out when its QUAL reaches minQual.
+void CallSite(const SPoolRecordView* records, std::size_t pools, int contig, std::int64_t pos,
+              unsigned char ref, unsigned char alt, const std::uint32_t* altReads,
+              const std::uint32_t* refReads, CJointCaller& caller, double minQual, bool test,
+              std::vector<SSnpCall>& out, SCallCounts& counts) {
+    ++counts.m_Candidates;
+    const double qual = caller.Qual(records);
+    if (!(qual >= minQual)) {
+        return;
+    }
+    std::vector<SPoolPosterior> posteriors;
+    SDifferentiation differentiation;
+    caller.Call(records, posteriors, test ? &differentiation : nullptr);
+    SSnpCall snp;
+    snp.m_Contig = contig;
+    snp.m_Pos = pos;
+    snp.m_Ref = ref;
+    snp.m_Alt = alt;
+    snp.m_Qual = qual;
+    snp.m_PDiff = test && differentiation.pools >= 2 ? differentiation.pValue : kNaN;
+    snp.m_Pools.resize(pools);
+    for (std::size_t k = 0; k < pools; ++k) {
+        SPoolFrequency& f = snp.m_Pools[k];
+        const SPoolPosterior& post = posteriors[k];
+        f.m_Depth = records[k].depth;
+        f.m_AltReads = f.m_Depth > 0 ? altReads[k] : 0;
+        f.m_RefReads = f.m_Depth > 0 ? (refReads ? refReads[k] : f.m_Depth - altReads[k]) : 0;
+        f.m_Af = post.mean;
+        f.m_Lo = post.lo;
+        f.m_Hi = post.hi;
+        if (f.m_Depth > 0 && std::isnan(post.mean)) {
+            ++counts.m_ImpossiblePools;
+        }
+    }
+    out.push_back(std::move(snp));
+    ++counts.m_Written;
+}
+
+}  // namespace
+
 void CallCandidates(const SPoolBatch& batch, std::size_t pools, CJointCaller& caller,
                     double minQual, bool test, std::vector<SSnpCall>& out, SCallCounts& counts) {
     std::vector<SPoolRecordView> records(pools);
-    std::vector<SPoolPosterior> posteriors;
-    SDifferentiation differentiation;
+    std::vector<std::uint32_t> refs(pools), alts(pools);
     std::size_t offset = 0;
     for (std::size_t i = 0; i < batch.Sites(); ++i) {
         const unsigned char* p = &batch.m_Bytes[offset];
         offset += batch.m_Size[i];
         for (std::size_t k = 0; k < pools; ++k) {
             p = ReadPoolRecord(p, records[k]);
+            refs[k] = batch.m_AlleleReads[2 * (pools * i + k)];
+            alts[k] = batch.m_AlleleReads[2 * (pools * i + k) + 1];
         }
-        ++counts.m_Candidates;
-        const double qual = caller.Qual(records.data());
-        if (!(qual >= minQual)) {
+        CallSite(records.data(), pools, batch.m_Contig[i], batch.m_Pos[i],
+                 batch.m_Alleles[i].m_First, batch.m_Alleles[i].m_Second, alts.data(), refs.data(),
+                 caller, minQual, test, out, counts);
+    }
+}
+
+void CallStoredChunk(const SPoolChunk& chunk, std::size_t pools, const SCandidateSites& side,
+                     CJointCaller& caller, double minQual, bool test, std::vector<SSnpCall>& out,
+                     SCallCounts& counts) {
+    // The chunk's sites by position (a chunk may hold them in another
+    // order), each with its records' first byte.
+    struct SSite {
+        std::int64_t pos;
+        const unsigned char* bytes;
+    };
+    std::vector<SSite> sites;
+    sites.reserve(chunk.m_Offsets.size());
+    const unsigned char* p = chunk.m_Bytes.data();
+    SPoolRecordView skip;
+    for (std::uint32_t offset : chunk.m_Offsets) {
+        sites.push_back(SSite{chunk.m_FirstPos + offset, p});
+        for (std::size_t k = 0; k < pools; ++k) {
+            p = ReadPoolRecord(p, skip);
+        }
+    }
+    if (sites.empty()) {
+        return;
+    }
+    std::sort(sites.begin(), sites.end(),
+              [](const SSite& a, const SSite& b) { return a.pos < b.pos; });
+    // The candidates of the chunk's contig from its first position, joined
+    // with the sites.
+    const auto before = [&](std::size_t i, int contig, std::int64_t pos) {
+        return side.m_Contig[i] < contig || (side.m_Contig[i] == contig && side.m_Pos[i] < pos);
+    };
+    std::size_t lo = 0, hi = side.Sites();
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (before(mid, chunk.m_Contig, sites.front().pos)) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    std::vector<SPoolRecordView> records(pools);
+    std::size_t c = lo;
+    for (const SSite& site : sites) {
+        while (c < side.Sites() && before(c, chunk.m_Contig, site.pos)) {
+            ++c;
+        }
+        if (c == side.Sites() || side.m_Contig[c] != chunk.m_Contig) {
+            break;
+        }
+        if (side.m_Pos[c] != site.pos) {
             continue;
         }
-        caller.Call(records.data(), posteriors, test ? &differentiation : nullptr);
-        SSnpCall snp;
-        snp.m_Contig = batch.m_Contig[i];
-        snp.m_Pos = batch.m_Pos[i];
-        snp.m_Ref = batch.m_Alleles[i].m_First;
-        snp.m_Alt = batch.m_Alleles[i].m_Second;
-        snp.m_Qual = qual;
-        snp.m_PDiff = test && differentiation.pools >= 2 ? differentiation.pValue : kNaN;
-        snp.m_Pools.resize(pools);
+        const unsigned char* q = site.bytes;
         for (std::size_t k = 0; k < pools; ++k) {
-            SPoolFrequency& f = snp.m_Pools[k];
-            const SPoolPosterior& post = posteriors[k];
-            f.m_Depth = records[k].depth;
-            f.m_RefReads = batch.m_AlleleReads[2 * (pools * i + k)];
-            f.m_AltReads = batch.m_AlleleReads[2 * (pools * i + k) + 1];
-            f.m_Af = post.mean;
-            f.m_Lo = post.lo;
-            f.m_Hi = post.hi;
-            if (f.m_Depth > 0 && std::isnan(post.mean)) {
-                ++counts.m_ImpossiblePools;
-            }
+            q = ReadPoolRecord(q, records[k]);
         }
-        out.push_back(std::move(snp));
-        ++counts.m_Written;
+        const unsigned char alleles = side.m_Alleles[c];
+        CallSite(records.data(), pools, chunk.m_Contig, site.pos, alleles & 3, alleles >> 2,
+                 &side.m_AltReads[c * pools], nullptr, caller, minQual, test, out, counts);
     }
 }

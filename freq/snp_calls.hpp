@@ -2,9 +2,12 @@
 // The sites a qualfreq run may report and their calls.
 //
 // A site can be a SNP only where some pool read a base other than the
-// reference: only those sites (the candidates) are kept past the fit, with
-// their alleles, each pool's reads of REF and of any other base, and their
-// records. A candidate is called with the pools' spectra as priors
+// reference: only those sites (the candidates) are called. A run that keeps
+// every site in a store for the fit keeps, beside it, each candidate's
+// position, alleles and each pool's reads of bases other than REF (its
+// reads of REF are the rest of its depth), and calls the candidates from
+// the store's records after the fit; a run with --prior calls each batch's
+// candidates as they are read. A candidate is called with the pools' spectra as priors
 // (pool/site_posterior.hpp): QUAL from the records' kept entries first,
 // and where it reaches the threshold each pool's posterior and, with two
 // pools or more, the test of differentiation.
@@ -52,12 +55,28 @@ struct SCallCounts {
     }
 };
 
+// What a store does not hold of its candidates, in genome order.
+struct SCandidateSites {
+    std::vector<int> m_Contig;
+    std::vector<std::int64_t> m_Pos;
+    std::vector<unsigned char> m_Alleles;   // REF | ALT << 2
+    std::vector<std::uint32_t> m_AltReads;  // per site, per pool
+
+    std::size_t Sites() const { return m_Pos.size(); }
+};
+
 // Splits a batch read with its alleles (SPoolReadOptions::m_Alleles): every
-// site whose reference base is known goes to store (when not null), and
-// those where a pool read another base also to candidates (appended).
-// Returns the sites left out for want of a reference base (an N in it).
+// site whose reference base is known goes to store and, where a pool read
+// another base, to side; without a store, the candidates go to candidates
+// whole (records, alleles and reads). Returns the sites left out for want
+// of a reference base (an N in it).
 std::uint64_t SplitBatch(const SPoolBatch& batch, std::size_t pools, CPoolStore* store,
-                         SPoolBatch& candidates);
+                         SCandidateSites* side, SPoolBatch* candidates);
+
+// Calls the candidates of one chunk of store, found in side by position.
+void CallStoredChunk(const SPoolChunk& chunk, std::size_t pools, const SCandidateSites& side,
+                     CJointCaller& caller, double minQual, bool test, std::vector<SSnpCall>& out,
+                     SCallCounts& counts);
 
 // Calls the candidates of batch (each pool's record, alleles and reads as
 // SplitBatch keeps them) with caller (joint_prior.hpp); appends to out
