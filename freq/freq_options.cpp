@@ -27,6 +27,21 @@ std::string ShellWord(const std::string& w) {
     return q + "'";
 }
 
+// The shared reads' block with qualfreq's -f: needed for alignments, and
+// never a choice of folding.
+std::string ReadsUsage(const SPoolProgram& program) {
+    std::string text = PoolUsageReads(program);
+    const std::size_t from = text.find("  -f, --reference FILE");
+    const std::size_t to = text.find("  -q, --min-MQ");
+    if (from != std::string::npos && to != std::string::npos && to > from) {
+        text.replace(from, to - from,
+                     "  -f, --reference FILE     FASTA with .fai index: every record's REF and\n"
+                     "                           every site's first allele; needed for\n"
+                     "                           alignments (pileup text carries its own)\n");
+    }
+    return text;
+}
+
 }  // namespace
 
 SPoolProgram FreqProgram() {
@@ -92,7 +107,7 @@ std::string FreqUsage() {
            PoolUsageShared(program,
                            "each pool's fitted spectrum, as dadi and\n"
                            "                           moments read it: FILE.NAME.fs") +
-           PoolUsagePositions() + PoolUsageReads(program) +
+           PoolUsagePositions() + ReadsUsage(program) +
            "\n"
            "QUAL = -10 log10 P(no pool's chromosomes carry ALT | reads), at most 999.\n"
            "INFO: DP (reads of all pools), PDIFF (two pools or more: p-value of the\n"
