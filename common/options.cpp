@@ -172,13 +172,42 @@ void ParseWindowsOption(const std::string& program, const char* text, const char
     }
 }
 
+void ParseWindowsOrContigOption(const std::string& program, const char* text, std::int64_t& size,
+                                std::int64_t& step, bool& wholeContigs) {
+    wholeContigs = std::string(text) == "contig";
+    if (wholeContigs) {
+        size = step = 0;
+        return;
+    }
+    ParseWindowsOption(program, text, "--windows", size, step);
+}
+
+double ParseLevelOption(const std::string& program, const char* text) {
+    return ParseOptionDouble(program, text, "--level", 0.0, 1.0, true, true,
+                             "a number between 0 and 1 (exclusive), such as 0.95");
+}
+
+void RefuseGivenTwice(const std::string& program, const std::string& option,
+                      const std::string& first, const char* second, const std::string& why) {
+    if (!first.empty()) {
+        BadOption(program,
+                  option + " is given twice ('" + first + "' and '" + second + "'): " + why);
+    }
+}
+
+std::string OutputFileOption(const std::string& program, const char* value,
+                             const std::string& ifNone) {
+    const std::string file = value;
+    if (file.empty() || file == "-") {
+        BadOption(program, ifNone);
+    }
+    return file;
+}
+
 void SetBedFileOption(const std::string& program, std::string& file, const char* value,
                       const char* option) {
-    if (!file.empty()) {
-        BadOption(program, std::string(option) + " is given twice ('" + file + "' and '" + value +
-                               "'): a run takes one such BED file; join them into one (cat a.bed "
-                               "b.bed).");
-    }
+    RefuseGivenTwice(program, option, file, value,
+                     "a run takes one such BED file; join them into one (cat a.bed b.bed).");
     if (*value == '\0') {
         BadOption(program,
                   std::string("Invalid value '' for ") + option + ": expected a BED file.");
@@ -199,4 +228,20 @@ void CheckWindowAndBootstrapOptions(const std::string& program, std::int64_t win
         BadOption(program, std::string(bootstrapOnly) +
                                " applies to the block bootstrap: add --ci bootstrap.");
     }
+}
+
+std::string BootstrapUsage(std::int64_t blockSize, int replicates, unsigned long seed) {
+    return "      --block SIZE         bases per bootstrap block [" + std::to_string(blockSize) +
+           "]\n"
+           "      --bootstrap B        bootstrap resamples [" +
+           std::to_string(replicates) +
+           "]\n"
+           "      --seed N             seed of the bootstrap's draws [" +
+           std::to_string(seed) + "]\n";
+}
+
+std::string HelpVersionUsage(const std::string& program) {
+    return "  -h, --help               this text\n"
+           "  -V, --version            version of " +
+           program + " and htslib\n";
 }

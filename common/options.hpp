@@ -83,6 +83,24 @@ double ParseOptionDouble(const std::string& program, const char* text, const cha
 void ParseWindowsOption(const std::string& program, const char* text, const char* option,
                         std::int64_t& size, std::int64_t& step);
 
+// --windows SIZE[:STEP] (ParseWindowsOption), or "contig": one window per
+// contig, wholeContigs set and size and step 0.
+void ParseWindowsOrContigOption(const std::string& program, const char* text, std::int64_t& size,
+                                std::int64_t& step, bool& wholeContigs);
+// --level: the confidence level of intervals, strictly between 0 and 1.
+double ParseLevelOption(const std::string& program, const char* text);
+
+// Refuses (BadOption) an option of one value per run given a second time,
+// whose value would silently take the place of the first: "OPTION is given
+// twice ('FIRST' and 'SECOND'): WHY". first is the value so far, empty
+// when the option was not given yet.
+void RefuseGivenTwice(const std::string& program, const std::string& option,
+                      const std::string& first, const char* second, const std::string& why);
+// The file an option names for an output that never goes to standard
+// output (the table does): value, unless it is empty or "-", which is the
+// error ifNone (it names the option and says what is written).
+std::string OutputFileOption(const std::string& program, const char* value,
+                             const std::string& ifNone);
 // A BED file option (--regions-file, --mask): one per run, since a second
 // would silently take the place of the first (the user joins them, whose
 // intervals may overlap), and not empty.
@@ -94,6 +112,12 @@ void SetBedFileOption(const std::string& program, std::string& file, const char*
 void CheckWindowAndBootstrapOptions(const std::string& program, std::int64_t windowSize,
                                     const std::string& windowsFile, const char* bootstrapOnly,
                                     bool bootstrap);
+
+// Lines of the --help texts, each ending with a line break, in the wording
+// every program shares: the block bootstrap's --block, --bootstrap and
+// --seed with their defaults; -h and -V (program names what -V prints).
+std::string BootstrapUsage(std::int64_t blockSize, int replicates, unsigned long seed);
+std::string HelpVersionUsage(const std::string& program);
 
 // Reads the options one by one; getopt_long's state is global.
 void StartOptionScan();

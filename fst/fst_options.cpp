@@ -70,20 +70,17 @@ std::string FstVersion() {
 EParseResult ParseFstArgs(int argc, char* argv[], SFstOptions& opts, std::ostream& out) {
     const SPoolProgram program = FstProgram();
     const std::vector<option>& table = FstOptionTable();
-    const EParseResult result =
-        ParseProgramOptions(kProgram, argc, argv, PoolShortOptions(program), table.data(), out,
-                            FstUsage, FstVersion, [&](int c, const char* arg) {
-                                if (c == eMatrix) {
-                                    opts.m_Matrix = arg;
-                                    if (opts.m_Matrix.empty() || opts.m_Matrix == "-") {
-                                        BadOption(kProgram,
-                                                  "--matrix needs a file name: PREFIX.fst.tsv and "
-                                                  "PREFIX.dxy.tsv are written.");
-                                    }
-                                    return true;
-                                }
-                                return ApplyPoolOption(program, c, arg, opts);
-                            });
+    const EParseResult result = ParseProgramOptions(
+        kProgram, argc, argv, PoolShortOptions(program), table.data(), out, FstUsage, FstVersion,
+        [&](int c, const char* arg) {
+            if (c == eMatrix) {
+                opts.m_Matrix = OutputFileOption(kProgram, arg,
+                                                 "--matrix needs a file name: PREFIX.fst.tsv and "
+                                                 "PREFIX.dxy.tsv are written.");
+                return true;
+            }
+            return ApplyPoolOption(program, c, arg, opts);
+        });
     if (result != EParseResult::eRun) {
         return result;
     }

@@ -540,8 +540,8 @@ std::string FormatFstSummary(const SFstSummary& s, const SFstOptions& opts) {
         os << "; " << s.m_Windows << " windows of " << opts.m_WindowSize << " bases (step "
            << opts.m_WindowStep << ") written to '" << opts.m_WindowsOutput << "'";
     } else if (opts.m_ContigWindows) {
-        os << "; " << s.m_Windows << " windows, one per contig, written to '"
-           << opts.m_WindowsOutput << "'";
+        os << "; " << s.m_Windows << (s.m_Windows == 1 ? " window" : " windows")
+           << ", one per contig, written to '" << opts.m_WindowsOutput << "'";
     } else if (!opts.m_WindowsBed.empty()) {
         os << "; " << s.m_Windows << " windows of the lines of '" << opts.m_WindowsBed
            << "' written to '" << opts.m_WindowsOutput << "'";

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/input_error.hpp"
+#include "pool/fs_text.hpp"
 
 namespace {
 
@@ -17,17 +18,6 @@ namespace {
 int Side(unsigned j1, unsigned j2, unsigned n1, unsigned n2) {
     const unsigned twice = 2 * (j1 + j2), total = n1 + n2;
     return twice < total ? -1 : twice == total ? 0 : 1;
-}
-
-std::string Entry(double v) {
-    // Every digit a double needs, so that a spectrum read back as a prior
-    // is the one written; "0" for zero.
-    if (v == 0.0) {
-        return "0";
-    }
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.17g", v);
-    return buffer;
 }
 
 }  // namespace
@@ -43,11 +33,7 @@ std::string SpectrumFileName(const std::string& prefix, const std::string& name1
 
 void WriteSpectrum(std::ostream& out, const SJointSpectrum& s, double sites,
                    const std::string& name1, const std::string& name2, const std::string& comment) {
-    std::istringstream lines(comment);
-    std::string line;
-    while (std::getline(lines, line)) {
-        out << "# " << line << '\n';
-    }
+    WriteFsComment(out, comment);
     out << s.n1 + 1 << ' ' << s.n2 + 1 << ' ' << (s.folded ? "folded" : "unfolded") << " \""
         << name1 << "\" \"" << name2 << "\"\n";
     std::string mask;
@@ -63,7 +49,7 @@ void WriteSpectrum(std::ostream& out, const SJointSpectrum& s, double sites,
             } else {
                 masked = (j1 == 0 && j2 == 0) || (j1 == s.n1 && j2 == s.n2);
             }
-            out << (j1 + j2 == 0 ? "" : " ") << Entry(v);
+            out << (j1 + j2 == 0 ? "" : " ") << FsEntry(v);
             mask += (j1 + j2 == 0 ? "" : " ");
             mask += masked ? '1' : '0';
         }
@@ -71,38 +57,20 @@ void WriteSpectrum(std::ostream& out, const SJointSpectrum& s, double sites,
     out << '\n' << mask << '\n';
 }
 
-SJointSpectrum ReadSpectrum(const std::string& path, unsigned n1, unsigned n2, bool folded,
-                            const std::string& name1, const std::string& name2) {
-    std::ifstream in(path);
-    if (!in) {
-        throw CInputError(EInputError::eOpen, SInputWhere{path, 0, 0, "", 0}, "cannot be opened.");
-    }
-    std::string line;
-    std::uint64_t lineNo = 0;
-    auto next = [&]() {
-        while (std::getline(in, line)) {
-            ++lineNo;
-            const std::size_t b = line.find_first_not_of(" \t\r");
-            if (b != std::string::npos && line[b] != '#') {
-                return true;
-            }
-        }
-        return false;
-    };
-    auto fail = [&](EInputError kind, const std::string& what) -> CInputError {
-        return CInputError(kind, SInputWhere{path, lineNo, 0, "", 0}, what);
-    };
-    if (!next()) {
-        throw fail(EInputError::eTruncated, "holds no spectrum.");
-    }
-    std::istringstream head(line);
+namespace {
+
+// The dimensions line: the pair's dimensions and folding, and whether the
+// file is of the pair (name2, name1), to be read transposed.
+bool ReadSpectrumHead(const CFsLines& lines, unsigned n1, unsigned n2, bool folded,
+                      const std::string& name1, const std::string& name2) {
+    std::istringstream head(lines.Line());
     long long d1 = 0, d2 = 0;
     std::string fold;
     head >> d1 >> d2 >> fold;
     if (!head || (fold != "folded" && fold != "unfolded")) {
-        throw fail(EInputError::eFormat,
-                   "expected the dimensions of a two-pool spectrum and \"folded\" or "
-                   "\"unfolded\".");
+        throw lines.Fail(EInputError::eFormat,
+                         "expected the dimensions of a two-pool spectrum and \"folded\" or "
+                         "\"unfolded\".");
     }
     // The labels, each in double quotes, if the file has them.
     std::vector<std::string> labels;
@@ -117,31 +85,32 @@ SJointSpectrum ReadSpectrum(const std::string& path, unsigned n1, unsigned n2, b
     if (labels.size() == 2 && (labels[0] != name1 || labels[1] != name2)) {
         transposed = labels[0] == name2 && labels[1] == name1 && name1 != name2;
         if (!transposed) {
-            throw fail(EInputError::eMismatch, "the spectrum is of the pools '" + labels[0] +
-                                                   "' and '" + labels[1] + "', not of the pair '" +
-                                                   name1 + "' and '" + name2 + "'.");
+            throw lines.Fail(EInputError::eMismatch,
+                             "the spectrum is of the pools '" + labels[0] + "' and '" + labels[1] +
+                                 "', not of the pair '" + name1 + "' and '" + name2 + "'.");
         }
     }
     const unsigned r1 = transposed ? n2 : n1, r2 = transposed ? n1 : n2;
     if (d1 != static_cast<long long>(r1) + 1 || d2 != static_cast<long long>(r2) + 1) {
-        throw fail(EInputError::eMismatch, "the spectrum is " + std::to_string(d1) + " x " +
-                                               std::to_string(d2) + ", but pools of " +
-                                               std::to_string(r1) + " and " + std::to_string(r2) +
-                                               " chromosomes need " + std::to_string(r1 + 1) +
-                                               " x " + std::to_string(r2 + 1) + ".");
+        throw lines.Fail(EInputError::eMismatch,
+                         "the spectrum is " + std::to_string(d1) + " x " + std::to_string(d2) +
+                             ", but pools of " + std::to_string(r1) + " and " + std::to_string(r2) +
+                             " chromosomes need " + std::to_string(r1 + 1) + " x " +
+                             std::to_string(r2 + 1) + ".");
     }
     if ((fold == "folded") != folded) {
-        throw fail(EInputError::eMismatch,
-                   std::string("the spectrum is ") + fold + ", but this run's are " +
-                       (folded ? "folded (no reference: -f)" : "unfolded (with -f)") + ".");
+        throw lines.Fail(EInputError::eMismatch,
+                         std::string("the spectrum is ") + fold + ", but this run's are " +
+                             (folded ? "folded (no reference: -f)" : "unfolded (with -f)") + ".");
     }
-    if (!next()) {
-        throw fail(EInputError::eTruncated, "the line of entries is missing.");
-    }
-    const std::size_t cells = static_cast<std::size_t>(n1 + 1) * (n2 + 1);
+    return transposed;
+}
+
+// The line of entries: cells numbers of sites, finite and not negative.
+std::vector<double> ReadSpectrumEntries(const CFsLines& lines, std::size_t cells) {
     std::vector<double> v;
     v.reserve(cells);
-    const char* p = line.c_str();
+    const char* p = lines.Line().c_str();
     for (;;) {
         while (*p == ' ' || *p == '\t' || *p == '\r') {
             ++p;
@@ -152,16 +121,24 @@ SJointSpectrum ReadSpectrum(const std::string& path, unsigned n1, unsigned n2, b
         char* end = nullptr;
         const double x = std::strtod(p, &end);
         if (end == p || !(x >= 0.0) || !std::isfinite(x)) {
-            throw fail(EInputError::eFormat, "entry " + std::to_string(v.size() + 1) +
-                                                 " is not a number of sites (finite, >= 0).");
+            throw lines.Fail(EInputError::eFormat, "entry " + std::to_string(v.size() + 1) +
+                                                       " is not a number of sites (finite, >= 0).");
         }
         v.push_back(x);
         p = end;
     }
     if (v.size() != cells) {
-        throw fail(EInputError::eFormat, "has " + std::to_string(v.size()) + " entries where " +
-                                             std::to_string(cells) + " are needed.");
+        throw lines.Fail(EInputError::eFormat, "has " + std::to_string(v.size()) +
+                                                   " entries where " + std::to_string(cells) +
+                                                   " are needed.");
     }
+    return v;
+}
+
+// The entries v of the file as the run's spectrum of shares: transposed
+// back, a folded file unfolded into a symmetric spectrum, over their sum.
+SJointSpectrum SpectrumShares(const CFsLines& lines, const std::vector<double>& v, bool transposed,
+                              unsigned n1, unsigned n2, bool folded) {
     // The file's cells in the run's order: (j1, j2) of the run is (j2, j1)
     // of a transposed file.
     auto at = [&](unsigned j1, unsigned j2) {
@@ -171,7 +148,7 @@ SJointSpectrum ReadSpectrum(const std::string& path, unsigned n1, unsigned n2, b
     s.n1 = n1;
     s.n2 = n2;
     s.folded = folded;
-    s.phi.assign(cells, 0.0);
+    s.phi.assign(v.size(), 0.0);
     double total = 0.0;
     for (unsigned j1 = 0; j1 <= n1; ++j1) {
         for (unsigned j2 = 0; j2 <= n2; ++j2) {
@@ -191,17 +168,38 @@ SJointSpectrum ReadSpectrum(const std::string& path, unsigned n1, unsigned n2, b
         }
     }
     if (!std::isfinite(total)) {
-        throw fail(EInputError::eRange,
-                   "the entries add up to more than a number can hold: give numbers of sites "
-                   "(or shares), as --sfs writes them.");
+        throw lines.Fail(EInputError::eRange,
+                         "the entries add up to more than a number can hold: give numbers of "
+                         "sites (or shares), as --sfs writes them.");
     }
     if (!(s.phi[0] > 0.0) || !(total > 0.0)) {
-        throw fail(EInputError::eRange,
-                   "the spectrum has no monomorphic sites (its first entry is 0): a prior "
-                   "needs every site's share, monomorphic ones too.");
+        throw lines.Fail(EInputError::eRange,
+                         "the spectrum has no monomorphic sites (its first entry is 0): a prior "
+                         "needs every site's share, monomorphic ones too.");
     }
     for (double& x : s.phi) {
         x /= total;
     }
     return s;
+}
+
+}  // namespace
+
+SJointSpectrum ReadSpectrum(const std::string& path, unsigned n1, unsigned n2, bool folded,
+                            const std::string& name1, const std::string& name2) {
+    std::ifstream in(path);
+    if (!in) {
+        throw CInputError(EInputError::eOpen, SInputWhere{path, 0, 0, "", 0}, "cannot be opened.");
+    }
+    CFsLines lines(in, path);
+    if (!lines.Next()) {
+        throw lines.Fail(EInputError::eTruncated, "holds no spectrum.");
+    }
+    const bool transposed = ReadSpectrumHead(lines, n1, n2, folded, name1, name2);
+    if (!lines.Next()) {
+        throw lines.Fail(EInputError::eTruncated, "the line of entries is missing.");
+    }
+    const std::size_t cells = static_cast<std::size_t>(n1 + 1) * (n2 + 1);
+    const std::vector<double> v = ReadSpectrumEntries(lines, cells);
+    return SpectrumShares(lines, v, transposed, n1, n2, folded);
 }

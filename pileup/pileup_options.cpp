@@ -68,10 +68,7 @@ bool ApplyAlignmentOption(const std::string& program, int c, const char* arg,
                           SPileupOptions& opts) {
     switch (c) {
         case 'r':
-            if (!opts.m_Region.empty()) {
-                BadOption(program, "-r/--region is given twice ('" + opts.m_Region + "' and '" +
-                                       arg + "'): a run reads one region.");
-            }
+            RefuseGivenTwice(program, "-r/--region", opts.m_Region, arg, "a run reads one region.");
             if (*arg == '\0') {
                 BadOption(program,
                           "Invalid value '' for --region: expected chr, chr:beg or "
@@ -113,6 +110,20 @@ bool ApplyAlignmentOption(const std::string& program, int c, const char* arg,
     }
 }
 
+std::string ReadQualityUsage() {
+    const SPileupOptions d;
+    return "  -q, --min-MQ INT         skip reads with mapping quality below INT [" +
+           std::to_string(d.m_MinMapQ) +
+           "]\n"
+           "  -Q, --min-BQ INT         skip bases with quality below INT [" +
+           std::to_string(d.m_MinBaseQ) + "]\n";
+}
+
+std::string OverlapsUsage() {
+    return "  -x, --ignore-overlaps    count both mates of a read pair where they overlap\n"
+           "                           [off: the later mate is skipped there]\n";
+}
+
 void CheckAlignmentOptions(const std::string& program, const SPileupOptions& opts) {
     if (opts.m_Inputs.empty()) {
         BadOption(program, "No input file given.");
@@ -143,13 +154,8 @@ std::string PileupUsage() {
            "                           1-based, inclusive); needs an index [all contigs]\n"
            "  -f, --reference FILE     FASTA with .fai index; gives the reference base\n"
            "                           and decodes CRAM [none: the most common base at a\n"
-           "                           site is the reference base]\n"
-           "  -q, --min-MQ INT         skip reads with mapping quality below INT [" +
-           std::to_string(d.m_MinMapQ) +
-           "]\n"
-           "  -Q, --min-BQ INT         skip bases with quality below INT [" +
-           std::to_string(d.m_MinBaseQ) +
-           "]\n"
+           "                           site is the reference base]\n" +
+           ReadQualityUsage() +
            "      --skip-flags, --ff FLAGS\n"
            "                           skip reads with any of FLAGS (number or names) [" +
            FlagNames(d.m_SkipFlags) +
@@ -162,9 +168,8 @@ std::string PileupUsage() {
            std::to_string(d.m_MinDepth) +
            "]\n"
            "  -D, --max-depth INT      leave out sites with more reads after filtering;\n"
-           "                           0 means no limit [0]\n"
-           "  -x, --ignore-overlaps    count both mates of a read pair where they overlap\n"
-           "                           [off: the later mate is skipped there]\n"
+           "                           0 means no limit [0]\n" +
+           OverlapsUsage() +
            "  -P, --no-progress        no progress line, even on a terminal [shown on a\n"
            "                           terminal, at most once a second]\n"
            "  -t, --threads INT        threads for the pileup and decompression; indexed\n"
@@ -173,9 +178,8 @@ std::string PileupUsage() {
            std::to_string(d.m_Threads) +
            "]\n"
            "      --fasta-ref, --min-mq, --min-bq\n"
-           "                           the same as --reference, --min-MQ, --min-BQ\n"
-           "  -h, --help               this text\n"
-           "  -V, --version            version of qualpileup and htslib\n"
+           "                           the same as --reference, --min-MQ, --min-BQ\n" +
+           HelpVersionUsage("qualpileup") +
            "\n"
            "Unmapped reads, deletions, reference skips and N bases never count. Reads\n"
            "without base qualities ('*') are skipped. A summary of what was written and\n"

@@ -77,6 +77,11 @@ std::uint32_t ParseOptionFlags(const std::string& program, const char* text, con
 // Names of the flags, as samtools writes them.
 std::string FlagNames(std::uint32_t flags);
 
+// Lines of the --help texts of every program that reads alignments, in one
+// wording: -q and -Q with their defaults; -x.
+std::string ReadQualityUsage();
+std::string OverlapsUsage();
+
 // Applies one alignment option (-r, -f, -q, -Q, -d, -D, --skip-flags,
 // --incl-flags, -x, -P; c as getopt_long returns it) with its argument;
 // false when c is none of them. A region is one per run: -r given twice

@@ -70,93 +70,111 @@ std::string PoolShortOptions(const SPoolProgram& program) {
     return std::string(program.m_Windows ? "w:" : "") + kSharedShortOptions;
 }
 
-bool ApplyPoolOption(const SPoolProgram& program, int c, const char* arg, SPoolRunOptions& opts) {
-    const std::string& name = program.m_Name;
-    if (ApplyAlignmentOption(name, c, arg, opts.m_Pileup)) {
-        opts.m_Given.push_back(c);
-        return true;
-    }
+namespace {
+
+// The options of the outputs: the table, the windows, the spectra, the
+// threads.
+bool ApplyOutputOption(const std::string& name, int c, const char* arg, SPoolRunOptions& opts) {
     switch (c) {
         case 'o':
             opts.m_Output = arg;
-            break;
+            return true;
         case 't':
             opts.m_Threads = ParseThreadsOption(name, arg);
-            break;
+            return true;
         case 'w':
             opts.m_WindowsOutput = arg;
-            break;
+            return true;
         case kWindowsOption:
-            opts.m_ContigWindows = std::string(arg) == "contig";
-            if (opts.m_ContigWindows) {
-                opts.m_WindowSize = opts.m_WindowStep = 0;
-            } else {
-                ParseWindowsOption(name, arg, "--windows", opts.m_WindowSize, opts.m_WindowStep);
-            }
-            break;
+            ParseWindowsOrContigOption(name, arg, opts.m_WindowSize, opts.m_WindowStep,
+                                       opts.m_ContigWindows);
+            return true;
         case kWindowsBedOption:
             SetBedFileOption(name, opts.m_WindowsBed, arg, "--windows-bed");
-            break;
+            return true;
         case kWindowsOnlyOption:
             opts.m_WindowsOnly = true;
-            break;
+            return true;
         case kMinSitesOption:
             opts.m_MinSites =
                 static_cast<std::uint64_t>(ParseOptionInt(name, arg, "--min-sites", 1, 1LL << 40));
-            break;
+            return true;
+        case kSfsOption:
+            opts.m_Sfs = OutputFileOption(
+                name, arg,
+                "--sfs needs a file name: the spectra are written to files named after it.");
+            return true;
+        case kPriorOption:
+            opts.m_Prior = OutputFileOption(
+                name, arg, "--prior needs the file name an earlier run's --sfs was given.");
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The options of the pools and the positions read.
+bool ApplyInputOption(const std::string& name, int c, const char* arg, SPoolRunOptions& opts) {
+    switch (c) {
         case kPoolsOption:
+            // A second sheet would take the place of the first unseen.
+            RefuseGivenTwice(name, "--pools", opts.m_PoolsSheet, arg, "a run reads one sheet.");
             opts.m_PoolsSheet = arg;
-            break;
+            return true;
         case kPoolSizeOption:
             opts.m_PoolSizes = ParseSizes(name, arg);
-            break;
-        case kSfsOption:
-            opts.m_Sfs = arg;
-            if (opts.m_Sfs.empty() || opts.m_Sfs == "-") {
-                BadOption(name,
-                          "--sfs needs a file name: the spectra are written to files named "
-                          "after it.");
-            }
-            break;
-        case kPriorOption:
-            opts.m_Prior = arg;
-            if (opts.m_Prior.empty() || opts.m_Prior == "-") {
-                BadOption(name, "--prior needs the file name an earlier run's --sfs was given.");
-            }
-            break;
+            return true;
         case kRegionsFileOption:
             SetBedFileOption(name, opts.m_RegionsFile, arg, "--regions-file");
-            break;
+            return true;
         case kMaskOption:
             SetBedFileOption(name, opts.m_MaskFile, arg, "--mask");
-            break;
+            return true;
+        case kUnfoldedOption:
+            opts.m_Unfolded = true;
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The options of the block bootstrap and its intervals.
+bool ApplyBootstrapOption(const std::string& name, int c, const char* arg, SPoolRunOptions& opts) {
+    switch (c) {
         case kCiOption: {
             const std::string m = arg;
             if (m != "none" && m != "bootstrap") {
                 BadOption(name, "Invalid value '" + m + "' for --ci: expected none or bootstrap.");
             }
             opts.m_Bootstrap = m == "bootstrap";
-            break;
+            return true;
         }
         case kBlockOption:
             opts.m_BlockSize = ParseOptionInt(name, arg, "--block", 1, 1LL << 40);
-            break;
+            return true;
         case kBootstrapOption:
             opts.m_Replicates =
                 static_cast<int>(ParseOptionInt(name, arg, "--bootstrap", 1, 1000000));
-            break;
+            return true;
         case kSeedOption:
             opts.m_Seed = static_cast<unsigned long>(ParseSeedOption(name, arg));
-            break;
+            return true;
         case kLevelOption:
-            opts.m_Level = ParseOptionDouble(name, arg, "--level", 0.0, 1.0, true, true,
-                                             "a number between 0 and 1 (exclusive), such as 0.95");
-            break;
-        case kUnfoldedOption:
-            opts.m_Unfolded = true;
-            break;
+            opts.m_Level = ParseLevelOption(name, arg);
+            return true;
         default:
             return false;
+    }
+}
+
+}  // namespace
+
+bool ApplyPoolOption(const SPoolProgram& program, int c, const char* arg, SPoolRunOptions& opts) {
+    const std::string& name = program.m_Name;
+    if (!ApplyAlignmentOption(name, c, arg, opts.m_Pileup) &&
+        !ApplyOutputOption(name, c, arg, opts) && !ApplyInputOption(name, c, arg, opts) &&
+        !ApplyBootstrapOption(name, c, arg, opts)) {
+        return false;
     }
     opts.m_Given.push_back(c);
     return true;
@@ -269,16 +287,8 @@ std::string PoolUsageShared(const SPoolProgram& program, const std::string& spec
              "                           place of the fit\n";
     }
     if (program.m_Bootstrap) {
-        s += "      --ci none|bootstrap  intervals from a block bootstrap [none: NA]\n"
-             "      --block SIZE         bases per bootstrap block [" +
-             std::to_string(d.m_BlockSize) +
-             "]\n"
-             "      --bootstrap B        bootstrap resamples [" +
-             std::to_string(d.m_Replicates) +
-             "]\n"
-             "      --seed N             seed of the bootstrap's draws [" +
-             std::to_string(d.m_Seed) +
-             "]\n"
+        s += "      --ci none|bootstrap  intervals from a block bootstrap [none: NA]\n" +
+             BootstrapUsage(d.m_BlockSize, d.m_Replicates, d.m_Seed) +
              "      --level L            level of the intervals, 0 < L < 1 [0.95]\n";
     }
     s += "  -t, --threads N          threads; results are the same for every N [1]\n\n";
@@ -312,12 +322,7 @@ std::string PoolUsageReads(const SPoolProgram& program) {
                            "                           unfolded spectra [off: folded]\n";
     }
     return "Reads (as qualpileup and qualscan; pileup text was filtered when made):\n" + reference +
-           "  -q, --min-MQ INT         skip reads with mapping quality below INT [" +
-           std::to_string(p.m_MinMapQ) +
-           "]\n"
-           "  -Q, --min-BQ INT         skip bases with quality below INT [" +
-           std::to_string(p.m_MinBaseQ) +
-           "]\n"
+           ReadQualityUsage() +
            "      --skip-flags, --ff FLAGS\n"
            "                           skip reads with any of FLAGS [" +
            FlagNames(p.m_SkipFlags) +
@@ -328,11 +333,7 @@ std::string PoolUsageReads(const SPoolProgram& program) {
            "                           after filtering [" +
            std::to_string(p.m_MinDepth) +
            "]\n"
-           "  -D, --max-depth INT      ... and at most INT reads; 0: no limit [0]\n"
-           "  -x, --ignore-overlaps    count both mates of a read pair where they overlap\n"
-           "                           [off: the later mate is skipped there]\n"
-           "  -P, --no-progress        no progress line, even on a terminal\n"
-           "  -h, --help               this text\n"
-           "  -V, --version            version of " +
-           program.m_Name + " and htslib\n";
+           "  -D, --max-depth INT      ... and at most INT reads; 0: no limit [0]\n" +
+           OverlapsUsage() + "  -P, --no-progress        no progress line, even on a terminal\n" +
+           HelpVersionUsage(program.m_Name);
 }

@@ -18,6 +18,105 @@ std::string Trim(const std::string& s) {
     return s.substr(b, s.find_last_not_of(" \r") - b + 1);
 }
 
+// Where the columns of a sheet are, from its header.
+struct SSheetColumns {
+    int m_Name = -1, m_Size = -1, m_Files = -1;
+    // Fields a line needs to hold all three.
+    std::size_t Needed() const {
+        return static_cast<std::size_t>(std::max(m_Name, std::max(m_Size, m_Files))) + 1;
+    }
+};
+
+// The header: name, size and files each once, in any order, among other
+// columns.
+SSheetColumns ParseSheetHeader(const std::vector<std::string>& fields, const SInputWhere& where) {
+    SSheetColumns columns;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const std::string f = Trim(fields[i]);
+        int* col = f == "name"    ? &columns.m_Name
+                   : f == "size"  ? &columns.m_Size
+                   : f == "files" ? &columns.m_Files
+                                  : nullptr;
+        if (!col) {
+            continue;
+        }
+        if (*col >= 0) {
+            throw CInputError(EInputError::eFormat, where,
+                              "the header names the column '" + f + "' twice.");
+        }
+        *col = static_cast<int>(i);
+    }
+    if (columns.m_Name < 0 || columns.m_Size < 0 || columns.m_Files < 0) {
+        throw CInputError(EInputError::eFormat, where,
+                          "the header must name the tab-separated columns name, size and "
+                          "files.");
+    }
+    return columns;
+}
+
+// A pool's name: one word that a sample name may be.
+void CheckPoolName(const std::string& name, const SInputWhere& where) {
+    if (const std::string fault = SampleNameFault(name); !fault.empty()) {
+        throw CInputError(EInputError::eFormat, where,
+                          fault + ": a pool's name must not hold one.");
+    }
+    if (name.find_first_of(" /") != std::string::npos) {
+        throw CInputError(EInputError::eFormat, where,
+                          "the name '" + name + "' is not one word (no blanks or slashes).");
+    }
+}
+
+// A pool's size: a whole number of chromosomes from kMinPoolSize to
+// kMaxPoolSize.
+unsigned ParsePoolSize(const std::string& size, const std::string& pool, const SInputWhere& where) {
+    unsigned long long v = 0;
+    bool ok = !size.empty() && size.size() <= 9;
+    for (char c : size) {
+        ok = ok && c >= '0' && c <= '9';
+        v = v * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (!ok || v < kMinPoolSize || v > kMaxPoolSize) {
+        throw CInputError(EInputError::eRange, where,
+                          "the size '" + size + "' of pool '" + pool +
+                              "' is not a whole number of chromosomes from " +
+                              std::to_string(kMinPoolSize) + " to " + std::to_string(kMaxPoolSize) +
+                              ".");
+    }
+    return static_cast<unsigned>(v);
+}
+
+// A line of a pool: its name (not one named on an earlier line, which seen
+// maps to its line), size and files (relative ones under dir).
+SPoolSpec ParsePoolLine(const std::vector<std::string>& fields, const SSheetColumns& columns,
+                        const std::string& dir, std::map<std::string, std::uint64_t>& seen,
+                        const SInputWhere& where) {
+    const std::size_t need = columns.Needed();
+    if (fields.size() < need) {
+        throw CInputError(EInputError::eFormat, where,
+                          "has " + std::to_string(fields.size()) + " fields where the header has " +
+                              std::to_string(need) + " (are they separated by tabs?).");
+    }
+    SPoolSpec pool;
+    pool.m_Name = Trim(fields[static_cast<std::size_t>(columns.m_Name)]);
+    CheckPoolName(pool.m_Name, where);
+    if (const auto it = seen.find(pool.m_Name); it != seen.end()) {
+        throw CInputError(EInputError::eFormat, where,
+                          "the pool '" + pool.m_Name + "' was already named on line " +
+                              std::to_string(it->second) + ".");
+    }
+    seen[pool.m_Name] = where.m_Line;
+    pool.m_Size =
+        ParsePoolSize(Trim(fields[static_cast<std::size_t>(columns.m_Size)]), pool.m_Name, where);
+    for (const std::string& f : SplitFiles(fields[static_cast<std::size_t>(columns.m_Files)])) {
+        pool.m_Files.push_back(f[0] == '/' ? f : dir + f);
+    }
+    if (pool.m_Files.empty()) {
+        throw CInputError(EInputError::eFormat, where,
+                          "the pool '" + pool.m_Name + "' names no files.");
+    }
+    return pool;
+}
+
 }  // namespace
 
 std::vector<std::string> SplitFiles(const std::string& list) {
@@ -41,7 +140,7 @@ std::vector<SPoolSpec> ReadPoolSheet(const std::string& path, std::size_t minPoo
     const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     std::vector<SPoolSpec> pools;
     std::map<std::string, std::uint64_t> seen;
-    int nameCol = -1, sizeCol = -1, filesCol = -1;
+    SSheetColumns columns;
     std::string line;
     std::uint64_t lineNo = 0;
     bool header = false;
@@ -54,76 +153,10 @@ std::vector<SPoolSpec> ReadPoolSheet(const std::string& path, std::size_t minPoo
         const std::vector<std::string> fields = SplitAt(line, '\t');
         if (!header) {
             header = true;
-            for (std::size_t i = 0; i < fields.size(); ++i) {
-                const std::string f = Trim(fields[i]);
-                int* col = f == "name"    ? &nameCol
-                           : f == "size"  ? &sizeCol
-                           : f == "files" ? &filesCol
-                                          : nullptr;
-                if (!col) {
-                    continue;
-                }
-                if (*col >= 0) {
-                    throw CInputError(EInputError::eFormat, where,
-                                      "the header names the column '" + f + "' twice.");
-                }
-                *col = static_cast<int>(i);
-            }
-            if (nameCol < 0 || sizeCol < 0 || filesCol < 0) {
-                throw CInputError(EInputError::eFormat, where,
-                                  "the header must name the tab-separated columns name, size "
-                                  "and files.");
-            }
+            columns = ParseSheetHeader(fields, where);
             continue;
         }
-        const std::size_t need =
-            static_cast<std::size_t>(std::max(nameCol, std::max(sizeCol, filesCol))) + 1;
-        if (fields.size() < need) {
-            throw CInputError(EInputError::eFormat, where,
-                              "has " + std::to_string(fields.size()) +
-                                  " fields where the header has " + std::to_string(need) +
-                                  " (are they separated by tabs?).");
-        }
-        SPoolSpec pool;
-        pool.m_Name = Trim(fields[static_cast<std::size_t>(nameCol)]);
-        if (const std::string fault = SampleNameFault(pool.m_Name); !fault.empty()) {
-            throw CInputError(EInputError::eFormat, where,
-                              fault + ": a pool's name must not hold one.");
-        }
-        if (pool.m_Name.find_first_of(" /") != std::string::npos) {
-            throw CInputError(
-                EInputError::eFormat, where,
-                "the name '" + pool.m_Name + "' is not one word (no blanks or slashes).");
-        }
-        if (const auto it = seen.find(pool.m_Name); it != seen.end()) {
-            throw CInputError(EInputError::eFormat, where,
-                              "the pool '" + pool.m_Name + "' was already named on line " +
-                                  std::to_string(it->second) + ".");
-        }
-        seen[pool.m_Name] = lineNo;
-        const std::string size = Trim(fields[static_cast<std::size_t>(sizeCol)]);
-        unsigned long long v = 0;
-        bool ok = !size.empty() && size.size() <= 9;
-        for (char c : size) {
-            ok = ok && c >= '0' && c <= '9';
-            v = v * 10 + static_cast<unsigned>(c - '0');
-        }
-        if (!ok || v < kMinPoolSize || v > kMaxPoolSize) {
-            throw CInputError(EInputError::eRange, where,
-                              "the size '" + size + "' of pool '" + pool.m_Name +
-                                  "' is not a whole number of chromosomes from " +
-                                  std::to_string(kMinPoolSize) + " to " +
-                                  std::to_string(kMaxPoolSize) + ".");
-        }
-        pool.m_Size = static_cast<unsigned>(v);
-        for (const std::string& f : SplitFiles(fields[static_cast<std::size_t>(filesCol)])) {
-            pool.m_Files.push_back(f[0] == '/' ? f : dir + f);
-        }
-        if (pool.m_Files.empty()) {
-            throw CInputError(EInputError::eFormat, where,
-                              "the pool '" + pool.m_Name + "' names no files.");
-        }
-        pools.push_back(std::move(pool));
+        pools.push_back(ParsePoolLine(fields, columns, dir, seen, where));
     }
     if (in.bad()) {
         throw CInputError(EInputError::eOpen, SInputWhere{path, 0, 0, "", 0}, "cannot be read.");

@@ -9,29 +9,11 @@
 #include <sstream>
 
 #include "base/input_error.hpp"
-
-namespace {
-
-std::string Entry(double v) {
-    // Every digit a double needs, so that a spectrum read back as a prior
-    // is the one written; "0" for zero.
-    if (v == 0.0) {
-        return "0";
-    }
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.17g", v);
-    return buffer;
-}
-
-}  // namespace
+#include "pool/fs_text.hpp"
 
 void WritePoolSpectrum(std::ostream& out, const SPoolSpectrum& s, double sites,
                        const std::string& name, const std::string& comment) {
-    std::istringstream lines(comment);
-    std::string line;
-    while (std::getline(lines, line)) {
-        out << "# " << line << '\n';
-    }
+    WriteFsComment(out, comment);
     out << s.n + 1 << ' ' << (s.folded ? "folded" : "unfolded") << " \"" << name << "\"\n";
     std::string mask;
     for (unsigned j = 0; j <= s.n; ++j) {
@@ -48,7 +30,7 @@ void WritePoolSpectrum(std::ostream& out, const SPoolSpectrum& s, double sites,
         } else {
             masked = j == 0 || j == s.n;
         }
-        out << (j == 0 ? "" : " ") << Entry(v);
+        out << (j == 0 ? "" : " ") << FsEntry(v);
         mask += j == 0 ? "" : " ";
         mask += masked ? '1' : '0';
     }
@@ -60,26 +42,12 @@ SPoolSpectrum ReadPoolSpectrum(const std::string& path, unsigned n, bool folded)
     if (!in) {
         throw CannotOpen(path, errno);
     }
-    std::string line;
-    std::uint64_t lineNo = 0;
-    auto next = [&]() {
-        while (std::getline(in, line)) {
-            ++lineNo;
-            const std::size_t b = line.find_first_not_of(" \t\r");
-            if (b != std::string::npos && line[b] != '#') {
-                return true;
-            }
-        }
-        return false;
-    };
-    auto fail = [&](EInputError kind, const std::string& what) {
-        return CInputError(kind, SInputWhere{path, lineNo, 0, "", 0}, what);
-    };
-    if (!next()) {
-        throw fail(EInputError::eTruncated, "holds no spectrum.");
+    CFsLines lines(in, path);
+    if (!lines.Next()) {
+        throw lines.Fail(EInputError::eTruncated, "holds no spectrum.");
     }
     // The size line: the sizes of every dimension, then the folding.
-    std::istringstream head(line);
+    std::istringstream head(lines.Line());
     std::vector<std::string> sizes;
     std::string word, fold;
     while (head >> word) {
@@ -92,48 +60,51 @@ SPoolSpectrum ReadPoolSpectrum(const std::string& path, unsigned n, bool folded)
     char* end = nullptr;
     const long long size = sizes.empty() ? 0 : std::strtoll(sizes[0].c_str(), &end, 10);
     if (fold.empty() || sizes.empty() || *end != '\0' || size < 1) {
-        throw fail(EInputError::eFormat,
-                   "expected the size of a spectrum and \"folded\" or \"unfolded\".");
+        throw lines.Fail(EInputError::eFormat,
+                         "expected the size of a spectrum and \"folded\" or \"unfolded\".");
     }
     if (sizes.size() != 1) {
-        throw fail(EInputError::eMismatch, "the spectrum has " + std::to_string(sizes.size()) +
-                                               " dimensions, but a pool's has one.");
+        throw lines.Fail(EInputError::eMismatch, "the spectrum has " +
+                                                     std::to_string(sizes.size()) +
+                                                     " dimensions, but a pool's has one.");
     }
     if (size != static_cast<long long>(n) + 1) {
-        throw fail(EInputError::eMismatch, "the spectrum has " + std::to_string(size) +
-                                               " entries, but a pool of " + std::to_string(n) +
-                                               " chromosomes needs " + std::to_string(n + 1) + ".");
+        throw lines.Fail(EInputError::eMismatch, "the spectrum has " + std::to_string(size) +
+                                                     " entries, but a pool of " +
+                                                     std::to_string(n) + " chromosomes needs " +
+                                                     std::to_string(n + 1) + ".");
     }
     if ((fold == "folded") != folded) {
-        throw fail(EInputError::eMismatch,
-                   "the spectrum is " + fold + ", but this run's are " +
-                       (folded ? "folded (no reference)" : "unfolded (the reference base first)") +
-                       ".");
+        throw lines.Fail(
+            EInputError::eMismatch,
+            "the spectrum is " + fold + ", but this run's are " +
+                (folded ? "folded (no reference)" : "unfolded (the reference base first)") + ".");
     }
-    if (!next()) {
-        throw fail(EInputError::eTruncated, "the line of entries is missing.");
+    if (!lines.Next()) {
+        throw lines.Fail(EInputError::eTruncated, "the line of entries is missing.");
     }
     std::vector<double> v;
-    std::istringstream entries(line);
+    std::istringstream entries(lines.Line());
     while (entries >> word) {
         const std::string which = "entry " + std::to_string(v.size() + 1) + " ('" + word + "')";
         errno = 0;
         const double x = std::strtod(word.c_str(), &end);
         if (end == word.c_str() || *end != '\0') {
-            throw fail(EInputError::eFormat, which + " is not a number.");
+            throw lines.Fail(EInputError::eFormat, which + " is not a number.");
         }
         if (errno == ERANGE && std::fabs(x) > 1.0) {
-            throw fail(EInputError::eRange, which + " overflows a double.");
+            throw lines.Fail(EInputError::eRange, which + " overflows a double.");
         }
         if (!std::isfinite(x) || x < 0.0) {
-            throw fail(EInputError::eRange,
-                       which + " is not a number of sites (finite and at least 0).");
+            throw lines.Fail(EInputError::eRange,
+                             which + " is not a number of sites (finite and at least 0).");
         }
         v.push_back(errno == ERANGE ? 0.0 : x);
     }
     if (v.size() != n + 1) {
-        throw fail(EInputError::eFormat, "has " + std::to_string(v.size()) + " entries where " +
-                                             std::to_string(n + 1) + " are needed.");
+        throw lines.Fail(EInputError::eFormat, "has " + std::to_string(v.size()) +
+                                                   " entries where " + std::to_string(n + 1) +
+                                                   " are needed.");
     }
     SPoolSpectrum s;
     s.n = n;
@@ -151,10 +122,10 @@ SPoolSpectrum ReadPoolSpectrum(const std::string& path, unsigned n, bool folded)
         total += x;
     }
     if (!std::isfinite(total)) {
-        throw fail(EInputError::eRange, "the entries sum to more than a double holds.");
+        throw lines.Fail(EInputError::eRange, "the entries sum to more than a double holds.");
     }
     if (!(total > 0.0)) {
-        throw fail(EInputError::eRange, "the entries sum to 0: no spectrum.");
+        throw lines.Fail(EInputError::eRange, "the entries sum to 0: no spectrum.");
     }
     for (double& x : s.phi) {
         x /= total;

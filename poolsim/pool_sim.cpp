@@ -502,292 +502,428 @@ void CheckPoolSimOptions(const SPoolSimOptions& o) {
     CQualityProfile check(o.m_Qualities);
 }
 
-SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
-    CheckPoolSimOptions(opts);
-    CheckPoolSimMemory(opts, MemoryBound(false));
-    const std::size_t pools = opts.m_Names.size();
-    const CQualityProfile profile(opts.m_Qualities);
-    const std::array<double, 256>& errProb = ErrProbTable();
-    SPoolSimSummary summary;
-    summary.m_Reads.assign(pools, 0);
+namespace {
 
-    // Contig names and the inverse cumulative 1/k^ALPHA of the ancestral spectrum.
-    std::vector<std::string> contigs;
-    for (std::size_t c = 0; c < opts.m_Lengths.size(); ++c) {
-        contigs.push_back("chr" + std::to_string(c + 1));
-    }
+// One contig as drawn: its reference (the ancestral base of every
+// position) and its polymorphic sites with the bits of their carriers. Held
+// for one contig at a time (PoolSimMemory counts on it).
+struct SContigDraw {
+    std::size_t m_Index = 0;
+    std::int64_t m_Length = 0;
+    std::string m_Seq;
+    std::vector<SSimSite> m_Sites;
+    std::vector<std::uint64_t> m_Bits;
+};
+
+// The stages of one run: the outputs opened, every contig drawn (its
+// reference, its sites and their pools, the truth, the reads of every
+// pool), then the files closed and indexed and the sheet and the truth
+// written. Each stage draws from its own streams (Stream), so the order of
+// the draws within a stream is all that matters for the same files.
+class CPoolSim {
+  public:
+    explicit CPoolSim(const SPoolSimOptions& opts)
+        : m_Opts(opts),
+          m_Pools(opts.m_Names.size()),
+          m_Profile(opts.m_Qualities),
+          m_ErrProb(ErrProbTable()) {}
+
+    SPoolSimSummary Run();
+
+  private:
+    void x_Spectrum();
+    void x_OpenBams();
+    SBamOut x_OpenBam(std::size_t pool, unsigned lane, const std::string& headerText);
+    void x_OpenTextFiles();
+    void x_Contig(std::size_t c);
+    void x_Reference(SContigDraw& contig);
+    void x_DrawSites(SContigDraw& contig);
+    void x_DrawCarriers(SSimSite& s, std::size_t pool, gsl_rng* rng, SContigDraw& contig);
+    void x_Truth(const SContigDraw& contig);
+    void x_WriteSite(const SContigDraw& contig, const SSimSite& s);
+    void x_Reads(const SContigDraw& contig, std::size_t pool);
+    void x_ReadBases(const SContigDraw& contig, std::size_t pool, std::size_t firstSite,
+                     std::int64_t beg, std::int64_t end, unsigned chr, gsl_rng* rng);
+    void x_WriteRead(std::size_t c, std::size_t pool, std::size_t lane, bool reverse,
+                     std::int64_t beg, std::uint64_t serial);
+    void x_CloseReads();
+    void x_WriteSheet();
+    void x_WriteTruth();
+    void x_WriteDiversity();
+
+    const SPoolSimOptions& m_Opts;
+    const std::size_t m_Pools;
+    const CQualityProfile m_Profile;
+    const std::array<double, 256>& m_ErrProb;
+    SPoolSimSummary m_Summary;
+    std::vector<std::string> m_Contigs;
     // sum_{i<=k} 1/i^ALPHA at [k] (H_k when neutral)
-    std::vector<double> harmonic(opts.m_AncestralSize, 0.0);
-    for (unsigned k = 1; k < opts.m_AncestralSize; ++k) {
-        harmonic[k] = harmonic[k - 1] + AncestralWeight(k, opts.m_SpectrumPower);
+    std::vector<double> m_Harmonic;
+    double m_Polymorphic = 0.0, m_CarrierWords = 0.0;
+    TThreadPool m_Threads;
+    htsThreadPool m_HtsPool{nullptr, 0};
+    std::vector<std::vector<SBamOut>> m_Bams;  // per pool, per lane
+    std::vector<std::string> m_SheetFiles;     // per pool
+    std::string m_FaPath;
+    std::unique_ptr<CTextFile> m_Fasta, m_SitesFile, m_WindowsFile;
+    STruthSums m_Genome;
+    std::vector<CSampleDiversity> m_Diversity;  // of each pool's chromosomes
+    std::unique_ptr<bam1_t, SBamFree> m_Record;
+    std::string m_Bases, m_Qname;
+    std::vector<std::uint8_t> m_Quals;
+    std::vector<unsigned> m_Chromosomes;  // a pool's, shuffled to draw carriers
+};
+
+SPoolSimSummary CPoolSim::Run() {
+    m_Summary.m_Reads.assign(m_Pools, 0);
+    x_Spectrum();
+    m_Threads = StartThreadPool(m_Opts.m_Threads);
+    m_HtsPool = htsThreadPool{m_Threads.get(), 0};
+    x_OpenBams();
+    x_OpenTextFiles();
+    m_Genome = STruthSums(m_Pools);
+    for (unsigned n : m_Opts.m_PoolSizes) {
+        m_Diversity.emplace_back(n);
     }
-    const double polymorphic = opts.m_Theta * harmonic.back();
-    const double carrierWords = CarrierWordsPerSite(opts);
+    m_Record.reset(bam_init1());
+    for (std::size_t c = 0; c < m_Contigs.size(); ++c) {
+        x_Contig(c);
+    }
+    x_CloseReads();
+    x_WriteSheet();
+    x_WriteTruth();
+    x_WriteDiversity();
+    if (m_WindowsFile) {
+        m_WindowsFile->Close();
+        m_Summary.m_Files.push_back(m_Opts.m_Prefix + ".truth.windows.tsv");
+    }
+    return m_Summary;
+}
 
-    const TThreadPool threads = StartThreadPool(opts.m_Threads);
-    htsThreadPool pool{threads.get(), 0};
+// Contig names and the inverse cumulative 1/k^ALPHA of the ancestral
+// spectrum.
+void CPoolSim::x_Spectrum() {
+    for (std::size_t c = 0; c < m_Opts.m_Lengths.size(); ++c) {
+        m_Contigs.push_back("chr" + std::to_string(c + 1));
+    }
+    m_Harmonic.assign(m_Opts.m_AncestralSize, 0.0);
+    for (unsigned k = 1; k < m_Opts.m_AncestralSize; ++k) {
+        m_Harmonic[k] = m_Harmonic[k - 1] + AncestralWeight(k, m_Opts.m_SpectrumPower);
+    }
+    m_Polymorphic = m_Opts.m_Theta * m_Harmonic.back();
+    m_CarrierWords = CarrierWordsPerSite(m_Opts);
+}
 
-    // The BAM files and their header.
+// The BAM files of every pool and lane, with the header they share and
+// each its read group.
+void CPoolSim::x_OpenBams() {
     std::string headerText = "@HD\tVN:1.6\tSO:coordinate\n";
-    for (std::size_t c = 0; c < contigs.size(); ++c) {
-        headerText += "@SQ\tSN:" + contigs[c] + "\tLN:" + std::to_string(opts.m_Lengths[c]) + "\n";
+    for (std::size_t c = 0; c < m_Contigs.size(); ++c) {
+        headerText +=
+            "@SQ\tSN:" + m_Contigs[c] + "\tLN:" + std::to_string(m_Opts.m_Lengths[c]) + "\n";
     }
-    std::vector<std::vector<SBamOut>> bams(pools);
-    std::vector<std::string> sheetFiles(pools);
-    for (std::size_t i = 0; i < pools; ++i) {
-        for (unsigned lane = 0; lane < opts.m_Lanes; ++lane) {
-            SBamOut out;
-            const std::string tag = opts.m_Lanes == 1
-                                        ? opts.m_Names[i]
-                                        : opts.m_Names[i] + ".L" + std::to_string(lane + 1);
-            out.m_Path = opts.m_Prefix + "." + tag + ".bam";
-            out.m_ReadGroup = tag;
-            out.m_File.reset(hts_open(out.m_Path.c_str(), "wb"));
-            if (!out.m_File) {
-                Fail("Cannot open " + Quoted(out.m_Path) + " for writing.");
-            }
-            if (pool.pool && hts_set_thread_pool(out.m_File.get(), &pool) != 0) {
-                Fail("Cannot give " + Quoted(out.m_Path) + " its threads.");
-            }
-            const std::string text =
-                headerText + "@RG\tID:" + tag + "\tSM:" + opts.m_Names[i] +
-                "\n@PG\tID:qualpoolsim\tPN:qualpoolsim\tVN:" + QUALPOOLSIM_VERSION + "\n";
-            THeader header(sam_hdr_parse(text.size(), text.c_str()));
-            if (!header || sam_hdr_write(out.m_File.get(), header.get()) < 0) {
-                Fail("Cannot write the header of " + Quoted(out.m_Path) + ".");
-            }
-            sheetFiles[i] += (lane ? "," : "") + BaseName(out.m_Path);
-            bams[i].push_back(std::move(out));
+    m_Bams.resize(m_Pools);
+    m_SheetFiles.resize(m_Pools);
+    for (std::size_t i = 0; i < m_Pools; ++i) {
+        for (unsigned lane = 0; lane < m_Opts.m_Lanes; ++lane) {
+            m_Bams[i].push_back(x_OpenBam(i, lane, headerText));
+            m_SheetFiles[i] += (lane ? "," : "") + BaseName(m_Bams[i].back().m_Path);
         }
     }
+}
 
-    const std::string faPath = opts.m_Prefix + ".fa";
-    CTextFile fasta(faPath);
-    CTextFile sitesFile(opts.m_Prefix + ".sites.tsv");
-    sitesFile.Stream() << "contig\tpos\tref\talt\tancestral";
-    for (const std::string& name : opts.m_Names) {
-        sitesFile.Stream() << "\tp_" << name;
+// Lane lane of pool i: PREFIX.NAME.bam, or PREFIX.NAME.L1.bam, ... with
+// several lanes (read group NAME.L1, sample NAME).
+SBamOut CPoolSim::x_OpenBam(std::size_t i, unsigned lane, const std::string& headerText) {
+    SBamOut out;
+    const std::string tag = m_Opts.m_Lanes == 1
+                                ? m_Opts.m_Names[i]
+                                : m_Opts.m_Names[i] + ".L" + std::to_string(lane + 1);
+    out.m_Path = m_Opts.m_Prefix + "." + tag + ".bam";
+    out.m_ReadGroup = tag;
+    out.m_File.reset(hts_open(out.m_Path.c_str(), "wb"));
+    if (!out.m_File) {
+        Fail("Cannot open " + Quoted(out.m_Path) + " for writing.");
     }
-    for (const std::string& name : opts.m_Names) {
-        sitesFile.Stream() << "\tn_" << name;
+    if (m_HtsPool.pool && hts_set_thread_pool(out.m_File.get(), &m_HtsPool) != 0) {
+        Fail("Cannot give " + Quoted(out.m_Path) + " its threads.");
     }
-    sitesFile.Stream() << '\n';
-    std::unique_ptr<CTextFile> windowsFile;
-    if (opts.m_WindowSize > 0) {
-        windowsFile = std::make_unique<CTextFile>(opts.m_Prefix + ".truth.windows.tsv");
-        windowsFile->Stream() << "contig\tstart\tend\tpool1\tpool2\tsites\tpi1\tpi2\tdxy\tfst\n";
+    const std::string text = headerText + "@RG\tID:" + tag + "\tSM:" + m_Opts.m_Names[i] +
+                             "\n@PG\tID:qualpoolsim\tPN:qualpoolsim\tVN:" + QUALPOOLSIM_VERSION +
+                             "\n";
+    THeader header(sam_hdr_parse(text.size(), text.c_str()));
+    if (!header || sam_hdr_write(out.m_File.get(), header.get()) < 0) {
+        Fail("Cannot write the header of " + Quoted(out.m_Path) + ".");
     }
+    return out;
+}
 
-    STruthSums genome(pools);
-    std::vector<CSampleDiversity> diversity;  // of each pool's chromosomes
-    for (unsigned n : opts.m_PoolSizes) {
-        diversity.emplace_back(n);
+// The reference, the sites with their header, and the windows' truth.
+void CPoolSim::x_OpenTextFiles() {
+    m_FaPath = m_Opts.m_Prefix + ".fa";
+    m_Fasta = std::make_unique<CTextFile>(m_FaPath);
+    m_SitesFile = std::make_unique<CTextFile>(m_Opts.m_Prefix + ".sites.tsv");
+    std::ostream& sites = m_SitesFile->Stream();
+    sites << "contig\tpos\tref\talt\tancestral";
+    for (const std::string& name : m_Opts.m_Names) {
+        sites << "\tp_" << name;
     }
-    std::unique_ptr<bam1_t, SBamFree> record(bam_init1());
-    std::string bases, qname;
-    std::vector<std::uint8_t> quals;
-    std::vector<std::size_t> order(pools);
+    for (const std::string& name : m_Opts.m_Names) {
+        sites << "\tn_" << name;
+    }
+    sites << '\n';
+    if (m_Opts.m_WindowSize > 0) {
+        m_WindowsFile = std::make_unique<CTextFile>(m_Opts.m_Prefix + ".truth.windows.tsv");
+        m_WindowsFile->Stream() << "contig\tstart\tend\tpool1\tpool2\tsites\tpi1\tpi2\tdxy\tfst\n";
+    }
+}
 
-    for (std::size_t c = 0; c < contigs.size(); ++c) {
-        const std::int64_t len = opts.m_Lengths[c];
-        summary.m_Positions += static_cast<std::uint64_t>(len);
+// Contig c: its reference, its sites and their pools, the truth, and the
+// reads of every pool.
+void CPoolSim::x_Contig(std::size_t c) {
+    SContigDraw contig;
+    contig.m_Index = c;
+    contig.m_Length = m_Opts.m_Lengths[c];
+    m_Summary.m_Positions += static_cast<std::uint64_t>(contig.m_Length);
+    x_Reference(contig);
+    x_DrawSites(contig);
+    m_Summary.m_AncestralPolymorphic += contig.m_Sites.size();
+    x_Truth(contig);
+    // The reads of every pool, in order of their start.
+    for (std::size_t i = 0; i < m_Pools; ++i) {
+        x_Reads(contig, i);
+    }
+}
 
-        // The reference: the ancestral base of every position.
-        std::string seq(static_cast<std::size_t>(len), 'A');
-        {
-            TRng rng = MakeRng(opts.m_Seed, Stream(eSequence, c));
-            for (char& b : seq) {
-                b = kBases[gsl_rng_uniform_int(rng.get(), 4)];
-            }
-            fasta.Stream() << '>' << contigs[c] << '\n';
-            for (std::size_t at = 0; at < seq.size(); at += 60) {
-                fasta.Stream() << seq.substr(at, 60) << '\n';
-            }
-        }
+// The reference: the ancestral base of every position, into the FASTA.
+void CPoolSim::x_Reference(SContigDraw& contig) {
+    contig.m_Seq.assign(static_cast<std::size_t>(contig.m_Length), 'A');
+    TRng rng = MakeRng(m_Opts.m_Seed, Stream(eSequence, contig.m_Index));
+    for (char& b : contig.m_Seq) {
+        b = kBases[gsl_rng_uniform_int(rng.get(), 4)];
+    }
+    std::ostream& fasta = m_Fasta->Stream();
+    fasta << '>' << m_Contigs[contig.m_Index] << '\n';
+    for (std::size_t at = 0; at < contig.m_Seq.size(); at += 60) {
+        fasta << contig.m_Seq.substr(at, 60) << '\n';
+    }
+}
 
-        // The polymorphic sites, their populations and pools.
-        const SContigRoom room(opts, len, polymorphic, carrierWords);
-        std::vector<SSimSite> sites;
-        sites.reserve(room.m_Sites);
-        std::vector<std::uint64_t> bits;
-        bits.reserve(room.m_Words);
-        {
-            TRng rng = MakeRng(opts.m_Seed, Stream(ePopulation, c));
-            std::vector<TRng> carrierRng;
-            for (std::size_t i = 0; i < pools; ++i) {
-                carrierRng.push_back(MakeRng(opts.m_Seed, Stream(ePoolCarriers, c, i)));
-            }
-            std::vector<unsigned> chromosomes;
-            for (std::int64_t pos = 0; pos < len; ++pos) {
-                if (gsl_rng_uniform(rng.get()) >= polymorphic) {
-                    continue;
-                }
-                SSimSite s;
-                s.m_Pos = pos;
-                const double u = gsl_rng_uniform(rng.get()) * harmonic.back();
-                const std::size_t k = static_cast<std::size_t>(
-                    std::upper_bound(harmonic.begin() + 1, harmonic.end(), u) - harmonic.begin());
-                s.m_Ancestral = static_cast<double>(std::min<std::size_t>(k, harmonic.size() - 1)) /
-                                opts.m_AncestralSize;
-                const int ref = BaseIndex(seq[static_cast<std::size_t>(pos)]);
-                s.m_Alt = (ref + 1 + static_cast<int>(gsl_rng_uniform_int(rng.get(), 3))) % 4;
-                for (std::size_t i = 0; i < pools; ++i) {
-                    s.m_Population.push_back(
-                        DriftFrequency(rng.get(), s.m_Ancestral, PoolFst(opts, i)));
-                }
-                for (std::size_t i = 0; i < pools; ++i) {
-                    const unsigned n = opts.m_PoolSizes[i];
-                    const unsigned j = gsl_ran_binomial(carrierRng[i].get(), s.m_Population[i], n);
-                    s.m_Count.push_back(j);
-                    if (j == 0 || j == n) {
-                        s.m_Carriers.push_back(-1);
-                        continue;
-                    }
-                    // j chromosomes of n, by a partial Fisher-Yates shuffle.
-                    chromosomes.resize(n);
-                    for (unsigned x = 0; x < n; ++x) {
-                        chromosomes[x] = x;
-                    }
-                    const std::int64_t offset = static_cast<std::int64_t>(bits.size());
-                    bits.resize(bits.size() + (n + 63) / 64, 0);
-                    for (unsigned x = 0; x < j; ++x) {
-                        const unsigned pick = x + static_cast<unsigned>(gsl_rng_uniform_int(
-                                                      carrierRng[i].get(), n - x));
-                        std::swap(chromosomes[x], chromosomes[pick]);
-                        const unsigned chr = chromosomes[x];
-                        bits[static_cast<std::size_t>(offset) + chr / 64] |= 1ULL << (chr % 64);
-                    }
-                    s.m_Carriers.push_back(offset);
-                }
-                sites.push_back(std::move(s));
-            }
+// The polymorphic sites: where, the ancestral frequency and the derived
+// base, each pool's population drifted from it, and each pool's carriers.
+void CPoolSim::x_DrawSites(SContigDraw& contig) {
+    const std::size_t c = contig.m_Index;
+    const SContigRoom room(m_Opts, contig.m_Length, m_Polymorphic, m_CarrierWords);
+    contig.m_Sites.reserve(room.m_Sites);
+    contig.m_Bits.reserve(room.m_Words);
+    TRng rng = MakeRng(m_Opts.m_Seed, Stream(ePopulation, c));
+    std::vector<TRng> carrierRng;
+    for (std::size_t i = 0; i < m_Pools; ++i) {
+        carrierRng.push_back(MakeRng(m_Opts.m_Seed, Stream(ePoolCarriers, c, i)));
+    }
+    const std::vector<double>& harmonic = m_Harmonic;
+    for (std::int64_t pos = 0; pos < contig.m_Length; ++pos) {
+        if (gsl_rng_uniform(rng.get()) >= m_Polymorphic) {
+            continue;
         }
-        summary.m_AncestralPolymorphic += sites.size();
+        SSimSite s;
+        s.m_Pos = pos;
+        const double u = gsl_rng_uniform(rng.get()) * harmonic.back();
+        const std::size_t k = static_cast<std::size_t>(
+            std::upper_bound(harmonic.begin() + 1, harmonic.end(), u) - harmonic.begin());
+        s.m_Ancestral = static_cast<double>(std::min<std::size_t>(k, harmonic.size() - 1)) /
+                        m_Opts.m_AncestralSize;
+        const int ref = BaseIndex(contig.m_Seq[static_cast<std::size_t>(pos)]);
+        s.m_Alt = (ref + 1 + static_cast<int>(gsl_rng_uniform_int(rng.get(), 3))) % 4;
+        for (std::size_t i = 0; i < m_Pools; ++i) {
+            s.m_Population.push_back(DriftFrequency(rng.get(), s.m_Ancestral, PoolFst(m_Opts, i)));
+        }
+        for (std::size_t i = 0; i < m_Pools; ++i) {
+            x_DrawCarriers(s, i, carrierRng[i].get(), contig);
+        }
+        contig.m_Sites.push_back(std::move(s));
+    }
+}
 
-        // Truth: every site, genome and windows.
-        std::vector<std::int64_t> winStart;
-        std::vector<STruthSums> winSums;
-        if (opts.m_WindowSize > 0) {
-            const CWindowPolicy policy(opts.m_WindowSize, opts.m_WindowStep);
-            const std::size_t windows = static_cast<std::size_t>((len - 1) / policy.Step() + 1);
-            winStart.reserve(windows);
-            winSums.reserve(windows);
-            for (std::int64_t start = policy.FirstStart(0); start < len; start += policy.Step()) {
-                winStart.push_back(start);
-                winSums.emplace_back(pools);
-            }
-        }
-        for (const SSimSite& s : sites) {
-            genome.Add(s.m_Population);
-            for (std::size_t i = 0; i < pools; ++i) {
-                diversity[i].Add(s.m_Count[i]);
-            }
-            if (!winStart.empty()) {
-                // Windows k with k step <= pos < k step + size.
-                const std::int64_t step = opts.m_WindowStep, size = opts.m_WindowSize;
-                std::int64_t first = s.m_Pos - size + 1 <= 0 ? 0 : (s.m_Pos - size + step) / step;
-                for (std::int64_t k = first; k <= s.m_Pos / step; ++k) {
-                    winSums[static_cast<std::size_t>(k)].Add(s.m_Population);
-                }
-            }
-            std::ostream& out = sitesFile.Stream();
-            out << contigs[c] << '\t' << s.m_Pos + 1 << '\t'
-                << seq[static_cast<std::size_t>(s.m_Pos)] << '\t' << kBases[s.m_Alt] << '\t'
-                << Number(s.m_Ancestral);
-            for (double p : s.m_Population) {
-                out << '\t' << Number(p);
-            }
-            for (unsigned j : s.m_Count) {
-                out << '\t' << j;
-            }
-            out << '\n';
-        }
-        for (std::size_t w = 0; w < winStart.size(); ++w) {
-            const std::int64_t end = std::min(winStart[w] + opts.m_WindowSize, len);
-            WriteTruthRows(
-                windowsFile->Stream(),
-                contigs[c] + '\t' + std::to_string(winStart[w]) + '\t' + std::to_string(end) + '\t',
-                opts, winSums[w], end - winStart[w]);
-        }
+// Pool i's count of the alternative allele at site s, Binomial(n, p_i), and
+// which of its chromosomes carry it (a bit set in the contig's store, none
+// when all or none do).
+void CPoolSim::x_DrawCarriers(SSimSite& s, std::size_t i, gsl_rng* rng, SContigDraw& contig) {
+    const unsigned n = m_Opts.m_PoolSizes[i];
+    const unsigned j = gsl_ran_binomial(rng, s.m_Population[i], n);
+    s.m_Count.push_back(j);
+    if (j == 0 || j == n) {
+        s.m_Carriers.push_back(-1);
+        return;
+    }
+    // j chromosomes of n, by a partial Fisher-Yates shuffle.
+    std::vector<unsigned>& chromosomes = m_Chromosomes;
+    chromosomes.resize(n);
+    for (unsigned x = 0; x < n; ++x) {
+        chromosomes[x] = x;
+    }
+    std::vector<std::uint64_t>& bits = contig.m_Bits;
+    const std::int64_t offset = static_cast<std::int64_t>(bits.size());
+    bits.resize(bits.size() + (n + 63) / 64, 0);
+    for (unsigned x = 0; x < j; ++x) {
+        const unsigned pick = x + static_cast<unsigned>(gsl_rng_uniform_int(rng, n - x));
+        std::swap(chromosomes[x], chromosomes[pick]);
+        const unsigned chr = chromosomes[x];
+        bits[static_cast<std::size_t>(offset) + chr / 64] |= 1ULL << (chr % 64);
+    }
+    s.m_Carriers.push_back(offset);
+}
 
-        // The reads of every pool, in order of their start.
-        const std::int64_t readLen = opts.m_ReadLength;
-        for (std::size_t i = 0; i < pools; ++i) {
-            TRng rng = MakeRng(opts.m_Seed, Stream(eReads, c, i));
-            const double perStart = opts.m_Depths[i] / static_cast<double>(readLen);
-            const unsigned n = opts.m_PoolSizes[i];
-            std::size_t firstSite = 0;
-            std::uint64_t serial = 0;
-            for (std::int64_t start = 1 - readLen; start < len; ++start) {
-                unsigned count = gsl_ran_poisson(rng.get(), perStart);
-                if (count == 0) {
-                    continue;
-                }
-                const std::int64_t beg = std::max<std::int64_t>(start, 0);
-                const std::int64_t end = std::min(start + readLen, len);
-                while (firstSite < sites.size() && sites[firstSite].m_Pos < beg) {
-                    ++firstSite;
-                }
-                for (; count > 0; --count) {
-                    const unsigned chr = static_cast<unsigned>(gsl_rng_uniform_int(rng.get(), n));
-                    const bool reverse = gsl_rng_uniform(rng.get()) < 0.5;
-                    const std::size_t lane =
-                        opts.m_Lanes == 1 ? 0 : gsl_rng_uniform_int(rng.get(), opts.m_Lanes);
-                    bases.assign(seq, static_cast<std::size_t>(beg),
-                                 static_cast<std::size_t>(end - beg));
-                    for (std::size_t at = firstSite; at < sites.size() && sites[at].m_Pos < end;
-                         ++at) {
-                        const SSimSite& s = sites[at];
-                        const std::int64_t offset = s.m_Carriers[i];
-                        const bool carries =
-                            offset < 0 ? s.m_Count[i] == n
-                                       : (bits[static_cast<std::size_t>(offset) + chr / 64] >>
-                                          (chr % 64)) &
-                                             1;
-                        if (carries) {
-                            bases[static_cast<std::size_t>(s.m_Pos - beg)] = kBases[s.m_Alt];
-                        }
-                    }
-                    quals.resize(bases.size());
-                    for (std::size_t b = 0; b < bases.size(); ++b) {
-                        const std::uint8_t q = profile.Draw(gsl_rng_uniform(rng.get()));
-                        quals[b] = q;
-                        if (gsl_rng_uniform(rng.get()) < errProb[q]) {
-                            const int truth = BaseIndex(bases[b]);
-                            bases[b] =
-                                kBases[(truth + 1 +
-                                        static_cast<int>(gsl_rng_uniform_int(rng.get(), 3))) %
-                                       4];
-                        }
-                    }
-                    qname = opts.m_Names[i] + ":" + contigs[c] + ":" + std::to_string(++serial);
-                    const std::uint32_t cigar = bam_cigar_gen(bases.size(), BAM_CMATCH);
-                    SBamOut& out = bams[i][lane];
-                    if (bam_set1(record.get(), qname.size(), qname.c_str(),
-                                 reverse ? BAM_FREVERSE : 0, static_cast<int32_t>(c), beg, 60, 1,
-                                 &cigar, -1, -1, 0, bases.size(), bases.c_str(),
-                                 reinterpret_cast<const char*>(quals.data()), 0) < 0 ||
-                        bam_aux_append(
-                            record.get(), "RG", 'Z', static_cast<int>(out.m_ReadGroup.size() + 1),
-                            reinterpret_cast<const std::uint8_t*>(out.m_ReadGroup.c_str())) != 0 ||
-                        sam_write1(out.m_File.get(), nullptr, record.get()) < 0) {
-                        Fail("Cannot write " + Quoted(out.m_Path) + ".");
-                    }
-                    ++summary.m_Reads[i];
-                }
-            }
+// Truth: every site into the genome's sums, the pools' diversities, its
+// windows and the sites file; then the contig's windows written.
+void CPoolSim::x_Truth(const SContigDraw& contig) {
+    const std::int64_t len = contig.m_Length;
+    std::vector<std::int64_t> winStart;
+    std::vector<STruthSums> winSums;
+    if (m_Opts.m_WindowSize > 0) {
+        const CWindowPolicy policy(m_Opts.m_WindowSize, m_Opts.m_WindowStep);
+        const std::size_t windows = static_cast<std::size_t>((len - 1) / policy.Step() + 1);
+        winStart.reserve(windows);
+        winSums.reserve(windows);
+        for (std::int64_t start = policy.FirstStart(0); start < len; start += policy.Step()) {
+            winStart.push_back(start);
+            winSums.emplace_back(m_Pools);
         }
     }
-
-    fasta.Close();
-    if (fai_build(faPath.c_str()) != 0) {
-        Fail("Cannot index " + Quoted(faPath) + ".");
+    for (const SSimSite& s : contig.m_Sites) {
+        m_Genome.Add(s.m_Population);
+        for (std::size_t i = 0; i < m_Pools; ++i) {
+            m_Diversity[i].Add(s.m_Count[i]);
+        }
+        if (!winStart.empty()) {
+            // Windows k with k step <= pos < k step + size.
+            const std::int64_t step = m_Opts.m_WindowStep, size = m_Opts.m_WindowSize;
+            std::int64_t first = s.m_Pos - size + 1 <= 0 ? 0 : (s.m_Pos - size + step) / step;
+            for (std::int64_t k = first; k <= s.m_Pos / step; ++k) {
+                winSums[static_cast<std::size_t>(k)].Add(s.m_Population);
+            }
+        }
+        x_WriteSite(contig, s);
     }
-    sitesFile.Close();
-    summary.m_Files.push_back(faPath);
-    summary.m_Files.push_back(faPath + ".fai");
-    summary.m_Files.push_back(opts.m_Prefix + ".sites.tsv");
-    for (auto& lanes : bams) {
+    const std::string& name = m_Contigs[contig.m_Index];
+    for (std::size_t w = 0; w < winStart.size(); ++w) {
+        const std::int64_t end = std::min(winStart[w] + m_Opts.m_WindowSize, len);
+        WriteTruthRows(
+            m_WindowsFile->Stream(),
+            name + '\t' + std::to_string(winStart[w]) + '\t' + std::to_string(end) + '\t', m_Opts,
+            winSums[w], end - winStart[w]);
+    }
+}
+
+// A row of the sites file.
+void CPoolSim::x_WriteSite(const SContigDraw& contig, const SSimSite& s) {
+    std::ostream& out = m_SitesFile->Stream();
+    out << m_Contigs[contig.m_Index] << '\t' << s.m_Pos + 1 << '\t'
+        << contig.m_Seq[static_cast<std::size_t>(s.m_Pos)] << '\t' << kBases[s.m_Alt] << '\t'
+        << Number(s.m_Ancestral);
+    for (double p : s.m_Population) {
+        out << '\t' << Number(p);
+    }
+    for (unsigned j : s.m_Count) {
+        out << '\t' << j;
+    }
+    out << '\n';
+}
+
+// Pool i's reads on the contig, in order of their start: a Poisson number
+// at every start, each from a chromosome of the pool drawn uniformly, on
+// a strand and a lane drawn likewise.
+void CPoolSim::x_Reads(const SContigDraw& contig, std::size_t i) {
+    const std::int64_t len = contig.m_Length;
+    const std::int64_t readLen = m_Opts.m_ReadLength;
+    TRng rng = MakeRng(m_Opts.m_Seed, Stream(eReads, contig.m_Index, i));
+    const double perStart = m_Opts.m_Depths[i] / static_cast<double>(readLen);
+    const unsigned n = m_Opts.m_PoolSizes[i];
+    const std::vector<SSimSite>& sites = contig.m_Sites;
+    std::size_t firstSite = 0;
+    std::uint64_t serial = 0;
+    for (std::int64_t start = 1 - readLen; start < len; ++start) {
+        unsigned count = gsl_ran_poisson(rng.get(), perStart);
+        if (count == 0) {
+            continue;
+        }
+        const std::int64_t beg = std::max<std::int64_t>(start, 0);
+        const std::int64_t end = std::min(start + readLen, len);
+        while (firstSite < sites.size() && sites[firstSite].m_Pos < beg) {
+            ++firstSite;
+        }
+        for (; count > 0; --count) {
+            const unsigned chr = static_cast<unsigned>(gsl_rng_uniform_int(rng.get(), n));
+            const bool reverse = gsl_rng_uniform(rng.get()) < 0.5;
+            const std::size_t lane =
+                m_Opts.m_Lanes == 1 ? 0 : gsl_rng_uniform_int(rng.get(), m_Opts.m_Lanes);
+            x_ReadBases(contig, i, firstSite, beg, end, chr, rng.get());
+            x_WriteRead(contig.m_Index, i, lane, reverse, beg, ++serial);
+        }
+    }
+}
+
+// The bases of a read of chromosome chr of pool i over [beg, end): the
+// reference with the chromosome's alleles, each base with a quality from
+// the profile and replaced by another with its error probability.
+void CPoolSim::x_ReadBases(const SContigDraw& contig, std::size_t i, std::size_t firstSite,
+                           std::int64_t beg, std::int64_t end, unsigned chr, gsl_rng* rng) {
+    const unsigned n = m_Opts.m_PoolSizes[i];
+    const std::vector<SSimSite>& sites = contig.m_Sites;
+    m_Bases.assign(contig.m_Seq, static_cast<std::size_t>(beg),
+                   static_cast<std::size_t>(end - beg));
+    for (std::size_t at = firstSite; at < sites.size() && sites[at].m_Pos < end; ++at) {
+        const SSimSite& s = sites[at];
+        const std::int64_t offset = s.m_Carriers[i];
+        const bool carries =
+            offset < 0
+                ? s.m_Count[i] == n
+                : (contig.m_Bits[static_cast<std::size_t>(offset) + chr / 64] >> (chr % 64)) & 1;
+        if (carries) {
+            m_Bases[static_cast<std::size_t>(s.m_Pos - beg)] = kBases[s.m_Alt];
+        }
+    }
+    m_Quals.resize(m_Bases.size());
+    for (std::size_t b = 0; b < m_Bases.size(); ++b) {
+        const std::uint8_t q = m_Profile.Draw(gsl_rng_uniform(rng));
+        m_Quals[b] = q;
+        if (gsl_rng_uniform(rng) < m_ErrProb[q]) {
+            const int truth = BaseIndex(m_Bases[b]);
+            m_Bases[b] = kBases[(truth + 1 + static_cast<int>(gsl_rng_uniform_int(rng, 3))) % 4];
+        }
+    }
+}
+
+// The read of m_Bases and m_Quals as a record of its pool's lane, named
+// POOL:CONTIG:SERIAL, with its read group.
+void CPoolSim::x_WriteRead(std::size_t c, std::size_t i, std::size_t lane, bool reverse,
+                           std::int64_t beg, std::uint64_t serial) {
+    m_Qname = m_Opts.m_Names[i] + ":" + m_Contigs[c] + ":" + std::to_string(serial);
+    const std::uint32_t cigar = bam_cigar_gen(m_Bases.size(), BAM_CMATCH);
+    SBamOut& out = m_Bams[i][lane];
+    if (bam_set1(m_Record.get(), m_Qname.size(), m_Qname.c_str(), reverse ? BAM_FREVERSE : 0,
+                 static_cast<int32_t>(c), beg, 60, 1, &cigar, -1, -1, 0, m_Bases.size(),
+                 m_Bases.c_str(), reinterpret_cast<const char*>(m_Quals.data()), 0) < 0 ||
+        bam_aux_append(m_Record.get(), "RG", 'Z', static_cast<int>(out.m_ReadGroup.size() + 1),
+                       reinterpret_cast<const std::uint8_t*>(out.m_ReadGroup.c_str())) != 0 ||
+        sam_write1(out.m_File.get(), nullptr, m_Record.get()) < 0) {
+        Fail("Cannot write " + Quoted(out.m_Path) + ".");
+    }
+    ++m_Summary.m_Reads[i];
+}
+
+// The reference closed and indexed, the sites closed, every BAM file closed
+// and indexed.
+void CPoolSim::x_CloseReads() {
+    m_Fasta->Close();
+    if (fai_build(m_FaPath.c_str()) != 0) {
+        Fail("Cannot index " + Quoted(m_FaPath) + ".");
+    }
+    m_SitesFile->Close();
+    m_Summary.m_Files.push_back(m_FaPath);
+    m_Summary.m_Files.push_back(m_FaPath + ".fai");
+    m_Summary.m_Files.push_back(m_Opts.m_Prefix + ".sites.tsv");
+    for (auto& lanes : m_Bams) {
         for (SBamOut& out : lanes) {
             if (hts_close(out.m_File.release()) != 0) {
                 Fail("Cannot write " + Quoted(out.m_Path) + ".");
@@ -795,62 +931,74 @@ SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
             if (sam_index_build(out.m_Path.c_str(), 0) != 0) {
                 Fail("Cannot index " + Quoted(out.m_Path) + ".");
             }
-            summary.m_Files.push_back(out.m_Path);
-            summary.m_Files.push_back(out.m_Path + ".bai");
+            m_Summary.m_Files.push_back(out.m_Path);
+            m_Summary.m_Files.push_back(out.m_Path + ".bai");
         }
     }
+}
 
-    // The sheet, and the truth over the genome.
-    CTextFile sheet(opts.m_Prefix + ".pools.tsv");
+// The sheet every pool program reads: name, size, files.
+void CPoolSim::x_WriteSheet() {
+    CTextFile sheet(m_Opts.m_Prefix + ".pools.tsv");
     sheet.Stream() << "name\tsize\tfiles\n";
-    for (std::size_t i = 0; i < pools; ++i) {
-        sheet.Stream() << opts.m_Names[i] << '\t' << opts.m_PoolSizes[i] << '\t' << sheetFiles[i]
-                       << '\n';
+    for (std::size_t i = 0; i < m_Pools; ++i) {
+        sheet.Stream() << m_Opts.m_Names[i] << '\t' << m_Opts.m_PoolSizes[i] << '\t'
+                       << m_SheetFiles[i] << '\n';
     }
     sheet.Close();
-    summary.m_Files.push_back(opts.m_Prefix + ".pools.tsv");
+    m_Summary.m_Files.push_back(m_Opts.m_Prefix + ".pools.tsv");
+}
 
-    CTextFile truth(opts.m_Prefix + ".truth.tsv");
+// The truth over the genome, beside the model's expectations.
+void CPoolSim::x_WriteTruth() {
+    CTextFile truth(m_Opts.m_Prefix + ".truth.tsv");
     truth.Stream() << "pool1\tpool2\tsites\tpi1\tpi2\tdxy\tfst\tpi1_model\tpi2_model\tdxy_model\t"
                       "fst_model\n";
     // E[2 p (1 - p)] of the ancestral spectrum. Drift keeps (1 - F_i) of it
     // within pool i and all of it between two pools, so a pair's F_ST is
     // (F_i + F_k) / 2.
-    const double ancestral = AncestralDiversity(opts);
-    auto within = [&](std::size_t i) { return (1.0 - PoolFst(opts, i)) * ancestral; };
+    const double ancestral = AncestralDiversity(m_Opts);
+    auto within = [&](std::size_t i) { return (1.0 - PoolFst(m_Opts, i)) * ancestral; };
     std::vector<std::string> model;
-    if (pools == 1) {
+    if (m_Pools == 1) {
         model.push_back("\t" + Number(within(0)) + "\tNA\tNA\tNA");
     }
-    for (std::size_t i = 0; i < pools; ++i) {
-        for (std::size_t k = i + 1; k < pools; ++k) {
+    for (std::size_t i = 0; i < m_Pools; ++i) {
+        for (std::size_t k = i + 1; k < m_Pools; ++k) {
             model.push_back("\t" + Number(within(i)) + "\t" + Number(within(k)) + "\t" +
                             Number(ancestral) + "\t" +
                             Number(HudsonFst(within(i), within(k), ancestral)));
         }
     }
-    WriteTruthRows(truth.Stream(), "", opts, genome, static_cast<std::int64_t>(summary.m_Positions),
-                   model);
+    WriteTruthRows(truth.Stream(), "", m_Opts, m_Genome,
+                   static_cast<std::int64_t>(m_Summary.m_Positions), model);
     truth.Close();
-    summary.m_Files.push_back(opts.m_Prefix + ".truth.tsv");
+    m_Summary.m_Files.push_back(m_Opts.m_Prefix + ".truth.tsv");
+}
 
-    // Each pool's own chromosomes, whose derived alleles the sites file
-    // counts (the reference is ancestral).
-    CTextFile divFile(opts.m_Prefix + ".diversity.tsv");
+// Each pool's own chromosomes, whose derived alleles the sites file counts
+// (the reference is ancestral).
+void CPoolSim::x_WriteDiversity() {
+    CTextFile divFile(m_Opts.m_Prefix + ".diversity.tsv");
     divFile.Stream() << "pool\tn\tsites\tpi\ttheta_w\ttajima_d\ttheta_h\tfay_wu_h\n";
-    const double positions = static_cast<double>(summary.m_Positions);
-    for (std::size_t i = 0; i < pools; ++i) {
-        const CSampleDiversity& d = diversity[i];
-        divFile.Stream() << opts.m_Names[i] << '\t' << d.SampleSize() << '\t' << summary.m_Positions
-                         << '\t' << Number(d.Pi(positions)) << '\t' << Number(d.ThetaW(positions))
-                         << '\t' << Number(d.TajimaD()) << '\t' << Number(d.ThetaH(positions))
-                         << '\t' << Number(d.FayWuH(positions)) << '\n';
+    const double positions = static_cast<double>(m_Summary.m_Positions);
+    for (std::size_t i = 0; i < m_Pools; ++i) {
+        const CSampleDiversity& d = m_Diversity[i];
+        divFile.Stream() << m_Opts.m_Names[i] << '\t' << d.SampleSize() << '\t'
+                         << m_Summary.m_Positions << '\t' << Number(d.Pi(positions)) << '\t'
+                         << Number(d.ThetaW(positions)) << '\t' << Number(d.TajimaD()) << '\t'
+                         << Number(d.ThetaH(positions)) << '\t' << Number(d.FayWuH(positions))
+                         << '\n';
     }
     divFile.Close();
-    summary.m_Files.push_back(opts.m_Prefix + ".diversity.tsv");
-    if (windowsFile) {
-        windowsFile->Close();
-        summary.m_Files.push_back(opts.m_Prefix + ".truth.windows.tsv");
-    }
-    return summary;
+    m_Summary.m_Files.push_back(m_Opts.m_Prefix + ".diversity.tsv");
+}
+
+}  // namespace
+
+SPoolSimSummary RunPoolSim(const SPoolSimOptions& opts) {
+    CheckPoolSimOptions(opts);
+    CheckPoolSimMemory(opts, MemoryBound(false));
+    CPoolSim run(opts);
+    return run.Run();
 }

@@ -150,98 +150,102 @@ std::string PoolSimUsage() {
            "      --windows SIZE[:STEP]\n"
            "                           also the population values per window\n"
            "  -s, --seed N             seed of every draw [1]\n"
-           "  -t, --threads N          threads for compressing the BAM files [1]\n"
-           "  -h, --help               this text\n"
-           "  -V, --version            version of qualpoolsim and htslib\n";
+           "  -t, --threads N          threads for compressing the BAM files [1]\n" +
+           HelpVersionUsage("qualpoolsim");
 }
 
 std::string PoolSimVersion() {
     return ProgramVersion("qualpoolsim", QUALPOOLSIM_VERSION);
 }
 
-EParseResult ParsePoolSimArgs(int argc, char* argv[], SPoolSimOptions& opts, std::ostream& out) {
-    long long pools = 0;
-    long long contigs = 1;
-    std::vector<std::string> sizes{"50"}, depths{"30"}, lengths{"1000000"}, fsts;
-    const EParseResult result = ParseProgramOptions(
-        kProgram, argc, argv, kShortOptions, kLongOptions, out, PoolSimUsage, PoolSimVersion,
-        [&](int c, const char* arg) {
-            switch (c) {
-                case 'o':
-                    opts.m_Prefix = arg;
-                    return true;
-                case 'p':
-                    pools = ParseOptionInt(kProgram, arg, "--pools", 1, 1000);
-                    return true;
-                case eNames:
-                    opts.m_Names = SplitAt(arg, ',');
-                    return true;
-                case 'n':
-                    sizes = SplitAt(arg, ',');
-                    return true;
-                case 'd':
-                    depths = SplitAt(arg, ',');
-                    return true;
-                case 'l':
-                    lengths = SplitAt(arg, ',');
-                    return true;
-                case eContigs:
-                    contigs = ParseOptionInt(kProgram, arg, "--contigs", 1, 100000);
-                    return true;
-                case eTheta:
-                    opts.m_Theta = ParseOptionDouble(kProgram, arg, "--theta", 0.0, 1.0, false,
-                                                     false, "a number from 0 to 1");
-                    return true;
-                case eSpectrum:
-                    opts.m_SpectrumPower = ParseSpectrum(arg);
-                    return true;
-                case eFst:
-                    fsts = SplitAt(arg, ',');
-                    return true;
-                case eAncestral:
-                    opts.m_AncestralSize = static_cast<unsigned>(
-                        ParseOptionInt(kProgram, arg, "--ancestral-size", 2, 100000000));
-                    return true;
-                case eQualities:
-                    opts.m_Qualities = arg;
-                    return true;
-                case eReadLength:
-                    opts.m_ReadLength = static_cast<unsigned>(
-                        ParseOptionInt(kProgram, arg, "--read-length", 1, 100000));
-                    return true;
-                case eLanes:
-                    opts.m_Lanes =
-                        static_cast<unsigned>(ParseOptionInt(kProgram, arg, "--lanes", 1, 100));
-                    return true;
-                case eWindows:
-                    ParseWindowsOption(kProgram, arg, "--windows", opts.m_WindowSize,
-                                       opts.m_WindowStep);
-                    return true;
-                case 's':
-                    opts.m_Seed = static_cast<std::uint64_t>(ParseSeedOption(kProgram, arg));
-                    return true;
-                case 't':
-                    opts.m_Threads = ParseThreadsOption(kProgram, arg);
-                    return true;
-                default:
-                    return false;
-            }
-        });
-    if (result != EParseResult::eRun) {
-        return result;
+namespace {
+
+// What the command line gives per pool or per contig, as text until the
+// number of pools is known (one value for all, or one each).
+struct SPoolSimLists {
+    long long m_Pools = 0;  // --pools; 0: not given
+    long long m_Contigs = 1;
+    std::vector<std::string> m_Sizes{"50"}, m_Depths{"30"}, m_Lengths{"1000000"}, m_Fsts;
+};
+
+// The options of the pools and their populations.
+bool ApplyPopulationOption(int c, const char* arg, SPoolSimOptions& opts, SPoolSimLists& lists) {
+    switch (c) {
+        case 'p':
+            lists.m_Pools = ParseOptionInt(kProgram, arg, "--pools", 1, 1000);
+            return true;
+        case eNames:
+            opts.m_Names = SplitAt(arg, ',');
+            return true;
+        case 'n':
+            lists.m_Sizes = SplitAt(arg, ',');
+            return true;
+        case eTheta:
+            opts.m_Theta = ParseOptionDouble(kProgram, arg, "--theta", 0.0, 1.0, false, false,
+                                             "a number from 0 to 1");
+            return true;
+        case eSpectrum:
+            opts.m_SpectrumPower = ParseSpectrum(arg);
+            return true;
+        case eFst:
+            lists.m_Fsts = SplitAt(arg, ',');
+            return true;
+        case eAncestral:
+            opts.m_AncestralSize = static_cast<unsigned>(
+                ParseOptionInt(kProgram, arg, "--ancestral-size", 2, 100000000));
+            return true;
+        default:
+            return false;
     }
-    if (optind < argc) {
-        BadOption(kProgram, std::string("Unexpected argument '") + argv[optind] +
-                                "': qualpoolsim reads no input.");
+}
+
+// The options of the genome, the reads and the run.
+bool ApplySequencingOption(int c, const char* arg, SPoolSimOptions& opts, SPoolSimLists& lists) {
+    switch (c) {
+        case 'o':
+            opts.m_Prefix = arg;
+            return true;
+        case 'd':
+            lists.m_Depths = SplitAt(arg, ',');
+            return true;
+        case 'l':
+            lists.m_Lengths = SplitAt(arg, ',');
+            return true;
+        case eContigs:
+            lists.m_Contigs = ParseOptionInt(kProgram, arg, "--contigs", 1, 100000);
+            return true;
+        case eQualities:
+            opts.m_Qualities = arg;
+            return true;
+        case eReadLength:
+            opts.m_ReadLength =
+                static_cast<unsigned>(ParseOptionInt(kProgram, arg, "--read-length", 1, 100000));
+            return true;
+        case eLanes:
+            opts.m_Lanes = static_cast<unsigned>(ParseOptionInt(kProgram, arg, "--lanes", 1, 100));
+            return true;
+        case eWindows:
+            ParseWindowsOption(kProgram, arg, "--windows", opts.m_WindowSize, opts.m_WindowStep);
+            return true;
+        case 's':
+            opts.m_Seed = static_cast<std::uint64_t>(ParseSeedOption(kProgram, arg));
+            return true;
+        case 't':
+            opts.m_Threads = ParseThreadsOption(kProgram, arg);
+            return true;
+        default:
+            return false;
     }
-    if (opts.m_Prefix.empty()) {
-        BadOption(kProgram, "An output prefix is needed (-o PREFIX).");
-    }
-    // The number of pools: --pools, else the names, else the longest list of
-    // sizes or depths; two when nothing says.
-    std::size_t n = static_cast<std::size_t>(pools);
+}
+
+// The number of pools: --pools, else the names, else the longest list of
+// sizes or depths; two when nothing says. The names default to pool1,
+// pool2, ...
+std::size_t ResolvePools(const SPoolSimLists& lists, SPoolSimOptions& opts) {
+    std::size_t n = static_cast<std::size_t>(lists.m_Pools);
     if (n == 0) {
-        n = !opts.m_Names.empty() ? opts.m_Names.size() : std::max(sizes.size(), depths.size());
+        n = !opts.m_Names.empty() ? opts.m_Names.size()
+                                  : std::max(lists.m_Sizes.size(), lists.m_Depths.size());
         if (n == 1 && opts.m_Names.empty()) {
             n = 2;
         }
@@ -255,37 +259,66 @@ EParseResult ParsePoolSimArgs(int argc, char* argv[], SPoolSimOptions& opts, std
         BadOption(kProgram, "--names gives " + std::to_string(opts.m_Names.size()) + " names for " +
                                 std::to_string(n) + " pools.");
     }
-    Resolve(sizes, n, "--pool-size");
-    Resolve(depths, n, "--depth");
-    if (!fsts.empty()) {
-        Resolve(fsts, n, "--fst");
+    return n;
+}
+
+// The lists as numbers, one per pool (F_ST only when given) and one per
+// contig.
+void ResolveLists(SPoolSimLists& lists, std::size_t n, SPoolSimOptions& opts) {
+    Resolve(lists.m_Sizes, n, "--pool-size");
+    Resolve(lists.m_Depths, n, "--depth");
+    if (!lists.m_Fsts.empty()) {
+        Resolve(lists.m_Fsts, n, "--fst");
     }
     opts.m_PoolFst.clear();
-    for (const std::string& s : fsts) {
+    for (const std::string& s : lists.m_Fsts) {
         opts.m_PoolFst.push_back(ParseOptionDouble(kProgram, s.c_str(), "--fst", 0.0, 1.0, false,
                                                    true, "a number from 0 to below 1"));
     }
     opts.m_PoolSizes.clear();
     opts.m_Depths.clear();
-    for (const std::string& s : sizes) {
+    for (const std::string& s : lists.m_Sizes) {
         // The pool programs' range, so that every sheet written is one they read.
         opts.m_PoolSizes.push_back(static_cast<unsigned>(
             ParseOptionInt(kProgram, s.c_str(), "--pool-size", kMinPoolSize, kMaxPoolSize)));
     }
-    for (const std::string& s : depths) {
+    for (const std::string& s : lists.m_Depths) {
         opts.m_Depths.push_back(ParseOptionDouble(kProgram, s.c_str(), "--depth", 0.0, 1e6, true,
                                                   false,
                                                   "a positive number of reads per position"));
     }
     opts.m_Lengths.clear();
-    for (const std::string& s : lengths) {
+    for (const std::string& s : lists.m_Lengths) {
         opts.m_Lengths.push_back(ParseOptionInt(kProgram, s.c_str(), "--length", 1, 1LL << 40));
     }
-    if (contigs > 1) {
+    if (lists.m_Contigs > 1) {
         if (opts.m_Lengths.size() != 1) {
             BadOption(kProgram, "--contigs repeats one length: give a single --length.");
         }
-        opts.m_Lengths.assign(static_cast<std::size_t>(contigs), opts.m_Lengths.front());
+        opts.m_Lengths.assign(static_cast<std::size_t>(lists.m_Contigs), opts.m_Lengths.front());
     }
+}
+
+}  // namespace
+
+EParseResult ParsePoolSimArgs(int argc, char* argv[], SPoolSimOptions& opts, std::ostream& out) {
+    SPoolSimLists lists;
+    const EParseResult result =
+        ParseProgramOptions(kProgram, argc, argv, kShortOptions, kLongOptions, out, PoolSimUsage,
+                            PoolSimVersion, [&](int c, const char* arg) {
+                                return ApplyPopulationOption(c, arg, opts, lists) ||
+                                       ApplySequencingOption(c, arg, opts, lists);
+                            });
+    if (result != EParseResult::eRun) {
+        return result;
+    }
+    if (optind < argc) {
+        BadOption(kProgram, std::string("Unexpected argument '") + argv[optind] +
+                                "': qualpoolsim reads no input.");
+    }
+    if (opts.m_Prefix.empty()) {
+        BadOption(kProgram, "An output prefix is needed (-o PREFIX).");
+    }
+    ResolveLists(lists, ResolvePools(lists, opts), opts);
     return EParseResult::eRun;
 }

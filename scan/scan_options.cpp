@@ -78,22 +78,6 @@ long long ParseInt(const char* text, const char* option, long long lo, long long
     return ParseOptionInt(kProgram, text, option, lo, hi);
 }
 
-// SIZE or SIZE:STEP, whole numbers of bases, 1 <= STEP <= SIZE; or
-// "contig", a window per contig.
-void ParseWindows(const char* text, SScanOptions& opts) {
-    opts.m_ContigWindows = std::string(text) == "contig";
-    if (opts.m_ContigWindows) {
-        opts.m_WindowSize = opts.m_WindowStep = 0;
-        return;
-    }
-    ParseWindowsOption(kProgram, text, "--windows", opts.m_WindowSize, opts.m_WindowStep);
-}
-
-double ParseLevel(const char* text) {
-    return ParseOptionDouble(kProgram, text, "--level", 0.0, 1.0, true, true,
-                             "a number between 0 and 1 (exclusive), such as 0.95");
-}
-
 }  // namespace
 
 void ApplyPoolsSheet(SScanOptions& opts) {
@@ -126,28 +110,12 @@ void ApplyPoolsSheet(SScanOptions& opts) {
     opts.m_PerSample = true;
 }
 
-std::string ScanUsage() {
-    SScanOptions d;
-    const SPileupOptions& p = d.m_Pileup;
-    return "Usage: qualscan [options] in1.bam [in2.bam ...]\n"
-           "       qualscan [options] --pools SHEET (pools of alignments, each estimated\n"
-           "                                         apart: name, size, files)\n"
-           "       qualscan [options] data.xml      (a data set of qualpileup, qualgen or\n"
-           "                                         qualfit -o, plain or gzip; - reads\n"
-           "                                         standard input)\n"
-           "       qualscan [options] a.sites [b.sites ...]\n"
-           "                                        (summary files of --save-sites, in genome\n"
-           "                                         order, fitted as one run)\n"
-           "\n"
-           "Estimates theta of the neutral spectrum and theta and the growth rate of the\n"
-           "exponential-growth spectrum from quality-scored reads, with profile-likelihood\n"
-           "intervals and a likelihood-ratio test for growth, genome-wide and in windows.\n"
-           "The kind of input is recognised by its content. A sample is the SM of a read\n"
-           "group: lanes of one sample, and files without read groups, are pooled as one\n"
-           "population sample; alignments of several samples need --per-sample or\n"
-           "--merge-samples.\n"
-           "\n"
-           "Output (default in brackets):\n"
+namespace {
+
+// The blocks of the --help text, each ending with a blank line but the last.
+std::string ScanUsageOutput() {
+    const SScanOptions d;
+    return "Output (default in brackets):\n"
            "  -o, --output FILE        the genome-wide table [standard output]\n"
            "      --model MODEL        neutral, growth or both [both]\n"
            "      --level L            confidence level of the intervals, 0 < L < 1 [0.95]\n"
@@ -170,16 +138,8 @@ std::string ScanUsage() {
            "      --ci profile|bootstrap\n"
            "                           intervals from the profile likelihood, or the\n"
            "                           percentile interval of a block bootstrap, which\n"
-           "                           accounts for linked sites [profile]\n"
-           "      --block SIZE         bases per bootstrap block [" +
-           std::to_string(d.m_BlockSize) +
-           "]\n"
-           "      --bootstrap B        bootstrap resamples [" +
-           std::to_string(d.m_Replicates) +
-           "]\n"
-           "      --seed N             seed of the bootstrap's draws [" +
-           std::to_string(d.m_Seed) +
-           "]\n"
+           "                           accounts for linked sites [profile]\n" +
+           BootstrapUsage(d.m_BlockSize, d.m_Replicates, d.m_Seed) +
            "      --save-sites FILE    also write the per-site summaries to FILE (BGZF);\n"
            "                           qualscan reads such files, several at once, as if\n"
            "                           it had read all their sites in one run, with the\n"
@@ -191,8 +151,11 @@ std::string ScanUsage() {
            "      --surface FILE       the growth model's log-likelihood on a grid of theta\n"
            "                           and growth rate around its estimate (for\n"
            "                           scripts/plot_landscape)\n"
-           "\n"
-           "Samples:\n"
+           "\n";
+}
+
+std::string ScanUsageModel() {
+    return "Samples:\n"
            "      --per-sample         estimate every sample apart: a sample column first in\n"
            "                           the table, the windows and the surface, one row per\n"
            "                           sample and model in the order of the samples\n"
@@ -215,18 +178,17 @@ std::string ScanUsage() {
            "      --regions-file BED   only positions in these intervals (BED: contig, 0-based\n"
            "                           start, end; plain or gzip) [all]\n"
            "      --mask BED           never positions in these intervals [none]\n"
-           "\n"
-           "Alignments (as qualpileup):\n"
+           "\n";
+}
+
+std::string ScanUsageAlignments() {
+    const SPileupOptions p;
+    return "Alignments (as qualpileup):\n"
            "  -r, --region REG         only sites in REG (chr, chr:beg or chr:beg-end,\n"
            "                           1-based, inclusive); needs an index [all contigs]\n"
            "  -f, --reference FILE     FASTA with .fai index; gives the reference base\n"
-           "                           and decodes CRAM [none]\n"
-           "  -q, --min-MQ INT         skip reads with mapping quality below INT [" +
-           std::to_string(p.m_MinMapQ) +
-           "]\n"
-           "  -Q, --min-BQ INT         skip bases with quality below INT [" +
-           std::to_string(p.m_MinBaseQ) +
-           "]\n"
+           "                           and decodes CRAM [none]\n" +
+           ReadQualityUsage() +
            "      --skip-flags, --ff FLAGS\n"
            "                           skip reads with any of FLAGS (number or names) [" +
            FlagNames(p.m_SkipFlags) +
@@ -238,172 +200,201 @@ std::string ScanUsage() {
            std::to_string(p.m_MinDepth) +
            "]\n"
            "  -D, --max-depth INT      leave out sites with more reads after filtering\n"
-           "                           (any input); 0 means no limit [0]\n"
-           "  -x, --ignore-overlaps    count both mates of a read pair where they overlap\n"
-           "                           [off: the later mate is skipped there]\n"
+           "                           (any input); 0 means no limit [0]\n" +
+           OverlapsUsage() +
            "  -P, --no-progress        no progress line, even on a terminal [shown on a\n"
-           "                           terminal, at most once a second]\n"
-           "  -h, --help               this text\n"
-           "  -V, --version            version of qualscan and htslib\n";
+           "                           terminal, at most once a second]\n" +
+           HelpVersionUsage("qualscan");
+}
+
+}  // namespace
+
+std::string ScanUsage() {
+    return "Usage: qualscan [options] in1.bam [in2.bam ...]\n"
+           "       qualscan [options] --pools SHEET (pools of alignments, each estimated\n"
+           "                                         apart: name, size, files)\n"
+           "       qualscan [options] data.xml      (a data set of qualpileup, qualgen or\n"
+           "                                         qualfit -o, plain or gzip; - reads\n"
+           "                                         standard input)\n"
+           "       qualscan [options] a.sites [b.sites ...]\n"
+           "                                        (summary files of --save-sites, in genome\n"
+           "                                         order, fitted as one run)\n"
+           "\n"
+           "Estimates theta of the neutral spectrum and theta and the growth rate of the\n"
+           "exponential-growth spectrum from quality-scored reads, with profile-likelihood\n"
+           "intervals and a likelihood-ratio test for growth, genome-wide and in windows.\n"
+           "The kind of input is recognised by its content. A sample is the SM of a read\n"
+           "group: lanes of one sample, and files without read groups, are pooled as one\n"
+           "population sample; alignments of several samples need --per-sample or\n"
+           "--merge-samples.\n"
+           "\n" +
+           ScanUsageOutput() + ScanUsageModel() + ScanUsageAlignments();
 }
 
 std::string ScanVersion() {
     return ProgramVersion("qualscan", QUALSCAN_VERSION);
 }
 
-EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostream& out) {
-    SPileupOptions& p = opts.m_Pileup;
-    const char* bootstrapOnly = nullptr;  // a bootstrap option given
-    const EParseResult result = ParseProgramOptions(
-        kProgram, argc, argv, kShortOptions, kLongOptions.data(), out, ScanUsage, ScanVersion,
-        [&](int c, const char* arg) {
-            opts.m_Given.push_back(c);
-            if (ApplyAlignmentOption(kProgram, c, arg, p)) {
-                return true;
+namespace {
+
+// The options of the outputs: the table, the windows, the surface and the
+// summary files.
+bool ApplyOutputOption(int c, const char* arg, SScanOptions& opts) {
+    switch (c) {
+        case 'o':
+            opts.m_Output = arg;
+            return true;
+        case 'w':
+            opts.m_WindowsOutput = arg;
+            return true;
+        case eWindows:
+            ParseWindowsOrContigOption(kProgram, arg, opts.m_WindowSize, opts.m_WindowStep,
+                                       opts.m_ContigWindows);
+            return true;
+        case eWindowsOnly:
+            opts.m_WindowsOnly = true;
+            return true;
+        case eWindowsBed:
+            SetBedFileOption(kProgram, opts.m_WindowsBed, arg, "--windows-bed");
+            return true;
+        case eMinSites:
+            opts.m_MinSites =
+                static_cast<std::uint64_t>(ParseInt(arg, "--min-sites", 1, 1LL << 40));
+            return true;
+        case eSurface:
+            opts.m_Surface = OutputFileOption(kProgram, arg,
+                                              "--surface needs a file name: the surface is not "
+                                              "written to standard output, where the table goes.");
+            return true;
+        case eSaveSites:
+            opts.m_SaveSites =
+                OutputFileOption(kProgram, arg,
+                                 "--save-sites needs a file name: the summaries are not written "
+                                 "to standard output, where the table goes.");
+            return true;
+        default:
+            return false;
+    }
+}
+
+// --model NAME.
+EScanModels ParseModels(const std::string& m) {
+    if (m == "neutral") {
+        return EScanModels::eNeutral;
+    }
+    if (m == "growth") {
+        return EScanModels::eGrowth;
+    }
+    if (m != "both") {
+        BadArgs("Invalid value '" + m + "' for --model: expected neutral, growth or both.");
+    }
+    return EScanModels::eBoth;
+}
+
+// The options of the model and its intervals, and the threads.
+// bootstrapOnly becomes the bootstrap option given last (it needs --ci
+// bootstrap).
+bool ApplyModelOption(int c, const char* arg, SScanOptions& opts, const char*& bootstrapOnly) {
+    switch (c) {
+        case eModel:
+            opts.m_Models = ParseModels(arg);
+            return true;
+        case eLevel:
+            opts.m_Level = ParseLevelOption(kProgram, arg);
+            return true;
+        case ePoolSize:
+            opts.m_PoolSizes.clear();
+            for (long long n : ParseOptionIntList(kProgram, arg, "--pool-size", 2, 100000)) {
+                opts.m_PoolSizes.push_back(static_cast<unsigned>(n));
             }
-            switch (c) {
-                case 'o':
-                    opts.m_Output = arg;
-                    return true;
-                case 'w':
-                    opts.m_WindowsOutput = arg;
-                    return true;
-                case eWindows:
-                    ParseWindows(arg, opts);
-                    return true;
-                case eWindowsOnly:
-                    opts.m_WindowsOnly = true;
-                    return true;
-                case eModel: {
-                    const std::string m = arg;
-                    if (m == "neutral") {
-                        opts.m_Models = EScanModels::eNeutral;
-                    } else if (m == "growth") {
-                        opts.m_Models = EScanModels::eGrowth;
-                    } else if (m == "both") {
-                        opts.m_Models = EScanModels::eBoth;
-                    } else {
-                        BadArgs("Invalid value '" + m +
-                                "' for --model: expected neutral, growth or both.");
-                    }
-                    return true;
-                }
-                case eLevel:
-                    opts.m_Level = ParseLevel(arg);
-                    return true;
-                case eWindowsBed:
-                    SetBedFileOption(kProgram, opts.m_WindowsBed, arg, "--windows-bed");
-                    return true;
-                case eMinSites:
-                    opts.m_MinSites =
-                        static_cast<std::uint64_t>(ParseInt(arg, "--min-sites", 1, 1LL << 40));
-                    return true;
-                case ePoolSize:
-                    opts.m_PoolSizes.clear();
-                    for (long long n :
-                         ParseOptionIntList(kProgram, arg, "--pool-size", 2, 100000)) {
-                        opts.m_PoolSizes.push_back(static_cast<unsigned>(n));
-                    }
-                    return true;
-                case ePerSample:
-                    opts.m_PerSample = true;
-                    return true;
-                case eMergeSamples:
-                    opts.m_MergeSamples = true;
-                    return true;
-                case eSamples:
-                    opts.m_SampleNames = SplitOptionList(kProgram, arg, "--samples");
-                    for (std::size_t i = 0; i < opts.m_SampleNames.size(); ++i) {
-                        const std::string& name = opts.m_SampleNames[i];
-                        if (name.find_first_of(" \t\n\r/") != std::string::npos) {
-                            BadArgs("Invalid sample name '" + name +
-                                    "' in --samples: a name is one word without blanks or '/'.");
-                        }
-                        for (std::size_t j = 0; j < i; ++j) {
-                            if (opts.m_SampleNames[j] == name) {
-                                BadArgs("--samples names '" + name + "' twice.");
-                            }
-                        }
-                    }
-                    return true;
-                case eSurface:
-                    opts.m_Surface = arg;
-                    if (opts.m_Surface.empty() || opts.m_Surface == "-") {
-                        BadArgs(
-                            "--surface needs a file name: the surface is not written to standard "
-                            "output, where the table goes.");
-                    }
-                    return true;
-                case eUnfolded:
-                    opts.m_Unfolded = true;
-                    return true;
-                case eContig:
-                    opts.m_Contig = arg;
-                    if (opts.m_Contig.empty() ||
-                        opts.m_Contig.find_first_of(" \t\n\r") != std::string::npos) {
-                        BadArgs("Invalid value '" + opts.m_Contig +
-                                "' for --contig: a contig name is one word without blanks.");
-                    }
-                    return true;
-                case eCi: {
-                    const std::string m = arg;
-                    if (m != "profile" && m != "bootstrap") {
-                        BadArgs("Invalid value '" + m +
-                                "' for --ci: expected profile or bootstrap.");
-                    }
-                    opts.m_Bootstrap = m == "bootstrap";
-                    return true;
-                }
-                case eBlock:
-                    bootstrapOnly = "--block";
-                    opts.m_BlockSize = ParseInt(arg, "--block", 1, 1LL << 40);
-                    return true;
-                case eBootstrap:
-                    bootstrapOnly = "--bootstrap";
-                    opts.m_Replicates = static_cast<int>(ParseInt(arg, "--bootstrap", 1, 1000000));
-                    return true;
-                case eSeed:
-                    bootstrapOnly = "--seed";
-                    opts.m_Seed = static_cast<unsigned long>(ParseSeedOption(kProgram, arg));
-                    return true;
-                case eSaveSites:
-                    opts.m_SaveSites = arg;
-                    if (opts.m_SaveSites.empty() || opts.m_SaveSites == "-") {
-                        BadArgs(
-                            "--save-sites needs a file name: the summaries are not written to "
-                            "standard output, where the table goes.");
-                    }
-                    return true;
-                case eRegionsFile:
-                    SetBedFileOption(kProgram, opts.m_RegionsFile, arg, "--regions-file");
-                    return true;
-                case eMask:
-                    SetBedFileOption(kProgram, opts.m_MaskFile, arg, "--mask");
-                    return true;
-                case ePools:
-                    if (!opts.m_PoolsSheet.empty()) {
-                        BadArgs("--pools is given twice ('" + opts.m_PoolsSheet + "' and '" + arg +
-                                "'): a run reads one sheet.");
-                    }
-                    opts.m_PoolsSheet = arg;
-                    return true;
-                case 't':
-                    opts.m_Threads = ParseThreadsOption(kProgram, arg);
-                    return true;
-                default:
-                    return false;
+            return true;
+        case eUnfolded:
+            opts.m_Unfolded = true;
+            return true;
+        case eContig:
+            opts.m_Contig = arg;
+            if (opts.m_Contig.empty() ||
+                opts.m_Contig.find_first_of(" \t\n\r") != std::string::npos) {
+                BadArgs("Invalid value '" + opts.m_Contig +
+                        "' for --contig: a contig name is one word without blanks.");
             }
-        });
-    if (result != EParseResult::eRun) {
-        return result;
+            return true;
+        case eCi: {
+            const std::string m = arg;
+            if (m != "profile" && m != "bootstrap") {
+                BadArgs("Invalid value '" + m + "' for --ci: expected profile or bootstrap.");
+            }
+            opts.m_Bootstrap = m == "bootstrap";
+            return true;
+        }
+        case eBlock:
+            bootstrapOnly = "--block";
+            opts.m_BlockSize = ParseInt(arg, "--block", 1, 1LL << 40);
+            return true;
+        case eBootstrap:
+            bootstrapOnly = "--bootstrap";
+            opts.m_Replicates = static_cast<int>(ParseInt(arg, "--bootstrap", 1, 1000000));
+            return true;
+        case eSeed:
+            bootstrapOnly = "--seed";
+            opts.m_Seed = static_cast<unsigned long>(ParseSeedOption(kProgram, arg));
+            return true;
+        case 't':
+            opts.m_Threads = ParseThreadsOption(kProgram, arg);
+            return true;
+        default:
+            return false;
     }
-    for (int i = optind; i < argc; ++i) {
-        p.m_Inputs.emplace_back(argv[i]);
+}
+
+// --samples: names of one word each, none twice.
+std::vector<std::string> ParseSampleNames(const char* arg) {
+    std::vector<std::string> names = SplitOptionList(kProgram, arg, "--samples");
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        if (name.find_first_of(" \t\n\r/") != std::string::npos) {
+            BadArgs("Invalid sample name '" + name +
+                    "' in --samples: a name is one word without blanks or '/'.");
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            if (names[j] == name) {
+                BadArgs("--samples names '" + name + "' twice.");
+            }
+        }
     }
-    if (!opts.m_PoolsSheet.empty()) {
-        ApplyPoolsSheet(opts);
+    return names;
+}
+
+// The options of the samples and the positions read.
+bool ApplyInputOption(int c, const char* arg, SScanOptions& opts) {
+    switch (c) {
+        case ePerSample:
+            opts.m_PerSample = true;
+            return true;
+        case eMergeSamples:
+            opts.m_MergeSamples = true;
+            return true;
+        case eSamples:
+            opts.m_SampleNames = ParseSampleNames(arg);
+            return true;
+        case ePools:
+            RefuseGivenTwice(kProgram, "--pools", opts.m_PoolsSheet, arg, "a run reads one sheet.");
+            opts.m_PoolsSheet = arg;
+            return true;
+        case eRegionsFile:
+            SetBedFileOption(kProgram, opts.m_RegionsFile, arg, "--regions-file");
+            return true;
+        case eMask:
+            SetBedFileOption(kProgram, opts.m_MaskFile, arg, "--mask");
+            return true;
+        default:
+            return false;
     }
-    CheckAlignmentOptions(kProgram, p);
+}
+
+// The windows of one kind, with their file; the bootstrap options with
+// --ci bootstrap.
+void CheckWindowOptions(const SScanOptions& opts, const char* bootstrapOnly) {
     if (!opts.m_WindowsBed.empty() && opts.Given(eWindows)) {
         BadArgs(
             "--windows and --windows-bed are two ways to cut the genome into windows: give "
@@ -417,6 +408,10 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
     CheckWindowAndBootstrapOptions(
         kProgram, opts.Windows() ? std::max<std::int64_t>(opts.m_WindowSize, 1) : 0,
         opts.m_WindowsOutput, bootstrapOnly, opts.m_Bootstrap);
+}
+
+// Samples kept apart or pooled, not both; names and sizes that fit.
+void CheckSampleOptions(const SScanOptions& opts) {
     if (opts.m_PerSample && opts.m_MergeSamples) {
         BadArgs(
             "--per-sample and --merge-samples exclude each other: keep the samples apart, or "
@@ -430,6 +425,11 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
             "--pool-size gives one size per sample, but --merge-samples pools the samples "
             "as one: give one size, that of the pooled sample.");
     }
+}
+
+// The options that need windows, and those --windows-only leaves without
+// an output.
+void CheckModeOptions(const SScanOptions& opts) {
     if (!opts.m_Surface.empty() && opts.m_Models == EScanModels::eNeutral) {
         BadArgs(
             "--surface draws the growth model's likelihood: it does not apply with --model "
@@ -441,23 +441,51 @@ EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostr
     if (opts.m_WindowsOnly && !opts.Windows()) {
         BadArgs("--windows-only needs --windows SIZE[:STEP] and -w FILE.");
     }
-    if (opts.m_WindowsOnly) {
-        // Options of the genome-wide table, which this mode does not write.
-        for (int given :
-             {static_cast<int>('o'), static_cast<int>(eModel), static_cast<int>(eSurface)}) {
-            if (opts.Given(given)) {
-                BadArgs(OptionName(kLongOptions, given) +
-                        " applies to the genome-wide table, which --windows-only does not "
-                        "write (the windows, neutral estimates, go to -w).");
-            }
-        }
-        if (opts.m_Bootstrap) {
-            BadArgs(
-                "--ci bootstrap draws its resamples from the whole genome's blocks, which "
-                "--windows-only does not keep (its windows have profile-likelihood "
-                "intervals): leave out --windows-only.");
+    if (!opts.m_WindowsOnly) {
+        return;
+    }
+    // Options of the genome-wide table, which this mode does not write.
+    for (int given :
+         {static_cast<int>('o'), static_cast<int>(eModel), static_cast<int>(eSurface)}) {
+        if (opts.Given(given)) {
+            BadArgs(OptionName(kLongOptions, given) +
+                    " applies to the genome-wide table, which --windows-only does not write (the "
+                    "windows, neutral estimates, go to -w).");
         }
     }
+    if (opts.m_Bootstrap) {
+        BadArgs(
+            "--ci bootstrap draws its resamples from the whole genome's blocks, which "
+            "--windows-only does not keep (its windows have profile-likelihood intervals): "
+            "leave out --windows-only.");
+    }
+}
+
+}  // namespace
+
+EParseResult ParseScanArgs(int argc, char* argv[], SScanOptions& opts, std::ostream& out) {
+    SPileupOptions& p = opts.m_Pileup;
+    const char* bootstrapOnly = nullptr;  // a bootstrap option given
+    const EParseResult result = ParseProgramOptions(
+        kProgram, argc, argv, kShortOptions, kLongOptions.data(), out, ScanUsage, ScanVersion,
+        [&](int c, const char* arg) {
+            opts.m_Given.push_back(c);
+            return ApplyAlignmentOption(kProgram, c, arg, p) || ApplyOutputOption(c, arg, opts) ||
+                   ApplyModelOption(c, arg, opts, bootstrapOnly) || ApplyInputOption(c, arg, opts);
+        });
+    if (result != EParseResult::eRun) {
+        return result;
+    }
+    for (int i = optind; i < argc; ++i) {
+        p.m_Inputs.emplace_back(argv[i]);
+    }
+    if (!opts.m_PoolsSheet.empty()) {
+        ApplyPoolsSheet(opts);
+    }
+    CheckAlignmentOptions(kProgram, p);
+    CheckWindowOptions(opts, bootstrapOnly);
+    CheckSampleOptions(opts);
+    CheckModeOptions(opts);
     return EParseResult::eRun;
 }
 

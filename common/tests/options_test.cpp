@@ -189,6 +189,81 @@ TEST(ParseProgramOptions, BadOptionsAreNamedAsTheUserWroteThem) {
     }
 }
 
+// The message of what f throws ("" when it returns).
+template <typename TFunction>
+std::string Refusal(TFunction f) {
+    try {
+        f();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(SharedOptions, ValuesOfOnePerRunAreRefusedTwiceAndOutputsNeedAFile) {
+    const std::string tail = "\nTry 'prog --help' for the options.";
+    EXPECT_EQ(Refusal([] { RefuseGivenTwice("prog", "--pools", "", "b", "one sheet."); }), "");
+    EXPECT_EQ(Refusal([] { RefuseGivenTwice("prog", "--pools", "a", "b", "one sheet."); }),
+              "--pools is given twice ('a' and 'b'): one sheet." + tail);
+    // The BED options keep their wording, first and empty values included.
+    std::string bed;
+    SetBedFileOption("prog", bed, "a.bed", "--mask");
+    EXPECT_EQ(bed, "a.bed");
+    EXPECT_EQ(Refusal([&] { SetBedFileOption("prog", bed, "b.bed", "--mask"); }),
+              "--mask is given twice ('a.bed' and 'b.bed'): a run takes one such BED file; join "
+              "them into one (cat a.bed b.bed)." +
+                  tail);
+    EXPECT_EQ(bed, "a.bed");
+    std::string none;
+    EXPECT_EQ(Refusal([&] { SetBedFileOption("prog", none, "", "--mask"); }),
+              "Invalid value '' for --mask: expected a BED file." + tail);
+    EXPECT_EQ(OutputFileOption("prog", "out.tsv", "unused"), "out.tsv");
+    for (const char* bad : {"", "-"}) {
+        EXPECT_EQ(Refusal([&] { OutputFileOption("prog", bad, "--x needs a file name."); }),
+                  "--x needs a file name." + tail)
+            << bad;
+    }
+}
+
+TEST(SharedOptions, WindowsOfAnyKindAndTheLevel) {
+    std::int64_t size = 7, step = 7;
+    bool contigs = false;
+    ParseWindowsOrContigOption("prog", "contig", size, step, contigs);
+    EXPECT_TRUE(contigs);
+    EXPECT_EQ(size, 0);
+    EXPECT_EQ(step, 0);
+    // A later fixed size takes the place of whole contigs, as the last
+    // --windows given does.
+    ParseWindowsOrContigOption("prog", "100:40", size, step, contigs);
+    EXPECT_FALSE(contigs);
+    EXPECT_EQ(size, 100);
+    EXPECT_EQ(step, 40);
+    EXPECT_NE(Refusal([&] { ParseWindowsOrContigOption("prog", "contigs", size, step, contigs); }),
+              "");
+    EXPECT_EQ(Refusal([&] { ParseWindowsOrContigOption("prog", "10:20", size, step, contigs); }),
+              "Invalid value '10:20' for --windows: the step 20 is larger than the window 10, so "
+              "positions between windows would not count.\nTry 'prog --help' for the options.");
+    EXPECT_DOUBLE_EQ(ParseLevelOption("prog", "0.9"), 0.9);
+    for (const char* bad : {"0", "1", "1.5", "-0.1", "x", "nan"}) {
+        EXPECT_EQ(Refusal([&] { ParseLevelOption("prog", bad); }),
+                  std::string("Invalid value '") + bad +
+                      "' for --level: expected a number between 0 and 1 (exclusive), such as "
+                      "0.95.\nTry 'prog --help' for the options.")
+            << bad;
+    }
+}
+
+TEST(SharedOptions, UsageLinesKeepTheColumnsOfEveryHelpText) {
+    const std::string boot = BootstrapUsage(5000, 300, 42);
+    EXPECT_EQ(boot,
+              "      --block SIZE         bases per bootstrap block [5000]\n"
+              "      --bootstrap B        bootstrap resamples [300]\n"
+              "      --seed N             seed of the bootstrap's draws [42]\n");
+    EXPECT_EQ(HelpVersionUsage("prog"),
+              "  -h, --help               this text\n"
+              "  -V, --version            version of prog and htslib\n");
+}
+
 TEST(ProgramVersion, NamesTheProgramAndHtslib) {
     const std::string v = ProgramVersion("prog", "1.2.3");
     EXPECT_EQ(v.rfind("prog 1.2.3\nUsing htslib ", 0), 0u) << v;

@@ -18,48 +18,21 @@
 #include "base/input_error.hpp"
 #include "fst/fst_options.hpp"
 #include "fst/fst_run.hpp"
+#include "fst/tests/program_test_util.hpp"
 #include "poolsim/pool_sim.hpp"
 
 namespace {
 
-const std::string kBin = QT_BIN_DIR;
-const std::string kSource = QT_SOURCE_DIR;
+using pooltest::Exists;
+using pooltest::kBin;
+using pooltest::kSource;
+using pooltest::Slurp;
+using pooltest::Table;
 
 struct SCmd {
     int status = -1;
     std::string out, err;
 };
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-std::vector<std::vector<std::string>> Table(const std::string& text) {
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') {
-            continue;
-        }
-        std::vector<std::string> f;
-        std::istringstream s(line);
-        std::string x;
-        while (std::getline(s, x, '\t')) {
-            f.push_back(x);
-        }
-        rows.push_back(f);
-    }
-    return rows;
-}
 
 class PoolFaults : public ::testing::Test {
   protected:
@@ -518,4 +491,20 @@ TEST_F(PoolFaults, WindowsOfContigsAndBedLines) {
     EXPECT_EQ(genes[1][5], "40");
     EXPECT_EQ(genes[1][6], "NA");
     EXPECT_NE(genes[4][6], "NA");
+}
+
+// Pileup text of two pools at depth 1,400, whose first line is longer than
+// the bytes an input's kind is told by, is qualfst's input like any other
+// (it was refused as neither alignments nor pileup text); a ragged text (2
+// columns, then 3) is refused naming its line, as every program does.
+TEST_F(PoolFaults, LongAndRaggedPileupTextAsEveryProgramReadsIt) {
+    const std::string io = kSource + "/io/tests/regression/";
+    const SCmd longLine = Run(kFst + "--pool-size 20 " + io + "first_line_1400x2.pileup");
+    EXPECT_EQ(longLine.status, 0) << longLine.err;
+    EXPECT_EQ(Table(longLine.out).size(), 2u);
+    const SCmd ragged =
+        Run(kFst + "--pool-size 20 " + kSource + "/scan/tests/regression/ragged_min.pileup");
+    EXPECT_EQ(ragged.status, 1);
+    EXPECT_NE(ragged.err.find("line 2"), std::string::npos) << ragged.err;
+    EXPECT_EQ(ragged.out, "");
 }

@@ -19,6 +19,7 @@
 #include "fst/fst_options.hpp"
 #include "fst/fst_run.hpp"
 #include "fst/joint_fit.hpp"
+#include "fst/tests/program_test_util.hpp"
 #include "pool/pool_inputs.hpp"
 #include "pool/pool_reader.hpp"
 #include "pool/pool_store.hpp"
@@ -26,44 +27,16 @@
 
 namespace {
 
-const std::string kBin = QT_BIN_DIR;
-const std::string kSource = QT_SOURCE_DIR;
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
+using pooltest::Exists;
+using pooltest::kBin;
+using pooltest::kSource;
+using pooltest::Slurp;
+using pooltest::Table;
 
 // Runs a command with bash (no single quotes in it); returns its status.
 int Shell(const std::string& command) {
     const int status = std::system(("bash -c '" + command + " 2>/dev/null'").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::vector<std::vector<std::string>> Table(const std::string& text) {
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line[0] == '#') {
-            continue;  // a windows file's first line (tested on its own)
-        }
-        std::vector<std::string> f;
-        std::istringstream s(line);
-        std::string x;
-        while (std::getline(s, x, '\t')) {
-            f.push_back(x);
-        }
-        rows.push_back(f);
-    }
-    return rows;
 }
 
 // Two tables equal: the same words, numbers within rel of each other.
@@ -399,6 +372,11 @@ TEST_F(QualFst, BadInputsEndWithAnErrorAndNoOutput) {
             << option;
         EXPECT_TRUE(Refused({"--pool-size", "10", option, "", north, south})) << option;
     }
+    // A second sheet would take the place of the first unseen, as a second
+    // -r would.
+    EXPECT_FALSE(Refused({"--pools", "a.tsv"}));
+    EXPECT_TRUE(Refused({"--pools", "a.tsv", "--pools", "b.tsv"}));
+    EXPECT_TRUE(Refused({"-r", "chr1", "-r", "chr2", "--pool-size", "10", north, south}));
     // One pool.
     EXPECT_EQ(KindOf({"--pool-size", "10", "-o", out, north}), EInputError::eFormat);
     // Sizes that do not match the pools, and a pool of one chromosome.

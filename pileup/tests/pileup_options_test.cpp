@@ -138,4 +138,18 @@ TEST(ParsePileupArgs, HelpListsEveryOptionWithItsDefaultAndVersionNamesHtslib) {
     EXPECT_NE(text.find("\nUsing htslib "), std::string::npos);
 }
 
+TEST(AlignmentUsage, SharedLinesGiveTheDefaultsInTheHelpColumns) {
+    // The lines every alignment program's help takes (qualpileup, qualscan,
+    // the pool programs), with the defaults of the options themselves.
+    EXPECT_EQ(ReadQualityUsage(),
+              "  -q, --min-MQ INT         skip reads with mapping quality below INT [20]\n"
+              "  -Q, --min-BQ INT         skip bases with quality below INT [0]\n");
+    EXPECT_EQ(OverlapsUsage(),
+              "  -x, --ignore-overlaps    count both mates of a read pair where they overlap\n"
+              "                           [off: the later mate is skipped there]\n");
+    const std::string help = PileupUsage();
+    EXPECT_NE(help.find(ReadQualityUsage()), std::string::npos);
+    EXPECT_NE(help.find(OverlapsUsage()), std::string::npos);
+}
+
 }  // namespace
