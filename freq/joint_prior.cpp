@@ -9,6 +9,7 @@
 
 #include "base/input_error.hpp"
 #include "common/taskpool.hpp"
+#include "freq/stored_sites.hpp"
 #include "pool/nonnegative_qp.hpp"
 #include "pool/site_posterior.hpp"
 
@@ -481,22 +482,18 @@ SJointFit FitJointPrior(const CPoolStore& store, const SJointPrior& prior, hts_t
     }();
     const std::function<SFitChunk(std::size_t)> job = [&](std::size_t c) {
         CJointCaller caller(independent);
-        std::vector<SPoolRecordView> v(k);
         std::vector<double> q(k);
         SFitChunk out;
-        out.terms.reserve(chunks[c].m_Offsets.size() * (k + 1));
-        const unsigned char* p = chunks[c].m_Bytes.data();
-        for (std::size_t s = 0; s < chunks[c].m_Offsets.size(); ++s) {
-            for (std::size_t i = 0; i < k; ++i) {
-                p = ReadPoolRecord(p, v[i]);
-            }
-            double logR = 0.0;
-            caller.FitTerms(v.data(), logR, q.data());
-            out.terms.push_back(static_cast<float>(std::max(-1e30, std::min(1e30, logR))));
-            for (double x : q) {
-                out.terms.push_back(static_cast<float>(x));
-            }
-        }
+        out.terms.reserve(StoredSites(chunks[c]) * (k + 1));
+        VisitStoredSites(
+            chunks[c], k, EStoredOrder::eAsStored, [&](std::int64_t, const SPoolRecordView* v) {
+                double logR = 0.0;
+                caller.FitTerms(v, logR, q.data());
+                out.terms.push_back(static_cast<float>(std::max(-1e30, std::min(1e30, logR))));
+                for (double x : q) {
+                    out.terms.push_back(static_cast<float>(x));
+                }
+            });
         return out;
     };
     const std::function<void(std::size_t, SFitChunk&)> keep = [&](std::size_t c, SFitChunk& r) {

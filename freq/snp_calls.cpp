@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "freq/joint_prior.hpp"
+#include "freq/stored_sites.hpp"
 
 namespace {
 
@@ -135,59 +136,32 @@ void CallCandidates(const SPoolBatch& batch, std::size_t pools, CJointCaller& ca
 void CallStoredChunk(const SPoolChunk& chunk, std::size_t pools, const SCandidateSites& side,
                      CJointCaller& caller, double minQual, bool test, std::vector<SSnpCall>& out,
                      SCallCounts& counts) {
-    // The chunk's sites by position (a chunk may hold them in another
-    // order), each with its records' first byte.
-    struct SSite {
-        std::int64_t pos;
-        const unsigned char* bytes;
-    };
-    std::vector<SSite> sites;
-    sites.reserve(chunk.m_Offsets.size());
-    const unsigned char* p = chunk.m_Bytes.data();
-    SPoolRecordView skip;
-    for (std::uint32_t offset : chunk.m_Offsets) {
-        sites.push_back(SSite{chunk.m_FirstPos + offset, p});
-        for (std::size_t k = 0; k < pools; ++k) {
-            p = ReadPoolRecord(p, skip);
-        }
-    }
-    if (sites.empty()) {
-        return;
-    }
-    std::sort(sites.begin(), sites.end(),
-              [](const SSite& a, const SSite& b) { return a.pos < b.pos; });
     // The candidates of the chunk's contig from its first position, joined
-    // with the sites.
+    // with the sites in position order.
     const auto before = [&](std::size_t i, int contig, std::int64_t pos) {
         return side.m_Contig[i] < contig || (side.m_Contig[i] == contig && side.m_Pos[i] < pos);
     };
     std::size_t lo = 0, hi = side.Sites();
     while (lo < hi) {
         const std::size_t mid = lo + (hi - lo) / 2;
-        if (before(mid, chunk.m_Contig, sites.front().pos)) {
+        if (before(mid, chunk.m_Contig, chunk.m_FirstPos)) {
             lo = mid + 1;
         } else {
             hi = mid;
         }
     }
-    std::vector<SPoolRecordView> records(pools);
     std::size_t c = lo;
-    for (const SSite& site : sites) {
-        while (c < side.Sites() && before(c, chunk.m_Contig, site.pos)) {
-            ++c;
-        }
-        if (c == side.Sites() || side.m_Contig[c] != chunk.m_Contig) {
-            break;
-        }
-        if (side.m_Pos[c] != site.pos) {
-            continue;
-        }
-        const unsigned char* q = site.bytes;
-        for (std::size_t k = 0; k < pools; ++k) {
-            q = ReadPoolRecord(q, records[k]);
-        }
-        const unsigned char alleles = side.m_Alleles[c];
-        CallSite(records.data(), pools, chunk.m_Contig, site.pos, alleles & 3, alleles >> 2,
-                 &side.m_AltReads[c * pools], nullptr, caller, minQual, test, out, counts);
-    }
+    VisitStoredSites(
+        chunk, pools, EStoredOrder::eByPosition,
+        [&](std::int64_t pos, const SPoolRecordView* records) {
+            while (c < side.Sites() && before(c, chunk.m_Contig, pos)) {
+                ++c;
+            }
+            if (c == side.Sites() || side.m_Contig[c] != chunk.m_Contig || side.m_Pos[c] != pos) {
+                return;
+            }
+            const unsigned char alleles = side.m_Alleles[c];
+            CallSite(records, pools, chunk.m_Contig, pos, alleles & 3, alleles >> 2,
+                     &side.m_AltReads[c * pools], nullptr, caller, minQual, test, out, counts);
+        });
 }
