@@ -16,6 +16,7 @@
 #include "freq/call_output.hpp"
 #include "freq/joint_prior.hpp"
 #include "freq/snp_calls.hpp"
+#include "freq/stored_sites.hpp"
 #include "pool/pool_inputs.hpp"
 #include "pool/pool_reader.hpp"
 #include "pool/pool_sources.hpp"
@@ -293,7 +294,7 @@ void CFreqRun::x_FitPools() {
 // The candidates of the store's run called under the fitted prior, chunk
 // by chunk in parallel, merged in genome order.
 void CFreqRun::x_CallStored() {
-    const std::vector<SPoolChunk>& chunks = m_Store->Chunks();
+    const std::size_t chunks = StoredChunks(*m_Store);
     m_Bar.Status("calling " + std::to_string(m_Candidates.Sites()) + " sites");
     m_Vcf->WriteHeader(x_Header());
     struct SResult {
@@ -303,7 +304,7 @@ void CFreqRun::x_CallStored() {
     const std::function<SResult(std::size_t)> job = [&](std::size_t c) {
         SResult r;
         CJointCaller caller(m_Joint);
-        CallStoredChunk(chunks[c], m_Pools, m_Candidates, caller, m_Opts.m_MinQual, m_Test, r.calls,
+        CallStoredChunk(*m_Store, c, m_Candidates, caller, m_Opts.m_MinQual, m_Test, r.calls,
                         r.counts);
         return r;
     };
@@ -311,7 +312,7 @@ void CFreqRun::x_CallStored() {
         m_Counts.Add(r.counts);
         x_Emit(r.calls);
     };
-    RunOrdered<SResult>(m_Threads.get(), chunks.size(), job, merge);
+    RunOrdered<SResult>(m_Threads.get(), chunks, job, merge);
 }
 
 void CFreqRun::x_Emit(const std::vector<SSnpCall>& calls) {

@@ -473,8 +473,8 @@ SJointFit FitJointPrior(const CPoolStore& store, const SJointPrior& prior, hts_t
         limit = std::min(limit, s.phi[0]);
     }
     // Every site's log R and q_i, chunk by chunk.
-    const std::vector<SPoolChunk>& chunks = store.Chunks();
-    std::vector<SFitChunk> terms(chunks.size());
+    const std::size_t chunks = StoredChunks(store);
+    std::vector<SFitChunk> terms(chunks);
     const SJointPrior independent = [&] {
         SJointPrior p = prior;
         p.m_Shared = p.m_Monomorphic = 0.0;
@@ -484,9 +484,9 @@ SJointFit FitJointPrior(const CPoolStore& store, const SJointPrior& prior, hts_t
         CJointCaller caller(independent);
         std::vector<double> q(k);
         SFitChunk out;
-        out.terms.reserve(StoredSites(chunks[c]) * (k + 1));
+        out.terms.reserve(StoredSites(store, c) * (k + 1));
         VisitStoredSites(
-            chunks[c], k, EStoredOrder::eAsStored, [&](std::int64_t, const SPoolRecordView* v) {
+            store, c, EStoredOrder::eAsStored, [&](int, std::int64_t, const SPoolRecordView* v) {
                 double logR = 0.0;
                 caller.FitTerms(v, logR, q.data());
                 out.terms.push_back(static_cast<float>(std::max(-1e30, std::min(1e30, logR))));
@@ -500,7 +500,7 @@ SJointFit FitJointPrior(const CPoolStore& store, const SJointPrior& prior, hts_t
         terms[c].terms.swap(r.terms);
         fit.m_Sites += terms[c].terms.size() / (k + 1);
     };
-    RunOrdered<SFitChunk>(pool, chunks.size(), job, keep);
+    RunOrdered<SFitChunk>(pool, chunks, job, keep);
     const std::vector<double> R = Ratios(terms, k);
     std::vector<double> V;
     // The profile over w: each w's best r.

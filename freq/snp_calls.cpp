@@ -133,35 +133,40 @@ void CallCandidates(const SPoolBatch& batch, std::size_t pools, CJointCaller& ca
     }
 }
 
-void CallStoredChunk(const SPoolChunk& chunk, std::size_t pools, const SCandidateSites& side,
+void CallStoredChunk(const CPoolStore& store, std::size_t chunk, const SCandidateSites& side,
                      CJointCaller& caller, double minQual, bool test, std::vector<SSnpCall>& out,
                      SCallCounts& counts) {
-    // The candidates of the chunk's contig from its first position, joined
-    // with the sites in position order.
+    const std::size_t pools = store.Pools();
+    // The candidates joined with the chunk's sites in position order, from
+    // the first candidate at or after its first site.
     const auto before = [&](std::size_t i, int contig, std::int64_t pos) {
         return side.m_Contig[i] < contig || (side.m_Contig[i] == contig && side.m_Pos[i] < pos);
     };
-    std::size_t lo = 0, hi = side.Sites();
-    while (lo < hi) {
-        const std::size_t mid = lo + (hi - lo) / 2;
-        if (before(mid, chunk.m_Contig, chunk.m_FirstPos)) {
-            lo = mid + 1;
-        } else {
-            hi = mid;
-        }
-    }
-    std::size_t c = lo;
+    bool first = true;
+    std::size_t c = 0;
     VisitStoredSites(
-        chunk, pools, EStoredOrder::eByPosition,
-        [&](std::int64_t pos, const SPoolRecordView* records) {
-            while (c < side.Sites() && before(c, chunk.m_Contig, pos)) {
+        store, chunk, EStoredOrder::eByPosition,
+        [&](int contig, std::int64_t pos, const SPoolRecordView* records) {
+            if (first) {
+                std::size_t hi = side.Sites();
+                while (c < hi) {
+                    const std::size_t mid = c + (hi - c) / 2;
+                    if (before(mid, contig, pos)) {
+                        c = mid + 1;
+                    } else {
+                        hi = mid;
+                    }
+                }
+                first = false;
+            }
+            while (c < side.Sites() && before(c, contig, pos)) {
                 ++c;
             }
-            if (c == side.Sites() || side.m_Contig[c] != chunk.m_Contig || side.m_Pos[c] != pos) {
+            if (c == side.Sites() || side.m_Contig[c] != contig || side.m_Pos[c] != pos) {
                 return;
             }
             const unsigned char alleles = side.m_Alleles[c];
-            CallSite(records, pools, chunk.m_Contig, pos, alleles & 3, alleles >> 2,
+            CallSite(records, pools, contig, pos, alleles & 3, alleles >> 2,
                      &side.m_AltReads[c * pools], nullptr, caller, minQual, test, out, counts);
         });
 }

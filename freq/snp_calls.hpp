@@ -73,8 +73,9 @@ struct SCandidateSites {
 std::uint64_t SplitBatch(const SPoolBatch& batch, std::size_t pools, CPoolStore* store,
                          SCandidateSites* side, SPoolBatch* candidates);
 
-// Calls the candidates of one chunk of store, found in side by position.
-void CallStoredChunk(const SPoolChunk& chunk, std::size_t pools, const SCandidateSites& side,
+// Calls the candidates of chunk number chunk of store, found in side by
+// position.
+void CallStoredChunk(const CPoolStore& store, std::size_t chunk, const SCandidateSites& side,
                      CJointCaller& caller, double minQual, bool test, std::vector<SSnpCall>& out,
                      SCallCounts& counts);
 

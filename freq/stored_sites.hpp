@@ -1,8 +1,9 @@
 #pragma once
 // The one place where qualfreq reads the layout of the pool store
 // (pool/pool_store.hpp): the fit of the joint prior and the calls of the
-// stored candidates visit a chunk's sites through VisitStoredSites, so that a
-// change of how the store holds its records changes this file alone.
+// stored candidates visit the store's sites through these functions, chunk
+// by chunk (the unit of the parallel passes), so that a change of how the
+// store holds its records changes this file alone.
 
 #include <algorithm>
 #include <cstddef>
@@ -12,9 +13,12 @@
 #include "pool/pool_record.hpp"
 #include "pool/pool_store.hpp"
 
-// The sites of chunk.
-inline std::size_t StoredSites(const SPoolChunk& chunk) {
-    return chunk.m_Offsets.size();
+// The chunks of store, and the sites of its chunk c.
+inline std::size_t StoredChunks(const CPoolStore& store) {
+    return store.Chunks().size();
+}
+inline std::size_t StoredSites(const CPoolStore& store, std::size_t c) {
+    return store.Chunks()[c].m_Offsets.size();
 }
 
 // The order of a visit: the store's own (sums over the sites add up in it,
@@ -22,11 +26,13 @@ inline std::size_t StoredSites(const SPoolChunk& chunk) {
 // with what is kept beside the store).
 enum class EStoredOrder { eAsStored, eByPosition };
 
-// Calls visit(pos, records) for every site of chunk in order; records[0..
-// pools) are the site's records, pools in order, valid during the call.
+// Calls visit(contig, pos, records) for every site of chunk c of store in
+// order; records[0..store.Pools()) are the site's records, pools in order,
+// valid during the call.
 template <class FVisit>
-void VisitStoredSites(const SPoolChunk& chunk, std::size_t pools, EStoredOrder order,
-                      FVisit&& visit) {
+void VisitStoredSites(const CPoolStore& store, std::size_t c, EStoredOrder order, FVisit&& visit) {
+    const SPoolChunk& chunk = store.Chunks()[c];
+    const std::size_t pools = store.Pools();
     // The store orders a chunk's sites by their records, not by position:
     // each site's first byte found in one pass, then sorted when asked.
     struct SSite {
@@ -53,6 +59,6 @@ void VisitStoredSites(const SPoolChunk& chunk, std::size_t pools, EStoredOrder o
         for (std::size_t k = 0; k < pools; ++k) {
             q = ReadPoolRecord(q, records[k]);
         }
-        visit(site.pos, static_cast<const SPoolRecordView*>(records.data()));
+        visit(chunk.m_Contig, site.pos, static_cast<const SPoolRecordView*>(records.data()));
     }
 }
