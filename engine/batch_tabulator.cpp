@@ -282,6 +282,31 @@ struct CBatchTabulator::SWorker {
     std::unique_ptr<CSiteEncoder> m_Encoder;
     CCache m_Cache;
     STableCacheCounts m_Counts;
+    // Where contents do not repeat (qualities spread over 2..41) a lookup
+    // is a key, a hash and a copy into the arena for nothing: after a probe
+    // of kProbeSites lookups with fewer than kProbeHits hits, the next
+    // kRestSites sites skip the cache, then it is probed again. A cached
+    // table is the table the site would get anyway, so this changes no
+    // result.
+    static constexpr std::uint32_t kProbeSites = 1024, kProbeHits = 16, kRestSites = 16384;
+    std::uint32_t m_Probed = 0, m_ProbeHitCount = 0, m_Resting = 0;
+    bool UseCache() {
+        if (m_Resting == 0) {
+            return true;
+        }
+        --m_Resting;
+        return false;
+    }
+    void Looked(bool hit) {
+        ++m_Probed;
+        m_ProbeHitCount += hit;
+        if (m_Probed == kProbeSites) {
+            if (m_ProbeHitCount < kProbeHits) {
+                m_Resting = kRestSites;
+            }
+            m_Probed = m_ProbeHitCount = 0;
+        }
+    }
 };
 
 struct CBatchTabulator::SBatch {
@@ -408,7 +433,7 @@ void CBatchTabulator::x_Tabulate(SBatch& batch) {
     // Each site's key and hash are made one site ahead, and its set of the
     // cache fetched while the site before it is tabulated.
     auto keyOf = [&](std::size_t i, std::uint64_t& hash) -> const std::vector<std::uint64_t>* {
-        if (!caching || i >= batch.m_Count) {
+        if (!caching || i >= batch.m_Count || !worker->UseCache()) {
             return nullptr;
         }
         batch.m_ErrorContig = batch.m_Raw[i].m_Contig;
@@ -441,7 +466,9 @@ void CBatchTabulator::x_Tabulate(SBatch& batch) {
         }
         ++giveBack.counts.lookups;
         CCache::SValue hit;
-        if (cache.Find(*key, hash, hit)) {
+        const bool found = cache.Find(*key, hash, hit);
+        worker->Looked(found);
+        if (found) {
             ++giveBack.counts.hits;
             site.m_Contig = raw.m_Contig;
             site.m_Pos = raw.m_Pos;

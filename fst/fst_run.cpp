@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <ostream>
@@ -14,6 +16,7 @@
 #include "common/quantile.hpp"
 #include "common/safe_output.hpp"
 #include "common/table_format.hpp"
+#include "common/taskpool.hpp"
 #include "common/thread_pool.hpp"
 #include "fst/joint_fit.hpp"
 #include "fst/spectrum_file.hpp"
@@ -73,12 +76,28 @@ class CFstRun {
     void x_CheckOutputs();
     CWindowPolicy x_WindowPolicy();
     void x_Take(SPoolBatch& batch);
+    // What fitting a pair gives, made on any thread; the progress line and
+    // the warnings are the calling thread's.
+    struct SPairFit {
+        std::uint64_t sites = 0;
+        SJointFitResult fit;
+        double ends[4] = {kNaN, kNaN, kNaN, kNaN};
+        std::uint64_t passes = 0;
+        std::vector<std::string> warnings;
+        std::exception_ptr error;
+    };
+
     void x_WindowPass(const CPoolStore& sites, const std::vector<SJointSpectrum>& spectra,
-                      const std::vector<std::unique_ptr<CPairModel>>* models);
+                      bool countSites);
     void x_FitPairs();
-    SJointFitResult x_Fit(std::size_t p, const CPairModel& model);
+    // Pair p fitted, its bootstrap with it; with a thread pool the passes
+    // run on it and the progress line follows them (only one pair at a
+    // time), without one the pair runs on the calling thread alone.
+    SPairFit x_FitPair(std::size_t p, hts_tpool* pool);
+    SJointFitResult x_Fit(std::size_t p, const CPairModel& model, hts_tpool* pool, SPairFit& out);
     void x_Bootstrap(std::size_t p, const CPairModel& model, const SJointFitResult& fit,
-                     double (&ends)[4]);
+                     hts_tpool* pool, SPairFit& out);
+    void x_TakePair(std::size_t p, SPairFit& done);
     void x_WriteOutputs();
     void x_WriteMatrix(const char* statistic, double (*value)(const SPairValues&), double diagonal);
     void x_Summarise();
@@ -98,7 +117,6 @@ class CFstRun {
     std::unique_ptr<COutputTarget> m_WindowsFile;
     std::unique_ptr<CBedFile> m_WindowsBed;
     std::unique_ptr<CSeriesWindows> m_Windows;
-    std::vector<std::unique_ptr<CPairModel>> m_Models;
     std::vector<SJointFitResult> m_Fits;
     std::unique_ptr<CSiteBlocks> m_Blocks;
     std::vector<std::vector<double>> m_Resamples;
@@ -232,35 +250,39 @@ void CFstRun::x_Take(SPoolBatch& batch) {
     }
     if (chunk) {
         chunk->Finish();
-        x_WindowPass(*chunk, m_Priors, nullptr);
+        x_WindowPass(*chunk, m_Priors, true);
     }
 }
 
-// Posterior windows of the sites of a store (all of them, or one chunk's).
+// Posterior windows of the sites of a store (all of them, or one chunk's),
+// one pair after the other (each pair's windows in genome order), the
+// passes on the thread pool. countSites: the store's sites are counted into
+// the pairs' (--windows-only, where no fit counted them).
 void CFstRun::x_WindowPass(const CPoolStore& sites, const std::vector<SJointSpectrum>& spectra,
-                           const std::vector<std::unique_ptr<CPairModel>>* models) {
+                           bool countSites) {
     for (std::size_t p = 0; p < m_Pairs.size(); ++p) {
-        std::unique_ptr<CPairModel> own;
-        const CPairModel* model = models ? (*models)[p].get() : nullptr;
-        if (!model) {
-            const SPair& pr = m_Pairs[p];
-            own = std::make_unique<CPairModel>(sites, pr.a, pr.b, m_Inputs.m_Specs[pr.a].m_Size,
-                                               m_Inputs.m_Specs[pr.b].m_Size, !m_Opts.m_Unfolded);
-            model = own.get();
-            m_Summary.m_PairSites[p] += model->Sites();
+        const SPair& pr = m_Pairs[p];
+        const CPairModel model(sites, pr.a, pr.b, m_Inputs.m_Specs[pr.a].m_Size,
+                               m_Inputs.m_Specs[pr.b].m_Size, !m_Opts.m_Unfolded);
+        if (countSites) {
+            m_Summary.m_PairSites[p] += model.Sites();
         }
-        model->Posterior(spectra[p], m_Threads.get(),
-                         [&](int contig, std::int64_t pos, const double* e) {
-                             const double v[kWindowValues] = {e ? e[0] : 0.0, e ? e[1] : 0.0,
-                                                              e ? e[2] : 0.0, 0.0};
-                             m_Windows->Add(p, contig, pos, e ? v : nullptr);
-                         });
+        model.Posterior(spectra[p], m_Threads.get(),
+                        [&](int contig, std::int64_t pos, const double* e) {
+                            const double v[kWindowValues] = {e ? e[0] : 0.0, e ? e[1] : 0.0,
+                                                             e ? e[2] : 0.0, 0.0};
+                            m_Windows->Add(p, contig, pos, e ? v : nullptr);
+                        });
     }
     m_Windows->Flush();
 }
 
 // Every pair fitted (or evaluated under its prior), with its bootstrap
 // intervals, into the table; then the windows from the fitted spectra.
+// With several threads and several pairs, the pairs are shared out (each
+// pair's passes in one thread, summed in the same fixed parts as on the
+// pool, so the numbers are those of one thread); one pair runs its passes
+// on the pool.
 void CFstRun::x_FitPairs() {
     if (m_Opts.m_Bootstrap) {
         m_Blocks = std::make_unique<CSiteBlocks>(*m_Store, m_Opts.m_BlockSize);
@@ -278,27 +300,23 @@ void CFstRun::x_FitPairs() {
             m_Resamples = DrawResamples(n, m_Opts.m_Replicates, m_Opts.m_Seed);
         }
     }
-    const std::vector<std::string>& names = m_Summary.m_Names;
-    for (std::size_t p = 0; p < m_Pairs.size(); ++p) {
-        const SPair& pr = m_Pairs[p];
-        m_Models.push_back(
-            std::make_unique<CPairModel>(*m_Store, pr.a, pr.b, m_Inputs.m_Specs[pr.a].m_Size,
-                                         m_Inputs.m_Specs[pr.b].m_Size, !m_Opts.m_Unfolded));
-        const CPairModel& model = *m_Models.back();
-        m_Summary.m_PairSites[p] = model.Sites();
-        SJointFitResult fit = x_Fit(p, model);
-        double ends[4] = {kNaN, kNaN, kNaN, kNaN};
-        if (!m_Resamples.empty() && model.Sites() > 0) {
-            x_Bootstrap(p, model, fit, ends);
+    m_Fits.resize(m_Pairs.size());
+    if (m_Threads && m_Opts.m_Threads > 1 && m_Pairs.size() > 1) {
+        m_Bar.Status("fitting " + std::to_string(m_Pairs.size()) + " pairs");
+        std::function<SPairFit(std::size_t)> job = [&](std::size_t p) {
+            return x_FitPair(p, nullptr);
+        };
+        std::function<void(std::size_t, SPairFit&)> merge = [&](std::size_t p, SPairFit& done) {
+            x_TakePair(p, done);
+            m_Bar.Status("fitted " + std::to_string(p + 1) + " of " +
+                         std::to_string(m_Pairs.size()) + " pairs");
+        };
+        RunOrdered<SPairFit>(m_Threads.get(), m_Pairs.size(), job, merge);
+    } else {
+        for (std::size_t p = 0; p < m_Pairs.size(); ++p) {
+            SPairFit done = x_FitPair(p, m_Threads.get());
+            x_TakePair(p, done);
         }
-        const bool any = model.Sites() > 0;
-        const SPairValues& v = fit.values;
-        m_Table << names[pr.a] << '\t' << names[pr.b] << '\t' << model.Sites() << '\t'
-                << FormatNumber(any ? v.pi1 : kNaN) << '\t' << FormatNumber(any ? v.pi2 : kNaN)
-                << '\t' << FormatNumber(any ? v.dxy : kNaN) << '\t' << FormatNumber(ends[0]) << '\t'
-                << FormatNumber(ends[1]) << '\t' << FormatNumber(any ? v.fst : kNaN) << '\t'
-                << FormatNumber(ends[2]) << '\t' << FormatNumber(ends[3]) << '\n';
-        m_Fits.push_back(std::move(fit));
     }
     if (m_Windows) {
         std::vector<SJointSpectrum> spectra;
@@ -306,20 +324,64 @@ void CFstRun::x_FitPairs() {
             spectra.push_back(f.spectrum);
         }
         m_Bar.Status("windows");
-        x_WindowPass(*m_Store, spectra, &m_Models);
+        x_WindowPass(*m_Store, spectra, false);
     }
+}
+
+CFstRun::SPairFit CFstRun::x_FitPair(std::size_t p, hts_tpool* pool) {
+    SPairFit out;
+    try {
+        const SPair& pr = m_Pairs[p];
+        const CPairModel model(*m_Store, pr.a, pr.b, m_Inputs.m_Specs[pr.a].m_Size,
+                               m_Inputs.m_Specs[pr.b].m_Size, !m_Opts.m_Unfolded);
+        out.sites = model.Sites();
+        out.fit = x_Fit(p, model, pool, out);
+        if (!m_Resamples.empty() && model.Sites() > 0) {
+            x_Bootstrap(p, model, out.fit, pool, out);
+        }
+    } catch (...) {
+        out.error = std::current_exception();
+    }
+    return out;
+}
+
+// Pair p's row of the table, in pair order: its error (the first pair's in
+// order, whatever thread met it), its warnings, its numbers.
+void CFstRun::x_TakePair(std::size_t p, SPairFit& done) {
+    if (done.error) {
+        std::rethrow_exception(done.error);
+    }
+    for (const std::string& w : done.warnings) {
+        Warn(w);
+    }
+    const SPair& pr = m_Pairs[p];
+    const std::vector<std::string>& names = m_Summary.m_Names;
+    m_Summary.m_PairSites[p] = done.sites;
+    m_Summary.m_Passes += done.passes;
+    const bool any = done.sites > 0;
+    const SPairValues& v = done.fit.values;
+    m_Table << names[pr.a] << '\t' << names[pr.b] << '\t' << done.sites << '\t'
+            << FormatNumber(any ? v.pi1 : kNaN) << '\t' << FormatNumber(any ? v.pi2 : kNaN) << '\t'
+            << FormatNumber(any ? v.dxy : kNaN) << '\t' << FormatNumber(done.ends[0]) << '\t'
+            << FormatNumber(done.ends[1]) << '\t' << FormatNumber(any ? v.fst : kNaN) << '\t'
+            << FormatNumber(done.ends[2]) << '\t' << FormatNumber(done.ends[3]) << '\n';
+    m_Fits[p] = std::move(done.fit);
 }
 
 // Pair p's fit, or its prior evaluated; a prior under which a site of the
 // pair is impossible is refused.
-SJointFitResult CFstRun::x_Fit(std::size_t p, const CPairModel& model) {
+SJointFitResult CFstRun::x_Fit(std::size_t p, const CPairModel& model, hts_tpool* pool,
+                               SPairFit& out) {
     const SPair& pr = m_Pairs[p];
     const std::string pairName = m_Summary.m_Names[pr.a] + " and " + m_Summary.m_Names[pr.b];
-    m_Bar.Status("fitting " + pairName + " (pair " + std::to_string(p + 1) + " of " +
-                 std::to_string(m_Pairs.size()) + ", " + std::to_string(model.Sites()) + " sites)");
+    if (pool || !m_Threads) {
+        m_Bar.Status("fitting " + pairName + " (pair " + std::to_string(p + 1) + " of " +
+                     std::to_string(m_Pairs.size()) + ", " + std::to_string(model.Sites()) +
+                     " sites)");
+    }
     SJointFitResult fit;
     if (!m_Priors.empty()) {
-        fit = model.Evaluate(m_Priors[p], m_Threads.get());
+        fit = model.Evaluate(m_Priors[p], pool);
         if (model.Sites() > 0 && !std::isfinite(fit.logLik)) {
             throw CInputError(EInputError::eMismatch, SInputWhere{m_PriorFiles[p], 0, 0, "", 0},
                               "gives some of the sites of " + pairName +
@@ -330,39 +392,42 @@ SJointFitResult CFstRun::x_Fit(std::size_t p, const CPairModel& model) {
     } else {
         SJointFitOptions fo;
         fo.tolerance = kFitTolerance;
-        fit = model.Fit(fo, m_Threads.get());
+        fit = model.Fit(fo, pool);
         if (!fit.converged && model.Sites() > 0) {
-            Warn("qualfst: the fit of " + pairName + " stopped after " +
-                 std::to_string(fit.passes) +
-                 " passes before its diversities settled to 1e-5 of their values.");
+            out.warnings.push_back("qualfst: the fit of " + pairName + " stopped after " +
+                                   std::to_string(fit.passes) +
+                                   " passes before its diversities settled to 1e-5 of their "
+                                   "values.");
         }
     }
-    m_Summary.m_Passes += static_cast<std::uint64_t>(fit.passes);
+    out.passes += static_cast<std::uint64_t>(fit.passes);
     return fit;
 }
 
 // The percentile intervals of d_xy and F_ST (ends: dxy lo, hi, fst lo, hi)
 // from every resample refitted, starting at the data's spectrum.
 void CFstRun::x_Bootstrap(std::size_t p, const CPairModel& model, const SJointFitResult& fit,
-                          double (&ends)[4]) {
+                          hts_tpool* pool, SPairFit& out) {
     const SPair& pr = m_Pairs[p];
     const std::string pairName = m_Summary.m_Names[pr.a] + " and " + m_Summary.m_Names[pr.b];
     std::vector<double> dxy, fst;
     for (std::size_t r = 0; r < m_Resamples.size(); ++r) {
-        m_Bar.Status("resampling " + pairName + ", " + std::to_string(r + 1) + " of " +
-                     std::to_string(m_Resamples.size()));
+        if (pool || !m_Threads) {
+            m_Bar.Status("resampling " + pairName + ", " + std::to_string(r + 1) + " of " +
+                         std::to_string(m_Resamples.size()));
+        }
         SJointFitOptions fo;
         fo.tolerance = kResampleTolerance;
         const SJointFitResult rep =
-            model.Fit(fo, m_Threads.get(), &fit.spectrum, m_Blocks.get(), &m_Resamples[r]);
-        m_Summary.m_Passes += static_cast<std::uint64_t>(rep.passes);
+            model.Fit(fo, pool, &fit.spectrum, m_Blocks.get(), &m_Resamples[r]);
+        out.passes += static_cast<std::uint64_t>(rep.passes);
         if (rep.weight > 0) {
             dxy.push_back(rep.values.dxy);
             fst.push_back(rep.values.fst);
         }
     }
-    PercentileInterval(dxy, m_Opts.m_Level, ends[0], ends[1]);
-    PercentileInterval(fst, m_Opts.m_Level, ends[2], ends[3]);
+    PercentileInterval(dxy, m_Opts.m_Level, out.ends[0], out.ends[1]);
+    PercentileInterval(fst, m_Opts.m_Level, out.ends[2], out.ends[3]);
 }
 
 // Every output is complete: the spectra and windows first; a table on
@@ -512,11 +577,23 @@ std::string FormatFstSummary(const SFstSummary& s, const SFstOptions& opts) {
     os << "qualfst: " << s.m_Names.size() << " pools, " << s.m_Sites << " sites with " << s.m_Reads
        << " reads from " << s.m_InputKind << " on " << s.m_Contigs
        << (s.m_Contigs == 1 ? " contig" : " contigs");
-    std::size_t p = 0;
-    for (std::size_t a = 0; a < s.m_Names.size(); ++a) {
-        for (std::size_t b = a + 1; b < s.m_Names.size() && p < s.m_PairSites.size(); ++b, ++p) {
-            os << (p == 0 ? "; sites per pair: " : ", ") << s.m_Names[a] << '/' << s.m_Names[b]
-               << ' ' << s.m_PairSites[p];
+    // Each pair is named up to a few pairs; a design of many pools would
+    // make this one line hundreds of kilobytes, so the pairs' sites are then
+    // summarised (each pair's count stays in the table's sites column).
+    const std::size_t kNamedPairs = 10;
+    if (s.m_PairSites.size() > kNamedPairs) {
+        std::vector<std::uint64_t> sites(s.m_PairSites.begin(), s.m_PairSites.end());
+        std::sort(sites.begin(), sites.end());
+        os << "; sites per pair (" << sites.size() << " pairs): " << sites.front() << " to "
+           << sites.back() << ", median " << sites[sites.size() / 2];
+    } else {
+        std::size_t p = 0;
+        for (std::size_t a = 0; a < s.m_Names.size(); ++a) {
+            for (std::size_t b = a + 1; b < s.m_Names.size() && p < s.m_PairSites.size();
+                 ++b, ++p) {
+                os << (p == 0 ? "; sites per pair: " : ", ") << s.m_Names[a] << '/' << s.m_Names[b]
+                   << ' ' << s.m_PairSites[p];
+            }
         }
     }
     if (s.m_PoolSitesBelowMinDepth + s.m_PoolSitesAboveMaxDepth > 0) {

@@ -2,6 +2,10 @@
 
 #include <gsl/gsl_sf_gamma.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -21,6 +25,8 @@ namespace {
 // A site is quiet when both pools' kept entries start at 0 and number at
 // most this many.
 constexpr unsigned kQuietEntries = 8;
+// Cells of a quiet block, whatever the lengths its sites use.
+constexpr std::size_t kBlockCells = kQuietEntries * kQuietEntries;
 // Parts of every pass over the sites (independent of the threads).
 constexpr std::size_t kParts = 16;
 
@@ -39,34 +45,69 @@ void BinomialRow(unsigned d, unsigned t, unsigned n, double* out) {
     }
 }
 
-// A record's kept entries as doubles, its largest (1) in place.
-inline void Entries(const SPoolRecordView& v, double* out) {
-    for (unsigned i = 0; i < v.top; ++i) {
-        float f;
-        std::memcpy(&f, v.values + 4 * i, sizeof f);
-        out[i] = f;
+// A quiet site against its block G, kQuietEntries x kQuietEntries cells
+// (zeros past the rows and columns the depth pair uses), and the site's
+// entries padded with zeros to kQuietEntries: z = (tauR^T G) tauC, the
+// columns' products summed in two lanes (even and odd columns) and the
+// lanes added last. Fixed sizes, so that the sums run in vector registers
+// without a branch on the site's lengths; the same sums in the same order
+// without SSE2.
+static_assert(kQuietEntries == 8, "the quiet kernels hold a block's row in four pairs");
+inline double QuietForm(const double* g, const double* tauR, const double* tauC) {
+#ifdef __SSE2__
+    __m128d y0 = _mm_setzero_pd(), y1 = y0, y2 = y0, y3 = y0;
+    for (unsigned tR = 0; tR < kQuietEntries; ++tR) {
+        const __m128d a = _mm_set1_pd(tauR[tR]);
+        const double* row = g + tR * kQuietEntries;
+        y0 = _mm_add_pd(y0, _mm_mul_pd(a, _mm_loadu_pd(row)));
+        y1 = _mm_add_pd(y1, _mm_mul_pd(a, _mm_loadu_pd(row + 2)));
+        y2 = _mm_add_pd(y2, _mm_mul_pd(a, _mm_loadu_pd(row + 4)));
+        y3 = _mm_add_pd(y3, _mm_mul_pd(a, _mm_loadu_pd(row + 6)));
     }
-    out[v.top] = 1.0;
-    for (unsigned i = v.top + 1; i < v.count; ++i) {
-        float f;
-        std::memcpy(&f, v.values + 4 * (i - 1), sizeof f);
-        out[i] = f;
+    __m128d s = _mm_mul_pd(y0, _mm_loadu_pd(tauC));
+    s = _mm_add_pd(s, _mm_mul_pd(y1, _mm_loadu_pd(tauC + 2)));
+    s = _mm_add_pd(s, _mm_mul_pd(y2, _mm_loadu_pd(tauC + 4)));
+    s = _mm_add_pd(s, _mm_mul_pd(y3, _mm_loadu_pd(tauC + 6)));
+    return _mm_cvtsd_f64(s) + _mm_cvtsd_f64(_mm_unpackhi_pd(s, s));
+#else
+    double y[kQuietEntries] = {};
+    for (unsigned tR = 0; tR < kQuietEntries; ++tR) {
+        const double a = tauR[tR];
+        const double* row = g + tR * kQuietEntries;
+        for (unsigned tC = 0; tC < kQuietEntries; ++tC) {
+            y[tC] += a * row[tC];
+        }
     }
+    double lane[2] = {y[0] * tauC[0], y[1] * tauC[1]};
+    for (unsigned tC = 2; tC < kQuietEntries; ++tC) {
+        lane[tC & 1] += y[tC] * tauC[tC];
+    }
+    return lane[0] + lane[1];
+#endif
 }
 
-// tauR^T G tauC over a quiet block's cells (row stride kC).
-inline double QuietForm(const double* g, unsigned kC, const double* tauR, unsigned nR,
-                        const double* tauC, unsigned nC) {
-    double z = 0.0;
-    for (unsigned tR = 0; tR < nR; ++tR) {
-        const double* row = g + tR * kC;
-        double s = 0.0;
-        for (unsigned tC = 0; tC < nC; ++tC) {
-            s += row[tC] * tauC[tC];
-        }
-        z += tauR[tR] * s;
+// H += f tauR tauC^T over a quiet block.
+inline void QuietAdd(double* h, double f, const double* tauR, const double* tauC) {
+#ifdef __SSE2__
+    const __m128d c0 = _mm_loadu_pd(tauC), c1 = _mm_loadu_pd(tauC + 2), c2 = _mm_loadu_pd(tauC + 4),
+                  c3 = _mm_loadu_pd(tauC + 6);
+    for (unsigned tR = 0; tR < kQuietEntries; ++tR) {
+        const __m128d a = _mm_set1_pd(f * tauR[tR]);
+        double* row = h + tR * kQuietEntries;
+        _mm_storeu_pd(row, _mm_add_pd(_mm_loadu_pd(row), _mm_mul_pd(a, c0)));
+        _mm_storeu_pd(row + 2, _mm_add_pd(_mm_loadu_pd(row + 2), _mm_mul_pd(a, c1)));
+        _mm_storeu_pd(row + 4, _mm_add_pd(_mm_loadu_pd(row + 4), _mm_mul_pd(a, c2)));
+        _mm_storeu_pd(row + 6, _mm_add_pd(_mm_loadu_pd(row + 6), _mm_mul_pd(a, c3)));
     }
-    return z;
+#else
+    for (unsigned tR = 0; tR < kQuietEntries; ++tR) {
+        const double a = f * tauR[tR];
+        double* row = h + tR * kQuietEntries;
+        for (unsigned tC = 0; tC < kQuietEntries; ++tC) {
+            row[tC] += a * tauC[tC];
+        }
+    }
+#endif
 }
 
 double Dot(const double* x, const double* y, std::size_t n) {
@@ -163,15 +204,28 @@ struct CPairModel::SImpl {
         m_ColsC = m_NC + 1;
     }
 
-    // The records of pools R and C of the site at p; returns the next site.
-    const unsigned char* Decode(const unsigned char* p, SPoolRecordView& r,
-                                SPoolRecordView& c) const {
-        SPoolRecordView skip;
-        const std::size_t pools = m_Store.Pools();
-        for (std::size_t i = 0; i < pools; ++i) {
-            p = ReadPoolRecord(p, i == m_PoolR ? r : i == m_PoolC ? c : skip);
+    // Walks the sites of a chunk in order: f(i, r, c, both) for site i with
+    // the records of pools R and C, both when both pools count there, and
+    // then their entries decoded into tauR and tauC.
+    template <typename F>
+    void PairSites(const SPoolChunk& chunk, double* tauR, double* tauC, F&& f) const {
+        const unsigned char* pr = chunk.Column(m_PoolR);
+        const unsigned char* pc = chunk.Column(m_PoolC);
+        SPoolRecordView r, c;
+        const std::size_t n = chunk.Sites();
+        for (std::size_t i = 0; i < n; ++i) {
+            ReadPoolRecordHead(pr, r);
+            ReadPoolRecordHead(pc, c);
+            const bool both = r.count != 0 && c.count != 0;
+            if (both && tauR) {
+                pr = r.EntriesPadded(tauR);
+                pc = c.EntriesPadded(tauC);
+            } else {
+                pr = r.End();
+                pc = c.End();
+            }
+            f(i, r, c, both);
         }
-        return p;
     }
     static bool Quiet(const SPoolRecordView& r, const SPoolRecordView& c) {
         return r.lo == 0 && c.lo == 0 && r.count <= kQuietEntries && c.count <= kQuietEntries;
@@ -293,32 +347,30 @@ void CPairModel::SImpl::Setup() {
         index[d] = 0;
     };
     std::map<std::pair<unsigned, unsigned>, SBlock> quiet;
-    SPoolRecordView r, c;
     for (const SPoolChunk& chunk : m_Store.Chunks()) {
-        const unsigned char* p = chunk.m_Bytes.data();
-        for (std::size_t i = 0; i < chunk.m_Offsets.size(); ++i) {
-            p = Decode(p, r, c);
-            if (r.depth == 0 || c.depth == 0) {
-                continue;
-            }
-            ++m_Sites;
-            markDepth(m_DepthIndexR, r.depth);
-            markDepth(m_DepthIndexC, c.depth);
-            if (Quiet(r, c)) {
-                SBlock& b = quiet[{r.depth, c.depth}];
-                b.dR = r.depth;
-                b.dC = c.depth;
-                b.kR = std::max(b.kR, r.count);
-                b.kC = std::max(b.kC, c.count);
-                continue;
-            }
-            for (unsigned t = 0; t < r.count; ++t) {
-                Row(m_RowOfR, r.depth, r.lo + t) = -2;  // used by a non-quiet site
-            }
-            for (unsigned t = 0; t < c.count; ++t) {
-                Row(m_RowOfC, c.depth, c.lo + t) = 0;
-            }
-        }
+        PairSites(chunk, nullptr, nullptr,
+                  [&](std::size_t, const SPoolRecordView& r, const SPoolRecordView& c, bool both) {
+                      if (!both) {
+                          return;
+                      }
+                      ++m_Sites;
+                      markDepth(m_DepthIndexR, r.depth);
+                      markDepth(m_DepthIndexC, c.depth);
+                      if (Quiet(r, c)) {
+                          SBlock& b = quiet[{r.depth, c.depth}];
+                          b.dR = r.depth;
+                          b.dC = c.depth;
+                          b.kR = std::max(b.kR, r.count);
+                          b.kC = std::max(b.kC, c.count);
+                          return;
+                      }
+                      for (unsigned t = 0; t < r.count; ++t) {
+                          Row(m_RowOfR, r.depth, r.lo + t) = -2;  // used by a non-quiet site
+                      }
+                      for (unsigned t = 0; t < c.count; ++t) {
+                          Row(m_RowOfC, c.depth, c.lo + t) = 0;
+                      }
+                  });
     }
     for (int& x : m_DepthIndexR) {
         if (x == 0) {
@@ -334,7 +386,7 @@ void CPairModel::SImpl::Setup() {
     for (auto& entry : quiet) {
         SBlock& b = entry.second;
         b.offset = m_BlockCells;
-        m_BlockCells += static_cast<std::size_t>(b.kR) * b.kC;
+        m_BlockCells += kBlockCells;
         for (unsigned t = 0; t < b.kR; ++t) {
             int& row = Row(m_RowOfR, b.dR, t);
             if (row == -1) {
@@ -385,7 +437,7 @@ void CPairModel::SImpl::Setup() {
     std::uint64_t seen = 0;
     std::size_t first = 0;
     for (std::size_t k = 0; k < chunks.size(); ++k) {
-        seen += chunks[k].m_Offsets.size();
+        seen += chunks[k].Sites();
         if (seen * kParts >= total * (m_Parts.size() + 1) || k + 1 == chunks.size()) {
             m_Parts.emplace_back(first, k + 1);
             first = k + 1;
@@ -411,13 +463,13 @@ void CPairModel::SImpl::Rows(const std::vector<double>& phi, SRows& out) const {
         }
     }
     // G of each quiet block: W's rows against Q_C's.
-    out.m_G.resize(m_BlockCells);
+    out.m_G.assign(m_BlockCells, 0.0);
     for (const SBlock& b : m_Blocks) {
         double* g = &out.m_G[b.offset];
         for (unsigned tR = 0; tR < b.kR; ++tR) {
             const double* w = &out.m_W[RowR(b.dR, tR) * m_ColsC];
             for (unsigned tC = 0; tC < b.kC; ++tC) {
-                g[tR * b.kC + tC] = Dot(w, &m_QC[RowC(b.dC, tC) * m_ColsC], m_ColsC);
+                g[tR * kQuietEntries + tC] = Dot(w, &m_QC[RowC(b.dC, tC) * m_ColsC], m_ColsC);
             }
         }
     }
@@ -427,12 +479,10 @@ template <int K>
 void CPairModel::SImpl::Forms(const SPoolRecordView& r, const SPoolRecordView& c,
                               const SRows* const* rows, double* tauR, double* tauC,
                               std::vector<double>& lc, double* out) const {
-    Entries(r, tauR);
-    Entries(c, tauC);
     if (Quiet(r, c)) {
         const SBlock& b = m_Blocks[BlockOf(r, c)];
         for (int k = 0; k < K; ++k) {
-            out[k] = QuietForm(&rows[k]->m_G[b.offset], b.kC, tauR, r.count, tauC, c.count);
+            out[k] = QuietForm(&rows[k]->m_G[b.offset], tauR, tauC);
         }
         return;
     }
@@ -461,11 +511,11 @@ void CPairModel::SImpl::SumPart(std::size_t part, const SRows& rows, const CSite
     sums.m_H.assign(m_BlockCells, 0.0);
     sums.m_PV.assign(m_PolyRows.size() * m_ColsC, 0.0);
     const auto& chunks = m_Store.Chunks();
-    SPoolRecordView r, c;
     double tauR[kMaxRecordEntries], tauC[kMaxRecordEntries];
     std::vector<double> lc(m_ColsC);
     const SRows* one[1] = {&rows};
-    // The sites of a chunk come by depth pair: the block of the last one.
+    // Sites of one depth pair often follow each other: the block of the
+    // last one.
     unsigned lastR = 0, lastC = 0;
     const SBlock* block = nullptr;
     for (std::size_t ci = m_Parts[part].first; ci < m_Parts[part].second; ++ci) {
@@ -473,52 +523,54 @@ void CPairModel::SImpl::SumPart(std::size_t part, const SRows& rows, const CSite
             continue;
         }
         const SPoolChunk& chunk = chunks[ci];
-        const unsigned char* p = chunk.m_Bytes.data();
-        for (std::size_t i = 0; i < chunk.m_Offsets.size(); ++i) {
-            p = Decode(p, r, c);
-            const double w =
-                blocks ? (*weights)[blocks->Block(ci, chunk.m_FirstPos + chunk.m_Offsets[i])] : 1.0;
-            if (r.depth == 0 || c.depth == 0 || w == 0.0) {
-                continue;
-            }
-            if (Quiet(r, c)) {
-                if (!block || r.depth != lastR || c.depth != lastC) {
-                    block = &m_Blocks[BlockOf(r, c)];
-                    lastR = r.depth;
-                    lastC = c.depth;
+        // The weight of the site's bootstrap block; sites come in genome
+        // order, so the block changes only where the position crosses into
+        // the next one.
+        double w = 1.0;
+        std::int64_t blockEnd = -1;
+        PairSites(
+            chunk, tauR, tauC,
+            [&](std::size_t i, const SPoolRecordView& r, const SPoolRecordView& c, bool both) {
+                if (!both) {
+                    return;
                 }
-                Entries(r, tauR);
-                Entries(c, tauC);
-                const double z =
-                    QuietForm(&rows.m_G[block->offset], block->kC, tauR, r.count, tauC, c.count);
+                if (blocks) {
+                    const std::int64_t pos = chunk.Pos(i);
+                    if (pos >= blockEnd) {
+                        w = (*weights)[blocks->Block(ci, pos)];
+                        blockEnd = (pos / blocks->Size() + 1) * blocks->Size();
+                    }
+                    if (w == 0.0) {
+                        return;
+                    }
+                }
+                if (Quiet(r, c)) {
+                    if (!block || r.depth != lastR || c.depth != lastC) {
+                        block = &m_Blocks[BlockOf(r, c)];
+                        lastR = r.depth;
+                        lastC = c.depth;
+                    }
+                    const double z = QuietForm(&rows.m_G[block->offset], tauR, tauC);
+                    sums.m_LogLik.AddWeighted(z, w);
+                    sums.m_Weight += w;
+                    QuietAdd(&sums.m_H[block->offset], w / z, tauR, tauC);
+                    return;
+                }
+                double z;
+                Forms<1>(r, c, one, tauR, tauC, lc, &z);
                 sums.m_LogLik.AddWeighted(z, w);
                 sums.m_Weight += w;
                 const double f = w / z;
-                double* h = &sums.m_H[block->offset];
-                for (unsigned tR = 0; tR < r.count; ++tR) {
-                    const double a = f * tauR[tR];
-                    double* hr = h + tR * block->kC;
-                    for (unsigned tC = 0; tC < c.count; ++tC) {
-                        hr[tC] += a * tauC[tC];
+                for (unsigned t = 0; t < r.count; ++t) {
+                    double* pv =
+                        &sums.m_PV[static_cast<std::size_t>(m_PolyRowR[RowR(r.depth, r.lo + t)]) *
+                                   m_ColsC];
+                    const double a = f * tauR[t];
+                    for (std::size_t j = 0; j < m_ColsC; ++j) {
+                        pv[j] += a * lc[j];
                     }
                 }
-                continue;
-            }
-            double z;
-            Forms<1>(r, c, one, tauR, tauC, lc, &z);
-            sums.m_LogLik.AddWeighted(z, w);
-            sums.m_Weight += w;
-            const double f = w / z;
-            for (unsigned t = 0; t < r.count; ++t) {
-                double* pv =
-                    &sums.m_PV[static_cast<std::size_t>(m_PolyRowR[RowR(r.depth, r.lo + t)]) *
-                               m_ColsC];
-                const double a = f * tauR[t];
-                for (std::size_t j = 0; j < m_ColsC; ++j) {
-                    pv[j] += a * lc[j];
-                }
-            }
-        }
+            });
     }
 }
 
@@ -559,7 +611,7 @@ double CPairModel::SImpl::Map(const std::vector<double>& phi, hts_tpool* pool,
         for (unsigned tR = 0; tR < b.kR; ++tR) {
             double* vr = &v[RowR(b.dR, tR) * m_ColsC];
             for (unsigned tC = 0; tC < b.kC; ++tC) {
-                const double h = total.m_H[b.offset + tR * b.kC + tC];
+                const double h = total.m_H[b.offset + tR * kQuietEntries + tC];
                 if (h == 0.0) {
                     continue;
                 }
@@ -830,30 +882,26 @@ void CPairModel::Posterior(const SJointSpectrum& spectrum, hts_tpool* pool,
     };
     std::function<std::vector<SSite>(std::size_t)> job = [&](std::size_t part) {
         std::vector<SSite> out;
-        SPoolRecordView r, c;
         double tauR[kMaxRecordEntries], tauC[kMaxRecordEntries];
         std::vector<double> lc(m.m_ColsC);
         const auto& chunks = m.m_Store.Chunks();
         for (std::size_t ci = m.m_Parts[part].first; ci < m.m_Parts[part].second; ++ci) {
             const SPoolChunk& chunk = chunks[ci];
-            const unsigned char* p = chunk.m_Bytes.data();
-            const std::size_t first = out.size();
-            for (std::size_t i = 0; i < chunk.m_Offsets.size(); ++i) {
-                p = m.Decode(p, r, c);
-                const std::int64_t pos = chunk.m_FirstPos + chunk.m_Offsets[i];
-                if (r.depth == 0 || c.depth == 0) {
-                    out.push_back(SSite{chunk.m_Contig, pos, false, {0.0, 0.0, 0.0}});
-                    continue;
-                }
-                double f[4];
-                m.Forms<4>(r, c, forms, tauR, tauC, lc, f);
-                const double within1 = (m.m_Swap ? f[2] : f[1]) / f[0];
-                const double within2 = (m.m_Swap ? f[1] : f[2]) / f[0];
-                out.push_back(SSite{chunk.m_Contig, pos, true, {within1, within2, f[3] / f[0]}});
-            }
-            // The chunk's sites are stored by depth: back to genome order.
-            std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
-                      [](const SSite& a, const SSite& b) { return a.pos < b.pos; });
+            m.PairSites(
+                chunk, tauR, tauC,
+                [&](std::size_t i, const SPoolRecordView& r, const SPoolRecordView& c, bool both) {
+                    const std::int64_t pos = chunk.Pos(i);
+                    if (!both) {
+                        out.push_back(SSite{chunk.m_Contig, pos, false, {0.0, 0.0, 0.0}});
+                        return;
+                    }
+                    double f[4];
+                    m.Forms<4>(r, c, forms, tauR, tauC, lc, f);
+                    const double within1 = (m.m_Swap ? f[2] : f[1]) / f[0];
+                    const double within2 = (m.m_Swap ? f[1] : f[2]) / f[0];
+                    out.push_back(
+                        SSite{chunk.m_Contig, pos, true, {within1, within2, f[3] / f[0]}});
+                });
         }
         return out;
     };
@@ -873,22 +921,19 @@ std::vector<std::pair<std::int64_t, double>> CPairModel::SiteLikelihoods(
     m.Rows(m.Inside(spectrum.phi), rows);
     const SImpl::SRows* forms[1] = {&rows};
     std::vector<std::pair<std::int64_t, double>> out;
-    SPoolRecordView r, c;
     double tauR[kMaxRecordEntries], tauC[kMaxRecordEntries];
     std::vector<double> lc(m.m_ColsC);
     for (const SPoolChunk& chunk : m.m_Store.Chunks()) {
-        const unsigned char* p = chunk.m_Bytes.data();
-        const std::size_t first = out.size();
-        for (std::size_t i = 0; i < chunk.m_Offsets.size(); ++i) {
-            p = m.Decode(p, r, c);
-            if (r.depth == 0 || c.depth == 0) {
-                continue;
-            }
-            double z;
-            m.Forms<1>(r, c, forms, tauR, tauC, lc, &z);
-            out.emplace_back(chunk.m_FirstPos + chunk.m_Offsets[i], z);
-        }
-        std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end());
+        m.PairSites(
+            chunk, tauR, tauC,
+            [&](std::size_t i, const SPoolRecordView& r, const SPoolRecordView& c, bool both) {
+                if (!both) {
+                    return;
+                }
+                double z;
+                m.Forms<1>(r, c, forms, tauR, tauC, lc, &z);
+                out.emplace_back(chunk.Pos(i), z);
+            });
     }
     return out;
 }

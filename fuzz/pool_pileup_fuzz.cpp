@@ -4,9 +4,11 @@
 // --unfolded and depth limits. Bad input must end in CInputError naming the
 // file; the sites handed on must lie in genome order, each with a record
 // per pool that reads back to its end, and a pool that counts there must
-// have reads within the depth limits.
+// have reads within the depth limits; the sites stored (pool/pool_store.hpp)
+// read back through the store's cursor as they were handed on.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "pool/pool_inputs.hpp"
 #include "pool/pool_reader.hpp"
 #include "pool/pool_record.hpp"
+#include "pool/pool_store.hpp"
 
 namespace {
 
@@ -37,37 +40,67 @@ void ReadAll(const std::string& path, bool unfolded, unsigned minDepth, unsigned
     std::size_t pools = 0;
     int lastContig = -1;
     std::int64_t lastPos = -1;
-    reader.Run([&](const std::vector<SPoolSpec>& specs) { pools = specs.size(); },
-               [&](SPoolBatch& b) {
-                   fuzz::Check(pools > 0, "sites before the pools are known");
-                   fuzz::Check(b.m_Alleles.size() == b.Sites(), "alleles of another count");
-                   std::size_t offset = 0;
-                   for (std::size_t i = 0; i < b.Sites(); ++i) {
-                       fuzz::Check(b.m_Contig[i] > lastContig ||
-                                       (b.m_Contig[i] == lastContig && b.m_Pos[i] > lastPos),
-                                   "sites out of genome order");
-                       lastContig = b.m_Contig[i];
-                       lastPos = b.m_Pos[i];
-                       const unsigned char* p = &b.m_Bytes[offset];
-                       unsigned counting = 0;
-                       for (std::size_t k = 0; k < pools; ++k) {
-                           SPoolRecordView v;
-                           p = ReadPoolRecord(p, v);
-                           if (v.depth > 0) {
-                               ++counting;
-                               fuzz::Check(
-                                   v.depth >= minDepth && (maxDepth == 0 || v.depth <= maxDepth),
-                                   "a pool counted out of the depth limits");
-                               fuzz::Check(
-                                   v.count >= 1 && v.lo + v.count <= v.depth + 1 && v.top < v.count,
-                                   "a record's run outside its table");
-                           }
-                       }
-                       fuzz::Check(counting >= 1, "a site where no pool counts");
-                       offset += b.m_Size[i];
-                       fuzz::Check(p == &b.m_Bytes[0] + offset, "records of another length");
-                   }
-               });
+    std::unique_ptr<CPoolStore> store;
+    struct SSeen {
+        int contig;
+        std::int64_t pos;
+        std::vector<unsigned> depth, count;
+    };
+    std::vector<SSeen> seen;
+    reader.Run(
+        [&](const std::vector<SPoolSpec>& specs) {
+            pools = specs.size();
+            store = std::make_unique<CPoolStore>(pools);
+        },
+        [&](SPoolBatch& b) {
+            fuzz::Check(pools > 0, "sites before the pools are known");
+            fuzz::Check(b.m_Alleles.size() == b.Sites(), "alleles of another count");
+            std::size_t offset = 0;
+            for (std::size_t i = 0; i < b.Sites(); ++i) {
+                fuzz::Check(b.m_Contig[i] > lastContig ||
+                                (b.m_Contig[i] == lastContig && b.m_Pos[i] > lastPos),
+                            "sites out of genome order");
+                lastContig = b.m_Contig[i];
+                lastPos = b.m_Pos[i];
+                const unsigned char* p = &b.m_Bytes[offset];
+                seen.push_back(SSeen{b.m_Contig[i], b.m_Pos[i], {}, {}});
+                unsigned counting = 0;
+                for (std::size_t k = 0; k < pools; ++k) {
+                    SPoolRecordView v;
+                    p = ReadPoolRecord(p, v);
+                    seen.back().depth.push_back(v.depth);
+                    seen.back().count.push_back(v.count);
+                    if (v.depth > 0) {
+                        ++counting;
+                        fuzz::Check(v.depth >= minDepth && (maxDepth == 0 || v.depth <= maxDepth),
+                                    "a pool counted out of the depth limits");
+                        fuzz::Check(
+                            v.count >= 1 && v.lo + v.count <= v.depth + 1 && v.top < v.count,
+                            "a record's run outside its table");
+                    }
+                }
+                fuzz::Check(counting >= 1, "a site where no pool counts");
+                offset += b.m_Size[i];
+                fuzz::Check(p == &b.m_Bytes[0] + offset, "records of another length");
+                store->Append(b.m_Contig[i], b.m_Pos[i], &b.m_Bytes[offset - b.m_Size[i]],
+                              b.m_Size[i]);
+            }
+        });
+    if (!store) {
+        return;
+    }
+    store->Finish();
+    std::size_t i = 0;
+    for (CPoolSiteCursor s(*store); s.Next(); ++i) {
+        fuzz::Check(i < seen.size() && s.Contig() == seen[i].contig && s.Pos() == seen[i].pos,
+                    "the store's sites out of step with those handed on");
+        for (std::size_t k = 0; k < pools; ++k) {
+            fuzz::Check(
+                s.Record(k).depth == seen[i].depth[k] && s.Record(k).count == seen[i].count[k],
+                "a stored record unlike the one handed on");
+        }
+    }
+    fuzz::Check(i == seen.size(), "sites lost in the store");
 }
 
 }  // namespace

@@ -274,6 +274,218 @@ double ComputeObsTable(const std::uint8_t* minor, std::size_t nMinor, const std:
 
 namespace {
 
+// The error counts' distributions of ComputeObsTableRun are rescaled by this
+// power of two whenever their largest entry falls below its inverse: exact,
+// and far from both ends of the double range.
+constexpr double kRescale = 0x1p600;
+constexpr double kRescaleBelow = 0x1p-600;
+
+// Entries 0..min(n, cap) of the error-count distribution of the reads, by
+// ErrCountDist's recurrence, which never feeds an entry from those above
+// it: the entries are ErrCountDist's bit for bit, times kRescale^k for the
+// k rescalings (none while that one's entries stay normal; checked every 64
+// reads, when the largest can have fallen by at most 0.2^64 since, 0.2 being
+// the least share of its mass a read leaves the largest entry but for a
+// score of 0, whose e = 1 moves the mass exactly).
+// The recurrence on a fixed number of entries, which the compiler keeps in
+// registers: most sites need a few entries of many reads.
+template <std::size_t kEntries>
+void ErrCountFixed(const std::uint8_t* scores, std::size_t n, double* out) {
+    const auto& errProb = ErrProbTable();
+    double p[kEntries] = {1.0};
+    for (std::size_t r = 0; r < n; ++r) {
+        const double e = errProb[scores[r]];
+        const double ok = 1.0 - e;
+#pragma GCC unroll 16
+        for (std::size_t k = kEntries - 1; k > 0; --k) {
+            p[k] = p[k] * ok + p[k - 1] * e;
+        }
+        p[0] *= ok;
+        if ((r & 63) == 63) {
+            double largest = 0.0;
+            for (double x : p) {
+                largest = std::max(largest, x);
+            }
+            if (largest > 0 && largest < kRescaleBelow) {
+                for (double& x : p) {
+                    x *= kRescale;
+                }
+            }
+        }
+    }
+    std::copy(p, p + kEntries, out);
+}
+
+void ErrCountCapped(const std::uint8_t* scores, std::size_t n, std::size_t cap,
+                    std::vector<double>& p) {
+    const std::size_t top = std::min(n, cap);
+    // Entries above r + 1 are still 0 after r reads, and 0 (1 - e) + 0 e is
+    // 0: running every entry from the first read changes no bit.
+    if (top < 8) {
+        p.resize(8);
+        ErrCountFixed<8>(scores, n, p.data());
+        p.resize(top + 1);
+        return;
+    }
+    if (top < 16) {
+        p.resize(16);
+        ErrCountFixed<16>(scores, n, p.data());
+        p.resize(top + 1);
+        return;
+    }
+    const auto& errProb = ErrProbTable();
+    p.assign(top + 1, 0.0);
+    p[0] = 1.0;
+    for (std::size_t r = 0; r < n; ++r) {
+        const double e = errProb[scores[r]];
+        const double ok = 1.0 - e;
+        for (std::size_t k = std::min(r + 1, top); k > 0; --k) {
+            p[k] = p[k] * ok + p[k - 1] * e;
+        }
+        p[0] *= ok;
+        if ((r & 63) == 63) {
+            const double largest = *std::max_element(p.begin(), p.end());
+            if (largest > 0 && largest < kRescaleBelow) {
+                for (double& x : p) {
+                    x *= kRescale;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void ComputeObsTableRun(const std::uint8_t* minor, std::size_t nMinor, const std::uint8_t* major,
+                        std::size_t nMajor, double keep, CObsTableWorkspace& ws,
+                        std::vector<double>& table, SObsTableRun& run) {
+    const std::size_t m = nMinor, M = nMajor, n = m + M;
+    // The class with fewer reads is followed whole; the other only as far
+    // as the run needs: with minor-labelled reads' errors I (law a) and the
+    // others' J (law b), entry t sums a[i] b[j] over m - i + j = t, so the
+    // entries t <= tHi need b up to min(M, tHi) alone, and the entries
+    // t >= tLo a up to min(m, n - tLo) alone.
+    const bool upward = m <= M;
+    std::vector<double>& a = ws.m_Minor;
+    std::vector<double>& b = ws.m_Major;
+    // Errors of the cut class that the run reaches: 7 serve almost every
+    // site of depth 30 and qualities 2..41 (entries 0..7 of one class in
+    // registers); only speed depends on the guess.
+    std::size_t c = 7;
+    if (upward) {
+        ErrCountCapped(minor, m, m, a);
+    } else {
+        ErrCountCapped(major, M, M, b);
+    }
+    table.resize(n + 1);
+    for (;;) {
+        std::size_t tLo = 0, tHi = n;
+        if (upward) {
+            tHi = std::min(n, m + c);
+            ErrCountCapped(major, M, std::min(M, tHi), b);
+        } else {
+            tLo = m > c ? m - c : 0;
+            ErrCountCapped(minor, m, std::min(m, n - tLo), a);
+        }
+        // ComputeObsTable's sums, in its order.
+        for (std::size_t t = tLo; t <= tHi; ++t) {
+            double sum = 0.0;
+            if (t <= m) {
+                const std::size_t d = m - t;
+                const std::size_t top = std::min(M, t);
+                for (std::size_t j = 0; j <= top; ++j) {
+                    sum += b[j] * a[d + j];
+                }
+            } else {
+                const std::size_t top = std::min(n - t, m);
+                for (std::size_t i = 0; i <= top; ++i) {
+                    sum += a[i] * b[t - m + i];
+                }
+            }
+            table[t] = sum;
+        }
+        // U[t] / C(n, t) as FinishExact makes it, then over the largest.
+        double largest = 0.0;
+        bool logs = n > CObsTableWorkspace::kInverseRowMax;
+        if (!logs) {
+            const std::vector<double>& inverse = ws.InverseRow(static_cast<unsigned>(n));
+            for (std::size_t t = tLo; t <= tHi; ++t) {
+                table[t] *= inverse[t];
+                largest = std::max(largest, table[t]);
+            }
+            if (largest < kSmallestUnscaled && largest > 0.0) {
+                for (std::size_t t = tLo; t <= tHi; ++t) {
+                    table[t] /= inverse[t];
+                }
+                logs = true;
+            }
+        }
+        if (logs) {
+            const std::vector<double>& logChoose = ws.LogRow(static_cast<unsigned>(n));
+            double scale = -std::numeric_limits<double>::infinity();
+            for (std::size_t t = tLo; t <= tHi; ++t) {
+                const double sum = table[t];
+                table[t] = sum > 0 ? std::log(sum) - logChoose[t]
+                                   : -std::numeric_limits<double>::infinity();
+                scale = std::max(scale, table[t]);
+            }
+            for (std::size_t t = tLo; t <= tHi; ++t) {
+                table[t] = std::isfinite(scale) ? std::exp(table[t] - scale) : 0.0;
+            }
+            largest = std::isfinite(scale) ? 1.0 : 0.0;
+        }
+        std::size_t top = tLo;
+        for (std::size_t t = tLo; t <= tHi; ++t) {
+            if (table[t] > table[top]) {
+                top = t;
+            }
+        }
+        if (largest > 0.0) {
+            for (std::size_t t = tLo; t <= tHi; ++t) {
+                table[t] /= largest;
+            }
+        }
+        // The run must end inside the range on the side that was cut.
+        std::size_t first = tLo, last = tHi;
+        bool closed = true;
+        if (upward && tHi < n) {
+            closed = false;
+            for (std::size_t t = top + 1; t <= tHi; ++t) {
+                if (table[t] < keep) {
+                    last = t;
+                    closed = true;
+                    break;
+                }
+            }
+        } else if (!upward && tLo > 0) {
+            closed = false;
+            for (std::size_t t = top; t-- > tLo;) {
+                if (table[t] < keep) {
+                    first = t;
+                    closed = true;
+                    break;
+                }
+            }
+        }
+        // A range of zeros (reads of score 0 are errors for sure) holds no
+        // run yet.
+        if (!(largest > 0.0)) {
+            closed = tLo == 0 && tHi == n;
+        }
+        if (closed) {
+            std::fill(table.begin(), table.begin() + static_cast<std::ptrdiff_t>(first), 0.0);
+            std::fill(table.begin() + static_cast<std::ptrdiff_t>(last) + 1, table.end(), 0.0);
+            run.first = first;
+            run.last = last;
+            run.top = top;
+            return;
+        }
+        c = 2 * c + 4;
+    }
+}
+
+namespace {
+
 // Share of a site's likelihood (times min(1, lam), see below) that the
 // entries a bounded table leaves out may carry, under any spectrum of the
 // class. The store's own cut (engine/sitestore.hpp) takes 1/4 of the 1e-10
@@ -285,17 +497,22 @@ constexpr double kTiny = 1e-300;
 // A binomial row whose first entry is below this is not started from it
 // (later entries could be subnormal); those reads go one by one.
 constexpr double kBinomStart = 1e-250;
+// Runs of at most this many reads enter one by one where the distribution
+// is short (their convolution costs more than the reads in registers).
+constexpr std::uint64_t kReadByRead = 4;
 
 // Adds count reads of error probability e to the error-count distribution
-// acc, keeping entries 0..cap; an entry never feeds those below it, so the
-// kept entries are those of the whole distribution. A run enters as
-// Binom(count, e), by the recurrence
+// acc[0..support], keeping entries 0..cap; an entry never feeds those below
+// it, so the kept entries are those of the whole distribution. A run enters
+// as Binom(count, e), by the recurrence
 //   Binom(k+1) = Binom(k) (count-k)/(k+1) e/(1-e),
 // convolved with acc: O(cap min(count, cap)) instead of O(cap count) read
 // by read. All terms are non-negative, so each entry keeps full relative
-// precision either way.
-void AddRun(double e, std::size_t count, std::size_t cap, std::vector<double>& acc,
-            std::vector<double>& bin, std::vector<double>& next) {
+// precision either way. acc, bin and next hold cap + 1 entries at least;
+// entries of acc past support are never read (a read's recurrence may write
+// them: with zeros there, it writes what a longer support would hold).
+void AddRun(double e, std::size_t count, std::size_t cap, double*& acc, std::size_t& support,
+            double* bin, double*& next) {
     const double ok = 1.0 - e;
     // ok^count by repeated squaring (a few products instead of pow()).
     double first = 1.0, base = ok;
@@ -307,10 +524,10 @@ void AddRun(double e, std::size_t count, std::size_t cap, std::vector<double>& a
     }
     if (count == 1 || !(first >= kBinomStart)) {
         for (std::size_t r = 0; r < count; ++r) {
-            if (acc.size() <= cap) {
-                acc.push_back(0.0);
+            if (support < cap) {
+                acc[++support] = 0.0;
             }
-            for (std::size_t k = acc.size() - 1; k > 0; --k) {
+            for (std::size_t k = support; k > 0; --k) {
                 acc[k] = acc[k] * ok + acc[k - 1] * e;
             }
             acc[0] *= ok;
@@ -319,20 +536,19 @@ void AddRun(double e, std::size_t count, std::size_t cap, std::vector<double>& a
     }
     const std::size_t kmax = std::min(count, cap);
     // The first run starts the distribution: it is its own row.
-    const bool alone = acc.size() == 1 && acc[0] == 1.0;
-    std::vector<double>& row = alone ? acc : bin;
-    row.resize(kmax + 1);
+    const bool alone = support == 0 && acc[0] == 1.0;
+    double* row = alone ? acc : bin;
     row[0] = first;
     const double odds = e / ok;
     for (std::size_t k = 0; k < kmax; ++k) {
         row[k + 1] = row[k] * odds * static_cast<double>(count - k) / static_cast<double>(k + 1);
     }
     if (alone) {
+        support = kmax;
         return;
     }
-    const std::size_t last = acc.size() - 1;
+    const std::size_t last = support;
     const std::size_t len = std::min(last + count, cap) + 1;
-    next.assign(len, 0.0);
     for (std::size_t t = 0; t < len; ++t) {
         const std::size_t lo = t > last ? t - last : 0;
         const std::size_t hi = std::min(t, kmax);
@@ -342,7 +558,33 @@ void AddRun(double e, std::size_t count, std::size_t cap, std::vector<double>& a
         }
         next[t] = sum;
     }
-    acc.swap(next);
+    std::swap(acc, next);
+    support = len - 1;
+}
+
+// Reads that enter one by one, each as its error probability and its
+// complement (e[i], ok[i]), on kEntries entries held in registers: the
+// recurrence of AddRun, every entry run from the first read (zeros stay
+// zeros above the support, and entries above cap never feed the kept ones).
+template <std::size_t kEntries>
+void AddReads(const double* e, const double* ok, std::size_t reads, std::size_t cap, double* acc,
+              std::size_t& support) {
+    double p[kEntries];
+    for (std::size_t k = 0; k < kEntries; ++k) {
+        p[k] = k <= support ? acc[k] : 0.0;
+    }
+    for (std::size_t r = 0; r < reads; ++r) {
+        const double er = e[r], okr = ok[r];
+#pragma GCC unroll 16
+        for (std::size_t k = kEntries - 1; k > 0; --k) {
+            p[k] = p[k] * okr + p[k - 1] * er;
+        }
+        p[0] *= okr;
+    }
+    support = std::min(cap, support + reads);
+    for (std::size_t k = 0; k < kEntries; ++k) {
+        acc[k] = p[k];
+    }
 }
 
 // Error-count distribution of the reads of runs, entries 0..min(n, cap):
@@ -350,18 +592,86 @@ void AddRun(double e, std::size_t count, std::size_t cap, std::vector<double>& a
 void ErrCountRuns(const SScoreRun* runs, std::size_t count, std::size_t cap, CObsTableWorkspace& ws,
                   std::vector<double>& out) {
     const auto& errProb = ErrProbTable();
-    out.assign(1, 1.0);
     std::size_t longest = 0;
     for (std::size_t i = 1; i < count; ++i) {
         if (runs[i].count > runs[longest].count) {
             longest = i;
         }
     }
+    std::vector<std::size_t>& order = ws.m_RunOrder;
+    order.resize(count);
     for (std::size_t k = 0; k < count; ++k) {
-        const std::size_t i = k == 0 ? longest : (k <= longest ? k - 1 : k);
-        AddRun(errProb[runs[i].score], static_cast<std::size_t>(runs[i].count), cap, out,
-               ws.m_Binom, ws.m_Conv);
+        order[k] = k == 0 ? longest : (k <= longest ? k - 1 : k);
     }
+    // Three buffers of cap + 1 entries (16 at least, for AddReads).
+    const std::size_t size = std::max<std::size_t>(cap + 1, 16);
+    if (ws.m_RunBuffers.size() < 3 * size) {
+        ws.m_RunBuffers.resize(3 * size);
+    }
+    double* acc = ws.m_RunBuffers.data();
+    double* bin = acc + size;
+    double* next = bin + size;
+    acc[0] = 1.0;
+    std::size_t support = 0;
+    for (std::size_t k = 0; k < count;) {
+        const SScoreRun& run = runs[order[k]];
+        const double e = errProb[run.score];
+        // A stretch of runs that enter read by read: short runs (a short
+        // convolution costs more than its reads one by one in registers),
+        // and runs whose binomial row would start too low.
+        std::size_t end = k;
+        while (end < count && cap < 16) {
+            const SScoreRun& r = runs[order[end]];
+            if (r.count > kReadByRead) {
+                const double ok = 1.0 - errProb[r.score];
+                double first = 1.0, base = ok;
+                for (std::uint64_t left = r.count; left > 0; left >>= 1) {
+                    if (left & 1) {
+                        first *= base;
+                    }
+                    base *= base;
+                }
+                if (first >= kBinomStart) {
+                    break;
+                }
+            }
+            ++end;
+        }
+        if (end > k) {
+            std::size_t reads = 0;
+            for (std::size_t i = k; i < end; ++i) {
+                reads += static_cast<std::size_t>(runs[order[i]].count);
+            }
+            if (ws.m_ReadErr.size() < reads) {
+                ws.m_ReadErr.resize(reads);
+                ws.m_ReadOk.resize(reads);
+            }
+            double* es = ws.m_ReadErr.data();
+            double* oks = ws.m_ReadOk.data();
+            std::size_t r = 0;
+            for (std::size_t i = k; i < end; ++i) {
+                const double ei = errProb[runs[order[i]].score];
+                for (std::uint64_t c = runs[order[i]].count; c > 0; --c, ++r) {
+                    es[r] = ei;
+                    oks[r] = 1.0 - ei;
+                }
+            }
+            if (cap < 8) {
+                AddReads<8>(es, oks, reads, cap, acc, support);
+            } else if (cap < 10) {
+                AddReads<10>(es, oks, reads, cap, acc, support);
+            } else if (cap < 12) {
+                AddReads<12>(es, oks, reads, cap, acc, support);
+            } else {
+                AddReads<16>(es, oks, reads, cap, acc, support);
+            }
+            k = end;
+            continue;
+        }
+        AddRun(e, static_cast<std::size_t>(run.count), cap, acc, support, bin, next);
+        ++k;
+    }
+    out.assign(acc, acc + support + 1);
 }
 
 }  // namespace
@@ -553,10 +863,13 @@ double ComputeBoundedObsTable(const SSpectrumClass& spectra, const SScoreRun* mi
     for (std::size_t i = 0; i < minorRuns; ++i) {
         m += static_cast<std::size_t>(minor[i].count);
     }
-    // First guess of c: the Chernoff bound on P(J > c) for a mean of mu
-    // errors falls below 1e-16 near mu + 8 sqrt(mu) + 8. Only speed
-    // depends on the guess; a cut that the bound does not allow is
-    // retried with a larger c.
+    // First guess of c: mu + 5 sqrt(mu) + 7 for a mean of mu errors among
+    // the reference reads, which the bound allowed for 99% of the sites of
+    // depths 20 to 100 with qualities 2..41 in our trials (the former
+    // mu + 8 sqrt(mu) + 8 kept a third more entries than needed). A cut
+    // that the bound does not allow is retried with a larger c; the cut
+    // taken, and so which entries are left 0, depends on the guess, the
+    // bound on what they may change does not.
     double mu = 0.0;
     for (std::size_t i = 0; i < majorRuns; ++i) {
         M += static_cast<std::size_t>(major[i].count);
@@ -566,7 +879,7 @@ double ComputeBoundedObsTable(const SSpectrumClass& spectra, const SScoreRun* mi
     std::vector<double>& a = ws.m_Minor;
     std::vector<double>& b = ws.m_Major;
     ErrCountRuns(minor, minorRuns, m, ws, a);
-    std::size_t c = static_cast<std::size_t>(mu + 8.0 * std::sqrt(mu)) + 8;
+    std::size_t c = static_cast<std::size_t>(mu + 5.0 * std::sqrt(mu)) + 7;
     for (;;) {
         std::size_t tStar = m + c;
         // Balanced folded sites need their mirror entries: take them all.

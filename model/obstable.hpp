@@ -70,6 +70,8 @@ class CObsTableWorkspace {
     // Scratch space of ComputeObsTable and ComputeBoundedObsTable.
     std::vector<double> m_Minor, m_Major, m_Binom, m_Conv, m_Prefix;
     std::vector<SScoreRun> m_MinorRuns, m_MajorRuns;
+    std::vector<std::size_t> m_RunOrder;
+    std::vector<double> m_RunBuffers, m_ReadErr, m_ReadOk;
 
   private:
     std::vector<std::vector<double>> m_InverseRows;
@@ -96,6 +98,29 @@ void ErrCountDist(const std::uint8_t* scores, std::size_t n, ETableMode mode, st
 double ComputeObsTable(const std::uint8_t* minor, std::size_t nMinor, const std::uint8_t* major,
                        std::size_t nMajor, ETableMode mode, std::int64_t pos,
                        CObsTableWorkspace& ws, std::vector<double>& table);
+
+// The entries of ComputeObsTable's table (eExact) within keep of its largest,
+// relative to that largest, without computing the rest: what a record that
+// keeps only those entries needs (pool/pool_record.hpp). The table is
+// log-concave in t (its generating polynomial has real roots), so those
+// entries form one run around the largest, and past the first entry below
+// keep on either side every entry is smaller still. Fills table[first ..
+// last] (table is resized to n + 1; the other entries are 0) with entry t
+// over the largest, which is at top (its first place), 1 there; first is 0
+// or an entry below keep, and so is last unless it is n. Every entry in
+// that range equals ComputeObsTable's divided by its largest, bit for bit,
+// wherever that table's entries stay normal doubles. The error counts of
+// the larger class are only followed as far as the run needs (about
+// O(n c) for c errors that matter, instead of O(n^2)), and the counts are
+// kept within the double range by exact powers of two, so that deep sites
+// whose chance of no error at all underflows (about 60,000 reads at a
+// mean error of 1%) keep their largest entries.
+struct SObsTableRun {
+    std::size_t first = 0, last = 0, top = 0;
+};
+void ComputeObsTableRun(const std::uint8_t* minor, std::size_t nMinor, const std::uint8_t* major,
+                        std::size_t nMajor, double keep, CObsTableWorkspace& ws,
+                        std::vector<double>& table, SObsTableRun& run);
 
 // The table of ComputeObsTable in eExact mode for a site whose likelihood
 // only the spectra of the class will weigh, from the runs of the minor- and

@@ -9,24 +9,38 @@
 
 void CSiteTabulator::x_Runs(std::initializer_list<const std::vector<std::uint8_t>*> classes,
                             std::vector<SScoreRun>& runs) {
-    // Counting, not sorting: a count per score, and a bit per group of four
-    // scores seen (64 bits cover all 256), read back in order of score.
+    // Counting, not sorting: a count per score, and a bit per score seen
+    // (four words of 64 cover all 256; the first, where nearly every score
+    // falls, kept in a register so that one read need not wait for the
+    // store of the one before), read back in order of score, one bit at a
+    // time.
     std::uint32_t* counts = m_Counts.data();
-    std::uint64_t seen = 0;
+    std::uint64_t low = 0;
+    std::uint64_t high[4] = {0, 0, 0, 0};
     for (const std::vector<std::uint8_t>* scores : classes) {
         for (const std::uint8_t q : *scores) {
             ++counts[q];
-            seen |= std::uint64_t{1} << (q >> 2);
+            if (q < 64) {
+                low |= std::uint64_t{1} << q;
+            } else {
+                high[q >> 6] |= std::uint64_t{1} << (q & 63);
+            }
         }
     }
-    runs.clear();
-    for (std::uint64_t bits = seen; bits != 0; bits &= bits - 1) {
-        const unsigned first = 4 * static_cast<unsigned>(__builtin_ctzll(bits));
-        for (unsigned q = first; q < first + 4; ++q) {
-            if (counts[q] != 0) {
-                runs.push_back({static_cast<std::uint8_t>(q), counts[q]});
-                counts[q] = 0;
-            }
+    high[0] = low;
+    std::size_t distinct = 0;
+    for (const std::uint64_t w : high) {
+        distinct += static_cast<std::size_t>(__builtin_popcountll(w));
+    }
+    runs.resize(distinct);
+    SScoreRun* out = runs.data();
+    for (unsigned w = 0; w < 4; ++w) {
+        for (std::uint64_t bits = high[w]; bits != 0; bits &= bits - 1) {
+            const unsigned q = 64 * w + static_cast<unsigned>(__builtin_ctzll(bits));
+            out->score = static_cast<std::uint8_t>(q);
+            out->count = counts[q];
+            counts[q] = 0;
+            ++out;
         }
     }
 }

@@ -3,7 +3,6 @@
 #include <gsl/gsl_sf_gamma.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "base/qt_assert.hpp"
 
@@ -18,15 +17,7 @@ void BinomialRow(unsigned d, unsigned t, unsigned n, double* out) {
 }
 
 void RecordEntries(const SPoolRecordView& v, double* out) {
-    for (unsigned i = 0; i < v.count; ++i) {
-        if (i == v.top) {
-            out[i] = 1.0;
-            continue;
-        }
-        float f;
-        std::memcpy(&f, v.values + 4 * (i < v.top ? i : i - 1), sizeof f);
-        out[i] = f;
-    }
+    v.Entries(out);
 }
 
 void CBinomialRows::Cover(unsigned d, unsigned lo, unsigned count) {

@@ -80,14 +80,9 @@ struct CPoolSpectrumModel::SImpl {
     SImpl(const CPoolStore& store, std::size_t pool, unsigned n, bool folded)
         : m_Store(store), m_Pool(pool), m_N(n), m_Folded(folded), m_Cols(n + 1), m_Rows(n) {}
 
-    // The record of the pool at the site at p; returns the next site.
-    const unsigned char* Decode(const unsigned char* p, SPoolRecordView& mine) const {
-        SPoolRecordView skip;
-        const std::size_t pools = m_Store.Pools();
-        for (std::size_t i = 0; i < pools; ++i) {
-            p = ReadPoolRecord(p, i == m_Pool ? mine : skip);
-        }
-        return p;
+    // The pool's records at the sites of chunks [first, last).
+    CPoolSiteCursor Cursor(std::size_t first, std::size_t last) const {
+        return CPoolSiteCursor(m_Store, first, last, m_Pool);
     }
     std::size_t Base(const SPoolRecordView& v) const {
         return m_Offset[v.depth] + v.lo - m_Rows.First(v.depth);
@@ -150,29 +145,25 @@ struct CPoolSpectrumModel::SImpl {
 void CPoolSpectrumModel::SImpl::Setup() {
     // The run of t every depth needs, then its rows once.
     std::vector<unsigned> lo, hi;  // per depth: [lo, hi), hi 0 for none
-    SPoolRecordView v;
     m_Band.clear();
-    for (const SPoolChunk& chunk : m_Store.Chunks()) {
-        const unsigned char* p = chunk.m_Bytes.data();
-        for (std::size_t i = 0; i < chunk.m_Offsets.size(); ++i) {
-            p = Decode(p, v);
-            if (v.depth == 0) {
-                continue;
-            }
-            ++m_Sites;
-            if (lo.size() <= v.depth) {
-                lo.resize(v.depth + 1, 0);
-                hi.resize(v.depth + 1, 0);
-                m_Band.resize(v.depth + 1, 0);
-            }
-            m_Band[v.depth] = std::max(m_Band[v.depth], v.count);
-            if (hi[v.depth] == 0) {
-                lo[v.depth] = v.lo;
-                hi[v.depth] = v.lo + v.count;
-            } else {
-                lo[v.depth] = std::min(lo[v.depth], v.lo);
-                hi[v.depth] = std::max(hi[v.depth], v.lo + v.count);
-            }
+    for (CPoolSiteCursor s = Cursor(0, m_Store.Chunks().size()); s.Next();) {
+        const SPoolRecordView& v = s.Record(m_Pool);
+        if (v.depth == 0) {
+            continue;
+        }
+        ++m_Sites;
+        if (lo.size() <= v.depth) {
+            lo.resize(v.depth + 1, 0);
+            hi.resize(v.depth + 1, 0);
+            m_Band.resize(v.depth + 1, 0);
+        }
+        m_Band[v.depth] = std::max(m_Band[v.depth], v.count);
+        if (hi[v.depth] == 0) {
+            lo[v.depth] = v.lo;
+            hi[v.depth] = v.lo + v.count;
+        } else {
+            lo[v.depth] = std::min(lo[v.depth], v.lo);
+            hi[v.depth] = std::max(hi[v.depth], v.lo + v.count);
         }
     }
     m_Offset.assign(lo.size(), 0);
@@ -212,7 +203,7 @@ void CPoolSpectrumModel::SImpl::Setup() {
     std::uint64_t seen = 0;
     std::size_t first = 0;
     for (std::size_t k = 0; k < chunks.size(); ++k) {
-        seen += chunks[k].m_Offsets.size();
+        seen += chunks[k].Sites();
         if (seen * kParts >= total * (m_Parts.size() + 1) || k + 1 == chunks.size()) {
             m_Parts.emplace_back(first, k + 1);
             first = k + 1;
@@ -244,52 +235,44 @@ void CPoolSpectrumModel::SImpl::SumPart(std::size_t part, const std::vector<doub
     if (curvature) {
         sums.m_M.assign(m_BandSize, 0.0);
     }
-    const auto& chunks = m_Store.Chunks();
-    SPoolRecordView v;
     double tau[kMaxRecordEntries];
-    for (std::size_t ci = m_Parts[part].first; ci < m_Parts[part].second; ++ci) {
-        const SPoolChunk& chunk = chunks[ci];
-        const unsigned char* p = chunk.m_Bytes.data();
-        for (std::size_t i = 0; i < chunk.m_Offsets.size(); ++i) {
-            p = Decode(p, v);
-            if (v.depth == 0) {
-                continue;
-            }
-            const double w =
-                blocks ? (*weights)[blocks->Block(ci, chunk.m_FirstPos + chunk.m_Offsets[i])] : 1.0;
-            if (w == 0.0) {
-                continue;
-            }
-            RecordEntries(v, tau);
-            const std::size_t base = Base(v);
-            const double* ub = &u[base];
-            double z = 0.0;
-            for (unsigned k = 0; k < v.count; ++k) {
-                z += tau[k] * ub[k];
-            }
-            if (!(z > 0.0)) {
-                ++sums.m_Impossible;
-                continue;
-            }
-            sums.m_LogLik.AddWeighted(z, w);
-            sums.m_Weight += w;
-            const double f = w / z;
-            double* vb = &sums.m_V[base];
-            for (unsigned k = 0; k < v.count; ++k) {
-                vb[k] += f * tau[k];
-            }
-            const unsigned band = m_Band[v.depth];
-            if (curvature && band > 0) {
-                const double f2 = f / z;
-                double* mb =
-                    &sums.m_M[m_BandOffset[v.depth] +
-                              static_cast<std::size_t>(v.lo - m_Rows.First(v.depth)) * band];
-                for (unsigned a = 0; a < v.count; ++a) {
-                    const double x = f2 * tau[a];
-                    double* row = mb + static_cast<std::size_t>(a) * band;
-                    for (unsigned b = a; b < v.count; ++b) {
-                        row[b - a] += x * tau[b];
-                    }
+    for (CPoolSiteCursor s = Cursor(m_Parts[part].first, m_Parts[part].second); s.Next();) {
+        const SPoolRecordView& v = s.Record(m_Pool);
+        if (v.depth == 0) {
+            continue;
+        }
+        const double w = blocks ? (*weights)[blocks->Block(s.Chunk(), s.Pos())] : 1.0;
+        if (w == 0.0) {
+            continue;
+        }
+        RecordEntries(v, tau);
+        const std::size_t base = Base(v);
+        const double* ub = &u[base];
+        double z = 0.0;
+        for (unsigned k = 0; k < v.count; ++k) {
+            z += tau[k] * ub[k];
+        }
+        if (!(z > 0.0)) {
+            ++sums.m_Impossible;
+            continue;
+        }
+        sums.m_LogLik.AddWeighted(z, w);
+        sums.m_Weight += w;
+        const double f = w / z;
+        double* vb = &sums.m_V[base];
+        for (unsigned k = 0; k < v.count; ++k) {
+            vb[k] += f * tau[k];
+        }
+        const unsigned band = m_Band[v.depth];
+        if (curvature && band > 0) {
+            const double f2 = f / z;
+            double* mb = &sums.m_M[m_BandOffset[v.depth] +
+                                   static_cast<std::size_t>(v.lo - m_Rows.First(v.depth)) * band];
+            for (unsigned a = 0; a < v.count; ++a) {
+                const double x = f2 * tau[a];
+                double* row = mb + static_cast<std::size_t>(a) * band;
+                for (unsigned b = a; b < v.count; ++b) {
+                    row[b - a] += x * tau[b];
                 }
             }
         }
@@ -745,41 +728,33 @@ void CPoolSpectrumModel::Posterior(const SPoolSpectrum& spectrum, hts_tpool* poo
     };
     std::function<std::vector<SSite>(std::size_t)> job = [&](std::size_t part) {
         std::vector<SSite> out;
-        SPoolRecordView v;
         double tau[kMaxRecordEntries];
-        const auto& chunks = m.m_Store.Chunks();
-        for (std::size_t ci = m.m_Parts[part].first; ci < m.m_Parts[part].second; ++ci) {
-            const SPoolChunk& chunk = chunks[ci];
-            const unsigned char* p = chunk.m_Bytes.data();
-            const std::size_t first = out.size();
-            for (std::size_t i = 0; i < chunk.m_Offsets.size(); ++i) {
-                p = m.Decode(p, v);
-                if (v.depth == 0) {
-                    continue;
-                }
-                RecordEntries(v, tau);
-                const std::size_t base = m.Base(v);
-                double e[4] = {0, 0, 0, 0};
-                for (int h = 0; h < 4; ++h) {
-                    const double* ub = &u[h][base];
-                    for (unsigned k = 0; k < v.count; ++k) {
-                        e[h] += tau[k] * ub[k];
-                    }
-                }
-                SSite site{chunk.m_Contig, chunk.m_FirstPos + chunk.m_Offsets[i], {}};
-                site.terms.sites = 1.0;
-                if (e[0] > 0.0) {
-                    site.terms.pi = e[1] / e[0];
-                    site.terms.segregating = e[2] / e[0];
-                    site.terms.thetaH = e[3] / e[0];
-                } else {
-                    site.terms.pi = site.terms.segregating = site.terms.thetaH = kNaN;
-                }
-                out.push_back(site);
+        // The store keeps its sites in genome order.
+        for (CPoolSiteCursor s = m.Cursor(m.m_Parts[part].first, m.m_Parts[part].second);
+             s.Next();) {
+            const SPoolRecordView& v = s.Record(m.m_Pool);
+            if (v.depth == 0) {
+                continue;
             }
-            // The chunk's sites are stored by depth: back to genome order.
-            std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end(),
-                      [](const SSite& a, const SSite& b) { return a.pos < b.pos; });
+            RecordEntries(v, tau);
+            const std::size_t base = m.Base(v);
+            double e[4] = {0, 0, 0, 0};
+            for (int h = 0; h < 4; ++h) {
+                const double* ub = &u[h][base];
+                for (unsigned k = 0; k < v.count; ++k) {
+                    e[h] += tau[k] * ub[k];
+                }
+            }
+            SSite site{s.Contig(), s.Pos(), {}};
+            site.terms.sites = 1.0;
+            if (e[0] > 0.0) {
+                site.terms.pi = e[1] / e[0];
+                site.terms.segregating = e[2] / e[0];
+                site.terms.thetaH = e[3] / e[0];
+            } else {
+                site.terms.pi = site.terms.segregating = site.terms.thetaH = kNaN;
+            }
+            out.push_back(site);
         }
         return out;
     };

@@ -2,29 +2,35 @@
 
 #include <algorithm>
 #include <limits>
-#include <numeric>
 
 #include "base/qt_assert.hpp"
 #include "pool/pool_record.hpp"
 
 void CPoolStore::Append(int contig, std::int64_t pos, const unsigned char* bytes,
                         std::size_t size) {
-    if (!m_Open || m_Chunks.back().m_Contig != contig ||
+    if (!m_IsOpen || m_Chunks.back().m_Contig != contig ||
         m_Chunks.back().m_Offsets.size() >= kChunkSites ||
         pos - m_Chunks.back().m_FirstPos > std::numeric_limits<std::uint32_t>::max()) {
         x_Close();
         m_Chunks.emplace_back();
         m_Chunks.back().m_Contig = contig;
         m_Chunks.back().m_FirstPos = pos;
-        m_Open = true;
+        m_IsOpen = true;
         m_LastPos = -1;
     }
     SPoolChunk& c = m_Chunks.back();
     QT_ASSERT(pos > m_LastPos);
     m_LastPos = pos;
-    m_Starts.push_back(static_cast<std::uint32_t>(c.m_Bytes.size()));
     c.m_Offsets.push_back(static_cast<std::uint32_t>(pos - c.m_FirstPos));
-    c.m_Bytes.insert(c.m_Bytes.end(), bytes, bytes + size);
+    const unsigned char* p = bytes;
+    SPoolRecordView v;
+    for (std::size_t k = 0; k < m_Pools; ++k) {
+        const unsigned char* next = ReadPoolRecord(p, v);
+        QT_ASSERT(next > p && next <= bytes + size);
+        m_Open[k].insert(m_Open[k].end(), p, next);
+        p = next;
+    }
+    QT_ASSERT(p == bytes + size);
     ++m_Sites;
 }
 
@@ -33,52 +39,78 @@ void CPoolStore::Finish() {
 }
 
 void CPoolStore::x_Close() {
-    if (!m_Open) {
+    if (!m_IsOpen) {
         return;
     }
-    m_Open = false;
+    m_IsOpen = false;
     SPoolChunk& c = m_Chunks.back();
-    const std::size_t n = c.m_Offsets.size();
-    // Each site's key: (depth, position of the largest entry) per pool.
-    std::vector<std::uint32_t> keys(n * m_Pools);
-    SPoolRecordView v;
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char* p = c.m_Bytes.data() + m_Starts[i];
-        for (std::size_t k = 0; k < m_Pools; ++k) {
-            p = ReadPoolRecord(p, v);
-            keys[i * m_Pools + k] = v.depth << 8 | (v.depth ? v.top : 0);
-        }
+    c.m_Offsets.shrink_to_fit();
+    std::size_t total = 0;
+    for (const auto& column : m_Open) {
+        total += column.size();
     }
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        for (std::size_t k = 0; k < m_Pools; ++k) {
-            if (keys[a * m_Pools + k] != keys[b * m_Pools + k]) {
-                return keys[a * m_Pools + k] < keys[b * m_Pools + k];
-            }
-        }
-        return a < b;
-    });
-    std::vector<std::uint32_t> offsets(n);
-    std::vector<unsigned char> bytes;
-    bytes.reserve(c.m_Bytes.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t s = order[i];
-        offsets[i] = c.m_Offsets[s];
-        const std::size_t end = s + 1 < n ? m_Starts[s + 1] : c.m_Bytes.size();
-        bytes.insert(bytes.end(), c.m_Bytes.begin() + m_Starts[s], c.m_Bytes.begin() + end);
+    // Readers may load a few bytes past a record's end.
+    constexpr std::size_t kPadding = 16;
+    c.m_Records.reserve(total + kPadding);
+    for (auto& column : m_Open) {
+        c.m_Columns.push_back(c.m_Records.size());
+        c.m_Records.insert(c.m_Records.end(), column.begin(), column.end());
+        column.clear();
     }
-    c.m_Offsets = std::move(offsets);
-    c.m_Bytes = std::move(bytes);
-    m_Starts.clear();
+    c.m_Columns.push_back(c.m_Records.size());
+    c.m_Records.resize(total + kPadding, 0);
 }
 
 std::uint64_t CPoolStore::Bytes() const {
     std::uint64_t bytes = 0;
     for (const SPoolChunk& c : m_Chunks) {
-        bytes += c.m_Bytes.capacity() + 4 * c.m_Offsets.capacity() + sizeof(SPoolChunk);
+        bytes += c.m_Records.capacity() + 4 * c.m_Offsets.capacity() +
+                 sizeof(std::size_t) * c.m_Columns.capacity() + sizeof(SPoolChunk);
     }
     return bytes;
+}
+
+CPoolSiteCursor::CPoolSiteCursor(const CPoolStore& store, std::size_t first, std::size_t last,
+                                 std::size_t pool)
+    : m_Chunks(store.Chunks()),
+      m_Chunk(first),
+      m_Last(last),
+      m_First(pool == kEveryPool ? 0 : pool),
+      m_End(pool == kEveryPool ? store.Pools() : pool + 1),
+      m_Next(store.Pools(), nullptr),
+      m_Views(store.Pools()) {
+    QT_ASSERT(first <= last && last <= m_Chunks.size());
+    QT_ASSERT(m_First < m_End && m_End <= store.Pools());
+}
+
+bool CPoolSiteCursor::Next() {
+    if (m_Started) {
+        ++m_Site;
+    } else {
+        m_Started = true;
+        m_Site = 0;
+        if (m_Chunk < m_Last) {
+            for (std::size_t k = m_First; k < m_End; ++k) {
+                m_Next[k] = m_Chunks[m_Chunk].Column(k);
+            }
+        }
+    }
+    while (m_Chunk < m_Last && m_Site >= m_Chunks[m_Chunk].Sites()) {
+        ++m_Chunk;
+        m_Site = 0;
+        if (m_Chunk < m_Last) {
+            for (std::size_t k = m_First; k < m_End; ++k) {
+                m_Next[k] = m_Chunks[m_Chunk].Column(k);
+            }
+        }
+    }
+    if (m_Chunk >= m_Last) {
+        return false;
+    }
+    for (std::size_t k = m_First; k < m_End; ++k) {
+        m_Next[k] = ReadPoolRecord(m_Next[k], m_Views[k]);
+    }
+    return true;
 }
 
 CSiteBlocks::CSiteBlocks(const CPoolStore& store, std::int64_t blockSize) : m_Size(blockSize) {

@@ -406,4 +406,87 @@ TEST(ObsTableBounded, RunsOfEqualScoresGiveTheTableOfTheMultiset) {
     }
 }
 
+// The run around the largest entry (what qualfst's records keep) against the
+// whole table: bit for bit inside the range, and everything outside it
+// below keep of the largest. Both ends of the cut (few minor reads, and
+// pools fixed for the minor class), scores 0 to 60 (a score of 0 is an
+// error for sure), depths from 1 to 400, balanced sites.
+TEST(ObsTableRun, TheRunIsTheWholeTablesBitForBit) {
+    std::mt19937 rng(29);
+    CObsTableWorkspace ws;
+    const double keep = 1e-12;
+    int cut = 0;
+    for (int trial = 0; trial < 600; ++trial) {
+        const unsigned depth = 1 + static_cast<unsigned>(rng() % (trial % 10 == 0 ? 400 : 60));
+        unsigned m = static_cast<unsigned>(rng() % 4);
+        if (trial % 3 == 1) {
+            m = depth - std::min(depth, m);  // fixed for the minor class
+        } else if (trial % 7 == 2) {
+            m = depth / 2;
+        }
+        m = std::min(m, depth);
+        const int low = trial % 5 == 0 ? 0 : 2;
+        const Q minor = RandomScores(rng, m, low, 41),
+                major = RandomScores(rng, depth - m, low, 41);
+        std::vector<double> full;
+        ExactTable(minor, major, full);
+        const double largest = *std::max_element(full.begin(), full.end());
+        const std::size_t top =
+            static_cast<std::size_t>(std::max_element(full.begin(), full.end()) - full.begin());
+        std::vector<double> run;
+        SObsTableRun r;
+        ComputeObsTableRun(minor.data(), minor.size(), major.data(), major.size(), keep, ws, run,
+                           r);
+        ASSERT_EQ(run.size(), full.size()) << trial;
+        ASSERT_EQ(r.top, top) << trial;
+        ASSERT_LE(r.first, r.top);
+        ASSERT_GE(r.last, r.top);
+        cut += r.last - r.first < depth;
+        for (std::size_t t = 0; t < full.size(); ++t) {
+            if (t >= r.first && t <= r.last) {
+                ASSERT_EQ(run[t], full[t] / largest) << trial << " t " << t;
+            } else {
+                ASSERT_LT(full[t], keep * largest) << trial << " t " << t;
+                ASSERT_EQ(run[t], 0.0);
+            }
+        }
+        EXPECT_TRUE(r.first == 0 || run[r.first] < keep) << trial;
+        EXPECT_TRUE(r.last == depth || run[r.last] < keep) << trial;
+    }
+    // Most of these tables were cut, so the test saw the cut ends.
+    EXPECT_GT(cut, 400);
+}
+
+// A deep site whose chance of no error at all underflows the double range
+// (10,000 reads of scores 10 and 12: about e^-850): its largest entry is
+// still the one of no minor read, and its run agrees with the long-double
+// oracle. (The whole table, computed in doubles, lost it: its entries below
+// t = 20 or so were 0, and its largest came out at the first one that was
+// not.)
+TEST(ObsTableRun, DeepSitesKeepTheirLargestEntries) {
+    Q major;
+    for (int r = 0; r < 10000; ++r) {
+        major.push_back(r % 2 ? 10 : 12);
+    }
+    for (const Q& minor : {Q{}, Q{30, 35, 12}}) {
+        CObsTableWorkspace ws;
+        std::vector<double> run;
+        SObsTableRun r;
+        ComputeObsTableRun(minor.data(), minor.size(), major.data(), major.size(), 1e-12, ws, run,
+                           r);
+        const std::vector<long double> want = oracle::LogTable(minor, major);
+        const std::size_t top =
+            static_cast<std::size_t>(std::max_element(want.begin(), want.end()) - want.begin());
+        EXPECT_EQ(r.top, top);
+        EXPECT_LE(top, minor.size());
+        EXPECT_EQ(r.first, 0u);
+        ASSERT_LT(r.last, 40u);
+        for (std::size_t t = r.first; t <= r.last; ++t) {
+            const double expect = static_cast<double>(std::exp(want[t] - want[top]));
+            EXPECT_NEAR(run[t], expect, 1e-9 * expect) << t;
+        }
+        EXPECT_LT(run[r.last], 1e-12);
+    }
+}
+
 }  // namespace

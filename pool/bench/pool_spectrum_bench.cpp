@@ -136,23 +136,17 @@ int main(int argc, char* argv[]) {
     // and the full calls with the test at the sites of QUAL 20 or more.
     CSiteCaller caller({fit.spectrum, fit.spectrum});
     SSiteCall call;
-    SPoolRecordView views[2];
     std::size_t sitesSeen = 0, called = 0;
     double qual = 0.0, callCpu = 0.0;
-    for (const SPoolChunk& chunk : store.Chunks()) {
-        const unsigned char* p = chunk.m_Bytes.data();
-        for (std::size_t i = 0; i < chunk.m_Offsets.size(); ++i) {
-            p = ReadPoolRecord(p, views[0]);
-            p = ReadPoolRecord(p, views[1]);
-            const double q = caller.Qual(views);
-            qual += q;
-            ++sitesSeen;
-            if (q >= 20.0) {
-                const double c0 = CpuNow();
-                caller.Call(views, call, true);
-                callCpu += CpuNow() - c0;
-                ++called;
-            }
+    for (CPoolSiteCursor s(store); s.Next();) {
+        const double q = caller.Qual(s.Records());
+        qual += q;
+        ++sitesSeen;
+        if (q >= 20.0) {
+            const double c0 = CpuNow();
+            caller.Call(s.Records(), call, true);
+            callCpu += CpuNow() - c0;
+            ++called;
         }
     }
     const double t6 = CpuNow() - callCpu;

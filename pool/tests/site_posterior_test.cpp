@@ -22,15 +22,8 @@ namespace {
 // Every site's records, by position.
 std::map<std::int64_t, std::vector<SPoolRecordView>> Records(const CPoolStore& store) {
     std::map<std::int64_t, std::vector<SPoolRecordView>> out;
-    for (const SPoolChunk& chunk : store.Chunks()) {
-        const unsigned char* p = chunk.m_Bytes.data();
-        for (std::uint32_t offset : chunk.m_Offsets) {
-            std::vector<SPoolRecordView>& views = out[chunk.m_FirstPos + offset];
-            views.resize(store.Pools());
-            for (SPoolRecordView& v : views) {
-                p = ReadPoolRecord(p, v);
-            }
-        }
+    for (CPoolSiteCursor s(store); s.Next();) {
+        out[s.Pos()].assign(s.Records(), s.Records() + store.Pools());
     }
     return out;
 }
