@@ -203,7 +203,7 @@ std::string QualFreq::s_Dir;
 }  // namespace
 
 // The golden case (reviewed against the simulator's truth when it was
-// made: every one of its 1558 records a true SNP, ALT included, of the
+// made: every one of its 1557 records a true SNP, ALT included, of the
 // 2014 SNPs of the pools), as BGZF
 // VCF, BCF, plain VCF and on standard output, at 1, 2 and 3 threads: the
 // same records in every file, an index beside the compressed ones, each
