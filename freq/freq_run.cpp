@@ -45,7 +45,7 @@ class CFreqRun {
     SFreqSummary Run();
 
   private:
-    void x_OnPools(const std::vector<SPoolSpec>& specs);
+    void x_OnPools(const std::vector<SPoolSpec>& given);
     void x_CheckOutputs();
     void x_ReadShared();
     SCallHeader x_Header() const;
@@ -96,7 +96,7 @@ SFreqSummary CFreqRun::Run() {
     read.m_Alleles = true;
     m_Reader =
         std::make_unique<CPoolReader>(m_Program, m_Opts, m_Inputs, read, m_Threads.get(), m_Bar);
-    m_Reader->Run([this](const std::vector<SPoolSpec>& specs) { x_OnPools(specs); },
+    m_Reader->Run([this](const std::vector<SPoolSpec>& given) { x_OnPools(given); },
                   [this](SPoolBatch& batch) { x_Take(batch); });
     if (m_Store) {
         m_Store->Finish();
@@ -112,10 +112,10 @@ SFreqSummary CFreqRun::Run() {
 
 // The pools are known: the outputs checked and opened, the priors read or
 // the store set up.
-void CFreqRun::x_OnPools(const std::vector<SPoolSpec>& specs) {
-    m_Pools = specs.size();
+void CFreqRun::x_OnPools(const std::vector<SPoolSpec>& given) {
+    m_Pools = given.size();
     m_Test = m_Pools >= 2;
-    for (const SPoolSpec& s : specs) {
+    for (const SPoolSpec& s : given) {
         m_Summary.m_Names.push_back(s.m_Name);
         if (!m_Opts.m_Prior.empty()) {
             m_PriorFiles.push_back(PoolSpectrumPath(m_Opts.m_Prior, s.m_Name));
@@ -123,14 +123,14 @@ void CFreqRun::x_OnPools(const std::vector<SPoolSpec>& specs) {
     }
     x_CheckOutputs();
     for (std::size_t i = 0; i < m_PriorFiles.size(); ++i) {
-        m_Priors.push_back(ReadPoolSpectrum(m_PriorFiles[i], specs[i].m_Size, false));
+        m_Priors.push_back(ReadPoolSpectrum(m_PriorFiles[i], given[i].m_Size, false));
     }
     if (!m_PriorFiles.empty()) {
         x_ReadShared();
     }
     if (!m_Inputs.m_PileupText) {
         std::vector<std::vector<std::string>> files;
-        for (const SPoolSpec& s : specs) {
+        for (const SPoolSpec& s : given) {
             files.push_back(s.m_Files);
         }
         m_Contigs = CheckPoolReferences(files, m_Opts.m_Pileup.m_Reference);
@@ -252,17 +252,17 @@ void CFreqRun::x_Take(SPoolBatch& batch) {
 // Each pool's spectrum fitted over every site where it counts.
 void CFreqRun::x_FitPools() {
     for (std::size_t i = 0; i < m_Pools; ++i) {
-        const SPoolSpec& spec = m_Inputs.m_Specs[i];
-        const CPoolSpectrumModel model(*m_Store, i, spec.m_Size, false);
-        m_Bar.Status("fitting the spectrum of " + spec.m_Name + " (pool " + std::to_string(i + 1) +
+        const SPoolSpec& pool = m_Inputs.m_Specs[i];
+        const CPoolSpectrumModel model(*m_Store, i, pool.m_Size, false);
+        m_Bar.Status("fitting the spectrum of " + pool.m_Name + " (pool " + std::to_string(i + 1) +
                      " of " + std::to_string(m_Pools) + ", " + std::to_string(model.Sites()) +
                      " sites)");
         if (model.Sites() == 0) {
             // No site to fit: the pool is missing from every record, and
             // its prior (every site monomorphic) bounds nothing.
             SPoolSpectrum none;
-            none.n = spec.m_Size;
-            none.phi.assign(spec.m_Size + 1, 0.0);
+            none.n = pool.m_Size;
+            none.phi.assign(pool.m_Size + 1, 0.0);
             none.phi[0] = 1.0;
             m_Priors.push_back(none);
             m_Written.push_back(none);
@@ -272,7 +272,7 @@ void CFreqRun::x_FitPools() {
         const SPoolFitResult fit = model.Fit(SPoolFitOptions{}, m_Threads.get());
         m_Summary.m_Passes += static_cast<std::uint64_t>(fit.passes);
         if (!fit.converged) {
-            Warn("qualfreq: the fit of the spectrum of " + spec.m_Name + " stopped after " +
+            Warn("qualfreq: the fit of the spectrum of " + pool.m_Name + " stopped after " +
                  std::to_string(fit.passes) +
                  " passes before its log-likelihood settled to within 1e-4 of its maximum.");
         }
@@ -346,19 +346,19 @@ void CFreqRun::x_Finish() {
     std::vector<std::unique_ptr<CSafeOutputFile>> spectra;
     if (!m_Opts.m_Sfs.empty()) {
         for (std::size_t i = 0; i < m_Pools; ++i) {
-            const SPoolSpec& spec = m_Inputs.m_Specs[i];
+            const SPoolSpec& pool = m_Inputs.m_Specs[i];
             if (m_FitSites[i] <= 0.0) {
-                Warn("qualfreq: pool '" + spec.m_Name +
+                Warn("qualfreq: pool '" + pool.m_Name +
                      "' has no site to fit its spectrum to: no spectrum file is written for it.");
                 continue;
             }
             spectra.push_back(
-                std::make_unique<CSafeOutputFile>(PoolSpectrumPath(m_Opts.m_Sfs, spec.m_Name)));
+                std::make_unique<CSafeOutputFile>(PoolSpectrumPath(m_Opts.m_Sfs, pool.m_Name)));
             spectra.back()->CheckOpen();
             WritePoolSpectrum(
-                spectra.back()->stream(), m_Written[i], m_FitSites[i], spec.m_Name,
-                "qualfreq " QUALFREQ_VERSION ": the prior of " + spec.m_Name + " (" +
-                    std::to_string(spec.m_Size) +
+                spectra.back()->stream(), m_Written[i], m_FitSites[i], pool.m_Name,
+                "qualfreq " QUALFREQ_VERSION ": the prior of " + pool.m_Name + " (" +
+                    std::to_string(pool.m_Size) +
                     " chromosomes): the binomial mixture nearest its fitted spectrum, "
                     "the shares times its sites\n"
                     "unfolded: the reference base is the first allele\n" +
