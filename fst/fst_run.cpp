@@ -577,11 +577,23 @@ std::string FormatFstSummary(const SFstSummary& s, const SFstOptions& opts) {
     os << "qualfst: " << s.m_Names.size() << " pools, " << s.m_Sites << " sites with " << s.m_Reads
        << " reads from " << s.m_InputKind << " on " << s.m_Contigs
        << (s.m_Contigs == 1 ? " contig" : " contigs");
-    std::size_t p = 0;
-    for (std::size_t a = 0; a < s.m_Names.size(); ++a) {
-        for (std::size_t b = a + 1; b < s.m_Names.size() && p < s.m_PairSites.size(); ++b, ++p) {
-            os << (p == 0 ? "; sites per pair: " : ", ") << s.m_Names[a] << '/' << s.m_Names[b]
-               << ' ' << s.m_PairSites[p];
+    // Each pair is named up to a few pairs; a design of many pools would
+    // make this one line hundreds of kilobytes, so the pairs' sites are then
+    // summarised (each pair's count stays in the table's sites column).
+    const std::size_t kNamedPairs = 10;
+    if (s.m_PairSites.size() > kNamedPairs) {
+        std::vector<std::uint64_t> sites(s.m_PairSites.begin(), s.m_PairSites.end());
+        std::sort(sites.begin(), sites.end());
+        os << "; sites per pair (" << sites.size() << " pairs): " << sites.front() << " to "
+           << sites.back() << ", median " << sites[sites.size() / 2];
+    } else {
+        std::size_t p = 0;
+        for (std::size_t a = 0; a < s.m_Names.size(); ++a) {
+            for (std::size_t b = a + 1; b < s.m_Names.size() && p < s.m_PairSites.size();
+                 ++b, ++p) {
+                os << (p == 0 ? "; sites per pair: " : ", ") << s.m_Names[a] << '/' << s.m_Names[b]
+                   << ' ' << s.m_PairSites[p];
+            }
         }
     }
     if (s.m_PoolSitesBelowMinDepth + s.m_PoolSitesAboveMaxDepth > 0) {

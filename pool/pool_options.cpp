@@ -260,7 +260,8 @@ std::string PoolUsagePools(const SPoolProgram& program) {
            "  Without a sheet a pool is named after the SM of its files' read groups,\n"
            "  else after its first file (pileup text: the file and the column). At\n"
            "  least " +
-           atLeast + " pools; no file may be named twice.\n\n";
+           atLeast + (program.m_MinPools > 1 ? " pools" : " pool") +
+           "; no file may be named twice.\n\n";
 }
 
 std::string PoolUsageShared(const SPoolProgram& program, const std::string& spectraWhat) {

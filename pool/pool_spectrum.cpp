@@ -77,8 +77,15 @@ struct CPoolSpectrumModel::SImpl {
     std::size_t m_RowCount = 0;
     std::vector<std::pair<std::size_t, std::size_t>> m_Parts;  // chunks [first, last)
 
+    // A log-linear model's family (params 0: the free cells).
+    SPoolLogLinear m_Family;
+
     SImpl(const CPoolStore& store, std::size_t pool, unsigned n, bool folded)
         : m_Store(store), m_Pool(pool), m_N(n), m_Folded(folded), m_Cols(n + 1), m_Rows(n) {}
+
+    bool LogLinear() const { return m_Family.params > 0; }
+    // The family's spectrum at theta, normalised.
+    std::vector<double> Spectrum(const std::vector<double>& theta) const;
 
     // The pool's records at the sites of chunks [first, last).
     CPoolSiteCursor Cursor(std::size_t first, std::size_t last) const {
@@ -140,6 +147,12 @@ struct CPoolSpectrumModel::SImpl {
     // sum_s w_s S_s S_s^T over the free cells cells (S_s = P_s / L_s), from
     // the bands: row-major, cells.size() squared.
     std::vector<double> Curvature(const SPass& pass, const std::vector<std::size_t>& cells) const;
+    // The theta whose log spectrum is nearest phi's (see the header), or
+    // the family's start.
+    std::vector<double> ThetaOf(const std::vector<double>& phi) const;
+    // J^T N J for a (n + 1) x cols matrix J (row-major), from the bands.
+    std::vector<double> Projected(const SPass& pass, const std::vector<double>& j,
+                                  std::size_t cols) const;
 };
 
 void CPoolSpectrumModel::SImpl::Setup() {
@@ -480,11 +493,108 @@ std::vector<double> CPoolSpectrumModel::SImpl::Curvature(
     return out;
 }
 
+std::vector<double> CPoolSpectrumModel::SImpl::Spectrum(const std::vector<double>& theta) const {
+    const std::size_t k = m_Family.params;
+    std::vector<double> eta(m_Cols);
+    double top = -std::numeric_limits<double>::infinity();
+    for (std::size_t j = 0; j < m_Cols; ++j) {
+        double e = m_Family.offset[j];
+        if (e > -std::numeric_limits<double>::infinity()) {
+            for (std::size_t i = 0; i < k; ++i) {
+                e += m_Family.design[j * k + i] * theta[i];
+            }
+        }
+        eta[j] = e;
+        top = std::max(top, e);
+    }
+    std::vector<double> phi(m_Cols);
+    for (std::size_t j = 0; j < m_Cols; ++j) {
+        phi[j] = std::exp(eta[j] - top);
+    }
+    Normalise(phi);
+    return phi;
+}
+
+std::vector<double> CPoolSpectrumModel::SImpl::Projected(const SPass& pass,
+                                                         const std::vector<double>& jac,
+                                                         std::size_t c) const {
+    // N = sum_d Q_d^T M_d Q_d: with q = Q_d J (the depth's rows times J),
+    // J^T N J = sum_d q^T M_d q.
+    std::vector<double> out(c * c, 0.0), q, t;
+    for (unsigned d = 0; d < m_Band.size(); ++d) {
+        const unsigned band = m_Band[d];
+        if (band == 0) {
+            continue;
+        }
+        const unsigned rows = m_Rows.Count(d), first = m_Rows.First(d);
+        q.assign(static_cast<std::size_t>(rows) * c, 0.0);
+        for (unsigned a = 0; a < rows; ++a) {
+            const double* row = m_Rows.Row(d, first + a);
+            double* qa = &q[a * c];
+            for (std::size_t j = 0; j < m_Cols; ++j) {
+                const double r = row[j];
+                if (r == 0.0) {
+                    continue;
+                }
+                const double* b = &jac[j * c];
+                for (std::size_t i = 0; i < c; ++i) {
+                    qa[i] += r * b[i];
+                }
+            }
+        }
+        // t = M_d q, M_d symmetric from its upper band.
+        t.assign(q.size(), 0.0);
+        const double* mb = &pass.m[m_BandOffset[d]];
+        for (unsigned a = 0; a < rows; ++a) {
+            const double* ma = mb + static_cast<std::size_t>(a) * band;
+            for (unsigned k = 0; k < band && a + k < rows; ++k) {
+                const double x = ma[k];
+                if (x == 0.0) {
+                    continue;
+                }
+                const unsigned b = a + k;
+                for (std::size_t i = 0; i < c; ++i) {
+                    t[a * c + i] += x * q[b * c + i];
+                }
+                if (k > 0) {
+                    for (std::size_t i = 0; i < c; ++i) {
+                        t[b * c + i] += x * q[a * c + i];
+                    }
+                }
+            }
+        }
+        for (unsigned a = 0; a < rows; ++a) {
+            for (std::size_t i = 0; i < c; ++i) {
+                const double qa = q[a * c + i];
+                if (qa == 0.0) {
+                    continue;
+                }
+                for (std::size_t l = 0; l < c; ++l) {
+                    out[i * c + l] += qa * t[a * c + l];
+                }
+            }
+        }
+    }
+    return out;
+}
+
 CPoolSpectrumModel::CPoolSpectrumModel(const CPoolStore& store, std::size_t pool, unsigned n,
                                        bool folded)
     : m_Impl(std::make_unique<SImpl>(store, pool, n, folded)) {
     QT_ASSERT(n >= 2 && pool < store.Pools());
     m_Impl->Setup();
+}
+
+CPoolSpectrumModel::CPoolSpectrumModel(const CPoolStore& store, std::size_t pool, unsigned n,
+                                       bool folded, SPoolLogLinear family)
+    : CPoolSpectrumModel(store, pool, n, folded) {
+    const std::size_t k = family.params;
+    if (k == 0) {
+        return;  // the free cells
+    }
+    QT_ASSERT(family.offset.size() == n + 1u && family.design.size() == (n + 1u) * k &&
+              family.penalty.size() == k * k && family.start.size() == k);
+    m_Impl->m_Family = std::move(family);
 }
 
 CPoolSpectrumModel::~CPoolSpectrumModel() = default;
@@ -506,6 +616,10 @@ SPoolSpectrum CPoolSpectrumModel::DefaultStart() const {
     SPoolSpectrum s;
     s.n = n;
     s.folded = m_Impl->m_Folded;
+    if (m_Impl->LogLinear()) {
+        s.phi = m_Impl->Spectrum(m_Impl->m_Family.start);
+        return s;
+    }
     s.phi.assign(n + 1, 0.0);
     double spread = 0.0;
     for (unsigned j = 1; j <= n; ++j) {
@@ -530,6 +644,9 @@ SPoolSpectrum CPoolSpectrumModel::DefaultStart() const {
 SPoolFitResult CPoolSpectrumModel::Fit(const SPoolFitOptions& options, hts_tpool* pool,
                                        const SPoolSpectrum* start, const CSiteBlocks* blocks,
                                        const std::vector<double>* weights) const {
+    if (m_Impl->LogLinear()) {
+        return x_FitLogLinear(options, pool, start, blocks, weights);
+    }
     const SImpl& m = *m_Impl;
     SPoolFitResult result;
     result.spectrum = start ? *start : DefaultStart();
@@ -673,6 +790,211 @@ SPoolFitResult CPoolSpectrumModel::Fit(const SPoolFitOptions& options, hts_tpool
     result.impossibleSites = pass.impossible;
     result.gain = gain;
     result.converged = result.gap <= options.gap || modelSaysDone;
+    result.sums = SpectrumSums(result.posterior, pass.weight);
+    result.passes = passes;
+    return result;
+}
+
+namespace {
+
+// Solves (A + mu I) x = b for symmetric A (k x k) by Cholesky's
+// factorisation, mu the least of 0, and 1e-8, 1e-7, ... times the largest
+// diagonal entry for which it holds; false when none does.
+bool SolveDamped(std::vector<double> a, std::size_t k, const std::vector<double>& b,
+                 std::vector<double>& x) {
+    double scale = 0.0;
+    for (std::size_t i = 0; i < k; ++i) {
+        scale = std::max(scale, std::fabs(a[i * k + i]));
+    }
+    if (!(scale > 0.0) || !std::isfinite(scale)) {
+        scale = 1.0;
+    }
+    for (double mu = 0.0; mu < 1e6 * scale; mu = mu == 0.0 ? 1e-8 * scale : 10.0 * mu) {
+        std::vector<double> l(k * k, 0.0);
+        bool ok = true;
+        for (std::size_t i = 0; i < k && ok; ++i) {
+            for (std::size_t j = 0; j <= i; ++j) {
+                double sum = a[i * k + j] + (i == j ? mu : 0.0);
+                for (std::size_t r = 0; r < j; ++r) {
+                    sum -= l[i * k + r] * l[j * k + r];
+                }
+                if (i == j) {
+                    if (!(sum > 0.0)) {
+                        ok = false;
+                        break;
+                    }
+                    l[i * k + i] = std::sqrt(sum);
+                } else {
+                    l[i * k + j] = sum / l[j * k + j];
+                }
+            }
+        }
+        if (!ok) {
+            continue;
+        }
+        std::vector<double> y(k);
+        for (std::size_t i = 0; i < k; ++i) {
+            double sum = b[i];
+            for (std::size_t r = 0; r < i; ++r) {
+                sum -= l[i * k + r] * y[r];
+            }
+            y[i] = sum / l[i * k + i];
+        }
+        x.assign(k, 0.0);
+        for (std::size_t i = k; i-- > 0;) {
+            double sum = y[i];
+            for (std::size_t r = i + 1; r < k; ++r) {
+                sum -= l[r * k + i] * x[r];
+            }
+            x[i] = sum / l[i * k + i];
+        }
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<double> CPoolSpectrumModel::SImpl::ThetaOf(const std::vector<double>& phi) const {
+    // log phi_j - c_j = a_j theta - log Z for every cell the family keeps,
+    // and a_0 = 0 (the cell that fixes the scale): least squares of
+    // y_j = (log phi_j - c_j) - (log phi_0 - c_0) on a_j.
+    const std::size_t k = m_Family.params;
+    const double inf = std::numeric_limits<double>::infinity();
+    if (!(phi[0] > 0.0) || m_Family.offset[0] == -inf) {
+        return m_Family.start;
+    }
+    const double base = std::log(phi[0]) - m_Family.offset[0];
+    std::vector<double> normal(k * k, 0.0), right(k, 0.0), theta;
+    for (std::size_t j = 0; j < m_Cols; ++j) {
+        if (m_Family.offset[j] == -inf) {
+            continue;
+        }
+        if (!(phi[j] > 0.0)) {
+            return m_Family.start;
+        }
+        const double y = std::log(phi[j]) - m_Family.offset[j] - base;
+        const double* a = &m_Family.design[j * k];
+        for (std::size_t r = 0; r < k; ++r) {
+            right[r] += a[r] * y;
+            for (std::size_t c = 0; c < k; ++c) {
+                normal[r * k + c] += a[r] * a[c];
+            }
+        }
+    }
+    return SolveDamped(normal, k, right, theta) ? theta : m_Family.start;
+}
+
+SPoolFitResult CPoolSpectrumModel::x_FitLogLinear(const SPoolFitOptions& options, hts_tpool* pool,
+                                                  const SPoolSpectrum* start,
+                                                  const CSiteBlocks* blocks,
+                                                  const std::vector<double>* weights) const {
+    const SImpl& m = *m_Impl;
+    const SPoolLogLinear& f = m.m_Family;
+    const std::size_t k = f.params, cols = m.m_Cols;
+    SPoolFitResult result;
+    std::vector<double> theta = start ? m.ThetaOf(start->phi) : f.start;
+    result.sites = m.m_Sites;
+    result.spectrum.n = m.m_N;
+    result.spectrum.folded = m.m_Folded;
+    std::vector<double> phi = m.Spectrum(theta);
+    auto penalty = [&](const std::vector<double>& t) {
+        double s = 0.0;
+        for (std::size_t a = 0; a < k; ++a) {
+            for (std::size_t b = 0; b < k; ++b) {
+                s += t[a] * f.penalty[a * k + b] * t[b];
+            }
+        }
+        return 0.5 * s;
+    };
+    SImpl::SPass pass, trial;
+    int passes = 0;
+    double promise = std::numeric_limits<double>::infinity();
+    bool converged = m.m_Sites == 0;
+    if (m.m_Sites > 0) {
+        m.Pass(phi, pool, blocks, weights, true, pass);
+        passes = 1;
+    }
+    double objective = pass.logLik - penalty(theta);
+    std::vector<double> jac(cols * k), gradient(k), hessian(k * k), step, moved(k);
+    while (!converged && passes < options.maxPasses) {
+        // J = d phi / d theta at the normalised phi, and J^T 1.
+        std::vector<double> total(k, 0.0);
+        for (std::size_t j = 0; j < cols; ++j) {
+            for (std::size_t a = 0; a < k; ++a) {
+                jac[j * k + a] = phi[j] * f.design[j * k + a];
+                total[a] += jac[j * k + a];
+            }
+        }
+        const std::vector<double> curvature = m.Projected(pass, jac, k);
+        for (std::size_t a = 0; a < k; ++a) {
+            double g = 0.0;
+            for (std::size_t j = 0; j < cols; ++j) {
+                g += (pass.g[j] - pass.weight) * jac[j * k + a];
+            }
+            for (std::size_t b = 0; b < k; ++b) {
+                g -= f.penalty[a * k + b] * theta[b];
+            }
+            gradient[a] = g;
+        }
+        // The negative Hessian (see the header).
+        for (std::size_t a = 0; a < k; ++a) {
+            for (std::size_t b = 0; b <= a; ++b) {
+                double h =
+                    curvature[a * k + b] + f.penalty[a * k + b] - pass.weight * total[a] * total[b];
+                for (std::size_t j = 0; j < cols; ++j) {
+                    h -= (pass.g[j] - pass.weight) * phi[j] * f.design[j * k + a] *
+                         f.design[j * k + b];
+                }
+                hessian[a * k + b] = hessian[b * k + a] = h;
+            }
+        }
+        if (!SolveDamped(hessian, k, gradient, step)) {
+            break;
+        }
+        double slope = 0.0;
+        for (std::size_t a = 0; a < k; ++a) {
+            slope += gradient[a] * step[a];
+        }
+        promise = 0.5 * slope;
+        if (!(slope > 0.0) || promise <= options.gap) {
+            converged = !(slope < 0.0) || promise <= options.gap;
+            break;
+        }
+        bool accepted = false;
+        for (double s = 1.0; passes < options.maxPasses && s > 1e-12; s *= 0.5) {
+            for (std::size_t a = 0; a < k; ++a) {
+                moved[a] = theta[a] + s * step[a];
+            }
+            const std::vector<double> next = m.Spectrum(moved);
+            m.Pass(next, pool, blocks, weights, true, trial);
+            ++passes;
+            const double value = trial.logLik - penalty(moved);
+            if (value >= objective + 1e-4 * s * slope) {
+                accepted = true;
+                theta = moved;
+                phi = next;
+                objective = value;
+                std::swap(pass, trial);
+                break;
+            }
+        }
+        if (!accepted) {
+            break;
+        }
+    }
+    result.spectrum.phi = phi;
+    result.theta = theta;
+    result.posterior = result.spectrum;
+    if (m.m_Sites > 0) {
+        m.EmMap(phi, pass, result.posterior.phi);
+    }
+    result.logLik = pass.logLik;
+    result.weight = pass.weight;
+    result.gap = promise;
+    result.gain = promise;
+    result.impossibleSites = pass.impossible;
+    result.converged = converged;
     result.sums = SpectrumSums(result.posterior, pass.weight);
     result.passes = passes;
     return result;

@@ -79,6 +79,31 @@
 // per-site expectations under phi (Posterior) add up to them, so windows
 // add up to the genome.
 //
+// A log-linear spectrum (a prior that must be smooth). Where the reads
+// cannot tell neighbouring counts apart, the free maximum follows the
+// noise (above). A model with an SPoolLogLinear family fits instead
+//   phi(j) proportional to exp(c_j + a_j . theta),
+// c the family's offsets, a_j its design rows (spectrum_smoothing.hpp
+// makes a smooth one: log j phi(j) a cubic spline of the log-odds of j/n),
+// by maximising the log-likelihood less theta^T R theta / 2 (R the
+// family's penalty: a Gaussian prior on theta, Eilers and Marx's 1996
+// difference penalty for a spline) over theta. Every cell is positive, so
+// no site is impossible. Newton steps with the exact Hessian of that
+// objective, with g and N of a pass at phi and J = d phi / d theta
+// (J_jk = phi_j a_jk, phi normalised):
+//   gradient  J^T (g - W) - R theta,
+//   Hessian   -J^T N J + sum_j (g_j - W) phi_j a_j a_j^T
+//             + W (J^T 1)(J^T 1)^T - R,
+// its negative made positive definite where it is not (Levenberg and
+// Marquardt: a multiple of the identity added until Cholesky's
+// factorisation holds), the step halved until the objective rises by at
+// least 1e-4 of what the gradient promises. The fit converges when the
+// Newton step promises a rise of at most options.gap (the objective is
+// then within about that of its maximum, the model being near quadratic
+// there); result.gap is that promise. The estimands are still the
+// posterior ones under the fitted spectrum (its EM map), so windows add up
+// to the genome as before.
+//
 // Every pass splits the sites into a fixed number of parts (chunks of the
 // store, independent of the number of threads), sums each part in order and
 // adds the parts in order: results are identical for any thread count.
@@ -104,6 +129,19 @@ struct SPoolSpectrum {
     std::vector<double> phi;  // n + 1 shares summing to 1
 };
 
+// A log-linear family of spectra (see the header): phi(j) proportional to
+// exp(offset[j] + sum_k design[j params + k] theta[k]), offset -inf for a
+// cell the family leaves at 0; the penalty theta^T penalty theta / 2
+// (params x params, symmetric, positive semi-definite); start: a theta to
+// start from. A folded family must give phi(j) = phi(n - j).
+struct SPoolLogLinear {
+    std::size_t params = 0;
+    std::vector<double> offset;   // n + 1
+    std::vector<double> design;   // (n + 1) x params, row-major
+    std::vector<double> penalty;  // params x params
+    std::vector<double> start;    // params
+};
+
 // Sums of the terms of neutrality.hpp under the spectrum, times weight.
 SSpectrumSums SpectrumSums(const SPoolSpectrum& s, double weight);
 
@@ -123,6 +161,8 @@ struct SPoolFitResult {
     double weight = 0.0;  // W: the sum of the weights of the possible sites
     double gap = 0.0;     // no spectrum's log-likelihood exceeds logLik + gap
     double gain = 0.0;    // the rise the last Newton model promised (inf: none)
+    // A log-linear model's parameters at the fit (empty for free cells).
+    std::vector<double> theta;
     std::uint64_t sites = 0;
     std::uint64_t impossibleSites = 0;  // sites of likelihood 0 under spectrum
     int passes = 0;
@@ -134,6 +174,10 @@ class CPoolSpectrumModel {
     // Pool `pool` of store with n >= 2 chromosomes; folded: phi(j) =
     // phi(n - j). Scans the store once.
     CPoolSpectrumModel(const CPoolStore& store, std::size_t pool, unsigned n, bool folded);
+    // The same for spectra of a log-linear family (see the header; params
+    // 0: the free cells, as above).
+    CPoolSpectrumModel(const CPoolStore& store, std::size_t pool, unsigned n, bool folded,
+                       SPoolLogLinear family);
     ~CPoolSpectrumModel();
     CPoolSpectrumModel(const CPoolSpectrumModel&) = delete;
     CPoolSpectrumModel& operator=(const CPoolSpectrumModel&) = delete;
@@ -145,7 +189,10 @@ class CPoolSpectrumModel {
 
     // Fits the spectrum from start (null: DefaultStart()), every site
     // weighted by (*weights)[blocks->Block(...)] when weights is given (0:
-    // left out).
+    // left out). A log-linear model starts from the theta whose log
+    // spectrum is nearest start's (least squares over the cells the family
+    // keeps: start's own theta when start is of the family, as a fit's
+    // spectrum is), or from the family's start when start has a cell at 0.
     SPoolFitResult Fit(const SPoolFitOptions& options, hts_tpool* pool,
                        const SPoolSpectrum* start = nullptr, const CSiteBlocks* blocks = nullptr,
                        const std::vector<double>* weights = nullptr) const;
@@ -161,10 +208,14 @@ class CPoolSpectrumModel {
 
     // The default start: 90% of the sites monomorphic for the first allele
     // (folded: 45% for either), the rest spread as the neutral spectrum
-    // (1/j; folded 1/j + 1/(n - j)), every cell positive.
+    // (1/j; folded 1/j + 1/(n - j)), every cell positive. A log-linear
+    // model's: its family's start.
     SPoolSpectrum DefaultStart() const;
 
   private:
     struct SImpl;
     std::unique_ptr<SImpl> m_Impl;
+    SPoolFitResult x_FitLogLinear(const SPoolFitOptions& options, hts_tpool* pool,
+                                  const SPoolSpectrum* start, const CSiteBlocks* blocks,
+                                  const std::vector<double>* weights) const;
 };

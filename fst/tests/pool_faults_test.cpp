@@ -508,3 +508,26 @@ TEST_F(PoolFaults, LongAndRaggedPileupTextAsEveryProgramReadsIt) {
     EXPECT_NE(ragged.err.find("line 2"), std::string::npos) << ragged.err;
     EXPECT_EQ(ragged.out, "");
 }
+
+// 200 pools of pileup text named all 19,900 pairs on the summary line
+// (half a megabyte on standard error): beyond ten pairs the line gives
+// their number and the range of their sites; fewer are named one by one.
+TEST(PoolSummary, ManyPairsAreSummarisedNotListed) {
+    SFstSummary s;
+    SFstOptions opts;
+    for (int i = 0; i < 12; ++i) {
+        s.m_Names.push_back("p" + std::to_string(i));
+    }
+    for (std::uint64_t p = 0; p < 66; ++p) {
+        s.m_PairSites.push_back(100 + (p * 37) % 66);  // 100..165, shuffled
+    }
+    const std::string many = FormatFstSummary(s, opts);
+    EXPECT_NE(many.find("sites per pair (66 pairs): 100 to 165, median 133"), std::string::npos)
+        << many;
+    EXPECT_EQ(many.find("p0/p1"), std::string::npos) << many;
+
+    s.m_Names.resize(3);
+    s.m_PairSites = {5, 6, 7};
+    const std::string few = FormatFstSummary(s, opts);
+    EXPECT_NE(few.find("sites per pair: p0/p1 5, p0/p2 6, p1/p2 7"), std::string::npos) << few;
+}
