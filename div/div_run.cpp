@@ -251,19 +251,9 @@ void CDivRun::x_CheckOutputs() {
 // A batch of sites in genome order: into the store, or with --windows-only
 // into the windows at once.
 void CDivRun::x_Take(SPoolBatch& batch) {
-    std::unique_ptr<CPoolStore> chunk;
-    CPoolStore* to = m_Store.get();
-    if (!to) {
-        chunk = std::make_unique<CPoolStore>(m_Summary.m_Names.size());
-        to = chunk.get();
-    }
-    std::size_t offset = 0;
-    for (std::size_t i = 0; i < batch.Sites(); ++i) {
-        to->Append(batch.m_Contig[i], batch.m_Pos[i], &batch.m_Bytes[offset], batch.m_Size[i]);
-        offset += batch.m_Size[i];
-    }
+    const std::unique_ptr<CPoolStore> chunk =
+        StoreBatch(batch, m_Summary.m_Names.size(), m_Store.get());
     if (chunk) {
-        chunk->Finish();
         x_WindowPass(*chunk, m_Priors, nullptr);
     }
 }

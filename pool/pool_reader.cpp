@@ -353,3 +353,22 @@ void CPoolReader::x_Text(const std::function<void(const std::vector<SPoolSpec>&)
         m_Ranges[c].m_Windows = c < m_LastPos.size() && m_LastPos[c] >= 0;
     }
 }
+
+std::unique_ptr<CPoolStore> StoreBatch(const SPoolBatch& batch, std::size_t pools,
+                                       CPoolStore* store) {
+    std::unique_ptr<CPoolStore> chunk;
+    CPoolStore* to = store;
+    if (!to) {
+        chunk = std::make_unique<CPoolStore>(pools);
+        to = chunk.get();
+    }
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < batch.Sites(); ++i) {
+        to->Append(batch.m_Contig[i], batch.m_Pos[i], &batch.m_Bytes[offset], batch.m_Size[i]);
+        offset += batch.m_Size[i];
+    }
+    if (chunk) {
+        chunk->Finish();
+    }
+    return chunk;
+}

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "pileup/pileup_summary.hpp"
 #include "pool/pool_inputs.hpp"
 #include "pool/pool_record.hpp"
+#include "pool/pool_store.hpp"
 
 struct hts_tpool;
 
@@ -106,3 +108,9 @@ class CPoolReader {
     SPoolReadCounts m_Counts;
     int m_LastContig = -1;
 };
+
+// A batch's sites appended to store where a run keeps every site; without
+// a store (--windows-only) they go into a store of their own, finished and
+// returned, so that their windows can be written at once.
+std::unique_ptr<CPoolStore> StoreBatch(const SPoolBatch& batch, std::size_t pools,
+                                       CPoolStore* store);

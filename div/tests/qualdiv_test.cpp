@@ -21,69 +21,18 @@
 #include "base/input_error.hpp"
 #include "div/div_options.hpp"
 #include "div/div_run.hpp"
+#include "pool/tests/program_test_util.hpp"
 #include "poolsim/pool_sim.hpp"
 
 namespace {
 
-const std::string kBin = QT_BIN_DIR;
-const std::string kSource = QT_SOURCE_DIR;
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-// Runs a command with bash (no single quotes in it); returns its status.
-int Shell(const std::string& command) {
-    const int status = std::system(("bash -c '" + command + " 2>/dev/null'").c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// A table's rows (comment lines skipped), fields split at tabs.
-std::vector<std::vector<std::string>> Table(const std::string& text) {
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line[0] == '#') {
-            continue;
-        }
-        std::vector<std::string> f;
-        std::istringstream s(line);
-        std::string x;
-        while (std::getline(s, x, '\t')) {
-            f.push_back(x);
-        }
-        rows.push_back(f);
-    }
-    return rows;
-}
-
-// Two tables equal: the same words, numbers within rel of each other.
-void ExpectTablesNear(const std::string& got, const std::string& want, double rel) {
-    const auto a = Table(got), b = Table(want);
-    ASSERT_EQ(a.size(), b.size());
-    for (std::size_t r = 0; r < a.size(); ++r) {
-        ASSERT_EQ(a[r].size(), b[r].size()) << "row " << r;
-        for (std::size_t c = 0; c < a[r].size(); ++c) {
-            char* end = nullptr;
-            const double x = std::strtod(a[r][c].c_str(), &end);
-            if (r == 0 || *end != '\0' || a[r][c].empty() || a[r][c] == "NA") {
-                EXPECT_EQ(a[r][c], b[r][c]) << "row " << r << " column " << c;
-            } else {
-                const double y = std::strtod(b[r][c].c_str(), nullptr);
-                EXPECT_NEAR(x, y, rel * std::fabs(y)) << "row " << r << " column " << c;
-            }
-        }
-    }
-}
+using pooltest::Exists;
+using pooltest::ExpectTablesNear;
+using pooltest::kBin;
+using pooltest::kSource;
+using pooltest::Shell;
+using pooltest::Slurp;
+using pooltest::Table;
 
 double Harmonic(unsigned n) {
     double a = 0.0;

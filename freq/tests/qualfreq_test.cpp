@@ -27,32 +27,18 @@
 #include "freq/freq_run.hpp"
 #include "freq/joint_prior.hpp"
 #include "pool/tests/pool_test_sim.hpp"
+#include "pool/tests/program_test_util.hpp"
 #include "poolsim/pool_sim.hpp"
 
 using namespace pool_test;
 
 namespace {
 
-const std::string kBin = QT_BIN_DIR;
-const std::string kSource = QT_SOURCE_DIR;
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-// Runs a command with bash (no single quotes in it); returns its status.
-int Shell(const std::string& command) {
-    const int status = std::system(("bash -c '" + command + " 2>/dev/null'").c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using pooltest::Exists;
+using pooltest::kBin;
+using pooltest::kSource;
+using pooltest::Shell;
+using pooltest::Slurp;
 
 using TTable = std::vector<std::vector<std::string>>;
 

@@ -18,7 +18,7 @@
 #include "base/input_error.hpp"
 #include "fst/fst_options.hpp"
 #include "fst/fst_run.hpp"
-#include "fst/tests/program_test_util.hpp"
+#include "pool/tests/program_test_util.hpp"
 #include "poolsim/pool_sim.hpp"
 
 namespace {

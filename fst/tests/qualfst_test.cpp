@@ -19,44 +19,21 @@
 #include "fst/fst_options.hpp"
 #include "fst/fst_run.hpp"
 #include "fst/joint_fit.hpp"
-#include "fst/tests/program_test_util.hpp"
 #include "pool/pool_inputs.hpp"
 #include "pool/pool_reader.hpp"
 #include "pool/pool_store.hpp"
+#include "pool/tests/program_test_util.hpp"
 #include "poolsim/pool_sim.hpp"
 
 namespace {
 
 using pooltest::Exists;
+using pooltest::ExpectTablesNear;
 using pooltest::kBin;
 using pooltest::kSource;
+using pooltest::Shell;
 using pooltest::Slurp;
 using pooltest::Table;
-
-// Runs a command with bash (no single quotes in it); returns its status.
-int Shell(const std::string& command) {
-    const int status = std::system(("bash -c '" + command + " 2>/dev/null'").c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Two tables equal: the same words, numbers within rel of each other.
-void ExpectTablesNear(const std::string& got, const std::string& want, double rel) {
-    const auto a = Table(got), b = Table(want);
-    ASSERT_EQ(a.size(), b.size());
-    for (std::size_t r = 0; r < a.size(); ++r) {
-        ASSERT_EQ(a[r].size(), b[r].size()) << "row " << r;
-        for (std::size_t c = 0; c < a[r].size(); ++c) {
-            char* end = nullptr;
-            const double x = std::strtod(a[r][c].c_str(), &end);
-            if (r == 0 || *end != '\0' || a[r][c].empty() || a[r][c] == "NA") {
-                EXPECT_EQ(a[r][c], b[r][c]) << "row " << r << " column " << c;
-            } else {
-                const double y = std::strtod(b[r][c].c_str(), nullptr);
-                EXPECT_NEAR(x, y, rel * std::fabs(y)) << "row " << r << " column " << c;
-            }
-        }
-    }
-}
 
 class QualFst : public ::testing::Test {
   protected:
