@@ -12,22 +12,13 @@
 
 #include "common/progress.hpp"
 #include "div/div_options.hpp"
+#include "pool/pool_reader.hpp"
 
-struct SDivSummary {
-    std::vector<std::string> m_Names;        // the pools
-    std::uint64_t m_Sites = 0;               // positions where a pool counts
+// What a run read and did; its sites are the positions where a pool counts.
+struct SDivSummary : SPoolReadSummary {
     std::vector<std::uint64_t> m_PoolSites;  // per pool: sites where it counts
-    std::uint64_t m_Reads = 0;               // reads of the pools that count at those sites
-    std::uint64_t m_Contigs = 0;             // contigs with sites
     std::uint64_t m_Windows = 0;
     std::uint64_t m_Passes = 0;  // passes over the sites, every fit and resample
-    // A pool's reads at a position out of the depth limits (the pool does
-    // not count there).
-    std::uint64_t m_PoolSitesBelowMinDepth = 0, m_PoolSitesAboveMaxDepth = 0;
-    // Sites with a third allele, left out (pool_record.hpp).
-    std::uint64_t m_MultiAllelic = 0;
-    std::vector<std::string> m_EmptyPools;  // pools without a site
-    std::string m_InputKind;                // "alignments", "pileup text"
 };
 
 // Runs qualdiv with opts: the table to opts.m_Output (or out), windows and

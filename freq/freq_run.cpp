@@ -376,24 +376,14 @@ void CFreqRun::x_Finish() {
 
 // What the reading saw, and a warning for every pool without a read.
 void CFreqRun::x_Summarise() {
-    const SPoolReadCounts& c = m_Reader->Counts();
-    m_Summary.m_InputKind = m_Reader->InputKind();
-    m_Summary.m_Sites = c.m_Sites - m_Summary.m_NoReference;
-    m_Summary.m_Reads = c.m_Reads;
-    m_Summary.m_Contigs = c.m_Contigs;
-    m_Summary.m_PoolSitesBelowMinDepth = c.m_Encoded.m_BelowMinDepth;
-    m_Summary.m_PoolSitesAboveMaxDepth = c.m_Encoded.m_AboveMaxDepth;
-    m_Summary.m_MultiAllelic = c.m_Encoded.m_MultiAllelic;
+    for (const std::size_t i : SummariseReading(*m_Reader, m_Summary)) {
+        Warn("qualfreq: pool '" + m_Summary.m_Names[i] +
+             "' has no site (no read after the filters): its values are missing from "
+             "every record.");
+    }
+    m_Summary.m_Sites -= m_Summary.m_NoReference;
     m_Summary.m_Candidates = m_Counts.m_Candidates;
     m_Summary.m_Written = m_Counts.m_Written;
-    for (std::size_t i = 0; i < m_Summary.m_Names.size(); ++i) {
-        if (i >= c.m_PoolSites.size() || c.m_PoolSites[i] == 0) {
-            m_Summary.m_EmptyPools.push_back(m_Summary.m_Names[i]);
-            Warn("qualfreq: pool '" + m_Summary.m_Names[i] +
-                 "' has no site (no read after the filters): its values are missing from "
-                 "every record.");
-        }
-    }
 }
 
 }  // namespace

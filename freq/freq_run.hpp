@@ -13,25 +13,18 @@
 
 #include "common/progress.hpp"
 #include "freq/freq_options.hpp"
+#include "pool/pool_reader.hpp"
 
-struct SFreqSummary {
-    std::vector<std::string> m_Names;  // the pools
-    std::uint64_t m_Sites = 0;         // positions where a pool counts, reference base known
-    std::uint64_t m_Reads = 0;         // reads of the pools that count at those sites
-    std::uint64_t m_Contigs = 0;       // contigs with sites
-    std::uint64_t m_Candidates = 0;    // sites where a base other than the reference was read
-    std::uint64_t m_Written = 0;       // records written
-    std::uint64_t m_Passes = 0;        // passes over the sites of the fits
+// What a run read and did; its sites are the positions where a pool counts
+// and the reference base is known.
+struct SFreqSummary : SPoolReadSummary {
+    std::uint64_t m_Candidates = 0;  // sites where a base other than the reference was read
+    std::uint64_t m_Written = 0;     // records written
+    std::uint64_t m_Passes = 0;      // passes over the sites of the fits
     // The pools' joint prior (joint_prior.hpp): its shared frequency and
     // shared monomorphic shares.
     double m_Shared = 0.0, m_Monomorphic = 0.0;
-    // A pool's reads at a position out of the depth limits (the pool does
-    // not count there).
-    std::uint64_t m_PoolSitesBelowMinDepth = 0, m_PoolSitesAboveMaxDepth = 0;
-    std::uint64_t m_MultiAllelic = 0;       // sites with a third allele, left out
-    std::uint64_t m_NoReference = 0;        // sites whose reference base is not A, C, G or T
-    std::vector<std::string> m_EmptyPools;  // pools without a site
-    std::string m_InputKind;                // "alignments", "pileup text"
+    std::uint64_t m_NoReference = 0;  // sites whose reference base is not A, C, G or T
 };
 
 // Runs qualfreq with opts: the VCF to opts.m_Output (or out), the table and

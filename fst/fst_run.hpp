@@ -12,24 +12,15 @@
 
 #include "common/progress.hpp"
 #include "fst/fst_options.hpp"
+#include "pool/pool_reader.hpp"
 #include "pool/pool_sheet.hpp"
 
-struct SFstSummary {
-    std::vector<std::string> m_Names;  // the pools
-    std::uint64_t m_Sites = 0;         // positions where two or more pools count
+// What a run read and did; its sites are the positions where two or more
+// pools count, m_PairSites those of each pair in the table's order.
+struct SFstSummary : SPoolReadSummary {
     std::vector<std::uint64_t> m_PairSites;
-    std::uint64_t m_Reads = 0;    // reads of the pools that count at those sites
-    std::uint64_t m_Contigs = 0;  // contigs with sites
     std::uint64_t m_Windows = 0;
     std::uint64_t m_Passes = 0;  // passes over the sites, every fit and resample
-    // A pool's reads at a position out of the depth limits (the pool does
-    // not count there).
-    std::uint64_t m_PoolSitesBelowMinDepth = 0, m_PoolSitesAboveMaxDepth = 0;
-    // Sites with a third allele, left out (pool_record.hpp).
-    std::uint64_t m_MultiAllelic = 0;
-    // Pools without a site where they and another pool count.
-    std::vector<std::string> m_EmptyPools;
-    std::string m_InputKind;  // "alignments", "pileup text"
 };
 
 // What qualfst takes of the pool programs' command line and stages.

@@ -372,3 +372,22 @@ std::unique_ptr<CPoolStore> StoreBatch(const SPoolBatch& batch, std::size_t pool
     }
     return chunk;
 }
+
+std::vector<std::size_t> SummariseReading(const CPoolReader& reader, SPoolReadSummary& summary) {
+    const SPoolReadCounts& c = reader.Counts();
+    summary.m_InputKind = reader.InputKind();
+    summary.m_Sites = c.m_Sites;
+    summary.m_Reads = c.m_Reads;
+    summary.m_Contigs = c.m_Contigs;
+    summary.m_PoolSitesBelowMinDepth = c.m_Encoded.m_BelowMinDepth;
+    summary.m_PoolSitesAboveMaxDepth = c.m_Encoded.m_AboveMaxDepth;
+    summary.m_MultiAllelic = c.m_Encoded.m_MultiAllelic;
+    std::vector<std::size_t> empty;
+    for (std::size_t i = 0; i < summary.m_Names.size(); ++i) {
+        if (i >= c.m_PoolSites.size() || c.m_PoolSites[i] == 0) {
+            summary.m_EmptyPools.push_back(summary.m_Names[i]);
+            empty.push_back(i);
+        }
+    }
+    return empty;
+}

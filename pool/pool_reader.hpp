@@ -63,6 +63,21 @@ struct SPoolReadOptions {
     bool m_Alleles = false;
 };
 
+// What every pool program's summary line says of the reading.
+struct SPoolReadSummary {
+    std::vector<std::string> m_Names;  // the pools
+    std::uint64_t m_Sites = 0;         // positions handed on (what counts is the program's)
+    std::uint64_t m_Reads = 0;         // reads of the pools that count at those sites
+    std::uint64_t m_Contigs = 0;       // contigs with sites
+    // A pool's reads at a position out of the depth limits (the pool does
+    // not count there).
+    std::uint64_t m_PoolSitesBelowMinDepth = 0, m_PoolSitesAboveMaxDepth = 0;
+    // Sites with a third allele, left out (pool_record.hpp).
+    std::uint64_t m_MultiAllelic = 0;
+    std::vector<std::string> m_EmptyPools;  // pools without a site
+    std::string m_InputKind;                // "alignments", "pileup text"
+};
+
 class CPoolReader {
   public:
     // inputs: the first stage's; the pools of pileup text are added to it
@@ -114,3 +129,8 @@ class CPoolReader {
 // returned, so that their windows can be written at once.
 std::unique_ptr<CPoolStore> StoreBatch(const SPoolBatch& batch, std::size_t pools,
                                        CPoolStore* store);
+
+// The reader's counts into summary (whose m_Names are the pools), the pools
+// without a site named in m_EmptyPools; returns those pools' indices, for
+// the warning each program words for what its values then are.
+std::vector<std::size_t> SummariseReading(const CPoolReader& reader, SPoolReadSummary& summary);
